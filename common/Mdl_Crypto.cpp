@@ -1,0 +1,1 @@
+#include "Mdl_Crypto.h"

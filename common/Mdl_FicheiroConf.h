@@ -1,0 +1,16 @@
+#pragma once
+// Operations on the profiles file "VRL3PF.PCF". Each opens, works and closes the file; each
+// returns true on success and false on any input/output failure.
+#include "ConfRecords.h"
+
+inline constexpr const char* kProfilesFileName = "VRL3PF.PCF";
+
+QString ProfilesFilePath();
+bool CreateProfilesFile();
+bool AddProfileRecord(ProfileRecord& rec);
+bool WriteProfileRecord(const ProfileRecord& rec);
+bool ReadProfileRecord(qint32 number, ProfileRecord& rec);
+// Slot of the first profile named exactly so; -1 when none; -2 when the header cannot be read
+// (after showing the read error).
+int FindProfileByName(const QString& name);
+bool DeleteProfileRecord(qint32 number);

@@ -1,0 +1,101 @@
+#pragma once
+// Event-driven TCP socket of the mail engine: non-blocking POSIX socket, readiness through
+// QSocketNotifier on the owning thread's event loop, name resolution off that thread with the
+// result delivered back on it. Errors carry the system's socket error numbers and texts.
+//
+// Bytes move through a transport (plain now). A TLS transport can be put in place on a connected
+// socket (STARTTLS) or from the start (implicit TLS) without any change for the callers: they
+// keep seeing OnConnect, OnDataArrival, GetData and SendData.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace vrlsock {
+class Transport;  // byte channel over the connected descriptor
+}
+
+class CSocket : public QObject {
+  Q_OBJECT
+ public:
+  enum StateConstants {
+    sckClosed = 0,
+    sckOpen = 1,
+    sckListening = 2,
+    sckConnectionPending = 3,
+    sckResolvingHost = 4,
+    sckHostResolved = 5,
+    sckConnecting = 6,
+    sckConnected = 7,
+    sckClosing = 8,
+    sckError = 9,
+  };
+  enum ProtocolConstants { sckTCPProtocol = 0, sckUDPProtocol = 1 };
+
+  explicit CSocket(QObject* parent = nullptr);
+  ~CSocket() override;  // closes and unregisters
+
+  // A non-empty host replaces RemoteHost; a port >= 0 replaces RemotePort. Throws
+  // vrl::VrlError 10049 "Cannot assign requested address." (source "CSocket.Connect") without
+  // a remote host. Resolution and connecting go on in the event loop.
+  void Connect(const QString& remoteHost = QString(), long remotePort = -1);
+  // Appends to the send buffer and starts sending. Throws 40006 (source "CSocket.SendData") on
+  // a TCP object without a socket.
+  void SendData(const QByteArray& data);
+  void SendData(const QString& text);  // Latin-1 bytes for characters up to U+00FF, else UTF-8
+  // Takes (GetData) or copies (PeekData) up to maxLen bytes (all when maxLen < 0) from the
+  // front of the receive buffer.
+  QByteArray GetData(long maxLen = -1);
+  QByteArray PeekData(long maxLen = -1) const;
+  void CloseSocket();
+  void Bind(long localPort = 0, const QString& localIP = QString());
+  void Listen();
+  void Accept(long requestID);
+
+  long State() const { return state_; }
+  long SocketHandle() const { return handle_; }
+  long Protocol() const { return protocol_; }
+  void SetProtocol(long protocol);
+  QString RemoteHost() const { return remoteHost_; }
+  void SetRemoteHost(const QString& host);
+  QString RemoteHostIP() const { return remoteHostIP_; }
+  long RemotePort() const { return remotePort_; }
+  void SetRemotePort(long port);
+  long LocalPort() const { return localPort_; }
+  void SetLocalPort(long port);
+  QString LocalIP() const { return localIP_; }
+  QString LocalHostName() const { return localHostName_; }
+  long BytesReceived() const { return bytesReceived_; }
+  // Bytes still waiting in the send buffer.
+  long BytesToSend() const;
+
+  // Puts a transport in place on the connected descriptor (for TLS). Data already in the receive
+  // buffer stays there; the transport sees only bytes read after this call.
+  void SetTransport(std::unique_ptr<vrlsock::Transport> transport);
+
+ signals:
+  void OnClose();
+  void OnConnect();
+  void OnConnectionRequest(long requestID);
+  void OnDataArrival(long bytesTotal);
+  void OnError(int Number, const QString& Description, const QString& Source);
+  void OnSendComplete();
+  void OnSendProgress(long bytesSent, long bytesRemaining);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> d_;
+  long state_ = sckClosed;
+  long protocol_ = sckTCPProtocol;
+  long handle_ = -1;
+  QString remoteHost_;
+  QString remoteHostIP_;
+  long remotePort_ = 0;
+  long localPort_ = 0;
+  QString localIP_;
+  QString localHostName_;
+  long bytesReceived_ = 0;
+  friend struct CSocketPrivateAccess;
+};

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test; then builds the unit tests once more
+# under AddressSanitizer and UndefinedBehaviorSanitizer and runs them; then a short fuzzing run.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+bash scripts/install-deps.sh
+
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+chmod 700 "$XDG_RUNTIME_DIR"
+jobs=$(nproc)
+
+echo "== build"
+bash scripts/build.sh build
+echo "== tests"
+(cd build && ctest --output-on-failure --timeout 600 -j"$jobs")
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+bash scripts/build.sh build-asan -DVRL_SANITIZE=ON -DVRL_BUILD_BENCH=OFF
+echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest --output-on-failure --timeout 600 -j"$jobs" -LE interop)
+
+if [ -x scripts/fuzz.sh ]; then
+  echo "== fuzzing (short run)"
+  bash scripts/fuzz.sh --smoke
+fi
+echo "== all tests passed"

@@ -1,0 +1,9 @@
+// gtest main for every test program: one QCoreApplication for the event loop the engine runs on.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  QCoreApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
