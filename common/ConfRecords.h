@@ -26,8 +26,9 @@ struct ProfileRecord {
   QString FromAddress;
   bool SmtpRequiresLogin = false;
   bool Pop3LoginBeforeSndMail = false;
-  qint16 Pop3TcpPort = 0;
-  qint16 SmtpTcpPort = 0;
+  // Ports are stored in 16 bits and read unsigned, so that ports above 32767 stay usable.
+  quint16 Pop3TcpPort = 0;
+  quint16 SmtpTcpPort = 0;
   qint16 TimeOutSecs = 0;
   bool PrcInboundMessages = false;
   bool PrcOutboundMessages = false;

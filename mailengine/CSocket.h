@@ -44,7 +44,6 @@ class CSocket : public QObject {
   // Appends to the send buffer and starts sending. Throws 40006 (source "CSocket.SendData") on
   // a TCP object without a socket.
   void SendData(const QByteArray& data);
-  void SendData(const QString& text);  // Latin-1 bytes for characters up to U+00FF, else UTF-8
   // Takes (GetData) or copies (PeekData) up to maxLen bytes (all when maxLen < 0) from the
   // front of the receive buffer.
   QByteArray GetData(long maxLen = -1);
