@@ -16,9 +16,11 @@ namespace vrltest {
 class Scenario {
  public:
   struct Step {
-    enum Kind { Send, SendSplit, Expect, ExpectPrefix, ExpectAnyLine, ReadUntilDot, Delay, Close, ExpectClose };
+    enum Kind { Send, SendSplit, Expect, ExpectPrefix, ExpectAnyLine, ReadUntilDot, Delay, Close, ExpectClose,
+                Reset, SendFile };
     Kind kind;
-    QByteArray bytes;           // Send, SendSplit: what to send; Expect*: the line (no CR LF)
+    QByteArray bytes;           // Send, SendSplit: what to send; Expect*: the line (no CR LF);
+                                // SendFile: the file's path (UTF-8)
     std::vector<int> cuts;      // SendSplit: byte offsets to cut at
     int delayMs = 0;            // Delay; SendSplit: pause between pieces
   };
@@ -42,6 +44,16 @@ class Scenario {
   Scenario& close();
   // Waits until the client closes (bounded).
   Scenario& expectClose();
+  // Drops the connection abortively (SO_LINGER 0): the client sees a reset, not an orderly end.
+  Scenario& reset();
+  // Streams a file's bytes as they are (for answers too large to keep in a test's source).
+  Scenario& sendFile(const QString& path);
+
+  // A body as a server or client puts it on the wire after DATA or RETR: every line that starts
+  // with "." gets one more ".", a missing final CR LF is added, and the line "." ends it.
+  static QByteArray dotStuff(const QByteArray& body);
+  // The reverse for a body kept by readUntilDot(): every line starting with ".." loses one ".".
+  static QByteArray dotUnstuff(const QByteArray& wire);
 
   const std::vector<Step>& steps() const { return steps_; }
 
