@@ -345,6 +345,25 @@ TEST(ScriptedServer, ConnectionsRunTheirOwnScenarios) {
   EXPECT_EQ(server.received(1), "two\r\n");
 }
 
+TEST(ScriptedServer, ProgressTellsWhereTheScriptStands) {
+  ScriptedServer server({Scenario(), Scenario().reply("+OK").expect("USER bob").reply("+OK")}, 5000);
+  EXPECT_EQ(server.progress(), "waiting for connection 0 of 2");
+  { Client first(server.port()); first.readToEnd(); }  // a scenario without steps just closes
+  Client c(server.port());
+  EXPECT_EQ(c.readLine(), "+OK\r\n");
+  QString seen;
+  for (int i = 0; i < 500 && !seen.contains("step 1"); ++i) {
+    seen = server.progress();
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(seen, "connection 1 of 2, step 1 (expect \"USER bob\")");
+  c.send("USER bob\r\n");
+  c.readToEnd();
+  ASSERT_TRUE(server.waitDone(5000));
+  EXPECT_EQ(server.progress(), "all 2 scenario(s) done");
+  EXPECT_TRUE(server.errors().isEmpty()) << joined(server).toStdString();
+}
+
 TEST(ScriptedServer, NoScenariosIsDoneAtOnce) {
   ScriptedServer server({}, 5000);
   EXPECT_TRUE(server.waitDone(0));

@@ -208,6 +208,8 @@ struct ServerCore {
   std::vector<QByteArray> received;
   std::vector<std::vector<QByteArray>> data;
   int accepted = 0;
+  int running = -1;     // the connection whose scenario runs, or -1
+  int runningStep = 0;  // its current step
 
   void run();
   int acceptNext();
@@ -334,7 +336,12 @@ bool Session::readLine(QByteArray& line) {
 
 // A body up to the line "."; the time-out counts silence, so a large body may take long.
 bool Session::readBody() {
-  qsizetype scan = pos_;
+  // Start the buffer at the body, so that a large body can be handed over without a copy.
+  if (pos_ > 0) {
+    in_.remove(0, pos_);
+    pos_ = 0;
+  }
+  qsizetype scan = 0;
   for (;;) {
     const qsizetype avail = in_.size() - pos_;
     if (avail >= 3 && in_.at(pos_) == '.' && in_.at(pos_ + 1) == '\r' && in_.at(pos_ + 2) == '\n') {
@@ -345,8 +352,11 @@ bool Session::readBody() {
     }
     const qsizetype end = in_.indexOf(QByteArrayView("\r\n.\r\n"), scan);
     if (end >= 0) {
-      QByteArray body = in_.mid(pos_, end + 2 - pos_);
-      pos_ = end + 5;
+      QByteArray rest = in_.mid(end + 5);
+      in_.truncate(end + 2);
+      QByteArray body = std::move(in_);
+      in_ = std::move(rest);
+      pos_ = 0;
       std::lock_guard<std::mutex> lock(s_.mutex);
       s_.data[static_cast<size_t>(index_)].push_back(std::move(body));
       return true;
@@ -508,6 +518,10 @@ void Session::run() {
   const auto& steps = s_.scenarios[static_cast<size_t>(index_)].steps();
   for (step_ = 0; step_ < static_cast<int>(steps.size()); ++step_) {
     cur_ = &steps[static_cast<size_t>(step_)];
+    {
+      std::lock_guard<std::mutex> lock(s_.mutex);
+      s_.runningStep = step_;
+    }
     if (!runStep(*cur_)) {
       if (stopped_) return;
       // After a mismatch the rest of the script means nothing; an abortive close tells the
@@ -560,7 +574,16 @@ void ServerCore::run() {
       index = accepted++;
     }
     if (index < count) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        running = index;
+        runningStep = 0;
+      }
       Session(*this, index, fd).run();
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        running = -1;
+      }
       if (stopping) break;
       if (index == count - 1) markDone();
     } else {
@@ -644,6 +667,20 @@ std::vector<QByteArray> ScriptedServer::data(int connection) const {
   std::lock_guard<std::mutex> lock(d_->mutex);
   if (connection < 0 || connection >= static_cast<int>(d_->data.size())) return {};
   return d_->data[static_cast<size_t>(connection)];
+}
+
+QString ScriptedServer::progress() const {
+  std::lock_guard<std::mutex> lock(d_->mutex);
+  const int count = static_cast<int>(d_->scenarios.size());
+  if (d_->done) return QStringLiteral("all %1 scenario(s) done").arg(count);
+  if (d_->running >= 0) {
+    const auto& steps = d_->scenarios[static_cast<size_t>(d_->running)].steps();
+    const QString where = d_->runningStep < static_cast<int>(steps.size())
+                              ? QStringLiteral("step %1 (%2)").arg(d_->runningStep).arg(describe(steps[static_cast<size_t>(d_->runningStep)]))
+                              : QStringLiteral("closing");
+    return QStringLiteral("connection %1 of %2, %3").arg(d_->running).arg(count).arg(where);
+  }
+  return QStringLiteral("waiting for connection %1 of %2").arg(std::min(d_->accepted, count)).arg(count);
 }
 
 int ScriptedServer::connectionsAccepted() const {

@@ -78,6 +78,9 @@ class ScriptedServer {
   // The bodies read by readUntilDot() on connection i, each without the final ".".
   std::vector<QByteArray> data(int connection) const;
   int connectionsAccepted() const;
+  // Where the script stands, for failure messages: the connection waited for, or the step a
+  // connection is at ("connection 1 of 2, step 3 (expect \"QUIT\")"), or that all are done.
+  QString progress() const;
 
  private:
   struct Impl;
