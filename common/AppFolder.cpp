@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace vrl {
@@ -26,10 +27,15 @@ void SetApplicationFolder(const QString& folder) { Override() = folder; }
 
 bool EnsureApplicationFolder() {
   const QString folder = ApplicationFolder();
+  if (folder.isEmpty()) return false;
   if (QFileInfo(folder).isDir()) return true;
-  if (!QDir().mkpath(folder)) return false;
-  // Mode 0700: the configuration files hold passwords.
-  ::chmod(QFile::encodeName(folder).constData(), 0700);
+  // Parents as usual; the folder itself is made with mode 0700 at once, since the
+  // configuration files in it hold passwords.
+  const QString parent = QFileInfo(folder).absolutePath();
+  if (!QFileInfo(parent).isDir() && !QDir().mkpath(parent)) return false;
+  const QByteArray native = QFile::encodeName(folder);
+  if (::mkdir(native.constData(), 0700) != 0) return errno == EEXIST && QFileInfo(folder).isDir();
+  ::chmod(native.constData(), 0700);  // the umask may have narrowed it; the owner needs all three
   return true;
 }
 

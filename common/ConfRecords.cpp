@@ -1,1 +1,284 @@
 #include "ConfRecords.h"
+
+#include <QFile>
+#include <QStringDecoder>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+namespace conf {
+namespace {
+
+// Windows-1252 code points of 0x80..0x9F; the five unassigned bytes keep their C1 code points,
+// as the Windows converter does, so every byte decodes to something.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+class SlotWriter {
+ public:
+  void Long(qint32 v) {
+    const quint32 u = static_cast<quint32>(v);
+    for (int i = 0; i < 4; ++i) buf_.append(static_cast<char>((u >> (8 * i)) & 0xFF));
+  }
+  void Word(quint16 v) {
+    buf_.append(static_cast<char>(v & 0xFF));
+    buf_.append(static_cast<char>(v >> 8));
+  }
+  void Boolean(bool v) { Word(v ? 0xFFFF : 0x0000); }
+  // False when the bytes cannot be counted in the 2-byte prefix.
+  bool Bytes(const QByteArray& bytes) {
+    if (bytes.size() > 0xFFFF) return false;
+    Word(static_cast<quint16>(bytes.size()));
+    buf_.append(bytes);
+    return true;
+  }
+  void Raw(const QByteArray& bytes) { buf_.append(bytes); }
+  qsizetype Size() const { return buf_.size(); }
+  // The whole slot: the fields, then zero fill.
+  QByteArray Slot() const {
+    QByteArray slot = buf_;
+    slot.append(QByteArray(kRecordLength - slot.size(), '\0'));
+    return slot;
+  }
+
+ private:
+  QByteArray buf_;
+};
+
+// Reads fields from at most one slot of data; every read is bounds-checked.
+class SlotReader {
+ public:
+  explicit SlotReader(const QByteArray& data)
+      : data_(reinterpret_cast<const unsigned char*>(data.constData())),
+        size_(data.size() < kRecordLength ? data.size() : kRecordLength) {}
+
+  bool Long(qint32& v) {
+    if (Remaining() < 4) return false;
+    quint32 u = 0;
+    for (int i = 0; i < 4; ++i) u |= static_cast<quint32>(data_[pos_ + i]) << (8 * i);
+    v = static_cast<qint32>(u);
+    pos_ += 4;
+    return true;
+  }
+  bool Word(quint16& v) {
+    if (Remaining() < 2) return false;
+    v = static_cast<quint16>(data_[pos_] | (data_[pos_ + 1] << 8));
+    pos_ += 2;
+    return true;
+  }
+  bool Bytes(QByteArray& out) {
+    quint16 n = 0;
+    if (!Word(n) || Remaining() < n) return false;
+    out = QByteArray(reinterpret_cast<const char*>(data_ + pos_), n);
+    pos_ += n;
+    return true;
+  }
+  qsizetype Remaining() const { return size_ - pos_; }
+  const unsigned char* Here() const { return data_ + pos_; }
+
+ private:
+  const unsigned char* data_;
+  qsizetype size_;
+  qsizetype pos_ = 0;
+};
+
+template <class Rec, class Visit>
+std::optional<QByteArray> PackFields(const Rec& rec, Visit visit, const QByteArray& extension) {
+  SlotWriter w;
+  bool ok = true;
+  visit(rec, [&](const char*, FieldKind kind, const auto& v) {
+    using T = std::remove_cvref_t<decltype(v)>;
+    if constexpr (std::is_same_v<T, QString>) {
+      ok = w.Bytes(kind == FieldKind::ByteString ? v.toLatin1() : EncodeRecordString(v)) && ok;
+    } else if constexpr (std::is_same_v<T, qint32>) {
+      w.Long(v);
+    } else if constexpr (std::is_same_v<T, bool>) {
+      w.Boolean(v);
+    } else {
+      w.Word(static_cast<quint16>(v));
+    }
+  });
+  if (!extension.isEmpty()) {
+    w.Raw(QByteArray(kExtensionMarker, 4));
+    ok = w.Bytes(extension) && ok;
+  }
+  if (!ok || w.Size() > kRecordLength) return std::nullopt;
+  return w.Slot();
+}
+
+template <class Rec, class Visit>
+bool UnpackFields(SlotReader& r, Rec& rec, Visit visit) {
+  bool ok = true;
+  visit(rec, [&](const char*, FieldKind kind, auto& v) {
+    if (!ok) return;
+    using T = std::remove_cvref_t<decltype(v)>;
+    if constexpr (std::is_same_v<T, QString>) {
+      QByteArray bytes;
+      ok = r.Bytes(bytes);
+      if (ok) v = kind == FieldKind::String ? DecodeRecordString(bytes) : QString::fromLatin1(bytes);
+    } else if constexpr (std::is_same_v<T, qint32>) {
+      ok = r.Long(v);
+    } else {
+      quint16 word = 0;
+      ok = r.Word(word);
+      if (!ok) return;
+      if constexpr (std::is_same_v<T, bool>) {
+        v = word != 0;  // any non-zero value counts as true
+      } else {
+        v = static_cast<T>(word);
+      }
+    }
+  });
+  return ok;
+}
+
+}  // namespace
+
+QByteArray EncodeRecordString(const QString& s) { return s.toUtf8(); }
+
+QString DecodeRecordString(const QByteArray& bytes) {
+  // Keep a leading byte-order mark as a character: the stored text is returned as stored.
+  QStringDecoder utf8(QStringConverter::Utf8,
+                      QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+  QString text = utf8.decode(bytes);
+  if (!utf8.hasError()) return text;
+
+  text.clear();
+  text.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    text.append(b >= 0x80 && b <= 0x9F ? QChar(kCp1252High[b - 0x80]) : QChar(b));
+  }
+  return text;
+}
+
+int ProfileStringBytes(const ProfileRecord& rec) {
+  qsizetype total = 0;
+  ForEachProfileField(rec, [&](const char*, FieldKind kind, const auto& v) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(v)>, QString>) {
+      total += kind == FieldKind::String ? EncodeRecordString(v).size() : v.size();
+    }
+  });
+  if (!rec.Extension.isEmpty()) total += kExtensionHeaderBytes + rec.Extension.size();
+  return total > INT_MAX ? INT_MAX : static_cast<int>(total);
+}
+
+std::optional<QByteArray> PackProfile(const ProfileRecord& rec) {
+  return PackFields(rec, [](const ProfileRecord& r, auto&& f) { ForEachProfileField(r, f); },
+                    rec.Extension);
+}
+
+std::optional<QByteArray> PackGlobal(const GlobalRecord& rec) {
+  return PackFields(rec, [](const GlobalRecord& r, auto&& f) { ForEachGlobalField(r, f); },
+                    QByteArray());
+}
+
+std::optional<ProfileRecord> UnpackProfile(const QByteArray& slot) {
+  SlotReader r(slot);
+  ProfileRecord rec;
+  if (!UnpackFields(r, rec, [](ProfileRecord& p, auto&& f) { ForEachProfileField(p, f); })) {
+    return std::nullopt;
+  }
+  // The extension block counts only when its marker stands right behind the fields and its
+  // length fits the slot; anything else there is leftover bytes.
+  if (r.Remaining() >= kExtensionHeaderBytes && std::memcmp(r.Here(), kExtensionMarker, 4) == 0) {
+    const unsigned char* h = r.Here();
+    const qsizetype n = h[4] | (h[5] << 8);
+    if (r.Remaining() - kExtensionHeaderBytes >= n) {
+      rec.Extension = QByteArray(reinterpret_cast<const char*>(h + kExtensionHeaderBytes), n);
+    }
+  }
+  return rec;
+}
+
+bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec) {
+  SlotReader r(slot);
+  return UnpackFields(r, rec, [](GlobalRecord& g, auto&& f) { ForEachGlobalField(g, f); });
+}
+
+std::optional<GlobalRecord> UnpackGlobal(const QByteArray& slot) {
+  GlobalRecord rec;
+  if (!UnpackGlobalInto(slot, rec)) return std::nullopt;
+  return rec;
+}
+
+RecordFile::RecordFile(const QString& path, Mode mode) {
+  const QByteArray native = QFile::encodeName(path);
+  if (native.isEmpty() || native.contains('\0')) return;
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::Read: flags |= O_RDONLY; break;
+    case Mode::ReadWrite: flags |= O_RDWR; break;
+    case Mode::Create: flags |= O_RDWR | O_CREAT; break;
+  }
+  do {
+    fd_ = ::open(native.constData(), flags, 0600);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ >= 0 && mode != Mode::Read) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    // An existing file may have been made with a wider mode; not fatal when we do not own it.
+    if ((st.st_mode & 07777) != 0600) (void)::fchmod(fd_, 0600);
+  }
+}
+
+RecordFile::~RecordFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RecordFile::ReadSlot(qint32 number, QByteArray& slot) const {
+  slot.clear();
+  if (fd_ < 0 || number < 1) return false;
+  const off_t offset = static_cast<off_t>(number - 1) * kRecordLength;
+  QByteArray buf(kRecordLength, Qt::Uninitialized);
+  qsizetype got = 0;
+  while (got < kRecordLength) {
+    const ssize_t n = ::pread(fd_, buf.data() + got, kRecordLength - got, offset + got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  if (got == 0) return false;
+  buf.truncate(got);
+  slot = buf;
+  return true;
+}
+
+bool RecordFile::WriteSlot(qint32 number, const QByteArray& slot) const {
+  if (fd_ < 0 || number < 1 || slot.size() != kRecordLength) return false;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return false;
+  // Slots in use (a short last slot counts); the next one may be written, nothing behind it.
+  const qint64 slotsInFile = (static_cast<qint64>(st.st_size) + kRecordLength - 1) / kRecordLength;
+  if (number > slotsInFile + 1) return false;
+  const off_t offset = static_cast<off_t>(number - 1) * kRecordLength;
+  qsizetype done = 0;
+  while (done < kRecordLength) {
+    const ssize_t n = ::pwrite(fd_, slot.constData() + done, kRecordLength - done, offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace conf

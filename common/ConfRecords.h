@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <optional>
+#include <type_traits>
 
 inline constexpr int kRecordLength = 5000;
 // One Long, seventeen Integer/Boolean fields and twenty-six length prefixes.
@@ -93,11 +94,115 @@ std::optional<QByteArray> PackGlobal(const GlobalRecord& rec);
 std::optional<ProfileRecord> UnpackProfile(const QByteArray& slot);
 std::optional<GlobalRecord> UnpackGlobal(const QByteArray& slot);
 
-// Bytes the strings of a profile take on disk (the 4910-byte limit applies to this).
+// Bytes the strings of a profile take on disk, plus the extension block when there is one
+// (the 4910-byte limit applies to this sum).
 int ProfileStringBytes(const ProfileRecord& rec);
+
+// The marked block behind the 44 fields: marker, 2-byte little-endian length, the bytes.
+inline constexpr char kExtensionMarker[] = "VXB1";
+inline constexpr int kExtensionHeaderBytes = 6;
+inline constexpr int kGlobalFixedBytes = 22;
 
 // Record strings: UTF-8 on write; on read UTF-8 when valid, else Windows-1252.
 QByteArray EncodeRecordString(const QString& s);
 QString DecodeRecordString(const QByteArray& bytes);
+
+// How each field is stored. ByteString: one QChar per stored byte (WinMsgPws).
+enum class FieldKind { Long, Boolean, Integer, Port, String, ByteString };
+
+// Calls f(name, kind, field) for every field in disk order; f takes the field as auto& (const
+// when the record is). The names are the stored names.
+template <class Rec, class F>
+  requires std::is_same_v<std::remove_const_t<Rec>, ProfileRecord>
+void ForEachProfileField(Rec& r, F&& f) {
+  using K = FieldKind;
+  f("RecordNumber", K::Long, r.RecordNumber);
+  f("PrfEnabled", K::Boolean, r.PrfEnabled);
+  f("Prfname", K::String, r.Prfname);
+  f("HostType", K::Integer, r.HostType);
+  f("WinMsgProfileName", K::String, r.WinMsgProfileName);
+  f("WinMsgPws", K::ByteString, r.WinMsgPws);
+  f("SmtpServer", K::String, r.SmtpServer);
+  f("Pop3Server", K::String, r.Pop3Server);
+  f("UserName", K::String, r.UserName);
+  f("Pop3SmtpPws", K::String, r.Pop3SmtpPws);
+  f("FromName", K::String, r.FromName);
+  f("FromAddress", K::String, r.FromAddress);
+  f("SmtpRequiresLogin", K::Boolean, r.SmtpRequiresLogin);
+  f("Pop3LoginBeforeSndMail", K::Boolean, r.Pop3LoginBeforeSndMail);
+  f("Pop3TcpPort", K::Port, r.Pop3TcpPort);
+  f("SmtpTcpPort", K::Port, r.SmtpTcpPort);
+  f("TimeOutSecs", K::Integer, r.TimeOutSecs);
+  f("PrcInboundMessages", K::Boolean, r.PrcInboundMessages);
+  f("PrcOutboundMessages", K::Boolean, r.PrcOutboundMessages);
+  f("InboundDir", K::String, r.InboundDir);
+  f("CreateAttchsInMsgs", K::Boolean, r.CreateAttchsInMsgs);
+  f("CreateInfFileInboundMsgs", K::Boolean, r.CreateInfFileInboundMsgs);
+  f("FileExtention", K::String, r.FileExtention);
+  f("ResFilesExtention", K::String, r.ResFilesExtention);
+  f("OutboundMode", K::Integer, r.OutboundMode);
+  f("OutboundDir", K::String, r.OutboundDir);
+  f("OutFilesExtention", K::String, r.OutFilesExtention);
+  f("RenamedFilesExtention", K::String, r.RenamedFilesExtention);
+  f("AdressLin", K::Integer, r.AdressLin);
+  f("Adress1Sep", K::String, r.Adress1Sep);
+  f("Adress2Sep", K::String, r.Adress2Sep);
+  f("FileLin", K::Integer, r.FileLin);
+  f("File1Sep", K::String, r.File1Sep);
+  f("File2Sep", K::String, r.File2Sep);
+  f("SubjectLin", K::Integer, r.SubjectLin);
+  f("Subject1Sep", K::String, r.Subject1Sep);
+  f("Subject2Sep", K::String, r.Subject2Sep);
+  f("MsgLin", K::Integer, r.MsgLin);
+  f("Msg1Sep", K::String, r.Msg1Sep);
+  f("Msg2Sep", K::String, r.Msg2Sep);
+  f("RecAddress", K::String, r.RecAddress);
+  f("Subject", K::String, r.Subject);
+  f("MsgText", K::String, r.MsgText);
+  f("DeleteInterchange", K::Boolean, r.DeleteInterchange);
+}
+
+template <class Rec, class F>
+  requires std::is_same_v<std::remove_const_t<Rec>, GlobalRecord>
+void ForEachGlobalField(Rec& r, F&& f) {
+  using K = FieldKind;
+  f("RunAtSysStartup", K::Boolean, r.RunAtSysStartup);
+  f("AutoInit", K::Boolean, r.AutoInit);
+  f("InitMinimized", K::Boolean, r.InitMinimized);
+  f("HideWhenMinimized", K::Boolean, r.HideWhenMinimized);
+  f("AutoExit", K::Boolean, r.AutoExit);
+  f("PrcInterval", K::Integer, r.PrcInterval);
+  f("PrcIntervalUnit", K::Integer, r.PrcIntervalUnit);
+  f("ShowErrorMsgs", K::Boolean, r.ShowErrorMsgs);
+  f("UseLogFile", K::Boolean, r.UseLogFile);
+  f("LogFileName", K::String, r.LogFileName);
+  f("ConfigFlag", K::Integer, r.ConfigFlag);
+}
+
+// A record file opened for one operation; closed when the object goes.
+class RecordFile {
+ public:
+  enum class Mode { Read, ReadWrite, Create };
+  // Create makes the file when missing. Files opened for writing get mode 0600 (they hold
+  // passwords), new and existing ones alike.
+  RecordFile(const QString& path, Mode mode);
+  ~RecordFile();
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  // Reads slot number (from 1); the last slot of a file may come back shorter than a full slot.
+  // False when the slot lies behind the end of the file or on a read error.
+  bool ReadSlot(qint32 number, QByteArray& slot) const;
+  // Writes a whole slot in one write at its offset. Refused (false) for a slot that would leave
+  // a gap of never-written slots in front of it.
+  bool WriteSlot(qint32 number, const QByteArray& slot) const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Unpacks field by field into rec, keeping what was read before a failure; false on a failure.
+bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec);
 
 }  // namespace conf

@@ -10,3 +10,9 @@ bool WriteGlobalRecord(const GlobalRecord& rec);
 GlobalRecord ReadGlobalRecord();
 // The same read, telling whether it succeeded (the record keeps what was read, if anything).
 bool ReadGlobalRecord(GlobalRecord& rec);
+
+namespace conf {
+// The same operations on a global file at another path.
+bool WriteGlobalRecordAt(const QString& path, const GlobalRecord& rec);
+bool ReadGlobalRecordAt(const QString& path, GlobalRecord& rec);
+}  // namespace conf

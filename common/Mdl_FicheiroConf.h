@@ -14,3 +14,13 @@ bool ReadProfileRecord(qint32 number, ProfileRecord& rec);
 // (after showing the read error).
 int FindProfileByName(const QString& name);
 bool DeleteProfileRecord(qint32 number);
+
+namespace conf {
+// The header record as a new profiles file holds it (its password scrambled afresh).
+ProfileRecord NewHeaderRecord();
+// The same operations on a profiles file at another path (an import builds a new file beside
+// the real one and renames it into place).
+bool CreateProfilesFileAt(const QString& path);
+bool AddProfileRecordAt(const QString& path, ProfileRecord& rec);
+bool ReadProfileRecordAt(const QString& path, qint32 number, ProfileRecord& rec);
+}  // namespace conf
