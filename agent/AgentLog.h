@@ -1,0 +1,73 @@
+#pragma once
+// The agent's log: every line goes to the temporary log (read by the console) and, while
+// UseLogFile is on, to the permanent log file. Each append opens, writes and closes the file,
+// so another process may read either file at any time.
+#include <QString>
+#include <functional>
+
+namespace agent {
+
+// The rule written bare at each start, to the log file only.
+inline const QString kSeparatorLine = QString(88, QLatin1Char('#'));
+
+// A file error in run-time error terms: number and description.
+struct LogFileError {
+  int Number = 0;
+  QString Description;
+};
+// errno of a failed file operation -> 76 "Path not found", 70 "Permission denied",
+// 61 "Disk full" or 75 "Path/File access error".
+LogFileError MapFileErrno(int err);
+
+class AgentLog {
+ public:
+  AgentLog() = default;
+  ~AgentLog();
+  AgentLog(const AgentLog&) = delete;
+  AgentLog& operator=(const AgentLog&) = delete;
+
+  // The one log of the agent process.
+  static AgentLog& Instance();
+
+  // Writes one line. Removes every CR LF pair from the caller's message (written back); a
+  // message of only spaces is dropped. Lets pending events run at its start and after each
+  // completed append.
+  void WriteLog(QString& message);
+
+  // Full path of the temporary log; empty before the first line since start or since a clear.
+  QString GetTempLogFileName() const { return tempLogName_; }
+  // Deletes the temporary log; the next line creates a new one under a new name.
+  void ClearLogFile();
+
+  void SetUseLogFile(bool on) { useLogFile_ = on; }
+  bool UseLogFile() const { return useLogFile_; }
+  void SetLogFileName(const QString& name) { logFileName_ = name; }
+  const QString& LogFileName() const { return logFileName_; }
+
+  // Called with every line the temporary log receives (without its line end); for echoing.
+  void SetLineObserver(std::function<void(const QString& line)> observer) {
+    observer_ = std::move(observer);
+  }
+
+  // "dd-mm-yyyy hh:mm:ss » message" with the current local time.
+  static QString StampedLine(const QString& message);
+
+ private:
+  // Creates a new empty temporary log; empty text on failure.
+  static QString CreateTempLog();
+  // Appends line + CR LF to path; false (errno kept) on failure.
+  bool AppendLine(const QString& path, const QString& line);
+  void ReportFileError(int err);
+
+  QString tempLogName_;
+  int tempLogHandle_ = -1;
+  bool tempLogOpen_ = false;
+  bool useLogFile_ = false;
+  QString logFileName_;
+  std::function<void(const QString&)> observer_;
+};
+
+// Writes through the process's log.
+void WriteLog(QString& message);
+
+}  // namespace agent

@@ -1,0 +1,381 @@
+#include "FrmAgent.h"
+
+#include "FileFunctions.h"
+#include "MdlGlbalConf.h"
+#include "Mdl_FicheiroConf.h"
+#include "MessageBox.h"
+#include "VrlError.h"
+
+#include "Clock.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+const QString kInfo = QStringLiteral("INFORMATION: ");
+const QString kError = QStringLiteral("ERROR:\t ");
+const QString kAlert = QStringLiteral("ALERT:\t ");
+
+void DoEvents() { QCoreApplication::processEvents(); }
+
+QDateTime NowToSecond() {
+  QDateTime now = vrl::Now();
+  now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
+  return now;
+}
+
+}  // namespace
+
+FrmAgent::FrmAgent(agent::AgentLog& log, MailHooks* hooks, QObject* parent)
+    : QObject(parent), log_(log), hooks_(hooks ? hooks : &defaultHooks_) {
+  Timer1.setInterval(100);
+  connect(&Timer1, &QTimer::timeout, this, &FrmAgent::Timer1_Timer);
+}
+
+FrmAgent::~FrmAgent() = default;
+
+void FrmAgent::SetMailHooks(MailHooks* hooks) { hooks_ = hooks ? hooks : &defaultHooks_; }
+
+void FrmAgent::SetManualTimerForTesting(bool manual) {
+  manualTimer_ = manual;
+  if (manual) Timer1.stop();
+  else if (timer1Enabled_) Timer1.start();
+}
+
+void FrmAgent::SetTimer1Enabled(bool on) {
+  timer1Enabled_ = on;
+  if (on && !manualTimer_) Timer1.start();
+  else Timer1.stop();
+}
+
+void FrmAgent::SetAgentState(AgentStateConsts state) {
+  agentState_ = state;
+  emit FireEventAgentState(agentState_);
+}
+
+void FrmAgent::Log(const QString& message) {
+  QString m = message;
+  log_.WriteLog(m);
+}
+
+void FrmAgent::LogAndShow(const QString& prefix, const QString& text) {
+  Log(prefix + text);
+  if (global_.ShowErrorMsgs) vrl::ShowMessageBox(text, vrl::MsgBoxIcon::Exclamation);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and stop
+
+void FrmAgent::Form_Load() {
+  formLoaded_ = true;
+  StartAgent();
+}
+
+void FrmAgent::Form_Unload() {
+  SetTimer1Enabled(false);
+  log_.ClearLogFile();
+}
+
+void FrmAgent::CmdStopStart_Click() {
+  if (agentState_ != Running) {
+    stopRequest_ = false;
+    StartAgent();
+  } else {
+    stopRequest_ = true;
+  }
+}
+
+bool FrmAgent::StartAgent() {
+  SetTimer1Enabled(false);
+  sessionProfileName_.clear();
+  // Every start counts the interval afresh: the first cycle runs at the first tick.
+  lastRun_ = QDateTime();
+  firstTickDone_ = false;
+  SetAgentState(Running);
+  if (!InitQuorvo()) return false;
+  sessionOpen_ = false;
+  stopRequest_ = false;
+  SetTimer1Enabled(true);
+  return true;
+}
+
+bool FrmAgent::InitQuorvo() {
+  DoEvents();
+  if (!ReadGlobalSettings()) {
+    LogAndShow(kError, QStringLiteral("Error Starting Vorlane Agent: Error reading Registry"));
+    ProccessStopAgent();
+    return false;
+  }
+  Log(agent::kSeparatorLine);
+  Log(kInfo + QStringLiteral("Starting Vorlane Agent"));
+
+  if (!FileFunctions().FileExists(profilesFilePath_)) {
+    Log(kInfo + QStringLiteral("Configuration File Not Found: ") + profilesFilePath_);
+    if (global_.ShowErrorMsgs)
+      vrl::ShowMessageBox(QStringLiteral("Configuration File Not Found: ") + profilesFilePath_,
+                          vrl::MsgBoxIcon::Exclamation);
+    ProccessStopAgent();
+    return false;
+  }
+
+  if (ReadProfiles()) {
+    Log(kInfo + QStringLiteral("Vorlane Agent Started"));
+    DoEvents();
+    return true;
+  }
+  LogAndShow(kError, QStringLiteral("Error Starting Vorlane Agent"));
+  ProccessStopAgent();
+  return false;
+}
+
+bool FrmAgent::ProccessStopAgent() {
+  if (sessionOpen_) {
+    // A session that fails to close must not keep the agent from stopping.
+    CloseSessionQuietly();
+  }
+  if (!sessionProfileName_.isEmpty())
+    Log(kInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
+  SetTimer1Enabled(false);
+  Log(kInfo + QStringLiteral("Vorlane Agent Stopped"));
+  SetAgentState(NotRunning);
+  return true;
+}
+
+bool FrmAgent::StopIfRequested() {
+  if (stopRequest_ && agentState_ == Running) {
+    ProccessStopAgent();
+    return true;
+  }
+  return false;
+}
+
+void FrmAgent::CloseSessionQuietly() {
+  try {
+    hooks_->CloseSession(*this);
+  } catch (...) {
+  }
+  sessionOpen_ = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings and profiles
+
+bool FrmAgent::ReadGlobalSettings() {
+  const bool ok = ReadGlobalRecord(global_);
+  profilesFilePath_ = ::ProfilesFilePath();
+  log_.SetUseLogFile(global_.UseLogFile);
+  log_.SetLogFileName(global_.LogFileName);
+  return ok;
+}
+
+bool FrmAgent::ReadProfileRecord(ProfileRecord& record, qint32 number) {
+  if (::ReadProfileRecord(number, record)) return true;
+  record = ProfileRecord();
+  return false;
+}
+
+bool FrmAgent::ReadProfiles() {
+  profiles_.clear();
+  Log(kInfo + QStringLiteral("Reading Configuration File: \"VRL3PF.PCF\""));
+  if (!FileFunctions().FileExists(profilesFilePath_)) {
+    LogAndShow(kInfo, QStringLiteral("There are no configured profiles"));
+    return false;
+  }
+
+  const QString readError =
+      QStringLiteral("Error reading configuration file: \"") + profilesFilePath_ +
+      QLatin1Char('"');
+  ProfileRecord header;
+  if (!ReadProfileRecord(header, 1)) {
+    LogAndShow(kError, readError);
+    return false;
+  }
+  const qint32 n = header.RecordNumber;
+  if (n <= 1) {
+    LogAndShow(kInfo, QStringLiteral("There are no configured profiles"));
+  } else {
+    // The table grows record by record: a damaged header with a huge count ends in a read
+    // error, not in a huge allocation.
+    for (qint32 r = 2; r <= n; ++r) {
+      ProfileRecord rec;
+      if (!ReadProfileRecord(rec, r)) {
+        profiles_.clear();
+        LogAndShow(kError, readError);
+        return false;
+      }
+      if (rec.HostType == 2) {
+        if (rec.Pop3TcpPort == 0) rec.Pop3TcpPort = 110;
+        if (rec.SmtpTcpPort == 0) rec.SmtpTcpPort = 25;
+        if (rec.TimeOutSecs < 1 || rec.TimeOutSecs > 300) rec.TimeOutSecs = 30;
+      }
+      profiles_.push_back(rec);
+    }
+  }
+  Log(kInfo + QStringLiteral("Configuration File OK"));
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timer and cycle
+
+void FrmAgent::Timer1_Timer() {
+  DoEvents();
+  if (StopIfRequested()) return;
+
+  if (!global_.AutoExit) {
+    if (lastRun_.isValid()) {
+      qint64 multiplier = 1;
+      if (global_.PrcIntervalUnit == 1) multiplier = 60;
+      else if (global_.PrcIntervalUnit == 2) multiplier = 3600;
+      const qint64 elapsed = lastRun_.secsTo(NowToSecond());
+      if (static_cast<qint64>(global_.PrcInterval) * multiplier > elapsed) return;
+      lastRun_ = QDateTime();
+    } else {
+      lastRun_ = NowToSecond();
+      if (firstTickDone_) return;
+      firstTickDone_ = true;
+    }
+  }
+
+  SetTimer1Enabled(false);
+  ExecMailProccess();
+  DoEvents();
+
+  if (stopRequest_ && agentState_ == Running) {
+    ProccessStopAgent();
+  } else if (global_.AutoExit || global_.PrcInterval == 0) {
+    stopRequest_ = true;
+    if (agentState_ == Running) ProccessStopAgent();
+  } else if (!stopRequest_) {
+    SetTimer1Enabled(true);
+  }
+}
+
+template <class F>
+void FrmAgent::CallHook(F&& f) {
+  try {
+    f();
+  } catch (const vrl::VrlError& e) {
+    if (e.Number() != kErrResumeNext) throw;
+  }
+}
+
+void FrmAgent::WriteSessionLines() {
+  if (sessionProfileName_ == currentProfileName_) return;
+  if (!sessionProfileName_.isEmpty())
+    Log(kInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
+  writelogInitSecionProfile(currentProfileName_);
+  sessionProfileName_ = currentProfileName_;
+}
+
+void FrmAgent::writelogInitSecionProfile(const QString& Prfname) {
+  Log(kInfo + QStringLiteral("Starting Session with the Profile: ") + Prfname);
+}
+
+void FrmAgent::PrepareOutbound(const ProfileRecord& profile) {
+  renamedFilesExtention_ = profile.RenamedFilesExtention;
+  LFiles_Inf_Or_Out_Files.Path = profile.OutboundDir;
+  LFiles_Inf_Or_Out_Files.Pattern = profile.OutFilesExtention;
+  LFiles_Inf_Or_Out_Files.Refresh();
+}
+
+void FrmAgent::ExecMailProccess() {
+  const QString noActive = kInfo + QStringLiteral("There Not Exist Active Profiles");
+  const qint32 count = ProfileCount();
+  qint32 inactive = 0;
+
+  if (count == 0) {
+    stopRequest_ = true;
+    Log(noActive);
+  }
+
+  FileFunctions ff;
+  for (qint32 p = 1; p <= count; ++p) {
+    if (StopIfRequested()) return;
+    DoEvents();
+    ProfileRecord& prf = profiles_[p - 1];
+    currentProfileName_ = prf.Prfname;
+
+    if (!prf.PrfEnabled) {
+      DoEvents();
+      ++inactive;
+      continue;
+    }
+
+    try {
+      bool skip = false;
+      if (prf.PrcInboundMessages && !ff.DirExists(prf.InboundDir)) {
+        LogAndShow(kError, QStringLiteral("Profile:  '") + prf.Prfname +
+                               QStringLiteral("' Inbound Directory Not Found: ") + prf.InboundDir);
+        skip = true;
+      } else if (prf.PrcOutboundMessages && !ff.DirExists(prf.OutboundDir)) {
+        LogAndShow(kError, QStringLiteral("Profile:  '") + prf.Prfname +
+                               QStringLiteral("' Outbound Directory Not Found: ") +
+                               prf.OutboundDir);
+        skip = true;
+      }
+
+      if (!skip) {
+        if (prf.PrcInboundMessages && !prf.CreateAttchsInMsgs && !prf.CreateInfFileInboundMsgs)
+          LogAndShow(kAlert,
+                     QStringLiteral("WARNING! No files will be created for inbound messages"));
+
+        if (prf.PrcOutboundMessages) PrepareOutbound(prf);
+
+        hostType_ = prf.HostType;
+        CallHook([&] { hooks_->OpenSession(*this, prf); });
+        if (agentState_ != Running) return;
+        sessionOpen_ = true;
+        DoEvents();
+        DoEvents();
+
+        if (prf.PrcOutboundMessages) {
+          const int files = LFiles_Inf_Or_Out_Files.ListCount();
+          const QString folder = LFiles_Inf_Or_Out_Files.Path;
+          for (int i = 0; i < files; ++i) {
+            const QString name = LFiles_Inf_Or_Out_Files.List(i);
+            WriteSessionLines();
+            if (StopIfRequested()) return;
+            CallHook([&] { hooks_->ProcessOutboundFile(*this, prf, folder, name); });
+            if (agentState_ != Running) return;
+          }
+        }
+        if (prf.PrcInboundMessages) {
+          DoEvents();
+          CallHook([&] {
+            hooks_->ExecGetMail(*this, prf.InboundDir, prf.FileExtention,
+                                prf.CreateInfFileInboundMsgs, prf.CreateAttchsInMsgs,
+                                prf.ResFilesExtention);
+          });
+          if (agentState_ != Running) return;
+        }
+
+        if (sessionOpen_) CallHook([&] { hooks_->CloseSession(*this); });
+        sessionOpen_ = false;
+        DoEvents();
+      }
+    } catch (const vrl::VrlError& e) {
+      if (e.Number() != kErrLogonFailed) {
+        // Any other error ends the cycle; a session left open is closed first.
+        if (sessionOpen_) CloseSessionQuietly();
+        return;
+      }
+      if (sessionOpen_) CloseSessionQuietly();
+      prf.PrfEnabled = false;
+      ++inactive;
+      LogAndShow(kError, QStringLiteral("Cannot Start Session With The Profile: ") +
+                             prf.WinMsgProfileName);
+      continue;
+    } catch (...) {
+      if (sessionOpen_) CloseSessionQuietly();
+      return;
+    }
+
+    if (stopRequest_) break;
+  }
+
+  if (inactive == count) {
+    stopRequest_ = true;
+    Log(noActive);
+  }
+}

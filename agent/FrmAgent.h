@@ -1,0 +1,129 @@
+#pragma once
+// The agent's main object: start-up, the settings and profiles, the 100 ms timer that runs the
+// processing cycles over the profiles, and the orderly stop. Headless; everything runs on the
+// one thread of the event loop. The control classes wrap this object.
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QVector>
+
+#include "AgentLog.h"
+#include "ConfRecords.h"
+#include "FileListBox.h"
+#include "MailHooks.h"
+
+enum AgentStateConsts : qint32 { NotRunning = 0, Running = 1 };
+
+// Run-time error numbers the cycle treats specially.
+inline constexpr qint32 kErrLogonFailed = static_cast<qint32>(0x80040111u);
+inline constexpr qint32 kErrResumeNext = static_cast<qint32>(0x80040605u);
+
+class FrmAgent : public QObject {
+  Q_OBJECT
+
+ public:
+  // log: where the lines go (the process's log by default). hooks: the mail work; null means
+  // the do-nothing defaults. Neither is owned.
+  explicit FrmAgent(agent::AgentLog& log = agent::AgentLog::Instance(),
+                    MailHooks* hooks = nullptr, QObject* parent = nullptr);
+  ~FrmAgent() override;
+
+  void SetMailHooks(MailHooks* hooks);
+
+  // --- Operations of the main form ---
+  // Loads the form: marks it loaded and starts the agent.
+  void Form_Load();
+  // At program exit: deletes the temporary log.
+  void Form_Unload();
+  // The start/stop command: starts a stopped agent, or asks a running one to stop.
+  void CmdStopStart_Click();
+  bool StartAgent();
+  bool InitQuorvo();
+  void Timer1_Timer();
+  void ExecMailProccess();
+  bool ProccessStopAgent();
+  void writelogInitSecionProfile(const QString& Prfname);
+
+  // --- Settings and profiles ---
+  bool ReadGlobalSettings();
+  bool ReadProfiles();
+  // One record of the profiles file; on failure every field is cleared and false returned.
+  static bool ReadProfileRecord(ProfileRecord& record, qint32 number);
+
+  // --- State, for the control classes and the mail work ---
+  AgentStateConsts AgentState() const { return agentState_; }
+  bool FormLoaded() const { return formLoaded_; }
+  bool ModeDebug() const { return modeDebug_; }
+  void SetModeDebug(bool on) { modeDebug_ = on; }
+  bool StopRequest() const { return stopRequest_; }
+  void SetStopRequest(bool on) { stopRequest_ = on; }
+  // The check made before each profile, file and message: when a stop is requested and the
+  // agent runs, stops it and returns true (the caller then leaves the cycle).
+  bool StopIfRequested();
+
+  const GlobalRecord& GlobalSettings() const { return global_; }
+  const QString& ProfilesFilePath() const { return profilesFilePath_; }
+  qint32 ProfileCount() const { return static_cast<qint32>(profiles_.size()); }
+  // Profiles are numbered 1 .. ProfileCount().
+  const ProfileRecord& Profile(qint32 p) const { return profiles_[p - 1]; }
+  const QString& CurrentProfileName() const { return currentProfileName_; }
+  const QString& SessionProfileName() const { return sessionProfileName_; }
+  qint32 HostType() const { return hostType_; }
+  bool SessionOpen() const { return sessionOpen_; }
+  const QString& RenamedFilesExtention() const { return renamedFilesExtention_; }
+  const agent::FileListBox& FileList() const { return LFiles_Inf_Or_Out_Files; }
+  bool Timer1Enabled() const { return timer1Enabled_; }
+
+  // The lazy session lines: before the first file or message of a profile, logs the end of the
+  // previous profile's session (if any) and the start of this one.
+  void WriteSessionLines();
+
+  // Logs one line.
+  void Log(const QString& message);
+  // Logs prefix + text and, with ShowErrorMsgs on, shows text in a message box.
+  void LogAndShow(const QString& prefix, const QString& text);
+
+  // Tests drive Timer1_Timer themselves: the timer's enabled state is kept, but no real timer
+  // runs.
+  void SetManualTimerForTesting(bool manual);
+
+ signals:
+  // The agent state changed (raised on every start and stop).
+  void FireEventAgentState(qint32 State);
+
+ private:
+  void SetTimer1Enabled(bool on);
+  void SetAgentState(AgentStateConsts state);
+  void PrepareOutbound(const ProfileRecord& profile);
+  // Runs a call of the mail work; an error numbered kErrResumeNext is ignored.
+  template <class F>
+  void CallHook(F&& f);
+  void CloseSessionQuietly();
+
+  agent::AgentLog& log_;
+  MailHooks defaultHooks_;
+  MailHooks* hooks_;
+
+  GlobalRecord global_;
+  QString profilesFilePath_;
+  QVector<ProfileRecord> profiles_;
+  AgentStateConsts agentState_ = NotRunning;
+  bool formLoaded_ = false;
+  bool modeDebug_ = false;
+
+  // Members of the form.
+  QDateTime lastRun_;  // null: empty
+  bool firstTickDone_ = false;
+  bool sessionOpen_ = false;
+  bool stopRequest_ = false;
+  QString currentProfileName_;
+  QString sessionProfileName_;
+  qint32 hostType_ = 0;
+  QString renamedFilesExtention_;
+
+  QTimer Timer1;
+  bool timer1Enabled_ = false;
+  bool manualTimer_ = false;
+  agent::FileListBox LFiles_Inf_Or_Out_Files;
+};
