@@ -227,7 +227,6 @@ struct ServerCore {
   }
 };
 
-
 // One accepted connection running its scenario.
 class Session {
  public:
@@ -269,6 +268,7 @@ class Session {
   QByteArray in_;     // bytes read from the client
   qsizetype pos_ = 0;  // how much of in_ the steps have consumed
   bool stopped_ = false;
+  int readErrno_ = 0;  // why the last read failed
 };
 
 QString Session::readFailure(Read r, const QString& waitingFor) {
@@ -279,7 +279,7 @@ QString Session::readFailure(Read r, const QString& waitingFor) {
     case Read::Reset: return QStringLiteral("the client reset the connection before ") + waitingFor + tail;
     case Read::Timeout: return QStringLiteral("no ") + waitingFor + QStringLiteral(" within %1 ms").arg(s_.ioTimeoutMs) + tail;
     case Read::Stopped: return QStringLiteral("server stopped while waiting for ") + waitingFor;
-    case Read::Failed: return QStringLiteral("read failed: ") + errnoText(errno);
+    case Read::Failed: return QStringLiteral("read failed: ") + errnoText(readErrno_);
     case Read::Data: break;
   }
   return {};
@@ -293,7 +293,10 @@ Session::Read Session::readMore(SteadyClock::time_point until) {
       return Read::Stopped;
     }
     if (io == Io::Timeout) return Read::Timeout;
-    if (io == Io::Failed) return Read::Failed;
+    if (io == Io::Failed) {
+      readErrno_ = errno;
+      return Read::Failed;
+    }
     char buf[64 * 1024];
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n > 0) {
@@ -305,6 +308,7 @@ Session::Read Session::readMore(SteadyClock::time_point until) {
     if (n == 0) return Read::Eof;
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
     if (errno == ECONNRESET) return Read::Reset;
+    readErrno_ = errno;
     return Read::Failed;
   }
 }
