@@ -1,5 +1,190 @@
+// The configuration program. The configuration window comes later; until then the program
+// lists, exports and imports the configuration from the command line.
+#include "AppFolder.h"
+#include "CfgTransfer.h"
+
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "Usage: VRLCfg31 [--home DIR] ACTION\n"
+    "\n"
+    "Actions:\n"
+    "  --list           list the profiles: slot, name, type, enabled\n"
+    "  --export FILE    write the whole configuration as JSON to FILE (\"-\": standard output)\n"
+    "  --import FILE    replace the configuration with the JSON document in FILE (\"-\": standard\n"
+    "                   input); the document is checked whole before anything is written\n"
+    "  --help           show this text\n"
+    "  --version        show the version\n"
+    "\n"
+    "Options:\n"
+    "  --home DIR       the application folder holding VRL3PF.PCF and VRL3GCF.GCF (default:\n"
+    "                   $VORLANE_HOME, else ${XDG_CONFIG_HOME:-~/.config}/vorlane)\n";
+
+void Out(const QString& text) {
+  std::fputs(text.toUtf8().constData(), stdout);
+}
+
+void Err(const QString& text) {
+  std::fputs(("VRLCfg31: " + text + "\n").toUtf8().constData(), stderr);
+}
+
+// One line per profile: control characters in names would break the lines.
+QString OneLine(QString text) {
+  for (QChar& c : text) {
+    if (c.category() == QChar::Other_Control) c = QLatin1Char(' ');
+  }
+  return text;
+}
+
+int List() {
+  QList<ProfileRecord> profiles;
+  QString error;
+  if (!cfgtransfer::ReadProfiles(profiles, error)) {
+    Err(error);
+    return kExitFailure;
+  }
+  QString text = QStringLiteral("Slot\tName\tType\tEnabled\n");
+  for (const ProfileRecord& p : profiles) {
+    text += QStringLiteral("%1\t%2\t%3\t%4\n")
+                .arg(p.RecordNumber)
+                .arg(OneLine(p.Prfname),
+                     p.HostType == 1 ? QStringLiteral("messaging") : QStringLiteral("internet"),
+                     p.PrfEnabled ? QStringLiteral("yes") : QStringLiteral("no"));
+  }
+  Out(text);
+  return kExitOk;
+}
+
+bool WriteFileFully(int fd, const QByteArray& bytes) {
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.constData() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+int Export(const QString& file) {
+  cfgtransfer::Configuration conf;
+  QString error;
+  if (!cfgtransfer::ReadConfiguration(conf, error)) {
+    Err(error);
+    return kExitFailure;
+  }
+  const QByteArray json = cfgtransfer::ToJson(conf);
+  if (file == QLatin1String("-")) {
+    const bool ok = std::fwrite(json.constData(), 1, json.size(), stdout) == size_t(json.size()) &&
+                    std::fflush(stdout) == 0;
+    return ok ? kExitOk : kExitFailure;
+  }
+  // The document holds the passwords in plain text: mode 0600, also for an existing file.
+  const QByteArray native = QFile::encodeName(file);
+  const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0 && WriteFileFully(fd, json);
+  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (!ok) {
+    Err(QStringLiteral("cannot write \"%1\": %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int Import(const QString& file) {
+  QFile in;
+  const bool opened = file == QLatin1String("-") ? in.open(stdin, QIODevice::ReadOnly)
+                                                 : (in.setFileName(file), in.open(QIODevice::ReadOnly));
+  if (!opened) {
+    Err(QStringLiteral("cannot read \"%1\": %2").arg(file, in.errorString()));
+    return kExitFailure;
+  }
+  const QByteArray json = in.readAll();
+  cfgtransfer::Configuration conf;
+  QString error;
+  if (!cfgtransfer::FromJson(json, conf, error)) {
+    Err(QStringLiteral("cannot import \"%1\": %2; nothing was written").arg(file, error));
+    return kExitFailure;
+  }
+  if (!cfgtransfer::WriteConfiguration(conf, error)) {
+    Err(error);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  return 0;
+  QCoreApplication::setApplicationName(QStringLiteral("VRLCfg31"));
+  QCoreApplication::setApplicationVersion(QStringLiteral("3.1.0"));
+
+  QCommandLineParser parser;
+  const QCommandLineOption home(QStringLiteral("home"), QString(), QStringLiteral("DIR"));
+  const QCommandLineOption list(QStringLiteral("list"));
+  const QCommandLineOption exportOpt(QStringLiteral("export"), QString(), QStringLiteral("FILE"));
+  const QCommandLineOption importOpt(QStringLiteral("import"), QString(), QStringLiteral("FILE"));
+  const QCommandLineOption help(QStringLiteral("help"));
+  const QCommandLineOption version(QStringLiteral("version"));
+  parser.addOptions({home, list, exportOpt, importOpt, help, version});
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+
+  auto usageError = [](const QString& text) {
+    Err(text);
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  };
+  if (!parser.parse(QCoreApplication::arguments())) return usageError(parser.errorText());
+  if (!parser.positionalArguments().isEmpty()) {
+    return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+  }
+  if (parser.isSet(help)) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (parser.isSet(version)) {
+    Out(QStringLiteral("VRLCfg31 3.1.0\n"));
+    return kExitOk;
+  }
+  for (const QCommandLineOption* o : {&home, &exportOpt, &importOpt}) {
+    if (parser.values(*o).size() > 1) {
+      return usageError(QStringLiteral("--%1 given more than once").arg(o->names().first()));
+    }
+  }
+  if (parser.isSet(home)) {
+    const QString dir = parser.value(home);
+    if (dir.isEmpty()) return usageError(QStringLiteral("--home needs a folder"));
+    vrl::SetApplicationFolder(dir);
+  }
+
+  const int actions = int(parser.isSet(list)) + int(parser.isSet(exportOpt)) + int(parser.isSet(importOpt));
+  if (actions == 0) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  if (actions > 1) return usageError(QStringLiteral("give one of --list, --export, --import"));
+
+  if (parser.isSet(list)) return List();
+  if (parser.isSet(exportOpt)) {
+    if (parser.value(exportOpt).isEmpty()) return usageError(QStringLiteral("--export needs a file"));
+    return Export(parser.value(exportOpt));
+  }
+  if (parser.value(importOpt).isEmpty()) return usageError(QStringLiteral("--import needs a file"));
+  return Import(parser.value(importOpt));
 }
