@@ -1,0 +1,191 @@
+// The agent program end to end: VRLEng31 run on a prepared application folder.
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <csignal>
+
+#include "AgentFixture.h"
+
+namespace {
+
+const QString kProgram = QStringLiteral(VRL_BIN_DIR "/VRLEng31");
+
+class AgentProgramTest : public agenttest::AgentFixture {
+ protected:
+  void SetUp() override {
+    AgentFixture::SetUp();
+    ASSERT_TRUE(QFileInfo(kProgram).isExecutable()) << kProgram.toStdString();
+    env_ = QProcessEnvironment::systemEnvironment();
+    env_.insert("TMPDIR", tmp_);
+    env_.remove("VORLANE_HOME");
+    env_.insert("XDG_CONFIG_HOME", Path("xdg"));
+  }
+
+  void Launch(QProcess& p, const QStringList& args) {
+    p.setProcessEnvironment(env_);
+    p.start(kProgram, args);
+    ASSERT_TRUE(p.waitForStarted(10000));
+  }
+  // Runs to the end (bounded); returns the exit code, -1 when it did not end normally.
+  int Run(const QStringList& args, QByteArray* out = nullptr) {
+    QProcess p;
+    Launch(p, args);
+    if (!p.waitForFinished(30000)) {
+      p.kill();
+      p.waitForFinished();
+      return -2;
+    }
+    if (out) *out = p.readAllStandardOutput();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  }
+  // Reads standard output until it holds text (bounded).
+  static bool WaitForOutput(QProcess& p, QByteArray& seen, const QString& text) {
+    const QDeadlineTimer deadline(20000);
+    while (!seen.contains(text.toUtf8())) {
+      if (deadline.hasExpired() || p.state() != QProcess::Running) return false;
+      p.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+      seen += p.readAllStandardOutput();
+    }
+    return true;
+  }
+  // True once the process has its own handler for the signal (SigCgt in /proc).
+  static bool WaitForHandler(qint64 pid, int sig) {
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+      QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+      if (f.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : f.readAll().split('\n')) {
+          if (line.startsWith("SigCgt:")) {
+            const quint64 mask = line.mid(7).trimmed().toULongLong(nullptr, 16);
+            if (mask & (quint64{1} << (sig - 1))) return true;
+          }
+        }
+      }
+      QThread::msleep(10);
+    }
+    return false;
+  }
+  QStringList TempFiles() const { return QDir(tmp_).entryList({"VRQ*.TMP"}, QDir::Files); }
+
+  QProcessEnvironment env_;
+};
+
+TEST_F(AgentProgramTest, OneCycleOverTheProfilesThenItStops) {
+  global_.AutoExit = true;
+  SaveGlobal();
+  ProfileRecord orders = MakeProfile("Orders");
+  Drop(orders, "ORDER1.TXT");
+  Drop(orders, "order2.txt");
+  ProfileRecord invoices = MakeProfile("Invoices");
+  invoices.InboundDir = Path("Invoices/missing-in");
+  ProfileRecord archive = MakeProfile("Archive");
+  archive.PrfEnabled = false;
+  ProfileRecord reports = MakeProfile("Reports");
+  reports.PrcInboundMessages = false;
+  for (const auto& p : {orders, invoices, archive, reports}) AddProfile(p);
+
+  const struct {
+    const char* name;
+    bool viaEnvironment;
+  } ways[] = {{"--home", false}, {"VORLANE_HOME", true}};
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.name);
+    QFile::remove(global_.LogFileName);
+    QStringList args{"--run"};
+    if (way.viaEnvironment) env_.insert("VORLANE_HOME", home_);
+    else args << "--home" << home_;
+    EXPECT_EQ(Run(args), 0);
+    env_.remove("VORLANE_HOME");
+
+    const QStringList lines = Lines(global_.LogFileName);
+    const QRegularExpression stamped(
+        QStringLiteral("^\\d\\d-\\d\\d-\\d{4} \\d\\d:\\d\\d:\\d\\d \u00BB "));
+    for (int i = 1; i < lines.size(); ++i)
+      EXPECT_TRUE(stamped.match(lines[i]).hasMatch()) << lines[i].toStdString();
+    EXPECT_EQ(LogFile(),
+              (QStringList{QString(88, '#'), "INFORMATION: Starting Vorlane Agent",
+                           "INFORMATION: Reading Configuration File: \"VRL3PF.PCF\"",
+                           "INFORMATION: Configuration File OK", "INFORMATION: Vorlane Agent Started",
+                           "INFORMATION: Starting Session with the Profile: Orders",
+                           "ERROR:\t Profile:  'Invoices' Inbound Directory Not Found: " +
+                               invoices.InboundDir,
+                           "INFORMATION: Stopping Session with the Profile: Orders",
+                           "INFORMATION: Vorlane Agent Stopped"}));
+    EXPECT_TRUE(TempFiles().isEmpty()) << "the temporary log goes with the program";
+    EXPECT_EQ(QDir(orders.OutboundDir).entryList(QDir::Files).size(), 2);
+  }
+}
+
+TEST_F(AgentProgramTest, StartFailuresEndWithStatusOne) {
+  // No global file: nothing says where a log file is; --verbose shows the lines.
+  QByteArray out;
+  EXPECT_EQ(Run({"--run", "--verbose", "--home", home_}, &out), 1);
+  EXPECT_TRUE(out.contains("ERROR:\t Error Starting Vorlane Agent: Error reading Registry"));
+
+  // No profiles file.
+  SaveGlobal();
+  EXPECT_EQ(Run({"--run", "--home", home_}), 1);
+  EXPECT_EQ(LogFile(), (QStringList{QString(88, '#'), "INFORMATION: Starting Vorlane Agent",
+                                    "INFORMATION: Configuration File Not Found: " + home_ +
+                                        "/VRL3PF.PCF",
+                                    "INFORMATION: Vorlane Agent Stopped"}));
+  EXPECT_TRUE(TempFiles().isEmpty());
+}
+
+TEST_F(AgentProgramTest, ASignalWhileWaitingForTheNextCycleStopsInOrder) {
+  global_.PrcInterval = 1;
+  global_.PrcIntervalUnit = 2;
+  SaveGlobal();
+  ProfileRecord orders = MakeProfile("Orders");
+  Drop(orders, "ORDER1.TXT");
+  AddProfile(orders);
+
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    QFile::remove(global_.LogFileName);
+    QProcess p;
+    Launch(p, {"--run", "--verbose", "--home", home_});
+    QByteArray seen;
+    ASSERT_TRUE(WaitForOutput(p, seen, "Starting Session with the Profile: Orders")) << seen.data();
+    ::kill(static_cast<pid_t>(p.processId()), sig);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    seen += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+    const QStringList log = LogFile();
+    ASSERT_GE(log.size(), 2);
+    EXPECT_EQ(log.mid(log.size() - 2),
+              (QStringList{"INFORMATION: Stopping Session with the Profile: Orders",
+                           "INFORMATION: Vorlane Agent Stopped"}));
+    // --verbose echoes the same lines, the separator aside.
+    EXPECT_EQ(QString::fromUtf8(seen).split('\n', Qt::SkipEmptyParts).size(), log.size() - 1);
+  }
+}
+
+TEST_F(AgentProgramTest, WithoutRunItWaitsIdleUntilASignal) {
+  SaveGlobal();
+  AddProfile(MakeProfile("Orders"));
+  QProcess p;
+  Launch(p, {"--home", home_});
+  ASSERT_TRUE(WaitForHandler(p.processId(), SIGTERM));
+  EXPECT_FALSE(p.waitForFinished(300)) << "it must not end by itself";
+  ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+  ASSERT_TRUE(p.waitForFinished(20000));
+  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(p.exitCode(), 0);
+  EXPECT_FALSE(QFileInfo::exists(global_.LogFileName)) << "an idle agent logs nothing";
+}
+
+TEST_F(AgentProgramTest, VersionAndUsage) {
+  QByteArray out;
+  EXPECT_EQ(Run({"--version"}, &out), 0);
+  EXPECT_EQ(out.trimmed(), "VRLEng31 3.1.0");
+  EXPECT_EQ(Run({"--help"}, &out), 0);
+  EXPECT_TRUE(out.contains("--run"));
+  EXPECT_TRUE(out.contains("--home"));
+  EXPECT_NE(Run({"--no-such-option"}), 0);
+}
+
+}  // namespace
