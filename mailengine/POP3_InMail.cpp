@@ -1,0 +1,439 @@
+#include "POP3_InMail.h"
+
+#include "CSocket.h"
+#include "EventWait.h"
+#include "Pop3MimeParser.h"
+#include "VrlError.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+const QString kProductName = QStringLiteral("Vorlane POP3 & SMTP Engine 3.1");
+// A status line longer than this is handled as it stands (a POP3 status line is at most 512).
+constexpr qsizetype kMaxStatusLine = 64 * 1024;
+
+QByteArray WithoutCR(QByteArray line) {
+  if (line.endsWith('\r')) line.chop(1);
+  return line;
+}
+
+// The first "\n.\r\n" (or "\n.\n") at or after from; the index of its LF, or -1.
+qsizetype FindTerminator(const QByteArray& buf, qsizetype from) {
+  const char* data = buf.constData();
+  const qsizetype n = buf.size();
+  for (qsizetype pos = std::max<qsizetype>(from, 0); pos < n;) {
+    const void* hit = memmem(data + pos, static_cast<size_t>(n - pos), "\n.", 2);
+    if (!hit) return -1;
+    const qsizetype i = static_cast<const char*>(hit) - data;
+    if (i + 2 < n && data[i + 2] == '\n') return i;
+    if (i + 3 < n && data[i + 2] == '\r' && data[i + 3] == '\n') return i;
+    pos = i + 1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+POP3_InMail::POP3_InMail(QObject* parent) : QObject(parent), socket_(new CSocket(this)) {
+  connect(socket_, &CSocket::OnDataArrival, this, &POP3_InMail::OnDataArrival);
+  connect(socket_, &CSocket::OnError, this, &POP3_InMail::OnSocketError);
+  connect(socket_, &CSocket::OnClose, this, &POP3_InMail::OnSocketClose);
+}
+
+POP3_InMail::~POP3_InMail() {
+  socket_->disconnect(this);
+  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+}
+
+void POP3_InMail::SetTimeOutNSeconds(qint16& seconds) {
+  seconds = std::clamp<qint16>(seconds, 3, 300);
+  timeoutSeconds_ = seconds;
+}
+
+void POP3_InMail::Fail(const QString& text) {
+  lastError_ = text;
+  emit Pop3OperationFailed(text);
+}
+
+void POP3_InMail::StartOperation(Operation op) {
+  op_ = op;
+  error_ = false;
+  abort_ = false;
+  dataSeen_ = false;
+  lineBuffer_.clear();
+  retrieve_ = QByteArray();
+  statusEnd_ = -1;
+  searchFrom_ = 0;
+}
+
+bool POP3_InMail::SendCommand(const QByteArray& command) {
+  try {
+    socket_->SendData(command + "\r\n");
+    return true;
+  } catch (const vrl::VrlError& e) {
+    error_ = abort_ = true;
+    op_ = OpNone;
+    Fail(e.Description());
+    return false;
+  }
+}
+
+POP3_InMail::WaitResult POP3_InMail::Wait(const bool& flag) {
+  const vrl::EventWait::Result r = vrl::EventWait::Until(
+      [&flag] { return flag; }, [this] { return abort_; }, timeoutSeconds_ * 1000,
+      [this] { return std::exchange(dataSeen_, false); });
+  if (r == vrl::EventWait::Done) return WaitDone;
+  if (r == vrl::EventWait::Aborted) {
+    abort_ = false;
+    return WaitAborted;
+  }
+  return WaitTimedOut;
+}
+
+// ---- socket events ----
+
+void POP3_InMail::OnDataArrival(long) {
+  const QByteArray bytes = socket_->GetData();
+  HandleAnswerBytes(bytes);
+}
+
+void POP3_InMail::OnSocketError(int, const QString& description, const QString&) {
+  // The socket layer has closed the socket: the session is over.
+  connected_ = false;
+  error_ = abort_ = true;
+  lastError_ = description;
+  emit Pop3OperationFailed(description);
+}
+
+void POP3_InMail::OnSocketClose() {
+  connected_ = false;
+  if (op_ == OpDisconnect) {
+    // The server ended the session, which is what QUIT asked for.
+    op_ = OpNone;
+    disconnectDone_ = true;
+    emit Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
+    return;
+  }
+  // Between operations the next call reports "Not Connected"; during one, the wait ends now
+  // instead of at the time-out, since its answer can no longer come.
+  if (op_ == OpNone) return;
+  op_ = OpNone;
+  error_ = abort_ = true;
+  Fail(QStringLiteral("Connection closed by POP3 server!"));
+}
+
+// ---- answer handling ----
+
+void POP3_InMail::HandleAnswerBytes(QByteArrayView bytes) {
+  dataSeen_ = true;
+  if (op_ == OpRetrieve) {
+    HandleRetrieveBytes(bytes);
+    return;
+  }
+  lineBuffer_.append(bytes);
+  // One complete line is one answer. The line is taken out of the buffer before it is handled,
+  // so an event handler that lets events run cannot disturb the loop.
+  for (;;) {
+    const qsizetype lf = lineBuffer_.indexOf('\n');
+    if (lf < 0 && lineBuffer_.size() <= kMaxStatusLine) break;
+    QByteArray line;
+    if (lf < 0) {
+      line = std::exchange(lineBuffer_, QByteArray());
+    } else {
+      line = WithoutCR(lineBuffer_.left(lf));
+      lineBuffer_.remove(0, lf + 1);
+    }
+    if (op_ == OpRetrieve) {
+      // The rest belongs to a RETR answer (not expected: the server answers only what was asked).
+      const QByteArray rest = std::exchange(lineBuffer_, QByteArray());
+      HandleRetrieveBytes(rest);
+      return;
+    }
+    HandleLine(line);
+  }
+}
+
+void POP3_InMail::HandleErrorAnswer(const QByteArray& line) {
+  abort_ = error_ = true;
+  op_ = OpNone;
+  emit Pop3Status(QString());
+  Fail(QString::fromUtf8(line.mid(5)));
+}
+
+void POP3_InMail::HandleLine(const QByteArray& line) {
+  if (line.startsWith("-ERR")) {
+    HandleErrorAnswer(line);
+    return;
+  }
+  if (!line.startsWith("+OK")) return;
+  switch (op_) {
+    case OpConnect:
+      if (loginStep_ == 0) {
+        loginStep_ = 1;
+        emit Pop3Status(QStringLiteral("Authenticate User..."));
+        SendCommand("USER " + user_.toUtf8());
+      } else if (loginStep_ == 1) {
+        loginStep_ = 2;
+        emit Pop3Status(QStringLiteral("Send Password..."));
+        SendCommand("PASS " + password_.toUtf8());
+      } else {
+        op_ = OpNone;
+        connected_ = true;
+        connectDone_ = true;
+        emit Pop3Status(QStringLiteral("Successful connected to pop3 Server"));
+      }
+      break;
+    case OpDisconnect:
+      op_ = OpNone;
+      connected_ = false;
+      disconnectDone_ = true;
+      socket_->CloseSocket();
+      emit Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
+      break;
+    case OpCount: {
+      // "+OK 3 1200": the number from the fifth character up to the next space.
+      const QByteArray rest = line.mid(4);
+      qint64 n = 0;
+      for (char c : rest) {
+        if (c < '0' || c > '9') break;
+        n = std::min<qint64>(n * 10 + (c - '0'), 32767);
+      }
+      count_ = static_cast<qint16>(n);
+      op_ = OpNone;
+      countDone_ = true;
+      break;
+    }
+    case OpDelete:
+      op_ = OpNone;
+      deleteDone_ = true;
+      break;
+    default:
+      break;
+  }
+}
+
+void POP3_InMail::HandleRetrieveBytes(QByteArrayView bytes) {
+  const qsizetype old = retrieve_.size();
+  const qsizetype need = old + bytes.size();
+  if (need > retrieve_.capacity()) retrieve_.reserve(std::max(need, retrieve_.capacity() * 2));
+  retrieve_.append(bytes);
+
+  if (statusEnd_ < 0) {
+    const qsizetype lf = retrieve_.indexOf('\n', old);
+    if (lf < 0) {
+      if (retrieve_.startsWith("-ERR") && retrieve_.size() > kMaxStatusLine)
+        HandleErrorAnswer(std::exchange(retrieve_, QByteArray()));
+      return;
+    }
+    if (retrieve_.startsWith("-ERR")) {
+      const QByteArray line = WithoutCR(retrieve_.left(lf));
+      retrieve_ = QByteArray();
+      HandleErrorAnswer(line);
+      return;
+    }
+    statusEnd_ = lf + 1;
+    searchFrom_ = lf;  // an empty message ends right after the status line
+  }
+  const qsizetype t = FindTerminator(retrieve_, searchFrom_);
+  if (t < 0) {
+    // Only the new bytes are searched next time, with an overlap for a split terminator.
+    searchFrom_ = std::max(searchFrom_, retrieve_.size() - 4);
+    return;
+  }
+  CompleteRetrieve(t);
+}
+
+void POP3_InMail::CompleteRetrieve(qsizetype terminator) {
+  // The message is [statusEnd_, terminator + 1): the lines before the final ".", each with its
+  // line end. A line starting ".." loses one dot. Done in place: the text only moves forward.
+  char* buf = retrieve_.data();
+  const qsizetype end = terminator + 1;
+  qsizetype w = 0;
+  for (qsizetype r = statusEnd_; r < end;) {
+    if (buf[r] == '.' && r + 1 < end && buf[r + 1] == '.') ++r;
+    const void* lf = std::memchr(buf + r, '\n', static_cast<size_t>(end - r));
+    const qsizetype next = lf ? static_cast<const char*>(lf) - buf + 1 : end;
+    std::memmove(buf + w, buf + r, static_cast<size_t>(next - r));
+    w += next - r;
+    r = next;
+  }
+  QByteArray message = std::exchange(retrieve_, QByteArray());
+  message.truncate(w);
+  message.squeeze();
+  statusEnd_ = -1;
+  searchFrom_ = 0;
+  pop3mime::ParseMessage(message, lastMail_, lastAttachments_);
+  op_ = OpNone;
+  retrieveDone_ = true;
+}
+
+// ---- operations ----
+
+bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
+                                      const QString& strHost) {
+  quint16 port = 0;
+  return ConnectToPop3Server(strUsername, strPassword, strHost, port);
+}
+
+bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
+                                      const QString& strHost, quint16& intPort) {
+  if (connected_) {
+    Fail(QStringLiteral("Already Connected to POP3 Server!"));
+    return false;
+  }
+  host_ = strHost;
+  user_ = strUsername;
+  password_ = strPassword;
+  count_ = NotInitialized;
+  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  StartOperation(OpConnect);
+  loginStep_ = 0;
+  connectDone_ = false;
+  if (intPort == 0) intPort = 110;
+
+  emit Pop3Status(QStringLiteral("Connecting to POP3 Server...(") + host_ + QStringLiteral(")..."));
+  try {
+    socket_->Connect(host_, intPort);
+  } catch (const vrl::VrlError& e) {
+    op_ = OpNone;
+    Fail(e.Description());
+    return false;
+  }
+  const WaitResult r = Wait(connectDone_);
+  if (r == WaitDone) {
+    op_ = OpNone;
+    return connected_;
+  }
+  // No half-finished login may go on after the caller was told it failed.
+  op_ = OpNone;
+  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  if (r == WaitAborted) return false;  // reported where it happened
+  Fail(QStringLiteral("Timeout connecting to POP3 server!"));
+  return false;
+}
+
+bool POP3_InMail::DisConnectFromPop3Server() {
+  if (!connected_) {
+    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    return false;
+  }
+  StartOperation(OpDisconnect);
+  disconnectDone_ = false;
+  emit Pop3Status(QStringLiteral("Disconnecting from POP3 Server..."));
+  const WaitResult r = SendCommand("QUIT") ? Wait(disconnectDone_) : WaitAborted;
+  if (r == WaitDone) {
+    count_ = NotInitialized;
+    op_ = OpNone;
+    return true;
+  }
+  // The session ends either way; a socket left open would make the next connect refuse.
+  op_ = OpNone;
+  connected_ = false;
+  count_ = NotInitialized;
+  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  if (r == WaitTimedOut) Fail(QStringLiteral("Timeout Disconnecting from POP3 server!"));
+  return false;
+}
+
+qint16 POP3_InMail::GetNMailsOnPop3Server(bool ForceGetFromServer) {
+  if (!connected_) {
+    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    return 0;
+  }
+  if (!ForceGetFromServer && count_ > 0) return count_;
+  StartOperation(OpCount);
+  countDone_ = false;
+  const WaitResult r = SendCommand("STAT") ? Wait(countDone_) : WaitAborted;
+  if (r == WaitDone) return count_;
+  op_ = OpNone;
+  count_ = ErrorOcurred;
+  Fail(r == WaitAborted ? QStringLiteral("Error Retrieving Number of Mails from POP3 Server!")
+                        : QStringLiteral("Timeout Retrieving Number of Mails from POP3 Server!"));
+  return 0;
+}
+
+bool POP3_InMail::CheckIndex(qint16 index) {
+  GetNMailsOnPop3Server(false);
+  if (count_ < 0) return false;
+  if (index < 1 || index > count_)
+    throw vrl::VrlError(vrl::ErrNum(0x8004020Eu), QStringLiteral("Bad Mail Index!"), kProductName);
+  return true;
+}
+
+bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail,
+                          std::vector<Pop3MailAttachments>& Attachments) {
+  if (!connected_) {
+    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    return false;
+  }
+  if (!CheckIndex(index)) return false;
+  StartOperation(OpRetrieve);
+  retrieveDone_ = false;
+  const WaitResult r =
+      SendCommand("RETR " + QByteArray::number(index)) ? Wait(retrieveDone_) : WaitAborted;
+  if (r != WaitDone) {
+    op_ = OpNone;
+    retrieve_ = QByteArray();
+    Fail(r == WaitAborted ? QStringLiteral("Error retrieving message from POP3 server!")
+                          : QStringLiteral("Timeout retrieving message from POP3 server!"));
+    return false;
+  }
+  mail = std::move(lastMail_);
+  Attachments = std::move(lastAttachments_);
+  lastMail_ = Pop3Mail();
+  lastAttachments_.clear();
+  return true;
+}
+
+bool POP3_InMail::DelMail(qint16 index) {
+  if (!connected_) {
+    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    return false;
+  }
+  if (!CheckIndex(index)) return false;
+  StartOperation(OpDelete);
+  deleteDone_ = false;
+  const WaitResult r =
+      SendCommand("DELE " + QByteArray::number(index)) ? Wait(deleteDone_) : WaitAborted;
+  if (r == WaitDone) return true;
+  op_ = OpNone;
+  Fail(r == WaitAborted ? QStringLiteral("Error deleting message from POP3 server!")
+                        : QStringLiteral("Timeout deleting message from POP3 server!"));
+  return false;
+}
+
+bool POP3_InMail::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
+                                           const QString& FileAndPathName) {
+  QString error;
+  if (pop3mime::SaveAttachmentData(AttachmentData, FileAndPathName, &error)) return true;
+  Fail(error);
+  return false;
+}
+
+// ---- internal entry points ----
+
+void POP3_InMailInternal::BeginRetrieve(POP3_InMail& client) {
+  client.StartOperation(POP3_InMail::OpRetrieve);
+  client.retrieveDone_ = false;
+}
+
+void POP3_InMailInternal::Feed(POP3_InMail& client, QByteArrayView bytes) {
+  client.HandleAnswerBytes(bytes);
+}
+
+bool POP3_InMailInternal::RetrieveDone(const POP3_InMail& client) { return client.retrieveDone_; }
+
+void POP3_InMailInternal::TakeMessage(POP3_InMail& client, Pop3Mail& mail,
+                                      std::vector<Pop3MailAttachments>& attachments) {
+  mail = std::move(client.lastMail_);
+  attachments = std::move(client.lastAttachments_);
+  client.lastMail_ = Pop3Mail();
+  client.lastAttachments_.clear();
+}
+
+qsizetype POP3_InMailInternal::RetrieveCapacity(const POP3_InMail& client) {
+  return client.retrieve_.capacity();
+}

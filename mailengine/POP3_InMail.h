@@ -1,0 +1,116 @@
+#pragma once
+// POP3 client of the mail engine: log in with USER/PASS, count (STAT), retrieve and parse (RETR),
+// delete (DELE), log out (QUIT). Every operation blocks its caller while the thread's event loop
+// runs, until the answer, an error or a silence time-out of TimeOutNSeconds.
+#include "Pop3Mail.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QObject>
+#include <QString>
+#include <vector>
+
+class CSocket;
+
+class POP3_InMail : public QObject {
+  Q_OBJECT
+ public:
+  // Values of the stored message count that are not a count.
+  enum CurNumberMessagesEnum : qint16 { NotInitialized = -2, ErrorOcurred = -1 };
+
+  explicit POP3_InMail(QObject* parent = nullptr);
+  ~POP3_InMail() override;  // closes the socket without QUIT
+
+  // Connects and logs in. Port 0 becomes 110 and is written back (ports are 0..65535).
+  bool ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
+                           const QString& strHost, quint16& intPort);
+  bool ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
+                           const QString& strHost);
+  bool DisConnectFromPop3Server();
+  // The stored count when it is above 0 and not forced, else asks the server (STAT). 0 on failure.
+  qint16 GetNMailsOnPop3Server(bool ForceGetFromServer = false);
+  // Retrieves and parses message index (1..count). Throws vrl::VrlError "Bad Mail Index!"
+  // (0x8004020E) for an index outside 1..count.
+  bool GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments);
+  // Marks message index for deletion. Same index check as GetMail.
+  bool DelMail(qint16 index);
+  // Decodes one attachment into a new file. Throws vrl::VrlError "File already exists!"
+  // (0x80040210) or "Path not found!" (0x8004020F); any other failure returns false with the
+  // reason in GetLastError.
+  bool SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
+                                const QString& FileAndPathName);
+
+  bool IsConectedToServer() const { return connected_; }
+  qint16 TimeOutNSeconds() const { return timeoutSeconds_; }
+  // Clamps to 3..300 and writes the value taken back.
+  void SetTimeOutNSeconds(qint16& seconds);
+  QString GetLastError() const { return lastError_; }
+
+ signals:
+  void Pop3OperationFailed(const QString& Explanation);
+  void Pop3Status(const QString& Status);
+
+ private:
+  enum Operation { OpNone = 0, OpConnect = 1, OpDisconnect = 2, OpCount = 3, OpRetrieve = 4, OpDelete = 5 };
+
+  void OnDataArrival(long bytesTotal);
+  void OnSocketError(int number, const QString& description, const QString& source);
+  void OnSocketClose();
+
+  // The answer handler: every byte the server sends goes through here.
+  void HandleAnswerBytes(QByteArrayView bytes);
+  void HandleLine(const QByteArray& line);
+  void HandleRetrieveBytes(QByteArrayView bytes);
+  void CompleteRetrieve(qsizetype terminator);
+  void HandleErrorAnswer(const QByteArray& line);
+
+  void StartOperation(Operation op);
+  bool SendCommand(const QByteArray& command);
+  // Runs the event loop until flag is set (true), an abort, or silence for the time-out.
+  enum WaitResult { WaitDone, WaitAborted, WaitTimedOut };
+  WaitResult Wait(const bool& flag);
+  void Fail(const QString& text);
+  // False when the count cannot be had; throws for a bad index.
+  bool CheckIndex(qint16 index);
+
+  CSocket* socket_;
+  qint16 timeoutSeconds_ = 3;
+  QString host_;
+  QString user_;
+  QString password_;
+  Operation op_ = OpNone;
+  int loginStep_ = 0;
+  bool connected_ = false;
+  bool connectDone_ = false;
+  bool disconnectDone_ = false;
+  bool countDone_ = false;
+  bool retrieveDone_ = false;
+  bool deleteDone_ = false;
+  bool error_ = false;
+  bool abort_ = false;
+  bool dataSeen_ = false;
+  qint16 count_ = NotInitialized;
+  QByteArray lineBuffer_;      // answer bytes not yet ending in a line break
+  QByteArray retrieve_;        // a RETR answer as it arrives
+  qsizetype statusEnd_ = -1;   // first byte after the RETR status line, -1 before it arrived
+  qsizetype searchFrom_ = 0;   // where the search for the final "." line goes on
+  Pop3Mail lastMail_;
+  std::vector<Pop3MailAttachments> lastAttachments_;
+  QString lastError_;
+
+  friend struct POP3_InMailInternal;
+};
+
+// Entry points for tests and fuzzers: drive the answer handler without a network.
+struct POP3_InMailInternal {
+  // Puts the client into the retrieving state, as after "RETR n" was sent.
+  static void BeginRetrieve(POP3_InMail& client);
+  // Hands bytes to the answer handler as one arrival of data.
+  static void Feed(POP3_InMail& client, QByteArrayView bytes);
+  static bool RetrieveDone(const POP3_InMail& client);
+  // Moves the parsed message out (as GetMail does on success).
+  static void TakeMessage(POP3_InMail& client, Pop3Mail& mail,
+                          std::vector<Pop3MailAttachments>& attachments);
+  // Capacity of the retrieval buffer (to check that it grows geometrically).
+  static qsizetype RetrieveCapacity(const POP3_InMail& client);
+};

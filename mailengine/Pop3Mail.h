@@ -1,0 +1,54 @@
+#pragma once
+// The records in which POP3_InMail::GetMail hands back one message and its attachments.
+// The caller owns them.
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QtGlobal>
+
+// How the content of an attachment is encoded on the wire.
+enum class Pop3TransferEncoding : quint8 {
+  Plain,            // 7bit, 8bit or none: line ends as received, NUL bytes dropped
+  Binary,           // bytes as they are
+  Base64,
+  QuotedPrintable,
+  UUEncode,         // "begin ..." / "end" block (x-uue parts and blocks inside plain text)
+};
+
+// The raw bytes of one attachment's MIME part, held as a range of the retrieved message. Every
+// attachment of a message shares that one buffer (implicit sharing), so a large attachment is
+// never copied; it is decoded only when saved.
+struct Pop3AttachmentData {
+  QByteArray buffer;                // the whole retrieved message
+  qsizetype partBegin = 0;          // the part's first header line
+  qsizetype contentBegin = 0;       // the encoded content (after the part's empty line)
+  qsizetype end = 0;                // one past the content's last byte
+  Pop3TransferEncoding encoding = Pop3TransferEncoding::Plain;
+
+  // The part as received: its header lines, the empty line and the encoded content.
+  QByteArrayView Part() const {
+    return QByteArrayView(buffer).sliced(partBegin, end - partBegin);
+  }
+  // The encoded content alone.
+  QByteArrayView Content() const {
+    return QByteArrayView(buffer).sliced(contentBegin, end - contentBegin);
+  }
+  bool IsEmpty() const { return end <= contentBegin; }
+};
+
+struct Pop3Mail {
+  QString Header;       // the header block with folded lines joined
+  QString from;         // the last "From" header, decoded
+  QString To;
+  QString Date;
+  QString Subject;
+  QString Message;      // plain-text body, decoded
+  QString HTMLMessage;  // HTML body, decoded
+  qint64 Size = 0;      // bytes of the retrieved message
+  qint16 AttachedFiles = 0;
+};
+
+struct Pop3MailAttachments {
+  QString Name;  // a bare file name (never a path), decoded; "unnamed" when the part has none
+  Pop3AttachmentData Data;
+};

@@ -1,0 +1,434 @@
+#include "Pop3MimeParser.h"
+
+#include "Pop3MimeDecode.h"
+#include "VrlError.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pop3mime {
+namespace {
+
+const QString kProductName = QStringLiteral("Vorlane POP3 & SMTP Engine 3.1");
+
+struct Line {
+  qsizetype begin = 0;
+  qsizetype end = 0;   // end of the line's text, before CR LF or LF
+  qsizetype next = 0;  // first byte of the next line
+};
+
+// The line starting at pos within [.., limit).
+Line LineAt(QByteArrayView d, qsizetype pos, qsizetype limit) {
+  Line l;
+  l.begin = pos;
+  const void* lf = std::memchr(d.data() + pos, '\n', static_cast<size_t>(limit - pos));
+  if (lf) {
+    l.end = static_cast<const char*>(lf) - d.data();
+    l.next = l.end + 1;
+  } else {
+    l.end = l.next = limit;
+  }
+  if (l.end > l.begin && d[l.end - 1] == '\r') --l.end;
+  return l;
+}
+
+bool IsFoldChar(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\xFF'; }
+bool IsBlankChar(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v'; }
+
+QByteArrayView Trimmed(QByteArrayView v) {
+  while (!v.isEmpty() && IsBlankChar(v.front())) v = v.sliced(1);
+  while (!v.isEmpty() && IsBlankChar(v.back())) v.chop(1);
+  return v;
+}
+
+// The field name of a header line, or empty when the line is not a header field.
+QByteArrayView FieldName(QByteArrayView line) {
+  const qsizetype colon = line.indexOf(':');
+  if (colon <= 0) return {};
+  QByteArrayView name = line.first(colon);
+  while (!name.isEmpty() && (name.back() == ' ' || name.back() == '\t')) name.chop(1);
+  if (name.isEmpty()) return {};
+  for (char c : name)
+    if (c < 33 || c > 126) return {};
+  return name;
+}
+
+struct HeaderField {
+  QByteArray name;  // lower case
+  QByteArray value;  // unfolded, trimmed
+};
+
+struct Headers {
+  std::vector<HeaderField> fields;  // only the fields this parser reads
+  QByteArray unfolded;              // the whole block with folded lines joined (top level only)
+  qsizetype bodyBegin = 0;
+
+  const QByteArray* First(QByteArrayView name) const {
+    for (const auto& f : fields)
+      if (f.name == name) return &f.value;
+    return nullptr;
+  }
+  const QByteArray* Last(QByteArrayView name) const {
+    for (auto it = fields.rbegin(); it != fields.rend(); ++it)
+      if (it->name == name) return &it->value;
+    return nullptr;
+  }
+};
+
+bool Wanted(QByteArrayView lowerName, bool topLevel) {
+  if (lowerName.startsWith("content-")) return true;
+  return topLevel && (lowerName == "from" || lowerName == "to" || lowerName == "subject" ||
+                      lowerName == "date");
+}
+
+// Reads the header block of an entity in [begin, end). It ends at the first empty line. When
+// there is none, it ends at the first line that is neither a field nor a folded continuation,
+// and the body starts there.
+Headers ParseHeaders(QByteArrayView d, qsizetype begin, qsizetype end, bool topLevel) {
+  Headers h;
+  h.bodyBegin = end;
+  qsizetype firstStray = -1;       // first line that is not a header line
+  qsizetype fieldsAtStray = 0;
+  qsizetype unfoldedAtStray = 0;
+  bool blank = false;
+  bool lastWanted = false;
+  bool haveField = false;
+  for (qsizetype pos = begin; pos < end;) {
+    const Line l = LineAt(d, pos, end);
+    pos = l.next;
+    const QByteArrayView line = d.sliced(l.begin, l.end - l.begin);
+    if (line.isEmpty()) {
+      blank = true;
+      h.bodyBegin = l.next;
+      break;
+    }
+    if (IsFoldChar(line.front()) && haveField) {
+      if (lastWanted) {
+        h.fields.back().value += ' ';
+        h.fields.back().value += Trimmed(line.sliced(1));
+      }
+      if (topLevel) {
+        h.unfolded += ' ';
+        h.unfolded += line.sliced(1);
+      }
+      continue;
+    }
+    const QByteArrayView name = FieldName(line);
+    if (name.isEmpty() && firstStray < 0) {
+      firstStray = l.begin;
+      fieldsAtStray = static_cast<qsizetype>(h.fields.size());
+      unfoldedAtStray = h.unfolded.size();
+    }
+    if (topLevel) {
+      if (!h.unfolded.isEmpty() || l.begin != begin) h.unfolded += "\r\n";
+      h.unfolded += line;
+    }
+    if (name.isEmpty()) {
+      haveField = false;
+      lastWanted = false;
+      continue;
+    }
+    haveField = true;
+    const QByteArray lower = name.toByteArray().toLower();
+    lastWanted = Wanted(lower, topLevel);
+    if (lastWanted)
+      h.fields.push_back({lower, Trimmed(line.sliced(line.indexOf(':') + 1)).toByteArray()});
+  }
+  if (!blank && firstStray >= 0) {
+    h.fields.resize(static_cast<size_t>(fieldsAtStray));
+    h.unfolded.truncate(unfoldedAtStray);
+    h.bodyBegin = firstStray;
+  }
+  return h;
+}
+
+// Text of a body: NUL characters dropped; line-based encodings get CR LF line ends.
+QString BodyText(const QByteArray& bytes, const QByteArray* charset, bool lineBased) {
+  QString text = BytesToText(bytes, charset ? QByteArrayView(*charset) : QByteArrayView());
+  text.remove(QChar(0));
+  if (lineBased && text.contains(u'\n')) {
+    QString out;
+    out.reserve(text.size() + text.size() / 32);
+    QChar prev;
+    for (QChar c : text) {
+      if (c == u'\n' && prev != u'\r') out.append(u'\r');
+      out.append(c);
+      prev = c;
+    }
+    text = std::move(out);
+  }
+  return text;
+}
+
+struct Context {
+  const QByteArray& buffer;
+  QByteArrayView d;
+  Pop3Mail& mail;
+  std::vector<Pop3MailAttachments>& attachments;
+};
+
+void AddAttachment(Context& ctx, const QString& name, qsizetype partBegin, qsizetype contentBegin,
+                   qsizetype end, Pop3TransferEncoding encoding) {
+  if (static_cast<int>(ctx.attachments.size()) >= kMaxAttachments) return;
+  Pop3MailAttachments a;
+  a.Name = SafeAttachmentName(name);
+  a.Data.buffer = ctx.buffer;
+  a.Data.partBegin = partBegin;
+  a.Data.contentBegin = std::min(contentBegin, end);
+  a.Data.end = end;
+  a.Data.encoding = encoding;
+  ctx.attachments.push_back(std::move(a));
+}
+
+// Inside multipart/alternative the parts are one text in several forms: the last of each kind
+// is taken. Elsewhere successive body parts are all kept, one after the other.
+void AddBody(QString& field, QString text, bool replace) {
+  if (replace || field.isEmpty()) {
+    field = std::move(text);
+    return;
+  }
+  if (text.isEmpty()) return;
+  if (!field.endsWith(u'\n')) field += QStringLiteral("\r\n");
+  field += text;
+}
+
+bool OctalMode(QByteArrayView v) {
+  if (v.size() < 3 || v.size() > 4) return false;
+  for (char c : v)
+    if (c < '0' || c > '7') return false;
+  return true;
+}
+
+// A "begin <mode> <name>" line followed by something that looks like uuencoded data.
+bool IsUUBegin(QByteArrayView d, const Line& l, qsizetype limit, QByteArrayView* name) {
+  const QByteArrayView line = d.sliced(l.begin, l.end - l.begin);
+  if (!line.startsWith("begin ")) return false;
+  const QByteArrayView rest = line.sliced(6);
+  const qsizetype sp = rest.indexOf(' ');
+  if (sp < 0 || !OctalMode(rest.first(sp))) return false;
+  *name = Trimmed(rest.sliced(sp + 1));
+  if (l.next >= limit) return true;
+  const Line next = LineAt(d, l.next, limit);
+  const QByteArrayView data = d.sliced(next.begin, next.end - next.begin);
+  if (Trimmed(data) == "end") return true;
+  return !data.isEmpty() && data.front() >= ' ' && data.front() <= '`' && data.size() <= 90;
+}
+
+// Takes "begin ... end" blocks out of a plain body as attachments; returns the remaining text.
+QByteArray TakeUUBlocks(Context& ctx, qsizetype begin, qsizetype end) {
+  QByteArray rest;
+  qsizetype keptFrom = begin;
+  bool found = false;
+  for (qsizetype pos = begin; pos < end;) {
+    const Line l = LineAt(ctx.d, pos, end);
+    QByteArrayView name;
+    if (ctx.d[l.begin] != 'b' || !IsUUBegin(ctx.d, l, end, &name)) {
+      pos = l.next;
+      continue;
+    }
+    qsizetype blockEnd = end;
+    for (qsizetype p = l.next; p < end;) {
+      const Line e = LineAt(ctx.d, p, end);
+      p = e.next;
+      if (Trimmed(ctx.d.sliced(e.begin, e.end - e.begin)) == "end") {
+        blockEnd = e.next;
+        break;
+      }
+    }
+    found = true;
+    rest += ctx.d.sliced(keptFrom, l.begin - keptFrom);
+    AddAttachment(ctx, BytesToText(name), l.begin, l.begin, blockEnd, Pop3TransferEncoding::UUEncode);
+    keptFrom = pos = blockEnd;
+  }
+  if (!found) return ctx.d.sliced(begin, end - begin).toByteArray();
+  rest += ctx.d.sliced(keptFrom, end - keptFrom);
+  return rest;
+}
+
+void AddTextLeaf(Context& ctx, qsizetype begin, qsizetype end, Pop3TransferEncoding enc,
+                 const ContentField& ct, bool html, bool replace) {
+  QByteArray bytes;
+  if (!html && (enc == Pop3TransferEncoding::Plain || enc == Pop3TransferEncoding::Binary))
+    bytes = TakeUUBlocks(ctx, begin, end);
+  else
+    bytes = DecodeContent(ctx.d.sliced(begin, end - begin), enc);
+  const bool lineBased = enc == Pop3TransferEncoding::Plain ||
+                         enc == Pop3TransferEncoding::QuotedPrintable;
+  QString text = BodyText(bytes, ct.Param("charset"), lineBased);
+  AddBody(html ? ctx.mail.HTMLMessage : ctx.mail.Message, std::move(text), replace);
+}
+
+struct PartRange {
+  qsizetype begin;
+  qsizetype end;
+};
+
+// The parts between the delimiter lines "--" + boundary (optionally followed by blanks), up to
+// the closing line "--" + boundary + "--" or the end. The line break before a delimiter line
+// belongs to the delimiter. found tells whether there was any delimiter line.
+std::vector<PartRange> SplitParts(QByteArrayView d, qsizetype begin, qsizetype end,
+                                  const QByteArray& boundary, bool* found) {
+  std::vector<PartRange> parts;
+  const QByteArray delim = "--" + boundary;
+  const QByteArrayView area(d.data(), end);
+  qsizetype partStart = -1;
+  bool closed = false;
+  *found = false;
+  for (qsizetype pos = begin; pos < end;) {
+    const qsizetype p = area.indexOf(delim, pos);
+    if (p < 0) break;
+    if (p != begin && d[p - 1] != '\n') {
+      pos = p + 1;
+      continue;
+    }
+    const Line l = LineAt(d, p, end);
+    QByteArrayView tail = d.sliced(p + delim.size(), std::max<qsizetype>(0, l.end - p - delim.size()));
+    const bool close = tail.startsWith("--");
+    if (close) tail = tail.sliced(2);
+    if (!Trimmed(tail).isEmpty()) {  // a longer boundary that starts with this one
+      pos = p + 1;
+      continue;
+    }
+    *found = true;
+    if (partStart >= 0) {
+      qsizetype partEnd = p;
+      if (partEnd > partStart && d[partEnd - 1] == '\n') --partEnd;
+      if (partEnd > partStart && d[partEnd - 1] == '\r') --partEnd;
+      if (partEnd > partStart) parts.push_back({partStart, partEnd});
+    }
+    if (close) {
+      closed = true;
+      break;
+    }
+    partStart = pos = l.next;
+  }
+  if (!closed && partStart >= 0 && partStart < end) parts.push_back({partStart, end});
+  return parts;
+}
+
+void ParseEntity(Context& ctx, qsizetype begin, qsizetype end, int depth, bool inAlternative) {
+  const bool topLevel = depth == 0;
+  Headers h = ParseHeaders(ctx.d, begin, end, topLevel);
+  if (topLevel) {
+    ctx.mail.Header = BytesToText(h.unfolded);
+    h.unfolded = QByteArray();
+    if (const QByteArray* v = h.Last("from")) ctx.mail.from = DecodeHeaderText(*v);
+    if (const QByteArray* v = h.Last("to")) ctx.mail.To = DecodeHeaderText(*v);
+    if (const QByteArray* v = h.Last("date")) ctx.mail.Date = DecodeHeaderText(*v);
+    if (const QByteArray* v = h.Last("subject")) ctx.mail.Subject = DecodeHeaderText(*v);
+  }
+  const QByteArray* ctRaw = h.First("content-type");
+  const QByteArray* cteRaw = h.First("content-transfer-encoding");
+  const QByteArray* cdRaw = h.First("content-disposition");
+  const ContentField ct = ctRaw ? ParseContentField(*ctRaw) : ContentField();
+  const ContentField cd = cdRaw ? ParseContentField(*cdRaw) : ContentField();
+  const Pop3TransferEncoding enc =
+      cteRaw ? EncodingFromHeader(*cteRaw) : Pop3TransferEncoding::Plain;
+  const QByteArray& type = ct.value;
+  const qsizetype bodyBegin = std::min(h.bodyBegin, end);
+
+  const QByteArray* boundary = ct.Param("boundary");
+  if (type.startsWith("multipart/") && boundary && !boundary->isEmpty()) {
+    if (depth >= kMaxMultipartDepth) {
+      AddAttachment(ctx, QString(), begin, bodyBegin, end, Pop3TransferEncoding::Binary);
+      return;
+    }
+    bool found = false;
+    const std::vector<PartRange> parts = SplitParts(ctx.d, bodyBegin, end, *boundary, &found);
+    if (found) {
+      const bool alternative = type == "multipart/alternative";
+      for (const PartRange& p : parts) ParseEntity(ctx, p.begin, p.end, depth + 1, alternative);
+      return;
+    }
+    // No delimiter line at all: the body is kept as text rather than dropped.
+    AddTextLeaf(ctx, bodyBegin, end, enc, ct, false, inAlternative);
+    return;
+  }
+
+  std::optional<QString> name = ParamText(ct, "name");
+  if (!name) name = ParamText(cd, "filename");
+  const bool textType = type.isEmpty() || type.contains("text") || type.contains("multipart");
+  if (!textType || name || cd.value == "attachment") {
+    AddAttachment(ctx, name.value_or(QString()), begin, bodyBegin, end, enc);
+    return;
+  }
+  AddTextLeaf(ctx, bodyBegin, end, enc, ct, type.contains("text/html"), inAlternative);
+}
+
+bool WriteAll(int fd, QByteArrayView bytes) {
+  const char* p = bytes.data();
+  qsizetype left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= n;
+  }
+  return true;
+}
+
+[[noreturn]] void Raise(uint32_t code, const char* text) {
+  throw vrl::VrlError(vrl::ErrNum(code), QString::fromLatin1(text), kProductName);
+}
+
+}  // namespace
+
+void ParseMessage(const QByteArray& message, Pop3Mail& mail,
+                  std::vector<Pop3MailAttachments>& attachments) {
+  mail = Pop3Mail();
+  attachments.clear();
+  Context ctx{message, QByteArrayView(message), mail, attachments};
+  mail.Size = message.size();
+  ParseEntity(ctx, 0, message.size(), 0, false);
+  mail.AttachedFiles = static_cast<qint16>(attachments.size());
+}
+
+bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPathName,
+                        QString* error) {
+  const QByteArray path = QFile::encodeName(fileAndPathName);
+  struct stat st;
+  if (!path.isEmpty() && ::lstat(path.constData(), &st) == 0) Raise(0x80040210u, "File already exists!");
+  const qsizetype slash = path.lastIndexOf('/');
+  const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+  if (path.isEmpty() || slash == path.size() - 1 || ::stat(folder.constData(), &st) != 0 ||
+      !S_ISDIR(st.st_mode))
+    Raise(0x8004020Fu, "Path not found!");
+
+  const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EEXIST) Raise(0x80040210u, "File already exists!");
+    if (err == ENOENT || err == ENOTDIR) Raise(0x8004020Fu, "Path not found!");
+    if (error) *error = QString::fromLocal8Bit(std::strerror(err));
+    return false;
+  }
+  int err = 0;
+  const bool written = DecodeContent(data.Content(), data.encoding, [fd, &err](QByteArrayView block) {
+    if (WriteAll(fd, block)) return true;
+    err = errno;
+    return false;
+  });
+  if (written && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
+  if (::close(fd) != 0 && err == 0 && written) err = errno;
+  if (!written || err != 0) {
+    ::unlink(path.constData());
+    if (error) *error = QString::fromLocal8Bit(std::strerror(err ? err : EIO));
+    return false;
+  }
+  // The new name itself must survive a crash before the message leaves the server.
+  const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return true;
+}
+
+}  // namespace pop3mime

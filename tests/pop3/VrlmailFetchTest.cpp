@@ -1,0 +1,149 @@
+// vrlmail fetch end to end against a scripted POP3 server.
+#include "Pop3TestUtil.h"
+#include "ScriptedServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace pop3test;
+using vrltest::Scenario;
+using vrltest::ScriptedServer;
+
+namespace {
+
+struct FetchRun {
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+struct FetchFixture : ::testing::Test {
+  QTemporaryDir tmp;
+  QString dir;
+  QString pwFile;
+
+  void SetUp() override {
+    dir = tmp.filePath(QStringLiteral("in"));
+    ASSERT_TRUE(QDir().mkpath(dir));
+    pwFile = tmp.filePath(QStringLiteral("pw"));
+    QFile f(pwFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("s3cret\n");
+  }
+
+  FetchRun Fetch(QStringList extra, quint16 port) {
+    QStringList args{QStringLiteral("fetch"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                     QStringLiteral("--port"), QString::number(port), QStringLiteral("--user"),
+                     QStringLiteral("u"), QStringLiteral("--password-file"), pwFile,
+                     QStringLiteral("--dir"), dir, QStringLiteral("--timeout"), QStringLiteral("5")};
+    args += extra;
+    QProcess p;
+    p.start(QStringLiteral(VRL_BIN_DIR "/vrlmail"), args);
+    FetchRun r;
+    if (!p.waitForFinished(20000)) {
+      p.kill();
+      p.waitForFinished();
+      ADD_FAILURE() << "vrlmail fetch did not finish";
+      return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+  }
+};
+
+Scenario Login() {
+  Scenario s;
+  s.reply("+OK ready").expect("USER u").reply("+OK").expect("PASS s3cret").reply("+OK in");
+  return s;
+}
+
+QByteArray WithAttachment(const QByteArray& subject, const QByteArray& name, const QByteArray& data) {
+  return "From: sender@example.org\r\nSubject: " + subject +
+         "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+         "--b\r\nContent-Type: text/plain\r\n\r\ntext\r\n"
+         "--b\r\nContent-Type: application/octet-stream; name=\"" + name +
+         "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + data.toBase64() + "\r\n--b--\r\n";
+}
+
+TEST_F(FetchFixture, SavesUnderFreeNamesAndDeletesAfterwards) {
+  QFile existing(QDir(dir).filePath(QStringLiteral("report.txt")));
+  ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+  existing.write("older");
+  existing.close();
+  ScriptedServer server({Login()
+                             .expect("STAT").reply("+OK 2 600")
+                             .expect("RETR 1").send(RetrAnswer(WithAttachment("first", "report.txt", "one")))
+                             .expect("DELE 1").reply("+OK")
+                             .expect("RETR 2").send(RetrAnswer(WithAttachment("second", "../report.txt", "two")))
+                             .expect("DELE 2").reply("+OK")
+                             .expect("QUIT").reply("+OK bye")});
+  const FetchRun r = Fetch({}, server.port());
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, QStringLiteral("1\tsender@example.org\tfirst\t1-report.txt\n"
+                                  "2\tsender@example.org\tsecond\t2-report.txt\n"));
+  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("report.txt"))), QByteArray("older"));
+  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("1-report.txt"))), QByteArray("one"));
+  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("2-report.txt"))), QByteArray("two"));
+  EXPECT_TRUE(server.waitDone(5000));
+  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST_F(FetchFixture, KeepLeavesMessagesOnTheServer) {
+  ScriptedServer server({Login()
+                             .expect("STAT").reply("+OK 1 300")
+                             .expect("RETR 1").send(RetrAnswer(WithAttachment("kept", "a.bin", "x")))
+                             .expect("QUIT").reply("+OK")});
+  const FetchRun r = Fetch({QStringLiteral("--keep"), QStringLiteral("--stats")}, server.port());
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("peak_rss_kb="))) << r.err.toStdString();
+  EXPECT_TRUE(server.waitDone(5000));
+  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
+  EXPECT_FALSE(server.received(0).contains("DELE"));
+}
+
+TEST_F(FetchFixture, FailureStopsButCommitsWhatWasDone) {
+  ScriptedServer server({Login()
+                             .expect("STAT").reply("+OK 2 600")
+                             .expect("RETR 1").send(RetrAnswer(WithAttachment("first", "a.bin", "1")))
+                             .expect("DELE 1").reply("+OK")
+                             .expect("RETR 2").reply("-ERR gone")
+                             .expect("QUIT").reply("+OK")});
+  const FetchRun r = Fetch({}, server.port());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains(QStringLiteral("Error retrieving message from POP3 server!"))) << r.err.toStdString();
+  EXPECT_TRUE(server.waitDone(5000));
+  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST_F(FetchFixture, WrongPasswordExitsWithOne) {
+  ScriptedServer server({Scenario().reply("+OK").expect("USER u").reply("+OK").expect("PASS s3cret").reply("-ERR denied")});
+  const FetchRun r = Fetch({}, server.port());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains(QStringLiteral("denied"))) << r.err.toStdString();
+}
+
+TEST_F(FetchFixture, BadUsageExitsWithTwo) {
+  const struct {
+    QStringList args;
+  } cases[] = {
+      {{QStringLiteral("fetch")}},
+      {{QStringLiteral("fetch"), QStringLiteral("--host"), QStringLiteral("h"), QStringLiteral("--port"), QStringLiteral("70000"),
+        QStringLiteral("--user"), QStringLiteral("u"), QStringLiteral("--password-file"), QStringLiteral("f"),
+        QStringLiteral("--dir"), QStringLiteral("d")}},
+      {{QStringLiteral("fetch"), QStringLiteral("--bogus")}},
+      {{QStringLiteral("fetch"), QStringLiteral("--host")}},
+  };
+  for (const auto& c : cases) {
+    QProcess p;
+    p.start(QStringLiteral(VRL_BIN_DIR "/vrlmail"), c.args);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 2) << c.args.join(QLatin1Char(' ')).toStdString();
+  }
+}
+
+}  // namespace
