@@ -1,0 +1,824 @@
+#include "SMTP_OutMail.h"
+
+#include "CSocket.h"
+#include "Clock.h"
+#include "EventWait.h"
+#include "IcmpEcho.h"
+#include "VrlError.h"
+#include "vbMimeUtils.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QStringDecoder>
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+using vbMimeUtils::WireBytes;
+
+const QString SMTP_OutMail::kErrHost = QStringLiteral("Invalid or Missing SMTP Host Name");
+const QString SMTP_OutMail::kErrPop3Host = QStringLiteral("Invalid or Missing POP3 Host Name");
+const QString SMTP_OutMail::kErrPort = QStringLiteral("Invalid Remote Port");
+const QString SMTP_OutMail::kErrRecipient = QStringLiteral("Missing or Invalid Recipient E-mail Address");
+const QString SMTP_OutMail::kErrCc = QStringLiteral("Invalid Cc: Recipient E-mail Address");
+const QString SMTP_OutMail::kErrBcc = QStringLiteral("Invalid Bcc: Recipient E-mail Address");
+const QString SMTP_OutMail::kErrSender = QStringLiteral("Missing or Invalid Sender E-mail Address");
+const QString SMTP_OutMail::kErrNoRecipient = QStringLiteral("No Recipient E-mail Address Specified");
+const QString SMTP_OutMail::kErrTooMany = QStringLiteral("Too many recipients");
+const QString SMTP_OutMail::kErrHtmlUu = QStringLiteral("Sending HTML requires MIME encoding");
+const QString SMTP_OutMail::kErrTimeout =
+    QStringLiteral("Timeout occurred: The SMTP Host did not respond to the request");
+const QString SMTP_OutMail::kErrAttach = QStringLiteral("The file you tried to attach does not exist");
+const QString SMTP_OutMail::kErrSocketNotOpen = QStringLiteral("Socket not Open");
+const QString SMTP_OutMail::kErrPop3Timeout =
+    QStringLiteral("Timeout occurred: The POP3 Host did not respond to the request");
+
+namespace {
+
+constexpr int kMaxRecipients = 100;
+// Above this many unsent bytes the writer waits for the socket before queuing more.
+constexpr long kSendHighWater = 256 * 1024;
+// After the last attachment the data is let out down to this before "." is sent.
+constexpr long kSendDrained = 4096;
+// A block of the attachment must start moving within this many seconds.
+constexpr int kBlockProgressSeconds = 30;
+constexpr int kLoginWaitSeconds = 5;
+constexpr int kQuitWaitMs = 2000;
+constexpr int kPingTimeoutMs = 1000;
+// A reply (or a line of one) longer than this is garbage, not SMTP.
+constexpr qsizetype kMaxReplyBytes = 1 << 20;
+
+const char kTopLevelDomains[] =
+    "COM ORG NET EDU GOV MIL INT AF AL DZ AS AD AO AI AQ AG AR AM AW AC AU AT AZ BS BH BD BB BY BZ BT "
+    "BJ BE BM BO BA BW BV BR IO BN BG BF BI KH CM CA CV KY CF TD CL CN CX CC CO KM CD CG CK CR CI HR "
+    "CU CY CZ DK DJ DM DO TP EC EG SV GQ ER EE ET FK FO FJ FI FR GF PF TF GA GM GE DE GH GI GR GL GD "
+    "GP GU GT GG GN GW GY HT HM VA HN HK HU IS IN ID IR IQ IE IM IL IT JM JP JE JO KZ KE KI KP KR KW "
+    "KG LA LV LB LS LR LY LI LT LU MO MK MG MW MY MV ML MT MH MQ MR MU YT MX FM MD MC MN MS MA MZ MM "
+    "NA NR NP NL AN NC NZ NI NE NG NU NF MP NO OM PK PW PA PG PY PE PH PN PL PT PR QA RE RO RU RW KN "
+    "LC VC WS SM ST SA SN SC SL SG SK SI SB SO ZA GS ES LK SH PM SD SR SJ SZ SE CH SY TW TJ TZ TH TG "
+    "TK TO TT TN TR TM TC TV UG UA AE GB US UM UY UZ VU VE VN VG VI WF EH YE YU ZR ZM ZW UK";
+
+QString ReplyText(const QByteArray& reply) {
+  QByteArray r = reply;
+  while (r.endsWith('\n') || r.endsWith('\r')) r.chop(1);
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString text = utf8.decode(r);
+  return utf8.hasError() ? QString::fromLatin1(r) : text;
+}
+
+// LOGIN among the mechanisms of an "AUTH" or "AUTH=" extension line of an EHLO reply.
+bool AdvertisesLogin(const QByteArray& reply) {
+  for (const QByteArray& raw : reply.split('\n')) {
+    QByteArray line = raw.trimmed().toUpper();
+    if (line.size() < 5) continue;
+    line = line.mid(4);
+    if (!line.startsWith("AUTH ") && !line.startsWith("AUTH=")) continue;
+    for (const QByteArray& mech : line.mid(5).simplified().split(' '))
+      if (mech == "LOGIN") return true;
+  }
+  return false;
+}
+
+// Marks the object busy for the length of a public operation: failures outside of one (a
+// server closing an idle kept-open connection) are recorded but raise no event.
+class BusyScope {
+ public:
+  explicit BusyScope(bool& flag) : flag_(flag), old_(flag) { flag_ = true; }
+  ~BusyScope() { flag_ = old_; }
+
+ private:
+  bool& flag_;
+  bool old_;
+};
+
+}  // namespace
+
+SMTP_OutMail::SMTP_OutMail(QObject* parent) : QObject(parent), socket_(std::make_unique<CSocket>()) {
+  connect(socket_.get(), &CSocket::OnConnect, this, &SMTP_OutMail::OnConnect);
+  connect(socket_.get(), &CSocket::OnClose, this, &SMTP_OutMail::OnClose);
+  connect(socket_.get(), &CSocket::OnDataArrival, this, &SMTP_OutMail::OnDataArrival);
+  connect(socket_.get(), &CSocket::OnError, this, &SMTP_OutMail::OnError);
+  connect(socket_.get(), &CSocket::OnSendProgress, this, &SMTP_OutMail::OnSendProgress);
+}
+
+SMTP_OutMail::~SMTP_OutMail() {
+  if (socket_->State() != CSocket::sckClosed) {
+    if (QCoreApplication::instance()) {
+      BusyScope busy(busy_);
+      abort_ = false;
+      ClosingProcedure();
+    } else {
+      CloseSocket();
+    }
+  }
+  socket_->disconnect(this);
+  socket_.reset();
+}
+
+// ---------------------------------------------------------------- errors
+
+void SMTP_OutMail::AddError(const QString& text) {
+  if (!pendingErrors_.contains(text)) pendingErrors_.append(text);
+  lastError_ = text;
+}
+
+void SMTP_OutMail::RemoveError(const QString& text) { pendingErrors_.removeAll(text); }
+
+void SMTP_OutMail::Fail() {
+  const QString text = pendingErrors_.isEmpty() ? QString() : pendingErrors_.last();
+  abort_ = true;
+  pendingErrors_.clear();
+  emit SendFailed(text);
+}
+
+void SMTP_OutMail::FailWith(const QString& text) {
+  // One failure per operation: what follows from it (a closed socket after a 421) is not news.
+  if (abort_) return;
+  if (!busy_) {
+    // Nothing is being sent: keep the text for GetLastError, fail nothing.
+    lastError_ = text;
+    abort_ = true;
+    return;
+  }
+  RemoveError(text);
+  AddError(text);
+  Fail();
+}
+
+// ---------------------------------------------------------------- properties
+
+QStringList SMTP_OutMail::SplitList(const QString& list) const {
+  QStringList out;
+  if (list.isEmpty()) return out;
+  const QStringList parts = delimiter_.isEmpty() ? QStringList{list} : list.split(delimiter_);
+  for (const QString& p : parts) out.append(vbMimeUtils::StripLineBreaks(p).trimmed());
+  return out;
+}
+
+void SMTP_OutMail::SetAddressList(QStringList& target, const QString& list, const QString& error) {
+  target = SplitList(list);
+  if (addressValidation_ != VALIDATE_SYNTAX) return;
+  for (const QString& a : target) {
+    if (!IsValidEmailAddress(a)) {
+      AddError(error);
+      return;
+    }
+  }
+  RemoveError(error);
+}
+
+void SMTP_OutMail::SetRecipient(const QString& list) { SetAddressList(to_, list, kErrRecipient); }
+void SMTP_OutMail::SetCcRecipient(const QString& list) { SetAddressList(cc_, list, kErrCc); }
+void SMTP_OutMail::SetBccRecipient(const QString& list) { SetAddressList(bcc_, list, kErrBcc); }
+
+void SMTP_OutMail::Setfrom(const QString& address) {
+  from_ = vbMimeUtils::StripLineBreaks(address).trimmed();
+  if (addressValidation_ != VALIDATE_SYNTAX) return;
+  if (IsValidEmailAddress(from_))
+    RemoveError(kErrSender);
+  else
+    AddError(kErrSender);
+}
+
+void SMTP_OutMail::SetReplyToAddress(const QString& address) {
+  replyTo_ = vbMimeUtils::StripLineBreaks(address).trimmed();
+}
+
+void SMTP_OutMail::SetDelimiter(const QString& delimiter) { delimiter_ = delimiter.left(1); }
+
+void SMTP_OutMail::SetConnectRetry(int retries) {
+  if (retries >= 1 && retries <= 20) connectRetry_ = retries;
+}
+
+void SMTP_OutMail::SetTimeOutNSeconds(int& seconds) {
+  seconds = std::clamp(seconds, 3, 300);
+  timeOut_ = seconds;
+}
+
+void SMTP_OutMail::SetTimeOutNSeconds(int&& seconds) { timeOut_ = std::clamp(seconds, 3, 300); }
+
+void SMTP_OutMail::SetSMTPPort(long port) {
+  if (port >= 1 && port <= 65535) {
+    smtpPort_ = port;
+    RemoveError(kErrPort);
+  } else {
+    AddError(kErrPort);
+  }
+}
+
+void SMTP_OutMail::SetPOP3Port(long port) {
+  if (port >= 1 && port <= 65535) {
+    pop3Port_ = port;
+    RemoveError(kErrPort);
+  } else {
+    AddError(kErrPort);
+  }
+}
+
+bool SMTP_OutMail::ValidateHost(const QString& host) const {
+  if (host.trimmed().isEmpty()) return false;
+  switch (hostValidation_) {
+    case VALIDATE_HOST_NONE:
+      return true;
+    case VALIDATE_HOST_SYNTAX:
+      return IsValidHostSyntax(host);
+    case VALIDATE_HOST_PING:
+      return Ping(host);
+    case VALIDATE_HOST_DNS:
+    default:
+      return !GetIPAddress(host.trimmed()).isEmpty();
+  }
+}
+
+void SMTP_OutMail::SetSMTPHost(const QString& host) {
+  const QString h = vbMimeUtils::StripLineBreaks(host).trimmed();
+  if (ValidateHost(h)) {
+    smtpHost_ = h;
+    RemoveError(kErrHost);
+  } else {
+    AddError(kErrHost);
+  }
+}
+
+void SMTP_OutMail::SetPOP3Host(const QString& host) {
+  const QString h = vbMimeUtils::StripLineBreaks(host).trimmed();
+  if (ValidateHost(h)) {
+    pop3Host_ = h;
+    RemoveError(kErrPop3Host);
+  } else {
+    AddError(kErrPop3Host);
+  }
+}
+
+void SMTP_OutMail::SetSMTPHostValidation(VALIDATE_HOST_METHOD method) {
+  hostValidation_ = method;
+  if (!smtpHost_.isEmpty()) SetSMTPHost(smtpHost_);
+}
+
+void SMTP_OutMail::SetPriority(int priority) {
+  priority_ = priority;
+  if (priority == HIGH_PRIORITY)
+    priorityText_ = QStringLiteral("High");
+  else if (priority == NORMAL_PRIORITY)
+    priorityText_ = QStringLiteral("Normal");
+  else if (priority == LOW_PRIORITY)
+    priorityText_ = QStringLiteral("Low");
+}
+
+void SMTP_OutMail::SetMessage(const QString& text) {
+  message_ = vbMimeUtils::ProcessBodyLines(text, !vbMimeUtils::FitsLatin1(text));
+}
+
+void SMTP_OutMail::SetContentBase(const QString& base) {
+  QString b = vbMimeUtils::StripLineBreaks(base);
+  if (!b.isEmpty()) {
+    b.replace(u'\\', u'/');
+    if (!b.contains(QLatin1String("http://"), Qt::CaseInsensitive)) b.prepend(QLatin1String("http://"));
+    if (!b.endsWith(u'/')) b.append(u'/');
+  }
+  contentBase_ = b;
+}
+
+void SMTP_OutMail::SetAttachment(const QString& list) {
+  attachmentValue_ = list;
+  attachments_.clear();
+  RemoveError(kErrAttach);
+  if (list.isEmpty()) return;
+  const QStringList paths = delimiter_.isEmpty() ? QStringList{list} : list.split(delimiter_);
+  for (const QString& raw : paths) {
+    const QString path = raw.trimmed();
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.isFile()) {
+      AddError(kErrAttach);
+      return;
+    }
+    mimecompose::AttachmentInfo a;
+    a.path = path;
+    a.name = path.mid(path.lastIndexOf(u'/') + 1);
+    a.size = info.size();
+    attachments_.push_back(a);
+  }
+}
+
+// ---------------------------------------------------------------- lookups
+
+bool SMTP_OutMail::IsValidHostSyntax(const QString& host) {
+  const QString h = host.trimmed().toUpper();
+  const QStringList parts = h.split(u'.');
+  if (parts.size() == 4) {
+    bool numeric = true;
+    long values[4] = {};
+    for (int i = 0; i < 4 && numeric; ++i) {
+      const QString& p = parts[i];
+      if (p.isEmpty() || p.size() > 3) numeric = false;
+      for (QChar c : p)
+        if (!c.isDigit() || c.unicode() > '9') numeric = false;
+      if (numeric) values[i] = p.toLong();
+    }
+    if (numeric) return values[0] <= 239 && values[1] <= 255 && values[2] <= 255 && values[3] <= 255;
+  }
+  if (parts.size() < 2) return false;
+  return QLatin1String(kTopLevelDomains).contains(parts.last());
+}
+
+bool SMTP_OutMail::IsValidEmailAddress(const QString& AddressString) const {
+  const QStringList parts = AddressString.split(u'@');
+  return parts.size() == 2 && IsValidHostSyntax(parts[1]);
+}
+
+QString SMTP_OutMail::GetIPHost() const {
+  char name[256] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0) return QString();
+  return QString::fromLocal8Bit(name);
+}
+
+QString SMTP_OutMail::GetIPAddress(QString& sHostName) const {
+  if (sHostName.isEmpty()) sHostName = GetIPHost();
+  if (sHostName.isEmpty()) return QString();
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(sHostName.toUtf8().constData(), nullptr, &hints, &res) != 0 || !res) return QString();
+  const addrinfo* pick = res;
+  for (const addrinfo* a = res; a; a = a->ai_next)
+    if (a->ai_family == AF_INET) {
+      pick = a;
+      break;
+    }
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* addr = pick->ai_family == AF_INET
+                         ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(pick->ai_addr)->sin_addr)
+                         : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(pick->ai_addr)->sin6_addr);
+  QString out;
+  if (inet_ntop(pick->ai_family, addr, text, sizeof(text))) out = QString::fromLatin1(text);
+  freeaddrinfo(res);
+  return out;
+}
+
+QString SMTP_OutMail::GetIPAddress(QString&& sHostName) const {
+  QString name = std::move(sHostName);
+  return GetIPAddress(name);
+}
+
+bool SMTP_OutMail::Ping(const QString& Address, QString* RoundTripTime, QString* DataSize,
+                        bool* DataMatch) const {
+  vrl::IcmpReply reply;
+  const bool ok = vrl::IcmpEcho(Address.trimmed(), kPingTimeoutMs, &reply);
+  if (RoundTripTime) *RoundTripTime = ok ? QString::number(reply.roundTripMs) : QString();
+  if (DataSize) *DataSize = ok ? QString::number(reply.dataSize) : QString();
+  if (DataMatch) *DataMatch = ok && reply.dataMatched;
+  return ok;
+}
+
+QString SMTP_OutMail::GetContentType(const QString& strFile, const QString& strDefault) const {
+  return mimecompose::GetContentType(strFile, strDefault);
+}
+
+QString SMTP_OutMail::DecodeBase64String(const QString& str2Decode) const {
+  return vbMimeUtils::DecodeBase64String(str2Decode);
+}
+
+// ---------------------------------------------------------------- socket events
+
+void SMTP_OutMail::OnConnect() {
+  connected_ = true;
+  rx_.clear();
+  pendingReply_.clear();
+}
+
+void SMTP_OutMail::OnClose() { connected_ = false; }
+
+void SMTP_OutMail::OnError(int /*number*/, const QString& description, const QString& /*source*/) {
+  FailWith(description);
+}
+
+void SMTP_OutMail::OnSendProgress(long bytesSent, long bytesRemaining) {
+  bytesSent_ += bytesSent;
+  bytesRemaining_ = bytesRemaining;
+  if (totalEstimate_ <= 0) return;
+  const long percent = static_cast<long>(std::min<qint64>(100, bytesSent_ * 100 / totalEstimate_));
+  if (percent != lastPercent_ && connected_) {
+    lastPercent_ = percent;
+    emit Progress(percent);
+  }
+}
+
+void SMTP_OutMail::OnDataArrival(long /*bytesTotal*/) {
+  if (!connected_) return;
+  rx_ += socket_->GetData();
+  // Act on complete replies only: a reply ends with a line whose fourth character is not "-".
+  for (;;) {
+    const qsizetype nl = rx_.indexOf('\n');
+    if (nl < 0) break;
+    QByteArray line = rx_.left(nl + 1);
+    rx_.remove(0, nl + 1);
+    pendingReply_ += line;
+    QByteArray bare = line;
+    while (bare.endsWith('\n') || bare.endsWith('\r')) bare.chop(1);
+    if (bare.size() >= 4 && bare[3] == '-' && pendingReply_.size() <= kMaxReplyBytes) continue;
+    const QByteArray reply = pendingReply_;
+    pendingReply_.clear();
+    HandleReply(reply);
+    if (!connected_) return;
+  }
+  if (rx_.size() > kMaxReplyBytes) {
+    const QByteArray junk = rx_.left(512);
+    rx_.clear();
+    FailWith(ReplyText(junk));
+  }
+}
+
+void SMTP_OutMail::HandleReply(const QByteArray& reply) {
+  const QByteArray code = reply.left(3).toUpper();
+  if (code == "220" || code == "221" || code == "251") {
+    flags_[kReplyOk] = true;
+  } else if (code == "250") {
+    flags_[kReplyOk] = true;
+    const QByteArray lower = reply.toLower();
+    if (lower.contains("auth login") || AdvertisesLogin(reply)) flags_[kLoginAdvertised] = true;
+    if (lower.contains("auth=login")) flags_[kLoginForm] = true;
+  } else if (code == "235") {
+    flags_[kLoginOk] = true;
+  } else if (code == "334") {
+    QByteArray challenge = reply.mid(3).trimmed();
+    challenge.replace("\r\n", "");
+    const QString decoded = vbMimeUtils::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
+    if (decoded.contains(QLatin1String("username")))
+      SendRaw(vbMimeUtils::EncodeBase64Line(WireBytes(username_)) + "\r\n");
+    else if (decoded.contains(QLatin1String("password")))
+      SendRaw(vbMimeUtils::EncodeBase64Line(WireBytes(password_)) + "\r\n");
+    else
+      SendRaw("\r\n*\r\n");
+  } else if (code == "354") {
+    flags_[kReadyForData] = true;
+  } else if (code == "211" || code == "214") {
+    // informational
+  } else if (code == "+OK") {
+    switch (popStep_) {
+      case 0:
+        popStep_ = 1;
+        SendRaw("USER " + WireBytes(vbMimeUtils::StripLineBreaks(username_)) + "\r\n");
+        break;
+      case 1:
+        popStep_ = 2;
+        SendRaw("PASS " + WireBytes(vbMimeUtils::StripLineBreaks(password_)) + "\r\n");
+        break;
+      case 2:
+        popStep_ = 3;
+        SendRaw("QUIT\r\n");
+        break;
+      default:
+        popDone_ = true;
+        popStep_ = 0;
+        break;
+    }
+  } else {
+    if (code == "-ER") {
+      popDone_ = false;
+      popStep_ = 0;
+    }
+    FailWith(ReplyText(reply));
+  }
+}
+
+// ---------------------------------------------------------------- sending and waiting
+
+bool SMTP_OutMail::SocketConnected() const {
+  return connected_ && socket_->State() == CSocket::sckConnected;
+}
+
+bool SMTP_OutMail::SendRaw(const QByteArray& bytes) {
+  if (!SocketConnected()) {
+    FailWith(kErrSocketNotOpen);
+    return false;
+  }
+  try {
+    socket_->SendData(bytes);
+  } catch (const vrl::VrlError& e) {
+    FailWith(e.Description());
+    return false;
+  }
+  return true;
+}
+
+SMTP_OutMail::WaitResult SMTP_OutMail::WaitFlag(Flag flag, int timeoutMs, bool needConnection) {
+  const auto r = vrl::EventWait::Until([&] { return flags_[flag]; },
+                                       [&] { return abort_ || (needConnection && !SocketConnected()); },
+                                       timeoutMs);
+  if (r == vrl::EventWait::Done) return kWaitDone;
+  if (r == vrl::EventWait::TimedOut) return kWaitTimedOut;
+  return abort_ ? kWaitAborted : kWaitClosed;
+}
+
+bool SMTP_OutMail::Command(const QByteArray& line, Flag flag, int timeoutMs) {
+  flags_[flag] = false;
+  if (!SendRaw(line)) return false;
+  switch (WaitFlag(flag, timeoutMs, true)) {
+    case kWaitDone:
+      return !abort_;  // a later reply in the same read may have failed the message
+    case kWaitAborted:
+      return false;
+    case kWaitClosed:
+      FailWith(kErrSocketNotOpen);
+      return false;
+    case kWaitTimedOut:
+      FailWith(kErrTimeout);
+      return false;
+  }
+  return false;
+}
+
+bool SMTP_OutMail::WaitSendBuffer(long limit, int silenceMs) {
+  long seen = socket_->BytesToSend();
+  const auto r = vrl::EventWait::Until(
+      [&] { return socket_->BytesToSend() <= limit; }, [&] { return abort_ || !SocketConnected(); }, silenceMs,
+      [&] {
+        const long now = socket_->BytesToSend();
+        const bool moved = now != seen;
+        seen = now;
+        return moved;
+      });
+  if (r == vrl::EventWait::Done) return true;
+  if (abort_) return false;
+  FailWith(r == vrl::EventWait::TimedOut ? kErrTimeout : kErrSocketNotOpen);
+  return false;
+}
+
+bool SMTP_OutMail::SinkBlock(const QByteArray& bytes) {
+  if (abort_) return false;
+  if (!SendRaw(bytes)) return false;
+  if (socket_->BytesToSend() > kSendHighWater)
+    return WaitSendBuffer(kSendHighWater, kBlockProgressSeconds * 1000);
+  return true;
+}
+
+void SMTP_OutMail::CloseSocket() {
+  if (socket_->State() != CSocket::sckClosed) {
+    try {
+      socket_->CloseSocket();
+    } catch (const vrl::VrlError&) {
+      // closing a socket that is already gone
+    }
+  }
+  connected_ = false;
+  rx_.clear();
+  pendingReply_.clear();
+}
+
+// ---------------------------------------------------------------- sessions
+
+bool SMTP_OutMail::AttemptConnect(const QString& host, long port) {
+  for (int attempt = 0; attempt < connectRetry_; ++attempt) {
+    if (socket_->State() == CSocket::sckConnected) {
+      connected_ = true;
+      return true;
+    }
+    if (socket_->State() == CSocket::sckClosed) {
+      try {
+        socket_->Connect(host, port);
+      } catch (const vrl::VrlError& e) {
+        FailWith(e.Description());
+        return false;
+      }
+    }
+    vrl::EventWait::Until([&] { return connected_; }, [&] { return abort_; }, timeOut_ * 1000);
+    if (connected_) return true;
+    if (abort_) return false;
+    if (socket_->State() == CSocket::sckError) CloseSocket();
+  }
+  return false;
+}
+
+bool SMTP_OutMail::ConnectionProcedure() {
+  if (SocketConnected()) return true;
+  if (socket_->State() != CSocket::sckClosed) CloseSocket();
+  if (smtpHost_.isEmpty()) {
+    FailWith(kErrHost);
+    return false;
+  }
+
+  if (usePopAuth_) {
+    emit Status(QStringLiteral("Connecting to POP3 Server (") + pop3Host_ + QStringLiteral(")..."));
+    abort_ = false;
+    connected_ = false;
+    popDone_ = false;
+    popStep_ = 0;
+    if (pop3Host_.isEmpty()) {
+      FailWith(kErrPop3Host);
+      return false;
+    }
+    socket_->SetRemoteHost(pop3Host_);
+    socket_->SetRemotePort(pop3Port_);
+    const bool up = AttemptConnect(pop3Host_, pop3Port_);
+    if (up) vrl::EventWait::Until([&] { return popDone_; }, [&] { return abort_ || !SocketConnected(); },
+                                  timeOut_ * 1000);
+    CloseSocket();
+    if (abort_) return false;
+    if (!popDone_) {
+      FailWith(kErrPop3Timeout);
+      return false;
+    }
+    emit Status(QStringLiteral("POP3 Authentication Successful..."));
+  }
+
+  for (bool& f : flags_) f = false;
+  abort_ = false;
+  connected_ = false;
+  CloseSocket();
+  socket_->SetRemoteHost(smtpHost_);
+  socket_->SetRemotePort(smtpPort_);
+  emit Status(QStringLiteral("Connecting to SMTP Server (") + smtpHost_ + QStringLiteral(")..."));
+
+  if (!AttemptConnect(smtpHost_, smtpPort_) && abort_) {
+    CloseSocket();
+    return false;
+  }
+  const WaitResult greeting = connected_ ? WaitFlag(kReplyOk, timeOut_ * 1000, true) : kWaitTimedOut;
+  if (greeting != kWaitDone) {
+    if (greeting != kWaitAborted) FailWith(kErrTimeout);
+    CloseSocket();
+    return false;
+  }
+
+  emit Status(QStringLiteral("Initializing Communications..."));
+  const qsizetype at = from_.indexOf(u'@');
+  const QString domain = at >= 0 ? from_.mid(at + 1) : from_;
+  const QByteArray hello = (useAuth_ ? "EHLO " : "HELO ") + WireBytes(domain) + "\r\n";
+  if (!Command(hello, kReplyOk, timeOut_ * 1000)) {
+    CloseSocket();
+    return false;
+  }
+
+  if (useAuth_) {
+    // The whole EHLO reply has been read by now: the advertisement is known.
+    if (flags_[kLoginAdvertised]) {
+      emit Status(QStringLiteral("Sending Login Authentication..."));
+      flags_[kLoginOk] = false;
+      if (SendRaw("AUTH Login\r\n"))
+        WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
+      if (!flags_[kLoginOk]) {
+        emit Status(QStringLiteral("Host Login Failed!"));
+        if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
+        CloseSocket();
+        return false;
+      }
+      emit Status(QStringLiteral("Host Login OK!"));
+      if (abort_) {
+        CloseSocket();
+        return false;
+      }
+    } else {
+      emit Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
+    }
+  }
+  return true;
+}
+
+void SMTP_OutMail::ClosingProcedure() {
+  if (socket_->State() != CSocket::sckClosed) emit Status(QStringLiteral("Closing Connection..."));
+  if (SocketConnected()) {
+    flags_[kReplyOk] = false;
+    try {
+      socket_->SendData("QUIT\r\n");
+      WaitFlag(kReplyOk, kQuitWaitMs, true);
+    } catch (const vrl::VrlError&) {
+      // the connection is gone already
+    }
+  }
+  CloseSocket();
+}
+
+bool SMTP_OutMail::Connect() {
+  BusyScope busy(busy_);
+  abort_ = false;
+  keepOpen_ = true;
+  return ConnectionProcedure();
+}
+
+void SMTP_OutMail::Disconnect() {
+  BusyScope busy(busy_);
+  abort_ = false;
+  keepOpen_ = false;
+  ClosingProcedure();
+}
+
+bool SMTP_OutMail::send() {
+  BusyScope busy(busy_);
+  abort_ = false;
+
+  // 1. What can be checked before connecting.
+  if (from_.isEmpty()) AddError(kErrSender);
+  if (asHtml_ && encodeType_ == UU_ENCODE) AddError(kErrHtmlUu);
+  if (to_.isEmpty() && cc_.isEmpty() && bcc_.isEmpty()) AddError(kErrNoRecipient);
+  if (to_.size() + cc_.size() + bcc_.size() > kMaxRecipients) AddError(kErrTooMany);
+  toNames_.resize(to_.size());
+  ccNames_.resize(cc_.size());
+
+  // 2.
+  if (!pendingErrors_.isEmpty()) {
+    Fail();
+    return false;
+  }
+
+  // 3. Prepare the message. An attachment that went away since it was set fails here, before
+  // anything is sent.
+  mimecompose::MessageContent m;
+  m.from = from_;
+  m.fromDisplayName = fromDisplayName_;
+  m.replyTo = replyTo_;
+  m.subject = subject_;
+  m.to = to_;
+  m.toNames = toNames_;
+  m.cc = cc_;
+  m.ccNames = ccNames_;
+  m.body = message_;
+  m.asHtml = asHtml_;
+  m.contentBase = contentBase_;
+  m.priority = priority_;
+  m.priorityText = priorityText_;
+  m.receipt = receipt_;
+  m.uuencode = encodeType_ == UU_ENCODE;
+  m.attachments = attachments_;
+  for (auto& a : m.attachments) {
+    const QFileInfo info(a.path);
+    if (!info.isFile()) {
+      FailWith(kErrAttach);
+      return false;
+    }
+    if (!info.isReadable()) {
+      FailWith(QStringLiteral("Cannot read the file to attach: ") + a.path);
+      return false;
+    }
+    a.size = info.size();
+    a.embedded = false;
+  }
+  if (m.asHtml && !m.uuencode && !m.attachments.empty()) mimecompose::MarkEmbedded(m.body, m.attachments);
+
+  const QDateTime now = vrl::Now();
+  const QByteArray boundary = mimecompose::MakeBoundary(now);
+  const QByteArray head = mimecompose::ComposeHead(m, boundary, now, vrl::UtcOffsetSeconds(now));
+
+  QList<QByteArray> rcpts;
+  for (const QStringList* list : {&to_, &cc_, &bcc_})
+    for (const QString& a : *list) rcpts.append("RCPT TO: <" + WireBytes(a.trimmed()) + ">\r\n");
+  qint64 envelope = 14 + WireBytes(from_).size() + 6 /* DATA */ + 3 /* . */;
+  for (const auto& r : rcpts) envelope += r.size();
+  totalEstimate_ = envelope + mimecompose::EstimateSize(m, head, boundary);
+  bytesSent_ = 0;
+  bytesRemaining_ = 0;
+  lastPercent_ = -1;
+
+  // 4. A kept-open connection the server has closed meanwhile is noticed here.
+  QCoreApplication::processEvents();
+  if (!SocketConnected()) {
+    if (!ConnectionProcedure()) return false;
+  }
+
+  // Any failure from here on closes the connection: the server may be in the middle of a
+  // transaction, and the next message starts on a fresh one.
+  auto failed = [this] {
+    CloseSocket();
+    return false;
+  };
+
+  // 5.
+  emit Status(QStringLiteral("Sending Sender Information..."));
+  QByteArray mailFrom = "MAIL FROM: <" + WireBytes(from_) + ">";
+  if (flags_[kLoginForm]) mailFrom += " AUTH=" + WireBytes(from_);
+  if (!Command(mailFrom + "\r\n", kReplyOk, timeOut_ * 1000)) return failed();
+
+  // 6.
+  emit Status(QStringLiteral("Sending Recipient Information..."));
+  for (const auto& r : rcpts)
+    if (!Command(r, kReplyOk, timeOut_ * 1000)) return failed();
+
+  // 7.
+  emit Status(QStringLiteral("Sending Message..."));
+  if (!Command("DATA\r\n", kReadyForData, timeOut_ * 1000)) return failed();
+
+  // 8.
+  QString writeError;
+  const bool written = mimecompose::MessageWriter::Write(
+      m, head, boundary, [this](const QByteArray& b) { return SinkBlock(b); },
+      [this](const QString& s) { emit Status(s); }, &writeError);
+  if (!written) {
+    if (!abort_) FailWith(writeError.isEmpty() ? kErrSocketNotOpen : writeError);
+    return failed();
+  }
+  if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return failed();
+
+  // 9.
+  if (!Command(".\r\n", kReplyOk, timeOut_ * 1000)) return failed();
+
+  // 10.
+  lastPercent_ = 100;
+  emit Progress(100);
+  emit Status(QStringLiteral("Transmission Complete..."));
+  if (!keepOpen_) ClosingProcedure();
+  emit SendSuccesful();
+  return true;
+}
