@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "AgentLog.h"
 #include "AgentTestSupport.h"
@@ -166,7 +167,11 @@ struct LogFileErrorCase {
 
 TEST_F(AgentLogTest, LogFileErrorsShowABoxAfterTheTemporaryLine) {
   ASSERT_TRUE(QDir().mkpath(Path("a-folder")));
+  ASSERT_TRUE(QDir().mkpath(Path("read-only")));
+  ASSERT_EQ(::chmod(QFile::encodeName(Path("read-only")).constData(), 0500), 0);
   const LogFileErrorCase cases[] = {
+      {"read-only folder", Path("read-only/vorlane.log"), "Error :70\rPermission denied",
+       vrl::MsgBoxIcon::Exclamation},
       {"missing folder", Path("missing/dir/vorlane.log"), "Error :76\rPath not found: @",
        vrl::MsgBoxIcon::Critical},
       {"a folder, not a file", Path("a-folder"), "Error :75\rPath/File access error",
@@ -176,6 +181,8 @@ TEST_F(AgentLogTest, LogFileErrorsShowABoxAfterTheTemporaryLine) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.logFileName == "/dev/full" && !QFileInfo::exists(c.logFileName)) continue;
+    // Permissions do not hold back the superuser.
+    if (c.logFileName.contains("read-only") && ::geteuid() == 0) continue;
     AgentLog log;
     log.SetUseLogFile(true);
     log.SetLogFileName(c.logFileName);
