@@ -26,8 +26,8 @@ QString ApplicationFolder() {
 void SetApplicationFolder(const QString& folder) { Override() = folder; }
 
 bool EnsureApplicationFolder() {
-  const QString folder = ApplicationFolder();
-  if (folder.isEmpty()) return false;
+  if (ApplicationFolder().isEmpty()) return false;
+  const QString folder = QDir::cleanPath(ApplicationFolder());  // no trailing "/"
   if (QFileInfo(folder).isDir()) return true;
   // Parents as usual; the folder itself is made with mode 0700 at once, since the
   // configuration files in it hold passwords.

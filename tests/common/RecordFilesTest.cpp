@@ -422,6 +422,12 @@ TEST_F(RecordFiles, FolderInsideNewParents) {
   EXPECT_TRUE(QFileInfo::exists(Pcf()));
 }
 
+TEST_F(RecordFiles, FolderGivenWithTrailingSeparator) {
+  vrl::SetApplicationFolder(home_ + QStringLiteral("/"));
+  ASSERT_TRUE(CreateProfilesFile());
+  EXPECT_EQ(ModeOf(home_), 0700);
+}
+
 TEST_F(RecordFiles, FolderThatIsAFile) {
   WriteAll(tmp_.path() + QStringLiteral("/plain"), "x");
   vrl::SetApplicationFolder(tmp_.path() + QStringLiteral("/plain"));
