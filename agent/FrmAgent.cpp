@@ -231,8 +231,12 @@ void FrmAgent::Timer1_Timer() {
       if (static_cast<qint64>(global_.PrcInterval) * multiplier > elapsed) return;
       lastRun_ = QDateTime();
     } else {
-      lastRun_ = NowToSecond();
-      if (firstTickDone_) return;
+      // The interval counts from the first tick after a cycle, the first cycle included, so a
+      // long cycle never eats into the wait that follows it.
+      if (firstTickDone_) {
+        lastRun_ = NowToSecond();
+        return;
+      }
       firstTickDone_ = true;
     }
   }

@@ -62,7 +62,7 @@ TEST_F(FrmAgentTest, ACycleStartsExactlyWhenTheIntervalHasElapsed) {
 
     ASSERT_TRUE(Tick());  // the first tick runs the first cycle
     EXPECT_EQ(cycles(), 1);
-    ASSERT_TRUE(Tick());  // same second: the stamp of the first tick holds
+    ASSERT_TRUE(Tick());  // the tick after the first cycle stamps the time
     now_ = t0.addSecs(c.seconds - 1);
     ASSERT_TRUE(Tick());
     EXPECT_EQ(cycles(), 1) << "one second early";
@@ -89,9 +89,8 @@ TEST_F(FrmAgentTest, ACycleStartsExactlyWhenTheIntervalHasElapsed) {
   }
 }
 
-TEST_F(FrmAgentTest, TheFirstIntervalCountsFromTheFirstTick) {
-  // The first tick stamps the time before its cycle runs, so a long first cycle shortens the
-  // wait for the second.
+TEST_F(FrmAgentTest, TheIntervalCountsFromTheFirstTickAfterTheFirstCycle) {
+  // A long first cycle does not shorten the wait for the second.
   AddProfile(MakeProfile("Orders"));
   global_.PrcInterval = 60;
   const QDateTime t0 = now_;
@@ -99,10 +98,11 @@ TEST_F(FrmAgentTest, TheFirstIntervalCountsFromTheFirstTick) {
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
   hooks_.onOpen = nullptr;
-  now_ = t0.addSecs(59);
+  ASSERT_TRUE(Tick());  // t0 + 40: stamps the time
+  now_ = t0.addSecs(99);
   ASSERT_TRUE(Tick());
   EXPECT_EQ(hooks_.calls.count("open Orders"), 1);
-  now_ = t0.addSecs(60);
+  now_ = t0.addSecs(100);
   ASSERT_TRUE(Tick());
   EXPECT_EQ(hooks_.calls.count("open Orders"), 2);
 }
@@ -240,6 +240,7 @@ TEST_F(FrmAgentTest, OutboundListIsBuiltPerProfileAndSessionLinesAreLazy) {
 
   // The files stay (nothing sent them), so the next cycle switches sessions again; the stop
   // ends the last one.
+  ASSERT_TRUE(Tick());  // stamps the time; the interval counts from here
   Advance(5);
   ASSERT_TRUE(Tick());
   agent_.CmdStopStart_Click();
@@ -257,6 +258,7 @@ TEST_F(FrmAgentTest, SameProfileKeepsItsSessionLineAcrossCycles) {
   AddProfile(a);
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
+  ASSERT_TRUE(Tick());  // stamps the time; the interval counts from here
   Advance(5);
   ASSERT_TRUE(Tick());
   EXPECT_EQ(hooks_.calls.count("file A x.txt"), 2);
@@ -440,6 +442,7 @@ TEST_F(FrmAgentTest, FailedLogonDisablesTheProfileForTheRun) {
   EXPECT_FALSE(agent_.Profile(1).PrfEnabled);
 
   hooks_.calls.clear();
+  ASSERT_TRUE(Tick());  // stamps the time; the interval counts from here
   Advance(5);
   ASSERT_TRUE(Tick());
   EXPECT_EQ(hooks_.calls, (QStringList{"open B", "get B", "close B"}));
