@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <utility>
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -43,6 +44,9 @@ constexpr int kMaxRecipients = 100;
 constexpr long kSendHighWater = 256 * 1024;
 // After the last attachment the data is let out down to this before "." is sent.
 constexpr long kSendDrained = 4096;
+// Message text is handed to the socket in pieces of about this size; a small message goes out
+// together with its final "." in one write.
+constexpr qsizetype kOutChunk = 64 * 1024;
 // A block of the attachment must start moving within this many seconds.
 constexpr int kBlockProgressSeconds = 30;
 constexpr int kLoginWaitSeconds = 5;
@@ -386,6 +390,7 @@ QString SMTP_OutMail::DecodeBase64String(const QString& str2Decode) const {
 
 void SMTP_OutMail::OnConnect() {
   connected_ = true;
+  connectSeen_ = true;
   rx_.clear();
   pendingReply_.clear();
 }
@@ -550,10 +555,18 @@ bool SMTP_OutMail::WaitSendBuffer(long limit, int silenceMs) {
 
 bool SMTP_OutMail::SinkBlock(const QByteArray& bytes) {
   if (abort_) return false;
-  if (!SendRaw(bytes)) return false;
-  if (socket_->BytesToSend() > kSendHighWater)
-    return WaitSendBuffer(kSendHighWater, kBlockProgressSeconds * 1000);
-  return true;
+  out_ += bytes;
+  return out_.size() < kOutChunk || FlushOut();
+}
+
+bool SMTP_OutMail::FlushOut() {
+  if (out_.isEmpty()) return true;
+  const QByteArray chunk = std::exchange(out_, QByteArray());
+  if (!SendRaw(chunk)) return false;
+  if (socket_->BytesToSend() > kSendHighWater) return WaitSendBuffer(kSendHighWater, kBlockProgressSeconds * 1000);
+  // Let progress and other events through while a long message streams.
+  QCoreApplication::processEvents();
+  return !abort_;
 }
 
 void SMTP_OutMail::CloseSocket() {
@@ -579,14 +592,20 @@ bool SMTP_OutMail::AttemptConnect(const QString& host, long port) {
     }
     if (socket_->State() == CSocket::sckClosed) {
       try {
+        connectSeen_ = false;
         socket_->Connect(host, port);
       } catch (const vrl::VrlError& e) {
         FailWith(e.Description());
         return false;
       }
     }
-    vrl::EventWait::Until([&] { return connected_; }, [&] { return abort_; }, timeOut_ * 1000);
-    if (connected_) return true;
+    // The connection may open and close again within one batch of events: what counts is that
+    // it opened. A socket that is closed again without opening has failed this attempt.
+    vrl::EventWait::Until(
+        [&] { return connectSeen_; },
+        [&] { return abort_ || socket_->State() == CSocket::sckClosed || socket_->State() == CSocket::sckError; },
+        timeOut_ * 1000);
+    if (connectSeen_) return true;
     if (abort_) return false;
     if (socket_->State() == CSocket::sckError) CloseSocket();
   }
@@ -637,7 +656,8 @@ bool SMTP_OutMail::ConnectionProcedure() {
     CloseSocket();
     return false;
   }
-  const WaitResult greeting = connected_ ? WaitFlag(kReplyOk, timeOut_ * 1000, true) : kWaitTimedOut;
+  // The greeting may have come with the connection; a server that closed at once never greets.
+  const WaitResult greeting = connectSeen_ ? WaitFlag(kReplyOk, timeOut_ * 1000, true) : kWaitTimedOut;
   if (greeting != kWaitDone) {
     if (greeting != kWaitAborted) FailWith(kErrTimeout);
     CloseSocket();
@@ -801,18 +821,24 @@ bool SMTP_OutMail::send() {
   if (!Command("DATA\r\n", kReadyForData, timeOut_ * 1000)) return failed();
 
   // 8.
+  out_.clear();
   QString writeError;
   const bool written = mimecompose::MessageWriter::Write(
       m, head, boundary, [this](const QByteArray& b) { return SinkBlock(b); },
       [this](const QString& s) { emit Status(s); }, &writeError);
   if (!written) {
+    out_.clear();
     if (!abort_) FailWith(writeError.isEmpty() ? kErrSocketNotOpen : writeError);
     return failed();
   }
-  if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return failed();
-
-  // 9.
-  if (!Command(".\r\n", kReplyOk, timeOut_ * 1000)) return failed();
+  // 9. A large message is let out down to a few KB before "." so that the wait for the reply
+  // does not start while much is still on its way; a small one goes out in one piece with ".".
+  if (socket_->BytesToSend() + out_.size() > kSendDrained) {
+    if (!FlushOut()) return failed();
+    if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return failed();
+  }
+  const QByteArray last = std::exchange(out_, QByteArray()) + ".\r\n";
+  if (!Command(last, kReplyOk, timeOut_ * 1000)) return failed();
 
   // 10.
   lastPercent_ = 100;

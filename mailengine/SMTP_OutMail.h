@@ -147,6 +147,7 @@ class SMTP_OutMail : public QObject {
   bool SendRaw(const QByteArray& bytes);
   bool SocketConnected() const;
   bool SinkBlock(const QByteArray& bytes);
+  bool FlushOut();
   bool WaitSendBuffer(long limit, int silenceMs);
 
   void OnConnect();
@@ -181,6 +182,7 @@ class SMTP_OutMail : public QObject {
 
   bool flags_[kFlagCount] = {};
   bool connected_ = false;
+  bool connectSeen_ = false;  // OnConnect came since the last Connect of the socket
   bool keepOpen_ = false;
   bool busy_ = false;  // inside send, Connect or Disconnect
   bool abort_ = false;
@@ -188,6 +190,7 @@ class SMTP_OutMail : public QObject {
   int popStep_ = 0;
   QByteArray rx_;               // received bytes not yet forming a complete reply
   QByteArray pendingReply_;     // lines of a multi-line reply seen so far
+  QByteArray out_;              // message text not yet handed to the socket
 
   qint64 bytesSent_ = 0;
   long bytesRemaining_ = 0;
