@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -85,7 +86,9 @@ class CSocket : public QObject {
 
  private:
   struct Impl;
+  void setState(long state);
   std::unique_ptr<Impl> d_;
+  std::function<void(long)> stateHook_;  // sees every change of State (tests)
   long state_ = sckClosed;
   long protocol_ = sckTCPProtocol;
   long handle_ = -1;

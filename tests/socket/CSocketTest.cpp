@@ -1,0 +1,634 @@
+// CSocket against loopback peers: states, event order, buffers, errors, bulk transfer, lifetime.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <memory>
+#include <thread>
+
+#include "CSocket.h"
+#include "LoopbackPeer.h"
+#include "MSocketSupport.h"
+#include "SocketRecorder.h"
+#include "VrlError.h"
+
+using socktest::Listener;
+using socktest::Recorder;
+using socktest::WaitFor;
+
+namespace {
+
+using States = std::vector<long>;
+
+// Connects s to the listener and returns the peer's descriptor (-1 on failure).
+int ConnectPair(CSocket& s, Listener& l, Recorder& r, const QString& host = QStringLiteral("127.0.0.1")) {
+  s.Connect(host, l.port());
+  if (!WaitFor([&] { return r.has("connect") || r.has("error"); })) return -1;
+  if (!r.has("connect")) return -1;
+  return l.acceptOne();
+}
+
+struct PeerFd {
+  int fd = -1;
+  ~PeerFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Resolver stand-ins for the tests (run on the resolving thread).
+std::vector<QByteArray> g_fakeAddrs;
+int g_fakeError = 0;
+int FakeResolver(const QByteArray&, std::vector<MSocketSupport::SockAddr>* out) {
+  for (const auto& a : g_fakeAddrs) {
+    MSocketSupport::SockAddr sa;
+    if (MSocketSupport::ParseNumericHost(QString::fromLatin1(a), &sa)) out->push_back(sa);
+  }
+  return g_fakeError;
+}
+
+std::atomic<bool> g_release{false};
+std::atomic<int> g_blockedCalls{0};
+int BlockingResolver(const QByteArray&, std::vector<MSocketSupport::SockAddr>* out) {
+  ++g_blockedCalls;
+  for (int i = 0; i < 2000 && !g_release.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  MSocketSupport::SockAddr sa;
+  MSocketSupport::ParseNumericHost(QStringLiteral("127.0.0.1"), &sa);
+  out->push_back(sa);
+  return 0;
+}
+
+// Lookups finish on their own thread, which does not wake the event loop once the socket is
+// gone: poll for the count.
+bool PollUntil(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool WaitNoResolutions() {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (MSocketSupport::ResolutionsInFlight() > 0) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+struct ResolverScope {
+  explicit ResolverScope(MSocketSupport::ResolverHook h) { MSocketSupport::SetResolverForTesting(h); }
+  ~ResolverScope() {
+    // No lookup may outlive the test that installed the stand-in.
+    g_release = true;
+    WaitNoResolutions();
+    MSocketSupport::SetResolverForTesting(nullptr);
+    g_release = false;
+    g_fakeAddrs.clear();
+    g_fakeError = 0;
+  }
+};
+
+}  // namespace
+
+TEST(CSocket, DottedAddressConnectsWithoutResolution) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  EXPECT_EQ(r.states, (States{CSocket::sckConnecting, CSocket::sckConnected}));
+  EXPECT_EQ(s.State(), CSocket::sckConnected);
+  EXPECT_EQ(s.RemoteHostIP(), "127.0.0.1");
+  EXPECT_EQ(s.RemotePort(), l.port());
+  EXPECT_EQ(s.LocalIP(), "127.0.0.1");
+  EXPECT_GT(s.LocalPort(), 0);
+  EXPECT_GE(s.SocketHandle(), 0);
+  EXPECT_FALSE(s.LocalHostName().isEmpty());
+}
+
+TEST(CSocket, NameGoesThroughResolvingAndResolved) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  s.Connect(QStringLiteral("localhost"), l.port());
+  EXPECT_EQ(s.State(), CSocket::sckResolvingHost);
+  ASSERT_TRUE(WaitFor([&] { return r.has("connect") || r.has("error"); }));
+  ASSERT_TRUE(r.has("connect")) << r.errText.toStdString();
+  EXPECT_EQ(r.states, (States{CSocket::sckResolvingHost, CSocket::sckHostResolved, CSocket::sckConnecting,
+                              CSocket::sckConnected}));
+  EXPECT_EQ(s.RemoteHost(), "localhost");
+  EXPECT_EQ(s.RemoteHostIP(), "127.0.0.1");
+}
+
+TEST(CSocket, Ipv6LiteralConnects) {
+  Listener l(true);
+  if (!l.ok()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  for (const char* host : {"::1", "[::1]"}) {
+    CSocket s;
+    Recorder r(s);
+    PeerFd peer{ConnectPair(s, l, r, QString::fromLatin1(host))};
+    ASSERT_GE(peer.fd, 0) << host << " " << r.errText.toStdString();
+    EXPECT_EQ(r.states, (States{CSocket::sckConnecting, CSocket::sckConnected})) << host;
+    EXPECT_EQ(s.RemoteHostIP(), "::1");
+  }
+}
+
+TEST(CSocket, RefusedConnectionEndsInErrorState) {
+  // A bound socket that does not listen: connections to its port are refused, and nobody else
+  // can take the port meanwhile.
+  Listener closedPort(false, false);
+  ASSERT_TRUE(closedPort.ok());
+  struct Case {
+    const char* host;
+    const char* source;
+  } cases[] = {{"127.0.0.1", "CSocket.Connect"}, {"localhost", "CSocket.PostGetHostEvent"}};
+  for (const auto& c : cases) {
+    CSocket s;
+    Recorder r(s);
+    s.Connect(QString::fromLatin1(c.host), closedPort.port());
+    ASSERT_TRUE(WaitFor([&] { return r.has("error") || r.has("connect"); })) << c.host;
+    EXPECT_EQ(r.events, QStringList{"error"}) << c.host;
+    EXPECT_EQ(r.errNumber, 10061) << c.host;
+    EXPECT_EQ(r.errText, "Connection refused.") << c.host;
+    EXPECT_EQ(r.errSource, c.source) << c.host;
+    EXPECT_EQ(s.State(), CSocket::sckError) << c.host;
+    EXPECT_EQ(s.SocketHandle(), -1) << c.host;
+  }
+}
+
+TEST(CSocket, TriesEveryResolvedAddressInOrder) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  Listener refused(false, false);  // holds 127.0.0.1:<port> of nothing; 127.0.0.2 has no listener
+  ASSERT_TRUE(refused.ok());
+  ResolverScope scope(&FakeResolver);
+  g_fakeAddrs = {"127.0.0.2", "127.0.0.1"};
+  CSocket s;
+  Recorder r(s);
+  s.Connect(QStringLiteral("two-addresses.test"), l.port());
+  ASSERT_TRUE(WaitFor([&] { return r.has("connect") || r.has("error"); }));
+  ASSERT_TRUE(r.has("connect")) << r.errNumber << " " << r.errText.toStdString();
+  EXPECT_EQ(s.RemoteHostIP(), "127.0.0.1");
+  EXPECT_EQ(r.states, (States{CSocket::sckResolvingHost, CSocket::sckHostResolved, CSocket::sckConnecting,
+                              CSocket::sckConnected}));
+
+  // When every address fails, the last failure is reported once.
+  CSocket s2;
+  Recorder r2(s2);
+  g_fakeAddrs = {"127.0.0.2", "127.0.0.3"};
+  s2.Connect(QStringLiteral("two-addresses.test"), refused.port());
+  ASSERT_TRUE(WaitFor([&] { return r2.has("connect") || r2.has("error"); }));
+  EXPECT_EQ(r2.events, QStringList{"error"});
+  EXPECT_EQ(r2.errNumber, 10061);
+  EXPECT_EQ(r2.errSource, "CSocket.PostGetHostEvent");
+}
+
+TEST(CSocket, ResolutionFailuresReportTheirNumberAndText) {
+  struct Case {
+    const char* host;
+    int fakeError;  // 0: the real resolver
+    int number;
+    const char* text;
+  } cases[] = {
+      {"nohost.invalid", 0, 11001, "Host not found."},
+      {"NoHost.Invalid.", 0, 11001, "Host not found."},
+      {"temporary.test", 11002, 11002, "Nonauthoritative host not found."},
+      {"broken.test", 11003, 11003, "This is a nonrecoverable error."},
+      {"empty.test", -1, 11001, "Host not found."},  // lookup succeeds with no address
+  };
+  for (const auto& c : cases) {
+    std::unique_ptr<ResolverScope> scope;
+    if (c.fakeError != 0) {
+      scope = std::make_unique<ResolverScope>(&FakeResolver);
+      g_fakeError = c.fakeError > 0 ? c.fakeError : 0;
+    }
+    CSocket s;
+    Recorder r(s);
+    s.Connect(QString::fromLatin1(c.host), 25);
+    ASSERT_TRUE(WaitFor([&] { return r.has("error") || r.has("connect"); })) << c.host;
+    EXPECT_EQ(r.events, QStringList{"error"}) << c.host;
+    EXPECT_EQ(r.errNumber, c.number) << c.host;
+    EXPECT_EQ(r.errText, c.text) << c.host;
+    EXPECT_EQ(r.errSource, "CSocket.PostGetHostEvent") << c.host;
+    EXPECT_EQ(r.states, (States{CSocket::sckResolvingHost, CSocket::sckError})) << c.host;
+  }
+}
+
+TEST(CSocket, DataThatComesWithTheCloseArrivesFirst) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  ASSERT_TRUE(socktest::WriteAll(peer.fd, "+OK bye\r\n"));
+  ::close(peer.fd);
+  peer.fd = -1;
+  ASSERT_TRUE(WaitFor([&] { return r.has("close") || r.has("error"); }));
+  EXPECT_EQ(r.events, (QStringList{"connect", "data", "close"}));
+  EXPECT_EQ(r.lastTotal, 9);
+  EXPECT_EQ(s.State(), CSocket::sckClosed);
+  EXPECT_EQ(r.states.back(), CSocket::sckClosed);
+  EXPECT_EQ(r.states[r.states.size() - 2], CSocket::sckClosing);
+  EXPECT_EQ(s.BytesReceived(), 9);
+  // The data stays readable after the close.
+  EXPECT_EQ(s.GetData(), "+OK bye\r\n");
+}
+
+TEST(CSocket, LargeReplyFollowedByCloseIsDeliveredWhole) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  QByteArray payload(3 * 1024 * 1024 + 17, '\0');
+  for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = char('a' + i % 26);
+  QByteArray got;
+  QObject::connect(&s, &CSocket::OnDataArrival, [&](long) { got += s.GetData(); });
+  std::thread writer([fd = peer.fd, &payload] {
+    socktest::WriteAll(fd, payload);
+    ::close(fd);
+  });
+  peer.fd = -1;
+  const bool closed = WaitFor([&] { return r.has("close") || r.has("error"); }, 30000);
+  writer.join();
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(r.events.last(), "close");
+  EXPECT_FALSE(r.has("error"));
+  EXPECT_TRUE(got == payload) << got.size() << " of " << payload.size();
+  EXPECT_EQ(s.BytesReceived(), payload.size());
+}
+
+TEST(CSocket, GetDataAndPeekDataTakeFromTheFront) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  ASSERT_TRUE(socktest::WriteAll(peer.fd, "abcdef"));
+  ASSERT_TRUE(WaitFor([&] { return r.lastTotal == 6; }));
+
+  struct Step {
+    bool take;
+    long maxLen;
+    const char* expected;
+    long left;
+  } steps[] = {
+      {false, -1, "abcdef", 6}, {false, 3, "abc", 6}, {false, 0, "", 6},   {true, 2, "ab", 4},
+      {false, 100, "cdef", 4},  {true, 0, "", 4},     {true, 1, "c", 3},   {true, 100, "def", 0},
+      {true, -1, "", 0},        {false, -1, "", 0},
+  };
+  for (const auto& st : steps) {
+    const QByteArray got = st.take ? s.GetData(st.maxLen) : s.PeekData(st.maxLen);
+    EXPECT_EQ(got, QByteArray(st.expected)) << (st.take ? "GetData(" : "PeekData(") << st.maxLen << ")";
+    EXPECT_EQ(s.PeekData().size(), st.left);
+  }
+  // New data lands behind what is left.
+  ASSERT_TRUE(socktest::WriteAll(peer.fd, "12"));
+  ASSERT_TRUE(WaitFor([&] { return s.PeekData().size() == 2; }));
+  ASSERT_TRUE(socktest::WriteAll(peer.fd, "34"));
+  EXPECT_EQ(s.GetData(1), "1");
+  ASSERT_TRUE(WaitFor([&] { return s.PeekData().size() == 3; }));
+  EXPECT_EQ(s.GetData(), "234");
+}
+
+TEST(CSocket, PiecewiseReadingOfALargeBufferKeepsOrder) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  QByteArray payload(600 * 1024, '\0');
+  for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = char(i * 7 % 251);
+  std::thread writer([fd = peer.fd, &payload] { socktest::WriteAll(fd, payload); });
+  const bool all = WaitFor([&] { return s.PeekData().size() == payload.size(); }, 30000);
+  writer.join();
+  ASSERT_TRUE(all);
+  QByteArray got;
+  while (s.PeekData(1).size() == 1) got += s.GetData(1000);  // crosses the compaction points
+  EXPECT_TRUE(got == payload);
+}
+
+TEST(CSocket, DirectCallErrors) {
+  struct Case {
+    const char* what;
+    std::function<void(CSocket&)> call;
+    int number;
+    const char* text;
+    const char* source;
+  } cases[] = {
+      {"SendData without a socket", [](CSocket& s) { s.SendData("x"); }, 40006,
+       "Wrong protocol or connection state for the requested transaction or request.", "CSocket.SendData"},
+      {"Connect without a host", [](CSocket& s) { s.Connect(); }, 10049, "Cannot assign requested address.",
+       "CSocket.Connect"},
+      {"Connect with a blank host", [](CSocket& s) { s.Connect(QStringLiteral("  ")); }, 10049,
+       "Cannot assign requested address.", "CSocket.Connect"},
+      {"SendData while resolving",
+       [](CSocket& s) {
+         s.Connect(QStringLiteral("nohost.invalid"), 25);
+         s.SendData("x");
+       },
+       10057, "Socket is not connected.", "CSocket.SendData"},
+  };
+  for (const auto& c : cases) {
+    CSocket s;
+    try {
+      c.call(s);
+      ADD_FAILURE() << c.what << ": no error";
+    } catch (const vrl::VrlError& e) {
+      EXPECT_EQ(e.Number(), c.number) << c.what;
+      EXPECT_EQ(e.Description(), c.text) << c.what;
+      EXPECT_EQ(e.Source(), c.source) << c.what;
+    }
+  }
+}
+
+TEST(CSocket, SendDataReachesThePeerWithProgressAndCompletion) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  s.SendData("HELO example.org\r\n");
+  s.SendData("");
+  s.SendData("QUIT\r\n");
+  EXPECT_EQ(socktest::ReadExactly(peer.fd, 24), "HELO example.org\r\nQUIT\r\n");
+  ASSERT_TRUE(WaitFor([&] { return r.sendComplete > 0; }));
+  EXPECT_EQ(r.progressSent, 24);
+  EXPECT_EQ(r.lastRemaining, 0);
+  EXPECT_EQ(s.BytesToSend(), 0);
+  EXPECT_EQ(r.sendComplete, 1);
+}
+
+TEST(CSocket, CloseSocketShutsDownQuietly) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  r.states.clear();
+  s.SendData("QUIT\r\n");
+  s.CloseSocket();
+  EXPECT_EQ(r.states, (States{CSocket::sckClosing, CSocket::sckClosed}));
+  EXPECT_EQ(s.SocketHandle(), -1);
+  EXPECT_EQ(socktest::ReadExactly(peer.fd, 6), "QUIT\r\n");
+  EXPECT_TRUE(socktest::SeesEof(peer.fd));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(r.events, QStringList{"connect"});  // no OnClose for our own close
+  // Closed again: nothing happens; sending is refused.
+  s.CloseSocket();
+  EXPECT_THROW(s.SendData("x"), vrl::VrlError);
+  // The object connects again afterwards.
+  r.events.clear();
+  PeerFd peer2{ConnectPair(s, l, r)};
+  EXPECT_GE(peer2.fd, 0);
+  EXPECT_EQ(s.State(), CSocket::sckConnected);
+}
+
+TEST(CSocket, ConnectWhileBusyIsRefused) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  try {
+    s.Connect();
+    ADD_FAILURE() << "no error";
+  } catch (const vrl::VrlError& e) {
+    EXPECT_EQ(e.Number(), 10056);
+    EXPECT_EQ(e.Source(), "CSocket.Connect");
+  }
+  EXPECT_EQ(s.State(), CSocket::sckConnected);
+}
+
+TEST(CSocket, PeerResetIsAnError) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  linger lg{1, 0};  // close with RST
+  ::setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::close(peer.fd);
+  peer.fd = -1;
+  ASSERT_TRUE(WaitFor([&] { return r.has("error") || r.has("close"); }));
+  // Some stacks report the reset as an orderly end; when it is an error it must be this one.
+  if (r.has("error")) {
+    EXPECT_EQ(r.errNumber, 10054);
+    EXPECT_EQ(r.errText, "Connection reset by peer.");
+    EXPECT_EQ(r.errSource, "CSocket.RecvToBuffer");
+    EXPECT_EQ(s.State(), CSocket::sckError);
+  } else {
+    EXPECT_EQ(s.State(), CSocket::sckClosed);
+  }
+  EXPECT_EQ(s.SocketHandle(), -1);
+}
+
+TEST(CSocket, SendingToAGonePeerFails) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  linger lg{1, 0};
+  ::setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::close(peer.fd);
+  peer.fd = -1;
+  // No signal, no crash: either SendData raises or the error/close comes as an event.
+  bool raised = false;
+  try {
+    for (int i = 0; i < 50 && s.State() == CSocket::sckConnected; ++i) {
+      s.SendData(QByteArray(64 * 1024, 'x'));
+      QCoreApplication::processEvents();
+    }
+  } catch (const vrl::VrlError& e) {
+    raised = true;
+    EXPECT_EQ(e.Source(), "CSocket.SendData");
+    EXPECT_TRUE(e.Number() == 10054 || e.Number() == 10058 || e.Number() == 40006) << e.Number();
+  }
+  EXPECT_TRUE(raised || WaitFor([&] { return s.State() != CSocket::sckConnected; }));
+  EXPECT_NE(s.State(), CSocket::sckConnected);
+}
+
+TEST(CSocket, TwentyMegabytesBothWaysArriveIntact) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  CSocket s;
+  Recorder r(s);
+  PeerFd peer{ConnectPair(s, l, r)};
+  ASSERT_GE(peer.fd, 0);
+  const qsizetype size = 20 * 1024 * 1024;
+  QByteArray up(size, '\0'), down(size, '\0');
+  auto* rng = QRandomGenerator::global();
+  rng->fillRange(reinterpret_cast<quint32*>(up.data()), size / 4);
+  rng->fillRange(reinterpret_cast<quint32*>(down.data()), size / 4);
+
+  // The peer sends and receives at the same time, so neither side can stall the other.
+  QByteArray peerGot;
+  std::atomic<bool> peerDone{false};
+  std::thread peerThread([fd = peer.fd, &down, &peerGot, &peerDone, size] {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    qsizetype sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    char buf[65536];
+    while ((sent < size || peerGot.size() < size) && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{fd, short(POLLIN | (sent < size ? POLLOUT : 0)), 0};
+      if (::poll(&p, 1, 1000) <= 0) continue;
+      if (p.revents & POLLIN) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n == 0) break;
+        if (n > 0) peerGot.append(buf, n);
+      }
+      if ((p.revents & POLLOUT) && sent < size) {
+        const ssize_t n = ::send(fd, down.constData() + sent, std::min<qsizetype>(256 * 1024, size - sent), MSG_NOSIGNAL);
+        if (n > 0) sent += n;
+      }
+    }
+    peerDone = true;
+    // Wake the test's event loop: the flag alone is no event.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+  });
+
+  QByteArray got;
+  QObject::connect(&s, &CSocket::OnDataArrival, [&](long) { got += s.GetData(); });
+  s.SendData(up);
+  const bool finished = WaitFor([&] { return peerDone.load() && got.size() >= size; }, 90000);
+  peerThread.join();
+  ASSERT_TRUE(finished) << "received " << got.size() << ", peer received " << peerGot.size();
+  EXPECT_TRUE(got == down);
+  EXPECT_TRUE(peerGot == up);
+  EXPECT_EQ(r.progressSent, size);
+  ASSERT_TRUE(WaitFor([&] { return r.sendComplete > 0; }));
+  EXPECT_EQ(s.BytesToSend(), 0);
+  EXPECT_FALSE(r.has("error"));
+}
+
+TEST(CSocket, DestroyedWhileResolvingIsSafe) {
+  ResolverScope scope(&BlockingResolver);
+  g_blockedCalls = 0;
+  {
+    auto s = std::make_unique<CSocket>();
+    s->Connect(QStringLiteral("slow.test"), 25);
+    ASSERT_TRUE(PollUntil([] { return g_blockedCalls.load() == 1; }));
+    s.reset();  // the lookup is still running
+  }
+  // A result already posted but not yet delivered when the socket goes.
+  {
+    g_release = true;
+    auto s = std::make_unique<CSocket>();
+    s->Connect(QStringLiteral("quick.test"), 25);
+    EXPECT_TRUE(WaitNoResolutions());
+    s.reset();
+  }
+  // CloseSocket during the lookup: no event afterwards.
+  {
+    g_release = false;
+    CSocket s;
+    Recorder r(s);
+    s.Connect(QStringLiteral("slow.test"), 25);
+    s.CloseSocket();
+    EXPECT_EQ(s.State(), CSocket::sckClosed);
+    g_release = true;
+    EXPECT_TRUE(WaitNoResolutions());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(r.events.isEmpty());
+    EXPECT_EQ(s.State(), CSocket::sckClosed);
+  }
+  g_release = true;
+  EXPECT_TRUE(WaitNoResolutions());
+  QCoreApplication::processEvents();
+}
+
+TEST(CSocket, DeletingTheSocketFromItsOwnEventsIsSafe) {
+  Listener l;
+  ASSERT_TRUE(l.ok());
+  for (const char* when : {"data", "close", "connect"}) {
+    auto* s = new CSocket;
+    bool deleted = false;
+    auto kill = [&] {
+      if (!deleted) {
+        deleted = true;
+        delete s;
+      }
+    };
+    if (QLatin1String(when) == QLatin1String("data")) QObject::connect(s, &CSocket::OnDataArrival, kill);
+    if (QLatin1String(when) == QLatin1String("close")) QObject::connect(s, &CSocket::OnClose, kill);
+    if (QLatin1String(when) == QLatin1String("connect")) QObject::connect(s, &CSocket::OnConnect, kill);
+    s->Connect(QStringLiteral("127.0.0.1"), l.port());
+    PeerFd peer{l.acceptOne()};
+    ASSERT_GE(peer.fd, 0);
+    socktest::WriteAll(peer.fd, "bye\r\n");
+    ::close(peer.fd);
+    peer.fd = -1;
+    EXPECT_TRUE(WaitFor([&] { return deleted; })) << when;
+    if (!deleted) delete s;
+  }
+}
+
+TEST(CSocket, ListenAndAcceptServeALoopbackConnection) {
+  CSocket server, served;
+  server.Bind(0, QStringLiteral("127.0.0.1"));
+  EXPECT_EQ(server.State(), CSocket::sckOpen);
+  ASSERT_GT(server.LocalPort(), 0);
+  server.Listen();
+  EXPECT_EQ(server.State(), CSocket::sckListening);
+  QObject::connect(&server, &CSocket::OnConnectionRequest, [&](long id) { served.Accept(id); });
+
+  CSocket client;
+  Recorder rc(client);
+  client.Connect(QStringLiteral("127.0.0.1"), server.LocalPort());
+  ASSERT_TRUE(WaitFor([&] { return served.State() == CSocket::sckConnected && rc.has("connect"); }));
+  EXPECT_EQ(served.RemotePort(), client.LocalPort());
+  client.SendData("ping");
+  ASSERT_TRUE(WaitFor([&] { return served.PeekData().size() == 4; }));
+  served.SendData(served.GetData() + "-pong");
+  ASSERT_TRUE(WaitFor([&] { return client.PeekData().size() == 9; }));
+  EXPECT_EQ(client.GetData(), "ping-pong");
+}
+
+TEST(CSocket, DatagramsGoBothWays) {
+  CSocket a, b;
+  a.SetProtocol(CSocket::sckUDPProtocol);
+  b.SetProtocol(CSocket::sckUDPProtocol);
+  a.Bind(0, QStringLiteral("127.0.0.1"));
+  b.Bind(0, QStringLiteral("127.0.0.1"));
+  b.SetRemoteHost(QStringLiteral("127.0.0.1"));
+  b.SetRemotePort(a.LocalPort());
+  b.SendData("hello");
+  ASSERT_TRUE(WaitFor([&] { return a.PeekData().size() == 5; }));
+  EXPECT_EQ(a.GetData(), "hello");
+  EXPECT_EQ(a.RemotePort(), b.LocalPort());
+  a.SendData("back");  // to the sender of the last datagram
+  ASSERT_TRUE(WaitFor([&] { return b.PeekData().size() == 4; }));
+  EXPECT_EQ(b.GetData(), "back");
+}
+
+TEST(CSocket, PropertyChecks) {
+  CSocket s;
+  EXPECT_EQ(s.State(), CSocket::sckClosed);
+  EXPECT_EQ(s.SocketHandle(), -1);
+  EXPECT_EQ(s.Protocol(), CSocket::sckTCPProtocol);
+  EXPECT_THROW(s.SetRemotePort(65536), vrl::VrlError);
+  EXPECT_THROW(s.SetRemotePort(-1), vrl::VrlError);
+  s.SetRemotePort(110);
+  EXPECT_EQ(s.RemotePort(), 110);
+  EXPECT_THROW(s.SetProtocol(2), vrl::VrlError);
+  EXPECT_EQ(s.BytesToSend(), 0);
+  EXPECT_EQ(s.GetData(), QByteArray());
+}
