@@ -161,6 +161,13 @@ TEST(CSocket, RefusedConnectionEndsInErrorState) {
     EXPECT_EQ(r.errSource, c.source) << c.host;
     EXPECT_EQ(s.State(), CSocket::sckError) << c.host;
     EXPECT_EQ(s.SocketHandle(), -1) << c.host;
+    // The same object connects again from its error state.
+    Listener l;
+    ASSERT_TRUE(l.ok());
+    r.events.clear();
+    PeerFd peer{ConnectPair(s, l, r, QString::fromLatin1(c.host))};
+    EXPECT_GE(peer.fd, 0) << c.host;
+    EXPECT_EQ(s.State(), CSocket::sckConnected) << c.host;
   }
 }
 
