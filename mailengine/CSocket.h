@@ -43,7 +43,8 @@ class CSocket : public QObject {
   // a remote host. Resolution and connecting go on in the event loop.
   void Connect(const QString& remoteHost = QString(), long remotePort = -1);
   // Appends to the send buffer and starts sending. Throws 40006 (source "CSocket.SendData") on
-  // a TCP object without a socket.
+  // a TCP object without a socket, 10057 while it is still connecting, and the error of a send
+  // that fails at once (the socket is then in state 9).
   void SendData(const QByteArray& data);
   // Takes (GetData) or copies (PeekData) up to maxLen bytes (all when maxLen < 0) from the
   // front of the receive buffer.
@@ -72,7 +73,10 @@ class CSocket : public QObject {
   long BytesToSend() const;
 
   // Puts a transport in place on the connected descriptor (for TLS). Data already in the receive
-  // buffer stays there; the transport sees only bytes read after this call.
+  // buffer stays there; the transport sees only bytes read after this call; SendData waits until
+  // its handshake is over. Before a connection, the transport serves the next one, and OnConnect
+  // comes when its handshake is over. A failed handshake: state 9, OnError source
+  // "CSocket.Handshake".
   void SetTransport(std::unique_ptr<vrlsock::Transport> transport);
 
  signals:
