@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Real-server benchmarks of vrlmail against private Postfix and Dovecot on loopback
+# (scripts/mailservers.sh), each beside Python's standard library doing the same work in the
+# same run:
+#   SMTP  N small messages on one connection: vrlmail send --count N, then smtplib
+#   POP3  N small messages (one attachment each, written straight into the Maildir): retrieve,
+#         parse, save the attachments, delete: vrlmail fetch, then poplib + email (refilled),
+#         once as is and once flushing each file to disk before the delete (as vrlmail does)
+#   big   one message with a 50 MiB attachment, fetched and sent: MB/s and peak memory
+# usage: bench/bench_mailservers.sh BUILD_DIR
+# Every figure is printed on its own line as "name: value unit". Rates are the median of
+# BENCH_ROUNDS rounds (default 3); BENCH_MESSAGES (default 1000), BENCH_BIG_MIB (default 50).
+set -euo pipefail
+build=$(cd "${1:?usage: bench_mailservers.sh BUILD_DIR}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+vrlmail=$build/bin/vrlmail
+harness=$here/../scripts/mailservers.sh
+py=/usr/bin/python3
+helper_py=$here/bench_mailservers.py
+rounds=${BENCH_ROUNDS:-3}
+n=${BENCH_MESSAGES:-1000}
+big=${BENCH_BIG_MIB:-50}
+limit=900  # seconds any one step may take
+
+[ -x "$vrlmail" ] || { echo "bench_mailservers: no $vrlmail (build the vrlmail target)" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "bench_mailservers: must run as root (private Postfix and Dovecot)" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vrl-bench.XXXXXX")
+servers=""
+cleanup() {
+  if [ -n "$servers" ]; then
+    bash "$harness" stop "$servers" >/dev/null 2>&1 || true
+    rm -rf "$servers"
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+servers=$(bash "$harness" start | tail -n 1)
+while IFS='=' read -r key value; do
+  [ -n "$key" ] && declare "$key=$value"
+done < <(bash "$harness" env "$servers")
+
+run() { timeout "$limit" "$@"; }
+helper() { run "$py" "$helper_py" "$@"; }
+field() { awk -v k="$1" '$1 == k || $1 == k":" { print $2; exit }'; }  # "key value" or "key: value"
+stat_field() { tr ' ' '\n' | awk -F= -v k="$1" '$1 == k { print $2; exit }'; }  # key=value
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+calc() { awk "BEGIN { printf \"%.${2:-1}f\", $1 }"; }
+reset_mailbox() { bash "$harness" reset "$servers"; rm -rf "$work/out"; mkdir "$work/out"; }
+wait_delivered() { helper wait "$VRL_MAILDIR" "$servers/spool" "$1" "$limit" >/dev/null; }
+die() { echo "bench_mailservers: $*" >&2; bash "$harness" logs "$servers" >&2 || true; exit 1; }
+
+printf 'A small message for the benchmark.\nSecond line of text.\n' >"$work/body.txt"
+send_args=(send --host "$VRL_MAIL_HOST" --port "$VRL_SMTP_PORT" --from bench@localhost
+           --to "$VRL_MAIL_ADDRESS" --subject "bench message" --text-file "$work/body.txt"
+           --timeout 60 --quiet --stats)
+fetch_args=(fetch --host "$VRL_MAIL_HOST" --port "$VRL_POP3_PORT" --user "$VRL_MAIL_USER"
+            --password-file "$VRL_MAIL_PASS_FILE" --dir "$work/out" --timeout 60 --stats)
+
+# --- SMTP: N small messages on one connection
+smtp_v=() smtp_p=()
+for _ in $(seq "$rounds"); do
+  reset_mailbox
+  out=$(run "$vrlmail" "${send_args[@]}" --count "$n") || die "vrlmail send --count $n failed: $out"
+  echo "$out" | grep -qx "sent: $n of $n" || die "vrlmail sent fewer than $n: $out"
+  smtp_v+=("$(echo "$out" | field rate)")
+  wait_delivered "$n"
+  reset_mailbox
+  out=$(helper smtp "$VRL_MAIL_HOST" "$VRL_SMTP_PORT" "$n" "$work/body.txt") || die "smtplib failed"
+  smtp_p+=("$(calc "$n / $(echo "$out" | field seconds)")")
+  wait_delivered "$n"
+done
+v=$(echo "${smtp_v[*]}" | median); p=$(echo "${smtp_p[*]}" | median)
+echo "smtp_send_${n}_vrlmail: $v messages/s"
+echo "smtp_send_${n}_python_smtplib: $p messages/s"
+echo "smtp_send_${n}_ratio_vrlmail_to_python: $(calc "$v / $p" 2) x"
+
+# --- POP3: N small messages with one 2 KB attachment each
+pop_v=() pop_p=() pop_d=()
+for _ in $(seq "$rounds"); do
+  reset_mailbox
+  helper fill "$VRL_MAILDIR" "$n" 2048
+  err=$(run "$vrlmail" "${fetch_args[@]}" 2>&1 >/dev/null) || die "vrlmail fetch failed: $err"
+  stats=$(echo "$err" | grep 'stats:')
+  [ "$(echo "$stats" | stat_field messages)" = "$n" ] || die "vrlmail fetched fewer than $n: $stats"
+  [ "$(ls "$work/out" | wc -l)" -eq "$n" ] || die "vrlmail saved $(ls "$work/out" | wc -l) of $n attachments"
+  pop_v+=("$(calc "$n / $(echo "$stats" | stat_field seconds)")")
+  reset_mailbox
+  helper fill "$VRL_MAILDIR" "$n" 2048
+  out=$(helper pop3 "$VRL_MAIL_HOST" "$VRL_POP3_PORT" "$VRL_MAIL_USER" "$VRL_MAIL_PASS_FILE" "$work/out") ||
+    die "poplib failed"
+  [ "$(echo "$out" | field attachments)" = "$n" ] || die "poplib saved fewer than $n"
+  pop_p+=("$(calc "$n / $(echo "$out" | field seconds)")")
+  # The same with each file flushed to disk before its message is deleted, as vrlmail does.
+  reset_mailbox
+  helper fill "$VRL_MAILDIR" "$n" 2048
+  out=$(helper pop3 "$VRL_MAIL_HOST" "$VRL_POP3_PORT" "$VRL_MAIL_USER" "$VRL_MAIL_PASS_FILE" "$work/out" --durable) ||
+    die "poplib failed"
+  [ "$(echo "$out" | field attachments)" = "$n" ] || die "poplib saved fewer than $n"
+  pop_d+=("$(calc "$n / $(echo "$out" | field seconds)")")
+done
+v=$(echo "${pop_v[*]}" | median); p=$(echo "${pop_p[*]}" | median); d=$(echo "${pop_d[*]}" | median)
+echo "pop3_fetch_${n}_vrlmail: $v messages/s"
+echo "pop3_fetch_${n}_python_poplib: $p messages/s"
+echo "pop3_fetch_${n}_ratio_vrlmail_to_python: $(calc "$v / $p" 2) x"
+echo "pop3_fetch_${n}_python_poplib_fsync: $d messages/s"
+echo "pop3_fetch_${n}_ratio_vrlmail_to_python_fsync: $(calc "$v / $d" 2) x"
+
+# --- one message with a big attachment, fetched
+reset_mailbox
+out=$(helper big "$VRL_MAILDIR" "$big")
+msg_bytes=$(echo "$out" | field message_bytes); want=$(echo "$out" | field sha256)
+err=$(run "$vrlmail" "${fetch_args[@]}" 2>&1 >/dev/null) || die "vrlmail fetch of the big message failed: $err"
+stats=$(echo "$err" | grep 'stats:')
+got=$(helper sha "$work/out/big.bin" | field sha256)
+[ "$got" = "$want" ] || die "the fetched ${big} MiB attachment differs"
+secs=$(echo "$stats" | stat_field seconds); rss=$(echo "$stats" | stat_field peak_rss_kb)
+echo "pop3_fetch_${big}mib_vrlmail: $(calc "$big * 1.048576 / $secs") MB/s"
+echo "pop3_fetch_${big}mib_vrlmail_peak_rss: $(calc "$rss / 1024") MiB"
+echo "pop3_fetch_${big}mib_message_size: $(calc "$msg_bytes / 1048576") MiB"
+echo "pop3_fetch_${big}mib_peak_rss_to_message_size: $(calc "$rss * 1024 / $msg_bytes" 2) x"
+reset_mailbox
+helper big "$VRL_MAILDIR" "$big" >/dev/null
+out=$(helper pop3 "$VRL_MAIL_HOST" "$VRL_POP3_PORT" "$VRL_MAIL_USER" "$VRL_MAIL_PASS_FILE" "$work/out") ||
+  die "poplib fetch of the big message failed"
+echo "pop3_fetch_${big}mib_python_poplib: $(calc "$big * 1.048576 / $(echo "$out" | field seconds)") MB/s"
+echo "pop3_fetch_${big}mib_python_poplib_peak_rss: $(calc "$(echo "$out" | field peak_rss_kb) / 1024") MiB"
+
+# --- one message with a big attachment, sent
+want=$(helper make-file "$work/big.bin" "$big" | field sha256)
+reset_mailbox
+out=$(run "$vrlmail" "${send_args[@]}" --attach "$work/big.bin") || die "vrlmail send of ${big} MiB failed: $out"
+wait_delivered 1
+got=$(helper delivered-sha "$VRL_MAILDIR" | field sha256)
+[ "$got" = "$want" ] || die "the sent ${big} MiB attachment arrived different"
+secs=$(echo "$out" | field elapsed); rss=$(echo "$out" | field rss_peak)
+echo "smtp_send_${big}mib_vrlmail: $(calc "$big * 1.048576 / $secs") MB/s"
+echo "smtp_send_${big}mib_vrlmail_peak_rss: $(calc "$rss / 1024") MiB"
+reset_mailbox
+out=$(helper smtp "$VRL_MAIL_HOST" "$VRL_SMTP_PORT" 1 "$work/body.txt" "$work/big.bin") || die "smtplib big send failed"
+wait_delivered 1
+echo "smtp_send_${big}mib_python_smtplib: $(calc "$big * 1.048576 / $(echo "$out" | field seconds)") MB/s"
+echo "smtp_send_${big}mib_python_smtplib_peak_rss: $(calc "$(echo "$out" | field peak_rss_kb) / 1024") MiB"
