@@ -390,6 +390,35 @@ TEST_F(Dialogue, AttachmentRemovedAfterItWasSet) {
   EXPECT_EQ(server.connectionsAccepted(), 0);
 }
 
+// A file that passes every check but cannot be read (the kernel refuses reading this one at
+// offset 0): the message is abandoned without its final ".", and the connection is closed.
+TEST_F(Dialogue, ReadErrorInTheMiddleOfTheData) {
+  const QString unreadable = QStringLiteral("/proc/self/mem");
+  QFile probe(unreadable);
+  if (!probe.open(QIODevice::ReadOnly) || probe.read(16).size() > 0) GTEST_SKIP() << "no unreadable file here";
+  probe.close();
+  Scenario s;
+  Hello(s);
+  s.expect("MAIL FROM: <sender@example.com>").reply("250 ok");
+  s.expect("RCPT TO: <bob@example.com>").reply("250 ok");
+  s.expect("DATA").reply("354 go").delay(300).close();
+  ScriptedServer server({s});
+  SMTP_OutMail m;
+  Recorder rec(m);
+  Configure(m, server.port());
+  m.SetRecipient(QStringLiteral("bob@example.com"));
+  m.SetAttachment(unreadable);
+  ASSERT_TRUE(m.GetLastError().isEmpty());
+  EXPECT_FALSE(m.send());
+  EXPECT_SERVER_OK(server);
+  EXPECT_EQ(rec.failures, QStringList{QStringLiteral("Cannot read the file to attach: /proc/self/mem")});
+  EXPECT_EQ(rec.successes, 0);
+  EXPECT_FALSE(server.received(0).contains("\r\n.\r\n"));
+  rec.statuses.clear();
+  m.Disconnect();
+  EXPECT_FALSE(rec.statuses.contains(QStringLiteral("Closing Connection..."))) << "already closed";
+}
+
 TEST_F(Dialogue, KeptOpenSessionCarriesTwoMessages) {
   Scenario s;
   Hello(s);

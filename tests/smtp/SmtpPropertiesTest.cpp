@@ -3,6 +3,8 @@
 // fail before any connection is made.
 #include "SmtpTestUtil.h"
 
+#include "IcmpEcho.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -228,6 +230,21 @@ TEST(Properties, HostValidationMethods) {
     m.SetPOP3Host(QString::fromLatin1(c.host));
     EXPECT_EQ(m.GetLastError() == SMTP_OutMail::kErrPop3Host, !c.ok) << c.host;
   }
+}
+
+TEST(Properties, PingValidationOnLoopback) {
+  if (vrl::IcmpSocketKind(AF_INET) == 0) GTEST_SKIP() << "no ICMP socket allowed here";
+  SMTP_OutMail m;
+  m.SetSMTPHostValidation(SMTP_OutMail::VALIDATE_HOST_PING);
+  m.SetSMTPHost(QStringLiteral("127.0.0.1"));
+  EXPECT_EQ(m.SMTPHost(), QStringLiteral("127.0.0.1"));
+  EXPECT_TRUE(m.GetLastError().isEmpty());
+  QString rtt, size;
+  bool match = false;
+  EXPECT_TRUE(m.Ping(QStringLiteral("127.0.0.1"), &rtt, &size, &match));
+  EXPECT_FALSE(rtt.isEmpty());
+  EXPECT_EQ(size, QStringLiteral("32"));
+  EXPECT_TRUE(match);
 }
 
 TEST(Properties, ChangingTheValidationChecksTheHostAgain) {
