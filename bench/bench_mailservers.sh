@@ -38,9 +38,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 servers=$(bash "$harness" start | tail -n 1)
-while IFS='=' read -r key value; do
-  [ -n "$key" ] && declare "$key=$value"
-done < <(bash "$harness" env "$servers")
+eval "$(bash "$harness" env "$servers")"
 
 run() { timeout "$limit" "$@"; }
 helper() { run "$py" "$helper_py" "$@"; }

@@ -201,7 +201,7 @@ protocols = pop3
 listen = 127.0.0.1
 base_dir = $d/dovecot/run
 state_dir = $d/dovecot/state
-instance_name = vrl-$(basename "$d")
+instance_name = $(basename "$d" | sed 's/^\(vrl-\)\{0,1\}/vrl-/')
 log_path = $d/log/dovecot.log
 # USER/PASS without TLS: loopback tests only
 disable_plaintext_auth = no
@@ -270,6 +270,10 @@ wait_listening() {  # wait_listening TIMEOUT PORT...: all ports listen on 127.0.
 cmd_start() {
   local d user pass timeout
   if [ -n "${1:-}" ]; then
+    # Only a new or empty folder, or one this script set up before: start changes its mode.
+    if [ -d "$1" ] && [ ! -f "$1/ports" ] && [ -n "$(ls -A "$1")" ]; then
+      die "$1 is neither empty nor a mail-server folder"
+    fi
     mkdir -p "$1"
     d=$(cd "$1" && pwd)
   else
@@ -279,6 +283,8 @@ cmd_start() {
   user=${VRL_MAIL_USER:-mailtest}
   pass=${VRL_MAIL_PASS:-MailTest123}
   timeout=${VRL_MAIL_TIMEOUT:-20}
+  case "$user" in *[!a-z0-9_.-]*|"") die "VRL_MAIL_USER must be lower-case letters, digits, '_', '.', '-'";; esac
+  case "$pass" in *$'\n'*|*$'\r'*|"") die "VRL_MAIL_PASS must be one non-empty line";; esac
   case "$d" in *[[:space:]]*) die "folder name must not hold spaces: $d";; esac
   # Unix socket paths are limited to 107 bytes; the longest is Dovecot's under run/.
   [ ${#d} -le 60 ] || die "folder path too long for unix sockets (max 60 characters): $d"
@@ -301,8 +307,10 @@ cmd_start() {
     "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$user" >"$d/ports"
   write_configs "$d" "$user" "$pass"
 
-  # Postfix with a private configuration folder: as root 'postfix -c DIR' needs no
-  # alternate_config_directories entry; its start-up makes the queue folders under DIR/spool.
+  # Postfix with a private configuration folder: as root 'postfix -c DIR' (and 'postsuper -c
+  # DIR') needs no alternate_config_directories entry in the machine's main.cf; only the set-gid
+  # sendmail/postdrop path would, and the tests never use it. Start-up runs post-install
+  # create-missing, which makes the queue folders under DIR/spool with their owners.
   if ! postfix -c "$d/postfix" start </dev/null >"$d/log/postfix-start.out" 2>&1; then
     show_logs "$d"; cmd_stop "$d" >/dev/null 2>&1 || true
     die "postfix did not start"
@@ -363,26 +371,24 @@ cmd_status() {
   [ -n "$pp" ] && [ -n "$dp" ] && listening "$SMTP_PORT" && listening "$SUBMISSION_PORT" && listening "$POP3_PORT"
 }
 
-cmd_env() {
+cmd_env() {  # one KEY=value a line, values quoted for the shell (eval "$(mailservers.sh env DIR)")
   local d
   d=$(need_dir "${1:-}")
   read_ports "$d"
-  cat <<EOF
-VRL_MAIL_DIR=$d
-VRL_MAIL_HOST=127.0.0.1
-VRL_SMTP_PORT=$SMTP_PORT
-VRL_SUBMISSION_PORT=$SUBMISSION_PORT
-VRL_POP3_PORT=$POP3_PORT
-VRL_MAIL_USER=$MAIL_USER
-VRL_MAIL_PASS=$(cat "$d/secret/password")
-VRL_MAIL_PASS_FILE=$d/secret/password
-VRL_MAIL_ADDRESS=$MAIL_USER@localhost
-VRL_MAILDIR=$d/mail/$MAIL_USER/Maildir
-VRL_POSTFIX_CONFIG=$d/postfix
-VRL_POSTFIX_LOG=$d/log/postfix.log
-VRL_DOVECOT_CONFIG=$d/dovecot/dovecot.conf
-VRL_DOVECOT_LOG=$d/log/dovecot.log
-EOF
+  printf 'VRL_MAIL_DIR=%q\n' "$d"
+  printf 'VRL_MAIL_HOST=%q\n' 127.0.0.1
+  printf 'VRL_SMTP_PORT=%q\n' "$SMTP_PORT"
+  printf 'VRL_SUBMISSION_PORT=%q\n' "$SUBMISSION_PORT"
+  printf 'VRL_POP3_PORT=%q\n' "$POP3_PORT"
+  printf 'VRL_MAIL_USER=%q\n' "$MAIL_USER"
+  printf 'VRL_MAIL_PASS=%q\n' "$(cat "$d/secret/password")"
+  printf 'VRL_MAIL_PASS_FILE=%q\n' "$d/secret/password"
+  printf 'VRL_MAIL_ADDRESS=%q\n' "$MAIL_USER@localhost"
+  printf 'VRL_MAILDIR=%q\n' "$d/mail/$MAIL_USER/Maildir"
+  printf 'VRL_POSTFIX_CONFIG=%q\n' "$d/postfix"
+  printf 'VRL_POSTFIX_LOG=%q\n' "$d/log/postfix.log"
+  printf 'VRL_DOVECOT_CONFIG=%q\n' "$d/dovecot/dovecot.conf"
+  printf 'VRL_DOVECOT_LOG=%q\n' "$d/log/dovecot.log"
 }
 
 cmd_reset() {

@@ -7,6 +7,7 @@ import os
 import pwd
 import grp
 import random
+import shlex
 import smtplib
 import subprocess
 import sys
@@ -29,7 +30,8 @@ class Servers:
             self.dir = f.read().strip()
         out = subprocess.run(["bash", HARNESS, "env", self.dir], check=True, capture_output=True,
                              text=True, timeout=30).stdout
-        self.env = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        self.env = {k: (shlex.split(v) or [""])[0]
+                    for k, v in (line.split("=", 1) for line in out.splitlines() if "=" in line)}
         self.host = self.env["VRL_MAIL_HOST"]
         self.smtp_port = int(self.env["VRL_SMTP_PORT"])
         self.submission_port = int(self.env["VRL_SUBMISSION_PORT"])
