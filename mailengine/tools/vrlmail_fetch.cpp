@@ -127,8 +127,8 @@ class Fetcher {
     failed_ = false;
     const qint16 n = pop_.GetNMailsOnPop3Server(false);
     if (n == 0 && failed_) return Finish(Error("counting messages"));
-    for (qint16 i = 1; i <= n && i > 0; ++i) {
-      if (!FetchOne(i)) return Finish(1);
+    for (int i = 1; i <= n; ++i) {
+      if (!FetchOne(static_cast<qint16>(i))) return Finish(1);
     }
     return Finish(0);
   }

@@ -7,7 +7,11 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <ostream>
 #include <vector>
+
+// Test failures show texts as text.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace pop3test {
 
