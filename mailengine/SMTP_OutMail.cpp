@@ -452,10 +452,11 @@ void SMTP_OutMail::HandleReply(const QByteArray& reply) {
     QByteArray challenge = reply.mid(3).trimmed();
     challenge.replace("\r\n", "");
     const QString decoded = vbMimeUtils::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
+    // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
     if (decoded.contains(QLatin1String("username")))
-      SendRaw(vbMimeUtils::EncodeBase64Line(WireBytes(username_)) + "\r\n");
+      SendRaw(vbMimeUtils::EncodeBase64Line(username_.toUtf8()) + "\r\n");
     else if (decoded.contains(QLatin1String("password")))
-      SendRaw(vbMimeUtils::EncodeBase64Line(WireBytes(password_)) + "\r\n");
+      SendRaw(vbMimeUtils::EncodeBase64Line(password_.toUtf8()) + "\r\n");
     else
       SendRaw("\r\n*\r\n");
   } else if (code == "354") {
@@ -466,11 +467,11 @@ void SMTP_OutMail::HandleReply(const QByteArray& reply) {
     switch (popStep_) {
       case 0:
         popStep_ = 1;
-        SendRaw("USER " + WireBytes(vbMimeUtils::StripLineBreaks(username_)) + "\r\n");
+        SendRaw("USER " + vbMimeUtils::StripLineBreaks(username_).toUtf8() + "\r\n");
         break;
       case 1:
         popStep_ = 2;
-        SendRaw("PASS " + WireBytes(vbMimeUtils::StripLineBreaks(password_)) + "\r\n");
+        SendRaw("PASS " + vbMimeUtils::StripLineBreaks(password_).toUtf8() + "\r\n");
         break;
       case 2:
         popStep_ = 3;
