@@ -64,6 +64,7 @@ void POP3_InMail::StartOperation(Operation op) {
   abort_ = false;
   dataSeen_ = false;
   lineBuffer_.clear();
+  lineStart_ = 0;
   retrieve_ = QByteArray();
   statusEnd_ = -1;
   searchFrom_ = 0;
@@ -134,26 +135,32 @@ void POP3_InMail::HandleAnswerBytes(QByteArrayView bytes) {
     return;
   }
   lineBuffer_.append(bytes);
-  // One complete line is one answer. The line is taken out of the buffer before it is handled,
-  // so an event handler that lets events run cannot disturb the loop.
+  // One complete line is one answer. lineStart_ moves past a line before it is handled, so an
+  // event handler that lets events run (and so comes back here) continues where this left off.
   for (;;) {
-    const qsizetype lf = lineBuffer_.indexOf('\n');
-    if (lf < 0 && lineBuffer_.size() <= kMaxStatusLine) break;
-    QByteArray line;
-    if (lf < 0) {
-      line = std::exchange(lineBuffer_, QByteArray());
-    } else {
-      line = WithoutCR(lineBuffer_.left(lf));
-      lineBuffer_.remove(0, lf + 1);
-    }
     if (op_ == OpRetrieve) {
       // The rest belongs to a RETR answer (not expected: the server answers only what was asked).
-      const QByteArray rest = std::exchange(lineBuffer_, QByteArray());
+      const QByteArray rest = lineBuffer_.mid(lineStart_);
+      lineBuffer_.clear();
+      lineStart_ = 0;
       HandleRetrieveBytes(rest);
       return;
     }
+    const qsizetype lf = lineBuffer_.indexOf('\n', lineStart_);
+    QByteArray line;
+    if (lf >= 0) {
+      line = WithoutCR(lineBuffer_.mid(lineStart_, lf - lineStart_));
+      lineStart_ = lf + 1;
+    } else if (lineBuffer_.size() - lineStart_ > kMaxStatusLine) {
+      line = lineBuffer_.mid(lineStart_);
+      lineStart_ = lineBuffer_.size();
+    } else {
+      break;
+    }
     HandleLine(line);
   }
+  lineBuffer_.remove(0, lineStart_);
+  lineStart_ = 0;
 }
 
 void POP3_InMail::HandleErrorAnswer(const QByteArray& line) {

@@ -90,7 +90,8 @@ class POP3_InMail : public QObject {
   bool abort_ = false;
   bool dataSeen_ = false;
   qint16 count_ = NotInitialized;
-  QByteArray lineBuffer_;      // answer bytes not yet ending in a line break
+  QByteArray lineBuffer_;      // answer bytes not yet handled as lines
+  qsizetype lineStart_ = 0;    // first byte of lineBuffer_ not yet handled
   QByteArray retrieve_;        // a RETR answer as it arrives
   qsizetype statusEnd_ = -1;   // first byte after the RETR status line, -1 before it arrived
   qsizetype searchFrom_ = 0;   // where the search for the final "." line goes on

@@ -141,6 +141,18 @@ TEST(Pop3Client, ErrOnStat) {
   ExpectScriptFollowed(server);
 }
 
+TEST(Pop3Client, FloodOfLinesIsHandledInOnePass) {
+  // 1.4 million short lines after the answer: each is looked at once, none moves the rest.
+  QByteArray flood = "+OK 3 100\r\n";
+  flood += QByteArray("x\r\n").repeated(1400000);
+  ScriptedServer server({Login().expect("STAT").send(flood).expect("QUIT").reply("+OK")});
+  POP3_InMail c;
+  ASSERT_TRUE(Connect(c, server));
+  EXPECT_EQ(c.GetNMailsOnPop3Server(), 3);
+  EXPECT_TRUE(c.DisConnectFromPop3Server());
+  ExpectScriptFollowed(server);
+}
+
 TEST(Pop3Client, HugeCountIsCappedToTheCounter) {
   ScriptedServer server({Login().expect("STAT").reply("+OK 99999 1")});
   POP3_InMail c;
