@@ -249,9 +249,9 @@ service auth {
 }
 EOF
   install -d -m 755 "$d/dovecot/state"
-  # Postfix waits until a freshly written main.cf is two seconds old (an editor might still be
-  # writing it); these are complete, so date them back.
-  touch -d '1 minute ago' "$d/postfix/main.cf" "$d/postfix/master.cf"
+  # Postfix waits until a freshly written config or map file is two seconds old (an editor
+  # might still be writing it); these are complete, so date them back.
+  touch -d '1 minute ago' "$d/postfix/main.cf" "$d/postfix/master.cf" "$d/postfix/vmailbox"
 }
 
 wait_listening() {  # wait_listening TIMEOUT PORT...: all ports listen on 127.0.0.1 in time
