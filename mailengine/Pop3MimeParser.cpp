@@ -351,7 +351,11 @@ void ParseEntity(Context& ctx, qsizetype begin, qsizetype end, int depth, bool i
 
   std::optional<QString> name = ParamText(ct, "name");
   if (!name) name = ParamText(cd, "filename");
-  const bool textType = type.isEmpty() || type.contains("text") || type.contains("multipart");
+  // Text without a name is a body; a named part, an attachment by disposition or any other type
+  // is a file. (Matching "text" anywhere would take application/vnd.oasis.opendocument.text
+  // for a body.)
+  const bool textType = type.isEmpty() || type == "text" || type.startsWith("text/") ||
+                        type.startsWith("multipart/");
   if (!textType || name || cd.value == "attachment") {
     AddAttachment(ctx, name.value_or(QString()), begin, bodyBegin, end, enc);
     return;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace pop3test;
@@ -96,6 +97,40 @@ TEST(Pop3Parser, EmptyMessageYieldsNothing) {
   EXPECT_EQ(m.Size, 0);
   EXPECT_TRUE(m.Message.isEmpty());
   EXPECT_TRUE(atts.empty());
+}
+
+TEST(Pop3Parser, WhichPartsAreBodiesAndWhichAreFiles) {
+  struct {
+    const char* headers;
+    const char* kind;  // "text", "html" or "file"
+  } cases[] = {
+      {"", "text"},
+      {"Content-Type: text/plain\r\n", "text"},
+      {"Content-Type: TEXT/PLAIN; charset=us-ascii\r\n", "text"},
+      {"Content-Type: text/html\r\n", "html"},
+      {"Content-Type: text/enriched\r\n", "text"},
+      {"Content-Type: multipart/mixed\r\n", "text"},  // no boundary: kept as text
+      {"Content-Type: text/plain; name=a.txt\r\n", "file"},
+      {"Content-Type: text/html\r\nContent-Disposition: attachment\r\n", "file"},
+      {"Content-Type: text/plain\r\nContent-Disposition: inline; filename=b.txt\r\n", "file"},
+      {"Content-Type: text/plain\r\nContent-Disposition: inline\r\n", "text"},
+      {"Content-Type: application/octet-stream\r\n", "file"},
+      {"Content-Type: application/vnd.oasis.opendocument.text\r\n", "file"},
+      {"Content-Type: message/rfc822\r\n", "file"},
+      {"Content-Type: image/png\r\nContent-Disposition: inline\r\n", "file"},
+  };
+  for (const auto& c : cases) {
+    const QByteArray eml = QByteArray("Content-Type: multipart/mixed; boundary=q\r\n\r\n--q\r\n") +
+                           c.headers + "\r\nPAYLOAD\r\n--q--\r\n";
+    Pop3Mail m;
+    std::vector<Pop3MailAttachments> atts;
+    pop3mime::ParseMessage(eml, m, atts);
+    const char* kind = !atts.empty() ? "file" : !m.HTMLMessage.isEmpty() ? "html" : "text";
+    EXPECT_STREQ(kind, c.kind) << c.headers;
+    if (!strcmp(kind, "text")) {
+      EXPECT_EQ(m.Message, QStringLiteral("PAYLOAD")) << c.headers;
+    }
+  }
 }
 
 // Builds multipart containers nested n deep around one text part.
