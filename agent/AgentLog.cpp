@@ -1,6 +1,7 @@
 #include "AgentLog.h"
 
 #include "Clock.h"
+#include "FileIo.h"
 #include "MessageBox.h"
 
 #include <QCoreApplication>
@@ -46,20 +47,6 @@ QByteArray TempFolder() {
   return dir;
 }
 
-bool WriteAll(int fd, const QByteArray& bytes) {
-  const char* p = bytes.constData();
-  qsizetype left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= n;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -95,7 +82,7 @@ bool AgentLog::AppendLine(const QString& path, const QString& line) {
     tempLogHandle_ = fd;
     tempLogOpen_ = true;
   }
-  const bool written = WriteAll(fd, line.toUtf8() + "\r\n");
+  const bool written = vrl::WriteAll(fd, line.toUtf8() + "\r\n");
   const int writeErr = errno;
   // The handle never outlives the append, not even after a failed write.
   const bool closed = (::close(fd) == 0);

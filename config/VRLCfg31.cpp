@@ -2,6 +2,7 @@
 // lists, exports and imports the configuration from the command line.
 #include "AppFolder.h"
 #include "CfgTransfer.h"
+#include "FileIo.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -70,16 +71,6 @@ int List() {
   return kExitOk;
 }
 
-bool WriteFileFully(int fd, const QByteArray& bytes) {
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.constData() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
-  }
-  return true;
-}
 
 int Export(const QString& file) {
   cfgtransfer::Configuration conf;
@@ -97,7 +88,7 @@ int Export(const QString& file) {
   // The document holds the passwords in plain text: mode 0600, also for an existing file.
   const QByteArray native = QFile::encodeName(file);
   const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0 && WriteFileFully(fd, json);
+  bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0 && vrl::WriteAll(fd, json);
   if (fd >= 0 && ::close(fd) != 0) ok = false;
   if (!ok) {
     Err(QStringLiteral("cannot write \"%1\": %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));

@@ -1,5 +1,6 @@
 #include "Pop3MimeParser.h"
 
+#include "FileIo.h"
 #include "Pop3MimeDecode.h"
 #include "VrlError.h"
 
@@ -363,20 +364,6 @@ void ParseEntity(Context& ctx, qsizetype begin, qsizetype end, int depth, bool i
   AddTextLeaf(ctx, bodyBegin, end, enc, ct, type.contains("text/html"), inAlternative);
 }
 
-bool WriteAll(int fd, QByteArrayView bytes) {
-  const char* p = bytes.data();
-  qsizetype left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= n;
-  }
-  return true;
-}
 
 [[noreturn]] void Raise(uint32_t code, const char* text) {
   throw vrl::VrlError(vrl::ErrNum(code), QString::fromLatin1(text), kProductName);
@@ -415,7 +402,7 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
   }
   int err = 0;
   const bool written = DecodeContent(data.Content(), data.encoding, [fd, &err](QByteArrayView block) {
-    if (WriteAll(fd, block)) return true;
+    if (vrl::WriteAll(fd, block)) return true;
     err = errno;
     return false;
   });
