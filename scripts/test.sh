@@ -12,18 +12,26 @@ jobs=$(nproc)
 
 echo "== build"
 bash scripts/build.sh build
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 echo "== tests"
-(cd build && ctest --output-on-failure --timeout 600 -j"$jobs")
+(cd build && ctest --output-on-failure --timeout 600 -j"$jobs") | tee -a "$summary"
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 bash scripts/build.sh build-asan -DVRL_SANITIZE=ON -DVRL_BUILD_BENCH=OFF
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd build-asan && ctest --output-on-failure --timeout 600 -j"$jobs" -LE interop)
+(cd build-asan && ctest --output-on-failure --timeout 600 -j"$jobs" -LE interop) | tee -a "$summary"
 
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzzing (short run)"
   bash scripts/fuzz.sh --smoke
 fi
+# Every ctest run above passed (set -o pipefail stops the script otherwise); count them all.
+total=0
+for n in $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$summary"); do
+  total=$((total + n))
+done
 echo "== all tests passed"
+echo "tests: ${total} passed, 0 failed"
