@@ -15,6 +15,13 @@ const QString kProductName = QStringLiteral("Vorlane POP3 & SMTP Engine 3.1");
 // A status line longer than this is handled as it stands (a POP3 status line is at most 512).
 constexpr qsizetype kMaxStatusLine = 64 * 1024;
 
+// A command argument stays on its command's line: a CR or LF in it would start a new command.
+QByteArray OneLine(const QString& text) {
+  QByteArray bytes = text.toUtf8();
+  bytes.replace('\r', QByteArray()).replace('\n', QByteArray());
+  return bytes;
+}
+
 QByteArray WithoutCR(QByteArray line) {
   if (line.endsWith('\r')) line.chop(1);
   return line;
@@ -181,11 +188,11 @@ void POP3_InMail::HandleLine(const QByteArray& line) {
       if (loginStep_ == 0) {
         loginStep_ = 1;
         emit Pop3Status(QStringLiteral("Authenticate User..."));
-        SendCommand("USER " + user_.toUtf8());
+        SendCommand("USER " + OneLine(user_));
       } else if (loginStep_ == 1) {
         loginStep_ = 2;
         emit Pop3Status(QStringLiteral("Send Password..."));
-        SendCommand("PASS " + password_.toUtf8());
+        SendCommand("PASS " + OneLine(password_));
       } else {
         op_ = OpNone;
         connected_ = true;
