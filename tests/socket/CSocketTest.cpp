@@ -11,33 +11,20 @@
 #include <thread>
 
 #include "CSocket.h"
-#include "LoopbackPeer.h"
 #include "MSocketSupport.h"
-#include "SocketRecorder.h"
+#include "SocketPair.h"
 #include "VrlError.h"
 
+using socktest::ConnectPair;
 using socktest::Listener;
+using socktest::PeerFd;
 using socktest::Recorder;
+using socktest::SocketPair;
 using socktest::WaitFor;
 
 namespace {
 
 using States = std::vector<long>;
-
-// Connects s to the listener and returns the peer's descriptor (-1 on failure).
-int ConnectPair(CSocket& s, Listener& l, Recorder& r, const QString& host = QStringLiteral("127.0.0.1")) {
-  s.Connect(host, l.port());
-  if (!WaitFor([&] { return r.has("connect") || r.has("error"); })) return -1;
-  if (!r.has("connect")) return -1;
-  return l.acceptOne();
-}
-
-struct PeerFd {
-  int fd = -1;
-  ~PeerFd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Resolver stand-ins for the tests (run on the resolving thread).
 std::vector<QByteArray> g_fakeAddrs;
@@ -73,12 +60,7 @@ bool PollUntil(const std::function<bool()>& done) {
 }
 
 bool WaitNoResolutions() {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (MSocketSupport::ResolutionsInFlight() > 0) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return PollUntil([] { return MSocketSupport::ResolutionsInFlight() == 0; });
 }
 
 struct ResolverScope {
@@ -97,20 +79,16 @@ struct ResolverScope {
 }  // namespace
 
 TEST(CSocket, DottedAddressConnectsWithoutResolution) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
-  EXPECT_EQ(r.states, (States{CSocket::sckConnecting, CSocket::sckConnected}));
-  EXPECT_EQ(s.State(), CSocket::sckConnected);
-  EXPECT_EQ(s.RemoteHostIP(), "127.0.0.1");
-  EXPECT_EQ(s.RemotePort(), l.port());
-  EXPECT_EQ(s.LocalIP(), "127.0.0.1");
-  EXPECT_GT(s.LocalPort(), 0);
-  EXPECT_GE(s.SocketHandle(), 0);
-  EXPECT_FALSE(s.LocalHostName().isEmpty());
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
+  EXPECT_EQ(p.r.states, (States{CSocket::sckConnecting, CSocket::sckConnected}));
+  EXPECT_EQ(p.s.State(), CSocket::sckConnected);
+  EXPECT_EQ(p.s.RemoteHostIP(), "127.0.0.1");
+  EXPECT_EQ(p.s.RemotePort(), p.l.port());
+  EXPECT_EQ(p.s.LocalIP(), "127.0.0.1");
+  EXPECT_GT(p.s.LocalPort(), 0);
+  EXPECT_GE(p.s.SocketHandle(), 0);
+  EXPECT_FALSE(p.s.LocalHostName().isEmpty());
 }
 
 TEST(CSocket, NameGoesThroughResolvingAndResolved) {
@@ -230,60 +208,47 @@ TEST(CSocket, ResolutionFailuresReportTheirNumberAndText) {
 }
 
 TEST(CSocket, DataThatComesWithTheCloseArrivesFirst) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "+OK bye\r\n"));
-  ::close(peer.fd);
-  peer.fd = -1;
-  ASSERT_TRUE(WaitFor([&] { return r.has("close") || r.has("error"); }));
-  EXPECT_EQ(r.events, (QStringList{"connect", "data", "close"}));
-  EXPECT_EQ(r.lastTotal, 9);
-  EXPECT_EQ(s.State(), CSocket::sckClosed);
-  EXPECT_EQ(r.states.back(), CSocket::sckClosed);
-  EXPECT_EQ(r.states[r.states.size() - 2], CSocket::sckClosing);
-  EXPECT_EQ(s.BytesReceived(), 9);
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "+OK bye\r\n"));
+  p.peer.close();
+  ASSERT_TRUE(WaitFor([&] { return p.r.has("close") || p.r.has("error"); }));
+  EXPECT_EQ(p.r.events, (QStringList{"connect", "data", "close"}));
+  EXPECT_EQ(p.r.lastTotal, 9);
+  EXPECT_EQ(p.s.State(), CSocket::sckClosed);
+  EXPECT_EQ(p.r.states.back(), CSocket::sckClosed);
+  EXPECT_EQ(p.r.states[p.r.states.size() - 2], CSocket::sckClosing);
+  EXPECT_EQ(p.s.BytesReceived(), 9);
   // The data stays readable after the close.
-  EXPECT_EQ(s.GetData(), "+OK bye\r\n");
+  EXPECT_EQ(p.s.GetData(), "+OK bye\r\n");
 }
 
 TEST(CSocket, LargeReplyFollowedByCloseIsDeliveredWhole) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
   QByteArray payload(3 * 1024 * 1024 + 17, '\0');
   for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = char('a' + i % 26);
   QByteArray got;
-  QObject::connect(&s, &CSocket::OnDataArrival, [&](long) { got += s.GetData(); });
-  std::thread writer([fd = peer.fd, &payload] {
+  QObject::connect(&p.s, &CSocket::OnDataArrival, [&](long) { got += p.s.GetData(); });
+  std::thread writer([fd = p.peer.fd, &payload] {
     socktest::WriteAll(fd, payload);
     ::close(fd);
   });
-  peer.fd = -1;
-  const bool closed = WaitFor([&] { return r.has("close") || r.has("error"); }, 30000);
+  p.peer.fd = -1;
+  const bool closed = WaitFor([&] { return p.r.has("close") || p.r.has("error"); }, 30000);
   writer.join();
   ASSERT_TRUE(closed);
-  EXPECT_EQ(r.events.last(), "close");
-  EXPECT_FALSE(r.has("error"));
+  EXPECT_EQ(p.r.events.last(), "close");
+  EXPECT_FALSE(p.r.has("error"));
   EXPECT_TRUE(got == payload) << got.size() << " of " << payload.size();
-  EXPECT_EQ(s.BytesReceived(), payload.size());
+  EXPECT_EQ(p.s.BytesReceived(), payload.size());
 }
 
 TEST(CSocket, GetDataAndPeekDataTakeFromTheFront) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "abcdef"));
-  ASSERT_TRUE(WaitFor([&] { return r.lastTotal == 6; }));
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "abcdef"));
+  ASSERT_TRUE(WaitFor([&] { return p.r.lastTotal == 6; }));
 
   struct Step {
     bool take;
@@ -296,34 +261,30 @@ TEST(CSocket, GetDataAndPeekDataTakeFromTheFront) {
       {true, -1, "", 0},        {false, -1, "", 0},
   };
   for (const auto& st : steps) {
-    const QByteArray got = st.take ? s.GetData(st.maxLen) : s.PeekData(st.maxLen);
+    const QByteArray got = st.take ? p.s.GetData(st.maxLen) : p.s.PeekData(st.maxLen);
     EXPECT_EQ(got, QByteArray(st.expected)) << (st.take ? "GetData(" : "PeekData(") << st.maxLen << ")";
-    EXPECT_EQ(s.PeekData().size(), st.left);
+    EXPECT_EQ(p.s.PeekData().size(), st.left);
   }
   // New data lands behind what is left.
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "12"));
-  ASSERT_TRUE(WaitFor([&] { return s.PeekData().size() == 2; }));
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "34"));
-  EXPECT_EQ(s.GetData(1), "1");
-  ASSERT_TRUE(WaitFor([&] { return s.PeekData().size() == 3; }));
-  EXPECT_EQ(s.GetData(), "234");
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "12"));
+  ASSERT_TRUE(WaitFor([&] { return p.s.PeekData().size() == 2; }));
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "34"));
+  EXPECT_EQ(p.s.GetData(1), "1");
+  ASSERT_TRUE(WaitFor([&] { return p.s.PeekData().size() == 3; }));
+  EXPECT_EQ(p.s.GetData(), "234");
 }
 
 TEST(CSocket, PiecewiseReadingOfALargeBufferKeepsOrder) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
   QByteArray payload(600 * 1024, '\0');
   for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = char(i * 7 % 251);
-  std::thread writer([fd = peer.fd, &payload] { socktest::WriteAll(fd, payload); });
-  const bool all = WaitFor([&] { return s.PeekData().size() == payload.size(); }, 30000);
+  std::thread writer([fd = p.peer.fd, &payload] { socktest::WriteAll(fd, payload); });
+  const bool all = WaitFor([&] { return p.s.PeekData().size() == payload.size(); }, 30000);
   writer.join();
   ASSERT_TRUE(all);
   QByteArray got;
-  while (s.PeekData(1).size() == 1) got += s.GetData(1000);  // crosses the compaction points
+  while (p.s.PeekData(1).size() == 1) got += p.s.GetData(1000);  // crosses the compaction points
   EXPECT_TRUE(got == payload);
 }
 
@@ -362,106 +323,80 @@ TEST(CSocket, DirectCallErrors) {
 }
 
 TEST(CSocket, SendDataReachesThePeerWithProgressAndCompletion) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
-  s.SendData("HELO example.org\r\n");
-  s.SendData("");
-  s.SendData("QUIT\r\n");
-  EXPECT_EQ(socktest::ReadExactly(peer.fd, 24), "HELO example.org\r\nQUIT\r\n");
-  ASSERT_TRUE(WaitFor([&] { return r.sendComplete > 0; }));
-  EXPECT_EQ(r.progressSent, 24);
-  EXPECT_EQ(r.lastRemaining, 0);
-  EXPECT_EQ(s.BytesToSend(), 0);
-  EXPECT_EQ(r.sendComplete, 1);
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
+  p.s.SendData("HELO example.org\r\n");
+  p.s.SendData("");
+  p.s.SendData("QUIT\r\n");
+  EXPECT_EQ(socktest::ReadExactly(p.peer.fd, 24), "HELO example.org\r\nQUIT\r\n");
+  ASSERT_TRUE(WaitFor([&] { return p.r.sendComplete > 0; }));
+  EXPECT_EQ(p.r.progressSent, 24);
+  EXPECT_EQ(p.r.lastRemaining, 0);
+  EXPECT_EQ(p.s.BytesToSend(), 0);
+  EXPECT_EQ(p.r.sendComplete, 1);
 }
 
 TEST(CSocket, CloseSocketShutsDownQuietly) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
-  r.states.clear();
-  s.SendData("QUIT\r\n");
-  s.CloseSocket();
-  EXPECT_EQ(r.states, (States{CSocket::sckClosing, CSocket::sckClosed}));
-  EXPECT_EQ(s.SocketHandle(), -1);
-  EXPECT_EQ(socktest::ReadExactly(peer.fd, 6), "QUIT\r\n");
-  EXPECT_TRUE(socktest::SeesEof(peer.fd));
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
+  p.r.states.clear();
+  p.s.SendData("QUIT\r\n");
+  p.s.CloseSocket();
+  EXPECT_EQ(p.r.states, (States{CSocket::sckClosing, CSocket::sckClosed}));
+  EXPECT_EQ(p.s.SocketHandle(), -1);
+  EXPECT_EQ(socktest::ReadExactly(p.peer.fd, 6), "QUIT\r\n");
+  EXPECT_TRUE(socktest::SeesEof(p.peer.fd));
   QCoreApplication::processEvents();
-  EXPECT_EQ(r.events, QStringList{"connect"});  // no OnClose for our own close
+  EXPECT_EQ(p.r.events, QStringList{"connect"});  // no OnClose for our own close
   // Closed again: nothing happens; sending is refused.
-  s.CloseSocket();
-  EXPECT_THROW(s.SendData("x"), vrl::VrlError);
+  p.s.CloseSocket();
+  EXPECT_THROW(p.s.SendData("x"), vrl::VrlError);
   // The object connects again afterwards.
-  r.events.clear();
-  PeerFd peer2{ConnectPair(s, l, r)};
+  p.r.events.clear();
+  PeerFd peer2{ConnectPair(p.s, p.l, p.r)};
   EXPECT_GE(peer2.fd, 0);
-  EXPECT_EQ(s.State(), CSocket::sckConnected);
+  EXPECT_EQ(p.s.State(), CSocket::sckConnected);
 }
 
 TEST(CSocket, ConnectWhileBusyIsRefused) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
   try {
-    s.Connect();
+    p.s.Connect();
     ADD_FAILURE() << "no error";
   } catch (const vrl::VrlError& e) {
     EXPECT_EQ(e.Number(), 10056);
     EXPECT_EQ(e.Source(), "CSocket.Connect");
   }
-  EXPECT_EQ(s.State(), CSocket::sckConnected);
+  EXPECT_EQ(p.s.State(), CSocket::sckConnected);
 }
 
 TEST(CSocket, PeerResetIsAnError) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
-  linger lg{1, 0};  // close with RST
-  ::setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  ::close(peer.fd);
-  peer.fd = -1;
-  ASSERT_TRUE(WaitFor([&] { return r.has("error") || r.has("close"); }));
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
+  p.peer.reset();
+  ASSERT_TRUE(WaitFor([&] { return p.r.has("error") || p.r.has("close"); }));
   // Some stacks report the reset as an orderly end; when it is an error it must be this one.
-  if (r.has("error")) {
-    EXPECT_EQ(r.errNumber, 10054);
-    EXPECT_EQ(r.errText, "Connection reset by peer.");
-    EXPECT_EQ(r.errSource, "CSocket.RecvToBuffer");
-    EXPECT_EQ(s.State(), CSocket::sckError);
+  if (p.r.has("error")) {
+    EXPECT_EQ(p.r.errNumber, 10054);
+    EXPECT_EQ(p.r.errText, "Connection reset by peer.");
+    EXPECT_EQ(p.r.errSource, "CSocket.RecvToBuffer");
+    EXPECT_EQ(p.s.State(), CSocket::sckError);
   } else {
-    EXPECT_EQ(s.State(), CSocket::sckClosed);
+    EXPECT_EQ(p.s.State(), CSocket::sckClosed);
   }
-  EXPECT_EQ(s.SocketHandle(), -1);
+  EXPECT_EQ(p.s.SocketHandle(), -1);
 }
 
 TEST(CSocket, SendingToAGonePeerFails) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
-  linger lg{1, 0};
-  ::setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  ::close(peer.fd);
-  peer.fd = -1;
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
+  p.peer.reset();
   // No signal, no crash: either SendData raises or the error/close comes as an event.
   bool raised = false;
   try {
-    for (int i = 0; i < 50 && s.State() == CSocket::sckConnected; ++i) {
-      s.SendData(QByteArray(64 * 1024, 'x'));
+    for (int i = 0; i < 50 && p.s.State() == CSocket::sckConnected; ++i) {
+      p.s.SendData(QByteArray(64 * 1024, 'x'));
       QCoreApplication::processEvents();
     }
   } catch (const vrl::VrlError& e) {
@@ -469,17 +404,13 @@ TEST(CSocket, SendingToAGonePeerFails) {
     EXPECT_EQ(e.Source(), "CSocket.SendData");
     EXPECT_TRUE(e.Number() == 10054 || e.Number() == 10058 || e.Number() == 40006) << e.Number();
   }
-  EXPECT_TRUE(raised || WaitFor([&] { return s.State() != CSocket::sckConnected; }));
-  EXPECT_NE(s.State(), CSocket::sckConnected);
+  EXPECT_TRUE(raised || WaitFor([&] { return p.s.State() != CSocket::sckConnected; }));
+  EXPECT_NE(p.s.State(), CSocket::sckConnected);
 }
 
 TEST(CSocket, TwentyMegabytesBothWaysArriveIntact) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
-  CSocket s;
-  Recorder r(s);
-  PeerFd peer{ConnectPair(s, l, r)};
-  ASSERT_GE(peer.fd, 0);
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.connect());
   const qsizetype size = 20 * 1024 * 1024;
   QByteArray up(size, '\0'), down(size, '\0');
   auto* rng = QRandomGenerator::global();
@@ -489,7 +420,7 @@ TEST(CSocket, TwentyMegabytesBothWaysArriveIntact) {
   // The peer sends and receives at the same time, so neither side can stall the other.
   QByteArray peerGot;
   std::atomic<bool> peerDone{false};
-  std::thread peerThread([fd = peer.fd, &down, &peerGot, &peerDone, size] {
+  std::thread peerThread([fd = p.peer.fd, &down, &peerGot, &peerDone, size] {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     qsizetype sent = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -513,17 +444,17 @@ TEST(CSocket, TwentyMegabytesBothWaysArriveIntact) {
   });
 
   QByteArray got;
-  QObject::connect(&s, &CSocket::OnDataArrival, [&](long) { got += s.GetData(); });
-  s.SendData(up);
+  QObject::connect(&p.s, &CSocket::OnDataArrival, [&](long) { got += p.s.GetData(); });
+  p.s.SendData(up);
   const bool finished = WaitFor([&] { return peerDone.load() && got.size() >= size; }, 90000);
   peerThread.join();
   ASSERT_TRUE(finished) << "received " << got.size() << ", peer received " << peerGot.size();
   EXPECT_TRUE(got == down);
   EXPECT_TRUE(peerGot == up);
-  EXPECT_EQ(r.progressSent, size);
-  ASSERT_TRUE(WaitFor([&] { return r.sendComplete > 0; }));
-  EXPECT_EQ(s.BytesToSend(), 0);
-  EXPECT_FALSE(r.has("error"));
+  EXPECT_EQ(p.r.progressSent, size);
+  ASSERT_TRUE(WaitFor([&] { return p.r.sendComplete > 0; }));
+  EXPECT_EQ(p.s.BytesToSend(), 0);
+  EXPECT_FALSE(p.r.has("error"));
 }
 
 TEST(CSocket, DestroyedWhileResolvingIsSafe) {
@@ -581,8 +512,7 @@ TEST(CSocket, DeletingTheSocketFromItsOwnEventsIsSafe) {
     PeerFd peer{l.acceptOne()};
     ASSERT_GE(peer.fd, 0);
     socktest::WriteAll(peer.fd, "bye\r\n");
-    ::close(peer.fd);
-    peer.fd = -1;
+    peer.close();
     EXPECT_TRUE(WaitFor([&] { return deleted; })) << when;
     if (!deleted) delete s;
   }

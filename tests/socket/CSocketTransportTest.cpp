@@ -8,12 +8,10 @@
 #include <thread>
 
 #include "CSocket.h"
-#include "LoopbackPeer.h"
-#include "SocketRecorder.h"
+#include "SocketPair.h"
 #include "SocketTransport.h"
 
-using socktest::Listener;
-using socktest::Recorder;
+using socktest::SocketPair;
 using socktest::WaitFor;
 using vrlsock::IoResult;
 
@@ -106,137 +104,107 @@ class ToyTransport : public vrlsock::Transport {
   bool wantR_ = false, wantW_ = false;
 };
 
-struct PeerFd {
-  int fd = -1;
-  ~PeerFd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
+// The opening exchange seen from the peer, up to the socket's OnConnect.
+void OpeningExchange(SocketPair& p) {
+  EXPECT_EQ(socktest::PumpRead(p.peer.fd, 6), "HELLO\n");
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "OK\n"));
+  ASSERT_TRUE(WaitFor([&] { return p.r.has("connect"); }));
+}
 
 }  // namespace
 
 TEST(CSocketTransport, ImplicitSecureLayerConnectsAfterItsOpeningExchange) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
   Stats st;
-  CSocket s;
-  Recorder r(s);
-  s.SetTransport(std::make_unique<ToyTransport>(&st));
-  s.Connect(QStringLiteral("127.0.0.1"), l.port());
-  PeerFd peer{l.acceptOne()};
-  ASSERT_GE(peer.fd, 0);
-  EXPECT_EQ(socktest::PumpRead(peer.fd, 6), "HELLO\n");
+  SocketPair p;
+  p.s.SetTransport(std::make_unique<ToyTransport>(&st));
+  ASSERT_NO_FATAL_FAILURE(p.accept());
+  EXPECT_EQ(socktest::PumpRead(p.peer.fd, 6), "HELLO\n");
   // Connected on the wire, but not for the caller until the exchange is over.
-  EXPECT_FALSE(WaitFor([&] { return r.has("connect"); }, 150));
-  EXPECT_EQ(s.State(), CSocket::sckConnecting);
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "OK\n"));
-  ASSERT_TRUE(WaitFor([&] { return r.has("connect") || r.has("error"); }));
-  EXPECT_EQ(r.events, QStringList{"connect"});
-  EXPECT_EQ(r.states, (std::vector<long>{CSocket::sckConnecting, CSocket::sckConnected}));
+  EXPECT_FALSE(WaitFor([&] { return p.r.has("connect"); }, 150));
+  EXPECT_EQ(p.s.State(), CSocket::sckConnecting);
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "OK\n"));
+  ASSERT_TRUE(WaitFor([&] { return p.r.has("connect") || p.r.has("error"); }));
+  EXPECT_EQ(p.r.events, QStringList{"connect"});
+  EXPECT_EQ(p.r.states, (std::vector<long>{CSocket::sckConnecting, CSocket::sckConnected}));
 
-  s.SendData("EHLO me\r\n");
-  EXPECT_EQ(Xor(socktest::PumpRead(peer.fd, 9)), "EHLO me\r\n");
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, Xor("250 hi\r\n")));
-  ASSERT_TRUE(WaitFor([&] { return s.PeekData().size() == 8; }));
-  EXPECT_EQ(s.GetData(), "250 hi\r\n");
+  p.s.SendData("EHLO me\r\n");
+  EXPECT_EQ(Xor(socktest::PumpRead(p.peer.fd, 9)), "EHLO me\r\n");
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, Xor("250 hi\r\n")));
+  ASSERT_TRUE(WaitFor([&] { return p.s.PeekData().size() == 8; }));
+  EXPECT_EQ(p.s.GetData(), "250 hi\r\n");
 }
 
 TEST(CSocketTransport, UpgradeOnAConnectedSocketKeepsBufferedDataAndQueuesSends) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
   Stats st;
-  CSocket s;
-  Recorder r(s);
-  s.Connect(QStringLiteral("127.0.0.1"), l.port());
-  PeerFd peer{l.acceptOne()};
-  ASSERT_GE(peer.fd, 0);
-  ASSERT_TRUE(WaitFor([&] { return r.has("connect"); }));
+  SocketPair p;
+  ASSERT_NO_FATAL_FAILURE(p.accept());
+  ASSERT_TRUE(WaitFor([&] { return p.r.has("connect"); }));
 
   // The reply that allows the upgrade, with more plain bytes behind it that stay buffered.
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "220 go ahead\r\n"));
-  ASSERT_TRUE(WaitFor([&] { return s.PeekData().size() == 14; }));
-  s.SetTransport(std::make_unique<ToyTransport>(&st));
-  s.SendData("EHLO me\r\n");  // waits for the exchange
-  EXPECT_EQ(s.BytesToSend(), 9);
-  EXPECT_EQ(socktest::PumpRead(peer.fd, 6), "HELLO\n");
-  EXPECT_EQ(socktest::PumpRead(peer.fd, 1, 150), QByteArray());  // nothing before "OK"
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "OK\n"));
-  EXPECT_EQ(Xor(socktest::PumpRead(peer.fd, 9)), "EHLO me\r\n");
-  EXPECT_EQ(s.GetData(), "220 go ahead\r\n");
-  EXPECT_EQ(s.State(), CSocket::sckConnected);
-  EXPECT_EQ(r.events.count("connect"), 1);  // no second OnConnect
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "220 go ahead\r\n"));
+  ASSERT_TRUE(WaitFor([&] { return p.s.PeekData().size() == 14; }));
+  p.s.SetTransport(std::make_unique<ToyTransport>(&st));
+  p.s.SendData("EHLO me\r\n");  // waits for the exchange
+  EXPECT_EQ(p.s.BytesToSend(), 9);
+  EXPECT_EQ(socktest::PumpRead(p.peer.fd, 6), "HELLO\n");
+  EXPECT_EQ(socktest::PumpRead(p.peer.fd, 1, 150), QByteArray());  // nothing before "OK"
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, "OK\n"));
+  EXPECT_EQ(Xor(socktest::PumpRead(p.peer.fd, 9)), "EHLO me\r\n");
+  EXPECT_EQ(p.s.GetData(), "220 go ahead\r\n");
+  EXPECT_EQ(p.s.State(), CSocket::sckConnected);
+  EXPECT_EQ(p.r.events.count("connect"), 1);  // no second OnConnect
 }
 
 TEST(CSocketTransport, AReadThatNeedsAWriteIsRetriedOnWritability) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
   Stats st;
-  CSocket s;
-  Recorder r(s);
-  s.SetTransport(std::make_unique<ToyTransport>(&st, true));
-  s.Connect(QStringLiteral("127.0.0.1"), l.port());
-  PeerFd peer{l.acceptOne()};
-  ASSERT_GE(peer.fd, 0);
-  EXPECT_EQ(socktest::PumpRead(peer.fd, 6), "HELLO\n");
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "OK\n"));
-  ASSERT_TRUE(WaitFor([&] { return r.has("connect"); }));
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, Xor("+OK ready\r\n")));
+  SocketPair p;
+  p.s.SetTransport(std::make_unique<ToyTransport>(&st, true));
+  ASSERT_NO_FATAL_FAILURE(p.accept());
+  ASSERT_NO_FATAL_FAILURE(OpeningExchange(p));
+  ASSERT_TRUE(socktest::WriteAll(p.peer.fd, Xor("+OK ready\r\n")));
   // The bytes left the descriptor into the transport; only a write readiness brings them out.
-  ASSERT_TRUE(WaitFor([&] { return s.PeekData().size() == 11; }, 5000));
-  EXPECT_EQ(s.GetData(), "+OK ready\r\n");
+  ASSERT_TRUE(WaitFor([&] { return p.s.PeekData().size() == 11; }, 5000));
+  EXPECT_EQ(p.s.GetData(), "+OK ready\r\n");
 }
 
 TEST(CSocketTransport, RefusedWritesAreRepeatedWithTheSameLength) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
   Stats st;
-  CSocket s;
-  Recorder r(s);
-  s.SetTransport(std::make_unique<ToyTransport>(&st, false, 16 * 1024));  // record-sized writes
-  s.Connect(QStringLiteral("127.0.0.1"), l.port());
-  PeerFd peer{l.acceptOne()};
-  ASSERT_GE(peer.fd, 0);
-  EXPECT_EQ(socktest::PumpRead(peer.fd, 6), "HELLO\n");
-  ASSERT_TRUE(socktest::WriteAll(peer.fd, "OK\n"));
-  ASSERT_TRUE(WaitFor([&] { return r.has("connect"); }));
+  SocketPair p;
+  p.s.SetTransport(std::make_unique<ToyTransport>(&st, false, 16 * 1024));  // record-sized writes
+  ASSERT_NO_FATAL_FAILURE(p.accept());
+  ASSERT_NO_FATAL_FAILURE(OpeningExchange(p));
 
   const int small = 64 * 1024;  // both kernel buffers fill quickly
-  ::setsockopt(peer.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  ::setsockopt(static_cast<int>(s.SocketHandle()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(p.peer.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ::setsockopt(static_cast<int>(p.s.SocketHandle()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   QByteArray payload(4 * 1024 * 1024, '\0');
   for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = char(i % 253);
   // The first 1 MB is sent before the peer reads anything, so writes are refused on the way.
-  s.SendData(payload.left(1024 * 1024));
+  p.s.SendData(payload.left(1024 * 1024));
   QByteArray peerGot;
-  std::thread reader([fd = peer.fd, &peerGot, n = payload.size()] { peerGot = socktest::ReadExactly(fd, n, 30000); });
+  std::thread reader([fd = p.peer.fd, &peerGot, n = payload.size()] { peerGot = socktest::ReadExactly(fd, n, 30000); });
   for (qsizetype off = 1024 * 1024; off < payload.size(); off += 512 * 1024) {
-    s.SendData(payload.mid(off, 512 * 1024));
+    p.s.SendData(payload.mid(off, 512 * 1024));
     QCoreApplication::processEvents();
   }
-  const bool sent = WaitFor([&] { return s.BytesToSend() == 0; }, 30000);
+  const bool sent = WaitFor([&] { return p.s.BytesToSend() == 0; }, 30000);
   reader.join();
   ASSERT_TRUE(sent);
   EXPECT_TRUE(Xor(peerGot) == payload) << peerGot.size();
   EXPECT_GT(st.blockedWrites, 0);
   EXPECT_EQ(st.retryViolations, 0);
-  EXPECT_FALSE(r.has("error"));
+  EXPECT_FALSE(p.r.has("error"));
 }
 
 TEST(CSocketTransport, AFailedOpeningExchangeIsAnError) {
-  Listener l;
-  ASSERT_TRUE(l.ok());
   Stats st;
-  CSocket s;
-  Recorder r(s);
-  s.SetTransport(std::make_unique<ToyTransport>(&st));
-  s.Connect(QStringLiteral("127.0.0.1"), l.port());
-  PeerFd peer{l.acceptOne()};
-  ASSERT_GE(peer.fd, 0);
-  ::close(peer.fd);  // the peer hangs up instead of answering
-  peer.fd = -1;
-  ASSERT_TRUE(WaitFor([&] { return r.has("error") || r.has("connect"); }));
-  EXPECT_EQ(r.events, QStringList{"error"});
-  EXPECT_EQ(r.errNumber, 10054);
-  EXPECT_EQ(r.errSource, "CSocket.Handshake");
-  EXPECT_EQ(s.State(), CSocket::sckError);
+  SocketPair p;
+  p.s.SetTransport(std::make_unique<ToyTransport>(&st));
+  ASSERT_NO_FATAL_FAILURE(p.accept());
+  p.peer.close();  // the peer hangs up instead of answering
+  ASSERT_TRUE(WaitFor([&] { return p.r.has("error") || p.r.has("connect"); }));
+  EXPECT_EQ(p.r.events, QStringList{"error"});
+  EXPECT_EQ(p.r.errNumber, 10054);
+  EXPECT_EQ(p.r.errSource, "CSocket.Handshake");
+  EXPECT_EQ(p.s.State(), CSocket::sckError);
 }
