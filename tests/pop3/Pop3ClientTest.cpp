@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace pop3test;
 using vrltest::Scenario;
@@ -21,16 +22,6 @@ Scenario Login() {
   return s;
 }
 
-bool Connect(POP3_InMail& c, const ScriptedServer& server) {
-  quint16 port = server.port();
-  return c.ConnectToPop3Server(QStringLiteral("u"), QStringLiteral("p"), kHost, port);
-}
-
-void ExpectScriptFollowed(ScriptedServer& server) {
-  EXPECT_TRUE(server.waitDone(5000));
-  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
-}
-
 void ExpectBadIndex(const std::function<void()>& call) {
   try {
     call();
@@ -42,15 +33,37 @@ void ExpectBadIndex(const std::function<void()>& call) {
   }
 }
 
-TEST(Pop3Client, LoginAndLogoutWithTheirEvents) {
-  ScriptedServer server({Login().expect("QUIT").reply("+OK bye").expectClose()});
+// A client with its events, and the server of its script.
+class Pop3Client : public ::testing::Test {
+ protected:
+  // Starts the server for the script and logs the client in.
+  bool ConnectTo(const Scenario& script) {
+    server = std::make_unique<ScriptedServer>(std::vector<Scenario>{script});
+    return Connect();
+  }
+  // Logs the client in as u / p at the running server.
+  bool Connect() {
+    quint16 port = server->port();
+    return c.ConnectToPop3Server(QStringLiteral("u"), QStringLiteral("p"), kHost, port);
+  }
+  void ExpectScriptFollowed() {
+    EXPECT_TRUE(server->waitDone(5000));
+    EXPECT_TRUE(server->errors().isEmpty()) << server->errors().join(QLatin1Char('\n')).toStdString();
+  }
+
+  std::unique_ptr<ScriptedServer> server;
   POP3_InMail c;
-  Events ev(c);
-  ASSERT_TRUE(Connect(c, server));
+  Events ev{c};
+  Pop3Mail m;  // what GetMail fills
+  std::vector<Pop3MailAttachments> atts;
+};
+
+TEST_F(Pop3Client, LoginAndLogoutWithTheirEvents) {
+  ASSERT_TRUE(ConnectTo(Login().expect("QUIT").reply("+OK bye").expectClose()));
   EXPECT_TRUE(c.IsConectedToServer());
   EXPECT_TRUE(c.DisConnectFromPop3Server());
   EXPECT_FALSE(c.IsConectedToServer());
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
   EXPECT_EQ(ev.status, (QStringList{QStringLiteral("Connecting to POP3 Server...(127.0.0.1)..."),
                                     QStringLiteral("Authenticate User..."), QStringLiteral("Send Password..."),
                                     QStringLiteral("Successful connected to pop3 Server"),
@@ -59,7 +72,7 @@ TEST(Pop3Client, LoginAndLogoutWithTheirEvents) {
   EXPECT_TRUE(ev.failed.isEmpty()) << ev.failed.join(QLatin1Char(',')).toStdString();
 }
 
-TEST(Pop3Client, GreetingAndAnswersSplitAcrossReads) {
+TEST_F(Pop3Client, GreetingAndAnswersSplitAcrossReads) {
   Scenario s;
   s.sendSplit("+OK POP3 ready\r\n", {1, 3, 15})
       .expect("USER u")
@@ -68,121 +81,98 @@ TEST(Pop3Client, GreetingAndAnswersSplitAcrossReads) {
       .sendSplit("+OK logged in\r\n", {14})
       .expect("STAT")
       .sendSplit("+OK 4 1200\r\n", {5});
-  ScriptedServer server({s});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
+  ASSERT_TRUE(ConnectTo(s));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 4);
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, ErrOnPassFailsWithTheServersText) {
+TEST_F(Pop3Client, ErrOnPassFailsWithTheServersText) {
   Scenario s;
   s.reply("+OK ready").expect("USER u").reply("+OK").expect("PASS p").reply("-ERR [AUTH] Authentication failed.");
-  ScriptedServer server({s});
-  POP3_InMail c;
-  Events ev(c);
-  EXPECT_FALSE(Connect(c, server));
+  EXPECT_FALSE(ConnectTo(s));
   EXPECT_FALSE(c.IsConectedToServer());
   EXPECT_EQ(c.GetLastError(), QStringLiteral("[AUTH] Authentication failed."));
   EXPECT_EQ(ev.failed, QStringList{QStringLiteral("[AUTH] Authentication failed.")});
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, PortZeroBecomes110AndIsWrittenBack) {
-  POP3_InMail c;
+TEST_F(Pop3Client, PortZeroBecomes110AndIsWrittenBack) {
   quint16 port = 0;
   // 127.0.0.2 on port 110: nobody listens in the test environment, so this ends at once.
   c.ConnectToPop3Server(QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("127.0.0.2"), port);
   EXPECT_EQ(port, 110);
 }
 
-TEST(Pop3Client, RefusedConnectionReportsTheSocketError) {
+TEST_F(Pop3Client, RefusedConnectionReportsTheSocketError) {
   quint16 port;
   {
     ScriptedServer probe({});
     port = probe.port();
   }  // closed again: the port now refuses
-  POP3_InMail c;
-  Events ev(c);
   EXPECT_FALSE(c.ConnectToPop3Server(QStringLiteral("u"), QStringLiteral("p"), kHost, port));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Connection refused."));
   EXPECT_EQ(ev.failed, QStringList{QStringLiteral("Connection refused.")});
 }
 
-TEST(Pop3Client, StatIsAskedOnceWhenAboveZero) {
-  ScriptedServer server({Login().expect("STAT").reply("+OK 3 1200").expect("STAT").reply("+OK 5 2000")});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
+TEST_F(Pop3Client, StatIsAskedOnceWhenAboveZero) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 3 1200").expect("STAT").reply("+OK 5 2000")));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 3);
   EXPECT_EQ(c.GetNMailsOnPop3Server(false), 3);
   EXPECT_EQ(c.GetNMailsOnPop3Server(true), 5);
-  ExpectScriptFollowed(server);
-  EXPECT_EQ(server.received(0).count("STAT"), 2);
+  ExpectScriptFollowed();
+  EXPECT_EQ(server->received(0).count("STAT"), 2);
 }
 
-TEST(Pop3Client, EmptyMailboxIsAskedEveryTime) {
-  ScriptedServer server({Login().expect("STAT").reply("+OK 0 0").expect("STAT").reply("+OK 0 0")});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
+TEST_F(Pop3Client, EmptyMailboxIsAskedEveryTime) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 0 0").expect("STAT").reply("+OK 0 0")));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 0);
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 0);
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, ErrOnStat) {
-  ScriptedServer server({Login().expect("STAT").reply("-ERR busy")});
-  POP3_InMail c;
-  Events ev(c);
-  ASSERT_TRUE(Connect(c, server));
+TEST_F(Pop3Client, ErrOnStat) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("-ERR busy")));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 0);
   EXPECT_EQ(ev.failed, (QStringList{QStringLiteral("busy"),
                                     QStringLiteral("Error Retrieving Number of Mails from POP3 Server!")}));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Error Retrieving Number of Mails from POP3 Server!"));
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, FloodOfLinesIsHandledInOnePass) {
+TEST_F(Pop3Client, FloodOfLinesIsHandledInOnePass) {
   // 1.4 million short lines after the answer: each is looked at once, none moves the rest.
   QByteArray flood = "+OK 3 100\r\n";
   flood += QByteArray("x\r\n").repeated(1400000);
-  ScriptedServer server({Login().expect("STAT").send(flood).expect("QUIT").reply("+OK")});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").send(flood).expect("QUIT").reply("+OK")));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 3);
   EXPECT_TRUE(c.DisConnectFromPop3Server());
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, HugeCountIsCappedToTheCounter) {
-  ScriptedServer server({Login().expect("STAT").reply("+OK 99999 1")});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
+TEST_F(Pop3Client, HugeCountIsCappedToTheCounter) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 99999 1")));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 32767);
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
 const QByteArray kMessage =
     "From: =?UTF-8?Q?J=C3=B6rg?= <j@example.org>\r\nSubject: last one\r\n\r\nfirst\r\n..\r\n.\r\n...\r\nlast\r\n";
 
-TEST(Pop3Client, RetrievesTheLastIndexAndUnstuffsDots) {
+TEST_F(Pop3Client, RetrievesTheLastIndexAndUnstuffsDots) {
   // kMessage as it is on the wire: the server has stuffed every line starting with ".".
-  ScriptedServer server({Login().expect("STAT").reply("+OK 2 300").expect("RETR 2").send(
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 2 300").expect("RETR 2").send(
       "+OK 2 300\r\nFrom: =?UTF-8?Q?J=C3=B6rg?= <j@example.org>\r\nSubject: last one\r\n\r\n"
-      "first\r\n....\r\n..\r\n....\r\nlast\r\n.\r\n")});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
+      "first\r\n....\r\n..\r\n....\r\nlast\r\n.\r\n")));
   ASSERT_TRUE(c.GetMail(2, m, atts));
   EXPECT_EQ(m.from, QStringLiteral("Jörg <j@example.org>"));
   EXPECT_EQ(m.Subject, QStringLiteral("last one"));
   EXPECT_EQ(m.Message, QStringLiteral("first\r\n...\r\n.\r\n...\r\nlast\r\n"));
   EXPECT_EQ(m.Size, QByteArray("From: =?UTF-8?Q?J=C3=B6rg?= <j@example.org>\r\nSubject: last one\r\n\r\n"
                                "first\r\n...\r\n.\r\n...\r\nlast\r\n").size());
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, EndMarkerSplitAtEveryPosition) {
+TEST_F(Pop3Client, EndMarkerSplitAtEveryPosition) {
   const QByteArray wire = RetrAnswer(kMessage);
   Scenario s = Login().expect("STAT").reply("+OK 1 300");
   std::vector<int> cuts;
@@ -190,70 +180,52 @@ TEST(Pop3Client, EndMarkerSplitAtEveryPosition) {
     s.expect("RETR 1").sendSplit(wire, {cut}, 30);
     cuts.push_back(cut);
   }
-  ScriptedServer server({s});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
+  ASSERT_TRUE(ConnectTo(s));
   for (int cut : cuts) {
     Pop3Mail m;
     std::vector<Pop3MailAttachments> atts;
     ASSERT_TRUE(c.GetMail(1, m, atts)) << "cut " << cut;
     EXPECT_EQ(m.Message, QStringLiteral("first\r\n..\r\n.\r\n...\r\nlast\r\n")) << "cut " << cut;
   }
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, BadIndexIsARunTimeError) {
-  ScriptedServer server({Login().expect("STAT").reply("+OK 2 300").expect("QUIT").reply("+OK")});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
+TEST_F(Pop3Client, BadIndexIsARunTimeError) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 2 300").expect("QUIT").reply("+OK")));
   ExpectBadIndex([&] { c.GetMail(0, m, atts); });
   ExpectBadIndex([&] { c.GetMail(3, m, atts); });
   ExpectBadIndex([&] { c.DelMail(0); });
   ExpectBadIndex([&] { c.DelMail(-1); });
   EXPECT_TRUE(c.DisConnectFromPop3Server());
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, EmptyMailboxHasNoValidIndex) {
-  ScriptedServer server({Login().expect("STAT").reply("+OK 0 0").expect("STAT").reply("+OK 0 0")});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
+TEST_F(Pop3Client, EmptyMailboxHasNoValidIndex) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 0 0").expect("STAT").reply("+OK 0 0")));
   ExpectBadIndex([&] { c.GetMail(1, m, atts); });
   ExpectBadIndex([&] { c.DelMail(1); });
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, DeleteAndItsErrors) {
-  ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 2 300")
-                             .expect("DELE 2").reply("+OK marked")
-                             .expect("DELE 1").reply("-ERR message 1 already deleted")
-                             .expect("RETR 1").reply("-ERR no such message")});
-  POP3_InMail c;
-  Events ev(c);
-  ASSERT_TRUE(Connect(c, server));
+TEST_F(Pop3Client, DeleteAndItsErrors) {
+  ASSERT_TRUE(ConnectTo(Login()
+                            .expect("STAT").reply("+OK 2 300")
+                            .expect("DELE 2").reply("+OK marked")
+                            .expect("DELE 1").reply("-ERR message 1 already deleted")
+                            .expect("RETR 1").reply("-ERR no such message")));
   EXPECT_TRUE(c.DelMail(2));
   EXPECT_FALSE(c.DelMail(1));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Error deleting message from POP3 server!"));
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
   EXPECT_FALSE(c.GetMail(1, m, atts));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Error retrieving message from POP3 server!"));
   EXPECT_EQ(ev.failed, (QStringList{QStringLiteral("message 1 already deleted"),
                                     QStringLiteral("Error deleting message from POP3 server!"),
                                     QStringLiteral("no such message"),
                                     QStringLiteral("Error retrieving message from POP3 server!")}));
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, NotConnectedAndAlreadyConnected) {
-  POP3_InMail c;
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
+TEST_F(Pop3Client, NotConnectedAndAlreadyConnected) {
   EXPECT_FALSE(c.DisConnectFromPop3Server());
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Not Connected to POP3 Server!"));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 0);
@@ -261,16 +233,14 @@ TEST(Pop3Client, NotConnectedAndAlreadyConnected) {
   EXPECT_FALSE(c.DelMail(1));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Not Connected to POP3 Server!"));
 
-  ScriptedServer server({Login().expect("QUIT").reply("+OK")});
-  ASSERT_TRUE(Connect(c, server)) << c.GetLastError().toStdString();
-  EXPECT_FALSE(Connect(c, server));
+  ASSERT_TRUE(ConnectTo(Login().expect("QUIT").reply("+OK"))) << c.GetLastError().toStdString();
+  EXPECT_FALSE(Connect());
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Already Connected to POP3 Server!"));
   EXPECT_TRUE(c.DisConnectFromPop3Server());
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
-TEST(Pop3Client, TimeOutIsClampedAndWrittenBack) {
-  POP3_InMail c;
+TEST_F(Pop3Client, TimeOutIsClampedAndWrittenBack) {
   EXPECT_EQ(c.TimeOutNSeconds(), 3);
   const std::pair<qint16, qint16> cases[] = {{-5, 3}, {0, 3}, {2, 3}, {3, 3}, {60, 60}, {300, 300}, {301, 300}, {32767, 300}};
   for (auto [in, out] : cases) {
@@ -281,13 +251,8 @@ TEST(Pop3Client, TimeOutIsClampedAndWrittenBack) {
   }
 }
 
-TEST(Pop3Client, ServerClosingDuringRetrieveFailsAtOnce) {
-  ScriptedServer server({Login().expect("STAT").reply("+OK 1 300").expect("RETR 1").send("+OK\r\nSubject: x\r\n\r\npartial").close()});
-  POP3_InMail c;
-  Events ev(c);
-  ASSERT_TRUE(Connect(c, server));
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
+TEST_F(Pop3Client, ServerClosingDuringRetrieveFailsAtOnce) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 1 300").expect("RETR 1").send("+OK\r\nSubject: x\r\n\r\npartial").close()));
   QElapsedTimer t;
   t.start();
   EXPECT_FALSE(c.GetMail(1, m, atts));
@@ -295,51 +260,41 @@ TEST(Pop3Client, ServerClosingDuringRetrieveFailsAtOnce) {
   EXPECT_FALSE(c.IsConectedToServer());
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Error retrieving message from POP3 server!"));
   EXPECT_EQ(ev.failed.value(0), QStringLiteral("Connection closed by POP3 server!"));
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
 // ---- time-outs (3 s, the minimum; kept few) ----
 
-TEST(Pop3Client, SilentServerDuringRetrieveTimesOut) {
-  ScriptedServer server({Login().expect("STAT").reply("+OK 1 300").expect("RETR 1")
-                             .send("+OK\r\nSubject: x\r\n\r\npart").delay(4500)});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
+TEST_F(Pop3Client, SilentServerDuringRetrieveTimesOut) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 1 300").expect("RETR 1")
+                            .send("+OK\r\nSubject: x\r\n\r\npart").delay(4500)));
   QElapsedTimer t;
   t.start();
   EXPECT_FALSE(c.GetMail(1, m, atts));
   EXPECT_GE(t.elapsed(), 2900);
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Timeout retrieving message from POP3 server!"));
-  server.waitDone(6000);
+  server->waitDone(6000);
 }
 
-TEST(Pop3Client, NoGreetingTimesOutAndNoLoginFollows) {
-  ScriptedServer server({Scenario().delay(3600).reply("+OK late greeting").delay(500)});
-  POP3_InMail c;
-  EXPECT_FALSE(Connect(c, server));
+TEST_F(Pop3Client, NoGreetingTimesOutAndNoLoginFollows) {
+  EXPECT_FALSE(ConnectTo(Scenario().delay(3600).reply("+OK late greeting").delay(500)));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Timeout connecting to POP3 server!"));
-  server.waitDone(6000);
-  EXPECT_FALSE(server.received(0).contains("USER"));
+  server->waitDone(6000);
+  EXPECT_FALSE(server->received(0).contains("USER"));
   EXPECT_FALSE(c.IsConectedToServer());
 }
 
-TEST(Pop3Client, SlowServerThatKeepsSendingNeverTimesOut) {
+TEST_F(Pop3Client, SlowServerThatKeepsSendingNeverTimesOut) {
   // Five pieces 1.1 s apart: 4.4 s in all, more than the 3 s time-out, never 3 s of silence.
   const QByteArray wire = RetrAnswer(kMessage);
-  ScriptedServer server({Login().expect("STAT").reply("+OK 1 300").expect("RETR 1")
-                             .sendSplit(wire, {5, 20, 40, 60}, 1100)});
-  POP3_InMail c;
-  ASSERT_TRUE(Connect(c, server));
-  Pop3Mail m;
-  std::vector<Pop3MailAttachments> atts;
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 1 300").expect("RETR 1")
+                            .sendSplit(wire, {5, 20, 40, 60}, 1100)));
   QElapsedTimer t;
   t.start();
   ASSERT_TRUE(c.GetMail(1, m, atts)) << c.GetLastError().toStdString();
   EXPECT_GT(t.elapsed(), 4000);
   EXPECT_EQ(m.Subject, QStringLiteral("last one"));
-  ExpectScriptFollowed(server);
+  ExpectScriptFollowed();
 }
 
 }  // namespace
