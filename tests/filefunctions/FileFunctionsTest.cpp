@@ -153,14 +153,10 @@ class ExistsTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
     root_ = dir_.path();
-    ASSERT_TRUE(QDir(root_).mkpath(QStringLiteral("sub/deeper")));
-    ASSERT_TRUE(QDir(root_).mkpath(QStringLiteral(".hiddendir")));
-    Touch(QStringLiteral("a.inf"));
-    Touch(QStringLiteral("Report.TXT"));
-    Touch(QStringLiteral(".hidden.inf"));
-    Touch(QStringLiteral("sub/x.dat"));
-    Touch(QStringLiteral(".hiddendir/in.txt"));
-    ASSERT_TRUE(QDir(root_).mkpath(QStringLiteral("folder.inf")));
+    for (const char* folder : {"sub/deeper", ".hiddendir", "folder.inf"})
+      ASSERT_TRUE(QDir(root_).mkpath(QString::fromUtf8(folder))) << folder;
+    for (const char* file : {"a.inf", "Report.TXT", ".hidden.inf", "sub/x.dat", ".hiddendir/in.txt"})
+      ASSERT_NO_FATAL_FAILURE(Touch(QString::fromUtf8(file)));
     ASSERT_EQ(::symlink("a.inf", QFile::encodeName(root_ + QStringLiteral("/link.lnk")).constData()), 0);
     ASSERT_EQ(::symlink("missing", QFile::encodeName(root_ + QStringLiteral("/dangling.lnk")).constData()), 0);
   }
