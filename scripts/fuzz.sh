@@ -15,14 +15,16 @@ case "$mode" in
   *) echo "usage: scripts/fuzz.sh --smoke | --long [seconds]" >&2; exit 2 ;;
 esac
 
-command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ is needed" >&2; exit 1; }
+# Debian's clang-14 package installs only the versioned name.
+cxx=$(command -v clang++ || command -v clang++-14 || true)
+[ -n "$cxx" ] || { echo "fuzz.sh: clang++ is needed" >&2; exit 1; }
 build=build-fuzz
 targets=(pop3_parse_fuzzer pop3_retr_fuzzer)
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 mkdir -p "$build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVRL_FUZZ=ON -DVRL_SANITIZE=ON -DVRL_BUILD_BENCH=OFF "${launcher[@]}" \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }

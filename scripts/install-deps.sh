@@ -9,7 +9,7 @@ PACKAGES=(
   cmake g++ ninja-build pkg-config python3
   qt6-base-dev qt6-base-dev-tools libqt6dbus6 libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev
+  clang clang-14 libclang-rt-14-dev
   dbus-daemon xvfb xauth iproute2 procps
   postfix dovecot-core dovecot-pop3d openssl
 )
