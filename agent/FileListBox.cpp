@@ -2,6 +2,7 @@
 
 #include "FileFunctions.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
@@ -20,10 +21,16 @@ void FileListBox::Refresh() {
 
   // Without QDir::Hidden, names starting with a dot stay out; isFile() keeps regular files
   // (and links to them) only.
+  const qint64 now = QDateTime::currentMSecsSinceEpoch();
   const QFileInfoList infos =
       QDir(Path).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
   for (const QFileInfo& info : infos) {
     if (!info.isFile()) continue;
+    if (MinAgeMs > 0) {
+      const qint64 age = now - info.lastModified().toMSecsSinceEpoch();
+      // A time stamp far in the future (a skewed clock) must not hold a file back for good.
+      if (age < MinAgeMs && age > -MinAgeMs) continue;
+    }
     const QString name = info.fileName();
     if (std::any_of(patterns.cbegin(), patterns.cend(),
                     [&](const QString& p) { return olvet::WildcardMatch(p, name); }))

@@ -12,6 +12,9 @@ class FileListBox {
   // One or more patterns separated by ";" ("*.INF", "*.TXT;*.CSV"); matched without regard to
   // letter case. Empty matches every name.
   QString Pattern;
+  // Files changed less than this many milliseconds ago (by the system clock) are left out: the
+  // program feeding the folder may still be writing them. 0 keeps every file.
+  qint64 MinAgeMs = 0;
 
   // Lists the regular, non-hidden files of Path whose names match, sorted by name. A folder
   // that cannot be listed gives an empty list.

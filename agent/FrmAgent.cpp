@@ -12,11 +12,9 @@
 
 namespace {
 
-const QString kInfo = QStringLiteral("INFORMATION: ");
-const QString kError = QStringLiteral("ERROR:\t ");
-const QString kAlert = QStringLiteral("ALERT:\t ");
-
-void DoEvents() { QCoreApplication::processEvents(); }
+const QString& kInfo = kLogInfo;
+const QString& kError = kLogError;
+const QString& kAlert = kLogAlert;
 
 QDateTime NowToSecond() {
   QDateTime now = vrl::Now();
@@ -26,15 +24,17 @@ QDateTime NowToSecond() {
 
 }  // namespace
 
-FrmAgent::FrmAgent(agent::AgentLog& log, MailHooks* hooks, QObject* parent)
-    : QObject(parent), log_(log), hooks_(hooks ? hooks : &defaultHooks_) {
+FrmAgent::FrmAgent(agent::AgentLog& log, MailWork* work, QObject* parent)
+    : QObject(parent), log_(log), work_(work ? work : &defaultWork_) {
   Timer1.setInterval(100);
   connect(&Timer1, &QTimer::timeout, this, &FrmAgent::Timer1_Timer);
 }
 
 FrmAgent::~FrmAgent() = default;
 
-void FrmAgent::SetMailHooks(MailHooks* hooks) { hooks_ = hooks ? hooks : &defaultHooks_; }
+void FrmAgent::SetMailWork(MailWork* work) { work_ = work ? work : &defaultWork_; }
+
+void FrmAgent::DoEvents() { QCoreApplication::processEvents(); }
 
 void FrmAgent::SetManualTimerForTesting(bool manual) {
   manualTimer_ = manual;
@@ -58,9 +58,8 @@ void FrmAgent::Log(const QString& message) {
   log_.WriteLog(m);
 }
 
-void FrmAgent::LogAndShow(const QString& prefix, const QString& text) {
-  Log(prefix + text);
-  if (global_.ShowErrorMsgs) vrl::ShowMessageBox(text, vrl::MsgBoxIcon::Exclamation);
+void FrmAgent::Show(const QString& text, vrl::MsgBoxIcon icon) {
+  if (global_.ShowErrorMsgs) vrl::ShowMessageBox(text, icon);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -151,7 +150,7 @@ bool FrmAgent::StopIfRequested() {
 
 void FrmAgent::CloseSessionQuietly() {
   try {
-    hooks_->CloseSession(*this);
+    work_->CloseSession(*this);
   } catch (...) {
   }
   sessionOpen_ = false;
@@ -203,11 +202,7 @@ bool FrmAgent::ReadProfiles() {
         LogAndShow(kError, readError);
         return false;
       }
-      if (rec.HostType == 2) {
-        if (rec.Pop3TcpPort == 0) rec.Pop3TcpPort = 110;
-        if (rec.SmtpTcpPort == 0) rec.SmtpTcpPort = 25;
-        if (rec.TimeOutSecs < 1 || rec.TimeOutSecs > 300) rec.TimeOutSecs = 30;
-      }
+      CorrectLoadedProfile(rec);
       profiles_.push_back(rec);
     }
   }
@@ -256,7 +251,7 @@ void FrmAgent::Timer1_Timer() {
 }
 
 template <class F>
-void FrmAgent::CallHook(F&& f) {
+void FrmAgent::CallWork(F&& f) {
   try {
     f();
   } catch (const vrl::VrlError& e) {
@@ -280,6 +275,7 @@ void FrmAgent::PrepareOutbound(const ProfileRecord& profile) {
   renamedFilesExtention_ = profile.RenamedFilesExtention;
   LFiles_Inf_Or_Out_Files.Path = profile.OutboundDir;
   LFiles_Inf_Or_Out_Files.Pattern = profile.OutFilesExtention;
+  LFiles_Inf_Or_Out_Files.MinAgeMs = kOutboundSettleMs;
   LFiles_Inf_Or_Out_Files.Refresh();
 }
 
@@ -327,7 +323,7 @@ void FrmAgent::ExecMailProccess() {
         if (prf.PrcOutboundMessages) PrepareOutbound(prf);
 
         hostType_ = prf.HostType;
-        CallHook([&] { hooks_->OpenSession(*this, prf); });
+        CallWork([&] { work_->OpenSession(*this, prf); });
         if (agentState_ != Running) return;
         sessionOpen_ = true;
         DoEvents();
@@ -340,21 +336,19 @@ void FrmAgent::ExecMailProccess() {
             const QString name = LFiles_Inf_Or_Out_Files.List(i);
             WriteSessionLines();
             if (StopIfRequested()) return;
-            CallHook([&] { hooks_->ProcessOutboundFile(*this, prf, folder, name); });
+            CallWork([&] { work_->ProcessOutboundFile(*this, prf, folder, name); });
             if (agentState_ != Running) return;
           }
         }
         if (prf.PrcInboundMessages) {
           DoEvents();
-          CallHook([&] {
-            hooks_->ExecGetMail(*this, prf.InboundDir, prf.FileExtention,
-                                prf.CreateInfFileInboundMsgs, prf.CreateAttchsInMsgs,
-                                prf.ResFilesExtention);
+          CallWork([&] {
+            work_->ExecGetMail(*this, prf);
           });
           if (agentState_ != Running) return;
         }
 
-        if (sessionOpen_) CallHook([&] { hooks_->CloseSession(*this); });
+        if (sessionOpen_) CallWork([&] { work_->CloseSession(*this); });
         sessionOpen_ = false;
         DoEvents();
       }

@@ -11,25 +11,26 @@
 #include "AgentLog.h"
 #include "ConfRecords.h"
 #include "FileListBox.h"
-#include "MailHooks.h"
+#include "AgentContext.h"
+#include "MailWork.h"
 
 enum AgentStateConsts : qint32 { NotRunning = 0, Running = 1 };
 
-// Run-time error numbers the cycle treats specially.
-inline constexpr qint32 kErrLogonFailed = static_cast<qint32>(0x80040111u);
-inline constexpr qint32 kErrResumeNext = static_cast<qint32>(0x80040605u);
 
-class FrmAgent : public QObject {
+// An outbound file changed less than this long ago waits for a later cycle.
+inline constexpr qint64 kOutboundSettleMs = 2000;
+
+class FrmAgent : public QObject, public AgentContext {
   Q_OBJECT
 
  public:
-  // log: where the lines go (the process's log by default). hooks: the mail work; null means
-  // the do-nothing defaults. Neither is owned.
+  // log: where the lines go (the process's log by default). work: the mail work; null means
+  // the do-nothing base. Neither is owned.
   explicit FrmAgent(agent::AgentLog& log = agent::AgentLog::Instance(),
-                    MailHooks* hooks = nullptr, QObject* parent = nullptr);
+                    MailWork* work = nullptr, QObject* parent = nullptr);
   ~FrmAgent() override;
 
-  void SetMailHooks(MailHooks* hooks);
+  void SetMailWork(MailWork* work);
 
   // --- Operations of the main form ---
   // Loads the form: marks it loaded and starts the agent.
@@ -54,20 +55,20 @@ class FrmAgent : public QObject {
   // --- State, for the control classes and the mail work ---
   AgentStateConsts AgentState() const { return agentState_; }
   bool FormLoaded() const { return formLoaded_; }
-  bool ModeDebug() const { return modeDebug_; }
+  bool ModeDebug() const override { return modeDebug_; }
   void SetModeDebug(bool on) { modeDebug_ = on; }
   bool StopRequest() const { return stopRequest_; }
   void SetStopRequest(bool on) { stopRequest_ = on; }
   // The check made before each profile, file and message: when a stop is requested and the
   // agent runs, stops it and returns true (the caller then leaves the cycle).
-  bool StopIfRequested();
+  bool StopIfRequested() override;
 
   const GlobalRecord& GlobalSettings() const { return global_; }
   const QString& ProfilesFilePath() const { return profilesFilePath_; }
   qint32 ProfileCount() const { return static_cast<qint32>(profiles_.size()); }
   // Profiles are numbered 1 .. ProfileCount().
   const ProfileRecord& Profile(qint32 p) const { return profiles_[p - 1]; }
-  const QString& CurrentProfileName() const { return currentProfileName_; }
+  const QString& CurrentProfileName() const override { return currentProfileName_; }
   const QString& SessionProfileName() const { return sessionProfileName_; }
   qint32 HostType() const { return hostType_; }
   bool SessionOpen() const { return sessionOpen_; }
@@ -77,12 +78,13 @@ class FrmAgent : public QObject {
 
   // The lazy session lines: before the first file or message of a profile, logs the end of the
   // previous profile's session (if any) and the start of this one.
-  void WriteSessionLines();
+  void WriteSessionLines() override;
 
   // Logs one line.
-  void Log(const QString& message);
-  // Logs prefix + text and, with ShowErrorMsgs on, shows text in a message box.
-  void LogAndShow(const QString& prefix, const QString& text);
+  void Log(const QString& message) override;
+  // With ShowErrorMsgs on, shows text in a message box.
+  void Show(const QString& text, vrl::MsgBoxIcon icon = vrl::MsgBoxIcon::Exclamation) override;
+  void DoEvents() override;
 
   // Tests drive Timer1_Timer themselves: the timer's enabled state is kept, but no real timer
   // runs.
@@ -98,12 +100,12 @@ class FrmAgent : public QObject {
   void PrepareOutbound(const ProfileRecord& profile);
   // Runs a call of the mail work; an error numbered kErrResumeNext is ignored.
   template <class F>
-  void CallHook(F&& f);
+  void CallWork(F&& f);
   void CloseSessionQuietly();
 
   agent::AgentLog& log_;
-  MailHooks defaultHooks_;
-  MailHooks* hooks_;
+  MailWork defaultWork_;
+  MailWork* work_;
 
   GlobalRecord global_;
   QString profilesFilePath_;

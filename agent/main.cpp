@@ -17,6 +17,7 @@
 #include "AgentLog.h"
 #include "AppFolder.h"
 #include "FrmAgent.h"
+#include "MailHost.h"
 
 namespace {
 
@@ -87,7 +88,8 @@ int main(int argc, char** argv) {
     });
   }
 
-  FrmAgent agent(log);
+  AgentMailWork mailWork;
+  FrmAgent agent(log, &mailWork);
   const bool run = parser.isSet(runOpt);
 
   QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);

@@ -137,3 +137,10 @@ bool DeleteProfileRecord(qint32 number) {
   header.RecordNumber -= 1;
   return WriteTo(file, header, kHeaderSlot);
 }
+
+void CorrectLoadedProfile(ProfileRecord& rec) {
+  if (rec.HostType != 2) return;
+  if (rec.Pop3TcpPort == 0) rec.Pop3TcpPort = 110;
+  if (rec.SmtpTcpPort == 0) rec.SmtpTcpPort = 25;
+  if (rec.TimeOutSecs < 1 || rec.TimeOutSecs > 300) rec.TimeOutSecs = 30;
+}

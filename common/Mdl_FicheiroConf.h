@@ -14,6 +14,9 @@ bool ReadProfileRecord(qint32 number, ProfileRecord& rec);
 // (after showing the read error).
 int FindProfileByName(const QString& name);
 bool DeleteProfileRecord(qint32 number);
+// The in-memory corrections of a profile the agent loads: an internet-mail profile's port 0
+// becomes 110 (POP3) or 25 (SMTP), a time-out outside 1..300 becomes 30. The file is not changed.
+void CorrectLoadedProfile(ProfileRecord& rec);
 
 namespace conf {
 // The header record as a new profiles file holds it (its password scrambled afresh).

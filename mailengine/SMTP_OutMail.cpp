@@ -249,7 +249,12 @@ void SMTP_OutMail::SetSMTPHost(const QString& host) {
 
 void SMTP_OutMail::SetPOP3Host(const QString& host) {
   const QString h = vbMimeUtils::StripLineBreaks(host).trimmed();
-  if (ValidateHost(h)) {
+  // No POP3 server is no error while POP-before-SMTP is off (it is checked when it is used):
+  // a profile that only sends must not lose its first message to it.
+  if (h.isEmpty()) {
+    pop3Host_.clear();
+    RemoveError(kErrPop3Host);
+  } else if (ValidateHost(h)) {
     pop3Host_ = h;
     RemoveError(kErrPop3Host);
   } else {

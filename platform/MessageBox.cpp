@@ -12,6 +12,7 @@ MessageBoxHandler& Handler() {
 
 const char* MsgBoxIconName(MsgBoxIcon icon) {
   switch (icon) {
+    case MsgBoxIcon::None: return "none";
     case MsgBoxIcon::Critical: return "critical";
     case MsgBoxIcon::Exclamation: return "exclamation";
     case MsgBoxIcon::Information: return "information";

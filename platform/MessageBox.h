@@ -7,7 +7,7 @@
 
 namespace vrl {
 
-enum class MsgBoxIcon { Critical, Exclamation, Information };
+enum class MsgBoxIcon { Critical, Exclamation, Information, None };
 
 inline constexpr const char* kMessageBoxTitle = "Vorlane";
 

@@ -12,27 +12,27 @@
 namespace agenttest {
 
 // Records every call of the mail work; each call can run a test's action.
-class RecordingHooks : public MailHooks {
+class RecordingHooks : public MailWork {
  public:
   QStringList calls;
-  std::function<void(FrmAgent&, const ProfileRecord&)> onOpen;
-  std::function<void(FrmAgent&, const QString& name)> onFile;
-  std::function<void(FrmAgent&)> onGetMail;
+  std::function<void(AgentContext&, const ProfileRecord&)> onOpen;
+  std::function<void(AgentContext&, const QString& name)> onFile;
+  std::function<void(AgentContext&)> onGetMail;
 
-  void OpenSession(FrmAgent& a, const ProfileRecord& p) override {
+  void OpenSession(AgentContext& a, const ProfileRecord& p) override {
     calls << "open " + p.Prfname;
     if (onOpen) onOpen(a, p);
   }
-  void CloseSession(FrmAgent& a) override { calls << "close " + a.CurrentProfileName(); }
-  void ProcessOutboundFile(FrmAgent& a, const ProfileRecord& p, const QString& folder,
+  void CloseSession(AgentContext& a) override { calls << "close " + a.CurrentProfileName(); }
+  void ProcessOutboundFile(AgentContext& a, const ProfileRecord& p, const QString& folder,
                            const QString& name) override {
     calls << "file " + p.Prfname + " " + name;
     EXPECT_EQ(folder, p.OutboundDir);
     if (onFile) onFile(a, name);
   }
-  bool ExecGetMail(FrmAgent& a, QString& InboundDir, QString&, bool, bool, QString&) override {
+  bool ExecGetMail(AgentContext& a, const ProfileRecord& p) override {
     calls << "get " + a.CurrentProfileName();
-    EXPECT_FALSE(InboundDir.isEmpty());
+    EXPECT_FALSE(p.InboundDir.isEmpty());
     if (onGetMail) onGetMail(a);
     return true;
   }
@@ -92,6 +92,9 @@ class AgentFixture : public AgentEnvironment {
     QFile f(p.OutboundDir + "/" + fileName);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("data\r\n");
+    f.flush();
+    // Older than the settle time, as a finished file of a feeding program is.
+    f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
   }
 
   // Saves the global record and starts the agent as the console's first start would.

@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "AgentFixture.h"
+#include "MailScripts.h"
 
 namespace {
 
@@ -75,9 +76,13 @@ class AgentProgramTest : public agenttest::AgentFixture {
 TEST_F(AgentProgramTest, OneCycleOverTheProfilesThenItStops) {
   global_.AutoExit = true;
   SaveGlobal();
+  // One SMTP connection per run, taking the two files of Orders.
+  vrltest::ScriptedServer smtp({agenttest::SmtpTaking(2), agenttest::SmtpTaking(2)});
   ProfileRecord orders = MakeProfile("Orders");
-  Drop(orders, "ORDER1.TXT");
-  Drop(orders, "order2.txt");
+  orders.SmtpServer = "127.0.0.1";
+  orders.SmtpTcpPort = smtp.port();
+  orders.FromAddress = "agent@example.com";
+  orders.RecAddress = "orders@example.com";
   ProfileRecord invoices = MakeProfile("Invoices");
   invoices.InboundDir = Path("Invoices/missing-in");
   ProfileRecord archive = MakeProfile("Archive");
@@ -92,6 +97,8 @@ TEST_F(AgentProgramTest, OneCycleOverTheProfilesThenItStops) {
   } ways[] = {{"--home", false}, {"VORLANE_HOME", true}};
   for (const auto& way : ways) {
     SCOPED_TRACE(way.name);
+    Drop(orders, "ORDER1.TXT");
+    Drop(orders, "order2.txt");
     QFile::remove(global_.LogFileName);
     QStringList args{"--run"};
     if (way.viaEnvironment) env_.insert("VORLANE_HOME", home_);
@@ -104,18 +111,26 @@ TEST_F(AgentProgramTest, OneCycleOverTheProfilesThenItStops) {
         QStringLiteral("^\\d\\d-\\d\\d-\\d{4} \\d\\d:\\d\\d:\\d\\d \u00BB "));
     for (int i = 1; i < lines.size(); ++i)
       EXPECT_TRUE(stamped.match(lines[i]).hasMatch()) << lines[i].toStdString();
+    QStringList sent;
+    for (const char* f : {"ORDER1.TXT", "order2.txt"})
+      sent << "INFORMATION: Sending New Message" << "INFORMATION: Destination Address: orders@example.com"
+           << "INFORMATION: Attachment File: " + orders.OutboundDir + "/" + f
+           << "INFORMATION: Message Successfully Sent";
     EXPECT_EQ(LogFile(),
               (QStringList{QString(88, '#'), "INFORMATION: Starting Vorlane Agent",
                            "INFORMATION: Reading Configuration File: \"VRL3PF.PCF\"",
                            "INFORMATION: Configuration File OK", "INFORMATION: Vorlane Agent Started",
-                           "INFORMATION: Starting Session with the Profile: Orders",
-                           "ERROR:\t Profile:  'Invoices' Inbound Directory Not Found: " +
+                           "INFORMATION: Starting Session with the Profile: Orders"} +
+               sent +
+               QStringList{"ERROR:\t Profile:  'Invoices' Inbound Directory Not Found: " +
                                invoices.InboundDir,
                            "INFORMATION: Stopping Session with the Profile: Orders",
                            "INFORMATION: Vorlane Agent Stopped"}));
     EXPECT_TRUE(TempFiles().isEmpty()) << "the temporary log goes with the program";
-    EXPECT_EQ(QDir(orders.OutboundDir).entryList(QDir::Files).size(), 2);
+    EXPECT_TRUE(QDir(orders.OutboundDir).entryList(QDir::Files).isEmpty()) << "sent files are deleted";
   }
+  EXPECT_TRUE(smtp.waitDone());
+  EXPECT_EQ(smtp.errors(), QStringList{});
 }
 
 TEST_F(AgentProgramTest, StartFailuresEndWithStatusOne) {
@@ -139,11 +154,11 @@ TEST_F(AgentProgramTest, ASignalWhileWaitingForTheNextCycleStopsInOrder) {
   global_.PrcIntervalUnit = 2;
   SaveGlobal();
   ProfileRecord orders = MakeProfile("Orders");
-  Drop(orders, "ORDER1.TXT");
   AddProfile(orders);
 
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
+    Drop(orders, "ORDER1.TXT");  // no server: it goes to .BAD in each run
     QFile::remove(global_.LogFileName);
     QProcess p;
     Launch(p, {"--run", "--verbose", "--home", home_});

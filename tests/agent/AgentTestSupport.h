@@ -16,6 +16,9 @@
 #include "Clock.h"
 #include "MessageBox.h"
 
+// Readable failure messages for texts and lists of texts.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
 namespace agenttest {
 
 struct Box {

@@ -94,7 +94,7 @@ TEST_F(FrmAgentTest, TheIntervalCountsFromTheFirstTickAfterTheFirstCycle) {
   AddProfile(MakeProfile("Orders"));
   global_.PrcInterval = 60;
   const QDateTime t0 = now_;
-  hooks_.onOpen = [&](FrmAgent&, const ProfileRecord&) { Advance(40); };
+  hooks_.onOpen = [&](AgentContext&, const ProfileRecord&) { Advance(40); };
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
   hooks_.onOpen = nullptr;
@@ -268,8 +268,8 @@ TEST_F(FrmAgentTest, SameProfileKeepsItsSessionLineAcrossCycles) {
 TEST_F(FrmAgentTest, StopRequestDuringACycleIsHonouredBeforeTheNextProfile) {
   AddProfile(MakeProfile("A"));
   AddProfile(MakeProfile("B"));
-  hooks_.onGetMail = [](FrmAgent& a) {
-    if (a.CurrentProfileName() == "A") a.CmdStopStart_Click();
+  hooks_.onGetMail = [this](AgentContext& a) {
+    if (a.CurrentProfileName() == "A") agent_.CmdStopStart_Click();
   };
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
@@ -284,7 +284,7 @@ TEST_F(FrmAgentTest, StopRequestDuringAFileIsHonouredBeforeTheNextFile) {
   for (const char* f : {"1.txt", "2.txt", "3.txt"}) Drop(a, f);
   AddProfile(a);
   AddProfile(MakeProfile("B"));
-  hooks_.onFile = [](FrmAgent& agent, const QString&) { agent.SetStopRequest(true); };
+  hooks_.onFile = [this](AgentContext&, const QString&) { agent_.SetStopRequest(true); };
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
   // The open session is closed by the stop; no inbound step and no further profile.
@@ -429,7 +429,7 @@ TEST_F(FrmAgentTest, FailedLogonDisablesTheProfileForTheRun) {
   a.WinMsgProfileName = "Outlook A";
   AddProfile(a);
   AddProfile(MakeProfile("B"));
-  hooks_.onOpen = [](FrmAgent&, const ProfileRecord& p) {
+  hooks_.onOpen = [](AgentContext&, const ProfileRecord& p) {
     if (p.Prfname == "A") throw vrl::VrlError(kErrLogonFailed, "Logon failed", "MAPI");
   };
   global_.ShowErrorMsgs = true;
@@ -452,7 +452,7 @@ TEST_F(FrmAgentTest, EveryLogonFailingLeavesNoActiveProfile) {
   ProfileRecord a = MakeProfile("A");
   a.HostType = 1;
   AddProfile(a);
-  hooks_.onOpen = [](FrmAgent&, const ProfileRecord&) {
+  hooks_.onOpen = [](AgentContext&, const ProfileRecord&) {
     throw vrl::VrlError(kErrLogonFailed, "Logon failed", "MAPI");
   };
   ASSERT_TRUE(Start());
@@ -464,7 +464,7 @@ TEST_F(FrmAgentTest, EveryLogonFailingLeavesNoActiveProfile) {
 
 TEST_F(FrmAgentTest, IgnorableErrorResumesAfterTheCall) {
   AddProfile(MakeProfile("A"));
-  hooks_.onOpen = [](FrmAgent&, const ProfileRecord&) {
+  hooks_.onOpen = [](AgentContext&, const ProfileRecord&) {
     throw vrl::VrlError(kErrResumeNext, "ignored", "test");
   };
   ASSERT_TRUE(Start());
@@ -479,7 +479,7 @@ TEST_F(FrmAgentTest, OtherErrorsEndTheCycleAndTheAgentGoesOn) {
   Drop(a, "2.txt");
   AddProfile(a);
   AddProfile(MakeProfile("B"));
-  hooks_.onFile = [](FrmAgent&, const QString&) { throw vrl::VrlError(5, "Invalid call", "test"); };
+  hooks_.onFile = [](AgentContext&, const QString&) { throw vrl::VrlError(5, "Invalid call", "test"); };
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
   EXPECT_EQ(hooks_.calls, (QStringList{"open A", "file A 1.txt", "close A"}));
@@ -491,8 +491,8 @@ TEST_F(FrmAgentTest, OtherErrorsEndTheCycleAndTheAgentGoesOn) {
 TEST_F(FrmAgentTest, StopInsideTheMailWorkEndsTheCycleAtOnce) {
   AddProfile(MakeProfile("A"));
   AddProfile(MakeProfile("B"));
-  hooks_.onGetMail = [](FrmAgent& a) {
-    a.SetStopRequest(true);
+  hooks_.onGetMail = [this](AgentContext& a) {
+    agent_.SetStopRequest(true);
     EXPECT_TRUE(a.StopIfRequested());
   };
   ASSERT_TRUE(Start());
@@ -506,13 +506,13 @@ TEST_F(FrmAgentTest, StopInsideTheMailWorkEndsTheCycleAtOnce) {
 TEST_F(FrmAgentTest, FailingCloseDoesNotBlockTheStop) {
   class ThrowingClose : public agenttest::RecordingHooks {
    public:
-    void CloseSession(FrmAgent&) override { throw vrl::VrlError(91, "Object not set", "test"); }
+    void CloseSession(AgentContext&) override { throw vrl::VrlError(91, "Object not set", "test"); }
   } hooks;
-  agent_.SetMailHooks(&hooks);
+  agent_.SetMailWork(&hooks);
   ProfileRecord a = MakeProfile("A");
   Drop(a, "1.txt");
   AddProfile(a);
-  hooks.onFile = [](FrmAgent& agent, const QString&) { agent.SetStopRequest(true); };
+  hooks.onFile = [this](AgentContext&, const QString&) { agent_.SetStopRequest(true); };
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
   EXPECT_EQ(agent_.AgentState(), NotRunning);

@@ -1,0 +1,39 @@
+#pragma once
+// What the mail steps may ask of the agent while they work inside a cycle: write a log line, show
+// a box, write the lazy session lines, check the stop request, let pending events run. The agent
+// implements it; the mail steps know nothing else of the agent.
+#include <QString>
+
+#include "MessageBox.h"
+
+class AgentContext {
+ public:
+  virtual ~AgentContext() = default;
+
+  // Writes one line to the log.
+  virtual void Log(const QString& message) = 0;
+  // Shows text in a box (title "Vorlane"), only when ShowErrorMsgs is on.
+  virtual void Show(const QString& text, vrl::MsgBoxIcon icon = vrl::MsgBoxIcon::Exclamation) = 0;
+  // Logs prefix + text and shows text (without the prefix) as Show does.
+  void LogAndShow(const QString& prefix, const QString& text) {
+    Log(prefix + text);
+    Show(text);
+  }
+
+  // Before the first file or message of a profile: ends the previous profile's session line and
+  // starts this one's (nothing when this profile's line is already the last one).
+  virtual void WriteSessionLines() = 0;
+  // When a stop is requested and the agent runs, stops it (closing the open session) and returns
+  // true: the caller then returns at once without touching its clients again.
+  virtual bool StopIfRequested() = 0;
+  // Lets pending events run (control calls, signals).
+  virtual void DoEvents() = 0;
+
+  virtual bool ModeDebug() const = 0;
+  virtual const QString& CurrentProfileName() const = 0;
+};
+
+// The kind prefixes of log lines.
+inline const QString kLogInfo = QStringLiteral("INFORMATION: ");
+inline const QString kLogError = QStringLiteral("ERROR:\t ");
+inline const QString kLogAlert = QStringLiteral("ALERT:\t ");

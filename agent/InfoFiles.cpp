@@ -1,0 +1,186 @@
+#include "InfoFiles.h"
+
+#include "ConfRecords.h"
+#include "FileFunctions.h"
+#include "FileIo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace agent {
+namespace {
+
+constexpr int kMaxUniqueTries = 32767;
+const QString kTempPrefix = QStringLiteral(".vrltmp-");
+const QString kRule = QString(75, QLatin1Char('#'));
+
+bool Exists(const QString& path) {
+  struct stat st {};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+// rename(2) that never replaces: the kernel's no-replace flag, or a hard link where the file
+// system lacks it.
+int RenameNoReplace(const QString& from, const QString& to) {
+  const QByteArray f = QFile::encodeName(from);
+  const QByteArray t = QFile::encodeName(to);
+  if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (::link(f.constData(), t.constData()) != 0) return errno;
+  ::unlink(f.constData());
+  return 0;
+}
+
+}  // namespace
+
+QString ErrnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
+                          const QString& endSep) {
+  if (line < 1) return {};
+  QFile f(file);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  // Read line by line: a large file that is not an information file costs only its first lines.
+  QByteArray bytes;
+  for (int n = 1; n <= line; ++n) {
+    if (f.atEnd()) return {};
+    bytes = f.readLine();
+    if (bytes.isEmpty() && f.error() != QFile::NoError) return {};
+  }
+  while (bytes.endsWith('\n') || bytes.endsWith('\r')) bytes.chop(1);
+  const QString text = conf::DecodeRecordString(bytes);
+
+  const qsizetype p1 = startSep.isEmpty() ? 0 : text.indexOf(startSep, 0, Qt::CaseInsensitive);
+  if (p1 < 0) return {};
+  const qsizetype from = p1 + startSep.size();
+  if (endSep.isEmpty()) return text.mid(from);
+  qsizetype p2 = text.indexOf(endSep, from, Qt::CaseInsensitive);
+  if (p2 < 0) return {};
+  for (qsizetype q; (q = text.indexOf(endSep, p2 + endSep.size(), Qt::CaseInsensitive)) >= 0;) p2 = q;
+  return text.mid(from, p2 - from);
+}
+
+QByteArray InboundInfoText(const ReceivedMessage& record) {
+  QString t;
+  const QString crlf = QStringLiteral("\r\n");
+  t += QStringLiteral("From: ") + crlf + record.from + crlf + kRule + crlf;
+  t += QStringLiteral("Subject: ") + crlf + record.subject + crlf + kRule + crlf;
+  t += QStringLiteral("Message: ") + crlf + record.message + crlf + kRule + crlf;
+  t += QStringLiteral("Attachment(s) File(s): ") + crlf;
+  for (const QString& a : record.attachments) t += a + crlf;
+  return t.toUtf8();
+}
+
+QString MakeUniqueFileName(const QString& path) {
+  const FileFunctions ff;
+  const QString dir = ff.GetPathOfFile(path);
+  const QString name = ff.GetFileNameFromPath(path);
+  QString candidate = path;
+  for (int n = 1; n <= kMaxUniqueTries && Exists(candidate); ++n)
+    candidate = dir + QString::number(n) + QLatin1Char('-') + name;
+  return candidate;
+}
+
+QString TemporaryNameIn(const QString& dir) {
+  const quint64 r = QRandomGenerator::system()->generate64();
+  return dir + QLatin1Char('/') + kTempPrefix + QString::number(r, 36);
+}
+
+void RemoveLeftoverTemporaries(const QString& dir) {
+  const QStringList names =
+      QDir(dir).entryList({kTempPrefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
+  for (const QString& n : names) QFile::remove(dir + QLatin1Char('/') + n);
+}
+
+QString RenameToFreeName(const QString& from, const QString& wanted) {
+  // Another writer may take a name between the check and the rename: try the next one then.
+  int err = EEXIST;
+  for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+    const QString target = MakeUniqueFileName(wanted);
+    err = RenameNoReplace(from, target);
+    if (err == 0) return target;
+  }
+  errno = err;
+  return {};
+}
+
+bool WriteNewFileDurably(const QString& path, const QByteArray& bytes) {
+  const QByteArray p = QFile::encodeName(path);
+  const int fd = ::open(p.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  int err = 0;
+  if (!vrl::WriteAll(fd, bytes) && !bytes.isEmpty()) err = errno;
+  if (err == 0 && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    ::unlink(p.constData());
+    errno = err;
+    return false;
+  }
+  return true;
+}
+
+bool SyncFolder(const QString& dir) {
+  const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return ok;
+}
+
+bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
+                          QString* error) {
+  const FileFunctions ff;
+  const QByteArray text = InboundInfoText(record);
+  const QString prefix = dir + QLatin1Char('/');
+
+  // One file: written under a temporary name, then either put over `target` (the information
+  // file of an attachment file just created replaces an older one of that name) or moved to a
+  // free name made from it.
+  auto writeOne = [&](const QString& target, bool replace) {
+    const QString temp = TemporaryNameIn(dir);
+    int err = 0;
+    if (!WriteNewFileDurably(temp, text)) {
+      err = errno;
+    } else if (replace) {
+      if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) != 0) {
+        err = errno;
+        QFile::remove(temp);
+      }
+    } else if (RenameToFreeName(temp, target).isEmpty()) {
+      err = errno;
+      QFile::remove(temp);
+    }
+    if (err != 0 && error) *error = target + QStringLiteral(" - ") + ErrnoText(err);
+    return err == 0;
+  };
+
+  QString x = ext;
+  if (record.attachments.isEmpty())
+    return writeOne(prefix + ff.ModifiFileExtention(QStringLiteral("MSG"), x), false);
+
+  for (const QString& a : record.attachments) {
+    if (a == kUnsupportedAttachment) continue;
+    QString name = ff.ModifiFileExtention(a, x);
+    const bool created = a.startsWith(prefix);
+    if (!created) name = prefix + name;
+    // Replacing is only for the information file beside an attachment file created for this
+    // message; a bare name (attachment files off) or a name that is one of this message's own
+    // attachment files (same extensions) gets a free name instead, so nothing is overwritten.
+    const bool replace = created && !record.attachments.contains(name);
+    if (!writeOne(name, replace)) return false;
+  }
+  return true;
+}
+
+}  // namespace agent

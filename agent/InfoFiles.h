@@ -1,0 +1,64 @@
+#pragma once
+// Information files: outbound ones are read value by value (a line number and two separators per
+// value); inbound ones are written in one fixed labelled layout, one beside each attachment file
+// (or MSG.<ext> for a message without attachments). Text is UTF-8, lines end with CR LF.
+//
+// Every file the agent writes into an inbound folder is written under a hidden temporary name in
+// that folder, flushed to disk and then renamed into place, so a program watching the folder never
+// sees a half-written file. The folder itself is flushed by the caller (SyncFolder) before the
+// messages are removed from the server.
+#include <QString>
+#include <QStringList>
+
+namespace agent {
+
+// The marker the inbound list holds for an attachment that could not be taken.
+inline const QString kUnsupportedAttachment =
+    QStringLiteral("ERROR: The Message Contains an Attachment Type Not Supported");
+
+// What an inbound information file describes.
+struct ReceivedMessage {
+  QString from;     // "???" when unknown
+  QString subject;
+  QString message;
+  // Per attachment: the full path of the file created for it, or (attachment files off) its name
+  // with the inbound extension, or kUnsupportedAttachment.
+  QStringList attachments;
+};
+
+// The value on line `line` (from 1) of file: from after the first start separator (letter case
+// ignored) to before the last end separator behind it. Empty when the file cannot be read, has
+// fewer lines, or a separator is missing. An empty start separator starts the value at the
+// beginning of the line, an empty end separator ends it at the end of the line.
+QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
+                          const QString& endSep);
+
+// Writes the information files of a received message into folder `dir` with extension `ext`.
+// On failure returns false and sets *error to a log text ("<path> - <reason>").
+bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
+                          QString* error = nullptr);
+
+// The inbound layout of a record (every line ending with CR LF).
+QByteArray InboundInfoText(const ReceivedMessage& record);
+
+// A name nothing occupies yet: path itself, else the folder with "n-" in front of the name,
+// n = 1 .. 32767. Any entry (file, folder, link) counts as taken; "*" and "?" are plain characters.
+QString MakeUniqueFileName(const QString& path);
+
+// --- placing files ---
+
+// A new hidden temporary name inside dir (the leftover sweep knows it by its prefix).
+QString TemporaryNameIn(const QString& dir);
+// Removes the temporaries an interrupted run left in dir.
+void RemoveLeftoverTemporaries(const QString& dir);
+// Renames `from` to a free name made from `wanted` (MakeUniqueFileName), never over an existing
+// entry. Returns the name used, or empty (errno set) on failure; `from` then stays where it is.
+QString RenameToFreeName(const QString& from, const QString& wanted);
+// Writes bytes to a new file (created exclusively) and flushes it to disk.
+bool WriteNewFileDurably(const QString& path, const QByteArray& bytes);
+// Flushes a folder's entries (new names) to disk.
+bool SyncFolder(const QString& dir);
+// The text of an errno value.
+QString ErrnoText(int err);
+
+}  // namespace agent

@@ -1,0 +1,52 @@
+#pragma once
+// The internet-mail session of a profile: a POP3 client and an SMTP client of the mail engine,
+// each connected with a 10-second first attempt and, after a reachability test of the host, a
+// second attempt with the profile's own time-out.
+#include <QSet>
+#include <QString>
+#include <memory>
+
+#include "MailHost.h"
+
+class POP3_InMail;
+class SMTP_OutMail;
+
+class InternetMailHost : public MailHost {
+ public:
+  InternetMailHost(AgentContext& agent, const ProfileRecord& profile);
+  ~InternetMailHost() override;
+
+  void Open() override;
+  void Close() override;
+  bool ExecSendMail(QString& DestAdreess, QString& FileToSend, QString& MsgSubject,
+                    QString& MsgText) override;
+  bool ExecGetMail() override;
+
+  // Wakes the route to a host before the second connection attempt ("ALL", "POP3" or "SMTP");
+  // the result of the test is not used.
+  static void ForceHostConnetivity(QString HostType, QString Loc_Pop3Server,
+                                   QString Loc_SmtpServer, qint16 Loc_TimeOutSecs);
+
+  POP3_InMail* Pop3Client() const { return IN_Pop3Mail.get(); }
+  SMTP_OutMail* SmtpClient() const { return OUT_SmtpMail.get(); }
+
+ private:
+  void ConnectPop3();
+  void ConnectSmtp();
+  void WatchPop3Events();
+  void WatchSmtpEvents();
+  void DebugLine(const QString& line, const QString& box, vrl::MsgBoxIcon icon);
+  // Saves one attachment under a hidden name, then moves it to a free name made from `wanted`.
+  // Returns the final path, or empty with the reason in *error.
+  QString SaveAttachment(const struct Pop3MailAttachments& a, const QString& wanted,
+                         QString* error);
+
+  AgentContext& agent_;
+  const ProfileRecord profile_;
+  bool pop3InUse_ = false;
+  bool smtpInUse_ = false;
+  std::unique_ptr<POP3_InMail> IN_Pop3Mail;
+  std::unique_ptr<SMTP_OutMail> OUT_SmtpMail;
+  // Folders that received new names in this session: flushed before the server forgets.
+  QSet<QString> foldersWritten_;
+};

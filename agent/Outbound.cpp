@@ -1,0 +1,110 @@
+#include "Outbound.h"
+
+#include "FileFunctions.h"
+#include "InfoFiles.h"
+#include "MailHost.h"
+
+#include <QFile>
+
+#include <cerrno>
+
+namespace agent {
+namespace {
+
+// A run-time error in the log's terms: "ERROR:\t  53 File not found", box "Error : 53\r...".
+void ReportRuntimeError(AgentContext& agent, int number, const QString& description) {
+  const QString num = (number >= 0 ? QStringLiteral(" ") : QString()) + QString::number(number);
+  agent.Log(kLogError + num + QLatin1Char(' ') + description);
+  agent.Show(QStringLiteral("Error :") + num + QLatin1Char('\r') + description);
+}
+
+// Subject or text by its line setting: -1 the attachment's file name, -2 the same without its
+// extension, 1.. a line of the information file, anything else empty.
+QString FieldByLine(const QString& infoFile, const QString& attachment, qint16 line,
+                    const QString& sep1, const QString& sep2) {
+  const FileFunctions ff;
+  if (line == -1 || line == -2) {
+    if (attachment.isEmpty()) return {};
+    QString name = ff.GetFileNameFromPath(attachment);
+    if (line == -2) {
+      const QString ext = ff.GetFileNameExtention(name);
+      if (!ext.isEmpty()) name.chop(ext.size() + 1);
+    }
+    return name;
+  }
+  if (line >= 1) return ReadInfoFileField(infoFile, line, sep1, sep2);
+  return {};
+}
+
+void DeleteSent(AgentContext& agent, const QString& path) {
+  if (QFile::remove(path)) return;
+  agent.Log(kLogError + QStringLiteral("Cannot Delete The File: ") + path);
+  agent.Show(QStringLiteral("Error: Cannot Delete The File: ") + path);
+}
+
+void RenameBad(AgentContext& agent, const QString& path) {
+  const QString to = ChangeFileExtension(agent, path, QStringLiteral("BAD"));
+  agent.Log(kLogInfo + QStringLiteral("Changing File Name To: ") + to);
+}
+
+}  // namespace
+
+QString ChangeFileExtension(AgentContext& agent, const QString& path, const QString& ext) {
+  QString x = ext;
+  const QString wanted = FileFunctions().ModifiFileExtention(path, x);
+  const QString to = RenameToFreeName(path, wanted);
+  if (!to.isEmpty()) return to;
+  if (errno == ENOENT) {
+    ReportRuntimeError(agent, 53, QStringLiteral("File not found"));
+  } else {
+    agent.LogAndShow(kLogError, QStringLiteral("Cannot Rename The File: ") + path);
+  }
+  return {};
+}
+
+void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& host,
+                         const QString& folder, const QString& name) {
+  const QString path = folder + QLatin1Char('/') + name;
+  QString address, attachment, subject, text;
+
+  if (p.OutboundMode == 2) {
+    agent.Log(kLogInfo + QStringLiteral("Processing File: ") + path);
+    address = ReadInfoFileField(path, p.AdressLin, p.Adress1Sep, p.Adress2Sep);
+    if (address.isEmpty()) {
+      agent.Log(kLogError + QStringLiteral("Invalid Destination Address In File: ") + path);
+      RenameBad(agent, path);
+      agent.Show(QStringLiteral("Invalid Destination Address In File: ") + path);
+      return;
+    }
+    attachment = ReadInfoFileField(path, p.FileLin, p.File1Sep, p.File2Sep).trimmed();
+    if (attachment.isEmpty()) {
+      agent.Log(kLogError + QStringLiteral("Invalid Attachment Name In File: ") + path);
+      RenameBad(agent, path);
+      agent.Show(QStringLiteral("Invalid Attachment Name In File: ") + path);
+      return;
+    }
+    subject = FieldByLine(path, attachment, p.SubjectLin, p.Subject1Sep, p.Subject2Sep);
+    text = FieldByLine(path, attachment, p.MsgLin, p.Msg1Sep, p.Msg2Sep);
+  } else {
+    agent.Log(kLogInfo + QStringLiteral("Sending New Message"));
+    address = p.RecAddress;
+    subject = p.Subject;
+    text = p.MsgText;
+    attachment = path;
+  }
+
+  agent.Log(kLogInfo + QStringLiteral("Destination Address: ") + address);
+  agent.Log(kLogInfo + QStringLiteral("Attachment File: ") + attachment);
+
+  if (!host.ExecSendMail(address, attachment, subject, text)) {
+    RenameBad(agent, path);
+    agent.DoEvents();
+    return;
+  }
+
+  if (p.RenamedFilesExtention.isEmpty()) DeleteSent(agent, path);
+  else ChangeFileExtension(agent, path, p.RenamedFilesExtention);
+  if (p.OutboundMode == 2 && p.DeleteInterchange) DeleteSent(agent, attachment);
+}
+
+}  // namespace agent
