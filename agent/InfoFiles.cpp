@@ -1,19 +1,19 @@
 #include "InfoFiles.h"
 
-#include "ConfRecords.h"
-#include "FileFunctions.h"
-#include "FileIo.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "ConfRecords.h"
+#include "FileFunctions.h"
+#include "FileIo.h"
 
 namespace agent {
 namespace {
@@ -32,7 +32,8 @@ bool Exists(const QString& path) {
 int RenameNoReplace(const QString& from, const QString& to) {
   const QByteArray f = QFile::encodeName(from);
   const QByteArray t = QFile::encodeName(to);
-  if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0) return 0;
+  if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
+    return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
   if (::link(f.constData(), t.constData()) != 0) return errno;
   ::unlink(f.constData());
@@ -64,7 +65,8 @@ QString ReadInfoFileField(const QString& file, qint16 line, const QString& start
   if (endSep.isEmpty()) return text.mid(from);
   qsizetype p2 = text.indexOf(endSep, from, Qt::CaseInsensitive);
   if (p2 < 0) return {};
-  for (qsizetype q; (q = text.indexOf(endSep, p2 + endSep.size(), Qt::CaseInsensitive)) >= 0;) p2 = q;
+  for (qsizetype q; (q = text.indexOf(endSep, p2 + endSep.size(), Qt::CaseInsensitive)) >= 0;)
+    p2 = q;
   return text.mid(from, p2 - from);
 }
 
@@ -77,6 +79,13 @@ QByteArray InboundInfoText(const ReceivedMessage& record) {
   t += QStringLiteral("Attachment(s) File(s): ") + crlf;
   for (const QString& a : record.attachments) t += a + crlf;
   return t.toUtf8();
+}
+
+QString OneFileName(QString name) {
+  for (QChar& c : name)
+    if (c == QLatin1Char('/') || c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('_');
+  if (name.startsWith(QLatin1Char('.'))) name[0] = QLatin1Char('_');
+  return name;
 }
 
 QString MakeUniqueFileName(const QString& path) {
@@ -95,8 +104,8 @@ QString TemporaryNameIn(const QString& dir) {
 }
 
 void RemoveLeftoverTemporaries(const QString& dir) {
-  const QStringList names =
-      QDir(dir).entryList({kTempPrefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
+  const QStringList names = QDir(dir).entryList({kTempPrefix + QLatin1Char('*')},
+                                                QDir::Files | QDir::Hidden | QDir::System);
   for (const QString& n : names) QFile::remove(dir + QLatin1Char('/') + n);
 }
 
@@ -153,7 +162,8 @@ bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, con
     if (!WriteNewFileDurably(temp, text)) {
       err = errno;
     } else if (replace) {
-      if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) != 0) {
+      if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
+          0) {
         err = errno;
         QFile::remove(temp);
       }
@@ -167,13 +177,13 @@ bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, con
 
   QString x = ext;
   if (record.attachments.isEmpty())
-    return writeOne(prefix + ff.ModifiFileExtention(QStringLiteral("MSG"), x), false);
+    return writeOne(prefix + OneFileName(ff.ModifiFileExtention(QStringLiteral("MSG"), x)), false);
 
   for (const QString& a : record.attachments) {
     if (a == kUnsupportedAttachment) continue;
-    QString name = ff.ModifiFileExtention(a, x);
     const bool created = a.startsWith(prefix);
-    if (!created) name = prefix + name;
+    const QString leaf = created ? a.mid(prefix.size()) : a;
+    const QString name = prefix + OneFileName(ff.ModifiFileExtention(leaf, x));
     // Replacing is only for the information file beside an attachment file created for this
     // message; a bare name (attachment files off) or a name that is one of this message's own
     // attachment files (same extensions) gets a free name instead, so nothing is overwritten.

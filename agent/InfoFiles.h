@@ -18,7 +18,7 @@ inline const QString kUnsupportedAttachment =
 
 // What an inbound information file describes.
 struct ReceivedMessage {
-  QString from;     // "???" when unknown
+  QString from;  // "???" when unknown
   QString subject;
   QString message;
   // Per attachment: the full path of the file created for it, or (attachment files off) its name
@@ -40,6 +40,10 @@ bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, con
 
 // The inbound layout of a record (every line ending with CR LF).
 QByteArray InboundInfoText(const ReceivedMessage& record);
+
+// A file name that stays one name inside its folder whatever a sender or a setting put into it:
+// "/" and control characters become "_", and so does a leading dot (hidden names are the agent's).
+QString OneFileName(QString name);
 
 // A name nothing occupies yet: path itself, else the folder with "n-" in front of the name,
 // n = 1 .. 32767. Any entry (file, folder, link) counts as taken; "*" and "?" are plain characters.

@@ -1,5 +1,7 @@
 #include "InternetMailHost.h"
 
+#include <QFile>
+
 #include "FileFunctions.h"
 #include "InfoFiles.h"
 #include "POP3_InMail.h"
@@ -7,22 +9,8 @@
 #include "Test_Com.h"
 #include "VrlError.h"
 
-#include <QFile>
-
 using agent::ErrnoText;
-
-namespace {
-
-// A name made from an attachment and the profile's extension must stay one name inside the
-// inbound folder, whatever the extension setting holds.
-QString OneName(QString name) {
-  for (QChar& c : name)
-    if (c == QLatin1Char('/') || c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('_');
-  if (name.startsWith(QLatin1Char('.'))) name.replace(0, 1, QLatin1Char('_'));
-  return name;
-}
-
-}  // namespace
+using agent::OneFileName;
 
 InternetMailHost::InternetMailHost(AgentContext& agent, const ProfileRecord& profile)
     : agent_(agent), profile_(profile) {}
@@ -53,7 +41,8 @@ void InternetMailHost::DebugLine(const QString& line, const QString& box, vrl::M
 void InternetMailHost::WatchPop3Events() {
   POP3_InMail* c = IN_Pop3Mail.get();
   const auto head = [this] {
-    return QStringLiteral("DEBUG POP3: Profile \"") + agent_.CurrentProfileName() + QLatin1Char('"');
+    return QStringLiteral("DEBUG POP3: Profile \"") + agent_.CurrentProfileName() +
+           QLatin1Char('"');
   };
   QObject::connect(c, &POP3_InMail::Pop3OperationFailed, [this, head](const QString& e) {
     DebugLine(head() + QLatin1Char(' ') + e, head() + e, vrl::MsgBoxIcon::Exclamation);
@@ -67,7 +56,8 @@ void InternetMailHost::WatchPop3Events() {
 void InternetMailHost::WatchSmtpEvents() {
   SMTP_OutMail* c = OUT_SmtpMail.get();
   const auto head = [this] {
-    return QStringLiteral("DEBUG SMTP: Profile \"") + agent_.CurrentProfileName() + QLatin1Char('"');
+    return QStringLiteral("DEBUG SMTP: Profile \"") + agent_.CurrentProfileName() +
+           QLatin1Char('"');
   };
   QObject::connect(c, &SMTP_OutMail::SendFailed, [this, head](const QString& e) {
     DebugLine(head() + QLatin1Char(' ') + e, head() + e, vrl::MsgBoxIcon::Exclamation);
@@ -150,8 +140,8 @@ void InternetMailHost::Close() {
     for (const QString& dir : std::as_const(foldersWritten_)) {
       if (agent::SyncFolder(dir)) continue;
       flushed = false;
-      agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir + QStringLiteral(" - ") +
-                 ErrnoText(errno));
+      agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir +
+                 QStringLiteral(" - ") + ErrnoText(errno));
     }
     foldersWritten_.clear();
     if (flushed) IN_Pop3Mail->DisConnectFromPop3Server();
@@ -252,8 +242,8 @@ bool InternetMailHost::ExecGetMail() {
     for (int k = 0; k < count; ++k) {
       const Pop3MailAttachments& a = atts[static_cast<size_t>(k)];
       QString ext = p.FileExtention;
-      const QString name =
-          OneName(ff.ModifiFileExtention(a.Name.isEmpty() ? QStringLiteral("NO_NAME") : a.Name, ext));
+      const QString name = OneFileName(
+          ff.ModifiFileExtention(a.Name.isEmpty() ? QStringLiteral("NO_NAME") : a.Name, ext));
       if (p.CreateAttchsInMsgs) {
         const QString path = agent::MakeUniqueFileName(dir + QLatin1Char('/') + name);
         agent_.Log(kLogInfo + QStringLiteral("Creating File: ") + path);

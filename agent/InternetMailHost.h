@@ -24,8 +24,8 @@ class InternetMailHost : public MailHost {
 
   // Wakes the route to a host before the second connection attempt ("ALL", "POP3" or "SMTP");
   // the result of the test is not used.
-  static void ForceHostConnetivity(QString HostType, QString Loc_Pop3Server,
-                                   QString Loc_SmtpServer, qint16 Loc_TimeOutSecs);
+  static void ForceHostConnetivity(QString HostType, QString Loc_Pop3Server, QString Loc_SmtpServer,
+                                   qint16 Loc_TimeOutSecs);
 
   POP3_InMail* Pop3Client() const { return IN_Pop3Mail.get(); }
   SMTP_OutMail* SmtpClient() const { return OUT_SmtpMail.get(); }

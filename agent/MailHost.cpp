@@ -6,7 +6,8 @@
 
 std::unique_ptr<MailHost> MakeMailHost(AgentContext& agent, const ProfileRecord& profile) {
   if (profile.HostType == 1)
-    throw vrl::VrlError(kErrLogonFailed, QStringLiteral("The local messaging system is not available"),
+    throw vrl::VrlError(kErrLogonFailed,
+                        QStringLiteral("The local messaging system is not available"),
                         QStringLiteral("VRLEng31"));
   return std::make_unique<InternetMailHost>(agent, profile);
 }

@@ -1,12 +1,11 @@
 #include "Outbound.h"
 
+#include <QFile>
+#include <cerrno>
+
 #include "FileFunctions.h"
 #include "InfoFiles.h"
 #include "MailHost.h"
-
-#include <QFile>
-
-#include <cerrno>
 
 namespace agent {
 namespace {
@@ -102,8 +101,10 @@ void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& 
     return;
   }
 
-  if (p.RenamedFilesExtention.isEmpty()) DeleteSent(agent, path);
-  else ChangeFileExtension(agent, path, p.RenamedFilesExtention);
+  if (p.RenamedFilesExtention.isEmpty())
+    DeleteSent(agent, path);
+  else
+    ChangeFileExtension(agent, path, p.RenamedFilesExtention);
   if (p.OutboundMode == 2 && p.DeleteInterchange) DeleteSent(agent, attachment);
 }
 

@@ -54,4 +54,24 @@ TEST_F(FileListBoxTest, MissingFolderGivesAnEmptyList) {
   EXPECT_TRUE(list.List(0).isEmpty());
 }
 
+TEST_F(FileListBoxTest, FilesStillBeingWrittenWaitForALaterRefresh) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const struct {
+    const char* name;
+    qint64 ageSeconds;
+    bool listed;
+  } files[] = {{"old.dat", 60, true}, {"fresh.dat", 0, false}, {"future.dat", -3600, true}};
+  for (const auto& f : files) {
+    QFile file(Path("out/") + f.name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(file.setFileTime(now.addSecs(-f.ageSeconds), QFileDevice::FileModificationTime));
+  }
+  agent::FileListBox list;
+  list.Path = Path("out");
+  list.Pattern = "*.dat";
+  list.MinAgeMs = 2000;
+  list.Refresh();
+  EXPECT_EQ(list.Entries(), (QStringList{"future.dat", "old.dat"}));
+}
+
 }  // namespace

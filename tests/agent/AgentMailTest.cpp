@@ -1,0 +1,258 @@
+// The agent's mail work against scripted loopback servers: what one cycle logs, sends, writes and
+// deletes, and what it leaves for the next cycle when something fails.
+#include "AgentFixture.h"
+#include "MailHost.h"
+#include "MailScripts.h"
+
+namespace {
+
+using agenttest::Pop3Login;
+using agenttest::Pop3Mailbox;
+using agenttest::Scenario;
+using agenttest::SmtpTaking;
+using vrltest::ScriptedServer;
+
+const QString kInfo = "INFORMATION: ";
+const QByteArray kAnnMessage =
+    agenttest::MessageWithAttachment("Ann <ann@example.com>", "report.xml", "<report/>");
+
+class AgentMailTest : public agenttest::AgentFixture {
+ protected:
+  void SetUp() override {
+    AgentFixture::SetUp();
+    agent_.SetMailWork(&work_);
+  }
+  // A profile on the scripted servers (a null server: that side is not used).
+  ProfileRecord OnServers(const QString& name, ScriptedServer* pop, ScriptedServer* smtp) {
+    ProfileRecord p = MakeProfile(name);
+    p.TimeOutSecs = 3;
+    p.UserName = "u";
+    p.Pop3SmtpPws = "p";
+    p.FromAddress = "agent@example.com";
+    p.RecAddress = "to@example.com";
+    p.Subject = "Daily";
+    p.MsgText = "Attached.";
+    p.FileExtention = "IN";
+    p.ResFilesExtention = "INF";
+    p.PrcInboundMessages = pop != nullptr;
+    if (pop) {
+      p.Pop3Server = "127.0.0.1";
+      p.Pop3TcpPort = pop->port();
+    }
+    p.PrcOutboundMessages = smtp != nullptr;
+    if (smtp) {
+      p.SmtpServer = "127.0.0.1";
+      p.SmtpTcpPort = smtp->port();
+    }
+    return p;
+  }
+  // One cycle, and the time moved on past the interval so that the next tick runs the next one.
+  void Cycle() {
+    ASSERT_TRUE(Tick());
+    ASSERT_TRUE(Tick());
+    Advance(global_.PrcInterval);
+  }
+  static QStringList Files(const QString& dir) {
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+  }
+  static void Expect(ScriptedServer& server) {
+    EXPECT_TRUE(server.waitDone()) << server.progress().toStdString();
+    EXPECT_EQ(server.errors(), QStringList{});
+  }
+
+  AgentMailWork work_;
+};
+
+TEST_F(AgentMailTest, OneCycleSendsReceivesAndLogsEveryStepInOrder) {
+  Scenario idlePop;
+  Pop3Login(idlePop).expect("STAT").reply("+OK 0 0").expect("QUIT").reply("+OK");
+  ScriptedServer pop({Pop3Mailbox({kAnnMessage}), idlePop});
+  ScriptedServer smtp({SmtpTaking(1), SmtpTaking(0)});
+  ProfileRecord p = OnServers("P", &pop, &smtp);
+  p.RenamedFilesExtention = "*.PRC";
+  Drop(p, "A.TXT");
+  Drop(p, "A.PRC");                                      // taken: the sent file becomes 1-A.PRC
+  for (const char* n : {"report.IN", ".vrltmp-left"}) {  // taken; a crash's leftover
+    QFile f(p.InboundDir + "/" + n);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  }
+  AddProfile(p);
+  ASSERT_TRUE(Start());
+  Cycle();
+  const QString saved = p.InboundDir + "/1-report.IN";
+  EXPECT_EQ(
+      CycleLines(),
+      (QStringList{kInfo + "Starting Session with the Profile: P", kInfo + "Sending New Message",
+                   kInfo + "Destination Address: to@example.com",
+                   kInfo + "Attachment File: " + p.OutboundDir + "/A.TXT",
+                   kInfo + "Message Successfully Sent",
+                   kInfo + "Processing New Message From: Ann <ann@example.com>",
+                   kInfo + "Creating File: " + saved, kInfo + "Message Successfully Processed"}));
+  EXPECT_EQ(Files(p.OutboundDir), (QStringList{"1-A.PRC", "A.PRC"}));
+  EXPECT_EQ(Files(p.InboundDir), (QStringList{"1-report.IN", "1-report.INF", "report.IN"}));
+  EXPECT_EQ(ReadAll(saved), "<report/>");
+  const QString info = QString::fromUtf8(ReadAll(p.InboundDir + "/1-report.INF"));
+  EXPECT_TRUE(info.startsWith("From: \r\nAnn <ann@example.com>\r\n")) << info.toStdString();
+  EXPECT_TRUE(info.endsWith("Attachment(s) File(s): \r\n" + saved + "\r\n")) << info.toStdString();
+  const std::vector<QByteArray> sent = smtp.data(0);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(sent[0].contains("Subject: Daily\r\n"));
+  EXPECT_TRUE(sent[0].contains(QByteArray("data\r\n").toBase64()));
+
+  // Nothing new: no second session line; the stop ends the session line.
+  const int before = TempLog().size();
+  Cycle();
+  agent_.CmdStopStart_Click();
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(TempLog().mid(before), (QStringList{kInfo + "Stopping Session with the Profile: P",
+                                                kInfo + "Vorlane Agent Stopped"}));
+  Expect(pop);
+  Expect(smtp);
+}
+
+TEST_F(AgentMailTest, FilesThatCannotGoAreRenamedBad) {
+  Scenario rejecting;
+  rejecting.reply("220 test")
+      .expectPrefix("HELO ")
+      .reply("250 hello")
+      .expectPrefix("MAIL FROM:")
+      .reply("250 ok")
+      .expectPrefix("RCPT TO:")
+      .reply("550 no such user")
+      .expectClose();
+  ScriptedServer smtp({rejecting});
+  ProfileRecord p = OnServers("P", nullptr, &smtp);
+  Drop(p, "A.TXT");
+  Drop(p, "A.BAD");
+  AddProfile(p);
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(Files(p.OutboundDir), (QStringList{"1-A.BAD", "A.BAD"}));
+  const QStringList lines = CycleLines();
+  ASSERT_GE(lines.size(), 2);
+  EXPECT_TRUE(
+      lines[lines.size() - 2].startsWith("ERROR:\t Profile: \"P\" Error sending message: "));
+  EXPECT_EQ(lines.last(), kInfo + "Changing File Name To: " + p.OutboundDir + "/1-A.BAD");
+  Expect(smtp);
+}
+
+TEST_F(AgentMailTest, AnSmtpServerThatNeverAnswersMakesEveryFileBad) {
+  ProfileRecord p = OnServers("P", nullptr, nullptr);
+  p.PrcOutboundMessages = true;
+  p.SmtpServer = "127.0.0.1";
+  p.SmtpTcpPort = 1;  // nothing listens there: refused at once, twice
+  Drop(p, "1.TXT");
+  Drop(p, "2.TXT");
+  AddProfile(p);
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(Files(p.OutboundDir), (QStringList{"1.BAD", "2.BAD"}));
+  const QStringList lines = CycleLines();
+  ASSERT_FALSE(lines.isEmpty());
+  EXPECT_TRUE(lines[0].startsWith("ERROR:\t Profile: \"P\" Error connecting to SMTP Server: "));
+  EXPECT_EQ(lines.count("ERROR:\t  91 Object variable or With block variable not set"), 2);
+}
+
+TEST_F(AgentMailTest, AMessageThatCannotBeDeletedStaysAndComesAgainUnderFreeNames) {
+  ScriptedServer pop({Pop3Mailbox({kAnnMessage}, "-ERR locked"), Pop3Mailbox({kAnnMessage})});
+  ProfileRecord p = OnServers("P", &pop, nullptr);
+  AddProfile(p);
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_TRUE(CycleLines().last().startsWith("ERROR:\t Error Deleting Message 1: "));
+  EXPECT_EQ(Files(p.InboundDir), (QStringList{"report.IN", "report.INF"}));
+  Cycle();
+  EXPECT_EQ(Files(p.InboundDir),
+            (QStringList{"1-report.IN", "1-report.INF", "report.IN", "report.INF"}));
+  EXPECT_EQ(CycleLines().last(), kInfo + "Message Successfully Processed");
+  Expect(pop);
+}
+
+TEST_F(AgentMailTest, AStopRequestIsHonouredBetweenMessages) {
+  Scenario s;
+  Pop3Login(s)
+      .expect("STAT")
+      .reply("+OK 2 1000")
+      .expect("RETR 2")
+      .send(agenttest::Retr(kAnnMessage))
+      .expect("DELE 2")
+      .reply("+OK")
+      .expect("QUIT")
+      .reply("+OK bye");
+  ScriptedServer pop({s});
+  ProfileRecord p = OnServers("P", &pop, nullptr);
+  AddProfile(p);
+  log_.SetLineObserver([this](const QString& line) {
+    if (line.endsWith("Message Successfully Processed")) agent_.SetStopRequest(true);
+  });
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(agent_.AgentState(), NotRunning);
+  EXPECT_EQ(CycleLines().mid(CycleLines().size() - 3),
+            (QStringList{kInfo + "Message Successfully Processed",
+                         kInfo + "Stopping Session with the Profile: P",
+                         kInfo + "Vorlane Agent Stopped"}));
+  EXPECT_EQ(Files(p.InboundDir), (QStringList{"report.IN", "report.INF"}));
+  Expect(pop);  // message 1 is never retrieved; QUIT commits the deletion of message 2
+}
+
+TEST_F(AgentMailTest, AttachmentNamesAndExtensionsNeverLeaveTheInboundFolder) {
+  QByteArray message = agenttest::MessageWithAttachment("x@example.com", "../../evil.xml", "one");
+  message.replace("--b1--",
+                  "--b1\r\nContent-Type: text/plain; name=\"/etc/passwd\"\r\n\r\ntwo\r\n--b1--");
+  ScriptedServer pop({Pop3Mailbox({message})});
+  ProfileRecord p = OnServers("P", &pop, nullptr);
+  p.FileExtention = "../../x/y";
+  p.ResFilesExtention = "/z";
+  AddProfile(p);
+  const QStringList above = QDir(Path("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(CycleLines().last(), kInfo + "Message Successfully Processed");
+  EXPECT_EQ(Files(p.InboundDir).size(), 4) << Files(p.InboundDir).join(' ').toStdString();
+  EXPECT_EQ(QDir(Path("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), above);
+  EXPECT_EQ(QDir(p.InboundDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{});
+  Expect(pop);
+}
+
+TEST_F(AgentMailTest, InformationFilesNameWhatToSend) {
+  ScriptedServer smtp({SmtpTaking(1)});
+  ProfileRecord p = OnServers("P", nullptr, &smtp);
+  p.OutboundMode = 2;
+  p.OutFilesExtention = "*.INF";
+  p.DeleteInterchange = true;
+  p.AdressLin = 1, p.Adress1Sep = "<", p.Adress2Sep = ">";
+  p.FileLin = 2, p.File1Sep = "File:", p.File2Sep = "";
+  p.SubjectLin = -2;
+  p.MsgLin = 3, p.Msg1Sep = "Text:", p.Msg2Sep = "";
+  const QString csv = Path("report.2024.csv");
+  {
+    QFile f(csv);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("a;b\r\n");
+  }
+  auto write = [&](const QString& name, const QByteArray& bytes) {
+    QFile f(p.OutboundDir + "/" + name);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    f.flush();
+    f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+  };
+  write("a.INF", "To: <to@example.com>\r\nFile: " + csv.toUtf8() + " \r\nText: see attached\r\n");
+  write("b.INF", "no address here\r\n");
+  AddProfile(p);
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(Files(p.OutboundDir), QStringList{"b.BAD"});
+  EXPECT_FALSE(QFileInfo::exists(csv)) << "the named attachment goes after the send";
+  EXPECT_TRUE(CycleLines().contains(
+      "ERROR:\t Invalid Destination Address In File: " + p.OutboundDir + "/b.INF"));
+  const std::vector<QByteArray> sent = smtp.data(0);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(sent[0].contains("Subject: report.2024\r\n"));
+  EXPECT_TRUE(sent[0].contains(" see attached"));
+  EXPECT_TRUE(sent[0].contains(QByteArray("a;b\r\n").toBase64()));
+  Expect(smtp);
+}
+
+}  // namespace
