@@ -125,9 +125,12 @@ TEST_F(AgentMailTest, FilesThatCannotGoAreRenamedBad) {
   Drop(p, "A.TXT");
   Drop(p, "A.BAD");
   AddProfile(p);
+  agent_.SetModeDebug(true);
   ASSERT_TRUE(Start());
   Cycle();
   EXPECT_EQ(Files(p.OutboundDir), (QStringList{"1-A.BAD", "A.BAD"}));
+  EXPECT_TRUE(CycleLines().contains(
+      "DEBUG SMTP: Profile \"P\" Status: Sending Recipient Information..."));
   const QStringList lines = CycleLines();
   ASSERT_GE(lines.size(), 2);
   EXPECT_TRUE(
@@ -253,6 +256,18 @@ TEST_F(AgentMailTest, InformationFilesNameWhatToSend) {
   EXPECT_TRUE(sent[0].contains(" see attached"));
   EXPECT_TRUE(sent[0].contains(QByteArray("a;b\r\n").toBase64()));
   Expect(smtp);
+}
+
+TEST_F(AgentMailTest, TheLocalMessagingHostTypeFailsItsLogonAndIsLeftOut) {
+  ProfileRecord local = OnServers("Local", nullptr, nullptr);
+  local.HostType = 1;
+  local.WinMsgProfileName = "Office";
+  AddProfile(local);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(CycleLines(), (QStringList{"ERROR:\t Cannot Start Session With The Profile: Office",
+                                       kInfo + "There Not Exist Active Profiles",
+                                       kInfo + "Vorlane Agent Stopped"}));
 }
 
 }  // namespace
