@@ -74,7 +74,7 @@ mail=$(mktemp -d "${TMPDIR:-/tmp}/vrl-demo-mail.XXXXXX")
 echo "Starting the private mail servers..."
 bash scripts/mailservers.sh start "$mail" >/dev/null
 eval "$(bash scripts/mailservers.sh env "$mail")"
-echo "  SMTP 127.0.0.1:$VRL_SMTP_PORT, POP3 127.0.0.1:$VRL_POP3_PORT, mailbox $VRL_MAIL_ADDRESS"
+echo "  SMTP 127.0.0.1:$VRL_SMTP_PORT, POP3 127.0.0.1:$VRL_POP3_PORT, mailbox $VRL_AGENT_ADDRESS"
 
 demo=${VORLANE_DEMO_DIR:-$(mktemp -d /tmp/vorlane-demo.XXXXXX)}
 mkdir -p "$demo"
@@ -95,14 +95,14 @@ printf 'Bestellung 1002: 2 x Zahnrad für Herrn Müller\r\n' >"$orders/Bestellun
 # sit between "<" and the last ">" of their line.
 printf 'invoice;77;2024-05-02;119.00 EUR\r\n' >"$invoices/Rechnung-77.CSV"
 printf 'To: <%s>\r\nFile: <%s>\r\nSubject: <Invoice 77>\r\nText: <Invoice 77 is attached.>\r\n' \
-  "$VRL_MAIL_ADDRESS" "$invoices/Rechnung-77.CSV" >"$invoices/INV77.INF"
+  "$VRL_AGENT_ADDRESS" "$invoices/Rechnung-77.CSV" >"$invoices/INV77.INF"
 # The disabled profile's file stays where it is.
 printf 'order 0999: 1 x sprocket\r\n' >"$archive/OLD-ORDER.TXT"
 
 # The bundled configuration with this run's folder, ports and account; it holds the password.
 ( umask 077
   DEMO=$demo HOST=$VRL_MAIL_HOST SMTP=$VRL_SMTP_PORT POP3=$VRL_POP3_PORT ACCOUNT=$VRL_MAIL_USER \
-  PASSWORD=$VRL_MAIL_PASS ADDRESS=$VRL_MAIL_ADDRESS \
+  PASSWORD=$VRL_MAIL_PASS ADDRESS=$VRL_AGENT_ADDRESS \
   python3 - demo/demo-config.json "$demo/demo-config.json" <<'EOF'
 import json, os, sys
 e = os.environ

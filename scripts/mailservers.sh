@@ -136,7 +136,7 @@ relay_transport = error:5.7.1 outbound mail disabled (test server)
 relay_domains =
 smtpd_relay_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_unauth_destination
 # delivery into one Maildir without system users
-virtual_mailbox_domains = localhost
+virtual_mailbox_domains = localhost example.com
 virtual_mailbox_base = $d/mail
 virtual_mailbox_maps = texthash:$d/postfix/vmailbox
 virtual_uid_maps = static:$MAIL_UID
@@ -156,7 +156,9 @@ maillog_file_prefixes = $d/log
 smtpd_tls_security_level = none
 smtp_tls_security_level = none
 EOF
-  printf '%s@localhost %s/Maildir/\n' "$user" "$user" >"$d/postfix/vmailbox"
+  # Two addresses of one mailbox: the agent's syntax check wants a known top-level domain.
+  printf '%s@localhost %s/Maildir/\n%s@example.com %s/Maildir/\n' "$user" "$user" "$user" "$user" \
+    >"$d/postfix/vmailbox"
 
   cat >"$d/postfix/master.cf" <<EOF
 # Private loopback Postfix services, written by mailservers.sh; no chroot anywhere.
@@ -384,6 +386,7 @@ cmd_env() {  # one KEY=value a line, values quoted for the shell (eval "$(mailse
   printf 'VRL_MAIL_PASS=%q\n' "$(cat "$d/secret/password")"
   printf 'VRL_MAIL_PASS_FILE=%q\n' "$d/secret/password"
   printf 'VRL_MAIL_ADDRESS=%q\n' "$MAIL_USER@localhost"
+  printf 'VRL_AGENT_ADDRESS=%q\n' "$MAIL_USER@example.com"
   printf 'VRL_MAILDIR=%q\n' "$d/mail/$MAIL_USER/Maildir"
   printf 'VRL_POSTFIX_CONFIG=%q\n' "$d/postfix"
   printf 'VRL_POSTFIX_LOG=%q\n' "$d/log/postfix.log"
