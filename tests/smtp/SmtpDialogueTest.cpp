@@ -272,7 +272,8 @@ TEST_F(Dialogue, DropInTheMiddleOfTheData) {
     EXPECT_EQ(x.rec.successes, 0);
     ASSERT_EQ(x.rec.failures.size(), 1);
     EXPECT_FALSE(x.rec.failures[0].isEmpty());
-    EXPECT_FALSE(x.server.received(0).contains("\r\n.\r\n"));
+    // Whether the final dot still reached the server's buffers depends on how much the kernel
+    // took before the close (on a loaded machine: all 8 MB); it was never accepted either way.
   }
 }
 
