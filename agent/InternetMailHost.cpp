@@ -187,7 +187,8 @@ QString InternetMailHost::SaveAttachment(const Pop3MailAttachments& a, const QSt
   const QString temp = agent::TemporaryNameIn(dir);
   bool saved = false;
   try {
-    saved = IN_Pop3Mail->SaveAttachmentDataToFile(a.Data, temp);
+    // The folder is flushed once, before QUIT.
+    saved = IN_Pop3Mail->SaveAttachmentDataToFile(a.Data, temp, false);
     if (!saved) *error = IN_Pop3Mail->GetLastError();
   } catch (const vrl::VrlError& e) {
     *error = e.Description();

@@ -208,6 +208,10 @@ struct CSocket::Impl {
         lastConnectErrno = errno;
         continue;
       }
+      // Mail dialogues are request and reply: a short last piece (the final "." of a message, a
+      // command) must not wait for the peer's delayed acknowledgement.
+      const int on = 1;
+      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       adopt(s);
       if (q->state_ != sckConnecting) q->setState(sckConnecting);
       const int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&a.ss), a.len);

@@ -382,7 +382,7 @@ void ParseMessage(const QByteArray& message, Pop3Mail& mail,
 }
 
 bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPathName,
-                        QString* error) {
+                        QString* error, bool syncFolder) {
   const QByteArray path = QFile::encodeName(fileAndPathName);
   struct stat st;
   if (!path.isEmpty() && ::lstat(path.constData(), &st) == 0) Raise(0x80040210u, "File already exists!");
@@ -414,6 +414,7 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
     return false;
   }
   // The new name itself must survive a crash before the message leaves the server.
+  if (!syncFolder) return true;
   const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);
