@@ -9,7 +9,7 @@
 #          a receive-only profile writes each attachment and an information file, then deletes
 #          the message; vrlmail fetch takes a refilled mailbox (attachments only).
 # Both programs are timed from start to exit and their peak resident memory read the same way
-# (the child's ru_maxrss), so start-up and the configuration read count for both.
+# (the child's own VmHWM), so start-up and the configuration read count for both.
 # usage: bench/bench_agent.sh BUILD_DIR
 # Every figure is printed on its own line as "name: value unit". Rates are the median of
 # BENCH_ROUNDS rounds (default 3); BENCH_MESSAGES (default 1000).
