@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# The whole agent against private Postfix and Dovecot on loopback (scripts/mailservers.sh), one
+# profile per run, each beside vrlmail doing the same work in the same round:
+#   send   N files of 10 KB (distinct contents) in the outbound folder of a send-only profile:
+#          one cycle of VRLEng31 sends each as the attachment of a message and deletes it.
+#          vrlmail can attach only the same files to every copy, so its side is N copies of one
+#          10 KB attachment with --count N, on one connection as the agent's session is.
+#   fetch  N waiting messages with one 10 KB attachment each (written straight into the Maildir):
+#          a receive-only profile writes each attachment and an information file, then deletes
+#          the message; vrlmail fetch takes a refilled mailbox (attachments only).
+# Both programs are timed from start to exit and their peak resident memory read the same way
+# (the child's own VmHWM), so start-up and the configuration read count for both.
+# usage: bench/bench_agent.sh BUILD_DIR
+# Every figure is printed on its own line as "name: value unit". Rates are the median of
+# BENCH_ROUNDS rounds (default 3); BENCH_MESSAGES (default 1000).
+set -euo pipefail
+build=$(cd "${1:?usage: bench_agent.sh BUILD_DIR}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+agent=$build/bin/VRLEng31
+cfg=$build/bin/VRLCfg31
+vrlmail=$build/bin/vrlmail
+harness=$here/../scripts/mailservers.sh
+template=$here/../demo/demo-config.json
+py=/usr/bin/python3
+rounds=${BENCH_ROUNDS:-3}
+n=${BENCH_MESSAGES:-1000}
+size=10240
+limit=900  # seconds any one step may take
+
+for b in "$agent" "$cfg" "$vrlmail"; do
+  [ -x "$b" ] || { echo "bench_agent: no $b (build first)" >&2; exit 1; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "bench_agent: must run as root (private Postfix and Dovecot)" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vrl-bench-agent.XXXXXX")
+servers=""
+cleanup() {
+  if [ -n "$servers" ]; then
+    bash "$harness" stop "$servers" >/dev/null 2>&1 || true
+    rm -rf "$servers"
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+servers=$(bash "$harness" start | tail -n 1)
+eval "$(bash "$harness" env "$servers")"
+
+run() { timeout "$limit" "$@"; }
+servers_py() { run "$py" "$here/bench_mailservers.py" "$@"; }
+helper() { run "$py" "$here/bench_agent.py" "$@"; }
+field() { awk -v k="$1" '$1 == k { print $2; exit }'; }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+calc() { awk "BEGIN { printf \"%.${2:-1}f\", $1 }"; }
+die() {
+  echo "bench_agent: $*" >&2
+  if [ -f "$work/r/log.txt" ]; then echo "----- the agent's log (last 20 lines)" >&2; tail -n 20 "$work/r/log.txt" >&2; fi
+  bash "$harness" logs "$servers" >&2 || true
+  exit 1
+}
+count() { find "$1" -maxdepth 1 -type f -name "$2" | wc -l; }
+mailbox_count() { find "$VRL_MAILDIR/new" "$VRL_MAILDIR/cur" -type f | wc -l; }
+
+# A fresh round folder: the agent's home, its log, its temporary log (TMPDIR) and the data folder.
+fresh_round() {
+  bash "$harness" reset "$servers"
+  rm -rf "$work/r"
+  mkdir -p "$work/r/home" "$work/r/tmp" "$work/r/data"
+}
+
+# measure NAME CMD...: times CMD to its exit; leaves "seconds", "peak_rss_kb" in $work/r/NAME.m
+measure() {
+  local name=$1; shift
+  if ! TMPDIR=$work/r/tmp "$py" "$here/bench_agent.py" measure "$limit" "$work/r/$name.log" -- "$@" \
+      >"$work/r/$name.m"; then
+    cat "$work/r/$name.log" >&2 || true
+    die "$name exited with status $(field status <"$work/r/$name.m")"
+  fi
+}
+rate() { calc "$n / $(field seconds <"$work/r/$1.m")"; }
+rss_mib() { calc "$(field peak_rss_kb <"$work/r/$1.m") / 1024"; }
+
+import_config() {  # import_config KIND ARGS...: the agent's configuration for this round
+  helper config "$template" "$work/r/config.json" "$1" "$work/r/log.txt" "${@:2}"
+  run "$cfg" --home "$work/r/home" --import "$work/r/config.json" >/dev/null ||
+    die "VRLCfg31 refused the benchmark configuration"
+}
+
+# The agent checks addresses against a list of top-level domains, so the harness address
+# (user@localhost) does not pass; the private Postfix takes the same mailbox at example.com too.
+address=$VRL_MAIL_USER@example.com
+postconf -c "$servers/postfix" -e "virtual_mailbox_domains = localhost, example.com"
+printf '%s %s/Maildir/\n' "$address" "$VRL_MAIL_USER" >>"$servers/postfix/vmailbox"
+touch -d '1 minute ago' "$servers/postfix/main.cf" "$servers/postfix/vmailbox"
+postfix -c "$servers/postfix" reload >/dev/null 2>&1 || die "postfix reload failed"
+bash "$harness" reset "$servers"
+helper probe "$VRL_MAIL_HOST" "$VRL_SMTP_PORT" "$address" 50
+servers_py wait "$VRL_MAILDIR" "$servers/spool" 1 "$limit" >/dev/null
+
+printf 'A file from the benchmark.\n' >"$work/body.txt"
+head -c "$size" /dev/urandom >"$work/one.DAT"
+sha=$(sha256sum "$work/one.DAT" | cut -d' ' -f1)
+awk -v s="$sha" -v n="$n" 'BEGIN { for (i = 0; i < n; i++) print s }' >"$work/one.manifest"
+
+# --- send: N files of 10 KB
+a_rate=() a_rss=() v_rate=() v_rss=()
+for _ in $(seq "$rounds"); do
+  fresh_round
+  helper files "$work/r/data" "$n" "$size" "$work/r/manifest"
+  import_config send "$work/r/data" "$VRL_MAIL_HOST" "$VRL_SMTP_PORT" "$address"
+  measure agent_send "$agent" --run --home "$work/r/home"
+  left=$(count "$work/r/data" '*')
+  [ "$left" -eq 0 ] || die "the agent left $left of $n outbound files"
+  servers_py wait "$VRL_MAILDIR" "$servers/spool" "$n" "$limit" >/dev/null
+  helper check-delivered "$VRL_MAILDIR" "$work/r/manifest" >/dev/null || die "agent: wrong mail delivered"
+  a_rate+=("$(rate agent_send)") a_rss+=("$(rss_mib agent_send)")
+
+  fresh_round
+  measure vrlmail_send "$vrlmail" send --host "$VRL_MAIL_HOST" --port "$VRL_SMTP_PORT" \
+    --from bench@example.com --to "$address" --subject "bench message" \
+    --text-file "$work/body.txt" --attach "$work/one.DAT" --timeout 60 --quiet --count "$n"
+  grep -qx "sent: $n of $n" "$work/r/vrlmail_send.log" || die "vrlmail sent fewer than $n"
+  servers_py wait "$VRL_MAILDIR" "$servers/spool" "$n" "$limit" >/dev/null
+  helper check-delivered "$VRL_MAILDIR" "$work/one.manifest" >/dev/null || die "vrlmail: wrong mail delivered"
+  v_rate+=("$(rate vrlmail_send)") v_rss+=("$(rss_mib vrlmail_send)")
+done
+a=$(echo "${a_rate[*]}" | median); v=$(echo "${v_rate[*]}" | median)
+echo "agent_send_files_rate: $a files/s"
+echo "agent_send_peak_rss: $(echo "${a_rss[*]}" | median) MiB"
+echo "vrlmail_send_files_rate: $v files/s"
+echo "vrlmail_send_peak_rss: $(echo "${v_rss[*]}" | median) MiB"
+echo "agent_vs_vrlmail_send_ratio: $(calc "$a / $v" 2) x"
+
+# --- fetch: N messages with one 10 KB attachment each
+a_rate=() a_rss=() v_rate=() v_rss=()
+for _ in $(seq "$rounds"); do
+  fresh_round
+  servers_py fill "$VRL_MAILDIR" "$n" "$size"
+  import_config fetch "$work/r/data" "$VRL_MAIL_HOST" "$VRL_POP3_PORT" "$VRL_MAIL_USER" "$VRL_MAIL_PASS_FILE"
+  measure agent_fetch "$agent" --run --home "$work/r/home"
+  [ "$(count "$work/r/data" '*.DAT')" -eq "$n" ] || die "the agent wrote $(count "$work/r/data" '*.DAT') of $n attachment files"
+  [ "$(count "$work/r/data" '*.INF')" -eq "$n" ] || die "the agent wrote $(count "$work/r/data" '*.INF') of $n information files"
+  [ "$(mailbox_count)" -eq 0 ] || die "the agent left $(mailbox_count) messages on the server"
+  a_rate+=("$(rate agent_fetch)") a_rss+=("$(rss_mib agent_fetch)")
+
+  fresh_round
+  servers_py fill "$VRL_MAILDIR" "$n" "$size"
+  measure vrlmail_fetch "$vrlmail" fetch --host "$VRL_MAIL_HOST" --port "$VRL_POP3_PORT" \
+    --user "$VRL_MAIL_USER" --password-file "$VRL_MAIL_PASS_FILE" --dir "$work/r/data" --timeout 60
+  [ "$(count "$work/r/data" '*')" -eq "$n" ] || die "vrlmail wrote $(count "$work/r/data" '*') of $n attachment files"
+  [ "$(mailbox_count)" -eq 0 ] || die "vrlmail left $(mailbox_count) messages on the server"
+  v_rate+=("$(rate vrlmail_fetch)") v_rss+=("$(rss_mib vrlmail_fetch)")
+done
+a=$(echo "${a_rate[*]}" | median); v=$(echo "${v_rate[*]}" | median)
+echo "agent_fetch_messages_rate: $a msg/s"
+echo "agent_fetch_peak_rss: $(echo "${a_rss[*]}" | median) MiB"
+echo "vrlmail_fetch_messages_rate: $v msg/s"
+echo "vrlmail_fetch_peak_rss: $(echo "${v_rss[*]}" | median) MiB"
+echo "agent_vs_vrlmail_fetch_ratio: $(calc "$a / $v" 2) x"
