@@ -138,7 +138,7 @@ void InternetMailHost::Close() {
     // without QUIT and the server keeps them all.
     bool flushed = true;
     for (const QString& dir : std::as_const(foldersWritten_)) {
-      if (agent::SyncFolder(dir)) continue;
+      if (agent::SyncFileSystemOf(dir)) continue;
       flushed = false;
       agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir +
                  QStringLiteral(" - ") + ErrnoText(errno));
@@ -187,7 +187,7 @@ QString InternetMailHost::SaveAttachment(const Pop3MailAttachments& a, const QSt
   const QString temp = agent::TemporaryNameIn(dir);
   bool saved = false;
   try {
-    // The folder is flushed once, before QUIT.
+    // Everything written in the session is flushed at once, before QUIT.
     saved = IN_Pop3Mail->SaveAttachmentDataToFile(a.Data, temp, false);
     if (!saved) *error = IN_Pop3Mail->GetLastError();
   } catch (const vrl::VrlError& e) {

@@ -7,7 +7,6 @@ import hashlib
 import json
 import os
 import random
-import smtplib
 import subprocess
 import sys
 import time
@@ -119,19 +118,6 @@ def check_delivered(maildir, manifest):
     print("checked", len(got))
 
 
-def probe(host, port, address, tries):
-    """One small message to ADDRESS, tried again while the server still refuses the recipient
-    (a reload takes effect in new server processes only)."""
-    for _ in range(int(tries)):
-        try:
-            with smtplib.SMTP(host, int(port), local_hostname="localhost", timeout=30) as s:
-                s.sendmail("bench@example.com", [address], b"Subject: probe\r\n\r\nprobe\r\n")
-            return
-        except smtplib.SMTPRecipientsRefused:
-            time.sleep(0.2)
-    sys.exit("the server keeps refusing " + address)
-
-
 def main():
     cmd, args = sys.argv[1], sys.argv[2:]
     if cmd == "files":
@@ -141,8 +127,6 @@ def main():
     elif cmd == "measure":
         sep = args.index("--")
         measure(float(args[0]), args[1], args[sep + 1:])
-    elif cmd == "probe":
-        probe(*args)
     elif cmd == "check-delivered":
         check_delivered(args[0], args[1])
     else:

@@ -420,9 +420,9 @@ bool POP3_InMail::DelMail(qint16 index) {
 }
 
 bool POP3_InMail::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
-                                           const QString& FileAndPathName, bool syncFolder) {
+                                           const QString& FileAndPathName, bool flush) {
   QString error;
-  if (pop3mime::SaveAttachmentData(AttachmentData, FileAndPathName, &error, syncFolder)) return true;
+  if (pop3mime::SaveAttachmentData(AttachmentData, FileAndPathName, &error, flush)) return true;
   Fail(error);
   return false;
 }

@@ -36,10 +36,10 @@ class POP3_InMail : public QObject {
   bool DelMail(qint16 index);
   // Decodes one attachment into a new file. Throws vrl::VrlError "File already exists!"
   // (0x80040210) or "Path not found!" (0x8004020F); any other failure returns false with the
-  // reason in GetLastError. The file is on disk when true is returned; its folder entry too,
-  // unless syncFolder is false (for a caller that renames the file and flushes the folder once).
+  // reason in GetLastError. The file and its name are on disk when true is returned, unless
+  // flush is false (for a caller that flushes all it wrote once, before QUIT).
   bool SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
-                                const QString& FileAndPathName, bool syncFolder = true);
+                                const QString& FileAndPathName, bool flush = true);
 
   bool IsConectedToServer() const { return connected_; }
   qint16 TimeOutNSeconds() const { return timeoutSeconds_; }

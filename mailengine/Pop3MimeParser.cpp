@@ -382,7 +382,7 @@ void ParseMessage(const QByteArray& message, Pop3Mail& mail,
 }
 
 bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPathName,
-                        QString* error, bool syncFolder) {
+                        QString* error, bool flush) {
   const QByteArray path = QFile::encodeName(fileAndPathName);
   struct stat st;
   if (!path.isEmpty() && ::lstat(path.constData(), &st) == 0) Raise(0x80040210u, "File already exists!");
@@ -406,7 +406,7 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
     err = errno;
     return false;
   });
-  if (written && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
+  if (written && flush && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
   if (::close(fd) != 0 && err == 0 && written) err = errno;
   if (!written || err != 0) {
     ::unlink(path.constData());
@@ -414,7 +414,7 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
     return false;
   }
   // The new name itself must survive a crash before the message leaves the server.
-  if (!syncFolder) return true;
+  if (!flush) return true;
   const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);

@@ -24,10 +24,10 @@ void ParseMessage(const QByteArray& message, Pop3Mail& mail,
 // exists!" (0x80040210) when anything exists at the path (the file is created exclusively, so an
 // existing file is never touched) and "Path not found!" (0x8004020F) when its folder does not
 // exist. Any other failure (no permission, disk full) returns false with the reason in *error;
-// no partial file is left behind. The file's data reach the disk before true is returned, and
-// its name too unless syncFolder is false (a caller that renames the file flushes the folder
-// itself, once).
+// no partial file is left behind. The file's data and name reach the disk before true is
+// returned, unless flush is false (a caller that flushes the whole batch once, before the
+// messages leave the server).
 bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPathName,
-                        QString* error, bool syncFolder = true);
+                        QString* error, bool flush = true);
 
 }  // namespace pop3mime
