@@ -135,8 +135,9 @@ default_transport = error:5.7.1 outbound mail disabled (test server)
 relay_transport = error:5.7.1 outbound mail disabled (test server)
 relay_domains =
 smtpd_relay_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_unauth_destination
-# delivery into one Maildir without system users
-virtual_mailbox_domains = localhost
+# delivery into one Maildir without system users; example.net (reserved, never a real host) is
+# for clients that refuse an address whose domain has no top-level part, such as the agent
+virtual_mailbox_domains = localhost, example.net
 virtual_mailbox_base = $d/mail
 virtual_mailbox_maps = texthash:$d/postfix/vmailbox
 virtual_uid_maps = static:$MAIL_UID
@@ -156,7 +157,7 @@ maillog_file_prefixes = $d/log
 smtpd_tls_security_level = none
 smtp_tls_security_level = none
 EOF
-  printf '%s@localhost %s/Maildir/\n' "$user" "$user" >"$d/postfix/vmailbox"
+  printf '%s@%s %s/Maildir/\n' "$user" localhost "$user" "$user" example.net "$user" >"$d/postfix/vmailbox"
 
   cat >"$d/postfix/master.cf" <<EOF
 # Private loopback Postfix services, written by mailservers.sh; no chroot anywhere.
@@ -384,6 +385,7 @@ cmd_env() {  # one KEY=value a line, values quoted for the shell (eval "$(mailse
   printf 'VRL_MAIL_PASS=%q\n' "$(cat "$d/secret/password")"
   printf 'VRL_MAIL_PASS_FILE=%q\n' "$d/secret/password"
   printf 'VRL_MAIL_ADDRESS=%q\n' "$MAIL_USER@localhost"
+  printf 'VRL_MAIL_ADDRESS_TLD=%q\n' "$MAIL_USER@example.net"
   printf 'VRL_MAILDIR=%q\n' "$d/mail/$MAIL_USER/Maildir"
   printf 'VRL_POSTFIX_CONFIG=%q\n' "$d/postfix"
   printf 'VRL_POSTFIX_LOG=%q\n' "$d/log/postfix.log"
