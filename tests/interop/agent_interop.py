@@ -1,11 +1,14 @@
 """The agent against the real servers: VRLEng31 sends the files of its outbound folders through
 Postfix and brings every message of the Dovecot mailbox back as files, with the configuration
-written by VRLCfg31.
+written by VRLCfg31. The crash case kills the agent at random moments and checks that nothing is
+lost and nothing half-written is visible; duplicates are allowed.
 
 usage: agent_interop.py STATE_FILE VRLENG31 VRLCFG31 CASE"""
 
+import collections
 import json
 import os
+import random
 import re
 import signal
 import subprocess
@@ -13,8 +16,9 @@ import sys
 import tempfile
 import time
 from email.message import EmailMessage
+from email import policy
 
-from interop_common import Servers, check, fail, random_bytes
+from interop_common import Servers, check, fail, parse_file, random_bytes
 
 RULE = b"#" * 75
 INFO = re.compile(b"From: \r\n(.*?)\r\n" + RULE + b"\r\nSubject: \r\n(.*?)\r\n" + RULE +
@@ -281,6 +285,112 @@ def case_three_messages(s, a):
         info = parse_info(os.path.join(inbound, "part%d.INF" % n))
         check(info is not None and info[1] == "message %d" % n, "part%d.INF: %r" % (n, info))
     check_common(a, inbound)
+
+
+def crash_contents():
+    """Known contents by id: 150 outbound files (sending is the slow side: many of them keep
+    the early runs busy) and 30 waiting messages, some large (long receiving sessions)."""
+    rng = random.Random(7)
+
+    def content(tag, large):
+        size = rng.randrange(1000000, 3000000) if rng.random() < large else rng.randrange(1000, 40000)
+        return tag.encode() + b"\n" + rng.randbytes(size)
+    return ({"OUT-%03d" % i: content("OUT-%03d" % i, 0.05) for i in range(150)},
+            {"MSG-%02d" % i: content("MSG-%02d" % i, 0.4) for i in range(30)})
+
+
+def ids_in_mailbox(s):
+    # Dovecot may still be moving files from new/ to cur/ for a session of a killed agent: a
+    # file gone while read means the listing is stale, so read it all again (bounded).
+    for _ in range(50):
+        ids = set()
+        try:
+            for path in s.maildir_files():
+                ids.update(p.get_payload(decode=True).split(b"\n", 1)[0].decode()
+                           for p in parse_file(path).iter_attachments())
+            return ids
+        except FileNotFoundError:
+            time.sleep(0.1)
+    fail("the Maildir keeps changing with no agent running", s)
+
+
+def inbound_ids(inbound, known):
+    """Counts per id of the attachment files in the inbound folder. Whatever is visible must be
+    whole: attachment files byte for byte one of the known contents, information files complete
+    and naming attachment files of this folder."""
+    by_content = {c: i for i, c in known.items()}
+    counts = collections.Counter()
+    for name in visible(inbound):
+        path = os.path.join(inbound, name)
+        if name.endswith(".INF"):
+            info = parse_info(path)
+            check(info is not None, "incomplete information file %s: ...%r" % (name, read(path)[-120:]))
+            check(len(info[3]) == 1 and os.path.dirname(info[3][0]) == inbound and os.path.isfile(info[3][0]),
+                  "%s lists %s" % (name, info[3]))
+            continue
+        data = read(path)
+        check(name.endswith(".IN") and data in by_content,
+              "partial or foreign file visible: %s (%d bytes, starts %r)" % (name, len(data), data[:8]))
+        counts[by_content[data]] += 1
+    return counts
+
+
+def case_crash(s, a):
+    out, inbound = a.dir("out"), a.dir("in")
+    out_ids, msg_ids = crash_contents()
+    known = dict(out_ids, **msg_ids)
+    for i, content in out_ids.items():
+        write(out, i + ".DAT", content)
+    age(out)
+    for i, content in msg_ids.items():
+        m = EmailMessage()
+        m["From"], m["To"], m["Subject"] = "loader@localhost", s.address, "waiting " + i
+        m.set_content("waiting\n")
+        m.add_attachment(content, maintype="application", subtype="octet-stream", filename=i + ".dat")
+        s.deliver_direct(m.as_bytes(policy=policy.SMTP))
+    # Receiving first: the short runs die inside a receiving session, the longer ones go on
+    # into sending.
+    a.configure([a.receiver("Receive", inbound), a.sender("Send", out, "*.DAT")], interval=1)
+
+    rng, kills, busy = random.Random(31), 10, 0
+    for k in range(kills):
+        alive = rng.uniform(0.2, 2.5)
+        a.start()
+        time.sleep(alive)
+        a.stop(signal.SIGKILL)
+        # Every id sits in the outbound folder, the mailbox or the inbound folder; the queue is
+        # waited out first, since a message in it is in none of them.
+        check(wait_for(lambda: not s.queue_files(), 30), "Postfix's queue does not drain", s)
+        outbound = {n[:-4] for n in os.listdir(out) if n.endswith(".DAT")}
+        mailbox = ids_in_mailbox(s)
+        lost = set(known) - outbound - mailbox - set(inbound_ids(inbound, known))
+        busy += bool(outbound or mailbox)
+        print("kill %d after %.2fs: %d outbound, %d in the mailbox, %d inbound files"
+              % (k + 1, alive, len(outbound), len(s.maildir_files()), len(os.listdir(inbound))))
+        check(not lost, "after kill %d these are nowhere: %s" % (k + 1, sorted(lost)))
+
+    def drained():
+        # Outbound first, then the queue, then the mailbox: a message always sits in one of them.
+        return not os.listdir(out) and not s.queue_files() and not s.maildir_files()
+    started = time.monotonic()
+    a.run_until(drained, 120)
+    final = time.monotonic() - started
+
+    counts = inbound_ids(inbound, known)
+    copies = lambda prefix: sum(c for i, c in counts.items() if i.startswith(prefix))
+    print("crash: kills=%d (%d with work pending); files sent %d/%d, landed %d times (%d send lines "
+          "logged); waiting messages landed %d/%d, %d times; duplicates %d; final run %.1fs"
+          % (kills, busy, len([i for i in counts if i in out_ids]), len(out_ids), copies("OUT"),
+             sum(1 for l in a.log_lines() if "Message Successfully Sent" in l),
+             len([i for i in counts if i in msg_ids]), len(msg_ids), copies("MSG"),
+             sum(c - 1 for c in counts.values()), final))
+    lost = sorted(set(known) - set(counts))
+    check(not lost, "never landed: %s" % lost)
+    names = os.listdir(inbound)
+    check(not [n for n in names if n.startswith(".")], "hidden files left: %s" % names)
+    check(mailbox_empty(s), "mailbox not empty", s)
+    errors = [l for l in a.log_lines() if "ERROR:" in l]
+    print("errors logged: %d%s" % (len(errors), "".join("\n  " + l for l in errors[:10])))
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
