@@ -288,14 +288,14 @@ def case_three_messages(s, a):
 
 
 def crash_contents():
-    """Known contents by id: 150 outbound files (sending is the slow side: many of them keep
-    the early runs busy) and 30 waiting messages, some large (long receiving sessions)."""
+    """Known contents by id: 400 outbound files (many of them keep the early runs busy) and 30
+    waiting messages, some large (long receiving sessions)."""
     rng = random.Random(7)
 
     def content(tag, large):
         size = rng.randrange(1000000, 3000000) if rng.random() < large else rng.randrange(1000, 40000)
         return tag.encode() + b"\n" + rng.randbytes(size)
-    return ({"OUT-%03d" % i: content("OUT-%03d" % i, 0.05) for i in range(150)},
+    return ({"OUT-%03d" % i: content("OUT-%03d" % i, 0.05) for i in range(400)},
             {"MSG-%02d" % i: content("MSG-%02d" % i, 0.4) for i in range(30)})
 
 
@@ -354,7 +354,7 @@ def case_crash(s, a):
 
     rng, kills, busy = random.Random(31), 10, 0
     for k in range(kills):
-        alive = rng.uniform(0.2, 2.5)
+        alive = rng.uniform(0.1, 1.0)
         a.start()
         time.sleep(alive)
         a.stop(signal.SIGKILL)
