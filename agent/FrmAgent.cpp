@@ -342,9 +342,7 @@ void FrmAgent::ExecMailProccess() {
         }
         if (prf.PrcInboundMessages) {
           DoEvents();
-          CallWork([&] {
-            work_->ExecGetMail(*this, prf);
-          });
+          CallWork([&] { work_->ExecGetMail(*this, prf); });
           if (agentState_ != Running) return;
         }
 
