@@ -32,27 +32,12 @@ for b in "$agent" "$cfg" "$vrlmail"; do
 done
 [ "$(id -u)" -eq 0 ] || { echo "bench_agent: must run as root (private Postfix and Dovecot)" >&2; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vrl-bench-agent.XXXXXX")
-servers=""
-cleanup() {
-  if [ -n "$servers" ]; then
-    bash "$harness" stop "$servers" >/dev/null 2>&1 || true
-    rm -rf "$servers"
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+work_prefix=vrl-bench-agent
+# shellcheck source=bench/servers_session.sh
+source "$here/servers_session.sh"
 
-servers=$(bash "$harness" start | tail -n 1)
-eval "$(bash "$harness" env "$servers")"
-
-run() { timeout "$limit" "$@"; }
 servers_py() { run "$py" "$here/bench_mailservers.py" "$@"; }
 helper() { run "$py" "$here/bench_agent.py" "$@"; }
-field() { awk -v k="$1" '$1 == k { print $2; exit }'; }
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
-calc() { awk "BEGIN { printf \"%.${2:-1}f\", $1 }"; }
 die() {
   echo "bench_agent: $*" >&2
   if [ -f "$work/r/log.txt" ]; then echo "----- the agent's log (last 20 lines)" >&2; tail -n 20 "$work/r/log.txt" >&2; fi

@@ -25,27 +25,12 @@ limit=900  # seconds any one step may take
 [ -x "$vrlmail" ] || { echo "bench_mailservers: no $vrlmail (build the vrlmail target)" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "bench_mailservers: must run as root (private Postfix and Dovecot)" >&2; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vrl-bench.XXXXXX")
-servers=""
-cleanup() {
-  if [ -n "$servers" ]; then
-    bash "$harness" stop "$servers" >/dev/null 2>&1 || true
-    rm -rf "$servers"
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+work_prefix=vrl-bench
+# shellcheck source=bench/servers_session.sh
+source "$here/servers_session.sh"
 
-servers=$(bash "$harness" start | tail -n 1)
-eval "$(bash "$harness" env "$servers")"
-
-run() { timeout "$limit" "$@"; }
 helper() { run "$py" "$helper_py" "$@"; }
-field() { awk -v k="$1" '$1 == k || $1 == k":" { print $2; exit }'; }  # "key value" or "key: value"
 stat_field() { tr ' ' '\n' | awk -F= -v k="$1" '$1 == k { print $2; exit }'; }  # key=value
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
-calc() { awk "BEGIN { printf \"%.${2:-1}f\", $1 }"; }
 reset_mailbox() { bash "$harness" reset "$servers"; rm -rf "$work/out"; mkdir "$work/out"; }
 wait_delivered() { helper wait "$VRL_MAILDIR" "$servers/spool" "$1" "$limit" >/dev/null; }
 die() { echo "bench_mailservers: $*" >&2; bash "$harness" logs "$servers" >&2 || true; exit 1; }
