@@ -12,10 +12,6 @@
 
 namespace {
 
-const QString& kInfo = kLogInfo;
-const QString& kError = kLogError;
-const QString& kAlert = kLogAlert;
-
 QDateTime NowToSecond() {
   QDateTime now = vrl::Now();
   now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
@@ -101,15 +97,15 @@ bool FrmAgent::StartAgent() {
 bool FrmAgent::InitQuorvo() {
   DoEvents();
   if (!ReadGlobalSettings()) {
-    LogAndShow(kError, QStringLiteral("Error Starting Vorlane Agent: Error reading Registry"));
+    LogAndShow(kLogError, QStringLiteral("Error Starting Vorlane Agent: Error reading Registry"));
     ProccessStopAgent();
     return false;
   }
   Log(agent::kSeparatorLine);
-  Log(kInfo + QStringLiteral("Starting Vorlane Agent"));
+  Log(kLogInfo + QStringLiteral("Starting Vorlane Agent"));
 
   if (!FileFunctions().FileExists(profilesFilePath_)) {
-    Log(kInfo + QStringLiteral("Configuration File Not Found: ") + profilesFilePath_);
+    Log(kLogInfo + QStringLiteral("Configuration File Not Found: ") + profilesFilePath_);
     if (global_.ShowErrorMsgs)
       vrl::ShowMessageBox(QStringLiteral("Configuration File Not Found: ") + profilesFilePath_,
                           vrl::MsgBoxIcon::Exclamation);
@@ -118,11 +114,11 @@ bool FrmAgent::InitQuorvo() {
   }
 
   if (ReadProfiles()) {
-    Log(kInfo + QStringLiteral("Vorlane Agent Started"));
+    Log(kLogInfo + QStringLiteral("Vorlane Agent Started"));
     DoEvents();
     return true;
   }
-  LogAndShow(kError, QStringLiteral("Error Starting Vorlane Agent"));
+  LogAndShow(kLogError, QStringLiteral("Error Starting Vorlane Agent"));
   ProccessStopAgent();
   return false;
 }
@@ -133,9 +129,9 @@ bool FrmAgent::ProccessStopAgent() {
     CloseSessionQuietly();
   }
   if (!sessionProfileName_.isEmpty())
-    Log(kInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
+    Log(kLogInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
   SetTimer1Enabled(false);
-  Log(kInfo + QStringLiteral("Vorlane Agent Stopped"));
+  Log(kLogInfo + QStringLiteral("Vorlane Agent Stopped"));
   SetAgentState(NotRunning);
   return true;
 }
@@ -175,9 +171,9 @@ bool FrmAgent::ReadProfileRecord(ProfileRecord& record, qint32 number) {
 
 bool FrmAgent::ReadProfiles() {
   profiles_.clear();
-  Log(kInfo + QStringLiteral("Reading Configuration File: \"VRL3PF.PCF\""));
+  Log(kLogInfo + QStringLiteral("Reading Configuration File: \"VRL3PF.PCF\""));
   if (!FileFunctions().FileExists(profilesFilePath_)) {
-    LogAndShow(kInfo, QStringLiteral("There are no configured profiles"));
+    LogAndShow(kLogInfo, QStringLiteral("There are no configured profiles"));
     return false;
   }
 
@@ -186,12 +182,12 @@ bool FrmAgent::ReadProfiles() {
       QLatin1Char('"');
   ProfileRecord header;
   if (!ReadProfileRecord(header, 1)) {
-    LogAndShow(kError, readError);
+    LogAndShow(kLogError, readError);
     return false;
   }
   const qint32 n = header.RecordNumber;
   if (n <= 1) {
-    LogAndShow(kInfo, QStringLiteral("There are no configured profiles"));
+    LogAndShow(kLogInfo, QStringLiteral("There are no configured profiles"));
   } else {
     // The table grows record by record: a damaged header with a huge count ends in a read
     // error, not in a huge allocation.
@@ -199,14 +195,14 @@ bool FrmAgent::ReadProfiles() {
       ProfileRecord rec;
       if (!ReadProfileRecord(rec, r)) {
         profiles_.clear();
-        LogAndShow(kError, readError);
+        LogAndShow(kLogError, readError);
         return false;
       }
       CorrectLoadedProfile(rec);
       profiles_.push_back(rec);
     }
   }
-  Log(kInfo + QStringLiteral("Configuration File OK"));
+  Log(kLogInfo + QStringLiteral("Configuration File OK"));
   return true;
 }
 
@@ -262,13 +258,13 @@ void FrmAgent::CallWork(F&& f) {
 void FrmAgent::WriteSessionLines() {
   if (sessionProfileName_ == currentProfileName_) return;
   if (!sessionProfileName_.isEmpty())
-    Log(kInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
+    Log(kLogInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
   writelogInitSecionProfile(currentProfileName_);
   sessionProfileName_ = currentProfileName_;
 }
 
 void FrmAgent::writelogInitSecionProfile(const QString& Prfname) {
-  Log(kInfo + QStringLiteral("Starting Session with the Profile: ") + Prfname);
+  Log(kLogInfo + QStringLiteral("Starting Session with the Profile: ") + Prfname);
 }
 
 void FrmAgent::PrepareOutbound(const ProfileRecord& profile) {
@@ -280,7 +276,7 @@ void FrmAgent::PrepareOutbound(const ProfileRecord& profile) {
 }
 
 void FrmAgent::ExecMailProccess() {
-  const QString noActive = kInfo + QStringLiteral("There Not Exist Active Profiles");
+  const QString noActive = kLogInfo + QStringLiteral("There Not Exist Active Profiles");
   const qint32 count = ProfileCount();
   qint32 inactive = 0;
 
@@ -305,11 +301,11 @@ void FrmAgent::ExecMailProccess() {
     try {
       bool skip = false;
       if (prf.PrcInboundMessages && !ff.DirExists(prf.InboundDir)) {
-        LogAndShow(kError, QStringLiteral("Profile:  '") + prf.Prfname +
+        LogAndShow(kLogError, QStringLiteral("Profile:  '") + prf.Prfname +
                                QStringLiteral("' Inbound Directory Not Found: ") + prf.InboundDir);
         skip = true;
       } else if (prf.PrcOutboundMessages && !ff.DirExists(prf.OutboundDir)) {
-        LogAndShow(kError, QStringLiteral("Profile:  '") + prf.Prfname +
+        LogAndShow(kLogError, QStringLiteral("Profile:  '") + prf.Prfname +
                                QStringLiteral("' Outbound Directory Not Found: ") +
                                prf.OutboundDir);
         skip = true;
@@ -317,7 +313,7 @@ void FrmAgent::ExecMailProccess() {
 
       if (!skip) {
         if (prf.PrcInboundMessages && !prf.CreateAttchsInMsgs && !prf.CreateInfFileInboundMsgs)
-          LogAndShow(kAlert,
+          LogAndShow(kLogAlert,
                      QStringLiteral("WARNING! No files will be created for inbound messages"));
 
         if (prf.PrcOutboundMessages) PrepareOutbound(prf);
@@ -359,7 +355,7 @@ void FrmAgent::ExecMailProccess() {
       if (sessionOpen_) CloseSessionQuietly();
       prf.PrfEnabled = false;
       ++inactive;
-      LogAndShow(kError, QStringLiteral("Cannot Start Session With The Profile: ") +
+      LogAndShow(kLogError, QStringLiteral("Cannot Start Session With The Profile: ") +
                              prf.WinMsgProfileName);
       continue;
     } catch (...) {

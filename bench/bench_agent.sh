@@ -80,6 +80,18 @@ head -c "$size" /dev/urandom >"$work/one.DAT"
 sha=$(sha256sum "$work/one.DAT" | cut -d' ' -f1)
 awk -v s="$sha" -v n="$n" 'BEGIN { for (i = 0; i < n; i++) print s }' >"$work/one.manifest"
 
+# The medians of one side's rounds (a_rate, a_rss, v_rate, v_rss): report WORK ITEMS UNIT.
+report() {
+  local a v
+  a=$(echo "${a_rate[*]}" | median)
+  v=$(echo "${v_rate[*]}" | median)
+  echo "agent_$1_$2_rate: $a $3"
+  echo "agent_$1_peak_rss: $(echo "${a_rss[*]}" | median) MiB"
+  echo "vrlmail_$1_$2_rate: $v $3"
+  echo "vrlmail_$1_peak_rss: $(echo "${v_rss[*]}" | median) MiB"
+  echo "agent_vs_vrlmail_$1_ratio: $(calc "$a / $v" 2) x"
+}
+
 # --- send: N files of 10 KB
 a_rate=() a_rss=() v_rate=() v_rss=()
 for _ in $(seq "$rounds"); do
@@ -102,12 +114,7 @@ for _ in $(seq "$rounds"); do
   helper check-delivered "$VRL_MAILDIR" "$work/one.manifest" >/dev/null || die "vrlmail: wrong mail delivered"
   v_rate+=("$(rate vrlmail_send)") v_rss+=("$(rss_mib vrlmail_send)")
 done
-a=$(echo "${a_rate[*]}" | median); v=$(echo "${v_rate[*]}" | median)
-echo "agent_send_files_rate: $a files/s"
-echo "agent_send_peak_rss: $(echo "${a_rss[*]}" | median) MiB"
-echo "vrlmail_send_files_rate: $v files/s"
-echo "vrlmail_send_peak_rss: $(echo "${v_rss[*]}" | median) MiB"
-echo "agent_vs_vrlmail_send_ratio: $(calc "$a / $v" 2) x"
+report send files files/s
 
 # --- fetch: N messages with one 10 KB attachment each
 a_rate=() a_rss=() v_rate=() v_rss=()
@@ -129,9 +136,4 @@ for _ in $(seq "$rounds"); do
   [ "$(mailbox_count)" -eq 0 ] || die "vrlmail left $(mailbox_count) messages on the server"
   v_rate+=("$(rate vrlmail_fetch)") v_rss+=("$(rss_mib vrlmail_fetch)")
 done
-a=$(echo "${a_rate[*]}" | median); v=$(echo "${v_rate[*]}" | median)
-echo "agent_fetch_messages_rate: $a msg/s"
-echo "agent_fetch_peak_rss: $(echo "${a_rss[*]}" | median) MiB"
-echo "vrlmail_fetch_messages_rate: $v msg/s"
-echo "vrlmail_fetch_peak_rss: $(echo "${v_rss[*]}" | median) MiB"
-echo "agent_vs_vrlmail_fetch_ratio: $(calc "$a / $v" 2) x"
+report fetch messages msg/s
