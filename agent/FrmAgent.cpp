@@ -83,13 +83,15 @@ void FrmAgent::CmdStopStart_Click() {
 bool FrmAgent::StartAgent() {
   SetTimer1Enabled(false);
   sessionProfileName_.clear();
+  // Cleared before the start sequence lets events run, so that a stop asked for during the
+  // start is kept and honoured at the first tick.
+  stopRequest_ = false;
   // Every start counts the interval afresh: the first cycle runs at the first tick.
   lastRun_ = QDateTime();
   firstTickDone_ = false;
   SetAgentState(Running);
   if (!InitQuorvo()) return false;
   sessionOpen_ = false;
-  stopRequest_ = false;
   SetTimer1Enabled(true);
   return true;
 }

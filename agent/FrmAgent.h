@@ -10,11 +10,10 @@
 
 #include "AgentContext.h"
 #include "AgentLog.h"
+#include "AgentTypes.h"
 #include "ConfRecords.h"
 #include "FileListBox.h"
 #include "MailWork.h"
-
-enum AgentStateConsts : qint32 { NotRunning = 0, Running = 1 };
 
 // An outbound file changed less than this long ago waits for a later cycle.
 inline constexpr qint64 kOutboundSettleMs = 2000;

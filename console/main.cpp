@@ -1,10 +1,126 @@
+// VRL31: the console. Its window comes later; the options below are its command-line face for
+// servers and scripts, driving the agent through the control classes (which start the agent on
+// the session bus when it is not running).
+//   --status            the agent state and the temporary log's path
+//   --start | --stop    start the agent / ask it to stop (it stops at its next check)
+//   --debug on|off      switch the agent's debug logging
+//   --clear-log         delete the temporary log
+// Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, 3 the agent did not start.
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+
 #include <cstdio>
 
-// The console window comes later; for now it says so and leaves.
+#include "AgentControl.h"
+
+namespace {
+
+void Fail(const char* what, const AgentClientObject& o) {
+  std::fprintf(stderr, "VRL31: %s: the agent cannot be reached: %s\n", what,
+               qPrintable(o.LastError()));
+}
+
+// The last lines of the temporary log: why a start failed.
+void PrintLogTail(const QString& path, int lines) {
+  QFile f(path);
+  if (path.isEmpty() || !f.open(QIODevice::ReadOnly)) return;
+  QList<QByteArray> all = f.readAll().split('\n');
+  while (!all.isEmpty() && all.last().trimmed().isEmpty()) all.removeLast();
+  for (qsizetype i = std::max<qsizetype>(0, all.size() - lines); i < all.size(); ++i)
+    std::fprintf(stderr, "  %s\n", all[i].trimmed().constData());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("VRL31"));
-  std::fputs("VRL31: the console window is not available in this build; run VRLEng31 --run.\n", stderr);
-  return 1;
+  QCoreApplication::setApplicationVersion(QStringLiteral("3.1.0"));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Vorlane console. Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, "
+      "3 the agent did not start."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  const QCommandLineOption statusOpt(QStringLiteral("status"),
+                                     QStringLiteral("Print the agent state and the temporary "
+                                                    "log's path."));
+  const QCommandLineOption startOpt(QStringLiteral("start"), QStringLiteral("Start the agent."));
+  const QCommandLineOption stopOpt(QStringLiteral("stop"),
+                                   QStringLiteral("Ask the agent to stop; it stops at its next "
+                                                  "check."));
+  const QCommandLineOption debugOpt(QStringLiteral("debug"),
+                                    QStringLiteral("Switch the agent's debug logging on or off."),
+                                    QStringLiteral("on|off"));
+  const QCommandLineOption clearOpt(QStringLiteral("clear-log"),
+                                    QStringLiteral("Delete the agent's temporary log."));
+  parser.addOptions({statusOpt, startOpt, stopOpt, debugOpt, clearOpt});
+  parser.process(app);
+
+  const bool any = parser.isSet(statusOpt) || parser.isSet(startOpt) || parser.isSet(stopOpt) ||
+                   parser.isSet(debugOpt) || parser.isSet(clearOpt);
+  if (!parser.positionalArguments().isEmpty() || !any ||
+      (parser.isSet(startOpt) && parser.isSet(stopOpt))) {
+    std::fputs("VRL31: give one or more of --status, --start, --stop, --debug on|off, "
+               "--clear-log (the console window is not available in this build).\n",
+               stderr);
+    return 2;
+  }
+  bool debugOn = false;
+  if (parser.isSet(debugOpt)) {
+    const QString v = parser.value(debugOpt).toLower();
+    if (v != QLatin1String("on") && v != QLatin1String("off")) {
+      std::fputs("VRL31: --debug takes on or off.\n", stderr);
+      return 2;
+    }
+    debugOn = v == QLatin1String("on");
+  }
+
+  // Detached: the agent keeps running after this program ends.
+  ClsStartStopEng control(AgentHold::Detached);
+  if (!control.IsValid()) {
+    Fail("connect", control);
+    return 1;
+  }
+  ClsAgentState state(AgentHold::Detached);
+  ClsGetLog log(AgentHold::Detached);
+
+  if (parser.isSet(debugOpt) && !control.SetModeDebug(debugOn)) {
+    Fail("--debug", control);
+    return 1;
+  }
+  if (parser.isSet(clearOpt) && !log.ClearLogFile()) {
+    Fail("--clear-log", log);
+    return 1;
+  }
+  if (parser.isSet(startOpt)) {
+    if (!control.StartMailAgent()) {
+      Fail("--start", control);
+      return 1;
+    }
+    // The call returns after the start sequence: a failed start has already stopped.
+    if (state.AgentState() != Running) {
+      std::fputs("VRL31: the agent did not start; its log ends:\n", stderr);
+      PrintLogTail(log.GetTempLogFileName(), 6);
+      return 3;
+    }
+  }
+  if (parser.isSet(stopOpt) && !control.StopMailAgent()) {
+    Fail("--stop", control);
+    return 1;
+  }
+  if (parser.isSet(statusOpt)) {
+    const AgentStateConsts s = state.AgentState();
+    if (!state.LastError().isEmpty()) {
+      Fail("--status", state);
+      return 1;
+    }
+    const QString path = log.GetTempLogFileName();
+    std::printf("AgentState: %s\nGetTempLogFileName: %s\nModeDebug: %s\n",
+                s == Running ? "Running" : "NotRunning", qPrintable(path),
+                control.ModeDebug() ? "on" : "off");
+  }
+  return 0;
 }

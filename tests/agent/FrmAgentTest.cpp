@@ -1,4 +1,5 @@
 // The agent core: start-up, the timer's interval rules, the cycle over the profiles, the stop.
+#include <QTimer>
 #include "AgentFixture.h"
 #include "VrlError.h"
 
@@ -306,6 +307,17 @@ TEST_F(FrmAgentTest, StopRequestWhileIdleStopsAtTheNextTick) {
   EXPECT_EQ(hooks_.calls.count("open A"), 1);
   EXPECT_EQ(CycleLines(), QStringList{kStopped});
   EXPECT_EQ(states_, (QList<qint32>{Running, NotRunning}));
+}
+
+TEST_F(FrmAgentTest, AStopAskedForDuringTheStartIsKept) {
+  AddProfile(MakeProfile("A"));
+  // Arrives while the start sequence lets events run, as a console's call does.
+  QTimer::singleShot(0, &agent_, [this] { agent_.CmdStopStart_Click(); });
+  ASSERT_TRUE(Start());
+  EXPECT_TRUE(agent_.StopRequest());
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(agent_.AgentState(), NotRunning);
+  EXPECT_TRUE(hooks_.calls.isEmpty());
 }
 
 TEST_F(FrmAgentTest, RestartReadsTheFilesAgainAndRunsAtOnce) {
