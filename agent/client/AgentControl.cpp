@@ -49,9 +49,12 @@ class AgentClientLink {
   bool Valid() const { return valid_; }
   const QString& LastError() const { return lastError_; }
 
-  // Records the outcome of a call; true when it succeeded.
+  // Records the outcome of a call (LastError is the last call's); true when it succeeded.
   bool Check(const QDBusError& error) const {
-    if (!error.isValid()) return true;
+    if (!error.isValid()) {
+      lastError_.clear();
+      return true;
+    }
     lastError_ = error.name() + QStringLiteral(": ") + error.message();
     return false;
   }
