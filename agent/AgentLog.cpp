@@ -5,11 +5,15 @@
 #include "MessageBox.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -65,12 +69,32 @@ QString AgentLog::StampedLine(const QString& message) {
 }
 
 QString AgentLog::CreateTempLog() {
-  QByteArray path = TempFolder() + "/VRQXXXXXX.TMP";
+  // The process number in the name lets a later agent tell a crashed agent's log from a live one.
+  QByteArray path = TempFolder() + "/VRQ" + QByteArray::number(::getpid()) + "-XXXXXX.TMP";
   // mkstemps creates the file exclusively with mode 0600.
   const int fd = ::mkstemps(path.data(), 4);
   if (fd < 0) return {};
   ::close(fd);
   return QFile::decodeName(path);
+}
+
+int AgentLog::RemoveStaleTempLogs() {
+  const QString folder = QFile::decodeName(TempFolder());
+  static const QRegularExpression name(QStringLiteral("^VRQ(\\d+)-\\w{6}\\.TMP$"));
+  int removed = 0;
+  for (const QFileInfo& f : QDir(folder).entryInfoList({QStringLiteral("VRQ*.TMP")}, QDir::Files)) {
+    const QRegularExpressionMatch m = name.match(f.fileName());
+    if (!m.hasMatch() || f.ownerId() != ::getuid()) continue;
+    const pid_t pid = static_cast<pid_t>(m.captured(1).toLongLong());
+    if (pid == ::getpid()) continue;
+    // Alive and still an agent: its log is in use. A reused number is another program.
+    if (::kill(pid, 0) == 0 || errno == EPERM) {
+      QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+      if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() == "VRLEng31") continue;
+    }
+    if (QFile::remove(f.filePath())) ++removed;
+  }
+  return removed;
 }
 
 bool AgentLog::AppendLine(const QString& path, const QString& line) {
@@ -102,8 +126,10 @@ bool AgentLog::AppendLine(const QString& path, const QString& line) {
   return true;
 }
 
-void AgentLog::ReportFileError(int err) {
+void AgentLog::ReportFileError(const QString& path, int err) {
   const LogFileError e = MapFileErrno(err);
+  ++writeFailures_;
+  if (fileErrorObserver_) fileErrorObserver_(path, QString::fromLocal8Bit(std::strerror(err)));
   QString text = QStringLiteral("Error :") + QString::number(e.Number) + QLatin1Char('\r') +
                  e.Description;
   if (e.Number == 76) {
@@ -118,12 +144,17 @@ void AgentLog::WriteLog(QString& message) {
   QCoreApplication::processEvents();
   if (OnlySpaces(message)) return;
   message.remove(QStringLiteral("\r\n"));
+  if (message.startsWith(QLatin1String("ERROR:"))) ++errorLines_;
 
   const bool separator = (message == kSeparatorLine);
   if (!separator) {
     if (tempLogName_.isEmpty()) {
       tempLogName_ = CreateTempLog();
       if (tempLogName_.isEmpty()) {
+        ++writeFailures_;
+        if (fileErrorObserver_)
+          fileErrorObserver_(QFile::decodeName(TempFolder()) + QStringLiteral("/VRQ*.TMP"),
+                             QString::fromLocal8Bit(std::strerror(errno)));
         vrl::ShowMessageBox(QStringLiteral("Error Creating Temporary File!!!"),
                             vrl::MsgBoxIcon::Exclamation);
         return;
@@ -131,7 +162,7 @@ void AgentLog::WriteLog(QString& message) {
     }
     const QString line = StampedLine(message);
     if (!AppendLine(tempLogName_, line)) {
-      ReportFileError(errno);
+      ReportFileError(tempLogName_, errno);
       return;
     }
     if (observer_) observer_(line);
@@ -141,7 +172,7 @@ void AgentLog::WriteLog(QString& message) {
   if (useLogFile_) {
     const QString line = separator ? message : StampedLine(message);
     if (!AppendLine(logFileName_, line)) {
-      ReportFileError(errno);
+      ReportFileError(logFileName_, errno);
       return;
     }
     QCoreApplication::processEvents();

@@ -49,15 +49,30 @@ class AgentLog {
     observer_ = std::move(observer);
   }
 
+  // Called with the path and the reason whenever a line cannot be written to a file (the
+  // temporary log or the log file); for a terminal message. The box of the failure is shown as
+  // well.
+  void SetFileErrorObserver(std::function<void(const QString& path, const QString& reason)> o) {
+    fileErrorObserver_ = std::move(o);
+  }
+  // Lines logged as errors ("ERROR:" prefix) and lines that could not be written, since the
+  // process began: a run that had either did not go cleanly.
+  int ErrorLines() const { return errorLines_; }
+  int WriteFailures() const { return writeFailures_; }
+
   // "dd-mm-yyyy hh:mm:ss » message" with the current local time.
   static QString StampedLine(const QString& message);
+
+  // Deletes the temporary logs in the temporary folder that this user's agents left behind when
+  // they crashed: files named by CreateTempLog whose process is gone. Returns how many.
+  static int RemoveStaleTempLogs();
 
  private:
   // Creates a new empty temporary log; empty text on failure.
   static QString CreateTempLog();
   // Appends line + CR LF to path; false (errno kept) on failure.
   bool AppendLine(const QString& path, const QString& line);
-  void ReportFileError(int err);
+  void ReportFileError(const QString& path, int err);
 
   QString tempLogName_;
   int tempLogHandle_ = -1;
@@ -65,6 +80,9 @@ class AgentLog {
   bool useLogFile_ = false;
   QString logFileName_;
   std::function<void(const QString&)> observer_;
+  std::function<void(const QString&, const QString&)> fileErrorObserver_;
+  int errorLines_ = 0;
+  int writeFailures_ = 0;
 };
 
 // Writes through the process's log.

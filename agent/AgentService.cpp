@@ -3,8 +3,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
 
-#include <cstdio>
-
 #include "AgentTypes.h"
 #include "ClsAgentStateAdaptor.h"
 #include "ClsGetLogAdaptor.h"
@@ -119,11 +117,8 @@ void AgentService::Unregister() {
 }
 
 void AgentService::RelayMessageBox(const QString& text, vrl::MsgBoxIcon icon) {
-  const char* name = vrl::MsgBoxIconName(icon);
-  std::fprintf(stderr, "%s [%s]: %s\n", vrl::kMessageBoxTitle, name, text.toUtf8().constData());
-  std::fflush(stderr);
   // Never waits for anyone: a signal, shown by whichever console listens.
-  if (registered_) emit startStop_.MessageBox(text, QString::fromLatin1(name));
+  if (registered_) emit startStop_.MessageBox(text, QString::fromLatin1(vrl::MsgBoxIconName(icon)));
 }
 
 void AgentService::StartMailAgent() {

@@ -117,7 +117,7 @@ class AgentService : public QObject {
   void Unregister();
   bool Registered() const { return registered_; }
 
-  // Hands a box to the clients (and to standard error, for the journal).
+  // Hands a box to the clients.
   void RelayMessageBox(const QString& text, vrl::MsgBoxIcon icon);
 
   // --- What the classes do ---

@@ -1,14 +1,15 @@
 // VRLEng31: the headless agent.
 //   VRLEng31          the agent for a console: serves its control classes on the session bus
 //                     (D-Bus activation starts it this way) and does nothing until told to start;
-//                     it ends when it is idle and no client holds it, or on SIGINT or SIGTERM
-//   VRLEng31 --run    starts processing at once and ends when the agent stops (SIGINT or SIGTERM
-//                     ask for the orderly stop); serves the bus too when there is one, but no
-//                     client ends it
-// One agent per application folder: a second one refuses to start.
-// Exit status: 0 after a clean run, 1 when the agent could not start.
+//                     it ends when it is idle and no client holds it, or on SIGINT, SIGTERM, SIGHUP
+//   VRLEng31 --run    starts processing at once and ends when the agent stops (SIGINT, SIGTERM or
+//                     SIGHUP ask for the orderly stop); serves the bus too when there is one, but
+//                     no client ends it
+// One agent per application folder: a second one refuses to start. The log keeps the system's
+// own texts; the terminal gets one actionable line per problem.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSet>
 #include <QDBusConnection>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -45,11 +46,37 @@ bool InstallSignalPipe() {
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0 &&
+         ::sigaction(SIGHUP, &sa, nullptr) == 0;
 }
 
 // A process that is just ending may still hold the folder's lock for a moment.
 constexpr int kLockWaitMs = 3000;
+
+// Exit statuses.
+constexpr int kExitClean = 0;
+constexpr int kExitStartFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitErrors = 3;
+
+void Say(const QString& line) {
+  std::fprintf(stderr, "VRLEng31: %s\n", line.toUtf8().constData());
+  std::fflush(stderr);
+}
+
+// Why a start failed, in words a person can act on.
+QString StartFailure() {
+  const QString folder = vrl::ApplicationFolder();
+  const QString hint = QStringLiteral("; write a configuration with: VRLCfg31 --home ") + folder +
+                       QStringLiteral(" --import FILE (see demo/demo-config.json)");
+  if (!QFileInfo::exists(vrl::PathInApplicationFolder(QStringLiteral("VRL3GCF.GCF"))))
+    return QStringLiteral("cannot start: no global options file VRL3GCF.GCF in ") + folder + hint;
+  if (!QFileInfo::exists(vrl::PathInApplicationFolder(QStringLiteral("VRL3PF.PCF"))))
+    return QStringLiteral("cannot start: no profiles file VRL3PF.PCF in ") + folder + hint;
+  return QStringLiteral("cannot start: the configuration in ") + folder +
+         QStringLiteral(" cannot be read; check it with: VRLCfg31 --home ") + folder +
+         QStringLiteral(" --list");
+}
 
 }  // namespace
 
@@ -61,9 +88,10 @@ int main(int argc, char** argv) {
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
       "Vorlane agent. Without --run it serves the console on the D-Bus session bus "
-      "(org.vorlane.VRLEng31) and waits to be started."));
-  parser.addHelpOption();
-  parser.addVersionOption();
+      "(org.vorlane.VRLEng31) and waits to be started.\n"
+      "Exit status: 0 clean run, 1 the start failed, 2 bad usage, 3 the run logged errors."));
+  const QCommandLineOption helpOpt = parser.addHelpOption();
+  const QCommandLineOption versionOpt = parser.addVersionOption();
   const QCommandLineOption runOpt(QStringLiteral("run"),
                                   QStringLiteral("Start processing at once and end when the agent "
                                                  "stops; SIGINT or SIGTERM stops it in order."));
@@ -76,11 +104,16 @@ int main(int argc, char** argv) {
                                       QStringLiteral("Also print every log line to standard "
                                                      "output."));
   parser.addOptions({runOpt, homeOpt, verboseOpt});
-  parser.process(app);
+  if (!parser.parse(app.arguments())) {
+    Say(parser.errorText() + QStringLiteral(" (see VRLEng31 --help)"));
+    return kExitUsage;
+  }
+  if (parser.isSet(helpOpt)) parser.showHelp(kExitClean);
+  if (parser.isSet(versionOpt)) parser.showVersion();
   if (!parser.positionalArguments().isEmpty()) {
-    std::fprintf(stderr, "VRLEng31: unexpected argument: %s\n",
-                 qPrintable(parser.positionalArguments().first()));
-    return 2;
+    Say(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first() +
+        QStringLiteral(" (see VRLEng31 --help)"));
+    return kExitUsage;
   }
   const bool run = parser.isSet(runOpt);
 
@@ -94,16 +127,16 @@ int main(int argc, char** argv) {
       !lock.Acquire(vrl::PathInApplicationFolder(QStringLiteral("VRLEng31.lock")), kLockWaitMs,
                     &lockError)) {
     if (lockError.isEmpty()) lockError = QStringLiteral("the folder cannot be created");
-    std::fprintf(stderr,
-                 "VRLEng31: another agent already works on the application folder %s (%s); "
-                 "only one agent may process its profiles.\n",
-                 qPrintable(vrl::ApplicationFolder()), qPrintable(lockError));
-    return 1;
+    Say(QStringLiteral("another agent already works on the application folder ") +
+        vrl::ApplicationFolder() + QStringLiteral(" (") + lockError +
+        QStringLiteral("); only one agent may process its profiles."));
+    return kExitStartFailed;
   }
+  agent::AgentLog::RemoveStaleTempLogs();
 
   if (!InstallSignalPipe()) {
     std::perror("VRLEng31: signals");
-    return 1;
+    return kExitStartFailed;
   }
 
   agent::AgentLog& log = agent::AgentLog::Instance();
@@ -115,23 +148,41 @@ int main(int argc, char** argv) {
     });
   }
 
+  // Each log file that fails is named once per run; the log and its boxes keep their texts.
+  QSet<QString> failedFiles;
+  log.SetFileErrorObserver([&failedFiles](const QString& path, const QString& reason) {
+    if (failedFiles.contains(path)) return;
+    failedFiles.insert(path);
+    Say(QStringLiteral("cannot write the log ") + path + QStringLiteral(": ") + reason +
+        QStringLiteral(" (said once; the run goes on and ends with status 3)"));
+  });
+
   AgentMailWork mailWork;
   FrmAgent agent(log, &mailWork);
   agent::AgentService service(agent, log, run);
+  // Boxes go to the console (when one listens) and, each text once, to the terminal.
+  QSet<QString> shownBoxes;
+  vrl::SetMessageBoxHandler([&](const QString& text, vrl::MsgBoxIcon icon) {
+    service.RelayMessageBox(text, icon);
+    const QString line = QString(text).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    if (shownBoxes.contains(line)) return;
+    shownBoxes.insert(line);
+    Say(line);
+  });
   QString busError;
   if (service.Register(QDBusConnection::sessionBus(), &busError)) {
-    vrl::SetMessageBoxHandler(
-        [&service](const QString& text, vrl::MsgBoxIcon icon) { service.RelayMessageBox(text, icon); });
+    if (!run && !qEnvironmentVariableIsSet("DBUS_STARTER_BUS_TYPE"))
+      Say(QStringLiteral("waiting for a console on the session bus (org.vorlane.VRLEng31); "
+                         "VRL31 --start starts the agent, VRLEng31 --run processes without one"));
   } else if (run) {
     // Servers and cron often have no session bus: that is only worth a word when asked for.
     if (QDBusConnection::sessionBus().isConnected() || parser.isSet(verboseOpt))
       std::fprintf(stderr, "VRLEng31: running without control over D-Bus: %s\n",
                    qPrintable(busError));
   } else {
-    std::fprintf(stderr,
-                 "VRLEng31: cannot serve the console: %s. Use --run to process without one.\n",
-                 qPrintable(busError));
-    return 1;
+    Say(QStringLiteral("cannot serve the console: ") + busError +
+        QStringLiteral(". Use --run to process without one."));
+    return kExitStartFailed;
   }
   QObject::connect(&service, &agent::AgentService::Unneeded, &app,
                    [] { QCoreApplication::exit(0); });
@@ -167,13 +218,21 @@ int main(int argc, char** argv) {
     agent.Form_Load();
     if (agent.AgentState() != Running) {
       agent.Form_Unload();
-      return 1;
+      Say(StartFailure());
+      return kExitStartFailed;
     }
   }
 
-  const int status = QCoreApplication::exec();
+  QCoreApplication::exec();
   // The name goes first, so that a new client starts a new agent rather than call this one.
   service.Unregister();
   agent.Form_Unload();
-  return status;
+  if (run && (log.ErrorLines() > 0 || log.WriteFailures() > 0)) {
+    Say(QStringLiteral("the run ended with %1 error line(s) logged and %2 line(s) that could not "
+                       "be written")
+            .arg(log.ErrorLines())
+            .arg(log.WriteFailures()));
+    return kExitErrors;
+  }
+  return kExitClean;
 }

@@ -280,6 +280,7 @@ void POP3_InMail::CompleteRetrieve(qsizetype terminator) {
   statusEnd_ = -1;
   searchFrom_ = 0;
   pop3mime::ParseMessage(message, lastMail_, lastAttachments_);
+  lastSource_ = std::move(message);
   op_ = OpNone;
   retrieveDone_ = true;
 }
@@ -378,7 +379,7 @@ bool POP3_InMail::CheckIndex(qint16 index) {
 }
 
 bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail,
-                          std::vector<Pop3MailAttachments>& Attachments) {
+                          std::vector<Pop3MailAttachments>& Attachments, QByteArray* source) {
   if (!connected_) {
     Fail(QStringLiteral("Not Connected to POP3 Server!"));
     return false;
@@ -397,8 +398,10 @@ bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail,
   }
   mail = std::move(lastMail_);
   Attachments = std::move(lastAttachments_);
+  if (source) *source = std::move(lastSource_);
   lastMail_ = Pop3Mail();
   lastAttachments_.clear();
+  lastSource_ = QByteArray();
   return true;
 }
 
@@ -446,6 +449,7 @@ void POP3_InMailInternal::TakeMessage(POP3_InMail& client, Pop3Mail& mail,
   attachments = std::move(client.lastAttachments_);
   client.lastMail_ = Pop3Mail();
   client.lastAttachments_.clear();
+  client.lastSource_ = QByteArray();
 }
 
 qsizetype POP3_InMailInternal::RetrieveCapacity(const POP3_InMail& client) {

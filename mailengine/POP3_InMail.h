@@ -31,7 +31,10 @@ class POP3_InMail : public QObject {
   qint16 GetNMailsOnPop3Server(bool ForceGetFromServer = false);
   // Retrieves and parses message index (1..count). Throws vrl::VrlError "Bad Mail Index!"
   // (0x8004020E) for an index outside 1..count.
-  bool GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments);
+  // source, when given, receives the message as retrieved (shared with the attachments, not
+  // copied): for a caller that must keep a message that yields no file.
+  bool GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments,
+               QByteArray* source = nullptr);
   // Marks message index for deletion. Same index check as GetMail.
   bool DelMail(qint16 index);
   // Decodes one attachment into a new file. Throws vrl::VrlError "File already exists!"
@@ -98,6 +101,7 @@ class POP3_InMail : public QObject {
   qsizetype searchFrom_ = 0;   // where the search for the final "." line goes on
   Pop3Mail lastMail_;
   std::vector<Pop3MailAttachments> lastAttachments_;
+  QByteArray lastSource_;
   QString lastError_;
 
   friend struct POP3_InMailInternal;

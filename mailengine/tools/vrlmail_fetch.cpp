@@ -1,13 +1,14 @@
 // vrlmail fetch: takes every message out of a POP3 mailbox and writes its attachments into a
-// folder, under their safe names made free with an "n-" prefix (n = 1, 2, 3 ...). A message is
-// deleted only after all its files are written, and never with --keep.
+// folder, under their safe names made free with an "n-" prefix (n = 1, 2, 3 ...). A message that
+// yields no attachment file is kept whole as "<subject>.eml" (every message, with --raw). A
+// message is deleted only after all its files are written, and never with --keep.
 //
 // Output: one line per message on stdout, fields separated by TAB:
 //   <number> TAB <from> TAB <subject> TAB <saved file names separated by "; ">
 // With --stats a summary goes to stderr: messages, attachments, bytes retrieved, seconds and the
 // peak resident memory (VmHWM, kB).
-// Exit status: 0 all done, 1 a failure (messages already processed are still deleted), 2 bad usage.
 #include "POP3_InMail.h"
+#include "Pop3MimeDecode.h"
 #include "VrlError.h"
 #include "vrlmail.h"
 
@@ -22,12 +23,23 @@ namespace {
 
 constexpr int kMaxUniqueTries = 32767;
 
-void FetchUsage() {
-  std::fputs(
-      "usage: vrlmail fetch --host H --port P --user U --password-file F --dir D [--keep]\n"
-      "                    [--timeout N] [--stats]\n",
-      stderr);
-}
+const char kFetchHelp[] =
+    "usage: vrlmail fetch --host H --port P --user U --password-file F --dir D [options]\n"
+    "Takes every message out of a POP3 mailbox into folder D: its attachments as files, a message\n"
+    "without attachments whole as <subject>.eml. A message is deleted from the server only after\n"
+    "its files are written.\n"
+    "  --host H             POP3 server\n"
+    "  --port P             its port, 1..65535 (110 is usual)\n"
+    "  --user U             mailbox user\n"
+    "  --password-file F    file whose first line is the password\n"
+    "  --dir D              existing folder for the files\n"
+    "  --keep               leave the messages on the server\n"
+    "  --raw                also keep every message whole as <subject>.eml\n"
+    "  --timeout N          seconds to wait for an answer, 1..300 (default 30)\n"
+    "  --stats              print a summary line on standard error\n"
+    "  --help               this text\n"
+    "Exit status: 0 done, 1 other failure, 2 bad usage, 3 cannot connect or the connection broke,\n"
+    "4 login refused, 5 the server refused a command, 6 a local file or folder problem.\n";
 
 struct FetchOptions {
   QString host;
@@ -36,27 +48,48 @@ struct FetchOptions {
   QString passwordFile;
   QString dir;
   bool keep = false;
+  bool raw = false;
   qint16 timeout = 30;
   bool stats = false;
+  bool help = false;
 };
 
-// Parses the options; prints the reason and returns nothing on bad usage.
+// Parses the options ("--opt value" or "--opt=value"); prints the reason and returns nothing on
+// bad usage.
 std::optional<FetchOptions> ParseOptions(const QStringList& args) {
   FetchOptions o;
   bool havePort = false;
   for (qsizetype i = 0; i < args.size(); ++i) {
-    const QString& a = args[i];
+    QString a = args[i];
+    std::optional<QString> inlineValue;
+    if (const qsizetype eq = a.indexOf(u'='); a.startsWith(QLatin1String("--")) && eq > 2) {
+      inlineValue = a.mid(eq + 1);
+      a.truncate(eq);
+    }
     auto value = [&](QString* out) {
+      if (inlineValue) {
+        *out = *inlineValue;
+        return true;
+      }
       if (i + 1 >= args.size()) return false;
       *out = args[++i];
       return true;
     };
+    auto flag = [&](bool* out) {
+      *out = true;
+      return !inlineValue;
+    };
     QString v;
     bool ok = true;
     if (a == QLatin1String("--keep")) {
-      o.keep = true;
+      ok = flag(&o.keep);
+    } else if (a == QLatin1String("--raw")) {
+      ok = flag(&o.raw);
     } else if (a == QLatin1String("--stats")) {
-      o.stats = true;
+      ok = flag(&o.stats);
+    } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+      o.help = true;
+      return o;
     } else if (a == QLatin1String("--host")) {
       ok = value(&o.host);
     } else if (a == QLatin1String("--user")) {
@@ -68,26 +101,29 @@ std::optional<FetchOptions> ParseOptions(const QStringList& args) {
     } else if (a == QLatin1String("--port")) {
       ok = value(&v);
       const uint p = v.toUInt(&ok);
-      ok = ok && p <= 65535;
+      ok = ok && p >= 1 && p <= 65535;
       o.port = static_cast<quint16>(p);
       havePort = true;
     } else if (a == QLatin1String("--timeout")) {
       ok = value(&v);
       const int t = v.toInt(&ok);
-      ok = ok && t > 0;
-      o.timeout = static_cast<qint16>(std::min(t, 300));
+      ok = ok && t >= 1 && t <= 300;
+      o.timeout = static_cast<qint16>(t);
     } else {
-      std::fprintf(stderr, "vrlmail fetch: unknown option '%s'\n", a.toUtf8().constData());
+      std::fprintf(stderr, "vrlmail fetch: unknown option '%s' (see vrlmail fetch --help)\n",
+                   a.toUtf8().constData());
       return std::nullopt;
     }
     if (!ok) {
-      std::fprintf(stderr, "vrlmail fetch: bad or missing value for '%s'\n", a.toUtf8().constData());
+      std::fprintf(stderr, "vrlmail fetch: bad or missing value for '%s' (see vrlmail fetch --help)\n",
+                   a.toUtf8().constData());
       return std::nullopt;
     }
   }
   if (o.host.isEmpty() || !havePort || o.user.isEmpty() || o.passwordFile.isEmpty() ||
       o.dir.isEmpty()) {
-    std::fputs("vrlmail fetch: --host, --port, --user, --password-file and --dir are required\n",
+    std::fputs("vrlmail fetch: --host, --port, --user, --password-file and --dir are required "
+               "(see vrlmail fetch --help)\n",
                stderr);
     return std::nullopt;
   }
@@ -117,18 +153,32 @@ class Fetcher {
       failed_ = true;
       lastFailure_ = text;
     });
+    QObject::connect(&pop_, &POP3_InMail::Pop3Status, [this](const QString& text) {
+      if (!text.isEmpty()) lastStatus_ = text;
+    });
   }
 
   int Run(const QString& password) {
     qint16 timeout = o_.timeout;
     pop_.SetTimeOutNSeconds(timeout);
     quint16 port = o_.port;
-    if (!pop_.ConnectToPop3Server(o_.user, password, o_.host, port)) return Error("connect");
+    if (!pop_.ConnectToPop3Server(o_.user, password, o_.host, port)) {
+      // Refused after USER or PASS is a login refused; anything earlier, the connection.
+      const bool login = lastStatus_.startsWith(QLatin1String("Authenticate User")) ||
+                         lastStatus_.startsWith(QLatin1String("Send Password"));
+      Error("connect");
+      return login && !pop_.GetLastError().startsWith(QLatin1String("Timeout")) ? 4 : 3;
+    }
     failed_ = false;
     const qint16 n = pop_.GetNMailsOnPop3Server(false);
-    if (n == 0 && failed_) return Finish(Error("counting messages"));
+    if (n == 0 && failed_) return Finish(Error("counting messages", 5));
+    if (n == 32767)
+      std::fputs("vrlmail fetch: the mailbox may hold more than 32767 messages; this run takes the "
+                 "first 32767\n",
+                 stderr);
     for (int i = 1; i <= n; ++i) {
-      if (!FetchOne(static_cast<qint16>(i))) return Finish(1);
+      const int status = FetchOne(static_cast<qint16>(i));
+      if (status != 0) return Finish(status);
     }
     return Finish(0);
   }
@@ -141,17 +191,18 @@ class Fetcher {
   }
 
  private:
-  int Error(const char* what) {
+  // Prints the failure; returns status, or 3 when the connection is gone.
+  int Error(const char* what, int status = 5) {
     const QString reason = pop_.GetLastError().isEmpty() ? lastFailure_ : pop_.GetLastError();
     std::fprintf(stderr, "vrlmail fetch: %s failed: %s\n", what, reason.toUtf8().constData());
-    return 1;
+    return pop_.IsConectedToServer() ? status : 3;
   }
 
   // Logs out so that the messages already processed are deleted; keeps the worse status.
   int Finish(int status) {
     if (pop_.IsConectedToServer() && !pop_.DisConnectFromPop3Server()) {
-      Error("disconnect");
-      return 1;
+      const int failed = Error("disconnect", 3);
+      return status != 0 ? status : failed;
     }
     return status;
   }
@@ -177,22 +228,35 @@ class Fetcher {
     return std::nullopt;
   }
 
-  bool FetchOne(qint16 i) {
+  // 0, or the exit status of the failure.
+  int FetchOne(qint16 i) {
     Pop3Mail mail;
     std::vector<Pop3MailAttachments> atts;
+    QByteArray source;
     try {
-      if (!pop_.GetMail(i, mail, atts)) {
-        Error(QByteArray("retrieving message " + QByteArray::number(i)).constData());
-        return false;
-      }
+      if (!pop_.GetMail(i, mail, atts, &source))
+        return Error(QByteArray("retrieving message " + QByteArray::number(i)).constData());
     } catch (const vrl::VrlError& e) {
       std::fprintf(stderr, "vrlmail fetch: message %d: %s\n", i, e.Description().toUtf8().constData());
-      return false;
+      return 1;
     }
     QStringList saved;
     for (int k = 0; k < mail.AttachedFiles && k < static_cast<int>(atts.size()); ++k) {
       const std::optional<QString> name = Save(atts[static_cast<size_t>(k)]);
-      if (!name) return false;  // the message stays on the server
+      if (!name) return 6;  // the message stays on the server
+      saved << *name;
+    }
+    // A message must never leave the server without something kept of it.
+    if (saved.isEmpty() || o_.raw) {
+      Pop3MailAttachments whole;
+      const QString subject = mail.Subject.trimmed();
+      whole.Name = pop3mime::SafeAttachmentName(
+          (subject.isEmpty() ? QStringLiteral("message") : subject) + QStringLiteral(".eml"));
+      whole.Data.buffer = source;
+      whole.Data.end = source.size();
+      whole.Data.encoding = Pop3TransferEncoding::Binary;
+      const std::optional<QString> name = Save(whole);
+      if (!name) return 6;
       saved << *name;
     }
     ++messages_;
@@ -202,17 +266,17 @@ class Fetcher {
                 Printable(mail.Subject).constData(), Printable(saved.join(QStringLiteral("; "))).constData());
     std::fflush(stdout);
     atts.clear();  // release the message before the next one
-    if (!o_.keep && !pop_.DelMail(i)) {
-      Error(QByteArray("deleting message " + QByteArray::number(i)).constData());
-      return false;
-    }
-    return true;
+    source.clear();
+    if (!o_.keep && !pop_.DelMail(i))
+      return Error(QByteArray("deleting message " + QByteArray::number(i)).constData());
+    return 0;
   }
 
   const FetchOptions& o_;
   POP3_InMail pop_;
   bool failed_ = false;
   QString lastFailure_;
+  QString lastStatus_;
   int messages_ = 0;
   int attachments_ = 0;
   qint64 bytes_ = 0;
@@ -222,21 +286,22 @@ class Fetcher {
 
 int RunFetch(const QStringList& args) {
   const std::optional<FetchOptions> o = ParseOptions(args);
-  if (!o) {
-    FetchUsage();
-    return 2;
+  if (!o) return 2;
+  if (o->help) {
+    std::fputs(kFetchHelp, stdout);
+    return 0;
   }
   QFile pwFile(o->passwordFile);
   if (!pwFile.open(QIODevice::ReadOnly)) {
-    std::fprintf(stderr, "vrlmail fetch: cannot read the password file %s\n",
-                 o->passwordFile.toUtf8().constData());
-    return 1;
+    std::fprintf(stderr, "vrlmail fetch: cannot read the password file %s: %s\n",
+                 o->passwordFile.toUtf8().constData(), pwFile.errorString().toUtf8().constData());
+    return 6;
   }
   QByteArray pw = pwFile.readLine();
   while (pw.endsWith('\n') || pw.endsWith('\r')) pw.chop(1);
   if (!QFileInfo(o->dir).isDir()) {
     std::fprintf(stderr, "vrlmail fetch: no such folder %s\n", o->dir.toUtf8().constData());
-    return 1;
+    return 6;
   }
   QElapsedTimer clock;
   clock.start();

@@ -7,9 +7,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
+#include <QRegularExpression>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -30,15 +32,63 @@ long ProcStatusKb(const char* field) {
   return kb;
 }
 
+const char kSendHelp[] =
+    "usage: vrlmail send --host H --port P --from A --to A[;A...] [options]\n"
+    "Sends one message (or --count copies over one connection) and prints the engine's status\n"
+    "lines; failures also go to standard error.\n"
+    "  --host H              SMTP server\n"
+    "  --port P              its port, 1..65535 (default 25)\n"
+    "  --user U              log in with AUTH LOGIN as U (with --password-file)\n"
+    "  --password-file F     file whose first line is the password\n"
+    "  --pop-before-smtp     log in to POP3 first instead (with --pop-host)\n"
+    "  --pop-host H          POP3 server for --pop-before-smtp\n"
+    "  --pop-port P          its port, 1..65535 (default 110)\n"
+    "  --from A              sender address\n"
+    "  --from-name N         sender's display name\n"
+    "  --to A[;A...]         recipients\n"
+    "  --cc A[;A...]         copy recipients\n"
+    "  --bcc A[;A...]        blind copy recipients\n"
+    "  --subject S           subject\n"
+    "  --text-file F         message text from file F (UTF-8)\n"
+    "  --attach F[;F...]     files to attach\n"
+    "  --html                the text is HTML\n"
+    "  --uuencode            attachments uuencoded instead of MIME base64\n"
+    "  --validate-addresses  check the addresses' syntax before sending\n"
+    "  --timeout N           seconds to wait for an answer, 1..300 (default 30)\n"
+    "  --count N             send N copies over one connection (default 1)\n"
+    "  --quiet               no status lines\n"
+    "  --stats               print time, rate and memory figures\n"
+    "  --help                this text\n"
+    "Exit status: 0 sent, 1 other failure, 2 bad usage or a refused address, 3 cannot connect or\n"
+    "the connection broke, 4 login refused, 5 the server refused the message, 6 a local file\n"
+    "problem (password, text or attachment file).\n";
+
 int BadUsage(const QString& why) {
-  std::fprintf(stderr, "vrlmail send: %s\n", why.toUtf8().constData());
-  std::fputs("usage: vrlmail send --host H --port P [--user U --password-file F]\n"
-             "                    [--pop-before-smtp --pop-host H --pop-port P]\n"
-             "                    --from A [--from-name N] --to A[;A...] [--cc A[;A...]] [--bcc A[;A...]]\n"
-             "                    [--subject S] [--text-file F] [--attach F[;F...]] [--html] [--uuencode]\n"
-             "                    [--timeout N] [--count N] [--validate-addresses] [--quiet] [--stats]\n",
-             stderr);
+  std::fprintf(stderr, "vrlmail send: %s (see vrlmail send --help)\n", why.toUtf8().constData());
   return 2;
+}
+
+int LocalFileError(const QFile& f) {
+  std::fprintf(stderr, "vrlmail send: cannot read %s: %s\n", f.fileName().toUtf8().constData(),
+               f.errorString().toUtf8().constData());
+  return 6;
+}
+
+// The exit status for the engine's last failure.
+int StatusFor(const QString& error) {
+  if (error == SMTP_OutMail::kErrAttach || error.startsWith(QLatin1String("Cannot read the file")))
+    return 6;
+  static const QRegularExpression reply(QStringLiteral("^[45]\\d\\d"));
+  if (const QRegularExpressionMatch m = reply.match(error); m.hasMatch()) {
+    const int code = m.captured(0).toInt();
+    return code == 530 || code == 534 || code == 535 || code == 538 ? 4 : 5;
+  }
+  for (const QString* input :
+       {&SMTP_OutMail::kErrRecipient, &SMTP_OutMail::kErrCc, &SMTP_OutMail::kErrBcc,
+        &SMTP_OutMail::kErrSender, &SMTP_OutMail::kErrNoRecipient, &SMTP_OutMail::kErrTooMany,
+        &SMTP_OutMail::kErrHtmlUu, &SMTP_OutMail::kErrPort})
+    if (error == *input) return 2;
+  return error.isEmpty() ? 1 : 3;
 }
 
 void PrintLine(const char* kind, const QString& text) {
@@ -56,10 +106,24 @@ int RunSend(const QStringList& args) {
                                         "--quiet", "--stats"};
   std::map<QString, QString> opt;
   for (qsizetype i = 0; i < args.size(); ++i) {
-    const QString& a = args[i];
+    QString a = args[i];
+    if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+      std::fputs(kSendHelp, stdout);
+      return 0;
+    }
+    std::optional<QString> inlineValue;
+    if (const qsizetype eq = a.indexOf(u'='); a.startsWith(QLatin1String("--")) && eq > 2) {
+      inlineValue = a.mid(eq + 1);
+      a.truncate(eq);
+    }
     if (kSwitches.contains(a)) {
+      if (inlineValue) return BadUsage(a + QStringLiteral(" takes no value"));
       opt[a] = QStringLiteral("1");
     } else if (kValued.contains(a)) {
+      if (inlineValue) {
+        opt[a] = *inlineValue;
+        continue;
+      }
       if (i + 1 >= args.size()) return BadUsage(a + QStringLiteral(" needs a value"));
       opt[a] = args[++i];
     } else {
@@ -81,9 +145,12 @@ int RunSend(const QStringList& args) {
   for (const char* k : {"--host", "--from", "--to"})
     if (!has(k)) return BadUsage(QStringLiteral("missing ") + QLatin1String(k));
   long port = 25, popPort = 110, timeout = 30, count = 1;
-  if (!number("--port", 25, &port)) return BadUsage(QStringLiteral("--port must be a number"));
-  if (!number("--pop-port", 110, &popPort)) return BadUsage(QStringLiteral("--pop-port must be a number"));
-  if (!number("--timeout", 30, &timeout)) return BadUsage(QStringLiteral("--timeout must be a number"));
+  if (!number("--port", 25, &port) || port < 1 || port > 65535)
+    return BadUsage(QStringLiteral("--port must be 1..65535"));
+  if (!number("--pop-port", 110, &popPort) || popPort < 1 || popPort > 65535)
+    return BadUsage(QStringLiteral("--pop-port must be 1..65535"));
+  if (!number("--timeout", 30, &timeout) || timeout < 1 || timeout > 300)
+    return BadUsage(QStringLiteral("--timeout must be 1..300"));
   if (!number("--count", 1, &count) || count < 1) return BadUsage(QStringLiteral("--count must be 1 or more"));
   if (has("--pop-before-smtp") && !has("--pop-host")) return BadUsage(QStringLiteral("--pop-before-smtp needs --pop-host"));
   if (has("--user") != has("--password-file"))
@@ -92,13 +159,13 @@ int RunSend(const QStringList& args) {
   QString password;
   if (has("--password-file")) {
     QFile f(val("--password-file"));
-    if (!f.open(QIODevice::ReadOnly)) return BadUsage(QStringLiteral("cannot read ") + f.fileName());
+    if (!f.open(QIODevice::ReadOnly)) return LocalFileError(f);
     password = QString::fromUtf8(f.readLine()).remove(u'\r').remove(u'\n');
   }
   QString text;
   if (has("--text-file")) {
     QFile f(val("--text-file"));
-    if (!f.open(QIODevice::ReadOnly)) return BadUsage(QStringLiteral("cannot read ") + f.fileName());
+    if (!f.open(QIODevice::ReadOnly)) return LocalFileError(f);
     text = QString::fromUtf8(f.readAll());
   }
 
@@ -109,7 +176,10 @@ int RunSend(const QStringList& args) {
   QObject::connect(&mail, &SMTP_OutMail::Status, [quiet](const QString& s) {
     if (!quiet) PrintLine("status", s);
   });
-  QObject::connect(&mail, &SMTP_OutMail::SendFailed, [](const QString& s) { PrintLine("failed", s); });
+  QObject::connect(&mail, &SMTP_OutMail::SendFailed, [](const QString& s) {
+    PrintLine("failed", s);
+    std::fprintf(stderr, "vrlmail send: failed: %s\n", s.toUtf8().constData());
+  });
 
   // Host names go through the system resolver, so "localhost" and dotted addresses both pass.
   // Addresses are checked only on request: local test domains ("user@localhost") are not in
@@ -166,5 +236,5 @@ int RunSend(const QStringList& args) {
   std::fflush(stdout);
   if (sent != count && !mail.GetLastError().isEmpty() && count > 1)
     PrintLine("last error", mail.GetLastError());
-  return sent == count ? 0 : 1;
+  return sent == count ? 0 : StatusFor(mail.GetLastError());
 }

@@ -1,9 +1,11 @@
 // The agent program end to end: VRLEng31 run on a prepared application folder.
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 
 #include <csignal>
+#include <functional>
 
 #include "AgentFixture.h"
 #include "MailScripts.h"
@@ -31,7 +33,7 @@ class AgentProgramTest : public agenttest::AgentFixture {
     ASSERT_TRUE(p.waitForStarted(10000));
   }
   // Runs to the end (bounded); returns the exit code, -1 when it did not end normally.
-  int Run(const QStringList& args, QByteArray* out = nullptr) {
+  int Run(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr) {
     QProcess p;
     Launch(p, args);
     if (!p.waitForFinished(30000)) {
@@ -40,6 +42,7 @@ class AgentProgramTest : public agenttest::AgentFixture {
       return -2;
     }
     if (out) *out = p.readAllStandardOutput();
+    if (err) *err = p.readAllStandardError();
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
   }
   // Reads standard output until it holds text (bounded).
@@ -87,7 +90,7 @@ TEST_F(AgentProgramTest, OneCycleOverTheProfilesThenItStops) {
     QStringList args{"--run"};
     if (way.viaEnvironment) env_.insert("VORLANE_HOME", home_);
     else args << "--home" << home_;
-    EXPECT_EQ(Run(args), 0);
+    EXPECT_EQ(Run(args), 3) << "the run logged an error (Invoices)";
     env_.remove("VORLANE_HOME");
 
     const QStringList lines = Lines(global_.LogFileName);
@@ -140,7 +143,7 @@ TEST_F(AgentProgramTest, ASignalWhileWaitingForTheNextCycleStopsInOrder) {
   ProfileRecord orders = MakeProfile("Orders");
   AddProfile(orders);
 
-  for (int sig : {SIGTERM, SIGINT}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
     Drop(orders, "ORDER1.TXT");  // no server: it goes to .BAD in each run
     QFile::remove(global_.LogFileName);
@@ -152,8 +155,11 @@ TEST_F(AgentProgramTest, ASignalWhileWaitingForTheNextCycleStopsInOrder) {
     ASSERT_TRUE(p.waitForFinished(20000));
     seen += p.readAllStandardOutput();
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(TempFiles().isEmpty());
     const QStringList log = LogFile();
+    // The stop may come before ORDER1.TXT is tried; status 3 exactly when an error was logged.
+    const bool errors = !log.filter(QRegularExpression("^ERROR:")).isEmpty();
+    EXPECT_EQ(p.exitCode(), errors ? 3 : 0);
     ASSERT_GE(log.size(), 2);
     EXPECT_EQ(log.mid(log.size() - 2),
               (QStringList{"INFORMATION: Stopping Session with the Profile: Orders",
@@ -161,6 +167,71 @@ TEST_F(AgentProgramTest, ASignalWhileWaitingForTheNextCycleStopsInOrder) {
     // --verbose echoes the same lines, the separator aside.
     EXPECT_EQ(QString::fromUtf8(seen).split('\n', Qt::SkipEmptyParts).size(), log.size() - 1);
   }
+}
+
+TEST_F(AgentProgramTest, TheTerminalGetsOneActionableLinePerProblem) {
+  AddProfile(MakeProfile("Orders"));
+  const QString badLog = Path("no-such-folder/vorlane.log");
+  const struct {
+    const char* name;
+    std::function<void()> prepare;
+    QStringList args;
+    int status;
+    QStringList said;  // each exactly once on standard error
+  } cases[] = {
+      {"no configuration", [] {}, {"--run", "--home", Path("empty")}, 1,
+       {"VRLEng31: cannot start: no global options file VRL3GCF.GCF in " + Path("empty") +
+        "; write a configuration with: VRLCfg31 --home " + Path("empty") +
+        " --import FILE (see demo/demo-config.json)"}},
+      {"unknown option", [] {}, {"--bogus"}, 2,
+       {"VRLEng31: Unknown option 'bogus'. (see VRLEng31 --help)"}},
+      {"log folder missing",
+       [&] {
+         global_.LogFileName = badLog;
+         global_.AutoExit = true;
+         SaveGlobal();
+       },
+       {"--run", "--home", home_}, 3,
+       {"VRLEng31: cannot write the log " + badLog +
+            ": No such file or directory (said once; the run goes on and ends with status 3)",
+        "VRLEng31: Error :76 Path not found: " + badLog}},
+      {"temporary folder missing",
+       [&] {
+         global_.LogFileName = home_ + "/vorlane.log";
+         SaveGlobal();
+         env_.insert("TMPDIR", Path("no-tmp"));
+       },
+       {"--run", "--home", home_}, 3,
+       {"VRLEng31: cannot write the log " + Path("no-tmp") +
+            "/VRQ*.TMP: No such file or directory (said once; the run goes on and ends with status 3)",
+        "VRLEng31: Error Creating Temporary File!!!"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.prepare();
+    QByteArray err;
+    EXPECT_EQ(Run(c.args, nullptr, &err), c.status);
+    for (const QString& line : c.said)
+      EXPECT_EQ(QString::fromUtf8(err).split('\n').count(line), 1) << err.toStdString();
+  }
+}
+
+TEST_F(AgentProgramTest, TemporaryLogsOfCrashedAgentsAreRemovedAtTheStart) {
+  global_.AutoExit = true;
+  SaveGlobal();
+  AddProfile(MakeProfile("Orders"));
+  QProcess gone;
+  gone.start("/bin/sleep", {"0.1"});
+  ASSERT_TRUE(gone.waitForStarted());
+  const QString stale = QStringLiteral("VRQ%1-abcdef.TMP").arg(gone.processId());
+  ASSERT_TRUE(gone.waitForFinished());
+  const QString reused = QStringLiteral("VRQ%1-abcdef.TMP").arg(QCoreApplication::applicationPid());
+  for (const QString& name : {stale, reused, QStringLiteral("VRQold.TMP")}) {
+    QFile f(tmp_ + "/" + name);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  }
+  EXPECT_EQ(Run({"--run", "--home", home_}), 0);
+  EXPECT_EQ(TempFiles(), QStringList{"VRQold.TMP"}) << "a name of unknown origin stays";
 }
 
 TEST_F(AgentProgramTest, WithoutRunItNeedsTheSessionBus) {

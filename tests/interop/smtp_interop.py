@@ -108,7 +108,7 @@ def case_auth_login(s, vrlmail, work):
     s.reset()
     rc, out, _ = run_vrlmail(vrlmail, send_args(s, work, "no auth", text, port=s.submission_port,
                                                 auth=False))
-    check(rc == 1, "unauthenticated submission: exit %d, expected 1" % rc, s)
+    check(rc == 5, "unauthenticated submission: exit %d, expected 5 (refused)" % rc, s)
     check("554" in out, "no 554 reply reported", s)
     check(not s.maildir_files() and not s.queue_files(), "unauthenticated message was accepted", s)
 
@@ -117,7 +117,7 @@ def case_auth_wrong_password(s, vrlmail, work):
     bad = write_file(work, "wrong-password", (s.password + "x").encode())
     rc, out, _ = run_vrlmail(vrlmail, send_args(s, work, "wrong password", "x\n",
                                                 port=s.submission_port, password_file=bad))
-    check(rc == 1, "wrong password: exit %d, expected 1" % rc, s)
+    check(rc == 4, "wrong password: exit %d, expected 4 (login refused)" % rc, s)
     check("Host Login OK!" not in out, "login reported OK with a wrong password", s)
     check(not s.maildir_files() and not s.queue_files(), "message accepted with a wrong password", s)
     wait_log(s, r"SASL LOGIN authentication failed", "Postfix logged no failed LOGIN authentication")
@@ -146,10 +146,10 @@ def case_one_connection(s, vrlmail, work):
 
 def case_rejected_recipient(s, vrlmail, work):
     rc, out, _ = run_vrlmail(vrlmail, send_args(s, work, "off host", "x\n", to="someone@example.com"))
-    check(rc == 1, "off-host recipient: exit %d, expected 1" % rc, s)
+    check(rc == 5, "off-host recipient: exit %d, expected 5 (refused)" % rc, s)
     check("550" in out, "no 550 reply reported", s)
     rc, out, _ = run_vrlmail(vrlmail, send_args(s, work, "unknown user", "x\n", to="nobody@localhost"))
-    check(rc == 1, "unknown local recipient: exit %d, expected 1" % rc, s)
+    check(rc == 5, "unknown local recipient: exit %d, expected 5 (refused)" % rc, s)
     check(not s.maildir_files() and not s.queue_files(), "a refused message was queued", s)
 
 

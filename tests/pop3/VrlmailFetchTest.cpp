@@ -114,17 +114,37 @@ TEST_F(FetchFixture, FailureStopsButCommitsWhatWasDone) {
                              .expect("RETR 2").reply("-ERR gone")
                              .expect("QUIT").reply("+OK")});
   const FetchRun r = Fetch({}, server.port());
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 5) << "the server refused a command";
   EXPECT_TRUE(r.err.contains(QStringLiteral("Error retrieving message from POP3 server!"))) << r.err.toStdString();
   EXPECT_TRUE(server.waitDone(5000));
   EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
 }
 
-TEST_F(FetchFixture, WrongPasswordExitsWithOne) {
+TEST_F(FetchFixture, ARefusedLoginAndAnUnreachableServerHaveTheirOwnStatus) {
   ScriptedServer server({Scenario().reply("+OK").expect("USER u").reply("+OK").expect("PASS s3cret").reply("-ERR denied")});
-  const FetchRun r = Fetch({}, server.port());
-  EXPECT_EQ(r.exitCode, 1);
+  FetchRun r = Fetch({}, server.port());
+  EXPECT_EQ(r.exitCode, 4);
   EXPECT_TRUE(r.err.contains(QStringLiteral("denied"))) << r.err.toStdString();
+  r = Fetch({}, 1);  // nothing listens on port 1 of the loopback
+  EXPECT_EQ(r.exitCode, 3) << r.err.toStdString();
+}
+
+TEST_F(FetchFixture, AMessageWithoutAttachmentsIsKeptWholeBeforeItIsDeleted) {
+  const QByteArray plain = "From: sender@example.org\r\nSubject: Note/1\r\n\r\nonly text\r\n";
+  ScriptedServer server({Login()
+                             .expect("STAT").reply("+OK 2 600")
+                             .expect("RETR 1").send(RetrAnswer(plain))
+                             .expect("DELE 1").reply("+OK")
+                             .expect("RETR 2").send(RetrAnswer(WithAttachment("both", "a.bin", "x")))
+                             .expect("DELE 2").reply("+OK")
+                             .expect("QUIT").reply("+OK")});
+  const FetchRun r = Fetch({QStringLiteral("--raw")}, server.port());
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, QStringLiteral("1\tsender@example.org\tNote/1\tNote1.eml\n"
+                                  "2\tsender@example.org\tboth\ta.bin; both.eml\n"));
+  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("Note1.eml"))), plain);
+  EXPECT_TRUE(server.waitDone(5000));
+  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
 }
 
 TEST_F(FetchFixture, BadUsageExitsWithTwo) {
@@ -137,6 +157,9 @@ TEST_F(FetchFixture, BadUsageExitsWithTwo) {
         QStringLiteral("--dir"), QStringLiteral("d")}},
       {{QStringLiteral("fetch"), QStringLiteral("--bogus")}},
       {{QStringLiteral("fetch"), QStringLiteral("--host")}},
+      {{QStringLiteral("fetch"), QStringLiteral("--host=h"), QStringLiteral("--port=0"), QStringLiteral("--user=u"),
+        QStringLiteral("--password-file=f"), QStringLiteral("--dir=d")}},
+      {{QStringLiteral("fetch"), QStringLiteral("--keep=yes")}},
   };
   for (const auto& c : cases) {
     QProcess p;

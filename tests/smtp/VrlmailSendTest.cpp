@@ -48,6 +48,10 @@ TEST(VrlmailSend, BadUsageExitsWithTwo) {
        QStringLiteral("--to"), QStringLiteral("c@d.com"), QStringLiteral("--count"), QStringLiteral("0")},
       {QStringLiteral("--host"), QStringLiteral("h"), QStringLiteral("--from"), QStringLiteral("a@b.com"),
        QStringLiteral("--to"), QStringLiteral("c@d.com"), QStringLiteral("--user"), QStringLiteral("u")},
+      {QStringLiteral("--host=h"), QStringLiteral("--from=a@b.com"), QStringLiteral("--to=c@d.com"),
+       QStringLiteral("--port=0")},
+      {QStringLiteral("--host=h"), QStringLiteral("--from=a@b.com"), QStringLiteral("--to=c@d.com"),
+       QStringLiteral("--html=1")},
   };
   for (const auto& args : cases) EXPECT_EQ(Vrlmail(args).exitCode, 2) << args.join(u' ').toStdString();
 }
@@ -69,15 +73,16 @@ TEST(VrlmailSend, SendsAndPrintsEvents) {
   EXPECT_TRUE(server.data(0)[0].contains("\r\nLine one\r\n..\r\nCaf\xe9\r\n"));
 }
 
-TEST(VrlmailSend, RefusalExitsWithOne) {
+TEST(VrlmailSend, RefusalExitsWithFive) {
   Scenario s;
   Hello(s);
   s.expect("MAIL FROM: <sender@example.com>").reply("250 ok").expect("RCPT TO: <bob@example.com>")
       .reply("550 5.1.1 unknown").expectClose();
   ScriptedServer server({s});
   const ToolRun r = Vrlmail(Base(server.port()));
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 5);
   EXPECT_TRUE(r.out.contains(QStringLiteral("failed: 550 5.1.1 unknown\n"))) << r.out.toStdString();
+  EXPECT_EQ(Vrlmail(Base(server.port()) + QStringList{"--user=u", "--password-file=/nonexistent"}).exitCode, 6);
   EXPECT_TRUE(server.waitDone());
 }
 
