@@ -4,14 +4,18 @@
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
+#include "SMTP_OutMail.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +58,24 @@ QString Shown(const QJsonValue& v) {
   return TypeName(v);
 }
 
+// The problems of a document, in the order found; the first kMaxProblems are kept.
+class Problems {
+ public:
+  void Add(const QString& text) {
+    if (list_.size() < kMaxProblems) list_ << text;
+    else ++more_;
+  }
+  QStringList List() const {
+    QStringList out = list_;
+    if (more_ > 0) out << QStringLiteral("... and %1 more").arg(more_);
+    return out;
+  }
+
+ private:
+  QStringList list_;
+  int more_ = 0;
+};
+
 // A whole number within [lo, hi]; the JSON number must be integral.
 bool WholeNumber(const QJsonValue& v, qint64 lo, qint64 hi, qint64& out) {
   if (!v.isDouble()) return false;
@@ -63,46 +85,78 @@ bool WholeNumber(const QJsonValue& v, qint64 lo, qint64 hi, qint64& out) {
   return true;
 }
 
-// Checks one JSON object against the fields of a record and fills the record. `where` names the
-// object in messages ("global", "profiles[2] \"Orders\"").
+// Edit distance, for naming the known field a misspelt one was meant to be.
+int Distance(const QString& a, const QString& b) {
+  QList<int> row(b.size() + 1);
+  for (int j = 0; j <= b.size(); ++j) row[j] = j;
+  for (int i = 1; i <= a.size(); ++i) {
+    int diag = row[0];
+    row[0] = i;
+    for (int j = 1; j <= b.size(); ++j) {
+      const int up = row[j];
+      const bool same = a[i - 1].toLower() == b[j - 1].toLower();
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (same ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// Checks one JSON object against the fields of a record and fills the record, reporting every
+// problem. `where` names the object in messages ("global", "profile \"Orders\" (slot 2)").
 class ObjectReader {
  public:
-  ObjectReader(const QJsonObject& obj, QString where) : obj_(obj), where_(std::move(where)) {}
+  ObjectReader(const QJsonObject& obj, QString where, Problems& problems)
+      : obj_(obj), where_(std::move(where)), problems_(problems) {}
 
   template <class Rec, class Visit>
-  bool Read(Rec& rec, Visit visit, const QSet<QString>& optional, QString& error) {
-    QSet<QString> known = optional;
-    bool ok = true;
-    visit(rec, [&](const char* name, FieldKind kind, auto& field) {
+  bool Read(Rec& rec, Visit visit, const QSet<QString>& optional) {
+    QStringList known(optional.begin(), optional.end());
+    QStringList fields;
+    visit(rec, [&](const char* name, FieldKind, auto&) {
       const QString key = QString::fromLatin1(name);
-      if (key == QLatin1String(kRecordNumber)) return;
-      known.insert(key);
-      if (!ok) return;
-      ok = ReadField(key, kind, field, error);
+      if (key != QLatin1String(kRecordNumber)) fields << key;
     });
-    if (!ok) return false;
+    known += fields;
+    // An unknown field close to a missing one is that field misspelt: said once, as such.
+    QSet<QString> meant;
     for (auto it = obj_.begin(); it != obj_.end(); ++it) {
-      if (!known.contains(it.key())) {
-        error = Where() + QStringLiteral("unknown field \"%1\"").arg(it.key());
-        return false;
+      if (known.contains(it.key())) continue;
+      QString best;
+      for (const QString& f : fields) {
+        if (obj_.contains(f) || meant.contains(f)) continue;
+        if (Distance(it.key(), f) <= std::max<int>(2, int(f.size()) / 4) &&
+            (best.isEmpty() || Distance(it.key(), f) < Distance(it.key(), best)))
+          best = f;
+      }
+      if (best.isEmpty()) {
+        Fail(QStringLiteral("unknown field \"%1\"").arg(it.key()));
+      } else {
+        meant.insert(best);
+        Fail(QStringLiteral("unknown field \"%1\"; did you mean \"%2\"?").arg(it.key(), best));
       }
     }
-    return true;
+    visit(rec, [&](const char* name, FieldKind kind, auto& field) {
+      const QString key = QString::fromLatin1(name);
+      if (key == QLatin1String(kRecordNumber) || meant.contains(key)) return;
+      ReadField(key, kind, field);
+    });
+    return ok_;
   }
 
   QString Where() const { return where_ + QStringLiteral(": "); }
+  void Fail(const QString& text) {
+    problems_.Add(Where() + text);
+    ok_ = false;
+  }
 
  private:
   template <class T>
-  bool ReadField(const QString& key, [[maybe_unused]] FieldKind kind, T& field, QString& error) {
+  void ReadField(const QString& key, [[maybe_unused]] FieldKind kind, T& field) {
     const QJsonValue v = obj_.value(key);
-    if (v.isUndefined()) {
-      error = Where() + QStringLiteral("missing field \"%1\"").arg(key);
-      return false;
-    }
+    if (v.isUndefined()) return Fail(QStringLiteral("missing field \"%1\"").arg(key));
     auto wrong = [&](const QString& expected) {
-      error = Where() + QStringLiteral("field \"%1\" must be %2, not %3").arg(key, expected, Shown(v));
-      return false;
+      Fail(QStringLiteral("field \"%1\" must be %2, not %3").arg(key, expected, Shown(v)));
     };
     if constexpr (std::is_same_v<T, QString>) {
       if (!v.isString()) return wrong(QStringLiteral("a string"));
@@ -113,7 +167,7 @@ class ObjectReader {
       field = v.toBool();
     } else if constexpr (std::is_same_v<T, quint16>) {
       qint64 n = 0;
-      if (!WholeNumber(v, 0, 65535, n)) return wrong(QStringLiteral("a whole number from 0 to 65535"));
+      if (!WholeNumber(v, 0, 65535, n)) return wrong(QStringLiteral("a port number"));
       field = static_cast<quint16>(n);
     } else if constexpr (std::is_same_v<T, qint16>) {
       qint64 n = 0;
@@ -127,33 +181,75 @@ class ObjectReader {
       if (!WholeNumber(v, INT32_MIN, INT32_MAX, n)) return wrong(QStringLiteral("a 32-bit whole number"));
       field = static_cast<qint32>(n);
     }
-    return true;
   }
 
   const QJsonObject& obj_;
   QString where_;
+  Problems& problems_;
+  bool ok_ = true;
 };
 
 auto VisitProfile = [](auto& rec, auto&& f) { conf::ForEachProfileField(rec, f); };
 auto VisitGlobal = [](auto& rec, auto&& f) { conf::ForEachGlobalField(rec, f); };
 
+bool HasControl(const QString& text) {
+  for (QChar c : text)
+    if (c.category() == QChar::Other_Control) return true;
+  return false;
+}
+
+// A folder or file path as the agent will use it: absolute; "~" and "~/..." are expanded now,
+// since the agent runs elsewhere. Empty stays empty. False for a relative path.
+bool ResolvePath(QString& path, const QString& what, QStringList& notes) {
+  if (path.isEmpty() || path.startsWith(u'/')) return true;
+  if (path == QLatin1String("~") || path.startsWith(QLatin1String("~/"))) {
+    const QString expanded = QDir::homePath() + path.mid(1);
+    notes << what + QStringLiteral(": \"%1\" stored as \"%2\"").arg(path, expanded);
+    path = expanded;
+    return true;
+  }
+  return false;
+}
+
+// True when the folder exists or could be made: its nearest existing ancestor is a folder this
+// user may write in.
+bool FolderUsable(const QString& folder) {
+  QFileInfo info(folder);
+  if (info.exists()) return info.isDir();
+  QString up = folder;
+  while (!QFileInfo::exists(up)) {
+    const QString parent = QFileInfo(up).path();
+    if (parent == up) return false;
+    up = parent;
+  }
+  return QFileInfo(up).isDir() && ::access(QFile::encodeName(up).constData(), W_OK | X_OK) == 0;
+}
+
 // Checks what the types alone cannot: values the rest of the system relies on.
-bool CheckProfile(const ProfileRecord& p, const QString& where, QString& error) {
-  auto fail = [&](const QString& text) {
-    error = where + text;
-    return false;
-  };
-  if (p.Prfname.isEmpty()) return fail(QStringLiteral("field \"Prfname\" must not be empty"));
-  if (p.HostType != 1 && p.HostType != 2) {
-    return fail(QStringLiteral("field \"HostType\" must be 1 (messaging) or 2 (internet mail), not %1").arg(p.HostType));
+void CheckProfile(ProfileRecord& p, ObjectReader& reader, QStringList& notes) {
+  auto fail = [&](const QString& text) { reader.Fail(text); };
+  if (p.Prfname.trimmed().isEmpty()) fail(QStringLiteral("field \"Prfname\" must not be empty"));
+  if (HasControl(p.Prfname))
+    fail(QStringLiteral("field \"Prfname\" must not hold control characters (TAB, line breaks)"));
+  if (p.HostType != 1 && p.HostType != 2)
+    fail(QStringLiteral("field \"HostType\" must be 1 (messaging) or 2 (internet mail), not %1").arg(p.HostType));
+  if (p.OutboundMode != 1 && p.OutboundMode != 2)
+    fail(QStringLiteral("field \"OutboundMode\" must be 1 or 2, not %1").arg(p.OutboundMode));
+  for (auto [name, dir] : {std::pair{"InboundDir", &p.InboundDir}, std::pair{"OutboundDir", &p.OutboundDir}}) {
+    if (!ResolvePath(*dir, reader.Where() + QLatin1String(name), notes))
+      fail(QStringLiteral("field \"%1\" must be an absolute folder path (starting with / or ~/), not \"%2\"")
+               .arg(QLatin1String(name), *dir));
   }
-  if (p.OutboundMode != 1 && p.OutboundMode != 2) {
-    return fail(QStringLiteral("field \"OutboundMode\" must be 1 or 2, not %1").arg(p.OutboundMode));
+  if (p.PrcInboundMessages && p.InboundDir.isEmpty())
+    fail(QStringLiteral("field \"InboundDir\" must name a folder when PrcInboundMessages is on"));
+  if (p.PrcOutboundMessages && p.OutboundDir.isEmpty())
+    fail(QStringLiteral("field \"OutboundDir\" must name a folder when PrcOutboundMessages is on"));
+  if (p.HostType != 2) {
+    if (p.TimeOutSecs < 0 || p.TimeOutSecs > 300)
+      fail(QStringLiteral("field \"TimeOutSecs\" must be from 0 to 300, not %1").arg(p.TimeOutSecs));
+    return;
   }
-  // Internet-mail profiles need real ports and a time-out; a messaging profile does not use
-  // them, and the profile editor stores 0 there.
-  const bool internet = p.HostType == 2;
-  const int minimum = internet ? 1 : 0;
+  // Internet mail: real ports, a time-out, the servers and the sender it needs.
   const struct {
     const char* name;
     int value;
@@ -162,16 +258,44 @@ bool CheckProfile(const ProfileRecord& p, const QString& where, QString& error) 
                 {"SmtpTcpPort", p.SmtpTcpPort, 65535},
                 {"TimeOutSecs", p.TimeOutSecs, 300}};
   for (const auto& r : ranges) {
-    if (r.value < minimum || r.value > r.max) {
-      return fail(QStringLiteral("field \"%1\" must be from %2 to %3%4, not %5")
-                      .arg(QLatin1String(r.name))
-                      .arg(minimum)
-                      .arg(r.max)
-                      .arg(internet ? QStringLiteral(" for an internet-mail profile") : QString())
-                      .arg(r.value));
-    }
+    if (r.value < 1 || r.value > r.max)
+      fail(QStringLiteral("field \"%1\" must be from 1 to %2 for an internet-mail profile, not %3")
+               .arg(QLatin1String(r.name))
+               .arg(r.max)
+               .arg(r.value));
   }
-  return true;
+  if (p.PrcOutboundMessages) {
+    if (p.SmtpServer.trimmed().isEmpty())
+      fail(QStringLiteral("field \"SmtpServer\" must name a server when PrcOutboundMessages is on"));
+    SMTP_OutMail syntax;
+    if (!syntax.IsValidEmailAddress(p.FromAddress.trimmed()))
+      fail(QStringLiteral("field \"FromAddress\" must be an e-mail address the agent can send "
+                          "from, not \"%1\"")
+               .arg(p.FromAddress));
+  }
+  if (p.PrcInboundMessages && p.Pop3Server.trimmed().isEmpty())
+    fail(QStringLiteral("field \"Pop3Server\" must name a server when PrcInboundMessages is on"));
+}
+
+void CheckGlobal(GlobalRecord& g, ObjectReader& reader, QStringList& notes) {
+  if (g.PrcInterval < 0)
+    reader.Fail(QStringLiteral("field \"PrcInterval\" must be 0 (one cycle) or more, not %1").arg(g.PrcInterval));
+  if (g.PrcIntervalUnit < 0 || g.PrcIntervalUnit > 2)
+    reader.Fail(QStringLiteral("field \"PrcIntervalUnit\" must be 0 (seconds), 1 (minutes) or 2 "
+                               "(hours), not %1")
+                    .arg(g.PrcIntervalUnit));
+  if (!ResolvePath(g.LogFileName, reader.Where() + QStringLiteral("LogFileName"), notes)) {
+    reader.Fail(QStringLiteral("field \"LogFileName\" must be an absolute path (starting with / or "
+                               "~/), not \"%1\"")
+                    .arg(g.LogFileName));
+  } else if (g.UseLogFile) {
+    if (g.LogFileName.isEmpty())
+      reader.Fail(QStringLiteral("field \"LogFileName\" must name a file when UseLogFile is on"));
+    else if (!FolderUsable(QFileInfo(g.LogFileName).path()))
+      reader.Fail(QStringLiteral("field \"LogFileName\": the folder %1 does not exist and cannot "
+                                 "be created")
+                      .arg(Quoted(QFileInfo(g.LogFileName).path())));
+  }
 }
 
 bool ReadProfilesInto(QList<ProfileRecord>& out, QString& error) {
@@ -258,93 +382,112 @@ QByteArray ToJson(const Configuration& conf) {
   return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-bool FromJson(const QByteArray& json, Configuration& out, QString& error) {
+bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
+              QStringList* notes) {
   out = Configuration{};
+  Problems found;
+  QStringList said;
+  auto done = [&] {
+    problems = found.List();
+    if (notes) *notes = said;
+    return problems.isEmpty();
+  };
   QJsonParseError parseError{};
   const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
   if (parseError.error != QJsonParseError::NoError) {
-    error = QStringLiteral("not valid JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString());
-    return false;
+    const QByteArray before = json.left(parseError.offset);
+    const qsizetype line = before.count('\n') + 1;
+    const qsizetype column = parseError.offset - (before.lastIndexOf('\n') + 1) + 1;
+    found.Add(QStringLiteral("not valid JSON at line %1, column %2: %3")
+                  .arg(line)
+                  .arg(column)
+                  .arg(parseError.errorString()));
+    return done();
   }
   if (!doc.isObject()) {
-    error = QStringLiteral("the document must be a JSON object with \"global\" and \"profiles\"");
-    return false;
+    found.Add(QStringLiteral("the document must be a JSON object with \"global\" and \"profiles\""));
+    return done();
   }
   const QJsonObject root = doc.object();
   for (auto it = root.begin(); it != root.end(); ++it) {
-    if (it.key() != QLatin1String("global") && it.key() != QLatin1String("profiles")) {
-      error = QStringLiteral("unknown field \"%1\" at the top level").arg(it.key());
-      return false;
-    }
+    if (it.key() != QLatin1String("global") && it.key() != QLatin1String("profiles"))
+      found.Add(QStringLiteral("unknown field \"%1\" at the top level").arg(it.key()));
   }
+  Configuration conf;
   if (!root.value(QLatin1String("global")).isObject()) {
-    error = QStringLiteral("\"global\" must be an object, not %1").arg(TypeName(root.value(QLatin1String("global"))));
-    return false;
+    found.Add(QStringLiteral("\"global\" must be an object, not %1").arg(TypeName(root.value(QLatin1String("global")))));
+  } else {
+    ObjectReader reader(root.value(QLatin1String("global")).toObject(), QStringLiteral("global"), found);
+    if (reader.Read(conf.global, VisitGlobal, {})) CheckGlobal(conf.global, reader, said);
+    if (!conf::PackGlobal(conf.global))
+      reader.Fail(QStringLiteral("field \"LogFileName\" is too long for the global record"));
   }
   if (!root.value(QLatin1String("profiles")).isArray()) {
-    error = QStringLiteral("\"profiles\" must be an array, not %1")
-                .arg(TypeName(root.value(QLatin1String("profiles"))));
-    return false;
-  }
-
-  Configuration conf;
-  const QJsonObject global = root.value(QLatin1String("global")).toObject();
-  if (!ObjectReader(global, QStringLiteral("global")).Read(conf.global, VisitGlobal, {}, error)) return false;
-  if (!conf::PackGlobal(conf.global)) {
-    error = QStringLiteral("global: field \"LogFileName\" is too long for the global record");
-    return false;
+    found.Add(QStringLiteral("\"profiles\" must be an array, not %1")
+                  .arg(TypeName(root.value(QLatin1String("profiles")))));
+    return done();
   }
 
   const QJsonArray profiles = root.value(QLatin1String("profiles")).toArray();
-  QSet<QString> names;
+  QHash<QString, QString> names;  // folded name -> where it first stood
   for (qsizetype i = 0; i < profiles.size(); ++i) {
-    QString where = QStringLiteral("profiles[%1]").arg(i);
+    // Profiles are named as VRLCfg31 --list shows them: by name and slot.
+    const qsizetype slot = i + 2;
+    const QJsonValue name = profiles.at(i).toObject().value(QLatin1String("Prfname"));
+    const QString where = name.isString()
+                              ? QStringLiteral("profile \"%1\" (slot %2)").arg(name.toString()).arg(slot)
+                              : QStringLiteral("profile at slot %1").arg(slot);
     if (!profiles.at(i).isObject()) {
-      error = where + QStringLiteral(": must be an object, not %1").arg(TypeName(profiles.at(i)));
-      return false;
+      found.Add(where + QStringLiteral(": must be an object, not %1").arg(TypeName(profiles.at(i))));
+      continue;
     }
     const QJsonObject obj = profiles.at(i).toObject();
-    const QJsonValue name = obj.value(QLatin1String("Prfname"));
-    if (name.isString()) where += QStringLiteral(" \"%1\"").arg(name.toString());
-
     ProfileRecord p;
-    ObjectReader reader(obj, where);
-    if (!reader.Read(p, VisitProfile, {QString::fromLatin1(kExtension)}, error)) return false;
+    ObjectReader reader(obj, where, found);
+    if (!reader.Read(p, VisitProfile, {QString::fromLatin1(kExtension)})) continue;
     const QJsonValue ext = obj.value(QLatin1String(kExtension));
     if (!ext.isUndefined()) {
-      if (!ext.isString()) {
-        error = reader.Where() + QStringLiteral("field \"Extension\" must be base64 text, not %1").arg(TypeName(ext));
-        return false;
-      }
-      const auto decoded = QByteArray::fromBase64Encoding(ext.toString().toLatin1(),
-                                                          QByteArray::AbortOnBase64DecodingErrors);
-      if (!decoded) {
-        error = reader.Where() + QStringLiteral("field \"Extension\" is not valid base64");
-        return false;
-      }
-      p.Extension = *decoded;
+      const auto decoded = ext.isString()
+                               ? QByteArray::fromBase64Encoding(ext.toString().toLatin1(),
+                                                                QByteArray::AbortOnBase64DecodingErrors)
+                               : QByteArray::FromBase64Result{};
+      if (!ext.isString())
+        reader.Fail(QStringLiteral("field \"Extension\" must be base64 text, not %1").arg(TypeName(ext)));
+      else if (!decoded)
+        reader.Fail(QStringLiteral("field \"Extension\" is not valid base64"));
+      else
+        p.Extension = *decoded;
     }
-    if (!CheckProfile(p, reader.Where(), error)) return false;
-    if (names.contains(p.Prfname)) {
-      error = reader.Where() + QStringLiteral("a profile of this name comes earlier in the document");
-      return false;
+    CheckProfile(p, reader, said);
+    const QString folded = p.Prfname.trimmed().toCaseFolded();
+    if (!folded.isEmpty() && names.contains(folded)) {
+      reader.Fail(QStringLiteral("the name is taken by %1 (names differ in more than letter case "
+                                 "and surrounding spaces)")
+                      .arg(names.value(folded)));
+    } else {
+      names.insert(folded, where);
     }
-    names.insert(p.Prfname);
 
     // The password is stored scrambled; an empty one stays empty, as the editor stores it.
     if (!p.WinMsgPws.isEmpty()) p.WinMsgPws = Scramble(p.WinMsgPws);
-    p.RecordNumber = static_cast<qint32>(i + 2);
+    p.RecordNumber = static_cast<qint32>(slot);
     if (!conf::PackProfile(p)) {
-      error = reader.Where() +
-              QStringLiteral("its texts take %1 bytes; a profile holds at most %2 (extension included)")
-                  .arg(conf::ProfileStringBytes(p))
-                  .arg(kProfileMaxStringBytes);
-      return false;
+      reader.Fail(QStringLiteral("its texts take %1 bytes; a profile holds at most %2 (extension included)")
+                      .arg(conf::ProfileStringBytes(p))
+                      .arg(kProfileMaxStringBytes));
     }
     conf.profiles.append(p);
   }
+  if (!done()) return false;
   out = conf;
   return true;
+}
+
+bool FromJson(const QByteArray& json, Configuration& out, QString& error) {
+  QStringList problems;
+  const bool ok = FromJson(json, out, problems);
+  error = problems.join(QStringLiteral("; "));
+  return ok;
 }
 
 bool WriteConfiguration(const Configuration& conf, QString& error) {

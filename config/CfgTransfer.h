@@ -11,6 +11,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace cfgtransfer {
 
@@ -29,8 +30,17 @@ bool ReadProfiles(QList<ProfileRecord>& out, QString& error);
 
 QByteArray ToJson(const Configuration& conf);
 
+// At most this many problems of one document are listed (then "... and N more").
+inline constexpr int kMaxProblems = 20;
+
 // Parses and validates a document; on success out holds records ready to write (passwords
-// scrambled, RecordNumber set to the slot each profile will take).
+// scrambled, RecordNumber set to the slot each profile will take, "~" in paths expanded). On
+// failure problems lists what is wrong, each naming its place: "global", or a profile by its
+// name and the slot VRLCfg31 --list shows. notes, when given, says what was changed (paths
+// expanded).
+bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
+              QStringList* notes = nullptr);
+// The same, the problems joined with "; ".
 bool FromJson(const QByteArray& json, Configuration& out, QString& error);
 
 // Writes the global record, then a new profiles file with every profile, each into a temporary

@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +21,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoFolder = 4;
 
 const char kUsage[] =
     "Usage: VRLCfg31 [--home DIR] ACTION\n"
@@ -29,12 +31,16 @@ const char kUsage[] =
     "  --export FILE    write the whole configuration as JSON to FILE (\"-\": standard output)\n"
     "  --import FILE    replace the configuration with the JSON document in FILE (\"-\": standard\n"
     "                   input); the document is checked whole before anything is written\n"
+    "  --check FILE     check the JSON document in FILE as --import does; write nothing\n"
     "  --help           show this text\n"
     "  --version        show the version\n"
     "\n"
     "Options:\n"
     "  --home DIR       the application folder holding VRL3PF.PCF and VRL3GCF.GCF (default:\n"
-    "                   $VORLANE_HOME, else ${XDG_CONFIG_HOME:-~/.config}/vorlane)\n";
+    "                   $VORLANE_HOME, else ${XDG_CONFIG_HOME:-~/.config}/vorlane)\n"
+    "\n"
+    "Exit status: 0 success, 1 the document is invalid or a file cannot be read or written\n"
+    "(nothing written), 2 bad usage, 4 the application folder does not exist (--list, --export).\n";
 
 void Out(const QString& text) {
   std::fputs(text.toUtf8().constData(), stdout);
@@ -97,7 +103,8 @@ int Export(const QString& file) {
   return kExitOk;
 }
 
-int Import(const QString& file) {
+// Import, or with write false only the check.
+int Import(const QString& file, bool write) {
   QFile in;
   const bool opened = file == QLatin1String("-") ? in.open(stdin, QIODevice::ReadOnly)
                                                  : (in.setFileName(file), in.open(QIODevice::ReadOnly));
@@ -107,11 +114,19 @@ int Import(const QString& file) {
   }
   const QByteArray json = in.readAll();
   cfgtransfer::Configuration conf;
-  QString error;
-  if (!cfgtransfer::FromJson(json, conf, error)) {
-    Err(QStringLiteral("cannot import \"%1\": %2; nothing was written").arg(file, error));
+  QStringList problems, notes;
+  if (!cfgtransfer::FromJson(json, conf, problems, &notes)) {
+    QString text = QStringLiteral("\"%1\" is not a valid configuration; nothing was written:").arg(file);
+    for (const QString& p : problems) text += QStringLiteral("\n  ") + p;
+    Err(text);
     return kExitFailure;
   }
+  for (const QString& n : notes) Err(QStringLiteral("note: ") + n);
+  if (!write) {
+    Out(QStringLiteral("%1: a valid configuration with %2 profile(s)\n").arg(file).arg(conf.profiles.size()));
+    return kExitOk;
+  }
+  QString error;
   if (!cfgtransfer::WriteConfiguration(conf, error)) {
     Err(error);
     return kExitFailure;
@@ -131,9 +146,10 @@ int main(int argc, char** argv) {
   const QCommandLineOption list(QStringLiteral("list"));
   const QCommandLineOption exportOpt(QStringLiteral("export"), QString(), QStringLiteral("FILE"));
   const QCommandLineOption importOpt(QStringLiteral("import"), QString(), QStringLiteral("FILE"));
+  const QCommandLineOption checkOpt(QStringLiteral("check"), QString(), QStringLiteral("FILE"));
   const QCommandLineOption help(QStringLiteral("help"));
   const QCommandLineOption version(QStringLiteral("version"));
-  parser.addOptions({home, list, exportOpt, importOpt, help, version});
+  parser.addOptions({home, list, exportOpt, importOpt, checkOpt, help, version});
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
 
   auto usageError = [](const QString& text) {
@@ -153,7 +169,7 @@ int main(int argc, char** argv) {
     Out(QStringLiteral("VRLCfg31 3.1.0\n"));
     return kExitOk;
   }
-  for (const QCommandLineOption* o : {&home, &exportOpt, &importOpt}) {
+  for (const QCommandLineOption* o : {&home, &exportOpt, &importOpt, &checkOpt}) {
     if (parser.values(*o).size() > 1) {
       return usageError(QStringLiteral("--%1 given more than once").arg(o->names().first()));
     }
@@ -164,18 +180,27 @@ int main(int argc, char** argv) {
     vrl::SetApplicationFolder(dir);
   }
 
-  const int actions = int(parser.isSet(list)) + int(parser.isSet(exportOpt)) + int(parser.isSet(importOpt));
+  const int actions = int(parser.isSet(list)) + int(parser.isSet(exportOpt)) +
+                      int(parser.isSet(importOpt)) + int(parser.isSet(checkOpt));
   if (actions == 0) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
-  if (actions > 1) return usageError(QStringLiteral("give one of --list, --export, --import"));
+  if (actions > 1) return usageError(QStringLiteral("give one of --list, --export, --import, --check"));
+  if (parser.isSet(exportOpt) && parser.value(exportOpt).isEmpty())
+    return usageError(QStringLiteral("--export needs a file"));
 
-  if (parser.isSet(list)) return List();
-  if (parser.isSet(exportOpt)) {
-    if (parser.value(exportOpt).isEmpty()) return usageError(QStringLiteral("--export needs a file"));
-    return Export(parser.value(exportOpt));
+  // A mistyped folder must not pass for an empty configuration.
+  if ((parser.isSet(list) || parser.isSet(exportOpt)) && !QFileInfo(vrl::ApplicationFolder()).isDir()) {
+    Err(QStringLiteral("the application folder %1 does not exist; check --home or $VORLANE_HOME, "
+                       "or create a configuration with --import")
+            .arg(vrl::ApplicationFolder()));
+    return kExitNoFolder;
   }
-  if (parser.value(importOpt).isEmpty()) return usageError(QStringLiteral("--import needs a file"));
-  return Import(parser.value(importOpt));
+  if (parser.isSet(list)) return List();
+  if (parser.isSet(exportOpt)) return Export(parser.value(exportOpt));
+  const QCommandLineOption& action = parser.isSet(importOpt) ? importOpt : checkOpt;
+  if (parser.value(action).isEmpty())
+    return usageError(QStringLiteral("--%1 needs a file").arg(action.names().first()));
+  return Import(parser.value(action), parser.isSet(importOpt));
 }

@@ -80,7 +80,7 @@ QJsonObject Profile(const QString& name, int hostType) {
                      {"UserName", internet ? "u" : ""},
                      {"Pop3SmtpPws", internet ? "p" : ""},
                      {"FromName", ""},
-                     {"FromAddress", internet ? "me@localhost" : ""},
+                     {"FromAddress", internet ? "me@example.com" : ""},
                      {"SmtpRequiresLogin", false},
                      {"Pop3LoginBeforeSndMail", false},
                      {"Pop3TcpPort", internet ? 110 : 0},
@@ -117,7 +117,7 @@ QJsonObject Profile(const QString& name, int hostType) {
 
 QJsonObject Document() {
   QJsonArray profiles{Profile(QStringLiteral("Orders"), 2), Profile(QStringLiteral("Messaging"), 1),
-                      Profile(QStringLiteral("orders"), 2)};
+                      Profile(QStringLiteral("Invoices"), 2)};
   return QJsonObject{{"global", Global()}, {"profiles", profiles}};
 }
 
@@ -197,14 +197,14 @@ TEST_F(Program, HelpVersionUsage) {
 }
 
 TEST_F(Program, ListEmptyAndImported) {
+  // A mistyped folder is not an empty configuration.
   ProgramRun r = Cfg({QStringLiteral("--list")});
-  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, QStringLiteral("Slot\tName\tType\tEnabled\n"));
+  EXPECT_EQ(r.exitCode, 4) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("the application folder ") + home_ + QStringLiteral(" does not exist")));
   EXPECT_FALSE(QFileInfo::exists(home_)) << "listing writes nothing";
 
   QJsonObject doc = Document();
   SetProfile(1, "PrfEnabled", false)(doc);
-  SetProfile(0, "Prfname", "Tab\there")(doc);
   WriteAll(File("in.json"), QJsonDocument(doc).toJson());
   r = Cfg({QStringLiteral("--import"), File("in.json")});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
@@ -212,9 +212,9 @@ TEST_F(Program, ListEmptyAndImported) {
   r = Cfg({QStringLiteral("--list")});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, QStringLiteral("Slot\tName\tType\tEnabled\n"
-                                  "2\tTab here\tinternet\tyes\n"
+                                  "2\tOrders\tinternet\tyes\n"
                                   "3\tMessaging\tmessaging\tno\n"
-                                  "4\torders\tinternet\tyes\n"));
+                                  "4\tInvoices\tinternet\tyes\n"));
   EXPECT_EQ(ModeOf(home_), 0700);
   EXPECT_EQ(ModeOf(Pcf()), 0600);
   EXPECT_EQ(ModeOf(Gcf()), 0600);
@@ -231,7 +231,7 @@ TEST_F(Program, HomeFromTheEnvironment) {
   EXPECT_EQ(r.out.count(QLatin1Char('\n')), 4);
   // --home wins over the environment.
   r = RunCfg({QStringLiteral("--home"), File("other"), QStringLiteral("--list")}, {}, env);
-  EXPECT_EQ(r.out.count(QLatin1Char('\n')), 1);
+  EXPECT_EQ(r.exitCode, 4);
 }
 
 TEST_F(Program, RoundTrip) {
@@ -264,11 +264,14 @@ TEST_F(Program, RoundTrip) {
 
 TEST_F(Program, ExportOfNothingConfigured) {
   ProgramRun r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_FALSE(QFileInfo::exists(home_));
+  ASSERT_TRUE(QDir().mkpath(home_));
+  r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8()).object();
   EXPECT_EQ(doc.value(QStringLiteral("profiles")).toArray().size(), 0);
   EXPECT_EQ(doc.value(QStringLiteral("global")).toObject().value(QStringLiteral("ConfigFlag")).toInt(), 0);
-  EXPECT_FALSE(QFileInfo::exists(home_));
 }
 
 TEST_F(Program, UnreadableFilesFail) {
@@ -328,20 +331,37 @@ TEST_F(Program, ImportRefusals) {
       {"fraction", SetGlobal("PrcInterval", 1.5), "must be a whole number"},
       {"null", SetGlobal("LogFileName", QJsonValue()), "\"LogFileName\" must be a string, not null"},
       {"log file name too long", SetGlobal("LogFileName", QString(4979, QLatin1Char('x'))), "too long"},
-      {"RecordNumber given", SetProfile(0, "RecordNumber", 2), "profiles[0] \"Orders\": unknown field \"RecordNumber\""},
-      {"unknown profile field", SetProfile(1, "Colour", 1), "profiles[1] \"Messaging\": unknown field"},
+      {"RecordNumber given", SetProfile(0, "RecordNumber", 2), "profile \"Orders\" (slot 2): unknown field \"RecordNumber\""},
+      {"unknown profile field", SetProfile(1, "Colour", 1), "profile \"Messaging\" (slot 3): unknown field \"Colour\""},
       {"missing profile field", SetProfile(0, "MsgText", kRemove), "missing field \"MsgText\""},
-      {"profile not an object", top("profiles", QJsonArray{1}), "profiles[0]: must be an object"},
+      {"profile not an object", top("profiles", QJsonArray{1}), "profile at slot 2: must be an object"},
       {"port zero for internet mail", SetProfile(0, "SmtpTcpPort", 0), "\"SmtpTcpPort\" must be from 1 to 65535"},
-      {"port above 65535", SetProfile(0, "Pop3TcpPort", 65536), "\"Pop3TcpPort\" must be a whole number from 0 to 65535"},
-      {"negative port", SetProfile(1, "Pop3TcpPort", -1), "from 0 to 65535"},
+      {"port above 65535", SetProfile(0, "Pop3TcpPort", 65536), "\"Pop3TcpPort\" must be a port number, not 65536"},
+      {"negative port", SetProfile(1, "Pop3TcpPort", -1), "must be a port number"},
       {"time-out zero for internet mail", SetProfile(0, "TimeOutSecs", 0), "\"TimeOutSecs\" must be from 1 to 300"},
       {"time-out above 300", SetProfile(0, "TimeOutSecs", 301), "from 1 to 300"},
       {"time-out above 300 for messaging", SetProfile(1, "TimeOutSecs", 301), "from 0 to 300"},
       {"host type 0", SetProfile(0, "HostType", 0), "\"HostType\" must be 1"},
       {"outbound mode 3", SetProfile(0, "OutboundMode", 3), "\"OutboundMode\" must be 1 or 2"},
       {"empty name", SetProfile(0, "Prfname", ""), "\"Prfname\" must not be empty"},
-      {"duplicate name", SetProfile(2, "Prfname", "Orders"), "profiles[2] \"Orders\": a profile of this name"},
+      {"duplicate name", SetProfile(2, "Prfname", " ORDERS"),
+       "profile \" ORDERS\" (slot 4): the name is taken by profile \"Orders\" (slot 2)"},
+      {"name with a line break", SetProfile(2, "Prfname", "Two\nlines"), "must not hold control characters"},
+      {"misspelt field",
+       [](QJsonObject& d) {
+         SetProfile(0, "Prfname", QJsonValue(QJsonValue::Undefined))(d);
+         SetProfile(0, "Prfnme", "x")(d);
+       },
+       "profile at slot 2: unknown field \"Prfnme\"; did you mean \"Prfname\"?"},
+      {"negative interval", SetGlobal("PrcInterval", -5), "\"PrcInterval\" must be 0 (one cycle) or more, not -5"},
+      {"unit 7", SetGlobal("PrcIntervalUnit", 7), "\"PrcIntervalUnit\" must be 0 (seconds), 1 (minutes) or 2"},
+      {"log file without a name", SetGlobal("LogFileName", ""), "must name a file when UseLogFile is on"},
+      {"log file in a folder that cannot be made", SetGlobal("LogFileName", "/dev/null/logs/v.log"),
+       "the folder \"/dev/null/logs\" does not exist and cannot be created"},
+      {"relative folder", SetProfile(0, "InboundDir", "in"), "\"InboundDir\" must be an absolute folder path"},
+      {"outbound without a server", SetProfile(0, "SmtpServer", " "), "\"SmtpServer\" must name a server"},
+      {"inbound without a server", SetProfile(0, "Pop3Server", ""), "\"Pop3Server\" must name a server"},
+      {"sender that is no address", SetProfile(0, "FromAddress", "nobody"), "\"FromAddress\" must be an e-mail address"},
       {"strings over 4910 bytes", SetProfile(0, "MsgText", QString(4910, QLatin1Char('m'))), "at most 4910"},
       {"scrambled password pushes it over",
        // The other texts of the messaging profile take 66 bytes, its password 7 in plain text
@@ -375,6 +395,31 @@ TEST_F(Program, ImportRefusals) {
   EXPECT_EQ(QDir(home_).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
+TEST_F(Program, EveryProblemIsListedAndCheckWritesNothing) {
+  QJsonObject doc = Document();
+  SetGlobal("PrcInterval", -1)(doc);
+  SetProfile(0, "SmtpTcpPort", 0)(doc);
+  SetProfile(2, "FromAddress", "x")(doc);
+  WriteAll(File("bad.json"), QJsonDocument(doc).toJson());
+  ProgramRun r = Cfg({QStringLiteral("--check"), File("bad.json")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err.count(QStringLiteral("\n  ")), 3) << r.err.toStdString();
+
+  WriteAll(File("bad.json"), "{\n  \"global\": {,\n}");
+  r = Cfg({QStringLiteral("--check"), File("bad.json")});
+  EXPECT_TRUE(r.err.contains(QStringLiteral("not valid JSON at line 2, column 15"))) << r.err.toStdString();
+
+  // "~/" is the user's home, said when it is expanded.
+  doc = Document();
+  SetProfile(0, "InboundDir", "~/in")(doc);
+  WriteAll(File("good.json"), QJsonDocument(doc).toJson());
+  r = Cfg({QStringLiteral("--check"), File("good.json")});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, File("good.json") + QStringLiteral(": a valid configuration with 3 profile(s)\n"));
+  EXPECT_TRUE(r.err.contains(QStringLiteral("\"~/in\" stored as \"") + QDir::homePath() + QStringLiteral("/in\"")));
+  EXPECT_FALSE(QFileInfo::exists(home_)) << "a check writes nothing";
+}
+
 TEST_F(Program, AcceptedEdgeValues) {
   // What the checks let through: a messaging profile's zero ports and time-out, the limits
   // themselves, an empty extension, 4910 bytes of texts.
@@ -386,8 +431,8 @@ TEST_F(Program, AcceptedEdgeValues) {
   SetProfile(1, "TimeOutSecs", 0)(doc);
   SetProfile(1, "SmtpTcpPort", 587)(doc);
   SetProfile(2, "SubjectLin", -2)(doc);
-  SetGlobal("PrcInterval", -32768)(doc);
-  SetGlobal("LogFileName", QString(4978, QLatin1Char('l')))(doc);
+  SetGlobal("PrcInterval", 32767)(doc);
+  SetGlobal("LogFileName", QLatin1Char('/') + QString(4977, QLatin1Char('l')))(doc);
   WriteAll(File("edge.json"), QJsonDocument(doc).toJson());
   ProgramRun r = Cfg({QStringLiteral("--import"), File("edge.json")});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
