@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace agent {
@@ -99,14 +100,24 @@ int AgentLog::RemoveStaleTempLogs() {
 
 bool AgentLog::AppendLine(const QString& path, const QString& line) {
   const bool temp = (path == tempLogName_);
-  const int fd = ::open(QFile::encodeName(path).constData(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const QByteArray bytes = line.toUtf8() + "\r\n";
+  const QByteArray native = QFile::encodeName(path);
+  int fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  struct stat st {};
+  if (!temp && logMaxBytes_ > 0 && ::fstat(fd, &st) == 0 && st.st_size > 0 &&
+      st.st_size + bytes.size() > logMaxBytes_) {
+    // A full log file makes room: the older half of the allowance stays as name.1.
+    ::close(fd);
+    if (::rename(native.constData(), (native + ".1").constData()) != 0) return false;
+    fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+  }
   if (temp) {
     tempLogHandle_ = fd;
     tempLogOpen_ = true;
   }
-  const bool written = vrl::WriteAll(fd, line.toUtf8() + "\r\n");
+  const bool written = vrl::WriteAll(fd, bytes);
   const int writeErr = errno;
   // The handle never outlives the append, not even after a failed write.
   const bool closed = (::close(fd) == 0);

@@ -42,6 +42,9 @@ class AgentLog {
   void SetUseLogFile(bool on) { useLogFile_ = on; }
   bool UseLogFile() const { return useLogFile_; }
   void SetLogFileName(const QString& name) { logFileName_ = name; }
+  // Above this size the log file becomes name.1 (replacing an older one) and a new file starts;
+  // 0: no limit. The temporary log is never rotated (the console reads it from its start).
+  void SetLogMaxBytes(qint64 bytes) { logMaxBytes_ = bytes; }
   const QString& LogFileName() const { return logFileName_; }
 
   // Called with every line the temporary log receives (without its line end); for echoing.
@@ -79,6 +82,7 @@ class AgentLog {
   bool tempLogOpen_ = false;
   bool useLogFile_ = false;
   QString logFileName_;
+  qint64 logMaxBytes_ = 0;
   std::function<void(const QString&)> observer_;
   std::function<void(const QString&, const QString&)> fileErrorObserver_;
   int errorLines_ = 0;

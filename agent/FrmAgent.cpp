@@ -162,6 +162,7 @@ bool FrmAgent::ReadGlobalSettings() {
   profilesFilePath_ = ::ProfilesFilePath();
   log_.SetUseLogFile(global_.UseLogFile);
   log_.SetLogFileName(global_.LogFileName);
+  log_.SetLogMaxBytes(qint64(global_.LogMaxMB) * 1024 * 1024);
   return ok;
 }
 

@@ -178,8 +178,25 @@ std::optional<QByteArray> PackProfile(const ProfileRecord& rec) {
 }
 
 std::optional<QByteArray> PackGlobal(const GlobalRecord& rec) {
+  // No block for the default, so that such a record stays byte for byte what it always was.
+  QByteArray extension;
+  if (rec.LogMaxMB != 0) {
+    const quint32 v = static_cast<quint32>(rec.LogMaxMB);
+    for (int i = 0; i < 4; ++i) extension.append(static_cast<char>((v >> (8 * i)) & 0xFF));
+  }
   return PackFields(rec, [](const GlobalRecord& r, auto&& f) { ForEachGlobalField(r, f); },
-                    QByteArray());
+                    extension);
+}
+
+// The extension block counts only when its marker stands right behind the fields and its
+// length fits the slot; anything else there is leftover bytes.
+static QByteArray ExtensionBlock(SlotReader& r) {
+  if (r.Remaining() < kExtensionHeaderBytes || std::memcmp(r.Here(), kExtensionMarker, 4) != 0)
+    return {};
+  const unsigned char* h = r.Here();
+  const qsizetype n = h[4] | (h[5] << 8);
+  if (r.Remaining() - kExtensionHeaderBytes < n) return {};
+  return QByteArray(reinterpret_cast<const char*>(h + kExtensionHeaderBytes), n);
 }
 
 std::optional<ProfileRecord> UnpackProfile(const QByteArray& slot) {
@@ -188,21 +205,21 @@ std::optional<ProfileRecord> UnpackProfile(const QByteArray& slot) {
   if (!UnpackFields(r, rec, [](ProfileRecord& p, auto&& f) { ForEachProfileField(p, f); })) {
     return std::nullopt;
   }
-  // The extension block counts only when its marker stands right behind the fields and its
-  // length fits the slot; anything else there is leftover bytes.
-  if (r.Remaining() >= kExtensionHeaderBytes && std::memcmp(r.Here(), kExtensionMarker, 4) == 0) {
-    const unsigned char* h = r.Here();
-    const qsizetype n = h[4] | (h[5] << 8);
-    if (r.Remaining() - kExtensionHeaderBytes >= n) {
-      rec.Extension = QByteArray(reinterpret_cast<const char*>(h + kExtensionHeaderBytes), n);
-    }
-  }
+  rec.Extension = ExtensionBlock(r);
   return rec;
 }
 
 bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec) {
   SlotReader r(slot);
-  return UnpackFields(r, rec, [](GlobalRecord& g, auto&& f) { ForEachGlobalField(g, f); });
+  if (!UnpackFields(r, rec, [](GlobalRecord& g, auto&& f) { ForEachGlobalField(g, f); }))
+    return false;
+  const QByteArray ext = ExtensionBlock(r);
+  if (ext.size() >= 4) {
+    quint32 v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(ext[i]);
+    rec.LogMaxMB = static_cast<qint32>(v);
+  }
+  return true;
 }
 
 std::optional<GlobalRecord> UnpackGlobal(const QByteArray& slot) {

@@ -78,6 +78,10 @@ struct GlobalRecord {
   bool UseLogFile = false;
   QString LogFileName;
   qint16 ConfigFlag = 0;
+  // Added by this port, kept in the extension block behind the fields: the size in MB at which
+  // the log file is rotated (one older file, name.1, is kept). 0, the value of records without
+  // the block, means no limit.
+  qint32 LogMaxMB = 0;
 
   bool operator==(const GlobalRecord&) const = default;
 };

@@ -29,6 +29,9 @@ using conf::FieldKind;
 
 constexpr const char* kRecordNumber = "RecordNumber";
 constexpr const char* kExtension = "Extension";
+constexpr const char* kLogMaxMB = "LogMaxMB";
+constexpr qint64 kNewLogMaxMB = 50;
+constexpr qint64 kLogMaxMBLimit = 1048576;
 
 QString Quoted(const QString& path) { return QStringLiteral("\"") + path + QStringLiteral("\""); }
 
@@ -367,6 +370,7 @@ QByteArray ToJson(const Configuration& conf) {
 
   QJsonObject global;
   conf::ForEachGlobalField(conf.global, toJson(global));
+  global.insert(QLatin1String(kLogMaxMB), conf.global.LogMaxMB);
   QJsonArray profiles;
   for (const ProfileRecord& p : conf.profiles) {
     QJsonObject obj;
@@ -417,8 +421,18 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
   if (!root.value(QLatin1String("global")).isObject()) {
     found.Add(QStringLiteral("\"global\" must be an object, not %1").arg(TypeName(root.value(QLatin1String("global")))));
   } else {
-    ObjectReader reader(root.value(QLatin1String("global")).toObject(), QStringLiteral("global"), found);
-    if (reader.Read(conf.global, VisitGlobal, {})) CheckGlobal(conf.global, reader, said);
+    const QJsonObject global = root.value(QLatin1String("global")).toObject();
+    ObjectReader reader(global, QStringLiteral("global"), found);
+    if (reader.Read(conf.global, VisitGlobal, {QString::fromLatin1(kLogMaxMB)}))
+      CheckGlobal(conf.global, reader, said);
+    // Optional: a document from before the field gets the limit of a new installation.
+    const QJsonValue max = global.value(QLatin1String(kLogMaxMB));
+    qint64 mb = kNewLogMaxMB;
+    if (!max.isUndefined() && !WholeNumber(max, 0, kLogMaxMBLimit, mb))
+      reader.Fail(QStringLiteral("field \"LogMaxMB\" must be a whole number from 0 (no limit) to %1, not %2")
+                      .arg(kLogMaxMBLimit)
+                      .arg(Shown(max)));
+    conf.global.LogMaxMB = static_cast<qint32>(mb);
     if (!conf::PackGlobal(conf.global))
       reader.Fail(QStringLiteral("field \"LogFileName\" is too long for the global record"));
   }

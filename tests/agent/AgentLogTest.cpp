@@ -118,6 +118,19 @@ TEST_F(AgentLogTest, LogFileIsAppendedToNotReplaced) {
   EXPECT_EQ(Messages(Path("vorlane.log")), (QStringList{"earlier run", "now"}));
 }
 
+TEST_F(AgentLogTest, AFullLogFileMovesToNameDotOne) {
+  const QString path = Path("vorlane.log");
+  log_.SetUseLogFile(true);
+  log_.SetLogFileName(path);
+  // Each line is 36 bytes ("dd-mm-yyyy hh:mm:ss » line N" + CR LF): three fit in 120.
+  log_.SetLogMaxBytes(120);
+  for (int i = 1; i <= 7; ++i) Write(QStringLiteral("line %1").arg(i));
+  EXPECT_EQ(Messages(path), (QStringList{"line 7"}));
+  EXPECT_EQ(Messages(path + ".1"), (QStringList{"line 4", "line 5", "line 6"}));
+  EXPECT_LE(QFileInfo(path).size() + QFileInfo(path + ".1").size(), 2 * 120);
+  EXPECT_EQ(Messages(log_.GetTempLogFileName()).size(), 7) << "the console's log keeps every line";
+}
+
 TEST_F(AgentLogTest, TemporaryLogIsANewPrivateFileInTmpdir) {
   Write("x");
   const QString name = log_.GetTempLogFileName();

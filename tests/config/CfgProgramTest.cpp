@@ -65,7 +65,7 @@ QJsonObject Global() {
   return QJsonObject{{"RunAtSysStartup", false}, {"AutoInit", true},   {"InitMinimized", false},
                      {"HideWhenMinimized", false}, {"AutoExit", true}, {"PrcInterval", 5},
                      {"PrcIntervalUnit", 1},       {"ShowErrorMsgs", false}, {"UseLogFile", true},
-                     {"LogFileName", "/tmp/v.log"}, {"ConfigFlag", 1}};
+                     {"LogFileName", "/tmp/v.log"}, {"ConfigFlag", 1}, {"LogMaxMB", 50}};
 }
 
 QJsonObject Profile(const QString& name, int hostType) {
@@ -354,6 +354,7 @@ TEST_F(Program, ImportRefusals) {
        },
        "profile at slot 2: unknown field \"Prfnme\"; did you mean \"Prfname\"?"},
       {"negative interval", SetGlobal("PrcInterval", -5), "\"PrcInterval\" must be 0 (one cycle) or more, not -5"},
+      {"log limit negative", SetGlobal("LogMaxMB", -1), "\"LogMaxMB\" must be a whole number from 0 (no limit)"},
       {"unit 7", SetGlobal("PrcIntervalUnit", 7), "\"PrcIntervalUnit\" must be 0 (seconds), 1 (minutes) or 2"},
       {"log file without a name", SetGlobal("LogFileName", ""), "must name a file when UseLogFile is on"},
       {"log file in a folder that cannot be made", SetGlobal("LogFileName", "/dev/null/logs/v.log"),
@@ -432,7 +433,8 @@ TEST_F(Program, AcceptedEdgeValues) {
   SetProfile(1, "SmtpTcpPort", 587)(doc);
   SetProfile(2, "SubjectLin", -2)(doc);
   SetGlobal("PrcInterval", 32767)(doc);
-  SetGlobal("LogFileName", QLatin1Char('/') + QString(4977, QLatin1Char('l')))(doc);
+  // 4978 bytes of name fit the record; the block holding LogMaxMB takes 10 of them.
+  SetGlobal("LogFileName", QLatin1Char('/') + QString(4967, QLatin1Char('l')))(doc);
   WriteAll(File("edge.json"), QJsonDocument(doc).toJson());
   ProgramRun r = Cfg({QStringLiteral("--import"), File("edge.json")});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();

@@ -141,7 +141,8 @@ TEST_F(Transfer, DocumentShape) {
   const QJsonObject root = QJsonDocument::fromJson(cfgtransfer::ToJson(conf)).object();
   EXPECT_EQ(root.keys(), (QStringList{"global", "profiles"}));
   const QJsonObject global = root.value(QStringLiteral("global")).toObject();
-  EXPECT_EQ(global.size(), 11);
+  EXPECT_EQ(global.size(), 12);
+  EXPECT_EQ(global.value(QStringLiteral("LogMaxMB")).toInt(), 0) << "a record without the block: no limit";
   EXPECT_EQ(global.value(QStringLiteral("PrcInterval")).toInt(), 10);
   EXPECT_EQ(global.value(QStringLiteral("AutoInit")), QJsonValue(true));
   EXPECT_EQ(global.value(QStringLiteral("LogFileName")).toString(), QStringLiteral("/var/log/vorlane.log"));
