@@ -87,14 +87,15 @@ int main(int argc, char** argv) {
 
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
-      "Vorlane agent. Without --run it serves the console on the D-Bus session bus "
+      "Vorlane agent. Without --run it serves the console on the D-Bus session bus\n"
       "(org.vorlane.VRLEng31) and waits to be started.\n"
       "Exit status: 0 clean run, 1 the start failed, 2 bad usage, 3 the run logged errors."));
   const QCommandLineOption helpOpt = parser.addHelpOption();
   const QCommandLineOption versionOpt = parser.addVersionOption();
   const QCommandLineOption runOpt(QStringLiteral("run"),
                                   QStringLiteral("Start processing at once and end when the agent "
-                                                 "stops; SIGINT or SIGTERM stops it in order."));
+                                                 "stops; SIGTERM, SIGINT or SIGHUP stop it in "
+                                                 "order."));
   const QCommandLineOption homeOpt(
       QStringLiteral("home"),
       QStringLiteral("Application folder holding VRL3GCF.GCF and VRL3PF.PCF (default: "

@@ -40,10 +40,11 @@ int main(int argc, char** argv) {
 
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
-      "Vorlane console. Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, "
-      "3 the agent did not start."));
-  parser.addHelpOption();
-  parser.addVersionOption();
+      "Vorlane console: starts, stops and watches the agent on the D-Bus session bus.\n"
+      "Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, 3 the agent did\n"
+      "not start."));
+  const QCommandLineOption helpOpt = parser.addHelpOption();
+  const QCommandLineOption versionOpt = parser.addVersionOption();
   const QCommandLineOption statusOpt(QStringLiteral("status"),
                                      QStringLiteral("Print the agent state and the temporary "
                                                     "log's path."));
@@ -57,7 +58,12 @@ int main(int argc, char** argv) {
   const QCommandLineOption clearOpt(QStringLiteral("clear-log"),
                                     QStringLiteral("Delete the agent's temporary log."));
   parser.addOptions({statusOpt, startOpt, stopOpt, debugOpt, clearOpt});
-  parser.process(app);
+  if (!parser.parse(app.arguments())) {
+    std::fprintf(stderr, "VRL31: %s (see VRL31 --help)\n", qPrintable(parser.errorText()));
+    return 2;
+  }
+  if (parser.isSet(helpOpt)) parser.showHelp(0);
+  if (parser.isSet(versionOpt)) parser.showVersion();
 
   const bool any = parser.isSet(statusOpt) || parser.isSet(startOpt) || parser.isSet(stopOpt) ||
                    parser.isSet(debugOpt) || parser.isSet(clearOpt);
