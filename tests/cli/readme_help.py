@@ -1,9 +1,11 @@
 """The README's command-line section is each program's --help, word for word; every option
---help names is in the program's man page and bash completion, and each completion file loads.
+--help names is in the program's man page and bash completion; each page renders cleanly (when
+man is installed) and each completion file loads.
 
 usage: readme_help.py SOURCE_DIR BIN_DIR"""
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -45,7 +47,12 @@ def main():
             for path, text in texts.items():
                 if not re.search(r"(?<![\w-])%s(?![\w-])" % re.escape(option), text):
                     failures.append("%s does not name %s (from `%s`)" % (path, option, command))
-    for _, completion in PROGRAMS.values():
+    for man, completion in PROGRAMS.values():
+        if shutil.which("man"):  # the page renders without a warning
+            r = subprocess.run(["man", "--warnings", "-l", os.path.join(source, man)], capture_output=True,
+                               text=True, timeout=30, env=dict(env, MANWIDTH="80", LC_ALL="C.UTF-8"))
+            if r.returncode != 0 or r.stderr.strip():
+                failures.append("%s does not render cleanly: %s" % (man, r.stderr.strip()))
         r = subprocess.run(["bash", "-c", "source '%s'" % os.path.join(source, completion)],
                            capture_output=True, text=True, timeout=30)
         if r.returncode != 0 or r.stderr:
