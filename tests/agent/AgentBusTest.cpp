@@ -220,6 +220,22 @@ TEST_F(AgentBusTest, ARunAgentOutlivesItsClientsAndASecondAgentRefuses) {
 
 TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   QByteArray out;
+  // Started by hand rather than by activation, the agent says what it waits for.
+  {
+    QProcess idle;
+    QProcessEnvironment quiet = QProcessEnvironment::systemEnvironment();
+    quiet.remove("DBUS_STARTER_BUS_TYPE");
+    idle.setProcessEnvironment(quiet);
+    idle.setReadChannel(QProcess::StandardError);
+    idle.start(kBin + "/VRLEng31", {"--home", Path("other")});
+    ASSERT_TRUE(idle.waitForReadyRead(20000));
+    EXPECT_TRUE(idle.readAllStandardError().startsWith("VRLEng31: waiting for a console on the session bus"));
+    idle.terminate();
+    EXPECT_TRUE(idle.waitForFinished(20000));
+    ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
+  }
+
+
   // A failed start says why, from the agent's log.
   EXPECT_EQ(RunProgram("VRL31", {"--start"}, &out), 3);
   EXPECT_TRUE(out.contains("Configuration File Not Found")) << out.toStdString();
