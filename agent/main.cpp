@@ -124,13 +124,19 @@ int main(int argc, char** argv) {
   // Two agents on one folder would send the same files twice.
   vrl::InstanceLock lock;
   QString lockError;
-  if (!vrl::EnsureApplicationFolder() ||
-      !lock.Acquire(vrl::PathInApplicationFolder(QStringLiteral("VRLEng31.lock")), kLockWaitMs,
+  if (!vrl::EnsureApplicationFolder()) {
+    Say(QStringLiteral("cannot create the application folder ") + vrl::ApplicationFolder() +
+        QStringLiteral("; check --home or $VORLANE_HOME"));
+    return kExitStartFailed;
+  }
+  if (!lock.Acquire(vrl::PathInApplicationFolder(QStringLiteral("VRLEng31.lock")), kLockWaitMs,
                     &lockError)) {
-    if (lockError.isEmpty()) lockError = QStringLiteral("the folder cannot be created");
-    Say(QStringLiteral("another agent already works on the application folder ") +
-        vrl::ApplicationFolder() + QStringLiteral(" (") + lockError +
-        QStringLiteral("); only one agent may process its profiles."));
+    if (lock.HeldElsewhere())
+      Say(QStringLiteral("another agent already works on the application folder ") +
+          vrl::ApplicationFolder() + QStringLiteral(" (") + lockError +
+          QStringLiteral("); only one agent may process its profiles."));
+    else
+      Say(QStringLiteral("cannot lock the application folder: ") + lockError);
     return kExitStartFailed;
   }
   agent::AgentLog::RemoveStaleTempLogs();
@@ -178,8 +184,7 @@ int main(int argc, char** argv) {
   } else if (run) {
     // Servers and cron often have no session bus: that is only worth a word when asked for.
     if (QDBusConnection::sessionBus().isConnected() || parser.isSet(verboseOpt))
-      std::fprintf(stderr, "VRLEng31: running without control over D-Bus: %s\n",
-                   qPrintable(busError));
+      Say(QStringLiteral("running without control over D-Bus: ") + busError);
   } else {
     Say(QStringLiteral("cannot serve the console: ") + busError +
         QStringLiteral(". Use --run to process without one."));

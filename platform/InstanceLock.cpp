@@ -21,6 +21,7 @@ void InstanceLock::Release() {
 
 bool InstanceLock::Acquire(const QString& path, int waitMs, QString* error) {
   Release();
+  heldElsewhere_ = false;
   const QByteArray native = path.toLocal8Bit();
   const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
@@ -32,6 +33,7 @@ bool InstanceLock::Acquire(const QString& path, int waitMs, QString* error) {
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK || deadline.hasExpired()) {
       const int err = errno;
+      heldElsewhere_ = err == EWOULDBLOCK;
       if (error) {
         if (err == EWOULDBLOCK) {
           char pid[32] = {};

@@ -18,9 +18,12 @@ class InstanceLock {
   bool Acquire(const QString& path, int waitMs, QString* error);
   void Release();
   bool Held() const { return fd_ >= 0; }
+  // After a failed Acquire: another process holds the lock (rather than the file failing).
+  bool HeldElsewhere() const { return heldElsewhere_; }
 
  private:
   int fd_ = -1;
+  bool heldElsewhere_ = false;
 };
 
 }  // namespace vrl
