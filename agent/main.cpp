@@ -124,6 +124,14 @@ int main(int argc, char** argv) {
   // Two agents on one folder would send the same files twice.
   vrl::InstanceLock lock;
   QString lockError;
+  // A mistyped folder must not be created on the way to a failed start.
+  if (run && !QFileInfo(vrl::ApplicationFolder()).isDir()) {
+    Say(QStringLiteral("cannot start: the application folder ") + vrl::ApplicationFolder() +
+        QStringLiteral(" does not exist; check --home or $VORLANE_HOME, or write a configuration "
+                       "with: VRLCfg31 --home ") +
+        vrl::ApplicationFolder() + QStringLiteral(" --import FILE"));
+    return kExitStartFailed;
+  }
   if (!vrl::EnsureApplicationFolder()) {
     Say(QStringLiteral("cannot create the application folder ") + vrl::ApplicationFolder() +
         QStringLiteral("; check --home or $VORLANE_HOME"));

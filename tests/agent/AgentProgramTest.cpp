@@ -122,6 +122,7 @@ TEST_F(AgentProgramTest, OneCycleOverTheProfilesThenItStops) {
 
 TEST_F(AgentProgramTest, StartFailuresEndWithStatusOne) {
   // No global file: nothing says where a log file is; --verbose shows the lines.
+  ASSERT_TRUE(QDir().mkpath(home_));
   QByteArray out;
   EXPECT_EQ(Run({"--run", "--verbose", "--home", home_}, &out), 1);
   EXPECT_TRUE(out.contains("ERROR:\t Error Starting Vorlane Agent: Error reading Registry"));
@@ -179,10 +180,14 @@ TEST_F(AgentProgramTest, TheTerminalGetsOneActionableLinePerProblem) {
     int status;
     QStringList said;  // each exactly once on standard error
   } cases[] = {
-      {"no configuration", [] {}, {"--run", "--home", Path("empty")}, 1,
+      {"no configuration", [&] { QDir().mkpath(Path("empty")); }, {"--run", "--home", Path("empty")}, 1,
        {"VRLEng31: cannot start: no global options file VRL3GCF.GCF in " + Path("empty") +
         "; write a configuration with: VRLCfg31 --home " + Path("empty") +
         " --import FILE (see demo/demo-config.json)"}},
+      {"mistyped folder", [] {}, {"--run", "--home", Path("typo")}, 1,
+       {"VRLEng31: cannot start: the application folder " + Path("typo") +
+        " does not exist; check --home or $VORLANE_HOME, or write a configuration with: "
+        "VRLCfg31 --home " + Path("typo") + " --import FILE"}},
       {"unknown option", [] {}, {"--bogus"}, 2,
        {"VRLEng31: Unknown option 'bogus'. (see VRLEng31 --help)"}},
       {"log folder missing",
@@ -214,6 +219,7 @@ TEST_F(AgentProgramTest, TheTerminalGetsOneActionableLinePerProblem) {
     for (const QString& line : c.said)
       EXPECT_EQ(QString::fromUtf8(err).split('\n').count(line), 1) << err.toStdString();
   }
+  EXPECT_FALSE(QFileInfo::exists(Path("typo"))) << "a failed start creates no folder";
 }
 
 TEST_F(AgentProgramTest, TemporaryLogsOfCrashedAgentsAreRemovedAtTheStart) {
