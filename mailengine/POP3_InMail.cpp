@@ -208,14 +208,23 @@ void POP3_InMail::HandleLine(const QByteArray& line) {
       emit Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
       break;
     case OpCount: {
-      // "+OK 3 1200": the number from the fifth character up to the next space.
-      const QByteArray rest = line.mid(4);
-      qint64 n = 0;
-      for (char c : rest) {
-        if (c < '0' || c > '9') break;
-        n = std::min<qint64>(n * 10 + (c - '0'), 32767);
+      // "+OK 3 1200": the count (kept within the counter) and the maildrop size.
+      const QList<QByteArray> fields = line.mid(4).simplified().split(' ');
+      const QByteArray first = fields.value(0);
+      const bool countOk =
+          !first.isEmpty() && std::all_of(first.begin(), first.end(), [](char c) { return c >= '0' && c <= '9'; });
+      bool fits = false, sizeOk = false;
+      qulonglong n = first.toULongLong(&fits);
+      if (!fits) n = ~0ULL;  // digits beyond any counter: capped below
+      const qulonglong size = fields.value(1).toULongLong(&sizeOk);
+      if (!countOk) {
+        // Not an answer to STAT: an error, never an empty mailbox.
+        abort_ = error_ = true;
+        op_ = OpNone;
+        break;
       }
-      count_ = static_cast<qint16>(n);
+      count_ = static_cast<qint16>(std::min<qulonglong>(n, 32767));
+      maildropBytes_ = sizeOk ? static_cast<qint64>(std::min<qulonglong>(size, 1ULL << 50)) : -1;
       op_ = OpNone;
       countDone_ = true;
       break;
@@ -234,6 +243,19 @@ void POP3_InMail::HandleRetrieveBytes(QByteArrayView bytes) {
   const qsizetype need = old + bytes.size();
   if (need > retrieve_.capacity()) retrieve_.reserve(std::max(need, retrieve_.capacity() * 2));
   retrieve_.append(bytes);
+  if (maildropBytes_ >= 0 && retrieve_.size() > maildropBytes_ + maildropBytes_ / 10 + 65536) {
+    // The answer cannot be the message: end the session without QUIT, so that nothing is
+    // deleted, and leave the message on the server.
+    retrieve_ = QByteArray();
+    op_ = OpNone;
+    abortReason_ = QStringLiteral("The POP3 server sent more than the %1 bytes its mailbox holds; "
+                                  "the message stays on the server")
+                       .arg(maildropBytes_);
+    connected_ = false;
+    if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+    abort_ = error_ = true;
+    return;
+  }
 
   if (statusEnd_ < 0) {
     const qsizetype lf = retrieve_.indexOf('\n', old);
@@ -303,6 +325,8 @@ bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString&
   user_ = strUsername;
   password_ = strPassword;
   count_ = NotInitialized;
+  maildropBytes_ = -1;
+  abortReason_.clear();
   if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
   StartOperation(OpConnect);
   loginStep_ = 0;
@@ -392,8 +416,9 @@ bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail,
   if (r != WaitDone) {
     op_ = OpNone;
     retrieve_ = QByteArray();
-    Fail(r == WaitAborted ? QStringLiteral("Error retrieving message from POP3 server!")
-                          : QStringLiteral("Timeout retrieving message from POP3 server!"));
+    Fail(!abortReason_.isEmpty() ? std::exchange(abortReason_, QString())
+         : r == WaitAborted      ? QStringLiteral("Error retrieving message from POP3 server!")
+                                 : QStringLiteral("Timeout retrieving message from POP3 server!"));
     return false;
   }
   mail = std::move(lastMail_);

@@ -94,6 +94,10 @@ class POP3_InMail : public QObject {
   bool abort_ = false;
   bool dataSeen_ = false;
   qint16 count_ = NotInitialized;
+  // The maildrop size STAT announced; -1 unknown. No message can be larger, so a retrieval
+  // that grows past it (with slack for dot-stuffing) is a server that never ends its answer.
+  qint64 maildropBytes_ = -1;
+  QString abortReason_;  // why the client itself ended the operation
   QByteArray lineBuffer_;      // answer bytes not yet handled as lines
   qsizetype lineStart_ = 0;    // first byte of lineBuffer_ not yet handled
   QByteArray retrieve_;        // a RETR answer as it arrives

@@ -47,8 +47,6 @@ constexpr long kSendDrained = 4096;
 // Message text is handed to the socket in pieces of about this size; a small message goes out
 // together with its final "." in one write.
 constexpr qsizetype kOutChunk = 64 * 1024;
-// A block of the attachment must start moving within this many seconds.
-constexpr int kBlockProgressSeconds = 30;
 constexpr int kLoginWaitSeconds = 5;
 constexpr int kQuitWaitMs = 2000;
 constexpr int kPingTimeoutMs = 1000;
@@ -141,7 +139,7 @@ void SMTP_OutMail::Fail() {
 void SMTP_OutMail::FailWith(const QString& text) {
   // One failure per operation: what follows from it (a closed socket after a 421) is not news.
   if (abort_) return;
-  if (!busy_) {
+  if (!busy_ || closing_) {
     // Nothing is being sent: keep the text for GetLastError, fail nothing.
     lastError_ = text;
     abort_ = true;
@@ -420,8 +418,13 @@ void SMTP_OutMail::OnSendProgress(long bytesSent, long bytesRemaining) {
 void SMTP_OutMail::OnDataArrival(long /*bytesTotal*/) {
   if (!connected_) return;
   rx_ += socket_->GetData();
+  ProcessReplies();
+}
+
+void SMTP_OutMail::ProcessReplies() {
   // Act on complete replies only: a reply ends with a line whose fourth character is not "-".
   for (;;) {
+    if (awaited_ >= 0 && flags_[awaited_]) return;
     const qsizetype nl = rx_.indexOf('\n');
     if (nl < 0) break;
     QByteArray line = rx_.left(nl + 1);
@@ -517,20 +520,28 @@ bool SMTP_OutMail::SendRaw(const QByteArray& bytes) {
 }
 
 SMTP_OutMail::WaitResult SMTP_OutMail::WaitFlag(Flag flag, int timeoutMs, bool needConnection) {
+  awaited_ = flag;
+  ProcessReplies();  // what arrived behind the last awaited reply comes first
   const auto r = vrl::EventWait::Until([&] { return flags_[flag]; },
                                        [&] { return abort_ || (needConnection && !SocketConnected()); },
                                        timeoutMs);
+  awaited_ = -1;
   if (r == vrl::EventWait::Done) return kWaitDone;
   if (r == vrl::EventWait::TimedOut) return kWaitTimedOut;
   return abort_ ? kWaitAborted : kWaitClosed;
 }
 
 bool SMTP_OutMail::Command(const QByteArray& line, Flag flag, int timeoutMs) {
+  // A reply that came behind the last awaited one (a 421) ends the session before this command.
+  if (!rx_.isEmpty()) {
+    ProcessReplies();
+    if (abort_) return false;
+  }
   flags_[flag] = false;
   if (!SendRaw(line)) return false;
   switch (WaitFlag(flag, timeoutMs, true)) {
     case kWaitDone:
-      return !abort_;  // a later reply in the same read may have failed the message
+      return !abort_;
     case kWaitAborted:
       return false;
     case kWaitClosed:
@@ -569,7 +580,7 @@ bool SMTP_OutMail::FlushOut() {
   if (out_.isEmpty()) return true;
   const QByteArray chunk = std::exchange(out_, QByteArray());
   if (!SendRaw(chunk)) return false;
-  if (socket_->BytesToSend() > kSendHighWater) return WaitSendBuffer(kSendHighWater, kBlockProgressSeconds * 1000);
+  if (socket_->BytesToSend() > kSendHighWater) return WaitSendBuffer(kSendHighWater, timeOut_ * 1000);
   // Let progress and other events through while a long message streams.
   QCoreApplication::processEvents();
   return !abort_;
@@ -708,12 +719,14 @@ void SMTP_OutMail::ClosingProcedure() {
   if (socket_->State() != CSocket::sckClosed) emit Status(QStringLiteral("Closing Connection..."));
   if (SocketConnected()) {
     flags_[kReplyOk] = false;
+    closing_ = true;
     try {
       socket_->SendData("QUIT\r\n");
       WaitFlag(kReplyOk, kQuitWaitMs, true);
     } catch (const vrl::VrlError&) {
       // the connection is gone already
     }
+    closing_ = false;
   }
   CloseSocket();
 }
@@ -798,8 +811,10 @@ bool SMTP_OutMail::send() {
   bytesRemaining_ = 0;
   lastPercent_ = -1;
 
-  // 4. A kept-open connection the server has closed meanwhile is noticed here.
+  // 4. A kept-open connection the server has closed meanwhile is noticed here; one that holds
+  // an unasked reply (a 421 behind the last message's "250") starts afresh.
   QCoreApplication::processEvents();
+  if (SocketConnected() && !rx_.isEmpty()) CloseSocket();
   if (!SocketConnected()) {
     if (!ConnectionProcedure()) return false;
   }

@@ -153,6 +153,9 @@ class SMTP_OutMail : public QObject {
   void OnConnect();
   void OnClose();
   void OnDataArrival(long bytesTotal);
+  // Handles the complete replies received; stops after the one an operation waits for, so
+  // that a reply after it (a 421 behind the "250" to the final dot) belongs to what follows.
+  void ProcessReplies();
   void OnError(int number, const QString& description, const QString& source);
   void OnSendProgress(long bytesSent, long bytesRemaining);
   void HandleReply(const QByteArray& reply);
@@ -185,6 +188,8 @@ class SMTP_OutMail : public QObject {
   bool connectSeen_ = false;  // OnConnect came since the last Connect of the socket
   bool keepOpen_ = false;
   bool busy_ = false;  // inside send, Connect or Disconnect
+  bool closing_ = false;  // saying QUIT: the message's fate is decided, nothing fails it now
+  int awaited_ = -1;      // the flag an operation waits for; -1 none
   bool abort_ = false;
   bool popDone_ = false;
   int popStep_ = 0;

@@ -149,6 +149,26 @@ TEST_F(Pop3Client, FloodOfLinesIsHandledInOnePass) {
   ExpectScriptFollowed();
 }
 
+TEST_F(Pop3Client, AStatAnswerWithoutACountIsAnError) {
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK mailbox ready")));
+  EXPECT_EQ(c.GetNMailsOnPop3Server(), 0);
+  EXPECT_EQ(c.GetLastError(), QStringLiteral("Error Retrieving Number of Mails from POP3 Server!"));
+  ExpectScriptFollowed();
+}
+
+TEST_F(Pop3Client, AnAnswerLongerThanTheMailboxEndsTheSessionAndKeepsTheMessage) {
+  // 100 bytes announced, then a megabyte with no end: the client stops at the bound.
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 1 100").expect("RETR 1")
+                            .send("+OK\r\n" + QByteArray(1 << 20, 'x')).delay(3000)));
+  EXPECT_FALSE(c.GetMail(1, m, atts));
+  EXPECT_TRUE(c.GetLastError().startsWith(QStringLiteral("The POP3 server sent more than the 100 bytes")))
+      << c.GetLastError().toStdString();
+  EXPECT_FALSE(c.IsConectedToServer());
+  EXPECT_LT(POP3_InMailInternal::RetrieveCapacity(c), 1 << 20);
+  server->waitDone(6000);
+  EXPECT_FALSE(server->received(0).contains("QUIT")) << "no QUIT: nothing is deleted";
+}
+
 TEST_F(Pop3Client, HugeCountIsCappedToTheCounter) {
   ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 99999 1")));
   EXPECT_EQ(c.GetNMailsOnPop3Server(), 32767);

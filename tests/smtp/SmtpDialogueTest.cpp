@@ -390,6 +390,17 @@ TEST_F(Dialogue, TwoRepliesInOneRead) {
   EXPECT_EQ(x.rec.failures, QStringList{QStringLiteral("421 4.3.2 Shutting down")});
 }
 
+// The reply to the final dot decides the message: a 421 behind the "250" only ends the session.
+TEST_F(Dialogue, AnAcceptedMessageStaysAcceptedWhenA421Follows) {
+  Scenario s;
+  UpToData(Hello(s)).reply("354 go").readUntilDot().send("250 2.0.0 queued\r\n421 4.3.2 Shutting down\r\n").close();
+  Session x({s});
+  EXPECT_TRUE(x.m.send()) << x.failures();
+  EXPECT_SERVER_OK(x.server);
+  EXPECT_EQ(x.rec.successes, 1);
+  EXPECT_TRUE(x.rec.failures.isEmpty()) << x.failures();
+}
+
 TEST_F(Dialogue, BccGetsAnEnvelopeButNoHeader) {
   Session x({OneMessage({"bob@example.com", "cc@example.com", "hidden@example.com"})});
   x.m.SetCcRecipient(QStringLiteral("cc@example.com"));
@@ -416,6 +427,23 @@ TEST_F(Dialogue, OneHundredRecipientsPass) {
 
 // A large attachment goes out in blocks while the socket's buffer stays bounded, and arrives
 // whole.
+// A server that stops reading the data: the time-out given applies, not a fixed wait.
+TEST_F(Dialogue, StalledDataTimesOutAfterTheTimeOutGiven) {
+  QTemporaryDir dir;
+  Scenario s;
+  UpToData(Hello(s)).reply("354 go").delay(8000);
+  Session x({s});
+  int t = 3;
+  x.m.SetTimeOutNSeconds(t);
+  x.m.SetAttachment(WriteFile(dir, QStringLiteral("big.bin"), 16 * 1024 * 1024));
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_FALSE(x.m.send());
+  EXPECT_LT(clock.elapsed(), 7000) << "the server stalls for 8 s";
+  EXPECT_EQ(x.rec.failures, QStringList{SMTP_OutMail::kErrTimeout});
+  x.server.waitDone(12000);
+}
+
 TEST_F(Dialogue, LargeAttachmentStreamsWhole) {
   QTemporaryDir dir;
   QFile f(dir.path() + QStringLiteral("/data.bin"));
