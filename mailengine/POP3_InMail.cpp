@@ -5,6 +5,8 @@
 #include "Pop3MimeParser.h"
 #include "VrlError.h"
 
+#include <QDeadlineTimer>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -90,10 +92,18 @@ bool POP3_InMail::SendCommand(const QByteArray& command) {
 }
 
 POP3_InMail::WaitResult POP3_InMail::Wait(const bool& flag) {
+  // Data keeps the silence time-out from running out, but no server keeps a call waiting
+  // longer than ten time-outs plus the announced maildrop at 1 KB/s.
+  const qint64 capMs = qint64(timeoutSeconds_) * 10000 +
+                       (op_ == OpRetrieve && maildropBytes_ > 0 ? maildropBytes_ : 0);
+  const QDeadlineTimer cap(capMs);
+  bool capped = false;
   const vrl::EventWait::Result r = vrl::EventWait::Until(
-      [&flag] { return flag; }, [this] { return abort_; }, timeoutSeconds_ * 1000,
+      [&flag] { return flag; },
+      [&] { return abort_ || (capped = cap.hasExpired()); }, timeoutSeconds_ * 1000,
       [this] { return std::exchange(dataSeen_, false); });
   if (r == vrl::EventWait::Done) return WaitDone;
+  if (capped) return WaitTimedOut;
   if (r == vrl::EventWait::Aborted) {
     abort_ = false;
     return WaitAborted;
@@ -136,7 +146,8 @@ void POP3_InMail::OnSocketClose() {
 // ---- answer handling ----
 
 void POP3_InMail::HandleAnswerBytes(QByteArrayView bytes) {
-  dataSeen_ = true;
+  // Only a message on its way is progress: lines that answer nothing are not.
+  dataSeen_ = op_ == OpRetrieve;
   if (op_ == OpRetrieve) {
     HandleRetrieveBytes(bytes);
     return;

@@ -304,6 +304,17 @@ TEST_F(Pop3Client, NoGreetingTimesOutAndNoLoginFollows) {
   EXPECT_FALSE(c.IsConectedToServer());
 }
 
+TEST_F(Pop3Client, JunkInsteadOfAGreetingDoesNotKeepTheClientWaiting) {
+  Scenario s;
+  for (int i = 0; i < 6; ++i) s.reply("* not a greeting").delay(1000);
+  QElapsedTimer t;
+  t.start();
+  EXPECT_FALSE(ConnectTo(s));
+  EXPECT_LT(t.elapsed(), 5000) << "three seconds without an answer are the time-out";
+  EXPECT_EQ(c.GetLastError(), QStringLiteral("Timeout connecting to POP3 server!"));
+  server->waitDone(8000);
+}
+
 TEST_F(Pop3Client, SlowServerThatKeepsSendingNeverTimesOut) {
   // Five pieces 1.1 s apart: 4.4 s in all, more than the 3 s time-out, never 3 s of silence.
   const QByteArray wire = RetrAnswer(kMessage);
