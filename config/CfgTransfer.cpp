@@ -433,6 +433,8 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
                       .arg(kLogMaxMBLimit)
                       .arg(Shown(max)));
     conf.global.LogMaxMB = static_cast<qint32>(mb);
+    // The flag says "a configuration has been saved": an import saves one.
+    conf.global.ConfigFlag = 1;
     if (!conf::PackGlobal(conf.global))
       reader.Fail(QStringLiteral("field \"LogFileName\" is too long for the global record"));
   }

@@ -60,7 +60,7 @@ QByteArrayView FieldName(QByteArrayView line) {
 
 struct HeaderField {
   QByteArray name;  // lower case
-  QByteArray value;  // unfolded, trimmed
+  QByteArray value;  // unfolded (line breaks removed), trimmed where it starts
 };
 
 struct Headers {
@@ -108,14 +108,9 @@ Headers ParseHeaders(QByteArrayView d, qsizetype begin, qsizetype end, bool topL
       break;
     }
     if (IsFoldChar(line.front()) && haveField) {
-      if (lastWanted) {
-        h.fields.back().value += ' ';
-        h.fields.back().value += Trimmed(line.sliced(1));
-      }
-      if (topLevel) {
-        h.unfolded += ' ';
-        h.unfolded += line.sliced(1);
-      }
+      // Unfolding removes the line break only; the white space after it stays.
+      if (lastWanted) h.fields.back().value += line;
+      if (topLevel) h.unfolded += line;
       continue;
     }
     const QByteArrayView name = FieldName(line);

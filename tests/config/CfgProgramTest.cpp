@@ -433,6 +433,7 @@ TEST_F(Program, AcceptedEdgeValues) {
   SetProfile(1, "SmtpTcpPort", 587)(doc);
   SetProfile(2, "SubjectLin", -2)(doc);
   SetGlobal("PrcInterval", 32767)(doc);
+  SetGlobal("ConfigFlag", 0)(doc);
   // 4978 bytes of name fit the record; the block holding LogMaxMB takes 10 of them.
   SetGlobal("LogFileName", QLatin1Char('/') + QString(4967, QLatin1Char('l')))(doc);
   WriteAll(File("edge.json"), QJsonDocument(doc).toJson());
@@ -441,6 +442,7 @@ TEST_F(Program, AcceptedEdgeValues) {
   r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
   QJsonObject back = QJsonDocument::fromJson(r.out.toUtf8()).object();
   SetProfile(0, "Extension", QJsonValue(QJsonValue::Undefined))(doc);  // an empty one is not exported
+  SetGlobal("ConfigFlag", 1)(doc);  // an import is a saved configuration
   EXPECT_EQ(back, doc);
 }
 
