@@ -131,6 +131,13 @@ TEST(RecordBytes, GlobalGolden) {
   const std::optional<GlobalRecord> back = conf::UnpackGlobal(*packed);
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, g);
+
+  // A log limit goes into a marked block right behind the fields.
+  g.LogMaxMB = 1;
+  const std::optional<QByteArray> limited = conf::PackGlobal(g);
+  ASSERT_TRUE(limited);
+  EXPECT_EQ(limited->mid(36, 10).toHex(), QByteArray("56584231040001000000"));
+  EXPECT_EQ(conf::UnpackGlobal(*limited)->LogMaxMB, 1);
 }
 
 TEST(RecordBytes, ReadsAnyNonZeroBooleanAsTrueAndPortsUnsigned) {
