@@ -5,7 +5,8 @@
 #   SMTP  N small messages on one connection: vrlmail send --count N, then smtplib
 #   POP3  N small messages (one attachment each, written straight into the Maildir): retrieve,
 #         parse, save the attachments, delete: vrlmail fetch, then poplib + email (refilled),
-#         once as is and once flushing each file to disk before the delete (as vrlmail does)
+#         once as is and once flushing each file to disk before the delete (as vrlmail does),
+#         then mpop (the established fetcher) delivering the raw messages into a Maildir
 #   big   one message with a 50 MiB attachment, fetched and sent: MB/s and peak memory
 # usage: bench/bench_mailservers.sh BUILD_DIR
 # Every figure is printed on its own line as "name: value unit". Rates are the median of
@@ -61,7 +62,7 @@ echo "smtp_send_${n}_python_smtplib: $p messages/s"
 echo "smtp_send_${n}_ratio_vrlmail_to_python: $(calc "$v / $p" 2) x"
 
 # --- POP3: N small messages with one 2 KB attachment each
-pop_v=() pop_p=() pop_d=()
+pop_v=() pop_p=() pop_d=() pop_m=()
 for _ in $(seq "$rounds"); do
   reset_mailbox
   helper fill "$VRL_MAILDIR" "$n" 2048
@@ -83,13 +84,27 @@ for _ in $(seq "$rounds"); do
     die "poplib failed"
   [ "$(echo "$out" | field attachments)" = "$n" ] || die "poplib saved fewer than $n"
   pop_d+=("$(calc "$n / $(echo "$out" | field seconds)")")
+  # mpop, the established fetcher: raw messages into a Maildir (no parsing, no attachment files).
+  reset_mailbox
+  helper fill "$VRL_MAILDIR" "$n" 2048
+  rm -rf "$work/mpop" && mkdir -p "$work/mpop/cur" "$work/mpop/new" "$work/mpop/tmp"
+  start=$(date +%s.%N)
+  run mpop --host="$VRL_MAIL_HOST" --port="$VRL_POP3_PORT" --tls=off --auth=user --user="$VRL_MAIL_USER" \
+    --passwordeval="cat $VRL_MAIL_PASS_FILE" --delivery="maildir,$work/mpop" --keep=off --only-new=off \
+    --received-header=off -q || die "mpop failed"
+  end=$(date +%s.%N)
+  [ "$(ls "$work/mpop/new" | wc -l)" -eq "$n" ] || die "mpop delivered fewer than $n"
+  pop_m+=("$(calc "$n / ($end - $start)")")
 done
 v=$(echo "${pop_v[*]}" | median); p=$(echo "${pop_p[*]}" | median); d=$(echo "${pop_d[*]}" | median)
+m=$(echo "${pop_m[*]}" | median)
 echo "pop3_fetch_${n}_vrlmail: $v messages/s"
 echo "pop3_fetch_${n}_python_poplib: $p messages/s"
 echo "pop3_fetch_${n}_ratio_vrlmail_to_python: $(calc "$v / $p" 2) x"
 echo "pop3_fetch_${n}_python_poplib_fsync: $d messages/s"
 echo "pop3_fetch_${n}_ratio_vrlmail_to_python_fsync: $(calc "$v / $d" 2) x"
+echo "pop3_fetch_${n}_mpop: $m messages/s"
+echo "pop3_fetch_${n}_ratio_vrlmail_to_mpop: $(calc "$v / $m" 2) x"
 
 # --- one message with a big attachment, fetched
 reset_mailbox
