@@ -1,7 +1,25 @@
 #include "vrlmail.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <cstdio>
+
+std::optional<QString> TakeInlineValue(QString& arg) {
+  const qsizetype eq = arg.indexOf(u'=');
+  if (!arg.startsWith(QLatin1String("--")) || eq <= 2) return std::nullopt;
+  QString value = arg.mid(eq + 1);
+  arg.truncate(eq);
+  return value;
+}
+
+long ProcStatusKb(const char* field) {
+  QFile f(QStringLiteral("/proc/self/status"));
+  if (!f.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray prefix = QByteArray(field) + ':';
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (line.startsWith(prefix)) return line.mid(prefix.size()).trimmed().split(' ').value(0).toLong();
+  return -1;
+}
 
 namespace {
 const char kHelp[] =

@@ -61,11 +61,7 @@ std::optional<FetchOptions> ParseOptions(const QStringList& args) {
   bool havePort = false;
   for (qsizetype i = 0; i < args.size(); ++i) {
     QString a = args[i];
-    std::optional<QString> inlineValue;
-    if (const qsizetype eq = a.indexOf(u'='); a.startsWith(QLatin1String("--")) && eq > 2) {
-      inlineValue = a.mid(eq + 1);
-      a.truncate(eq);
-    }
+    const std::optional<QString> inlineValue = TakeInlineValue(a);
     auto value = [&](QString* out) {
       if (inlineValue) {
         *out = *inlineValue;
@@ -130,14 +126,6 @@ std::optional<FetchOptions> ParseOptions(const QStringList& args) {
   return o;
 }
 
-long PeakRssKb() {
-  QFile f(QStringLiteral("/proc/self/status"));
-  if (!f.open(QIODevice::ReadOnly)) return -1;
-  for (const QByteArray& line : f.readAll().split('\n'))
-    if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
-  return -1;
-}
-
 // One line of output must stay one line.
 QByteArray Printable(const QString& s) {
   QString out = s;
@@ -187,7 +175,7 @@ class Fetcher {
     std::fprintf(stderr,
                  "vrlmail fetch: stats: messages=%d attachments=%d bytes=%lld seconds=%.3f "
                  "peak_rss_kb=%ld\n",
-                 messages_, attachments_, static_cast<long long>(bytes_), seconds, PeakRssKb());
+                 messages_, attachments_, static_cast<long long>(bytes_), seconds, ProcStatusKb("VmHWM"));
   }
 
  private:

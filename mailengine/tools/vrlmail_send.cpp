@@ -9,28 +9,10 @@
 #include <QObject>
 #include <QRegularExpression>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <optional>
 
 namespace {
-
-// Peak resident set (VmHWM) or current resident set (VmRSS) of this process in kB.
-long ProcStatusKb(const char* field) {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kb = -1;
-  const size_t n = std::strlen(field);
-  while (std::fgets(line, sizeof line, f)) {
-    if (std::strncmp(line, field, n) == 0 && line[n] == ':') {
-      kb = std::strtol(line + n + 1, nullptr, 10);
-      break;
-    }
-  }
-  std::fclose(f);
-  return kb;
-}
 
 const char kSendHelp[] =
     "usage: vrlmail send --host H --port P --from A --to A[;A...] [options]\n"
@@ -111,11 +93,7 @@ int RunSend(const QStringList& args) {
       std::fputs(kSendHelp, stdout);
       return 0;
     }
-    std::optional<QString> inlineValue;
-    if (const qsizetype eq = a.indexOf(u'='); a.startsWith(QLatin1String("--")) && eq > 2) {
-      inlineValue = a.mid(eq + 1);
-      a.truncate(eq);
-    }
+    const std::optional<QString> inlineValue = TakeInlineValue(a);
     if (kSwitches.contains(a)) {
       if (inlineValue) return BadUsage(a + QStringLiteral(" takes no value"));
       opt[a] = QStringLiteral("1");
