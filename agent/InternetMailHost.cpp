@@ -4,9 +4,9 @@
 
 #include "FileFunctions.h"
 #include "InfoFiles.h"
-#include "POP3_InMail.h"
-#include "SMTP_OutMail.h"
-#include "Test_Com.h"
+#include "pop3/POP3_InMail.h"
+#include "smtp/SMTP_OutMail.h"
+#include "socket/Test_Com.h"
 #include "VrlError.h"
 
 using agent::ErrnoText;

@@ -1,8 +1,8 @@
 // Micro-benchmarks of the receive side: a RETR answer through the answer handler (reassembly,
 // end-marker search, dot-unstuffing, parsing), parsing alone, and the content decoders.
-#include "POP3_InMail.h"
-#include "Pop3MimeDecode.h"
-#include "Pop3MimeParser.h"
+#include "pop3/POP3_InMail.h"
+#include "mime/Pop3MimeDecode.h"
+#include "mime/Pop3MimeParser.h"
 
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>

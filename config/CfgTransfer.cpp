@@ -4,7 +4,7 @@
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
-#include "SMTP_OutMail.h"
+#include "smtp/SMTP_OutMail.h"
 
 #include <QDir>
 #include <QFile>

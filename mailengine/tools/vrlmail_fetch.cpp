@@ -7,8 +7,8 @@
 //   <number> TAB <from> TAB <subject> TAB <saved file names separated by "; ">
 // With --stats a summary goes to stderr: messages, attachments, bytes retrieved, seconds and the
 // peak resident memory (VmHWM, kB).
-#include "POP3_InMail.h"
-#include "Pop3MimeDecode.h"
+#include "pop3/POP3_InMail.h"
+#include "mime/Pop3MimeDecode.h"
 #include "VrlError.h"
 #include "vrlmail.h"
 

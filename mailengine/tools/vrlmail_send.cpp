@@ -2,7 +2,7 @@
 // SMTP_OutMail, printing its Status and SendFailed events as lines.
 #include "vrlmail.h"
 
-#include "SMTP_OutMail.h"
+#include "smtp/SMTP_OutMail.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 // What both fuzz targets share: a QCoreApplication, and the decoding of every part a parse found.
-#include "Pop3Mail.h"
-#include "Pop3MimeDecode.h"
+#include "pop3/Pop3Mail.h"
+#include "mime/Pop3MimeDecode.h"
 
 #include <QCoreApplication>
 #include <cstdlib>

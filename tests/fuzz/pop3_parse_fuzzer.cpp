@@ -1,6 +1,6 @@
 // Fuzzes the message parser: any bytes as a retrieved message.
 #include "FuzzSupport.h"
-#include "Pop3MimeParser.h"
+#include "mime/Pop3MimeParser.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // the input; both must give the same records. Input that is not already an answer (a message
 // from the seed corpus) is wrapped into one, so that mutations start from complete answers.
 #include "FuzzSupport.h"
-#include "POP3_InMail.h"
+#include "pop3/POP3_InMail.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The RETR answer handler without a network: bytes are handed to it as the socket would, in any
 // pieces, and the records must come out the same.
-#include "POP3_InMail.h"
-#include "Pop3MimeParser.h"
+#include "pop3/POP3_InMail.h"
+#include "mime/Pop3MimeParser.h"
 #include "Pop3TestUtil.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The POP3 dialogue against a scripted loopback server.
-#include "POP3_InMail.h"
+#include "pop3/POP3_InMail.h"
 #include "Pop3TestUtil.h"
 #include "ScriptedServer.h"
 #include "VrlError.h"

@@ -1,5 +1,5 @@
 // Faults found in review of the POP3 client, each pinned by the dialogue that showed it.
-#include "POP3_InMail.h"
+#include "pop3/POP3_InMail.h"
 #include "ScriptedServer.h"
 
 #include <gtest/gtest.h>

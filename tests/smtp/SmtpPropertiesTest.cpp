@@ -3,7 +3,7 @@
 // fail before any connection is made.
 #include "SmtpTestUtil.h"
 
-#include "IcmpEcho.h"
+#include "socket/IcmpEcho.h"
 
 #include <QFile>
 #include <QTemporaryDir>

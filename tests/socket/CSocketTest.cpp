@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "CSocket.h"
-#include "MSocketSupport.h"
+#include "socket/CSocket.h"
+#include "socket/MSocketSupport.h"
 #include "SocketPair.h"
 #include "VrlError.h"
 
@@ -518,54 +518,14 @@ TEST(CSocket, DeletingTheSocketFromItsOwnEventsIsSafe) {
   }
 }
 
-TEST(CSocket, ListenAndAcceptServeALoopbackConnection) {
-  CSocket server, served;
-  server.Bind(0, QStringLiteral("127.0.0.1"));
-  EXPECT_EQ(server.State(), CSocket::sckOpen);
-  ASSERT_GT(server.LocalPort(), 0);
-  server.Listen();
-  EXPECT_EQ(server.State(), CSocket::sckListening);
-  QObject::connect(&server, &CSocket::OnConnectionRequest, [&](long id) { served.Accept(id); });
-
-  CSocket client;
-  Recorder rc(client);
-  client.Connect(QStringLiteral("127.0.0.1"), server.LocalPort());
-  ASSERT_TRUE(WaitFor([&] { return served.State() == CSocket::sckConnected && rc.has("connect"); }));
-  EXPECT_EQ(served.RemotePort(), client.LocalPort());
-  client.SendData("ping");
-  ASSERT_TRUE(WaitFor([&] { return served.PeekData().size() == 4; }));
-  served.SendData(served.GetData() + "-pong");
-  ASSERT_TRUE(WaitFor([&] { return client.PeekData().size() == 9; }));
-  EXPECT_EQ(client.GetData(), "ping-pong");
-}
-
-TEST(CSocket, DatagramsGoBothWays) {
-  CSocket a, b;
-  a.SetProtocol(CSocket::sckUDPProtocol);
-  b.SetProtocol(CSocket::sckUDPProtocol);
-  a.Bind(0, QStringLiteral("127.0.0.1"));
-  b.Bind(0, QStringLiteral("127.0.0.1"));
-  b.SetRemoteHost(QStringLiteral("127.0.0.1"));
-  b.SetRemotePort(a.LocalPort());
-  b.SendData("hello");
-  ASSERT_TRUE(WaitFor([&] { return a.PeekData().size() == 5; }));
-  EXPECT_EQ(a.GetData(), "hello");
-  EXPECT_EQ(a.RemotePort(), b.LocalPort());
-  a.SendData("back");  // to the sender of the last datagram
-  ASSERT_TRUE(WaitFor([&] { return b.PeekData().size() == 4; }));
-  EXPECT_EQ(b.GetData(), "back");
-}
-
 TEST(CSocket, PropertyChecks) {
   CSocket s;
   EXPECT_EQ(s.State(), CSocket::sckClosed);
   EXPECT_EQ(s.SocketHandle(), -1);
-  EXPECT_EQ(s.Protocol(), CSocket::sckTCPProtocol);
   EXPECT_THROW(s.SetRemotePort(65536), vrl::VrlError);
   EXPECT_THROW(s.SetRemotePort(-1), vrl::VrlError);
   s.SetRemotePort(110);
   EXPECT_EQ(s.RemotePort(), 110);
-  EXPECT_THROW(s.SetProtocol(2), vrl::VrlError);
   EXPECT_EQ(s.BytesToSend(), 0);
   EXPECT_EQ(s.GetData(), QByteArray());
 }

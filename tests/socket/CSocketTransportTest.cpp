@@ -7,9 +7,9 @@
 #include <atomic>
 #include <thread>
 
-#include "CSocket.h"
+#include "socket/CSocket.h"
 #include "SocketPair.h"
-#include "SocketTransport.h"
+#include "socket/SocketTransport.h"
 
 using socktest::SocketPair;
 using socktest::WaitFor;

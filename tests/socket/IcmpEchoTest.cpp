@@ -4,7 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "IcmpEcho.h"
+#include "socket/IcmpEcho.h"
 
 namespace {
 QString NoSocketReason(int family) {

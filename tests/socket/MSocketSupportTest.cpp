@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <netdb.h>
 
-#include "MSocketSupport.h"
+#include "socket/MSocketSupport.h"
 
 using namespace MSocketSupport;
 

@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <netinet/in.h>
 
-#include "IcmpEcho.h"
-#include "Test_Com.h"
+#include "socket/IcmpEcho.h"
+#include "socket/Test_Com.h"
 
 namespace {
 struct Counter {

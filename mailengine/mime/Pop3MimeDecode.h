@@ -2,7 +2,7 @@
 // Decoding of what a received message holds: content transfer encodings (streaming, in blocks),
 // character sets, encoded words in header text, MIME parameters with their continuations, and
 // the safe file name of an attachment.
-#include "Pop3Mail.h"
+#include "pop3/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,7 +1,7 @@
-#include "Pop3MimeParser.h"
+#include "mime/Pop3MimeParser.h"
 
 #include "FileIo.h"
-#include "Pop3MimeDecode.h"
+#include "mime/Pop3MimeDecode.h"
 #include "VrlError.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "MimeCompose.h"
+#include "mime/MimeCompose.h"
 
-#include "vbMimeUtils.h"
+#include "mime/vbMimeUtils.h"
 
 #include <QFile>
 #include <QMimeDatabase>

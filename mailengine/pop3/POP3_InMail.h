@@ -2,7 +2,7 @@
 // POP3 client of the mail engine: log in with USER/PASS, count (STAT), retrieve and parse (RETR),
 // delete (DELE), log out (QUIT). Every operation blocks its caller while the thread's event loop
 // runs, until the answer, an error or a silence time-out of TimeOutNSeconds.
-#include "Pop3Mail.h"
+#include "pop3/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

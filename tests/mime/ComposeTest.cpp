@@ -444,7 +444,7 @@ TEST_F(Compose, PythonEmailParsesEveryMessage) {
   }
   QProcess p;
   p.setProcessChannelMode(QProcess::MergedChannels);
-  p.start(python, {QStringLiteral(VRL_SOURCE_DIR "/tests/smtp/check_email.py"), out.path()});
+  p.start(python, {QStringLiteral(VRL_SOURCE_DIR "/tests/mime/check_email.py"), out.path()});
   ASSERT_TRUE(p.waitForFinished(60000));
   const QString output = QString::fromUtf8(p.readAll());
   EXPECT_EQ(p.exitCode(), 0) << output.toStdString();

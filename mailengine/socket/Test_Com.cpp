@@ -1,7 +1,7 @@
-#include "Test_Com.h"
+#include "socket/Test_Com.h"
 
 #include "EventWait.h"
-#include "IcmpEcho.h"
+#include "socket/IcmpEcho.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
-#include "SocketTransport.h"
+#include "socket/SocketTransport.h"
 
-#include "MSocketSupport.h"
+#include "socket/MSocketSupport.h"
 
 #include <cerrno>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "Pop3MimeDecode.h"
+#include "mime/Pop3MimeDecode.h"
 
 #include <QStringDecoder>
 #include <algorithm>

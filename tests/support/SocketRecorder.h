@@ -5,20 +5,13 @@
 #include <QStringList>
 #include <vector>
 
-#include "CSocket.h"
-
-// The socket's private state hook, for tests only.
-struct CSocketPrivateAccess {
-  static void TraceStates(CSocket& s, std::vector<long>* trace) {
-    s.stateHook_ = [trace](long st) { trace->push_back(st); };
-  }
-};
+#include "socket/CSocket.h"
 
 namespace socktest {
 
 struct Recorder {
   explicit Recorder(CSocket& s) {
-    CSocketPrivateAccess::TraceStates(s, &states);
+    s.SetStateObserver([this](long st) { states.push_back(st); });
     QObject::connect(&s, &CSocket::OnConnect, [this] { events << "connect"; });
     QObject::connect(&s, &CSocket::OnClose, [this] { events << "close"; });
     QObject::connect(&s, &CSocket::OnDataArrival, [this](long total) {

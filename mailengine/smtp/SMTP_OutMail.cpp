@@ -1,11 +1,11 @@
-#include "SMTP_OutMail.h"
+#include "smtp/SMTP_OutMail.h"
 
-#include "CSocket.h"
+#include "socket/CSocket.h"
 #include "Clock.h"
 #include "EventWait.h"
-#include "IcmpEcho.h"
+#include "socket/IcmpEcho.h"
 #include "VrlError.h"
-#include "vbMimeUtils.h"
+#include "mime/vbMimeUtils.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 // Shared helpers of the POP3 tests: the message corpus and its expectations.
-#include "POP3_InMail.h"
-#include "Pop3Mail.h"
+#include "pop3/POP3_InMail.h"
+#include "pop3/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QJsonObject>

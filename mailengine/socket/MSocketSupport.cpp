@@ -1,4 +1,4 @@
-#include "MSocketSupport.h"
+#include "socket/MSocketSupport.h"
 
 #include <QUrl>
 #include <arpa/inet.h>

@@ -1,5 +1,5 @@
 #pragma once
-// Event-driven TCP socket of the mail engine: non-blocking POSIX socket, readiness through
+// Event-driven TCP client socket of the mail engine: non-blocking POSIX socket, readiness through
 // QSocketNotifier on the owning thread's event loop, name resolution off that thread with the
 // result delivered back on it. Errors carry the system's socket error numbers and texts.
 //
@@ -51,24 +51,20 @@ class CSocket : public QObject {
   QByteArray GetData(long maxLen = -1);
   QByteArray PeekData(long maxLen = -1) const;
   void CloseSocket();
-  void Bind(long localPort = 0, const QString& localIP = QString());
-  void Listen();
-  void Accept(long requestID);
 
-  long State() const { return state_; }
-  long SocketHandle() const { return handle_; }
-  long Protocol() const { return protocol_; }
-  void SetProtocol(long protocol);
-  QString RemoteHost() const { return remoteHost_; }
+  long State() const;
+  long SocketHandle() const;
+  long Protocol() const { return sckTCPProtocol; }
+  QString RemoteHost() const;
   void SetRemoteHost(const QString& host);
-  QString RemoteHostIP() const { return remoteHostIP_; }
-  long RemotePort() const { return remotePort_; }
+  QString RemoteHostIP() const;
+  long RemotePort() const;
   void SetRemotePort(long port);
-  long LocalPort() const { return localPort_; }
-  void SetLocalPort(long port);
-  QString LocalIP() const { return localIP_; }
-  QString LocalHostName() const { return localHostName_; }
-  long BytesReceived() const { return bytesReceived_; }
+  // The local end of the connection (after OnConnect).
+  long LocalPort() const;
+  QString LocalIP() const;
+  QString LocalHostName() const;
+  long BytesReceived() const;
   // Bytes still waiting in the send buffer.
   long BytesToSend() const;
 
@@ -79,10 +75,12 @@ class CSocket : public QObject {
   // "CSocket.Handshake".
   void SetTransport(std::unique_ptr<vrlsock::Transport> transport);
 
+  // Sees every change of State, in order (tests and diagnostics); an empty function removes it.
+  void SetStateObserver(std::function<void(long)> observer);
+
  signals:
   void OnClose();
   void OnConnect();
-  void OnConnectionRequest(long requestID);
   void OnDataArrival(long bytesTotal);
   void OnError(int Number, const QString& Description, const QString& Source);
   void OnSendComplete();
@@ -92,16 +90,4 @@ class CSocket : public QObject {
   struct Impl;
   void setState(long state);
   std::unique_ptr<Impl> d_;
-  std::function<void(long)> stateHook_;  // sees every change of State (tests)
-  long state_ = sckClosed;
-  long protocol_ = sckTCPProtocol;
-  long handle_ = -1;
-  QString remoteHost_;
-  QString remoteHostIP_;
-  long remotePort_ = 0;
-  long localPort_ = 0;
-  QString localIP_;
-  QString localHostName_;
-  long bytesReceived_ = 0;
-  friend struct CSocketPrivateAccess;
 };

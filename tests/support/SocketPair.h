@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "CSocket.h"
+#include "socket/CSocket.h"
 #include "LoopbackPeer.h"
 #include "SocketRecorder.h"
 

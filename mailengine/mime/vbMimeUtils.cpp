@@ -1,4 +1,4 @@
-#include "vbMimeUtils.h"
+#include "mime/vbMimeUtils.h"
 
 #include <QStringDecoder>
 #include <vector>

@@ -1,8 +1,8 @@
 // Encoders of the send side: base64, the challenge decoder, encoded words, body lines, uuencode,
 // the host syntax check and content types.
-#include "MimeCompose.h"
-#include "SMTP_OutMail.h"
-#include "vbMimeUtils.h"
+#include "mime/MimeCompose.h"
+#include "smtp/SMTP_OutMail.h"
+#include "mime/vbMimeUtils.h"
 
 #include <QRegularExpression>
 #include <QStringDecoder>

@@ -1,7 +1,7 @@
 // Message parsing against the corpus in tests/data/pop3: every NAME.eml is parsed and compared
 // with NAME.expected.json (fields present there must match exactly; attachments are compared by
 // name and decoded bytes, written through real files).
-#include "Pop3MimeParser.h"
+#include "mime/Pop3MimeParser.h"
 #include "Pop3TestUtil.h"
 #include "VrlError.h"
 

@@ -1,6 +1,6 @@
 // Decoders of received content: transfer encodings, character sets, encoded words, MIME
 // parameters and safe attachment names.
-#include "Pop3MimeDecode.h"
+#include "mime/Pop3MimeDecode.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // Shared pieces of the send-side tests: an event recorder for SMTP_OutMail, the common shapes
 // of server scripts, and a fixed clock in UTC.
 #include "Clock.h"
-#include "SMTP_OutMail.h"
+#include "smtp/SMTP_OutMail.h"
 #include "ScriptedServer.h"
 
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #include "Pop3TestUtil.h"
 
-#include "Pop3MimeDecode.h"
-#include "Pop3MimeParser.h"
+#include "mime/Pop3MimeDecode.h"
+#include "mime/Pop3MimeParser.h"
 #include "ScriptedServer.h"
 
 #include <QDir>

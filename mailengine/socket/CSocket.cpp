@@ -1,7 +1,7 @@
-#include "CSocket.h"
+#include "socket/CSocket.h"
 
-#include "MSocketSupport.h"
-#include "SocketTransport.h"
+#include "socket/MSocketSupport.h"
+#include "socket/SocketTransport.h"
 #include "VrlError.h"
 
 #include <QPointer>
@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/eventfd.h>
@@ -63,15 +63,22 @@ struct ResolveJob {
   }
 };
 
-// The request handle given to OnConnectionRequest that was adopted by Accept during the event.
-long g_lastAccepted = -1;
-
 }  // namespace
 
 struct CSocket::Impl {
   explicit Impl(CSocket* owner) : q(owner) {}
 
   CSocket* q;
+  long state = sckClosed;
+  long handle = -1;
+  QString remoteHost;
+  QString remoteHostIP;
+  long remotePort = 0;
+  long localPort = 0;
+  QString localIP;
+  QString localHostName;
+  long bytesReceived = 0;
+  std::function<void(long)> stateHook;
   int fd = -1;
   std::unique_ptr<QSocketNotifier> readN, writeN;
   std::unique_ptr<vrlsock::Transport> transport;      // of the live connection
@@ -80,7 +87,6 @@ struct CSocket::Impl {
   bool handshaking = false;
   bool handshakeNeedsWrite = false;
   bool readNeedsWrite = false;
-  bool listening = false;
 
   QByteArray rx;
   qsizetype rxOff = 0;
@@ -109,9 +115,9 @@ struct CSocket::Impl {
     transport.reset();
     if (fd >= 0) ::close(fd);
     fd = -1;
-    q->handle_ = -1;
+    handle = -1;
     ++generation;
-    tcpConnected = handshaking = handshakeNeedsWrite = readNeedsWrite = listening = false;
+    tcpConnected = handshaking = handshakeNeedsWrite = readNeedsWrite = false;
     blockedWriteLen = 0;
   }
 
@@ -129,7 +135,7 @@ struct CSocket::Impl {
 
   void adopt(int s) {
     fd = s;
-    q->handle_ = s;
+    handle = s;
     int v = 0;
     socklen_t l = sizeof v;
     if (::getsockopt(s, SOL_SOCKET, SO_RCVBUF, &v, &l) == 0 && v > 0)
@@ -168,15 +174,15 @@ struct CSocket::Impl {
     SockAddr local;
     local.len = sizeof local.ss;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local.ss), &local.len) == 0) {
-      q->localIP_ = MSocketSupport::AddressToString(local);
-      q->localPort_ = MSocketSupport::PortOf(local);
+      localIP = MSocketSupport::AddressToString(local);
+      localPort = MSocketSupport::PortOf(local);
     }
     // The machine's own name: a reverse lookup here would block the event loop.
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) == 0 && name[0])
-      q->localHostName_ = QString::fromLocal8Bit(name);
+      localHostName = QString::fromLocal8Bit(name);
     else
-      q->localHostName_ = q->localIP_;
+      localHostName = localIP;
   }
 
   // Reports a failure of the connection: state 9, descriptor closed, OnError.
@@ -189,7 +195,7 @@ struct CSocket::Impl {
   }
 
   void peerClosed() {
-    if (q->state_ != sckClosing) q->setState(sckClosing);
+    if (state != sckClosing) q->setState(sckClosing);
     clearSend();
     dropDescriptor();
     q->setState(sckClosed);
@@ -201,8 +207,8 @@ struct CSocket::Impl {
   void connectNext() {
     while (nextAddr < addrs.size()) {
       SockAddr a = addrs[nextAddr++];
-      MSocketSupport::SetPort(a, static_cast<quint16>(q->remotePort_));
-      q->remoteHostIP_ = MSocketSupport::AddressToString(a);
+      MSocketSupport::SetPort(a, static_cast<quint16>(remotePort));
+      remoteHostIP = MSocketSupport::AddressToString(a);
       const int s = ::socket(a.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       if (s < 0) {
         lastConnectErrno = errno;
@@ -213,7 +219,7 @@ struct CSocket::Impl {
       const int on = 1;
       ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       adopt(s);
-      if (q->state_ != sckConnecting) q->setState(sckConnecting);
+      if (state != sckConnecting) q->setState(sckConnecting);
       const int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&a.ss), a.len);
       // EINTR: the connection goes on in the background, like EINPROGRESS.
       if (rc == 0 || errno == EINPROGRESS || errno == EINTR) {
@@ -230,7 +236,7 @@ struct CSocket::Impl {
 
   void startResolution() {
     auto j = std::make_shared<ResolveJob>();
-    j->host = q->remoteHost_;
+    j->host = remoteHost;
     j->efd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (j->efd < 0) {
       fail(MSocketSupport::ErrnoToWsa(errno), "CSocket.Connect");
@@ -275,7 +281,7 @@ struct CSocket::Impl {
     nextAddr = 0;
     lastConnectErrno = 0;
     connectSource = "CSocket.PostGetHostEvent";
-    q->remoteHostIP_ = MSocketSupport::AddressToString(addrs.front());
+    remoteHostIP = MSocketSupport::AddressToString(addrs.front());
     q->setState(sckHostResolved);
     connectNext();
   }
@@ -310,10 +316,6 @@ struct CSocket::Impl {
 
   void onReady(bool writable) {
     if (fd < 0) return;
-    if (listening) {
-      acceptPending();
-      return;
-    }
     if (!tcpConnected) {
       if (writable) onConnectReady();
       return;
@@ -333,7 +335,7 @@ struct CSocket::Impl {
         handshakeNeedsWrite = transport->wantsWrite();
       } else if (r.status == Io::Done) {
         handshaking = handshakeNeedsWrite = false;
-        if (q->state_ != sckConnected) {
+        if (state != sckConnected) {
           q->setState(sckConnected);
           emit q->OnConnect();
           if (gone()) return;
@@ -363,10 +365,6 @@ struct CSocket::Impl {
   }
 
   void readPhase() {
-    if (q->protocol_ == sckUDPProtocol) {
-      readDatagrams();
-      return;
-    }
     QPointer<CSocket> guard(q);
     const quint64 gen = generation;
     long got = 0;
@@ -390,7 +388,7 @@ struct CSocket::Impl {
       break;
     }
     if (got > 0) {
-      q->bytesReceived_ += got;
+      bytesReceived += got;
       emit q->OnDataArrival(static_cast<long>(std::min<qsizetype>(rxAvail(), LONG_MAX)));
       if (!guard || generation != gen) return;
     }
@@ -399,27 +397,6 @@ struct CSocket::Impl {
       return;
     }
     if (eof) peerClosed();
-  }
-
-  void readDatagrams() {
-    QPointer<CSocket> guard(q);
-    const quint64 gen = generation;
-    char buf[65536];
-    for (;;) {
-      SockAddr from;
-      from.len = sizeof from.ss;
-      const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from.ss), &from.len);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;  // nothing more now; datagram errors (ICMP unreachable) are not fatal
-      }
-      rx.append(buf, n);
-      q->bytesReceived_ += static_cast<long>(n);
-      q->remoteHostIP_ = MSocketSupport::AddressToString(from);
-      q->remotePort_ = MSocketSupport::PortOf(from);
-      emit q->OnDataArrival(static_cast<long>(std::min<qsizetype>(rxAvail(), LONG_MAX)));
-      if (!guard || generation != gen) return;
-    }
   }
 
   // Hands the send buffer to the transport until it is empty or the transport is full. Returns
@@ -460,62 +437,7 @@ struct CSocket::Impl {
     }
   }
 
-  void acceptPending() {
-    QPointer<CSocket> guard(q);
-    const quint64 gen = generation;
-    for (;;) {
-      const int s = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (s < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;
-      }
-      g_lastAccepted = -1;
-      emit q->OnConnectionRequest(s);
-      // A request nobody accepted during the event is refused.
-      if (g_lastAccepted != s) ::close(s);
-      if (!guard || generation != gen) return;
-    }
-  }
 
-  void sendDatagram(const QByteArray& data) {
-    SockAddr to;
-    std::vector<SockAddr> found;
-    const QString host = q->remoteHostIP_.isEmpty() ? q->remoteHost_ : q->remoteHostIP_;
-    const int rc = MSocketSupport::ResolveHost(host, fd >= 0 ? udpFamily() : AF_UNSPEC, &found);
-    if (rc != 0) Raise(rc, "CSocket.SendData");
-    to = found.front();
-    MSocketSupport::SetPort(to, static_cast<quint16>(q->remotePort_));
-    if (fd < 0) openDatagram(to.family());
-    if (q->remoteHost_.endsWith(QLatin1String(".255"))) {
-      const int on = 1;
-      ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    }
-    ssize_t n;
-    do {
-      n = ::sendto(fd, data.constData(), static_cast<size_t>(data.size()), MSG_NOSIGNAL,
-                   reinterpret_cast<const sockaddr*>(&to.ss), to.len);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) Raise(MSocketSupport::ErrnoToWsa(errno), "CSocket.SendData");
-    QPointer<CSocket> guard(q);
-    emit q->OnSendProgress(static_cast<long>(n), 0);
-    if (guard) emit q->OnSendComplete();
-  }
-
-  int udpFamily() const {
-    sockaddr_storage ss{};
-    socklen_t l = sizeof ss;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &l) == 0) return ss.ss_family;
-    return AF_INET;
-  }
-
-  void openDatagram(int family) {
-    const int s = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0) Raise(MSocketSupport::ErrnoToWsa(errno), "CSocket.vbSocket");
-    adopt(s);
-    readN = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    QObject::connect(readN.get(), &QSocketNotifier::activated, q, [this] { readDatagrams(); });
-    q->setState(sckOpen);
-  }
 };
 
 CSocket::CSocket(QObject* parent) : QObject(parent), d_(std::make_unique<Impl>(this)) {}
@@ -526,20 +448,20 @@ CSocket::~CSocket() {
 }
 
 void CSocket::setState(long state) {
-  if (state_ == state) return;
-  state_ = state;
-  if (stateHook_) stateHook_(state);
+  if (d_->state == state) return;
+  d_->state = state;
+  if (d_->stateHook) d_->stateHook(state);
 }
 
 void CSocket::Connect(const QString& remoteHost, long remotePort) {
-  if (!remoteHost.isEmpty()) remoteHost_ = remoteHost;
+  if (!remoteHost.isEmpty()) d_->remoteHost = remoteHost;
   if (remotePort >= 0) {
     if (remotePort > 65535) Raise(10022, "CSocket.Connect");
-    remotePort_ = remotePort;
+    d_->remotePort = remotePort;
   }
-  if (remoteHost_.trimmed().isEmpty()) Raise(10049, "CSocket.Connect");
+  if (d_->remoteHost.trimmed().isEmpty()) Raise(10049, "CSocket.Connect");
 
-  switch (state_) {
+  switch (d_->state) {
     case sckConnected:
     case sckClosing: Raise(10056, "CSocket.Connect");
     case sckResolvingHost:
@@ -555,21 +477,11 @@ void CSocket::Connect(const QString& remoteHost, long remotePort) {
   d_->addrs.clear();
   d_->nextAddr = 0;
   d_->lastConnectErrno = 0;
-  bytesReceived_ = 0;
-  remoteHostIP_.clear();
-
-  if (protocol_ == sckUDPProtocol) {
-    // Datagrams have no connection: the socket opens and sends to the remote host.
-    std::vector<SockAddr> found;
-    const int rc = MSocketSupport::ResolveHost(remoteHost_, AF_UNSPEC, &found);
-    if (rc != 0) Raise(rc, "CSocket.Connect");
-    remoteHostIP_ = MSocketSupport::AddressToString(found.front());
-    d_->openDatagram(found.front().family());
-    return;
-  }
+  d_->bytesReceived = 0;
+  d_->remoteHostIP.clear();
 
   SockAddr literal;
-  if (MSocketSupport::ParseNumericHost(remoteHost_, &literal)) {
+  if (MSocketSupport::ParseNumericHost(d_->remoteHost, &literal)) {
     d_->addrs.push_back(literal);
     d_->connectSource = "CSocket.Connect";
     d_->connectNext();
@@ -580,15 +492,8 @@ void CSocket::Connect(const QString& remoteHost, long remotePort) {
 }
 
 void CSocket::SendData(const QByteArray& data) {
-  if (protocol_ == sckUDPProtocol) {
-    if (remoteHost_.isEmpty() && remoteHostIP_.isEmpty()) Raise(10039, "CSocket.SendData");
-    d_->sendDatagram(data);
-    return;
-  }
-  switch (state_) {
+  switch (d_->state) {
     case sckConnected: break;
-    case sckOpen:
-    case sckListening:
     case sckResolvingHost:
     case sckHostResolved:
     case sckConnecting: Raise(10057, "CSocket.SendData");
@@ -652,7 +557,7 @@ void CSocket::CloseSocket() {
   Impl& d = *d_;
   d.cancelResolution();
   if (d.fd >= 0) {
-    if (d.tcpConnected && d.transport && state_ == sckConnected) {
+    if (d.tcpConnected && d.transport && d_->state == sckConnected) {
       // What is still waiting goes out if the kernel takes it now; CloseSocket never blocks.
       if (!d.handshaking) {
         while (d.txAvail() > 0) {
@@ -675,100 +580,23 @@ void CSocket::CloseSocket() {
   setState(sckClosed);
 }
 
-void CSocket::Bind(long localPort, const QString& localIP) {
-  Impl& d = *d_;
-  if (d.fd >= 0 || state_ != sckClosed) Raise(10022, "CSocket.Bind");
-  if (localPort < 0 || localPort > 65535) Raise(10022, "CSocket.Bind");
-  SockAddr a;
-  if (localIP.isEmpty()) {
-    auto* sin = reinterpret_cast<sockaddr_in*>(&a.ss);
-    sin->sin_family = AF_INET;
-    sin->sin_addr.s_addr = htonl(INADDR_ANY);
-    a.len = sizeof(sockaddr_in);
-  } else if (!MSocketSupport::ParseNumericHost(localIP, &a)) {
-    Raise(10049, "CSocket.Bind");
-  }
-  MSocketSupport::SetPort(a, static_cast<quint16>(localPort));
-  const int type = protocol_ == sckUDPProtocol ? SOCK_DGRAM : SOCK_STREAM;
-  const int s = ::socket(a.family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (s < 0) Raise(MSocketSupport::ErrnoToWsa(errno), "CSocket.Bind");
-  const int on = 1;
-  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&a.ss), a.len) != 0) {
-    const int err = errno;
-    ::close(s);
-    Raise(MSocketSupport::ErrnoToWsa(err), "CSocket.Bind");
-  }
-  d.adopt(s);
-  d.readLocalAddress();
-  if (protocol_ == sckUDPProtocol) {
-    d.readN = std::make_unique<QSocketNotifier>(d.fd, QSocketNotifier::Read);
-    QObject::connect(d.readN.get(), &QSocketNotifier::activated, this, [this] { d_->readDatagrams(); });
-  }
-  setState(sckOpen);
-}
-
-void CSocket::Listen() {
-  Impl& d = *d_;
-  if (protocol_ != sckTCPProtocol) Raise(10045, "CSocket.Listen");
-  if (d.fd < 0) Bind(localPort_);
-  if (state_ != sckOpen) Raise(10022, "CSocket.Listen");
-  if (::listen(d.fd, 5) != 0) Raise(MSocketSupport::ErrnoToWsa(errno), "CSocket.Listen");
-  d.listening = true;
-  d.readN = std::make_unique<QSocketNotifier>(d.fd, QSocketNotifier::Read);
-  QObject::connect(d.readN.get(), &QSocketNotifier::activated, this, [this] { d_->onReady(false); });
-  setState(sckListening);
-}
-
-void CSocket::Accept(long requestID) {
-  Impl& d = *d_;
-  if (requestID < 0 || requestID > INT_MAX) Raise(10038, "CSocket.Accept");
-  const int s = static_cast<int>(requestID);
-  SockAddr peer;
-  peer.len = sizeof peer.ss;
-  if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer.ss), &peer.len) != 0)
-    Raise(MSocketSupport::ErrnoToWsa(errno), "CSocket.Accept");
-  d.cancelResolution();
-  d.dropDescriptor();
-  d.clearSend();
-  d.rx.clear();
-  d.rxOff = 0;
-  bytesReceived_ = 0;
-  ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
-  d.adopt(s);
-  g_lastAccepted = s;
-  remoteHostIP_ = MSocketSupport::AddressToString(peer);
-  remotePort_ = MSocketSupport::PortOf(peer);
-  d.readLocalAddress();
-  d.tcpConnected = true;
-  d.transport = d.nextTransport ? std::move(d.nextTransport) : std::make_unique<vrlsock::PlainTransport>();
-  d.transport->attach(s);
-  d.handshaking = true;
-  setState(sckConnected);
-  d.pump();
-}
-
-void CSocket::SetProtocol(long protocol) {
-  if (protocol != sckTCPProtocol && protocol != sckUDPProtocol) Raise(10043, "CSocket.Protocol");
-  if (state_ != sckClosed) Raise(kWrongState, "CSocket.Protocol");
-  protocol_ = protocol;
-}
-
-void CSocket::SetRemoteHost(const QString& host) {
-  remoteHost_ = host;
-  // Datagrams go to the host set last, not to the sender of the last datagram received.
-  if (protocol_ == sckUDPProtocol) remoteHostIP_.clear();
-}
+void CSocket::SetRemoteHost(const QString& host) { d_->remoteHost = host; }
 
 void CSocket::SetRemotePort(long port) {
   if (port < 0 || port > 65535) Raise(10022, "CSocket.RemotePort");
-  remotePort_ = port;
+  d_->remotePort = port;
 }
 
-void CSocket::SetLocalPort(long port) {
-  if (port < 0 || port > 65535) Raise(10022, "CSocket.LocalPort");
-  localPort_ = port;
-}
+long CSocket::State() const { return d_->state; }
+long CSocket::SocketHandle() const { return d_->handle; }
+QString CSocket::RemoteHost() const { return d_->remoteHost; }
+QString CSocket::RemoteHostIP() const { return d_->remoteHostIP; }
+long CSocket::RemotePort() const { return d_->remotePort; }
+long CSocket::LocalPort() const { return d_->localPort; }
+QString CSocket::LocalIP() const { return d_->localIP; }
+QString CSocket::LocalHostName() const { return d_->localHostName; }
+long CSocket::BytesReceived() const { return d_->bytesReceived; }
+void CSocket::SetStateObserver(std::function<void(long)> observer) { d_->stateHook = std::move(observer); }
 
 long CSocket::BytesToSend() const { return static_cast<long>(std::min<qsizetype>(d_->txAvail(), LONG_MAX)); }
 

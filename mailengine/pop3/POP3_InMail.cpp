@@ -1,8 +1,8 @@
-#include "POP3_InMail.h"
+#include "pop3/POP3_InMail.h"
 
-#include "CSocket.h"
+#include "socket/CSocket.h"
 #include "EventWait.h"
-#include "Pop3MimeParser.h"
+#include "mime/Pop3MimeParser.h"
 #include "VrlError.h"
 
 #include <QDeadlineTimer>

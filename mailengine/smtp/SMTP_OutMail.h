@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "MimeCompose.h"
+#include "mime/MimeCompose.h"
 
 class CSocket;
 

@@ -1,6 +1,6 @@
-#include "IcmpEcho.h"
+#include "socket/IcmpEcho.h"
 
-#include "MSocketSupport.h"
+#include "socket/MSocketSupport.h"
 
 #include <QRandomGenerator>
 #include <arpa/inet.h>
