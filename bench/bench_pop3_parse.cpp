@@ -1,6 +1,7 @@
 // Micro-benchmarks of the receive side: a RETR answer through the answer handler (reassembly,
 // end-marker search, dot-unstuffing, parsing), parsing alone, and the content decoders.
 #include "pop3/POP3_InMail.h"
+#include "mime/Codec.h"
 #include "mime/Pop3MimeDecode.h"
 #include "mime/Pop3MimeParser.h"
 
@@ -75,7 +76,7 @@ void BM_DecodeBase64(benchmark::State& state) {
   const QByteArray b64 = Wrapped(Payload(state.range(0)).toBase64());
   for (auto _ : state) {
     qsizetype total = 0;
-    pop3mime::DecodeContent(b64, Pop3TransferEncoding::Base64, [&total](QByteArrayView b) {
+    codec::DecodeContent(b64, Pop3TransferEncoding::Base64, [&total](QByteArrayView b) {
       total += b.size();
       return true;
     });
@@ -90,7 +91,7 @@ void BM_DecodeQuotedPrintable(benchmark::State& state) {
   while (text.size() < state.range(0)) text += "Caf=E9 cr=E8me and a long line broken with a soft =\r\nbreak, then more text.\r\n";
   for (auto _ : state) {
     qsizetype total = 0;
-    pop3mime::DecodeContent(text, Pop3TransferEncoding::QuotedPrintable, [&total](QByteArrayView b) {
+    codec::DecodeContent(text, Pop3TransferEncoding::QuotedPrintable, [&total](QByteArrayView b) {
       total += b.size();
       return true;
     });

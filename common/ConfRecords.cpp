@@ -1,5 +1,7 @@
 #include "ConfRecords.h"
 
+#include "mime/Codec.h"
+
 #include <QFile>
 #include <QStringDecoder>
 
@@ -14,14 +16,6 @@
 namespace conf {
 namespace {
 
-// Windows-1252 code points of 0x80..0x9F; the five unassigned bytes keep their C1 code points,
-// as the Windows converter does, so every byte decodes to something.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
 
 class SlotWriter {
  public:
@@ -146,19 +140,8 @@ bool UnpackFields(SlotReader& r, Rec& rec, Visit visit) {
 QByteArray EncodeRecordString(const QString& s) { return s.toUtf8(); }
 
 QString DecodeRecordString(const QByteArray& bytes) {
-  // Keep a leading byte-order mark as a character: the stored text is returned as stored.
-  QStringDecoder utf8(QStringConverter::Utf8,
-                      QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
-  QString text = utf8.decode(bytes);
-  if (!utf8.hasError()) return text;
-
-  text.clear();
-  text.reserve(bytes.size());
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    text.append(b >= 0x80 && b <= 0x9F ? QChar(kCp1252High[b - 0x80]) : QChar(b));
-  }
-  return text;
+  // A leading byte-order mark stays: the stored text is returned as stored.
+  return codec::Utf8OrWindows1252(bytes, true);
 }
 
 int ProfileStringBytes(const ProfileRecord& rec) {

@@ -1,6 +1,6 @@
 #include "mime/MimeCompose.h"
 
-#include "mime/vbMimeUtils.h"
+#include "mime/Codec.h"
 
 #include <QFile>
 #include <QMimeDatabase>
@@ -9,7 +9,7 @@
 namespace mimecompose {
 namespace {
 
-using namespace vbMimeUtils;
+using namespace codec;
 
 QByteArray Hex8(qint64 v) { return QByteArray::number(v, 16).toUpper().rightJustified(8, '0'); }
 

@@ -25,7 +25,7 @@ struct MessageContent {
   QString subject;
   QStringList to, toNames;  // names already resized to the addresses
   QStringList cc, ccNames;
-  QString body;             // processed body lines (vbMimeUtils::ProcessBodyLines)
+  QString body;             // processed body lines (codec::ProcessBodyLines)
   bool asHtml = false;
   QString contentBase;      // already normalised
   int priority = 3;

@@ -1,6 +1,7 @@
 #include "mime/Pop3MimeParser.h"
 
 #include "FileIo.h"
+#include "mime/Codec.h"
 #include "mime/Pop3MimeDecode.h"
 #include "VrlError.h"
 
@@ -144,7 +145,7 @@ Headers ParseHeaders(QByteArrayView d, qsizetype begin, qsizetype end, bool topL
 
 // Text of a body: NUL characters dropped; line-based encodings get CR LF line ends.
 QString BodyText(const QByteArray& bytes, const QByteArray* charset, bool lineBased) {
-  QString text = BytesToText(bytes, charset ? QByteArrayView(*charset) : QByteArrayView());
+  QString text = codec::BytesToText(bytes, charset ? QByteArrayView(*charset) : QByteArrayView());
   text.remove(QChar(0));
   if (lineBased && text.contains(u'\n')) {
     QString out;
@@ -237,7 +238,7 @@ QByteArray TakeUUBlocks(Context& ctx, qsizetype begin, qsizetype end) {
     }
     found = true;
     rest += ctx.d.sliced(keptFrom, l.begin - keptFrom);
-    AddAttachment(ctx, BytesToText(name), l.begin, l.begin, blockEnd, Pop3TransferEncoding::UUEncode);
+    AddAttachment(ctx, codec::BytesToText(name), l.begin, l.begin, blockEnd, Pop3TransferEncoding::UUEncode);
     keptFrom = pos = blockEnd;
   }
   if (!found) return ctx.d.sliced(begin, end - begin).toByteArray();
@@ -251,7 +252,7 @@ void AddTextLeaf(Context& ctx, qsizetype begin, qsizetype end, Pop3TransferEncod
   if (!html && (enc == Pop3TransferEncoding::Plain || enc == Pop3TransferEncoding::Binary))
     bytes = TakeUUBlocks(ctx, begin, end);
   else
-    bytes = DecodeContent(ctx.d.sliced(begin, end - begin), enc);
+    bytes = codec::DecodeContent(ctx.d.sliced(begin, end - begin), enc);
   const bool lineBased = enc == Pop3TransferEncoding::Plain ||
                          enc == Pop3TransferEncoding::QuotedPrintable;
   QString text = BodyText(bytes, ct.Param("charset"), lineBased);
@@ -310,12 +311,12 @@ void ParseEntity(Context& ctx, qsizetype begin, qsizetype end, int depth, bool i
   const bool topLevel = depth == 0;
   Headers h = ParseHeaders(ctx.d, begin, end, topLevel);
   if (topLevel) {
-    ctx.mail.Header = BytesToText(h.unfolded);
+    ctx.mail.Header = codec::BytesToText(h.unfolded);
     h.unfolded = QByteArray();
-    if (const QByteArray* v = h.Last("from")) ctx.mail.from = DecodeHeaderText(*v);
-    if (const QByteArray* v = h.Last("to")) ctx.mail.To = DecodeHeaderText(*v);
-    if (const QByteArray* v = h.Last("date")) ctx.mail.Date = DecodeHeaderText(*v);
-    if (const QByteArray* v = h.Last("subject")) ctx.mail.Subject = DecodeHeaderText(*v);
+    if (const QByteArray* v = h.Last("from")) ctx.mail.from = codec::DecodeHeaderText(*v);
+    if (const QByteArray* v = h.Last("to")) ctx.mail.To = codec::DecodeHeaderText(*v);
+    if (const QByteArray* v = h.Last("date")) ctx.mail.Date = codec::DecodeHeaderText(*v);
+    if (const QByteArray* v = h.Last("subject")) ctx.mail.Subject = codec::DecodeHeaderText(*v);
   }
   const QByteArray* ctRaw = h.First("content-type");
   const QByteArray* cteRaw = h.First("content-transfer-encoding");
@@ -323,7 +324,7 @@ void ParseEntity(Context& ctx, qsizetype begin, qsizetype end, int depth, bool i
   const ContentField ct = ctRaw ? ParseContentField(*ctRaw) : ContentField();
   const ContentField cd = cdRaw ? ParseContentField(*cdRaw) : ContentField();
   const Pop3TransferEncoding enc =
-      cteRaw ? EncodingFromHeader(*cteRaw) : Pop3TransferEncoding::Plain;
+      cteRaw ? codec::EncodingFromHeader(*cteRaw) : Pop3TransferEncoding::Plain;
   const QByteArray& type = ct.value;
   const qsizetype bodyBegin = std::min(h.bodyBegin, end);
 
@@ -396,7 +397,7 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
     return false;
   }
   int err = 0;
-  const bool written = DecodeContent(data.Content(), data.encoding, [fd, &err](QByteArrayView block) {
+  const bool written = codec::DecodeContent(data.Content(), data.encoding, [fd, &err](QByteArrayView block) {
     if (vrl::WriteAll(fd, block)) return true;
     err = errno;
     return false;

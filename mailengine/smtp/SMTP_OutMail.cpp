@@ -5,7 +5,7 @@
 #include "EventWait.h"
 #include "socket/IcmpEcho.h"
 #include "VrlError.h"
-#include "mime/vbMimeUtils.h"
+#include "mime/Codec.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -18,7 +18,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-using vbMimeUtils::WireBytes;
+using codec::WireBytes;
 
 const QString SMTP_OutMail::kErrHost = QStringLiteral("Invalid or Missing SMTP Host Name");
 const QString SMTP_OutMail::kErrPop3Host = QStringLiteral("Invalid or Missing POP3 Host Name");
@@ -156,7 +156,7 @@ QStringList SMTP_OutMail::SplitList(const QString& list) const {
   QStringList out;
   if (list.isEmpty()) return out;
   const QStringList parts = delimiter_.isEmpty() ? QStringList{list} : list.split(delimiter_);
-  for (const QString& p : parts) out.append(vbMimeUtils::StripLineBreaks(p).trimmed());
+  for (const QString& p : parts) out.append(codec::StripLineBreaks(p).trimmed());
   return out;
 }
 
@@ -177,7 +177,7 @@ void SMTP_OutMail::SetCcRecipient(const QString& list) { SetAddressList(cc_, lis
 void SMTP_OutMail::SetBccRecipient(const QString& list) { SetAddressList(bcc_, list, kErrBcc); }
 
 void SMTP_OutMail::Setfrom(const QString& address) {
-  from_ = vbMimeUtils::StripLineBreaks(address).trimmed();
+  from_ = codec::StripLineBreaks(address).trimmed();
   if (addressValidation_ != VALIDATE_SYNTAX) return;
   if (IsValidEmailAddress(from_))
     RemoveError(kErrSender);
@@ -186,7 +186,7 @@ void SMTP_OutMail::Setfrom(const QString& address) {
 }
 
 void SMTP_OutMail::SetReplyToAddress(const QString& address) {
-  replyTo_ = vbMimeUtils::StripLineBreaks(address).trimmed();
+  replyTo_ = codec::StripLineBreaks(address).trimmed();
 }
 
 void SMTP_OutMail::SetDelimiter(const QString& delimiter) { delimiter_ = delimiter.left(1); }
@@ -236,7 +236,7 @@ bool SMTP_OutMail::ValidateHost(const QString& host) const {
 }
 
 void SMTP_OutMail::SetSMTPHost(const QString& host) {
-  const QString h = vbMimeUtils::StripLineBreaks(host).trimmed();
+  const QString h = codec::StripLineBreaks(host).trimmed();
   if (ValidateHost(h)) {
     smtpHost_ = h;
     RemoveError(kErrHost);
@@ -246,7 +246,7 @@ void SMTP_OutMail::SetSMTPHost(const QString& host) {
 }
 
 void SMTP_OutMail::SetPOP3Host(const QString& host) {
-  const QString h = vbMimeUtils::StripLineBreaks(host).trimmed();
+  const QString h = codec::StripLineBreaks(host).trimmed();
   // No POP3 server is no error while POP-before-SMTP is off (it is checked when it is used):
   // a profile that only sends must not lose its first message to it.
   if (h.isEmpty()) {
@@ -276,11 +276,11 @@ void SMTP_OutMail::SetPriority(int priority) {
 }
 
 void SMTP_OutMail::SetMessage(const QString& text) {
-  message_ = vbMimeUtils::ProcessBodyLines(text, !vbMimeUtils::FitsLatin1(text));
+  message_ = codec::ProcessBodyLines(text, !codec::FitsLatin1(text));
 }
 
 void SMTP_OutMail::SetContentBase(const QString& base) {
-  QString b = vbMimeUtils::StripLineBreaks(base);
+  QString b = codec::StripLineBreaks(base);
   if (!b.isEmpty()) {
     b.replace(u'\\', u'/');
     if (!b.contains(QLatin1String("http://"), Qt::CaseInsensitive)) b.prepend(QLatin1String("http://"));
@@ -386,7 +386,7 @@ QString SMTP_OutMail::GetContentType(const QString& strFile, const QString& strD
 }
 
 QString SMTP_OutMail::DecodeBase64String(const QString& str2Decode) const {
-  return vbMimeUtils::DecodeBase64String(str2Decode);
+  return codec::DecodeBase64String(str2Decode);
 }
 
 // ---------------------------------------------------------------- socket events
@@ -459,12 +459,12 @@ void SMTP_OutMail::HandleReply(const QByteArray& reply) {
   } else if (code == "334") {
     QByteArray challenge = reply.mid(3).trimmed();
     challenge.replace("\r\n", "");
-    const QString decoded = vbMimeUtils::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
+    const QString decoded = codec::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
     // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
     if (decoded.contains(QLatin1String("username")))
-      SendRaw(vbMimeUtils::EncodeBase64Line(username_.toUtf8()) + "\r\n");
+      SendRaw(codec::EncodeBase64Line(username_.toUtf8()) + "\r\n");
     else if (decoded.contains(QLatin1String("password")))
-      SendRaw(vbMimeUtils::EncodeBase64Line(password_.toUtf8()) + "\r\n");
+      SendRaw(codec::EncodeBase64Line(password_.toUtf8()) + "\r\n");
     else
       SendRaw("\r\n*\r\n");
   } else if (code == "354") {
@@ -475,11 +475,11 @@ void SMTP_OutMail::HandleReply(const QByteArray& reply) {
     switch (popStep_) {
       case 0:
         popStep_ = 1;
-        SendRaw("USER " + vbMimeUtils::StripLineBreaks(username_).toUtf8() + "\r\n");
+        SendRaw("USER " + codec::StripLineBreaks(username_).toUtf8() + "\r\n");
         break;
       case 1:
         popStep_ = 2;
-        SendRaw("PASS " + vbMimeUtils::StripLineBreaks(password_).toUtf8() + "\r\n");
+        SendRaw("PASS " + codec::StripLineBreaks(password_).toUtf8() + "\r\n");
         break;
       case 2:
         popStep_ = 3;

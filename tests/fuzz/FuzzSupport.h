@@ -1,6 +1,7 @@
 #pragma once
 // What both fuzz targets share: a QCoreApplication, and the decoding of every part a parse found.
 #include "pop3/Pop3Mail.h"
+#include "mime/Codec.h"
 #include "mime/Pop3MimeDecode.h"
 
 #include <QCoreApplication>
@@ -28,7 +29,7 @@ inline void CheckRecords(const Pop3Mail& mail, const std::vector<Pop3MailAttachm
     if (d.partBegin < 0 || d.partBegin > d.contentBegin || d.contentBegin > d.end || d.end > d.buffer.size())
       std::abort();
     qsizetype total = 0;
-    pop3mime::DecodeContent(d.Content(), d.encoding, [&total](QByteArrayView b) {
+    codec::DecodeContent(d.Content(), d.encoding, [&total](QByteArrayView b) {
       total += b.size();
       return true;
     });

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mail.Size != message.size()) std::abort();
   fuzzsupport::CheckRecords(mail, atts);
   // The header decoders on their own, on the same bytes.
-  (void)pop3mime::DecodeHeaderText(message);
+  (void)codec::DecodeHeaderText(message);
   (void)pop3mime::ParamText(pop3mime::ParseContentField(message), "name");
   return 0;
 }

@@ -1,10 +1,12 @@
 // Decoders of received content: transfer encodings, character sets, encoded words, MIME
 // parameters and safe attachment names.
+#include "mime/Codec.h"
 #include "mime/Pop3MimeDecode.h"
 
 #include <gtest/gtest.h>
 
 using namespace pop3mime;
+using namespace codec;
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "Pop3TestUtil.h"
 
+#include "mime/Codec.h"
 #include "mime/Pop3MimeDecode.h"
 #include "mime/Pop3MimeParser.h"
 #include "ScriptedServer.h"
@@ -65,7 +66,7 @@ QString Describe(const Pop3Mail& m, const std::vector<Pop3MailAttachments>& atts
                   .arg(m.AttachedFiles);
   for (const auto& a : atts)
     s += a.Name + QLatin1Char('=') +
-         QString::fromLatin1(pop3mime::DecodeContent(a.Data.Content(), a.Data.encoding).toHex()) +
+         QString::fromLatin1(codec::DecodeContent(a.Data.Content(), a.Data.encoding).toHex()) +
          QLatin1Char('\n');
   return s;
 }

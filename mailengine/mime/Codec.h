@@ -1,14 +1,33 @@
 #pragma once
-// Encoding helpers of the send side: base64 (whole and streamed), the decoder of server
-// challenges, encoded words for header text, the line processing of message bodies, uuencode
-// lines, and the choice of the character set text travels in.
+// The codecs of the mail engine, both directions: base64, quoted-printable, uuencode, encoded
+// words, RFC 2231 values, the line processing of message bodies, and character sets.
 //
 // Text on the wire: text whose characters all fit ISO-8859-1 goes out in ISO-8859-1, byte for
 // byte; text with any character beyond it goes out as UTF-8 and is announced as such.
-#include <QByteArray>
-#include <QString>
+// Received bytes without a declared character set (mail text, server challenges, record
+// strings) follow one rule: UTF-8 when they are valid UTF-8, else Windows-1252.
+#include "pop3/Pop3Mail.h"
 
-namespace vbMimeUtils {
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <functional>
+
+namespace codec {
+
+// --- Character sets
+
+// Windows-1252: the characters of 0x80..0x9F; the five unassigned bytes keep their C1 code.
+QString FromWindows1252(QByteArrayView bytes);
+// Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(QByteArrayView bytes);
+// Undeclared 8-bit text. A leading byte-order mark is dropped unless keepBom (stored text that
+// must come back as stored).
+QString Utf8OrWindows1252(QByteArrayView bytes, bool keepBom = false);
+// Text of bytes in a declared character set. Without one, or with "us-ascii", the rule above;
+// "iso-8859-1" is read as Windows-1252 (its superset, as senders mean it); an unknown name falls
+// back to the rule above.
+QString BytesToText(QByteArrayView bytes, QByteArrayView charset = {});
 
 // True when every character of the text has a code below 256.
 bool FitsLatin1(const QString& text);
@@ -22,11 +41,9 @@ QByteArray WireCharset(const QString& text);
 QByteArray EncodeBase64(const QByteArray& data);
 // Base64 without line breaks (AUTH answers, encoded words).
 QByteArray EncodeBase64Line(const QByteArray& data);
-// Base64 decoding, four characters at a time; "=" ends a group; decoding stops at the first
-// character outside the alphabet and returns what was decoded up to there.
-QByteArray DecodeBase64(const QByteArray& encoded);
-// The same for text; the decoded bytes are read as UTF-8 when they are valid UTF-8, else as
-// ISO-8859-1.
+// Base64 decoding by the rule of DecodeContent.
+QByteArray DecodeBase64(QByteArrayView encoded);
+// The same for text (server challenges); the bytes are read as undeclared 8-bit text.
 QString DecodeBase64String(const QString& str2Decode);
 
 // Header text: plain printable ASCII stays as it is (quoted when quoteWhenPlain, with " and a
@@ -64,4 +81,30 @@ QByteArray UUEncodeLine(const char* data, int len);
 // Removes every CR, LF and TAB (values that go into command lines and headers).
 QString StripLineBreaks(const QString& text);
 
-}  // namespace vbMimeUtils
+// --- Decoding what a received message holds
+
+// Receives decoded bytes block by block; returns false to stop decoding (a write failed).
+using ByteSink = std::function<bool(QByteArrayView)>;
+// Size of the blocks handed to a sink.
+inline constexpr qsizetype kDecodeBlock = 64 * 1024;
+
+// The encoding named by a Content-Transfer-Encoding value (any case; unknown values are Plain).
+Pop3TransferEncoding EncodingFromHeader(QByteArrayView value);
+
+// Decodes content of the given encoding into the sink. Returns false only when the sink refused.
+// Base64 skips line breaks and blanks and ends at "=" or at the first character outside the
+// alphabet; a truncated last group yields its whole bytes. Quoted-printable joins soft breaks
+// and turns the other line breaks into CR LF. UUEncode reads from the "begin " line (or from the
+// start when there is none) to the line "end".
+bool DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding, const ByteSink& sink);
+QByteArray DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding);
+
+// A header value (raw bytes, already unfolded) as text: 8-bit bytes read by the rule above, then
+// every encoded word (=?charset?B|Q?...?=) decoded from its character set; white space between
+// two adjacent encoded words is dropped.
+QString DecodeHeaderText(QByteArrayView raw);
+
+// "%XX" escapes of an RFC 2231 value decoded; anything else kept.
+QByteArray PercentDecode(QByteArrayView in);
+
+}  // namespace codec
