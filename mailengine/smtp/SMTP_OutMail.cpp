@@ -1,22 +1,18 @@
 #include "smtp/SMTP_OutMail.h"
 
-#include "socket/CSocket.h"
 #include "Clock.h"
 #include "EventWait.h"
-#include "socket/IcmpEcho.h"
 #include "VrlError.h"
 #include "mime/Codec.h"
+#include "pop3/POP3_InMail.h"
+#include "smtp/SmtpReply.h"
+#include "socket/CSocket.h"
+#include "socket/IcmpEcho.h"
+#include "socket/MSocketSupport.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QStringDecoder>
 #include <utility>
-
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 using codec::WireBytes;
 
@@ -52,37 +48,6 @@ constexpr int kQuitWaitMs = 2000;
 constexpr int kPingTimeoutMs = 1000;
 // A reply (or a line of one) longer than this is garbage, not SMTP.
 constexpr qsizetype kMaxReplyBytes = 1 << 20;
-
-const char kTopLevelDomains[] =
-    "COM ORG NET EDU GOV MIL INT AF AL DZ AS AD AO AI AQ AG AR AM AW AC AU AT AZ BS BH BD BB BY BZ BT "
-    "BJ BE BM BO BA BW BV BR IO BN BG BF BI KH CM CA CV KY CF TD CL CN CX CC CO KM CD CG CK CR CI HR "
-    "CU CY CZ DK DJ DM DO TP EC EG SV GQ ER EE ET FK FO FJ FI FR GF PF TF GA GM GE DE GH GI GR GL GD "
-    "GP GU GT GG GN GW GY HT HM VA HN HK HU IS IN ID IR IQ IE IM IL IT JM JP JE JO KZ KE KI KP KR KW "
-    "KG LA LV LB LS LR LY LI LT LU MO MK MG MW MY MV ML MT MH MQ MR MU YT MX FM MD MC MN MS MA MZ MM "
-    "NA NR NP NL AN NC NZ NI NE NG NU NF MP NO OM PK PW PA PG PY PE PH PN PL PT PR QA RE RO RU RW KN "
-    "LC VC WS SM ST SA SN SC SL SG SK SI SB SO ZA GS ES LK SH PM SD SR SJ SZ SE CH SY TW TJ TZ TH TG "
-    "TK TO TT TN TR TM TC TV UG UA AE GB US UM UY UZ VU VE VN VG VI WF EH YE YU ZR ZM ZW UK";
-
-QString ReplyText(const QByteArray& reply) {
-  QByteArray r = reply;
-  while (r.endsWith('\n') || r.endsWith('\r')) r.chop(1);
-  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString text = utf8.decode(r);
-  return utf8.hasError() ? QString::fromLatin1(r) : text;
-}
-
-// LOGIN among the mechanisms of an "AUTH" or "AUTH=" extension line of an EHLO reply.
-bool AdvertisesLogin(const QByteArray& reply) {
-  for (const QByteArray& raw : reply.split('\n')) {
-    QByteArray line = raw.trimmed().toUpper();
-    if (line.size() < 5) continue;
-    line = line.mid(4);
-    if (!line.startsWith("AUTH ") && !line.startsWith("AUTH=")) continue;
-    for (const QByteArray& mech : line.mid(5).simplified().split(' '))
-      if (mech == "LOGIN") return true;
-  }
-  return false;
-}
 
 // Marks the object busy for the length of a public operation: failures outside of one (a
 // server closing an idle kept-open connection) are recorded but raise no event.
@@ -312,58 +277,19 @@ void SMTP_OutMail::SetAttachment(const QString& list) {
 
 // ---------------------------------------------------------------- lookups
 
-bool SMTP_OutMail::IsValidHostSyntax(const QString& host) {
-  const QString h = host.trimmed().toUpper();
-  const QStringList parts = h.split(u'.');
-  if (parts.size() == 4) {
-    bool numeric = true;
-    long values[4] = {};
-    for (int i = 0; i < 4 && numeric; ++i) {
-      const QString& p = parts[i];
-      if (p.isEmpty() || p.size() > 3) numeric = false;
-      for (QChar c : p)
-        if (!c.isDigit() || c.unicode() > '9') numeric = false;
-      if (numeric) values[i] = p.toLong();
-    }
-    if (numeric) return values[0] <= 239 && values[1] <= 255 && values[2] <= 255 && values[3] <= 255;
-  }
-  if (parts.size() < 2) return false;
-  return QLatin1String(kTopLevelDomains).contains(parts.last());
-}
+bool SMTP_OutMail::IsValidHostSyntax(const QString& host) { return MSocketSupport::IsValidHostSyntax(host); }
 
 bool SMTP_OutMail::IsValidEmailAddress(const QString& AddressString) const {
   const QStringList parts = AddressString.split(u'@');
   return parts.size() == 2 && IsValidHostSyntax(parts[1]);
 }
 
-QString SMTP_OutMail::GetIPHost() const {
-  char name[256] = {};
-  if (gethostname(name, sizeof(name) - 1) != 0) return QString();
-  return QString::fromLocal8Bit(name);
-}
+QString SMTP_OutMail::GetIPHost() const { return MSocketSupport::LocalHostName(); }
 
 QString SMTP_OutMail::GetIPAddress(QString& sHostName) const {
   if (sHostName.isEmpty()) sHostName = GetIPHost();
   if (sHostName.isEmpty()) return QString();
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(sHostName.toUtf8().constData(), nullptr, &hints, &res) != 0 || !res) return QString();
-  const addrinfo* pick = res;
-  for (const addrinfo* a = res; a; a = a->ai_next)
-    if (a->ai_family == AF_INET) {
-      pick = a;
-      break;
-    }
-  char text[INET6_ADDRSTRLEN] = {};
-  const void* addr = pick->ai_family == AF_INET
-                         ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(pick->ai_addr)->sin_addr)
-                         : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(pick->ai_addr)->sin6_addr);
-  QString out;
-  if (inet_ntop(pick->ai_family, addr, text, sizeof(text))) out = QString::fromLatin1(text);
-  freeaddrinfo(res);
-  return out;
+  return MSocketSupport::FirstAddress(sHostName);
 }
 
 QString SMTP_OutMail::GetIPAddress(QString&& sHostName) const {
@@ -441,62 +367,52 @@ void SMTP_OutMail::ProcessReplies() {
   if (rx_.size() > kMaxReplyBytes) {
     const QByteArray junk = rx_.left(512);
     rx_.clear();
-    FailWith(ReplyText(junk));
+    FailWith(smtp::Reply::Parse(junk).Text());
   }
 }
 
-void SMTP_OutMail::HandleReply(const QByteArray& reply) {
-  const QByteArray code = reply.left(3).toUpper();
-  if (code == "220" || code == "221" || code == "251") {
-    flags_[kReplyOk] = true;
-  } else if (code == "250") {
-    flags_[kReplyOk] = true;
-    const QByteArray lower = reply.toLower();
-    if (lower.contains("auth login") || AdvertisesLogin(reply)) flags_[kLoginAdvertised] = true;
-    if (lower.contains("auth=login")) flags_[kLoginForm] = true;
-  } else if (code == "235") {
-    flags_[kLoginOk] = true;
-  } else if (code == "334") {
-    QByteArray challenge = reply.mid(3).trimmed();
-    challenge.replace("\r\n", "");
-    const QString decoded = codec::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
-    // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
-    if (decoded.contains(QLatin1String("username")))
-      SendRaw(codec::EncodeBase64Line(username_.toUtf8()) + "\r\n");
-    else if (decoded.contains(QLatin1String("password")))
-      SendRaw(codec::EncodeBase64Line(password_.toUtf8()) + "\r\n");
-    else
-      SendRaw("\r\n*\r\n");
-  } else if (code == "354") {
-    flags_[kReadyForData] = true;
-  } else if (code == "211" || code == "214") {
-    // informational
-  } else if (code == "+OK") {
-    switch (popStep_) {
-      case 0:
-        popStep_ = 1;
-        SendRaw("USER " + codec::StripLineBreaks(username_).toUtf8() + "\r\n");
-        break;
-      case 1:
-        popStep_ = 2;
-        SendRaw("PASS " + codec::StripLineBreaks(password_).toUtf8() + "\r\n");
-        break;
-      case 2:
-        popStep_ = 3;
-        SendRaw("QUIT\r\n");
-        break;
-      default:
-        popDone_ = true;
-        popStep_ = 0;
-        break;
-    }
-  } else {
-    if (code == "-ER") {
-      popDone_ = false;
-      popStep_ = 0;
-    }
-    FailWith(ReplyText(reply));
+void SMTP_OutMail::HandleReply(const QByteArray& raw) {
+  const smtp::Reply reply = smtp::Reply::Parse(raw);
+  switch (reply.code) {
+    case 220:
+    case 221:
+    case 251:
+      flags_[kReplyOk] = true;
+      return;
+    case 250:
+      flags_[kReplyOk] = true;
+      if (readingExtensions_) {
+        extensions_ = smtp::Extensions::FromEhlo(reply);
+        readingExtensions_ = false;
+      }
+      return;
+    case 235:
+      flags_[kLoginOk] = true;
+      return;
+    case 334:
+      AnswerChallenge(reply);
+      return;
+    case 354:
+      flags_[kReadyForData] = true;
+      return;
+    case 211:
+    case 214:
+      return;  // informational
+    default:
+      FailWith(reply.Text());
   }
+}
+
+void SMTP_OutMail::AnswerChallenge(const smtp::Reply& reply) {
+  const QByteArray challenge = reply.lines.isEmpty() ? QByteArray() : reply.lines.front().trimmed();
+  const QString decoded = codec::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
+  // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
+  if (decoded.contains(QLatin1String("username")))
+    SendRaw(codec::EncodeBase64Line(username_.toUtf8()) + "\r\n");
+  else if (decoded.contains(QLatin1String("password")))
+    SendRaw(codec::EncodeBase64Line(password_.toUtf8()) + "\r\n");
+  else
+    SendRaw("\r\n*\r\n");
 }
 
 // ---------------------------------------------------------------- sending and waiting
@@ -629,6 +545,44 @@ bool SMTP_OutMail::AttemptConnect(const QString& host, long port) {
   return false;
 }
 
+bool SMTP_OutMail::PopBeforeSmtp() {
+  emit Status(QStringLiteral("Connecting to POP3 Server (") + pop3Host_ + QStringLiteral(")..."));
+  if (pop3Host_.isEmpty()) {
+    FailWith(kErrPop3Host);
+    return false;
+  }
+  // The server lets this address send once it has logged in: the POP3 client's own login.
+  POP3_InMail pop;
+  qint16 seconds = static_cast<qint16>(timeOut_);
+  pop.SetTimeOutNSeconds(seconds);
+  quint16 port = static_cast<quint16>(pop3Port_);
+  if (!pop.ConnectToPop3Server(username_, password_, pop3Host_, port)) {
+    FailWith(pop.GetLastError().isEmpty() ? kErrPop3Timeout : pop.GetLastError());
+    return false;
+  }
+  pop.DisConnectFromPop3Server();
+  emit Status(QStringLiteral("POP3 Authentication Successful..."));
+  return true;
+}
+
+bool SMTP_OutMail::LogIn() {
+  // The whole EHLO reply has been read by now: the extensions are known.
+  if (!extensions_.HasAuth(QStringLiteral("LOGIN"))) {
+    emit Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
+    return true;
+  }
+  emit Status(QStringLiteral("Sending Login Authentication..."));
+  flags_[kLoginOk] = false;
+  if (SendRaw("AUTH Login\r\n")) WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
+  if (!flags_[kLoginOk]) {
+    emit Status(QStringLiteral("Host Login Failed!"));
+    if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
+    return false;
+  }
+  emit Status(QStringLiteral("Host Login OK!"));
+  return !abort_;
+}
+
 bool SMTP_OutMail::ConnectionProcedure() {
   if (SocketConnected()) return true;
   if (socket_->State() != CSocket::sckClosed) CloseSocket();
@@ -636,32 +590,13 @@ bool SMTP_OutMail::ConnectionProcedure() {
     FailWith(kErrHost);
     return false;
   }
-
   if (usePopAuth_) {
-    emit Status(QStringLiteral("Connecting to POP3 Server (") + pop3Host_ + QStringLiteral(")..."));
     abort_ = false;
-    connected_ = false;
-    popDone_ = false;
-    popStep_ = 0;
-    if (pop3Host_.isEmpty()) {
-      FailWith(kErrPop3Host);
-      return false;
-    }
-    socket_->SetRemoteHost(pop3Host_);
-    socket_->SetRemotePort(pop3Port_);
-    const bool up = AttemptConnect(pop3Host_, pop3Port_);
-    if (up) vrl::EventWait::Until([&] { return popDone_; }, [&] { return abort_ || !SocketConnected(); },
-                                  timeOut_ * 1000);
-    CloseSocket();
-    if (abort_) return false;
-    if (!popDone_) {
-      FailWith(kErrPop3Timeout);
-      return false;
-    }
-    emit Status(QStringLiteral("POP3 Authentication Successful..."));
+    if (!PopBeforeSmtp()) return false;
   }
 
   for (bool& f : flags_) f = false;
+  extensions_ = smtp::Extensions();
   abort_ = false;
   connected_ = false;
   CloseSocket();
@@ -685,32 +620,12 @@ bool SMTP_OutMail::ConnectionProcedure() {
   const qsizetype at = from_.indexOf(u'@');
   const QString domain = at >= 0 ? from_.mid(at + 1) : from_;
   const QByteArray hello = (useAuth_ ? "EHLO " : "HELO ") + WireBytes(domain) + "\r\n";
-  if (!Command(hello, kReplyOk, timeOut_ * 1000)) {
+  readingExtensions_ = useAuth_;
+  const bool greeted = Command(hello, kReplyOk, timeOut_ * 1000);
+  readingExtensions_ = false;
+  if (!greeted || (useAuth_ && !LogIn())) {
     CloseSocket();
     return false;
-  }
-
-  if (useAuth_) {
-    // The whole EHLO reply has been read by now: the advertisement is known.
-    if (flags_[kLoginAdvertised]) {
-      emit Status(QStringLiteral("Sending Login Authentication..."));
-      flags_[kLoginOk] = false;
-      if (SendRaw("AUTH Login\r\n"))
-        WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
-      if (!flags_[kLoginOk]) {
-        emit Status(QStringLiteral("Host Login Failed!"));
-        if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
-        CloseSocket();
-        return false;
-      }
-      emit Status(QStringLiteral("Host Login OK!"));
-      if (abort_) {
-        CloseSocket();
-        return false;
-      }
-    } else {
-      emit Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
-    }
   }
   return true;
 }
@@ -745,27 +660,22 @@ void SMTP_OutMail::Disconnect() {
   ClosingProcedure();
 }
 
-bool SMTP_OutMail::send() {
-  BusyScope busy(busy_);
-  abort_ = false;
+// ---------------------------------------------------------------- sending one message
 
-  // 1. What can be checked before connecting.
+bool SMTP_OutMail::CheckBeforeConnect() {
   if (from_.isEmpty()) AddError(kErrSender);
   if (asHtml_ && encodeType_ == UU_ENCODE) AddError(kErrHtmlUu);
   if (to_.isEmpty() && cc_.isEmpty() && bcc_.isEmpty()) AddError(kErrNoRecipient);
   if (to_.size() + cc_.size() + bcc_.size() > kMaxRecipients) AddError(kErrTooMany);
   toNames_.resize(to_.size());
   ccNames_.resize(cc_.size());
+  if (pendingErrors_.isEmpty()) return true;
+  Fail();
+  return false;
+}
 
-  // 2.
-  if (!pendingErrors_.isEmpty()) {
-    Fail();
-    return false;
-  }
-
-  // 3. Prepare the message. An attachment that went away since it was set fails here, before
-  // anything is sent.
-  mimecompose::MessageContent m;
+bool SMTP_OutMail::PrepareMessage(Outgoing& out) {
+  mimecompose::MessageContent& m = out.content;
   m.from = from_;
   m.fromDisplayName = fromDisplayName_;
   m.replyTo = replyTo_;
@@ -782,6 +692,7 @@ bool SMTP_OutMail::send() {
   m.receipt = receipt_;
   m.uuencode = encodeType_ == UU_ENCODE;
   m.attachments = attachments_;
+  // An attachment that went away since it was set fails here, before anything is sent.
   for (auto& a : m.attachments) {
     const QFileInfo info(a.path);
     if (!info.isFile()) {
@@ -798,70 +709,76 @@ bool SMTP_OutMail::send() {
   if (m.asHtml && !m.uuencode && !m.attachments.empty()) mimecompose::MarkEmbedded(m.body, m.attachments);
 
   const QDateTime now = vrl::Now();
-  const QByteArray boundary = mimecompose::MakeBoundary(now);
-  const QByteArray head = mimecompose::ComposeHead(m, boundary, now, vrl::UtcOffsetSeconds(now));
-
-  QList<QByteArray> rcpts;
+  out.boundary = mimecompose::MakeBoundary(now);
+  out.head = mimecompose::ComposeHead(m, out.boundary, now, vrl::UtcOffsetSeconds(now));
   for (const QStringList* list : {&to_, &cc_, &bcc_})
-    for (const QString& a : *list) rcpts.append("RCPT TO: <" + WireBytes(a.trimmed()) + ">\r\n");
+    for (const QString& a : *list) out.rcpts.append("RCPT TO: <" + WireBytes(a.trimmed()) + ">\r\n");
   qint64 envelope = 14 + WireBytes(from_).size() + 6 /* DATA */ + 3 /* . */;
-  for (const auto& r : rcpts) envelope += r.size();
-  totalEstimate_ = envelope + mimecompose::EstimateSize(m, head, boundary);
+  for (const auto& r : out.rcpts) envelope += r.size();
+  totalEstimate_ = envelope + mimecompose::EstimateSize(m, out.head, out.boundary);
   bytesSent_ = 0;
   bytesRemaining_ = 0;
   lastPercent_ = -1;
+  return true;
+}
 
-  // 4. A kept-open connection the server has closed meanwhile is noticed here; one that holds
-  // an unasked reply (a 421 behind the last message's "250") starts afresh.
+bool SMTP_OutMail::EnsureSession() {
+  // A kept-open connection the server has closed meanwhile is noticed here; one that holds an
+  // unasked reply (a 421 behind the last message's "250") starts afresh.
   QCoreApplication::processEvents();
   if (SocketConnected() && !rx_.isEmpty()) CloseSocket();
-  if (!SocketConnected()) {
-    if (!ConnectionProcedure()) return false;
-  }
+  return SocketConnected() || ConnectionProcedure();
+}
 
-  // Any failure from here on closes the connection: the server may be in the middle of a
-  // transaction, and the next message starts on a fresh one.
-  auto failed = [this] {
-    CloseSocket();
-    return false;
-  };
-
-  // 5.
+bool SMTP_OutMail::SendEnvelope(const Outgoing& out) {
   emit Status(QStringLiteral("Sending Sender Information..."));
   QByteArray mailFrom = "MAIL FROM: <" + WireBytes(from_) + ">";
-  if (flags_[kLoginForm]) mailFrom += " AUTH=" + WireBytes(from_);
-  if (!Command(mailFrom + "\r\n", kReplyOk, timeOut_ * 1000)) return failed();
+  if (extensions_.authEqualsLogin) mailFrom += " AUTH=" + WireBytes(from_);
+  if (!Command(mailFrom + "\r\n", kReplyOk, timeOut_ * 1000)) return false;
 
-  // 6.
   emit Status(QStringLiteral("Sending Recipient Information..."));
-  for (const auto& r : rcpts)
-    if (!Command(r, kReplyOk, timeOut_ * 1000)) return failed();
+  for (const auto& r : out.rcpts)
+    if (!Command(r, kReplyOk, timeOut_ * 1000)) return false;
+  return true;
+}
 
-  // 7.
+bool SMTP_OutMail::SendContent(const Outgoing& out) {
   emit Status(QStringLiteral("Sending Message..."));
-  if (!Command("DATA\r\n", kReadyForData, timeOut_ * 1000)) return failed();
+  if (!Command("DATA\r\n", kReadyForData, timeOut_ * 1000)) return false;
 
-  // 8.
   out_.clear();
   QString writeError;
   const bool written = mimecompose::MessageWriter::Write(
-      m, head, boundary, [this](const QByteArray& b) { return SinkBlock(b); },
-      [this](const QString& s) { emit Status(s); }, &writeError);
+      out.content, out.head, out.boundary, [this](const QByteArray& b) { return SinkBlock(b); },
+      [this](const QString& text) { emit Status(text); }, &writeError);
   if (!written) {
     out_.clear();
     if (!abort_) FailWith(writeError.isEmpty() ? kErrSocketNotOpen : writeError);
-    return failed();
+    return false;
   }
-  // 9. A large message is let out down to a few KB before "." so that the wait for the reply
-  // does not start while much is still on its way; a small one goes out in one piece with ".".
+  // A large message is let out down to a few KB before "." so that the wait for the reply does
+  // not start while much is still on its way; a small one goes out in one piece with ".".
   if (socket_->BytesToSend() + out_.size() > kSendDrained) {
-    if (!FlushOut()) return failed();
-    if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return failed();
+    if (!FlushOut()) return false;
+    if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return false;
   }
+  // The reply to the final dot decides the message's fate.
   const QByteArray last = std::exchange(out_, QByteArray()) + ".\r\n";
-  if (!Command(last, kReplyOk, timeOut_ * 1000)) return failed();
+  return Command(last, kReplyOk, timeOut_ * 1000);
+}
 
-  // 10.
+bool SMTP_OutMail::send() {
+  BusyScope busy(busy_);
+  abort_ = false;
+  if (!CheckBeforeConnect()) return false;
+  Outgoing out;
+  if (!PrepareMessage(out) || !EnsureSession()) return false;
+  // Any failure from here on closes the connection: the server may be in the middle of a
+  // transaction, and the next message starts on a fresh one.
+  if (!SendEnvelope(out) || !SendContent(out)) {
+    CloseSocket();
+    return false;
+  }
   lastPercent_ = 100;
   emit Progress(100);
   emit Status(QStringLiteral("Transmission Complete..."));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mime/MimeCompose.h"
+#include "smtp/SmtpReply.h"
 
 class CSocket;
 
@@ -125,7 +126,7 @@ class SMTP_OutMail : public QObject {
   void SendFailed(const QString& Explanation);
 
  private:
-  enum Flag { kReplyOk, kReadyForData, kLoginAdvertised, kLoginForm, kLoginOk, kFlagCount };
+  enum Flag { kReplyOk, kReadyForData, kLoginOk, kFlagCount };
   enum WaitResult { kWaitDone, kWaitAborted, kWaitTimedOut, kWaitClosed };
 
   QStringList SplitList(const QString& list) const;
@@ -136,7 +137,21 @@ class SMTP_OutMail : public QObject {
   void Fail();
   void FailWith(const QString& text);
 
+  // One message: the steps of send.
+  struct Outgoing {
+    mimecompose::MessageContent content;
+    QByteArray boundary, head;
+    QList<QByteArray> rcpts;  // the RCPT TO lines
+  };
+  bool CheckBeforeConnect();
+  bool PrepareMessage(Outgoing& out);
+  bool EnsureSession();
+  bool SendEnvelope(const Outgoing& out);
+  bool SendContent(const Outgoing& out);
+
   bool ConnectionProcedure();
+  bool PopBeforeSmtp();
+  bool LogIn();
   bool AttemptConnect(const QString& host, long port);
   void ClosingProcedure();
   void CloseSocket();
@@ -158,7 +173,8 @@ class SMTP_OutMail : public QObject {
   void ProcessReplies();
   void OnError(int number, const QString& description, const QString& source);
   void OnSendProgress(long bytesSent, long bytesRemaining);
-  void HandleReply(const QByteArray& reply);
+  void HandleReply(const QByteArray& raw);
+  void AnswerChallenge(const smtp::Reply& reply);
 
   std::unique_ptr<CSocket> socket_;
 
@@ -191,8 +207,8 @@ class SMTP_OutMail : public QObject {
   bool closing_ = false;  // saying QUIT: the message's fate is decided, nothing fails it now
   int awaited_ = -1;      // the flag an operation waits for; -1 none
   bool abort_ = false;
-  bool popDone_ = false;
-  int popStep_ = 0;
+  bool readingExtensions_ = false;  // the reply awaited is the one to EHLO
+  smtp::Extensions extensions_;
   QByteArray rx_;               // received bytes not yet forming a complete reply
   QByteArray pendingReply_;     // lines of a multi-line reply seen so far
   QByteArray out_;              // message text not yet handed to the socket
