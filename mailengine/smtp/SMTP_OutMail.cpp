@@ -4,6 +4,7 @@
 #include "EventWait.h"
 #include "VrlError.h"
 #include "mime/Codec.h"
+#include "mime/MimeCompose.h"
 #include "pop3/POP3_InMail.h"
 #include "smtp/SmtpReply.h"
 #include "socket/CSocket.h"
@@ -63,45 +64,237 @@ class BusyScope {
 
 }  // namespace
 
-SMTP_OutMail::SMTP_OutMail(QObject* parent) : QObject(parent), socket_(std::make_unique<CSocket>()) {
-  connect(socket_.get(), &CSocket::OnConnect, this, &SMTP_OutMail::OnConnect);
-  connect(socket_.get(), &CSocket::OnClose, this, &SMTP_OutMail::OnClose);
-  connect(socket_.get(), &CSocket::OnDataArrival, this, &SMTP_OutMail::OnDataArrival);
-  connect(socket_.get(), &CSocket::OnError, this, &SMTP_OutMail::OnError);
-  connect(socket_.get(), &CSocket::OnSendProgress, this, &SMTP_OutMail::OnSendProgress);
+struct SMTP_OutMail::Impl {
+  explicit Impl(SMTP_OutMail* owner);
+
+  SMTP_OutMail* q;
+
+  // The public operations that work on the state.
+  void SetSMTPHost(const QString& host);
+  void SetSMTPPort(long port);
+  void SetPOP3Host(const QString& host);
+  void SetPOP3Port(long port);
+  void SetConnectRetry(int retries);
+  void SetTimeOutNSeconds(int& seconds);
+  void SetTimeOutNSeconds(int&& seconds);
+  void SetSMTPHostValidation(VALIDATE_HOST_METHOD method);
+  void SetPriority(int priority);
+  void SetDelimiter(const QString& delimiter);
+  void Setfrom(const QString& address);
+  void SetReplyToAddress(const QString& address);
+  void SetMessage(const QString& text);
+  void SetContentBase(const QString& base);
+  void SetRecipient(const QString& list);
+  void SetCcRecipient(const QString& list);
+  void SetBccRecipient(const QString& list);
+  void SetAttachment(const QString& list);
+  bool send();
+  bool Connect();
+  void Disconnect();
+
+  enum Flag { kReplyOk, kReadyForData, kLoginOk, kFlagCount };
+  enum WaitResult { kWaitDone, kWaitAborted, kWaitTimedOut, kWaitClosed };
+
+  QStringList SplitList(const QString& list) const;
+  void SetAddressList(QStringList& target, const QString& list, const QString& error);
+  bool ValidateHost(const QString& host) const;
+  void AddError(const QString& text);
+  void RemoveError(const QString& text);
+  void Fail();
+  void FailWith(const QString& text);
+
+  // One message: the steps of send.
+  struct Outgoing {
+    mimecompose::MessageContent content;
+    QByteArray boundary, head;
+    QList<QByteArray> rcpts;  // the RCPT TO lines
+  };
+  bool CheckBeforeConnect();
+  bool PrepareMessage(Outgoing& out);
+  bool EnsureSession();
+  bool SendEnvelope(const Outgoing& out);
+  bool SendContent(const Outgoing& out);
+
+  bool ConnectionProcedure();
+  bool PopBeforeSmtp();
+  bool LogIn();
+  bool AttemptConnect(const QString& host, long port);
+  void ClosingProcedure();
+  void CloseSocket();
+  void AbortTransaction(bool serverInSync);
+
+  WaitResult WaitFlag(Flag flag, int timeoutMs, bool needConnection);
+  bool Command(const QByteArray& line, Flag flag, int timeoutMs);  // raising wait
+  bool SendRaw(const QByteArray& bytes);
+  bool SocketConnected() const;
+  bool SinkBlock(const QByteArray& bytes);
+  bool FlushOut();
+  bool WaitSendBuffer(long limit, int silenceMs);
+
+  void OnConnect();
+  void OnClose();
+  void OnDataArrival(long bytesTotal);
+  // Handles the complete replies received; stops after the one an operation waits for, so
+  // that a reply after it (a 421 behind the "250" to the final dot) belongs to what follows.
+  void ProcessReplies();
+  void OnError(int number, const QString& description, const QString& source);
+  void OnSendProgress(long bytesSent, long bytesRemaining);
+  void HandleReply(const QByteArray& raw);
+  void AnswerChallenge(const smtp::Reply& reply);
+
+  std::unique_ptr<CSocket> socket_;
+
+  QString smtpHost_;
+  long smtpPort_ = 25;
+  QString pop3Host_;
+  long pop3Port_ = 110;
+  int connectRetry_ = 3;
+  int timeOut_ = 30;
+  VALIDATE_HOST_METHOD hostValidation_ = VALIDATE_HOST_DNS;
+  VALIDATE_METHOD addressValidation_ = VALIDATE_SYNTAX;
+  ENCODE_METHOD encodeType_ = MIME_ENCODE;
+  int priority_ = NORMAL_PRIORITY;
+  QString priorityText_ = QStringLiteral("Normal");
+  QString delimiter_ = QStringLiteral(";");
+  bool asHtml_ = false, receipt_ = false, useAuth_ = false, usePopAuth_ = false;
+  QString from_, fromDisplayName_, replyTo_, subject_, message_, contentBase_, username_, password_;
+  QStringList to_, toNames_, cc_, ccNames_, bcc_;
+  QString attachmentValue_;
+  std::vector<mimecompose::AttachmentInfo> attachments_;
+
+  QStringList pendingErrors_;
+  QString lastError_;
+
+  bool flags_[kFlagCount] = {};
+  bool connected_ = false;
+  bool connectSeen_ = false;  // OnConnect came since the last Connect of the socket
+  bool keepOpen_ = false;
+  bool busy_ = false;  // inside send, Connect or Disconnect
+  bool closing_ = false;  // saying QUIT: the message's fate is decided, nothing fails it now
+  int awaited_ = -1;      // the flag an operation waits for; -1 none
+  bool abort_ = false;
+  bool readingExtensions_ = false;  // the reply awaited is the one to EHLO
+  smtp::Extensions extensions_;
+  QByteArray rx_;               // received bytes not yet forming a complete reply
+  QByteArray pendingReply_;     // lines of a multi-line reply seen so far
+  QByteArray out_;              // message text not yet handed to the socket
+
+  qint64 bytesSent_ = 0;
+  long bytesRemaining_ = 0;
+  qint64 totalEstimate_ = 0;
+  long lastPercent_ = -1;
+};
+
+SMTP_OutMail::Impl::Impl(SMTP_OutMail* owner) : q(owner), socket_(std::make_unique<CSocket>()) {
+  QObject::connect(socket_.get(), &CSocket::OnConnect, q, [this] { OnConnect(); });
+  QObject::connect(socket_.get(), &CSocket::OnClose, q, [this] { OnClose(); });
+  QObject::connect(socket_.get(), &CSocket::OnDataArrival, q, [this](long n) { OnDataArrival(n); });
+  QObject::connect(socket_.get(), &CSocket::OnError, q,
+                   [this](int n, const QString& text, const QString& source) { OnError(n, text, source); });
+  QObject::connect(socket_.get(), &CSocket::OnSendProgress, q,
+                   [this](long sent, long remaining) { OnSendProgress(sent, remaining); });
 }
 
+SMTP_OutMail::SMTP_OutMail(QObject* parent) : QObject(parent), d_(std::make_unique<Impl>(this)) {}
+
 SMTP_OutMail::~SMTP_OutMail() {
-  if (socket_->State() != CSocket::sckClosed) {
+  Impl& d = *d_;
+  if (d.socket_->State() != CSocket::sckClosed) {
     if (QCoreApplication::instance()) {
-      BusyScope busy(busy_);
-      abort_ = false;
-      ClosingProcedure();
+      BusyScope busy(d.busy_);
+      d.abort_ = false;
+      d.ClosingProcedure();
     } else {
-      CloseSocket();
+      d.CloseSocket();
     }
   }
-  socket_->disconnect(this);
-  socket_.reset();
+  d.socket_->disconnect(this);
+  d.socket_.reset();
 }
+
+// ---------------------------------------------------------------- the public interface
+
+QString SMTP_OutMail::SMTPHost() const { return d_->smtpHost_; }
+long SMTP_OutMail::SMTPPort() const { return d_->smtpPort_; }
+QString SMTP_OutMail::POP3Host() const { return d_->pop3Host_; }
+long SMTP_OutMail::POP3Port() const { return d_->pop3Port_; }
+int SMTP_OutMail::ConnectRetry() const { return d_->connectRetry_; }
+int SMTP_OutMail::TimeOutNSeconds() const { return d_->timeOut_; }
+SMTP_OutMail::VALIDATE_HOST_METHOD SMTP_OutMail::SMTPHostValidation() const { return d_->hostValidation_; }
+SMTP_OutMail::VALIDATE_METHOD SMTP_OutMail::EmailAddressValidation() const { return d_->addressValidation_; }
+void SMTP_OutMail::SetEmailAddressValidation(VALIDATE_METHOD method) { d_->addressValidation_ = method; }
+SMTP_OutMail::ENCODE_METHOD SMTP_OutMail::EncodeType() const { return d_->encodeType_; }
+void SMTP_OutMail::SetEncodeType(ENCODE_METHOD type) { d_->encodeType_ = type; }
+int SMTP_OutMail::Priority() const { return d_->priority_; }
+QString SMTP_OutMail::Delimiter() const { return d_->delimiter_; }
+bool SMTP_OutMail::AsHTML() const { return d_->asHtml_; }
+void SMTP_OutMail::SetAsHTML(bool v) { d_->asHtml_ = v; }
+bool SMTP_OutMail::Receipt() const { return d_->receipt_; }
+void SMTP_OutMail::SetReceipt(bool v) { d_->receipt_ = v; }
+bool SMTP_OutMail::UseAuthentication() const { return d_->useAuth_; }
+void SMTP_OutMail::SetUseAuthentication(bool v) { d_->useAuth_ = v; }
+bool SMTP_OutMail::UsePopAuthentication() const { return d_->usePopAuth_; }
+void SMTP_OutMail::SetUsePopAuthentication(bool v) { d_->usePopAuth_ = v; }
+QString SMTP_OutMail::from() const { return d_->from_; }
+QString SMTP_OutMail::FromDisplayName() const { return d_->fromDisplayName_; }
+void SMTP_OutMail::SetFromDisplayName(const QString& name) { d_->fromDisplayName_ = name.trimmed(); }
+QString SMTP_OutMail::ReplyToAddress() const { return d_->replyTo_; }
+QString SMTP_OutMail::Subject() const { return d_->subject_; }
+void SMTP_OutMail::SetSubject(const QString& subject) { d_->subject_ = subject; }
+QString SMTP_OutMail::Message() const { return d_->message_; }
+QString SMTP_OutMail::ContentBase() const { return d_->contentBase_; }
+QString SMTP_OutMail::Username() const { return d_->username_; }
+void SMTP_OutMail::SetUsername(const QString& v) { d_->username_ = v; }
+QString SMTP_OutMail::Password() const { return d_->password_; }
+void SMTP_OutMail::SetPassword(const QString& v) { d_->password_ = v; }
+QString SMTP_OutMail::Recipient() const { return d_->to_.join(d_->delimiter_); }
+QString SMTP_OutMail::RecipientDisplayName() const { return d_->toNames_.join(d_->delimiter_); }
+void SMTP_OutMail::SetRecipientDisplayName(const QString& list) { d_->toNames_ = d_->SplitList(list); }
+QString SMTP_OutMail::CcRecipient() const { return d_->cc_.join(d_->delimiter_); }
+QString SMTP_OutMail::CcDisplayName() const { return d_->ccNames_.join(d_->delimiter_); }
+void SMTP_OutMail::SetCcDisplayName(const QString& list) { d_->ccNames_ = d_->SplitList(list); }
+QString SMTP_OutMail::BccRecipient() const { return d_->bcc_.join(d_->delimiter_); }
+QString SMTP_OutMail::Attachment() const { return d_->attachmentValue_; }
+QString SMTP_OutMail::GetLastError() const { return d_->lastError_; }
+void SMTP_OutMail::SetSMTPHost(const QString& host) { d_->SetSMTPHost(host); }
+void SMTP_OutMail::SetSMTPPort(long port) { d_->SetSMTPPort(port); }
+void SMTP_OutMail::SetPOP3Host(const QString& host) { d_->SetPOP3Host(host); }
+void SMTP_OutMail::SetPOP3Port(long port) { d_->SetPOP3Port(port); }
+void SMTP_OutMail::SetConnectRetry(int retries) { d_->SetConnectRetry(retries); }
+void SMTP_OutMail::SetTimeOutNSeconds(int& seconds) { d_->SetTimeOutNSeconds(seconds); }
+void SMTP_OutMail::SetTimeOutNSeconds(int&& seconds) { d_->SetTimeOutNSeconds(std::move(seconds)); }
+void SMTP_OutMail::SetSMTPHostValidation(VALIDATE_HOST_METHOD method) { d_->SetSMTPHostValidation(method); }
+void SMTP_OutMail::SetPriority(int priority) { d_->SetPriority(priority); }
+void SMTP_OutMail::SetDelimiter(const QString& delimiter) { d_->SetDelimiter(delimiter); }
+void SMTP_OutMail::Setfrom(const QString& address) { d_->Setfrom(address); }
+void SMTP_OutMail::SetReplyToAddress(const QString& address) { d_->SetReplyToAddress(address); }
+void SMTP_OutMail::SetMessage(const QString& text) { d_->SetMessage(text); }
+void SMTP_OutMail::SetContentBase(const QString& base) { d_->SetContentBase(base); }
+void SMTP_OutMail::SetRecipient(const QString& list) { d_->SetRecipient(list); }
+void SMTP_OutMail::SetCcRecipient(const QString& list) { d_->SetCcRecipient(list); }
+void SMTP_OutMail::SetBccRecipient(const QString& list) { d_->SetBccRecipient(list); }
+void SMTP_OutMail::SetAttachment(const QString& list) { d_->SetAttachment(list); }
+bool SMTP_OutMail::send() { return d_->send(); }
+bool SMTP_OutMail::Connect() { return d_->Connect(); }
+void SMTP_OutMail::Disconnect() { d_->Disconnect(); }
 
 // ---------------------------------------------------------------- errors
 
-void SMTP_OutMail::AddError(const QString& text) {
+void SMTP_OutMail::Impl::AddError(const QString& text) {
   if (!pendingErrors_.contains(text)) pendingErrors_.append(text);
   lastError_ = text;
 }
 
-void SMTP_OutMail::RemoveError(const QString& text) { pendingErrors_.removeAll(text); }
+void SMTP_OutMail::Impl::RemoveError(const QString& text) { pendingErrors_.removeAll(text); }
 
-void SMTP_OutMail::Fail() {
+void SMTP_OutMail::Impl::Fail() {
   const QString text = pendingErrors_.isEmpty() ? QString() : pendingErrors_.last();
   abort_ = true;
   pendingErrors_.clear();
-  emit SendFailed(text);
+  emit q->SendFailed(text);
 }
 
-void SMTP_OutMail::FailWith(const QString& text) {
+void SMTP_OutMail::Impl::FailWith(const QString& text) {
   // One failure per operation: what follows from it (a closed socket after a 421) is not news.
   if (abort_) return;
   if (!busy_ || closing_) {
@@ -117,7 +310,7 @@ void SMTP_OutMail::FailWith(const QString& text) {
 
 // ---------------------------------------------------------------- properties
 
-QStringList SMTP_OutMail::SplitList(const QString& list) const {
+QStringList SMTP_OutMail::Impl::SplitList(const QString& list) const {
   QStringList out;
   if (list.isEmpty()) return out;
   const QStringList parts = delimiter_.isEmpty() ? QStringList{list} : list.split(delimiter_);
@@ -125,11 +318,11 @@ QStringList SMTP_OutMail::SplitList(const QString& list) const {
   return out;
 }
 
-void SMTP_OutMail::SetAddressList(QStringList& target, const QString& list, const QString& error) {
+void SMTP_OutMail::Impl::SetAddressList(QStringList& target, const QString& list, const QString& error) {
   target = SplitList(list);
   if (addressValidation_ != VALIDATE_SYNTAX) return;
   for (const QString& a : target) {
-    if (!IsValidEmailAddress(a)) {
+    if (!q->IsValidEmailAddress(a)) {
       AddError(error);
       return;
     }
@@ -137,37 +330,37 @@ void SMTP_OutMail::SetAddressList(QStringList& target, const QString& list, cons
   RemoveError(error);
 }
 
-void SMTP_OutMail::SetRecipient(const QString& list) { SetAddressList(to_, list, kErrRecipient); }
-void SMTP_OutMail::SetCcRecipient(const QString& list) { SetAddressList(cc_, list, kErrCc); }
-void SMTP_OutMail::SetBccRecipient(const QString& list) { SetAddressList(bcc_, list, kErrBcc); }
+void SMTP_OutMail::Impl::SetRecipient(const QString& list) { SetAddressList(to_, list, kErrRecipient); }
+void SMTP_OutMail::Impl::SetCcRecipient(const QString& list) { SetAddressList(cc_, list, kErrCc); }
+void SMTP_OutMail::Impl::SetBccRecipient(const QString& list) { SetAddressList(bcc_, list, kErrBcc); }
 
-void SMTP_OutMail::Setfrom(const QString& address) {
+void SMTP_OutMail::Impl::Setfrom(const QString& address) {
   from_ = codec::StripLineBreaks(address).trimmed();
   if (addressValidation_ != VALIDATE_SYNTAX) return;
-  if (IsValidEmailAddress(from_))
+  if (q->IsValidEmailAddress(from_))
     RemoveError(kErrSender);
   else
     AddError(kErrSender);
 }
 
-void SMTP_OutMail::SetReplyToAddress(const QString& address) {
+void SMTP_OutMail::Impl::SetReplyToAddress(const QString& address) {
   replyTo_ = codec::StripLineBreaks(address).trimmed();
 }
 
-void SMTP_OutMail::SetDelimiter(const QString& delimiter) { delimiter_ = delimiter.left(1); }
+void SMTP_OutMail::Impl::SetDelimiter(const QString& delimiter) { delimiter_ = delimiter.left(1); }
 
-void SMTP_OutMail::SetConnectRetry(int retries) {
+void SMTP_OutMail::Impl::SetConnectRetry(int retries) {
   if (retries >= 1 && retries <= 20) connectRetry_ = retries;
 }
 
-void SMTP_OutMail::SetTimeOutNSeconds(int& seconds) {
+void SMTP_OutMail::Impl::SetTimeOutNSeconds(int& seconds) {
   seconds = std::clamp(seconds, 3, 300);
   timeOut_ = seconds;
 }
 
-void SMTP_OutMail::SetTimeOutNSeconds(int&& seconds) { timeOut_ = std::clamp(seconds, 3, 300); }
+void SMTP_OutMail::Impl::SetTimeOutNSeconds(int&& seconds) { timeOut_ = std::clamp(seconds, 3, 300); }
 
-void SMTP_OutMail::SetSMTPPort(long port) {
+void SMTP_OutMail::Impl::SetSMTPPort(long port) {
   if (port >= 1 && port <= 65535) {
     smtpPort_ = port;
     RemoveError(kErrPort);
@@ -176,7 +369,7 @@ void SMTP_OutMail::SetSMTPPort(long port) {
   }
 }
 
-void SMTP_OutMail::SetPOP3Port(long port) {
+void SMTP_OutMail::Impl::SetPOP3Port(long port) {
   if (port >= 1 && port <= 65535) {
     pop3Port_ = port;
     RemoveError(kErrPort);
@@ -185,7 +378,7 @@ void SMTP_OutMail::SetPOP3Port(long port) {
   }
 }
 
-bool SMTP_OutMail::ValidateHost(const QString& host) const {
+bool SMTP_OutMail::Impl::ValidateHost(const QString& host) const {
   if (host.trimmed().isEmpty()) return false;
   switch (hostValidation_) {
     case VALIDATE_HOST_NONE:
@@ -193,14 +386,14 @@ bool SMTP_OutMail::ValidateHost(const QString& host) const {
     case VALIDATE_HOST_SYNTAX:
       return IsValidHostSyntax(host);
     case VALIDATE_HOST_PING:
-      return Ping(host);
+      return q->Ping(host);
     case VALIDATE_HOST_DNS:
     default:
-      return !GetIPAddress(host.trimmed()).isEmpty();
+      return !q->GetIPAddress(host.trimmed()).isEmpty();
   }
 }
 
-void SMTP_OutMail::SetSMTPHost(const QString& host) {
+void SMTP_OutMail::Impl::SetSMTPHost(const QString& host) {
   const QString h = codec::StripLineBreaks(host).trimmed();
   if (ValidateHost(h)) {
     smtpHost_ = h;
@@ -210,7 +403,7 @@ void SMTP_OutMail::SetSMTPHost(const QString& host) {
   }
 }
 
-void SMTP_OutMail::SetPOP3Host(const QString& host) {
+void SMTP_OutMail::Impl::SetPOP3Host(const QString& host) {
   const QString h = codec::StripLineBreaks(host).trimmed();
   // No POP3 server is no error while POP-before-SMTP is off (it is checked when it is used):
   // a profile that only sends must not lose its first message to it.
@@ -225,12 +418,12 @@ void SMTP_OutMail::SetPOP3Host(const QString& host) {
   }
 }
 
-void SMTP_OutMail::SetSMTPHostValidation(VALIDATE_HOST_METHOD method) {
+void SMTP_OutMail::Impl::SetSMTPHostValidation(VALIDATE_HOST_METHOD method) {
   hostValidation_ = method;
   if (!smtpHost_.isEmpty()) SetSMTPHost(smtpHost_);
 }
 
-void SMTP_OutMail::SetPriority(int priority) {
+void SMTP_OutMail::Impl::SetPriority(int priority) {
   priority_ = priority;
   if (priority == HIGH_PRIORITY)
     priorityText_ = QStringLiteral("High");
@@ -240,11 +433,11 @@ void SMTP_OutMail::SetPriority(int priority) {
     priorityText_ = QStringLiteral("Low");
 }
 
-void SMTP_OutMail::SetMessage(const QString& text) {
+void SMTP_OutMail::Impl::SetMessage(const QString& text) {
   message_ = codec::ProcessBodyLines(text, !codec::FitsLatin1(text));
 }
 
-void SMTP_OutMail::SetContentBase(const QString& base) {
+void SMTP_OutMail::Impl::SetContentBase(const QString& base) {
   QString b = codec::StripLineBreaks(base);
   if (!b.isEmpty()) {
     b.replace(u'\\', u'/');
@@ -254,7 +447,7 @@ void SMTP_OutMail::SetContentBase(const QString& base) {
   contentBase_ = b;
 }
 
-void SMTP_OutMail::SetAttachment(const QString& list) {
+void SMTP_OutMail::Impl::SetAttachment(const QString& list) {
   attachmentValue_ = list;
   attachments_.clear();
   RemoveError(kErrAttach);
@@ -317,37 +510,37 @@ QString SMTP_OutMail::DecodeBase64String(const QString& str2Decode) const {
 
 // ---------------------------------------------------------------- socket events
 
-void SMTP_OutMail::OnConnect() {
+void SMTP_OutMail::Impl::OnConnect() {
   connected_ = true;
   connectSeen_ = true;
   rx_.clear();
   pendingReply_.clear();
 }
 
-void SMTP_OutMail::OnClose() { connected_ = false; }
+void SMTP_OutMail::Impl::OnClose() { connected_ = false; }
 
-void SMTP_OutMail::OnError(int /*number*/, const QString& description, const QString& /*source*/) {
+void SMTP_OutMail::Impl::OnError(int /*number*/, const QString& description, const QString& /*source*/) {
   FailWith(description);
 }
 
-void SMTP_OutMail::OnSendProgress(long bytesSent, long bytesRemaining) {
+void SMTP_OutMail::Impl::OnSendProgress(long bytesSent, long bytesRemaining) {
   bytesSent_ += bytesSent;
   bytesRemaining_ = bytesRemaining;
   if (totalEstimate_ <= 0) return;
   const long percent = static_cast<long>(std::min<qint64>(100, bytesSent_ * 100 / totalEstimate_));
   if (percent != lastPercent_ && connected_) {
     lastPercent_ = percent;
-    emit Progress(percent);
+    emit q->Progress(percent);
   }
 }
 
-void SMTP_OutMail::OnDataArrival(long /*bytesTotal*/) {
+void SMTP_OutMail::Impl::OnDataArrival(long /*bytesTotal*/) {
   if (!connected_) return;
   rx_ += socket_->GetData();
   ProcessReplies();
 }
 
-void SMTP_OutMail::ProcessReplies() {
+void SMTP_OutMail::Impl::ProcessReplies() {
   // Act on complete replies only: a reply ends with a line whose fourth character is not "-".
   for (;;) {
     if (awaited_ >= 0 && flags_[awaited_]) return;
@@ -371,7 +564,7 @@ void SMTP_OutMail::ProcessReplies() {
   }
 }
 
-void SMTP_OutMail::HandleReply(const QByteArray& raw) {
+void SMTP_OutMail::Impl::HandleReply(const QByteArray& raw) {
   const smtp::Reply reply = smtp::Reply::Parse(raw);
   switch (reply.code) {
     case 220:
@@ -403,7 +596,7 @@ void SMTP_OutMail::HandleReply(const QByteArray& raw) {
   }
 }
 
-void SMTP_OutMail::AnswerChallenge(const smtp::Reply& reply) {
+void SMTP_OutMail::Impl::AnswerChallenge(const smtp::Reply& reply) {
   const QByteArray challenge = reply.lines.isEmpty() ? QByteArray() : reply.lines.front().trimmed();
   const QString decoded = codec::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
   // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
@@ -417,11 +610,11 @@ void SMTP_OutMail::AnswerChallenge(const smtp::Reply& reply) {
 
 // ---------------------------------------------------------------- sending and waiting
 
-bool SMTP_OutMail::SocketConnected() const {
+bool SMTP_OutMail::Impl::SocketConnected() const {
   return connected_ && socket_->State() == CSocket::sckConnected;
 }
 
-bool SMTP_OutMail::SendRaw(const QByteArray& bytes) {
+bool SMTP_OutMail::Impl::SendRaw(const QByteArray& bytes) {
   if (!SocketConnected()) {
     FailWith(kErrSocketNotOpen);
     return false;
@@ -435,7 +628,7 @@ bool SMTP_OutMail::SendRaw(const QByteArray& bytes) {
   return true;
 }
 
-SMTP_OutMail::WaitResult SMTP_OutMail::WaitFlag(Flag flag, int timeoutMs, bool needConnection) {
+SMTP_OutMail::Impl::WaitResult SMTP_OutMail::Impl::WaitFlag(Flag flag, int timeoutMs, bool needConnection) {
   awaited_ = flag;
   ProcessReplies();  // what arrived behind the last awaited reply comes first
   const auto r = vrl::EventWait::Until([&] { return flags_[flag]; },
@@ -447,7 +640,7 @@ SMTP_OutMail::WaitResult SMTP_OutMail::WaitFlag(Flag flag, int timeoutMs, bool n
   return abort_ ? kWaitAborted : kWaitClosed;
 }
 
-bool SMTP_OutMail::Command(const QByteArray& line, Flag flag, int timeoutMs) {
+bool SMTP_OutMail::Impl::Command(const QByteArray& line, Flag flag, int timeoutMs) {
   // A reply that came behind the last awaited one (a 421) ends the session before this command.
   if (!rx_.isEmpty()) {
     ProcessReplies();
@@ -470,7 +663,7 @@ bool SMTP_OutMail::Command(const QByteArray& line, Flag flag, int timeoutMs) {
   return false;
 }
 
-bool SMTP_OutMail::WaitSendBuffer(long limit, int silenceMs) {
+bool SMTP_OutMail::Impl::WaitSendBuffer(long limit, int silenceMs) {
   long seen = socket_->BytesToSend();
   const auto r = vrl::EventWait::Until(
       [&] { return socket_->BytesToSend() <= limit; }, [&] { return abort_ || !SocketConnected(); }, silenceMs,
@@ -486,13 +679,13 @@ bool SMTP_OutMail::WaitSendBuffer(long limit, int silenceMs) {
   return false;
 }
 
-bool SMTP_OutMail::SinkBlock(const QByteArray& bytes) {
+bool SMTP_OutMail::Impl::SinkBlock(const QByteArray& bytes) {
   if (abort_) return false;
   out_ += bytes;
   return out_.size() < kOutChunk || FlushOut();
 }
 
-bool SMTP_OutMail::FlushOut() {
+bool SMTP_OutMail::Impl::FlushOut() {
   if (out_.isEmpty()) return true;
   const QByteArray chunk = std::exchange(out_, QByteArray());
   if (!SendRaw(chunk)) return false;
@@ -502,7 +695,7 @@ bool SMTP_OutMail::FlushOut() {
   return !abort_;
 }
 
-void SMTP_OutMail::CloseSocket() {
+void SMTP_OutMail::Impl::CloseSocket() {
   if (socket_->State() != CSocket::sckClosed) {
     try {
       socket_->CloseSocket();
@@ -517,7 +710,7 @@ void SMTP_OutMail::CloseSocket() {
 
 // ---------------------------------------------------------------- sessions
 
-bool SMTP_OutMail::AttemptConnect(const QString& host, long port) {
+bool SMTP_OutMail::Impl::AttemptConnect(const QString& host, long port) {
   for (int attempt = 0; attempt < connectRetry_; ++attempt) {
     if (socket_->State() == CSocket::sckConnected) {
       connected_ = true;
@@ -545,8 +738,8 @@ bool SMTP_OutMail::AttemptConnect(const QString& host, long port) {
   return false;
 }
 
-bool SMTP_OutMail::PopBeforeSmtp() {
-  emit Status(QStringLiteral("Connecting to POP3 Server (") + pop3Host_ + QStringLiteral(")..."));
+bool SMTP_OutMail::Impl::PopBeforeSmtp() {
+  emit q->Status(QStringLiteral("Connecting to POP3 Server (") + pop3Host_ + QStringLiteral(")..."));
   if (pop3Host_.isEmpty()) {
     FailWith(kErrPop3Host);
     return false;
@@ -561,29 +754,29 @@ bool SMTP_OutMail::PopBeforeSmtp() {
     return false;
   }
   pop.DisConnectFromPop3Server();
-  emit Status(QStringLiteral("POP3 Authentication Successful..."));
+  emit q->Status(QStringLiteral("POP3 Authentication Successful..."));
   return true;
 }
 
-bool SMTP_OutMail::LogIn() {
+bool SMTP_OutMail::Impl::LogIn() {
   // The whole EHLO reply has been read by now: the extensions are known.
   if (!extensions_.HasAuth(QStringLiteral("LOGIN"))) {
-    emit Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
+    emit q->Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
     return true;
   }
-  emit Status(QStringLiteral("Sending Login Authentication..."));
+  emit q->Status(QStringLiteral("Sending Login Authentication..."));
   flags_[kLoginOk] = false;
   if (SendRaw("AUTH Login\r\n")) WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
   if (!flags_[kLoginOk]) {
-    emit Status(QStringLiteral("Host Login Failed!"));
+    emit q->Status(QStringLiteral("Host Login Failed!"));
     if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
     return false;
   }
-  emit Status(QStringLiteral("Host Login OK!"));
+  emit q->Status(QStringLiteral("Host Login OK!"));
   return !abort_;
 }
 
-bool SMTP_OutMail::ConnectionProcedure() {
+bool SMTP_OutMail::Impl::ConnectionProcedure() {
   if (SocketConnected()) return true;
   if (socket_->State() != CSocket::sckClosed) CloseSocket();
   if (smtpHost_.isEmpty()) {
@@ -602,7 +795,7 @@ bool SMTP_OutMail::ConnectionProcedure() {
   CloseSocket();
   socket_->SetRemoteHost(smtpHost_);
   socket_->SetRemotePort(smtpPort_);
-  emit Status(QStringLiteral("Connecting to SMTP Server (") + smtpHost_ + QStringLiteral(")..."));
+  emit q->Status(QStringLiteral("Connecting to SMTP Server (") + smtpHost_ + QStringLiteral(")..."));
 
   if (!AttemptConnect(smtpHost_, smtpPort_) && abort_) {
     CloseSocket();
@@ -616,7 +809,7 @@ bool SMTP_OutMail::ConnectionProcedure() {
     return false;
   }
 
-  emit Status(QStringLiteral("Initializing Communications..."));
+  emit q->Status(QStringLiteral("Initializing Communications..."));
   const qsizetype at = from_.indexOf(u'@');
   const QString domain = at >= 0 ? from_.mid(at + 1) : from_;
   const QByteArray hello = (useAuth_ ? "EHLO " : "HELO ") + WireBytes(domain) + "\r\n";
@@ -630,8 +823,8 @@ bool SMTP_OutMail::ConnectionProcedure() {
   return true;
 }
 
-void SMTP_OutMail::ClosingProcedure() {
-  if (socket_->State() != CSocket::sckClosed) emit Status(QStringLiteral("Closing Connection..."));
+void SMTP_OutMail::Impl::ClosingProcedure() {
+  if (socket_->State() != CSocket::sckClosed) emit q->Status(QStringLiteral("Closing Connection..."));
   if (SocketConnected()) {
     flags_[kReplyOk] = false;
     closing_ = true;
@@ -646,14 +839,14 @@ void SMTP_OutMail::ClosingProcedure() {
   CloseSocket();
 }
 
-bool SMTP_OutMail::Connect() {
+bool SMTP_OutMail::Impl::Connect() {
   BusyScope busy(busy_);
   abort_ = false;
   keepOpen_ = true;
   return ConnectionProcedure();
 }
 
-void SMTP_OutMail::Disconnect() {
+void SMTP_OutMail::Impl::Disconnect() {
   BusyScope busy(busy_);
   abort_ = false;
   keepOpen_ = false;
@@ -662,7 +855,7 @@ void SMTP_OutMail::Disconnect() {
 
 // ---------------------------------------------------------------- sending one message
 
-bool SMTP_OutMail::CheckBeforeConnect() {
+bool SMTP_OutMail::Impl::CheckBeforeConnect() {
   if (from_.isEmpty()) AddError(kErrSender);
   if (asHtml_ && encodeType_ == UU_ENCODE) AddError(kErrHtmlUu);
   if (to_.isEmpty() && cc_.isEmpty() && bcc_.isEmpty()) AddError(kErrNoRecipient);
@@ -674,7 +867,7 @@ bool SMTP_OutMail::CheckBeforeConnect() {
   return false;
 }
 
-bool SMTP_OutMail::PrepareMessage(Outgoing& out) {
+bool SMTP_OutMail::Impl::PrepareMessage(Outgoing& out) {
   mimecompose::MessageContent& m = out.content;
   m.from = from_;
   m.fromDisplayName = fromDisplayName_;
@@ -722,7 +915,7 @@ bool SMTP_OutMail::PrepareMessage(Outgoing& out) {
   return true;
 }
 
-bool SMTP_OutMail::EnsureSession() {
+bool SMTP_OutMail::Impl::EnsureSession() {
   // A kept-open connection the server has closed meanwhile is noticed here; one that holds an
   // unasked reply (a 421 behind the last message's "250") starts afresh.
   QCoreApplication::processEvents();
@@ -730,27 +923,27 @@ bool SMTP_OutMail::EnsureSession() {
   return SocketConnected() || ConnectionProcedure();
 }
 
-bool SMTP_OutMail::SendEnvelope(const Outgoing& out) {
-  emit Status(QStringLiteral("Sending Sender Information..."));
+bool SMTP_OutMail::Impl::SendEnvelope(const Outgoing& out) {
+  emit q->Status(QStringLiteral("Sending Sender Information..."));
   QByteArray mailFrom = "MAIL FROM: <" + WireBytes(from_) + ">";
   if (extensions_.authEqualsLogin) mailFrom += " AUTH=" + WireBytes(from_);
   if (!Command(mailFrom + "\r\n", kReplyOk, timeOut_ * 1000)) return false;
 
-  emit Status(QStringLiteral("Sending Recipient Information..."));
+  emit q->Status(QStringLiteral("Sending Recipient Information..."));
   for (const auto& r : out.rcpts)
     if (!Command(r, kReplyOk, timeOut_ * 1000)) return false;
   return true;
 }
 
-bool SMTP_OutMail::SendContent(const Outgoing& out) {
-  emit Status(QStringLiteral("Sending Message..."));
+bool SMTP_OutMail::Impl::SendContent(const Outgoing& out) {
+  emit q->Status(QStringLiteral("Sending Message..."));
   if (!Command("DATA\r\n", kReadyForData, timeOut_ * 1000)) return false;
 
   out_.clear();
   QString writeError;
   const bool written = mimecompose::MessageWriter::Write(
       out.content, out.head, out.boundary, [this](const QByteArray& b) { return SinkBlock(b); },
-      [this](const QString& text) { emit Status(text); }, &writeError);
+      [this](const QString& text) { emit q->Status(text); }, &writeError);
   if (!written) {
     out_.clear();
     if (!abort_) FailWith(writeError.isEmpty() ? kErrSocketNotOpen : writeError);
@@ -767,7 +960,7 @@ bool SMTP_OutMail::SendContent(const Outgoing& out) {
   return Command(last, kReplyOk, timeOut_ * 1000);
 }
 
-bool SMTP_OutMail::send() {
+bool SMTP_OutMail::Impl::send() {
   BusyScope busy(busy_);
   abort_ = false;
   if (!CheckBeforeConnect()) return false;
@@ -780,9 +973,9 @@ bool SMTP_OutMail::send() {
     return false;
   }
   lastPercent_ = 100;
-  emit Progress(100);
-  emit Status(QStringLiteral("Transmission Complete..."));
+  emit q->Progress(100);
+  emit q->Status(QStringLiteral("Transmission Complete..."));
   if (!keepOpen_) ClosingProcedure();
-  emit SendSuccesful();
+  emit q->SendSuccesful();
   return true;
 }
