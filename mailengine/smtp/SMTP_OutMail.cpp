@@ -10,6 +10,7 @@
 #include "socket/CSocket.h"
 #include "socket/IcmpEcho.h"
 #include "socket/MSocketSupport.h"
+#include "socket/TlsTransport.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -31,6 +32,8 @@ const QString SMTP_OutMail::kErrTimeout =
     QStringLiteral("Timeout occurred: The SMTP Host did not respond to the request");
 const QString SMTP_OutMail::kErrAttach = QStringLiteral("The file you tried to attach does not exist");
 const QString SMTP_OutMail::kErrSocketNotOpen = QStringLiteral("Socket not Open");
+const QString SMTP_OutMail::kErrNoStartTls =
+    QStringLiteral("The SMTP server does not offer STARTTLS, which the profile requires: nothing was sent");
 const QString SMTP_OutMail::kErrPop3Timeout =
     QStringLiteral("Timeout occurred: The POP3 Host did not respond to the request");
 
@@ -175,6 +178,15 @@ struct SMTP_OutMail::Impl {
   bool abort_ = false;
   bool readingExtensions_ = false;  // the reply awaited is the one to EHLO
   smtp::Extensions extensions_;
+  vrlsec::Settings security_;
+  vrlsock::TlsTransport* tls_ = nullptr;  // of the live connection, owned by the socket
+  bool implicitTls_ = false;              // TLS from the connect on
+  QByteArray authMech_;     // the mechanism of the AUTH exchange going on
+  QString serverAuthError_;  // what an XOAUTH2 server said about a refused token
+
+  bool PutTls(bool implicit);
+  bool Hello(const QByteArray& verb, const QString& domain);
+  bool SizeFits();
   QByteArray rx_;               // received bytes not yet forming a complete reply
   QByteArray pendingReply_;     // lines of a multi-line reply seen so far
   QByteArray out_;              // message text not yet handed to the socket
@@ -275,6 +287,8 @@ void SMTP_OutMail::SetCcRecipient(const QString& list) { d_->SetCcRecipient(list
 void SMTP_OutMail::SetBccRecipient(const QString& list) { d_->SetBccRecipient(list); }
 void SMTP_OutMail::SetAttachment(const QString& list) { d_->SetAttachment(list); }
 bool SMTP_OutMail::send() { return d_->send(); }
+vrlsec::Settings SMTP_OutMail::Security() const { return d_->security_; }
+void SMTP_OutMail::SetSecurity(const vrlsec::Settings& settings) { d_->security_ = settings; }
 bool SMTP_OutMail::Connect() { return d_->Connect(); }
 void SMTP_OutMail::Disconnect() { d_->Disconnect(); }
 
@@ -592,12 +606,18 @@ void SMTP_OutMail::Impl::HandleReply(const QByteArray& raw) {
     case 214:
       return;  // informational
     default:
-      FailWith(reply.Text());
+      FailWith(serverAuthError_.isEmpty() ? reply.Text() : reply.Text() + QStringLiteral(" ") + serverAuthError_);
   }
 }
 
 void SMTP_OutMail::Impl::AnswerChallenge(const smtp::Reply& reply) {
   const QByteArray challenge = reply.lines.isEmpty() ? QByteArray() : reply.lines.front().trimmed();
+  if (authMech_ == "XOAUTH2") {
+    // A refused token: the server says why in JSON and waits for an empty line, then refuses.
+    serverAuthError_ = codec::DecodeBase64String(QString::fromLatin1(challenge)).simplified();
+    SendRaw("\r\n");
+    return;
+  }
   const QString decoded = codec::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
   // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
   if (decoded.contains(QLatin1String("username")))
@@ -703,6 +723,9 @@ void SMTP_OutMail::Impl::CloseSocket() {
       // closing a socket that is already gone
     }
   }
+  // A transport waiting for a connection that never came must not serve the next one.
+  socket_->SetTransport(nullptr);
+  tls_ = nullptr;
   connected_ = false;
   rx_.clear();
   pendingReply_.clear();
@@ -717,6 +740,8 @@ bool SMTP_OutMail::Impl::AttemptConnect(const QString& host, long port) {
       return true;
     }
     if (socket_->State() == CSocket::sckClosed) {
+      // Every attempt gets its own TLS transport: a failed one is gone with its connection.
+      if (implicitTls_ && !PutTls(true)) return false;
       try {
         connectSeen_ = false;
         socket_->Connect(host, port);
@@ -760,13 +785,39 @@ bool SMTP_OutMail::Impl::PopBeforeSmtp() {
 
 bool SMTP_OutMail::Impl::LogIn() {
   // The whole EHLO reply has been read by now: the extensions are known.
-  if (!extensions_.HasAuth(QStringLiteral("LOGIN"))) {
+  using vrlsec::AuthMethod;
+  const AuthMethod method = security_.auth;
+  QByteArray mech;
+  if (method == AuthMethod::Plain || method == AuthMethod::XOAuth2) {
+    mech = method == AuthMethod::Plain ? "PLAIN" : "XOAUTH2";
+    if (!extensions_.HasAuth(QString::fromLatin1(mech))) {
+      FailWith(QStringLiteral("The SMTP server does not offer AUTH ") + QString::fromLatin1(mech) +
+               QStringLiteral(", which the profile requires"));
+      return false;
+    }
+  } else if (method == AuthMethod::Auto && extensions_.HasAuth(QStringLiteral("PLAIN"))) {
+    mech = "PLAIN";
+  } else if (extensions_.HasAuth(QStringLiteral("LOGIN"))) {
+    mech = "LOGIN";
+  } else {
     emit q->Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
     return true;
   }
-  emit q->Status(QStringLiteral("Sending Login Authentication..."));
+  emit q->Status(mech == "LOGIN" ? QStringLiteral("Sending Login Authentication...")
+                                 : QStringLiteral("Sending ") + QString::fromLatin1(mech) + QStringLiteral(" Authentication..."));
   flags_[kLoginOk] = false;
-  if (SendRaw("AUTH Login\r\n")) WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
+  authMech_ = mech;
+  serverAuthError_.clear();
+  // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
+  QByteArray command = "AUTH Login\r\n";
+  if (mech == "PLAIN")
+    command = "AUTH PLAIN " + codec::EncodeBase64Line('\0' + username_.toUtf8() + '\0' + password_.toUtf8()) + "\r\n";
+  else if (mech == "XOAUTH2")
+    command = "AUTH XOAUTH2 " +
+              codec::EncodeBase64Line("user=" + username_.toUtf8() + "\x01" "auth=Bearer " + password_.toUtf8() + "\x01\x01") +
+              "\r\n";
+  if (SendRaw(command)) WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
+  authMech_.clear();
   if (!flags_[kLoginOk]) {
     emit q->Status(QStringLiteral("Host Login Failed!"));
     if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
@@ -774,6 +825,39 @@ bool SMTP_OutMail::Impl::LogIn() {
   }
   emit q->Status(QStringLiteral("Host Login OK!"));
   return !abort_;
+}
+
+bool SMTP_OutMail::Impl::PutTls(bool implicit) {
+  vrlsock::TlsSettings t;
+  t.serverName = smtpHost_;
+  t.verify = security_.verifyCertificate;
+  t.caFile = security_.caFile;
+  if (!vrlsock::TlsSettings::ParseFingerprint(security_.certFingerprint, &t.fingerprint)) {
+    FailWith(QStringLiteral("The certificate fingerprint is not \"SHA256:\" followed by 64 hex digits"));
+    return false;
+  }
+  auto transport = std::make_unique<vrlsock::TlsTransport>(std::move(t));
+  vrlsock::TlsTransport* raw = transport.get();
+  socket_->SetTransport(std::move(transport));
+  tls_ = raw;
+  if (!implicit) emit q->Status(QStringLiteral("Starting TLS..."));
+  return true;
+}
+
+bool SMTP_OutMail::Impl::Hello(const QByteArray& verb, const QString& domain) {
+  readingExtensions_ = verb == "EHLO";
+  const bool ok = Command(verb + ' ' + WireBytes(domain) + "\r\n", kReplyOk, timeOut_ * 1000);
+  readingExtensions_ = false;
+  return ok;
+}
+
+bool SMTP_OutMail::Impl::SizeFits() {
+  // Known only after EHLO; 0 means the server names no limit.
+  if (!extensions_.size || *extensions_.size <= 0 || totalEstimate_ <= *extensions_.size) return true;
+  FailWith(QStringLiteral("The message is too large for the SMTP server: about %1 bytes, the server accepts at most %2 bytes")
+               .arg(totalEstimate_)
+               .arg(*extensions_.size));
+  return false;
 }
 
 bool SMTP_OutMail::Impl::ConnectionProcedure() {
@@ -797,6 +881,10 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
   socket_->SetRemotePort(smtpPort_);
   emit q->Status(QStringLiteral("Connecting to SMTP Server (") + smtpHost_ + QStringLiteral(")..."));
 
+  using vrlsec::Security;
+  const Security sec = security_.security;
+  const bool implicitTls = sec == Security::Tls || (sec == Security::Auto && smtpPort_ == 465);
+  implicitTls_ = implicitTls;
   if (!AttemptConnect(smtpHost_, smtpPort_) && abort_) {
     CloseSocket();
     return false;
@@ -812,11 +900,27 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
   emit q->Status(QStringLiteral("Initializing Communications..."));
   const qsizetype at = from_.indexOf(u'@');
   const QString domain = at >= 0 ? from_.mid(at + 1) : from_;
-  const QByteArray hello = (useAuth_ ? "EHLO " : "HELO ") + WireBytes(domain) + "\r\n";
-  readingExtensions_ = useAuth_;
-  const bool greeted = Command(hello, kReplyOk, timeOut_ * 1000);
-  readingExtensions_ = false;
-  if (!greeted || (useAuth_ && !LogIn())) {
+  // The original dialogue says HELO unless it logs in; anything newer needs the extensions.
+  const bool ehlo = useAuth_ || sec != Security::None;
+  if (!Hello(ehlo ? "EHLO" : "HELO", domain)) {
+    CloseSocket();
+    return false;
+  }
+  if (!implicitTls && sec != Security::None) {
+    if (extensions_.startTls) {
+      // After STARTTLS the session starts again: the extensions are read anew, under TLS.
+      if (!Command("STARTTLS\r\n", kReplyOk, timeOut_ * 1000) || !PutTls(false) || !Hello("EHLO", domain)) {
+        CloseSocket();
+        return false;
+      }
+    } else if (sec == Security::StartTls) {
+      FailWith(kErrNoStartTls);
+      CloseSocket();
+      return false;
+    }
+  }
+  if (tls_) emit q->SecureConnection(tls_->ProtocolVersion() + QStringLiteral(", certificate ") + tls_->PeerSubject());
+  if (useAuth_ && !LogIn()) {
     CloseSocket();
     return false;
   }
@@ -965,7 +1069,7 @@ bool SMTP_OutMail::Impl::send() {
   abort_ = false;
   if (!CheckBeforeConnect()) return false;
   Outgoing out;
-  if (!PrepareMessage(out) || !EnsureSession()) return false;
+  if (!PrepareMessage(out) || !EnsureSession() || !SizeFits()) return false;
   // Any failure from here on closes the connection: the server may be in the middle of a
   // transaction, and the next message starts on a fresh one.
   if (!SendEnvelope(out) || !SendContent(out)) {

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <memory>
 
+#include "socket/SecuritySettings.h"
+
 class SMTP_OutMail : public QObject {
   Q_OBJECT
  public:
@@ -89,6 +91,11 @@ class SMTP_OutMail : public QObject {
 
   QString GetLastError() const;
 
+  // Transport security and the authentication mechanism. The default is the original
+  // dialogue: clear text, AUTH LOGIN when the server offers it.
+  vrlsec::Settings Security() const;
+  void SetSecurity(const vrlsec::Settings& settings);
+
   // --- methods ---
   bool send();
   bool Connect();
@@ -111,13 +118,15 @@ class SMTP_OutMail : public QObject {
   // The error texts (exact).
   static const QString kErrHost, kErrPop3Host, kErrPort, kErrRecipient, kErrCc, kErrBcc, kErrSender,
       kErrNoRecipient, kErrTooMany, kErrHtmlUu, kErrTimeout, kErrAttach, kErrSocketNotOpen,
-      kErrPop3Timeout;
+      kErrPop3Timeout, kErrNoStartTls;
 
  signals:
   void Status(const QString& Status);
   void Progress(long PercentComplete);
   void SendSuccesful();
   void SendFailed(const QString& Explanation);
+  // The connection is under TLS: protocol version and the server certificate's subject.
+  void SecureConnection(const QString& Description);
 
  private:
   struct Impl;
