@@ -1,5 +1,6 @@
 #pragma once
-// An agent on a private application folder, driven tick by tick with a fixed clock.
+// An agent on a private application folder, driven tick by tick with a fixed clock, and the
+// script of a loopback SMTP server for it.
 #include <functional>
 
 #include "AgentLog.h"
@@ -8,8 +9,20 @@
 #include "FrmAgent.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_FicheiroConf.h"
+#include "ScriptedServer.h"
 
 namespace agenttest {
+
+// One SMTP connection that takes `messages` messages, then QUIT.
+inline vrltest::Scenario SmtpTaking(int messages) {
+  vrltest::Scenario s;
+  s.reply("220 test ESMTP").expectPrefix("HELO ").reply("250 hello");
+  for (int i = 0; i < messages; ++i) {
+    s.expectPrefix("MAIL FROM:").reply("250 ok").expectPrefix("RCPT TO:").reply("250 ok");
+    s.expect("DATA").reply("354 go on").readUntilDot().reply("250 queued");
+  }
+  return s.expect("QUIT").reply("221 bye");
+}
 
 // Records every call of the mail work; each call can run a test's action.
 class RecordingHooks : public MailWork {
@@ -47,11 +60,9 @@ class AgentFixture : public AgentEnvironment {
     global_.UseLogFile = true;
     global_.LogFileName = home_ + "/vorlane.log";
     global_.PrcInterval = 5;
-    global_.PrcIntervalUnit = 0;
     global_.ConfigFlag = 1;
     agent_.SetManualTimerForTesting(true);
-    QObject::connect(&agent_, &FrmAgent::FireEventAgentState,
-                     [this](qint32 state) { states_ << state; });
+    QObject::connect(&agent_, &FrmAgent::FireEventAgentState, [this](qint32 state) { states_ << state; });
   }
   void TearDown() override {
     agent_.Form_Unload();
@@ -60,24 +71,13 @@ class AgentFixture : public AgentEnvironment {
   }
 
   void SaveGlobal() { ASSERT_TRUE(WriteGlobalRecord(global_)); }
-
   // An enabled internet-mail profile whose folders exist, processing both directions.
   ProfileRecord MakeProfile(const QString& name) {
     ProfileRecord p;
-    p.PrfEnabled = true;
-    p.Prfname = name;
-    p.HostType = 2;
-    p.Pop3TcpPort = 110;
-    p.SmtpTcpPort = 25;
-    p.TimeOutSecs = 30;
-    p.PrcInboundMessages = true;
-    p.PrcOutboundMessages = true;
-    p.CreateAttchsInMsgs = true;
-    p.CreateInfFileInboundMsgs = true;
-    p.InboundDir = Path(name + "/in");
-    p.OutboundDir = Path(name + "/out");
-    p.OutFilesExtention = "*.TXT";
-    p.OutboundMode = 1;
+    p.PrfEnabled = true, p.Prfname = name, p.HostType = 2, p.Pop3TcpPort = 110, p.SmtpTcpPort = 25;
+    p.TimeOutSecs = 30, p.PrcInboundMessages = true, p.PrcOutboundMessages = true;
+    p.CreateAttchsInMsgs = true, p.CreateInfFileInboundMsgs = true, p.OutboundMode = 1;
+    p.InboundDir = Path(name + "/in"), p.OutboundDir = Path(name + "/out"), p.OutFilesExtention = "*.TXT";
     QDir().mkpath(p.InboundDir);
     QDir().mkpath(p.OutboundDir);
     return p;
@@ -88,12 +88,13 @@ class AgentFixture : public AgentEnvironment {
     }
     ASSERT_TRUE(AddProfileRecord(p));
   }
-  void Drop(const ProfileRecord& p, const QString& fileName) {
-    QFile f(p.OutboundDir + "/" + fileName);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("data\r\n");
-    f.flush();
-    // Older than the settle time, as a finished file of a feeding program is.
+  // A file in the profile's outbound folder, older than the settle time as a finished file of a
+  // feeding program is.
+  void Drop(const ProfileRecord& p, const QString& fileName, const QByteArray& bytes = "data\r\n") {
+    const QString path = p.OutboundDir + "/" + fileName;
+    WriteFile(path, bytes);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
   }
 
@@ -113,11 +114,10 @@ class AgentFixture : public AgentEnvironment {
 
   QStringList TempLog() const { return Messages(log_.GetTempLogFileName()); }
   QStringList LogFile() const { return Messages(global_.LogFileName); }
-  // Lines logged after the start lines (from the first line after "Vorlane Agent Started").
+  // Lines logged after "Vorlane Agent Started".
   QStringList CycleLines() const {
-    QStringList all = TempLog();
-    const int at = all.indexOf("INFORMATION: Vorlane Agent Started");
-    return at < 0 ? all : all.mid(at + 1);
+    const QStringList all = TempLog();
+    return all.mid(all.indexOf("INFORMATION: Vorlane Agent Started") + 1);
   }
 
   QString home_;
