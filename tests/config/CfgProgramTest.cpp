@@ -122,7 +122,15 @@ TEST_F(Program, ListEmptyAndImported) {
   ProgramRun r = Cfg({"--list"});
   EXPECT_EQ(r.exitCode, 4) << r.err.toStdString();
   EXPECT_TRUE(r.err.contains("the application folder " + home_ + " does not exist"));
-  EXPECT_FALSE(QFileInfo::exists(home_)) << "listing writes nothing";
+  EXPECT_EQ(Cfg({"--export", "-"}).exitCode, 4);
+  EXPECT_FALSE(QFileInfo::exists(home_)) << "listing and exporting write nothing";
+  // An existing folder without files is an empty configuration.
+  ASSERT_TRUE(QDir().mkpath(home_));
+  r = Cfg({"--export", "-"});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  const QJsonObject empty = QJsonDocument::fromJson(r.out.toUtf8()).object();
+  EXPECT_TRUE(empty["profiles"].toArray().isEmpty());
+  EXPECT_EQ(empty["global"]["ConfigFlag"].toInt(), 0);
 
   QJsonObject doc = Document();
   Set(doc, "profiles.1.PrfEnabled", false);
@@ -133,7 +141,6 @@ TEST_F(Program, ListEmptyAndImported) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "Slot\tName\tType\tEnabled\n2\tOrders\tinternet\tyes\n3\tMessaging\tmessaging\tno\n"
                    "4\tInvoices\tinternet\tyes\n");
-  EXPECT_EQ(ModeOf(home_), 0700);
   EXPECT_EQ(ModeOf(Pcf()), 0600);
   EXPECT_EQ(ModeOf(Gcf()), 0600);
 
@@ -145,6 +152,7 @@ TEST_F(Program, ListEmptyAndImported) {
   env.insert("VORLANE_HOME", File("env"));
   ASSERT_EQ(RunCfg({"--import", File("in.json")}, {}, env).exitCode, 0);
   EXPECT_TRUE(QFileInfo::exists(File("env/VRL3PF.PCF")));
+  EXPECT_EQ(ModeOf(File("env")), 0700) << "a folder the import makes";
 }
 
 TEST_F(Program, RoundTrip) {
@@ -168,17 +176,6 @@ TEST_F(Program, RoundTrip) {
   ASSERT_EQ(Cfg({"--export", File("out1.json")}).exitCode, 0);
   EXPECT_EQ(ModeOf(File("out1.json")), 0600);
   EXPECT_EQ(ReadAll(File("out1.json")), out1);
-}
-
-TEST_F(Program, ExportOfNothingConfigured) {
-  EXPECT_EQ(Cfg({"--export", "-"}).exitCode, 4);
-  EXPECT_FALSE(QFileInfo::exists(home_));
-  ASSERT_TRUE(QDir().mkpath(home_));
-  const ProgramRun r = Cfg({"--export", "-"});
-  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8()).object();
-  EXPECT_TRUE(doc["profiles"].toArray().isEmpty());
-  EXPECT_EQ(doc["global"]["ConfigFlag"].toInt(), 0);
 }
 
 TEST_F(Program, UnreadableFilesFail) {
