@@ -39,22 +39,6 @@ class FrmAgentTest : public agenttest::AgentFixture {
   }
 };
 
-TEST_F(FrmAgentTest, StartLogsItsLinesAndTheFirstTickRunsACycle) {
-  AddProfile(MakeProfile("Orders"));
-  ASSERT_TRUE(Start());
-  EXPECT_EQ(states_, QList<qint32>{Running});
-  EXPECT_TRUE(agent_.FormLoaded());
-  const QStringList start = {kStarting, kReading, "INFORMATION: Configuration File OK", kStarted};
-  EXPECT_EQ(TempLog(), start);
-  EXPECT_EQ(LogFile(), QStringList{QString(88, '#')} + start);
-  EXPECT_TRUE(hooks_.calls.isEmpty());
-  ASSERT_TRUE(Tick());
-  EXPECT_EQ(hooks_.calls, (QStringList{"open Orders", "get Orders", "close Orders"}));
-  EXPECT_TRUE(agent_.Timer1Enabled());
-  EXPECT_EQ(agent_.AgentState(), Running);
-  EXPECT_FALSE(agent_.SessionOpen());
-}
-
 TEST_F(FrmAgentTest, ACycleStartsExactlyWhenTheIntervalHasElapsed) {
   const struct {
     const char* name;
@@ -72,7 +56,10 @@ TEST_F(FrmAgentTest, ACycleStartsExactlyWhenTheIntervalHasElapsed) {
     global_.PrcInterval = c.interval;
     hooks_.calls.clear();
     ASSERT_TRUE(Start());
+    EXPECT_TRUE(hooks_.calls.isEmpty());
     ASSERT_TRUE(Tick());  // the first tick runs the first cycle
+    EXPECT_EQ(hooks_.calls, (QStringList{"open Orders", "get Orders", "close Orders"}));
+    EXPECT_FALSE(agent_.SessionOpen());
     for (int cycle = 2; cycle <= 3; ++cycle) {
       Advance(3);
       const QDateTime stamp = now_;
@@ -200,16 +187,6 @@ TEST_F(FrmAgentTest, OutboundListIsBuiltPerProfileAndSessionLinesAreLazy) {
   agent_.CmdStopStart_Click();
   ASSERT_TRUE(Tick());
   EXPECT_EQ(CycleLines(), (cycle + QStringList{StopSession("C")} + cycle + QStringList{StopSession("C"), kStopped}));
-}
-
-TEST_F(FrmAgentTest, SameProfileKeepsItsSessionLineAcrossCycles) {
-  ProfileRecord a = MakeProfile("A");
-  Drop(a, "x.txt");
-  AddProfile(a);
-  FirstCycle();
-  NextCycle();
-  EXPECT_EQ(hooks_.calls.count("file A x.txt"), 2);
-  EXPECT_EQ(CycleLines(), QStringList{StartSession("A")});
 }
 
 TEST_F(FrmAgentTest, AStopRequestWhileIdleStopsAtTheNextTick) {
