@@ -189,16 +189,6 @@ TEST_F(FrmAgentTest, OutboundListIsBuiltPerProfileAndSessionLinesAreLazy) {
   EXPECT_EQ(CycleLines(), (cycle + QStringList{StopSession("C")} + cycle + QStringList{StopSession("C"), kStopped}));
 }
 
-TEST_F(FrmAgentTest, AStopRequestWhileIdleStopsAtTheNextTick) {
-  AddProfile(MakeProfile("A"));
-  FirstCycle();
-  agent_.CmdStopStart_Click();
-  agent_.CmdStopStart_Click();  // repeated: the same request
-  EXPECT_EQ(agent_.AgentState(), Running);
-  ASSERT_TRUE(Tick());
-  ExpectStoppedAfter({"open A", "get A", "close A"}, {kStopped});
-}
-
 TEST_F(FrmAgentTest, AStopRequestDuringACycleIsHonouredBeforeTheNextProfile) {
   AddProfile(MakeProfile("A"));
   AddProfile(MakeProfile("B"));
