@@ -104,9 +104,7 @@ TEST_F(FrmAgentTest, NoActiveProfileStopsAfterOneCycle) {
     AddProfile(p);
   }
   FirstCycle();
-  EXPECT_TRUE(hooks_.calls.isEmpty());
-  EXPECT_EQ(CycleLines(), (QStringList{kNoActive, kStopped}));
-  EXPECT_EQ(agent_.AgentState(), NotRunning);
+  ExpectStoppedAfter({}, {kNoActive, kStopped});
 }
 
 TEST_F(FrmAgentTest, HeaderOnlyProfilesFileLogsTheNoActiveLineTwice) {
