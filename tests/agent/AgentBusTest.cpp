@@ -8,17 +8,13 @@
 #include <QDBusMetaType>
 #include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QThread>
 
 #include <csignal>
 #include <memory>
 
 #include "AgentControl.h"
-#include "AgentTestSupport.h"
-#include "AppFolder.h"
-#include "MdlGlbalConf.h"
-#include "Mdl_FicheiroConf.h"
+#include "AgentFixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // case, sorted, regular visible settled files), information files read by line and separators,
 // the inbound layout, its file names, and files placed without overwriting what a reader may
 // still need.
-#include "AgentTestSupport.h"
+#include "AgentFixture.h"
 #include "FileListBox.h"
 #include "InfoFiles.h"
 

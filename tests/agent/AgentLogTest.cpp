@@ -7,8 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "AgentLog.h"
-#include "AgentTestSupport.h"
+#include "AgentFixture.h"
 
 namespace {
 

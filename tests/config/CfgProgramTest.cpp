@@ -207,7 +207,7 @@ TEST_F(Program, ImportRefusals) {
     EXPECT_EQ(ReadAll(Gcf()), gcf) << what.toStdString();
   };
   // Each case: what it is, the edits of the document ([path] removes, [path, value] sets), and
-  // part of the message on standard error.
+  // text the message on standard error holds.
   const QJsonArray cases = QJsonDocument::fromJson(ReadAll(VRL_TEST_DATA "/config/refusals.json")).array();
   ASSERT_GT(cases.size(), 30);
   for (const QJsonValue& c : cases) {
