@@ -4,7 +4,10 @@
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
+#include "ProfileSecurity.h"
 #include "smtp/SMTP_OutMail.h"
+#include "socket/SecuritySettings.h"
+#include "socket/TlsTransport.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,6 +32,9 @@ using conf::FieldKind;
 
 constexpr const char* kRecordNumber = "RecordNumber";
 constexpr const char* kExtension = "Extension";
+// The security entry of the extension block, as fields of their own.
+constexpr const char* kSecurityFields[] = {"SmtpSecurity", "Pop3Security", "VerifyCertificate", "CaFile",
+                                           "CertFingerprint", "AuthMethod", "PasswordCommand"};
 constexpr const char* kLogMaxMB = "LogMaxMB";
 constexpr qint64 kNewLogMaxMB = 50;
 constexpr qint64 kLogMaxMBLimit = 1048576;
@@ -338,6 +344,55 @@ bool RenameInto(const QString& from, const QString& to) {
   return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
+// The security fields of a profile; absent ones take the automatic settings of a new profile.
+void ReadSecurity(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader) {
+  ProfileSecurity sec = ProfileSecurity::Automatic();
+  auto text = [&](const char* key, QString* out) {
+    const QJsonValue v = obj.value(QLatin1String(key));
+    if (v.isUndefined()) return false;
+    if (!v.isString()) {
+      reader.Fail(QStringLiteral("field \"%1\" must be a string, not %2").arg(QLatin1String(key), Shown(v)));
+      return false;
+    }
+    *out = v.toString();
+    return true;
+  };
+  for (auto [key, field] : {std::pair{"SmtpSecurity", &sec.SmtpSecurity}, std::pair{"Pop3Security", &sec.Pop3Security}}) {
+    QString name;
+    vrlsec::Security s;
+    if (!text(key, &name)) continue;
+    if (vrlsec::ParseSecurity(name, &s))
+      *field = static_cast<qint16>(s);
+    else
+      reader.Fail(QStringLiteral("field \"%1\" must be \"auto\", \"none\", \"starttls\" or \"tls\", not \"%2\"")
+                      .arg(QLatin1String(key), name));
+  }
+  QString auth;
+  if (text("AuthMethod", &auth)) {
+    vrlsec::AuthMethod a;
+    if (vrlsec::ParseAuth(auth, &a))
+      sec.AuthMethod = static_cast<qint16>(a);
+    else
+      reader.Fail(QStringLiteral("field \"AuthMethod\" must be \"auto\", \"login\", \"plain\" or \"xoauth2\", not \"%1\"")
+                      .arg(auth));
+  }
+  const QJsonValue verify = obj.value(QLatin1String("VerifyCertificate"));
+  if (!verify.isUndefined()) {
+    if (verify.isBool())
+      sec.VerifyCertificate = verify.toBool();
+    else
+      reader.Fail(QStringLiteral("field \"VerifyCertificate\" must be true or false, not %1").arg(Shown(verify)));
+  }
+  if (text("CaFile", &sec.CaFile) && !sec.CaFile.isEmpty() && !QFileInfo(sec.CaFile).isFile())
+    reader.Fail(QStringLiteral("field \"CaFile\": there is no file %1").arg(sec.CaFile));
+  QByteArray pin;
+  if (text("CertFingerprint", &sec.CertFingerprint) && !vrlsock::TlsSettings::ParseFingerprint(sec.CertFingerprint, &pin))
+    reader.Fail(QStringLiteral("field \"CertFingerprint\" must be \"SHA256:\" followed by 64 hex digits, not \"%1\"")
+                    .arg(sec.CertFingerprint));
+  text("PasswordCommand", &sec.PasswordCommand);
+  conf::WriteProfileSecurity(p, sec);
+}
+
 }  // namespace
 
 bool ReadProfiles(QList<ProfileRecord>& out, QString& error) { return ReadProfilesInto(out, error); }
@@ -375,8 +430,19 @@ QByteArray ToJson(const Configuration& conf) {
   for (const ProfileRecord& p : conf.profiles) {
     QJsonObject obj;
     conf::ForEachProfileField(p, toJson(obj));
-    if (!p.Extension.isEmpty()) {
-      obj.insert(QLatin1String(kExtension), QString::fromLatin1(p.Extension.toBase64()));
+    const ProfileSecurity sec = conf::ReadProfileSecurity(p);
+    obj.insert(QStringLiteral("SmtpSecurity"), vrlsec::SecurityName(static_cast<vrlsec::Security>(sec.SmtpSecurity)));
+    obj.insert(QStringLiteral("Pop3Security"), vrlsec::SecurityName(static_cast<vrlsec::Security>(sec.Pop3Security)));
+    obj.insert(QStringLiteral("VerifyCertificate"), sec.VerifyCertificate);
+    obj.insert(QStringLiteral("CaFile"), sec.CaFile);
+    obj.insert(QStringLiteral("CertFingerprint"), sec.CertFingerprint);
+    obj.insert(QStringLiteral("AuthMethod"), vrlsec::AuthName(static_cast<vrlsec::AuthMethod>(sec.AuthMethod)));
+    obj.insert(QStringLiteral("PasswordCommand"), sec.PasswordCommand);
+    // The rest of the block (entries of later versions) travels as it is.
+    ProfileRecord rest = p;
+    conf::WriteProfileSecurity(rest, ProfileSecurity());
+    if (!rest.Extension.isEmpty()) {
+      obj.insert(QLatin1String(kExtension), QString::fromLatin1(rest.Extension.toBase64()));
     }
     profiles.append(obj);
   }
@@ -460,7 +526,9 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     const QJsonObject obj = profiles.at(i).toObject();
     ProfileRecord p;
     ObjectReader reader(obj, where, found);
-    if (!reader.Read(p, VisitProfile, {QString::fromLatin1(kExtension)})) continue;
+    QSet<QString> optional{QString::fromLatin1(kExtension)};
+    for (const char* f : kSecurityFields) optional.insert(QString::fromLatin1(f));
+    if (!reader.Read(p, VisitProfile, optional)) continue;
     const QJsonValue ext = obj.value(QLatin1String(kExtension));
     if (!ext.isUndefined()) {
       const auto decoded = ext.isString()
@@ -474,6 +542,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
       else
         p.Extension = *decoded;
     }
+    ReadSecurity(obj, p, reader);
     CheckProfile(p, reader, said);
     const QString folded = p.Prfname.trimmed().toCaseFolded();
     if (!folded.isEmpty() && names.contains(folded)) {

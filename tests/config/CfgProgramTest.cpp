@@ -227,7 +227,9 @@ TEST_F(Program, ImportRefusals) {
       {"global.LogFileName", QString(4979, 'x'), "too long"},
       {"profiles.0.MsgText", QString(4910, 'm'), "at most 4910"},
       {"profiles.1.MsgText", QString(4844, 'm'), "at most 4910"},
-      {"profiles.0.Extension", QString::fromLatin1(QByteArray(4900, 'e').toBase64()), "at most 4910"},
+      // One block entry (tag, length, bytes) of 4900 bytes in all.
+      {"profiles.0.Extension", QString::fromLatin1((QByteArray("\x07\x00\x20\x13", 4) + QByteArray(4896, 'e')).toBase64()),
+       "at most 4910"},
   };
   for (const auto& c : longTexts) {
     QJsonObject doc = Document();

@@ -5,6 +5,7 @@
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
+#include "ProfileSecurity.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,7 +48,12 @@ class Transfer : public ::testing::Test {
     b.RenamedFilesExtention = "*.PRC", b.RecAddress = "to@example.org", b.Subject = "Daily";
     b.MsgText = "Line one\r\nLine two";
     ProfileRecord c = a;
-    c.Prfname = "With extension", c.Extension = QByteArray("\x00\x01\xFFtls=on", 9);
+    // An entry of a later version travels as it is, beside the security settings.
+    c.Prfname = "With extension", c.Extension = QByteArray("\x07\x00\x06\x00tls=on", 10);
+    ProfileSecurity sec;
+    sec.SmtpSecurity = 2, sec.Pop3Security = 3, sec.VerifyCertificate = false, sec.AuthMethod = 3;
+    sec.CertFingerprint = "SHA256:" + QString(64, 'A'), sec.PasswordCommand = "oauth2-token mail";
+    conf::WriteProfileSecurity(c, sec);
     ASSERT_TRUE(CreateProfilesFile());
     for (ProfileRecord* p : {&a, &b, &c}) ASSERT_TRUE(AddProfileRecord(*p));
     ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf_, error_)) << error_.toStdString();
