@@ -16,14 +16,14 @@ import time
 from email.message import EmailMessage
 from email import policy
 
-from interop_common import DATA, check, fail, parse_file, random_bytes, read, run_case
+from interop_common import DATA, check, fail, parse_file, random_bytes, read, run_case, wait_for, write
 
 RULE = b"#" * 75
 INFO = re.compile(b"From: \r\n(.*?)\r\n" + RULE + b"\r\nSubject: \r\n(.*?)\r\n" + RULE +
                   b"\r\nMessage: \r\n(.*?)\r\n" + RULE +
                   b"\r\nAttachment\\(s\\) File\\(s\\): \r\n((?:[^\r\n]+\r\n)*)\\Z", re.S)
-with open(os.path.join(DATA, "agent_profile.json"), encoding="utf-8") as f:
-    BASE_PROFILE = json.load(f)
+with open(os.path.join(DATA, "agent_config.json"), encoding="utf-8") as f:
+    CONFIG = json.load(f)
 
 
 class Agent:
@@ -49,29 +49,22 @@ class Agent:
             print("--- agent log (end)\n" + "\n".join(self.log_lines()[-60:]))
 
     def dir(self, name):
-        path = os.path.join(self.work, name)
-        os.makedirs(path, exist_ok=True)
-        return path
+        os.makedirs(os.path.join(self.work, name), exist_ok=True)
+        return os.path.join(self.work, name)
 
     def sender(self, name, out_dir, pattern, **over):
-        return dict(BASE_PROFILE, Prfname=name, SmtpServer=self.s.host, SmtpTcpPort=self.s.smtp_port,
+        return dict(CONFIG["profile"], Prfname=name, SmtpServer=self.s.host, SmtpTcpPort=self.s.smtp_port,
                     PrcOutboundMessages=True, OutboundDir=out_dir, OutFilesExtention=pattern,
                     RecAddress=self.to, **over)
 
     def receiver(self, name, in_dir):
-        return dict(BASE_PROFILE, Prfname=name, Pop3Server=self.s.host, Pop3TcpPort=self.s.pop3_port,
+        return dict(CONFIG["profile"], Prfname=name, Pop3Server=self.s.host, Pop3TcpPort=self.s.pop3_port,
                     UserName=self.s.user, Pop3SmtpPws=self.s.password, PrcInboundMessages=True,
                     InboundDir=in_dir)
 
     def configure(self, profiles):
-        conf = {"global": {"RunAtSysStartup": False, "AutoInit": False, "InitMinimized": False,
-                           "HideWhenMinimized": False, "AutoExit": False, "PrcInterval": 1,
-                           "PrcIntervalUnit": 0, "ShowErrorMsgs": False, "UseLogFile": True,
-                           "LogFileName": self.log, "ConfigFlag": 1},
-                "profiles": profiles}
-        path = os.path.join(self.work, "conf.json")
-        with open(path, "w", encoding="utf-8") as f:
-            json.dump(conf, f, ensure_ascii=False)
+        conf = {"global": dict(CONFIG["global"], LogFileName=self.log), "profiles": profiles}
+        path = write(self.work, "conf.json", json.dumps(conf, ensure_ascii=False).encode("utf-8"))
         p = subprocess.run([self.cfg, "--home", self.home, "--import", path], capture_output=True,
                            text=True, timeout=30)
         check(p.returncode == 0, "VRLCfg31 --import: exit %d %s" % (p.returncode, p.stderr))
@@ -99,33 +92,16 @@ class Agent:
             check(self.proc.poll() is None, "agent ended by itself with %s" % self.proc.returncode, self.s)
             check(time.monotonic() < deadline, "not done after %ds" % timeout, self.s)
             time.sleep(0.2)
-        rc = self.stop()
-        check(rc == 0, "agent exit %d after SIGTERM" % rc)
+        check(self.stop() == 0, "agent exit not 0 after SIGTERM")
 
     def log_lines(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log, encoding="utf-8", errors="replace") as f:
-            return f.read().splitlines()
+        return read(self.log).decode("utf-8", "replace").splitlines() if os.path.exists(self.log) else []
 
 
 def age(folder):
     """Outbound files younger than 2 s wait for a later cycle: make them old."""
-    past = time.time() - 60
     for name in os.listdir(folder):
-        os.utime(os.path.join(folder, name), (past, past))
-
-
-def write(folder, name, data):
-    path = os.path.join(folder, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    return path
-
-
-def bad(*folders):
-    """Files the agent could not send: no use waiting for them."""
-    return [n for f in folders for n in os.listdir(f) if n.endswith(".BAD")]
+        os.utime(os.path.join(folder, name), (time.time() - 60,) * 2)
 
 
 def visible(folder):
@@ -135,19 +111,7 @@ def visible(folder):
 def parse_info(path):
     """(from, subject, text, [attachment paths]) of a complete information file, else None."""
     m = INFO.match(read(path))
-    if not m:
-        return None
-    return (m.group(1).decode(), m.group(2).decode(), m.group(3).decode(),
-            m.group(4).decode().split("\r\n")[:-1])
-
-
-def wait_for(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
+    return m and (m.group(1).decode(), m.group(2).decode(), m.group(3).decode(), m.group(4).decode().split("\r\n")[:-1])
 
 
 def mailbox_empty(s):
@@ -176,7 +140,9 @@ def case_both_modes(s, eng, cfg, work):
                               Subject1Sep="Subject: [", Subject2Sep="]", MsgLin=4, Msg1Sep="Text: ",
                               DeleteInterchange=True),
                      a.receiver("Receive", inbound)])
-        a.run_until(lambda: len([n for n in visible(inbound) if n.endswith(".INF")]) >= 3 or bad(out1, out2), 120)
+        # Done with three information files, or with a file the agent could not send (.BAD).
+        a.run_until(lambda: len([n for n in visible(inbound) if n.endswith(".INF")]) >= 3
+                    or [n for n in os.listdir(out1) + os.listdir(out2) if n.endswith(".BAD")], 120)
 
         expected = {"orders-1": ("Daily orders", "Orders attached.", files["orders-1.TXT"]),
                     "orders-2": ("Daily orders", "Orders attached.", files["orders-2.TXT"]),

@@ -51,24 +51,17 @@ class Servers:
                 for _, _, names in os.walk(os.path.join(self.spool, q)) for name in names]
 
     def wait_delivered(self, count, timeout=60):
-        """Waits until exactly `count` messages sit in the Maildir and Postfix's queue is empty."""
-        deadline = time.monotonic() + timeout
-        idle_since = None
+        """Waits until exactly `count` messages sit in the Maildir and Postfix's queue is empty;
+        fails at once on more, and after 1 s with some missing and nothing queued."""
+        deadline, idle_since = time.monotonic() + timeout, None
         while True:
-            # Queue first: a message that left the queue before this look is in the Maildir.
-            queued = self.queue_files()
+            queued = self.queue_files()  # queue first: what left it before this look is in the Maildir
             files = self.maildir_files()
-            if len(files) > count:
-                fail("%d messages delivered, expected %d" % (len(files), count), self)
             if len(files) == count and not queued:
                 return files
-            # Nothing queued and some missing: they were never accepted (a short grace only).
             idle_since = (idle_since or time.monotonic()) if not queued else None
-            if idle_since is not None and time.monotonic() - idle_since > 1:
-                fail("%d of %d messages delivered and nothing queued" % (len(files), count), self)
-            if time.monotonic() > deadline:
-                fail("after %ds %d of %d messages delivered, %d queued" % (timeout, len(files), count,
-                                                                          len(queued)), self)
+            check(len(files) < count and time.monotonic() < min(deadline, (idle_since or deadline) + 1),
+                  "%d of %d messages delivered, %d queued" % (len(files), count, len(queued)), self)
             time.sleep(0.02)
 
     def deliver_direct(self, raw):
@@ -88,15 +81,14 @@ class Servers:
 
 
 def fail(message, servers=None):
+    """Ends the case; with the servers, their logs are shown too."""
     print("FAIL: " + message)
-    if servers is not None:
-        print(servers.harness("logs", capture_output=True, text=True).stdout)
+    print(servers.harness("logs", capture_output=True, text=True).stdout if servers else "")
     sys.exit(1)
 
 
 def check(condition, message, servers=None):
-    if not condition:
-        fail(message, servers)
+    return condition or fail(message, servers)
 
 
 def run_vrlmail(vrlmail, args, timeout=120):
@@ -114,6 +106,23 @@ def run_vrlmail(vrlmail, args, timeout=120):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def write(folder, name, data):
+    path = os.path.join(folder, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def wait_for(condition, timeout):
+    """Polls until condition() holds; False after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
 
 
 def parse_file(path):

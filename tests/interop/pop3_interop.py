@@ -13,7 +13,7 @@ import re
 from email import policy
 from email.message import EmailMessage
 
-from interop_common import DATA, check, random_bytes, read, run_case, run_vrlmail
+from interop_common import DATA, check, random_bytes, read, run_case, run_vrlmail, write
 
 
 def pop_read(s):
@@ -98,9 +98,7 @@ def case_attachment_10mb(s, vrlmail, work):
 
 def case_wrong_password(s, vrlmail, work):
     s.deliver_direct(read(os.path.join(DATA, "dots.eml")))
-    bad = os.path.join(work, "wrong-password")
-    with open(bad, "w") as f:
-        f.write(s.password + "x")
+    bad = write(work, "wrong-password", (s.password + "x").encode())
     rc, lines, out_dir = fetch(s, vrlmail, work, password_file=bad)
     check(rc == 4, "wrong password: exit %d, expected 4 (login refused)" % rc, s)
     check(not lines and not os.listdir(out_dir), "something was fetched with a wrong password", s)

@@ -7,38 +7,26 @@ usage: smtp_interop.py STATE_FILE VRLMAIL CASE"""
 
 import os
 import re
-import time
 
-from interop_common import attachments_of, check, fail, parse_file, random_bytes, run_case, run_vrlmail
-
-
-def write_file(work, name, data):
-    path = os.path.join(work, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    return path
+from interop_common import attachments_of, check, parse_file, random_bytes, run_case, run_vrlmail, wait_for, write
 
 
 def send(s, vrlmail, work, subject, text, attach=None, port=None, auth=True, password_file=None):
     args = ["send", "--host", s.host, "--port", str(port or s.smtp_port), "--from", "sender@localhost",
             "--to", s.address, "--subject", subject, "--timeout", "30",
-            "--text-file", write_file(work, "body.txt", text.encode("utf-8"))]
+            "--text-file", write(work, "body.txt", text.encode("utf-8"))]
     if port == s.submission_port and auth:
         args += ["--user", s.user, "--password-file", password_file or s.password_file]
     return run_vrlmail(vrlmail, args + (["--attach", attach] if attach else []))
 
 
-def wait_log(s, since, pattern, what, timeout=10):
+def wait_log(s, since, pattern, what):
     """Postfix logs through a daemon of its own, a moment after the client saw the reply."""
-    deadline = time.monotonic() + timeout
-    while True:
+    def logged():
         with open(s.env["VRL_POSTFIX_LOG"], "rb") as f:
             f.seek(since)
-            if re.search(pattern, f.read().decode("utf-8", "replace"), re.IGNORECASE):
-                return
-        if time.monotonic() > deadline:
-            fail(what, s)
-        time.sleep(0.02)
+            return re.search(pattern, f.read().decode("utf-8", "replace"), re.IGNORECASE)
+    check(wait_for(logged, 10), what, s)
 
 
 def check_delivered(s, subject, text, attachments):
@@ -57,7 +45,7 @@ def check_delivered(s, subject, text, attachments):
 def case_auth_login(s, vrlmail, work):
     since = os.path.getsize(s.env["VRL_POSTFIX_LOG"])
     data = random_bytes(5000, 2)
-    path = write_file(work, "data.bin", data)
+    path = write(work, "data.bin", data)
     subject, text = "Überweisung für Jörg", "Grüße aus Köln, 5 € später.\n"
     rc, out, _ = send(s, vrlmail, work, subject, text, attach=path, port=s.submission_port)
     check(rc == 0 and "Host Login OK!" in out, "vrlmail send exit %d, no login reported" % rc, s)
@@ -74,7 +62,7 @@ def case_auth_login(s, vrlmail, work):
 
 def case_auth_wrong_password(s, vrlmail, work):
     since = os.path.getsize(s.env["VRL_POSTFIX_LOG"])
-    bad = write_file(work, "wrong-password", (s.password + "x").encode())
+    bad = write(work, "wrong-password", (s.password + "x").encode())
     rc, out, _ = send(s, vrlmail, work, "wrong password", "x\n", port=s.submission_port, password_file=bad)
     check(rc == 4, "wrong password: exit %d, expected 4 (login refused)" % rc, s)
     check("Host Login OK!" not in out, "login reported OK with a wrong password", s)
@@ -85,7 +73,7 @@ def case_auth_wrong_password(s, vrlmail, work):
 def case_attachment_10mb(s, vrlmail, work):
     data = random_bytes(10 * 1024 * 1024, 3) + b"\x00\r\n.\r\n\xff"
     text = "Ten megabytes attached.\n.\n..dots\nend\n"
-    rc, _, _ = send(s, vrlmail, work, "ten megabytes", text, attach=write_file(work, "big.bin", data))
+    rc, _, _ = send(s, vrlmail, work, "ten megabytes", text, attach=write(work, "big.bin", data))
     check(rc == 0, "vrlmail send exit %d" % rc, s)
     check_delivered(s, "ten megabytes", text, {"big.bin": data})
 
