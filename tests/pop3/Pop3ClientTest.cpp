@@ -129,16 +129,6 @@ TEST_F(Pop3Client, PortZeroBecomes110AndIsWrittenBack) {
 const QByteArray kMessage =
     "From: =?UTF-8?Q?J=C3=B6rg?= <j@example.org>\r\nSubject: last one\r\n\r\nfirst\r\n..\r\n.\r\n...\r\nlast\r\n";
 
-TEST_F(Pop3Client, RetrievesTheLastIndexAndUnstuffsDots) {
-  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 2 300").expect("RETR 2").send(RetrAnswer(kMessage))));
-  ASSERT_TRUE(c.GetMail(2, m, atts));
-  EXPECT_EQ(m.from, QStringLiteral("Jörg <j@example.org>"));
-  EXPECT_EQ(m.Subject, QStringLiteral("last one"));
-  EXPECT_EQ(m.Message, QStringLiteral("first\r\n..\r\n.\r\n...\r\nlast\r\n"));
-  EXPECT_EQ(m.Size, kMessage.size());
-  ExpectScriptFollowed();
-}
-
 TEST_F(Pop3Client, DeleteRetrieveAndTheirErrors) {
   ASSERT_TRUE(ConnectTo(Login()
                             .expect("STAT").reply("+OK 2 300")
@@ -223,13 +213,15 @@ TEST(Pop3ClientHostile, EveryWaitIsBounded) {
 
 TEST_F(Pop3Client, SlowServerThatKeepsSendingNeverTimesOut) {
   // Five pieces 1.1 s apart: 4.4 s in all, more than the time-out, never 3 s of silence.
-  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 1 300").expect("RETR 1")
+  ASSERT_TRUE(ConnectTo(Login().expect("STAT").reply("+OK 2 300").expect("RETR 2")
                             .sendSplit(RetrAnswer(kMessage), {5, 20, 40, 60}, 1100)));
   QElapsedTimer t;
   t.start();
-  ASSERT_TRUE(c.GetMail(1, m, atts)) << c.GetLastError().toStdString();
+  ASSERT_TRUE(c.GetMail(2, m, atts)) << c.GetLastError().toStdString();
   EXPECT_GT(t.elapsed(), 4000);
-  EXPECT_EQ(m.Subject, QStringLiteral("last one"));
+  EXPECT_EQ(m.from, QStringLiteral("Jörg <j@example.org>"));
+  EXPECT_EQ(m.Message, QStringLiteral("first\r\n..\r\n.\r\n...\r\nlast\r\n"));  // unstuffed
+  EXPECT_EQ(m.Size, kMessage.size());
   ExpectScriptFollowed();
 }
 
