@@ -20,40 +20,40 @@ struct FetchRun {
   QString err;
 };
 
+FetchRun RunVrlmail(const QStringList& args) {
+  QProcess p;
+  p.start(QStringLiteral(VRL_BIN_DIR "/vrlmail"), args);
+  FetchRun r;
+  if (!p.waitForFinished(20000)) {
+    p.kill();
+    p.waitForFinished();
+    ADD_FAILURE() << "vrlmail did not finish";
+    return r;
+  }
+  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  r.out = QString::fromUtf8(p.readAllStandardOutput());
+  r.err = QString::fromUtf8(p.readAllStandardError());
+  return r;
+}
+
 struct FetchFixture : ::testing::Test {
   QTemporaryDir tmp;
-  QString dir;
-  QString pwFile;
+  QString dir = tmp.filePath(QStringLiteral("in"));
+  QString pwFile = tmp.filePath(QStringLiteral("pw"));
 
   void SetUp() override {
-    dir = tmp.filePath(QStringLiteral("in"));
     ASSERT_TRUE(QDir().mkpath(dir));
-    pwFile = tmp.filePath(QStringLiteral("pw"));
     QFile f(pwFile);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("s3cret\n");
   }
-
-  FetchRun Fetch(QStringList extra, quint16 port) {
-    QStringList args{QStringLiteral("fetch"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-                     QStringLiteral("--port"), QString::number(port), QStringLiteral("--user"),
-                     QStringLiteral("u"), QStringLiteral("--password-file"), pwFile,
-                     QStringLiteral("--dir"), dir, QStringLiteral("--timeout"), QStringLiteral("5")};
-    args += extra;
-    QProcess p;
-    p.start(QStringLiteral(VRL_BIN_DIR "/vrlmail"), args);
-    FetchRun r;
-    if (!p.waitForFinished(20000)) {
-      p.kill();
-      p.waitForFinished();
-      ADD_FAILURE() << "vrlmail fetch did not finish";
-      return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+  FetchRun Fetch(quint16 port, const QStringList& extra = {}) {
+    return RunVrlmail(QStringList{QStringLiteral("fetch"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                           QStringLiteral("--port"), QString::number(port), QStringLiteral("--user"),
+                           QStringLiteral("u"), QStringLiteral("--password-file"), pwFile, QStringLiteral("--dir"),
+                           dir, QStringLiteral("--timeout"), QStringLiteral("5")} + extra);
   }
+  QByteArray Saved(const char* name) { return ReadFile(QDir(dir).filePath(QString::fromUtf8(name))); }
 };
 
 Scenario Login() {
@@ -63,110 +63,66 @@ Scenario Login() {
 }
 
 QByteArray WithAttachment(const QByteArray& subject, const QByteArray& name, const QByteArray& data) {
-  return "From: sender@example.org\r\nSubject: " + subject +
-         "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
-         "--b\r\nContent-Type: text/plain\r\n\r\ntext\r\n"
-         "--b\r\nContent-Type: application/octet-stream; name=\"" + name +
-         "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + data.toBase64() + "\r\n--b--\r\n";
+  return RetrAnswer("From: sender@example.org\r\nSubject: " + subject +
+                    "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+                    "--b\r\nContent-Type: text/plain\r\n\r\ntext\r\n"
+                    "--b\r\nContent-Type: application/octet-stream; name=\"" + name +
+                    "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + data.toBase64() + "\r\n--b--\r\n");
 }
 
-TEST_F(FetchFixture, SavesUnderFreeNamesAndDeletesAfterwards) {
+TEST_F(FetchFixture, SavesDeletesAndTellsTheOutcomeByItsExitStatus) {
+  // One folder for all cases, with a file of the first case's name already there.
   QFile existing(QDir(dir).filePath(QStringLiteral("report.txt")));
   ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
   existing.write("older");
   existing.close();
-  ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 2 600")
-                             .expect("RETR 1").send(RetrAnswer(WithAttachment("first", "report.txt", "one")))
-                             .expect("DELE 1").reply("+OK")
-                             .expect("RETR 2").send(RetrAnswer(WithAttachment("second", "../report.txt", "two")))
-                             .expect("DELE 2").reply("+OK")
-                             .expect("QUIT").reply("+OK bye")});
-  const FetchRun r = Fetch({}, server.port());
-  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, QStringLiteral("1\tsender@example.org\tfirst\t1-report.txt\n"
-                                  "2\tsender@example.org\tsecond\t2-report.txt\n"));
-  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("report.txt"))), QByteArray("older"));
-  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("1-report.txt"))), QByteArray("one"));
-  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("2-report.txt"))), QByteArray("two"));
-  EXPECT_TRUE(server.waitDone(5000));
-  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
-}
-
-TEST_F(FetchFixture, KeepLeavesMessagesOnTheServer) {
-  ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 1 300")
-                             .expect("RETR 1").send(RetrAnswer(WithAttachment("kept", "a.bin", "x")))
-                             .expect("QUIT").reply("+OK")});
-  const FetchRun r = Fetch({QStringLiteral("--keep"), QStringLiteral("--stats")}, server.port());
-  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_TRUE(r.err.contains(QStringLiteral("peak_rss_kb="))) << r.err.toStdString();
-  EXPECT_TRUE(server.waitDone(5000));
-  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
-  EXPECT_FALSE(server.received(0).contains("DELE"));
-}
-
-TEST_F(FetchFixture, FailureStopsButCommitsWhatWasDone) {
-  ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 2 600")
-                             .expect("RETR 1").send(RetrAnswer(WithAttachment("first", "a.bin", "1")))
-                             .expect("DELE 1").reply("+OK")
-                             .expect("RETR 2").reply("-ERR gone")
-                             .expect("QUIT").reply("+OK")});
-  const FetchRun r = Fetch({}, server.port());
-  EXPECT_EQ(r.exitCode, 5) << "the server refused a command";
-  EXPECT_TRUE(r.err.contains(QStringLiteral("Error retrieving message from POP3 server!"))) << r.err.toStdString();
-  EXPECT_TRUE(server.waitDone(5000));
-  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
-}
-
-TEST_F(FetchFixture, ARefusedLoginAndAnUnreachableServerHaveTheirOwnStatus) {
-  ScriptedServer server({Scenario().reply("+OK").expect("USER u").reply("+OK").expect("PASS s3cret").reply("-ERR denied")});
-  FetchRun r = Fetch({}, server.port());
-  EXPECT_EQ(r.exitCode, 4);
-  EXPECT_TRUE(r.err.contains(QStringLiteral("denied"))) << r.err.toStdString();
-  r = Fetch({}, 1);  // nothing listens on port 1 of the loopback
-  EXPECT_EQ(r.exitCode, 3) << r.err.toStdString();
-}
-
-TEST_F(FetchFixture, AMessageWithoutAttachmentsIsKeptWholeBeforeItIsDeleted) {
   const QByteArray plain = "From: sender@example.org\r\nSubject: Note/1\r\n\r\nonly text\r\n";
-  ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 2 600")
-                             .expect("RETR 1").send(RetrAnswer(plain))
-                             .expect("DELE 1").reply("+OK")
-                             .expect("RETR 2").send(RetrAnswer(WithAttachment("both", "a.bin", "x")))
-                             .expect("DELE 2").reply("+OK")
-                             .expect("QUIT").reply("+OK")});
-  const FetchRun r = Fetch({QStringLiteral("--raw")}, server.port());
-  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, QStringLiteral("1\tsender@example.org\tNote/1\tNote1.eml\n"
-                                  "2\tsender@example.org\tboth\ta.bin; both.eml\n"));
-  EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("Note1.eml"))), plain);
-  EXPECT_TRUE(server.waitDone(5000));
-  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
-}
-
-TEST_F(FetchFixture, BadUsageExitsWithTwo) {
   const struct {
-    QStringList args;
+    const char* name;
+    Scenario script;
+    QStringList extra;
+    int exit;
+    QString out;  // null: not compared
+    std::vector<std::pair<const char*, QByteArray>> files;
+    const char* err;
   } cases[] = {
-      {{QStringLiteral("fetch")}},
-      {{QStringLiteral("fetch"), QStringLiteral("--host"), QStringLiteral("h"), QStringLiteral("--port"), QStringLiteral("70000"),
-        QStringLiteral("--user"), QStringLiteral("u"), QStringLiteral("--password-file"), QStringLiteral("f"),
-        QStringLiteral("--dir"), QStringLiteral("d")}},
-      {{QStringLiteral("fetch"), QStringLiteral("--bogus")}},
-      {{QStringLiteral("fetch"), QStringLiteral("--host")}},
-      {{QStringLiteral("fetch"), QStringLiteral("--host=h"), QStringLiteral("--port=0"), QStringLiteral("--user=u"),
-        QStringLiteral("--password-file=f"), QStringLiteral("--dir=d")}},
-      {{QStringLiteral("fetch"), QStringLiteral("--keep=yes")}},
+      {"free names, each message deleted once saved",
+       Login().expect("STAT").reply("+OK 2 600").expect("RETR 1").send(WithAttachment("first", "report.txt", "one"))
+           .expect("DELE 1").reply("+OK").expect("RETR 2").send(WithAttachment("second", "../report.txt", "two"))
+           .expect("DELE 2").reply("+OK").expect("QUIT").reply("+OK bye"),
+       {}, 0, "1\tsender@example.org\tfirst\t1-report.txt\n2\tsender@example.org\tsecond\t2-report.txt\n",
+       {{"report.txt", "older"}, {"1-report.txt", "one"}, {"2-report.txt", "two"}}, ""},
+      {"--raw keeps a message without attachments whole, --keep deletes nothing",
+       Login().expect("STAT").reply("+OK 2 600").expect("RETR 1").send(RetrAnswer(plain))
+           .expect("RETR 2").send(WithAttachment("both", "a.bin", "x")).expect("QUIT").reply("+OK"),
+       {"--raw", "--keep", "--stats"}, 0,
+       "1\tsender@example.org\tNote/1\tNote1.eml\n2\tsender@example.org\tboth\ta.bin; both.eml\n",
+       {{"Note1.eml", plain}}, "peak_rss_kb="},
+      {"a refused command stops, and QUIT commits what was done",
+       Login().expect("STAT").reply("+OK 2 600").expect("RETR 1").send(WithAttachment("first", "a.bin", "1"))
+           .expect("DELE 1").reply("+OK").expect("RETR 2").reply("-ERR gone").expect("QUIT").reply("+OK"),
+       {}, 5, QString(), {}, "Error retrieving message from POP3 server!"},
+      {"refused login", Scenario().reply("+OK").expect("USER u").reply("+OK").expect("PASS s3cret").reply("-ERR denied"),
+       {}, 4, "", {}, "denied"},
   };
   for (const auto& c : cases) {
-    QProcess p;
-    p.start(QStringLiteral(VRL_BIN_DIR "/vrlmail"), c.args);
-    ASSERT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitCode(), 2) << c.args.join(QLatin1Char(' ')).toStdString();
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({c.script});
+    const FetchRun r = Fetch(server.port(), c.extra);
+    EXPECT_EQ(r.exitCode, c.exit) << r.err.toStdString();
+    EXPECT_TRUE(c.out.isNull() || r.out == c.out) << r.out.toStdString();
+    for (const auto& [name, content] : c.files) EXPECT_EQ(Saved(name), content) << name;
+    EXPECT_TRUE(r.err.contains(QLatin1String(c.err))) << r.err.toStdString();
+    EXPECT_TRUE(server.waitDone(5000));
+    EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
   }
+}
+
+TEST_F(FetchFixture, UnreachableServerAndBadUsage) {
+  EXPECT_EQ(Fetch(1).exitCode, 3);  // nothing listens on port 1 of the loopback
+  for (const char* args : {"fetch", "fetch --host h --port 70000 --user u --password-file f --dir d", "fetch --bogus",
+                           "fetch --keep=yes"})
+    EXPECT_EQ(RunVrlmail(QString::fromLatin1(args).split(QLatin1Char(' '))).exitCode, 2) << args;
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ QByteArray Xor(QByteArray b) {
 }
 
 struct Stats {
-  int handshakeCalls = 0;
   int retryViolations = 0;  // a refused write not repeated with the same length
   int blockedWrites = 0;
 };
@@ -35,7 +34,6 @@ class ToyTransport : public vrlsock::Transport {
       : st_(st), renegotiate_(renegotiateOnce), sendCap_(sendCap) {}
   void attach(int fd) override { fd_ = fd; }
   IoResult handshake() override {
-    ++st_->handshakeCalls;
     while (hello_.size() > 0) {
       const ssize_t n = ::send(fd_, hello_.constData(), hello_.size(), MSG_NOSIGNAL);
       if (n < 0) return blocked(false, true);

@@ -1,0 +1,152 @@
+"""vrlmail against the real servers. Send side: vrlmail send delivers through Postfix's plain
+port and through its submission port with AUTH LOGIN checked by Dovecot; what Postfix writes into
+the Maildir is read back with Python's email package. Receive side: messages delivered by Postfix
+and messages put straight into the Maildir are retrieved, saved and deleted by vrlmail fetch;
+poplib and the email package read the same mailbox first and say what vrlmail must have saved.
+Replies, refusals, --count, --keep, --raw and hostile servers are the scripted tests' part
+(tests/smtp, tests/pop3); 10 MB both ways is the agent's case both_modes.
+
+usage: vrlmail_interop.py STATE_FILE VRLMAIL CASE"""
+
+import email
+import hashlib
+import os
+import poplib
+import re
+from email import policy
+from email.message import EmailMessage
+
+from interop_common import (DATA, attachments_of, check, parse_file, random_bytes, read, run_case, run_vrlmail,
+                            wait_for, write)
+
+
+# ---- send side ----
+
+
+def send(s, vrlmail, work, subject, text, attach=None, port=None, password_file=None):
+    args = ["send", "--host", s.host, "--port", str(port or s.smtp_port), "--from", "sender@localhost",
+            "--to", s.address, "--subject", subject, "--timeout", "30",
+            "--text-file", write(work, "body.txt", text.encode("utf-8"))]
+    if port == s.submission_port:
+        args += ["--user", s.user, "--password-file", password_file or s.password_file]
+    return run_vrlmail(vrlmail, args + (["--attach", attach] if attach else []))
+
+
+def wait_log(s, since, pattern, what):
+    """Postfix logs through a daemon of its own, a moment after the client saw the reply."""
+    def logged():
+        with open(s.env["VRL_POSTFIX_LOG"], "rb") as f:
+            f.seek(since)
+            return re.search(pattern, f.read().decode("utf-8", "replace"), re.IGNORECASE)
+    check(wait_for(logged, 10), what, s)
+
+
+def check_delivered(s, subject, text, attachments):
+    msg = parse_file(s.wait_delivered(1)[0])
+    check(msg["Subject"] == subject, "subject %r, expected %r" % (msg["Subject"], subject))
+    check("sender@localhost" in str(msg["From"]) and s.address in str(msg["To"]),
+          "From %r, To %r" % (msg["From"], msg["To"]))
+    body = msg.get_body(preferencelist=("plain",))
+    got_text = body.get_content().replace("\r\n", "\n") if body else ""
+    check(text.strip() in got_text, "body %r does not hold %r" % (got_text[:200], text))
+    got = attachments_of(msg)
+    check(got == attachments, "attachments %s, expected %s (sizes %s)"
+          % (sorted(got), sorted(attachments), [len(v) for v in got.values()]))
+
+
+def case_auth_login(s, vrlmail, work):
+    """A wrong password and then the right one on the submission port, checked by Dovecot."""
+    since = os.path.getsize(s.env["VRL_POSTFIX_LOG"])
+    bad = write(work, "wrong-password", (s.password + "x").encode())
+    rc, out, _ = send(s, vrlmail, work, "wrong password", "x\n", port=s.submission_port, password_file=bad)
+    check(rc == 4 and "Host Login OK!" not in out, "wrong password: exit %d, expected 4 (login refused)" % rc, s)
+    check(not s.maildir_files() and not s.queue_files(), "message accepted with a wrong password", s)
+    wait_log(s, since, r"SASL LOGIN authentication failed", "Postfix logged no failed LOGIN authentication")
+
+    data = random_bytes(5000, 2) + b"\x00\r\n.\r\n\xff"
+    subject, text = "Überweisung für Jörg", "Grüße aus Köln, 5 € später.\n.\n..dots\nend\n"
+    rc, out, _ = send(s, vrlmail, work, subject, text, attach=write(work, "data.bin", data), port=s.submission_port)
+    check(rc == 0 and "Host Login OK!" in out, "vrlmail send exit %d, no login reported" % rc, s)
+    check_delivered(s, subject, text, {"data.bin": data})
+    wait_log(s, since, r"postfix/submission/smtpd\[\d+\]: \w+: client=\S+, sasl_method=LOGIN, "
+                       r"sasl_username=%s" % re.escape(s.user), "Postfix logged no LOGIN authentication")
+
+
+# ---- receive side ----
+
+
+def pop_read(s):
+    p = poplib.POP3(s.host, s.pop3_port, timeout=60)
+    p.user(s.user)
+    p.pass_(s.password)
+    try:
+        n, _ = p.stat()
+        return n, [email.message_from_bytes(b"\r\n".join(p.retr(i)[1]) + b"\r\n", policy=policy.default)
+                   for i in range(1, n + 1)]
+    finally:
+        p.quit()
+
+
+def view(messages):
+    """(subject, sorted attachment names and digests) per message, in order: how the two readings
+    are compared. Header text is taken with folding and runs of blanks as single spaces."""
+    return sorted((" ".join(subject.split()), sorted((name, hashlib.sha256(data).hexdigest()) for name, data in atts))
+                  for subject, atts in messages)
+
+
+def fetch(s, vrlmail, work, password_file=None):
+    out_dir = os.path.join(work, "in")
+    os.makedirs(out_dir, exist_ok=True)
+    rc, out, _ = run_vrlmail(vrlmail, ["fetch", "--host", s.host, "--port", str(s.pop3_port), "--user", s.user,
+                                       "--password-file", password_file or s.password_file, "--dir", out_dir,
+                                       "--timeout", "30"])
+    return rc, [line.split("\t") for line in out.splitlines() if line.strip()], out_dir
+
+
+def saved(lines, out_dir):
+    """What vrlmail saved, as its lines list it (a message without attachments is kept whole as
+    .eml; an attachment name met twice gets a free name "n-name")."""
+    files = sorted(n for f in lines for n in f[3].split("; ") if n)
+    check(sorted(os.listdir(out_dir)) == files, "files %s, but vrlmail listed %s" % (os.listdir(out_dir), files))
+    check(all(f[3] for f in lines), "a message saved nothing: %s" % lines)
+    return view((f[2], [(re.sub(r"^\d+-", "", n), read(os.path.join(out_dir, n)))
+                        for n in f[3].split("; ") if n and not n.endswith(".eml")]) for f in lines)
+
+
+def send_via_postfix(s, subject, text, attachments):
+    m = EmailMessage()
+    m["From"], m["To"], m["Subject"] = "sender@localhost", s.address, subject
+    m.set_content(text)
+    for name, data, mime in attachments:
+        m.add_attachment(data, maintype=mime.split("/")[0], subtype=mime.split("/")[1], filename=name)
+    with s.smtp() as c:
+        c.send_message(m)
+
+
+def case_fetch_mixed(s, vrlmail, work):
+    """Five messages of every kind; first with a wrong password, which must take nothing."""
+    send_via_postfix(s, "one pdf", "A report.\n", [("report.pdf", random_bytes(20000, 10), "application/pdf")])
+    send_via_postfix(s, "two files", "A photo and another report.\n",
+                     [("photo.png", random_bytes(50000, 11), "image/png"),
+                      ("report.pdf", random_bytes(7000, 12), "application/pdf")])
+    send_via_postfix(s, "no attachment", ".starts with a dot\n..and two\n.\nend\n", [])
+    s.wait_delivered(3)
+    for name in ("dots.eml", "encoded_name.eml"):
+        s.deliver_direct(read(os.path.join(DATA, name)))
+    rc, lines, out_dir = fetch(s, vrlmail, work, password_file=write(work, "bad", (s.password + "x").encode()))
+    check(rc == 4 and not lines and not os.listdir(out_dir), "wrong password: exit %d, lines %r" % (rc, lines), s)
+    n, messages = pop_read(s)
+    check(n == 5, "POP3 shows %d messages, expected 5" % n, s)
+    expected = view((m["Subject"], [(a.get_filename(), a.get_payload(decode=True)) for a in m.iter_attachments()])
+                    for m in messages)
+    rc, lines, out_dir = fetch(s, vrlmail, work)
+    check(rc == 0, "vrlmail fetch exit %d" % rc, s)
+    got = saved(lines, out_dir)
+    check(got == expected, "vrlmail saved\n  %s\nPython read\n  %s" % (got, expected), s)
+    check(pop_read(s)[0] == 0 and not s.maildir_files(), "mailbox not empty after fetch", s)
+    rc, lines, _ = fetch(s, vrlmail, work)
+    check(rc == 0 and not lines, "fetch of an empty mailbox: exit %d, lines %r" % (rc, lines), s)
+
+
+if __name__ == "__main__":
+    run_case(globals(), tools=1)
