@@ -69,9 +69,7 @@ TEST_F(Dialogue, AuthLoginOutcomes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status.toStdString());
     Session x({c.script});
-    x.m.SetUseAuthentication(true);
-    x.m.SetUsername(QStringLiteral("mailtest"));
-    x.m.SetPassword(QStringLiteral("Secret 123"));
+    x.login(QStringLiteral("mailtest"), QStringLiteral("Secret 123"));
     QElapsedTimer t;
     t.start();
     EXPECT_EQ(x.m.send(), c.failure.isEmpty()) << x.failures();
@@ -100,9 +98,7 @@ TEST_F(Dialogue, ReplySplitAtEveryByte) {
         .expect("cA==")
         .sendSplit("235 2.7.0 Authentication successful\r\n", {cut % 37}, 2);
     Session x({Quit(Transaction(s, {"bob@example.com"}))});
-    x.m.SetUseAuthentication(true);
-    x.m.SetUsername(QStringLiteral("u"));
-    x.m.SetPassword(QStringLiteral("p"));
+    x.login(QStringLiteral("u"), QStringLiteral("p"));
     ASSERT_TRUE(x.m.send()) << x.failures();
     x.expectServerOk();
   }

@@ -34,13 +34,14 @@ QString printable(const QByteArray& bytes, qsizetype max = 160) {
   QString out = QStringLiteral("\"");
   for (qsizetype i = 0; i < std::min(bytes.size(), max); ++i) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
-    const char* escape = c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\\' ? "\\\\" : c == '"' ? "\\\"" : nullptr;
-    if (escape)
-      out += QLatin1String(escape);
-    else if (c < 32 || c >= 127)
-      out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
-    else
-      out += QLatin1Char(static_cast<char>(c));
+    switch (c) {
+      case '\r': out += QLatin1String("\\r"); break;
+      case '\n': out += QLatin1String("\\n"); break;
+      case '\t': out += QLatin1String("\\t"); break;
+      case '\\': out += QLatin1String("\\\\"); break;
+      case '"': out += QLatin1String("\\\""); break;
+      default: out += c < 32 || c >= 127 ? QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0')) : QString(QLatin1Char(c));
+    }
   }
   out += QLatin1Char('"');
   if (bytes.size() > max) out += QStringLiteral("... (%1 bytes)").arg(bytes.size());
@@ -49,8 +50,9 @@ QString printable(const QByteArray& bytes, qsizetype max = 160) {
 
 QString describe(const Scenario::Step& s) {
   using K = Scenario::Step::Kind;
-  static const char* const kNames[] = {"send",  "sendSplit", "expect",      "expectPrefix", "expectAnyLine", "readUntilDot",
-                                       "delay", "close",     "expectClose", "reset",        "sendFile"};
+  static const char* const kNames[] = {"send",         "sendSplit", "expect", "expectPrefix",
+                                       "expectAnyLine", "readUntilDot", "delay", "close",
+                                       "expectClose",  "reset",     "sendFile"};
   const QString name = QLatin1String(kNames[s.kind]);
   switch (s.kind) {
     case K::Send:
@@ -82,7 +84,9 @@ QByteArray eachLine(const QByteArray& text, F f) {
 }  // namespace
 
 QByteArray Scenario::dotStuff(const QByteArray& body) {
-  QByteArray out = eachLine(body, [](QByteArray& o, QByteArrayView l) { o.append(l.startsWith('.') ? "." : "").append(l); });
+  QByteArray out = eachLine(body, [](QByteArray& o, QByteArrayView l) {
+    o.append(l.startsWith('.') ? "." : "").append(l);
+  });
   if (!out.isEmpty() && !out.endsWith("\r\n")) out.append("\r\n");
   return out.append(".\r\n");
 }
@@ -141,7 +145,6 @@ class Session {
  public:
   Session(ServerCore& server, int index, int fd) : s_(server), index_(index), fd_(fd) {}
   ~Session() { closeFd(); }
-  void run();
 
  private:
   enum class Read { Data, Eof, Reset, Timeout, Stopped, Failed };
@@ -151,7 +154,6 @@ class Session {
     s_.addError(QStringLiteral("connection %1, step %2 (%3): %4").arg(index_).arg(step_).arg(describe(*cur_), why));
     return false;
   }
-  bool failRead(Read r, const QString& waitingFor);
   void closeFd() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -166,15 +168,210 @@ class Session {
     s_.received[static_cast<size_t>(index_)].append(p, n);
   }
 
-  Read readMore(Clock::time_point until);
-  bool readLine(QByteArray& line);
-  bool readBody();
-  bool sendAll(const char* p, qsizetype n);
-  bool pause(int ms);
-  void drain();
-  bool expectClose();
-  bool runStep(const Scenario::Step& step);
+  // Records why a read brought nothing while waiting; false.
+  bool failRead(Read r, const QString& waitingFor) {
+    const QByteArray had = in_.mid(pos_);
+    const QString tail =
+        had.isEmpty() ? QString() : QStringLiteral(" (had ") + printable(had.right(160)) + QLatin1Char(')');
+    switch (r) {
+      case Read::Eof: return fail(QStringLiteral("the client closed the connection before ") + waitingFor + tail);
+      case Read::Reset: return fail(QStringLiteral("the client reset the connection before ") + waitingFor + tail);
+      case Read::Timeout:
+        return fail(QStringLiteral("no ") + waitingFor + QStringLiteral(" within %1 ms").arg(s_.ioTimeoutMs) + tail);
+      case Read::Failed: return fail(QStringLiteral("read failed: ") + errnoText(readErrno_));
+      default: return false;
+    }
+  }
 
+  Read readMore(Clock::time_point until) {
+    for (;;) {
+      const Io io = waitFd(fd_, POLLIN, s_.wakeRead, until);
+      if (io == Io::Failed) readErrno_ = errno;
+      if (io == Io::Stopped) stopped_ = true;
+      if (io != Io::Ready) return io == Io::Stopped ? Read::Stopped : io == Io::Timeout ? Read::Timeout : Read::Failed;
+      char buf[64 * 1024];
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n > 0) {
+        in_.append(buf, n);
+        record(buf, n);
+        return Read::Data;
+      }
+      if (n == 0) return Read::Eof;
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == ECONNRESET) return Read::Reset;
+      readErrno_ = errno;
+      return Read::Failed;
+    }
+  }
+
+  // One line up to CR LF; the step's deadline covers the whole line.
+  bool readLine(QByteArray& line) {
+    const auto until = deadline();
+    for (qsizetype scan = pos_;;) {
+      const qsizetype nl = in_.indexOf('\n', scan);
+      if (nl >= 0) {
+        line = in_.mid(pos_, nl - pos_);
+        pos_ = nl + 1;
+        if (!line.endsWith('\r')) return fail(QStringLiteral("line ends with a bare LF: ") + printable(line + '\n'));
+        line.chop(1);
+        return true;
+      }
+      scan = in_.size();
+      if (const Read r = readMore(until); r != Read::Data) return failRead(r, QStringLiteral("complete line"));
+    }
+  }
+
+  // A body up to the line "."; the time-out counts silence, so a large body may take long.
+  bool readBody() {
+    in_.remove(0, pos_);
+    pos_ = 0;
+    for (qsizetype scan = 0;;) {
+      const qsizetype end = in_.startsWith(".\r\n") ? -2 : in_.indexOf(QByteArrayView("\r\n.\r\n"), scan);
+      if (end != -1) {
+        {
+          Lock lock(s_.mutex);
+          s_.data[static_cast<size_t>(index_)].push_back(in_.left(end + 2));
+        }
+        in_.remove(0, end + 5);
+        return true;
+      }
+      scan = std::max<qsizetype>(0, in_.size() - 4);  // the end mark may straddle two reads
+      if (const Read r = readMore(deadline()); r != Read::Data)
+        return failRead(r, QStringLiteral("line \".\" ending the data"));
+    }
+  }
+
+  // Sends everything, coping with partial writes; the time-out counts lack of progress.
+  bool sendAll(const char* p, qsizetype n) {
+    for (qsizetype done = 0; done < n;) {
+      const Io io = waitFd(fd_, POLLOUT, s_.wakeRead, deadline());
+      if (io == Io::Stopped) return !(stopped_ = true);
+      if (io == Io::Timeout)
+        return fail(QStringLiteral("the client read nothing for %1 ms; %2 of %3 bytes sent")
+                        .arg(s_.ioTimeoutMs)
+                        .arg(done)
+                        .arg(n));
+      if (io == Io::Failed) return fail(QStringLiteral("poll failed: ") + errnoText(errno));
+      const size_t piece = static_cast<size_t>(std::min(n - done, kChunk));
+      const ssize_t w = ::send(fd_, p + done, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (w > 0)
+        done += w;
+      else if (w == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+        return fail(QStringLiteral("send failed after %1 of %2 bytes: %3").arg(done).arg(n).arg(errnoText(errno)));
+    }
+    return true;
+  }
+
+  bool pause(int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    if (ms > 0 && waitFd(-1, 0, s_.wakeRead, until) == Io::Stopped) stopped_ = true;
+    return !stopped_;
+  }
+
+  // Takes in what the client already sent, so that received() holds it and the close is orderly
+  // (closing with unread bytes would make the kernel send a reset).
+  void drain() {
+    char buf[64 * 1024];
+    ssize_t n = 1;
+    for (int i = 0; i < 256 && (n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0; ++i) record(buf, n);
+  }
+
+  bool expectClose() {
+    const qsizetype before = pos_;
+    const Read r = pos_ < in_.size() ? Read::Data : readMore(deadline());
+    if (r == Read::Eof || r == Read::Reset) return true;
+    if (r == Read::Data) return fail(QStringLiteral("expected the client to close, got ") + printable(in_.mid(before)));
+    return failRead(r, QStringLiteral("close by the client"));
+  }
+
+  bool runStep(const Scenario::Step& step) {
+    using K = Scenario::Step::Kind;
+    switch (step.kind) {
+      case K::Send: return sendAll(step.bytes.constData(), step.bytes.size());
+      case K::SendSplit: {
+        std::vector<int> cuts;
+        for (int c : step.cuts)
+          if (c > 0 && c < step.bytes.size()) cuts.push_back(c);
+        std::sort(cuts.begin(), cuts.end());
+        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+        cuts.push_back(static_cast<int>(step.bytes.size()));
+        for (size_t i = 0; i < cuts.size(); ++i) {
+          const int from = i > 0 ? cuts[i - 1] : 0;
+          if ((i > 0 && !pause(step.delayMs)) || !sendAll(step.bytes.constData() + from, cuts[i] - from)) return false;
+        }
+        return true;
+      }
+      case K::SendFile: {
+        QFile file(QString::fromUtf8(step.bytes));
+        if (!file.open(QIODevice::ReadOnly)) return fail(QStringLiteral("cannot open the file: ") + file.errorString());
+        QByteArray chunk(kChunk, Qt::Uninitialized);
+        for (qint64 n; (n = file.read(chunk.data(), chunk.size())) != 0;) {
+          if (n < 0) return fail(QStringLiteral("cannot read the file: ") + file.errorString());
+          if (!sendAll(chunk.constData(), n)) return false;
+        }
+        return true;
+      }
+      case K::Expect:
+      case K::ExpectPrefix:
+      case K::ExpectAnyLine: {
+        QByteArray line;
+        if (!readLine(line)) return false;
+        const bool ok = step.kind == K::ExpectAnyLine ||
+                        (step.kind == K::Expect ? line == step.bytes : line.startsWith(step.bytes));
+        return ok || fail(QStringLiteral("got ") + printable(line));
+      }
+      case K::ReadUntilDot: return readBody();
+      case K::Delay: return pause(step.delayMs);
+      case K::Close:
+        drain();
+        closeFd();
+        return true;
+      case K::Reset:
+        dropAbortively();
+        return true;
+      case K::ExpectClose: {
+        const bool ok = expectClose();
+        closeFd();
+        return ok;
+      }
+    }
+    return false;
+  }
+
+ public:
+  void run() {
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const auto& steps = s_.scenarios[static_cast<size_t>(index_)].steps();
+    for (step_ = 0; step_ < static_cast<int>(steps.size()); ++step_) {
+      cur_ = &steps[static_cast<size_t>(step_)];
+      {
+        Lock lock(s_.mutex);
+        s_.runningStep = step_;
+      }
+      if (!runStep(*cur_)) {
+        // After a mismatch the rest of the script means nothing; an abortive close tells the
+        // client at once.
+        if (!stopped_ && fd_ >= 0) dropAbortively();
+        return;
+      }
+      if (fd_ < 0) {
+        if (++step_ < static_cast<int>(steps.size())) {
+          cur_ = &steps[static_cast<size_t>(step_)];
+          fail(QStringLiteral("the script goes on after the connection was closed"));
+        }
+        return;
+      }
+      // Keep the buffer from growing across steps of a long dialogue.
+      if (pos_ > 0 && (pos_ == in_.size() || pos_ > 1024 * 1024)) {
+        in_.remove(0, pos_);
+        pos_ = 0;
+      }
+    }
+    drain();  // the script ended without a close step: end the connection in order
+  }
+
+ private:
   ServerCore& s_;
   int index_;
   int fd_;
@@ -185,200 +382,6 @@ class Session {
   bool stopped_ = false;
   int readErrno_ = 0;  // why the last read failed
 };
-
-// Records why a read brought nothing while waiting; false.
-bool Session::failRead(Read r, const QString& waitingFor) {
-  const QByteArray had = in_.mid(pos_);
-  const QString tail = had.isEmpty() ? QString() : QStringLiteral(" (had ") + printable(had.right(160)) + QLatin1Char(')');
-  switch (r) {
-    case Read::Eof: return fail(QStringLiteral("the client closed the connection before ") + waitingFor + tail);
-    case Read::Reset: return fail(QStringLiteral("the client reset the connection before ") + waitingFor + tail);
-    case Read::Timeout: return fail(QStringLiteral("no ") + waitingFor + QStringLiteral(" within %1 ms").arg(s_.ioTimeoutMs) + tail);
-    case Read::Failed: return fail(QStringLiteral("read failed: ") + errnoText(readErrno_));
-    default: return false;
-  }
-}
-
-Session::Read Session::readMore(Clock::time_point until) {
-  for (;;) {
-    const Io io = waitFd(fd_, POLLIN, s_.wakeRead, until);
-    if (io == Io::Failed) readErrno_ = errno;
-    if (io == Io::Stopped) stopped_ = true;
-    if (io != Io::Ready) return io == Io::Stopped ? Read::Stopped : io == Io::Timeout ? Read::Timeout : Read::Failed;
-    char buf[64 * 1024];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n > 0) {
-      in_.append(buf, n);
-      record(buf, n);
-      return Read::Data;
-    }
-    if (n == 0) return Read::Eof;
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-    if (errno == ECONNRESET) return Read::Reset;
-    readErrno_ = errno;
-    return Read::Failed;
-  }
-}
-
-// One line up to CR LF; the step's deadline covers the whole line.
-bool Session::readLine(QByteArray& line) {
-  const auto until = deadline();
-  for (qsizetype scan = pos_;;) {
-    const qsizetype nl = in_.indexOf('\n', scan);
-    if (nl >= 0) {
-      line = in_.mid(pos_, nl - pos_);
-      pos_ = nl + 1;
-      if (!line.endsWith('\r')) return fail(QStringLiteral("line ends with a bare LF: ") + printable(line + '\n'));
-      line.chop(1);
-      return true;
-    }
-    scan = in_.size();
-    if (const Read r = readMore(until); r != Read::Data) return failRead(r, QStringLiteral("complete line"));
-  }
-}
-
-// A body up to the line "."; the time-out counts silence, so a large body may take long.
-bool Session::readBody() {
-  in_.remove(0, pos_);
-  pos_ = 0;
-  for (qsizetype scan = 0;;) {
-    const qsizetype end = in_.startsWith(".\r\n") ? -2 : in_.indexOf(QByteArrayView("\r\n.\r\n"), scan);
-    if (end != -1) {
-      {
-        Lock lock(s_.mutex);
-        s_.data[static_cast<size_t>(index_)].push_back(in_.left(end + 2));
-      }
-      in_.remove(0, end + 5);
-      return true;
-    }
-    scan = std::max<qsizetype>(0, in_.size() - 4);  // the end mark may straddle two reads
-    if (const Read r = readMore(deadline()); r != Read::Data) return failRead(r, QStringLiteral("line \".\" ending the data"));
-  }
-}
-
-// Sends everything, coping with partial writes; the time-out counts lack of progress.
-bool Session::sendAll(const char* p, qsizetype n) {
-  for (qsizetype done = 0; done < n;) {
-    const Io io = waitFd(fd_, POLLOUT, s_.wakeRead, deadline());
-    if (io == Io::Stopped) return !(stopped_ = true);
-    if (io == Io::Timeout)
-      return fail(QStringLiteral("the client read nothing for %1 ms; %2 of %3 bytes sent").arg(s_.ioTimeoutMs).arg(done).arg(n));
-    if (io == Io::Failed) return fail(QStringLiteral("poll failed: ") + errnoText(errno));
-    const ssize_t w = ::send(fd_, p + done, static_cast<size_t>(std::min(n - done, kChunk)), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (w > 0)
-      done += w;
-    else if (w == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
-      return fail(QStringLiteral("send failed after %1 of %2 bytes: %3").arg(done).arg(n).arg(errnoText(errno)));
-  }
-  return true;
-}
-
-bool Session::pause(int ms) {
-  if (ms > 0 && waitFd(-1, 0, s_.wakeRead, Clock::now() + std::chrono::milliseconds(ms)) == Io::Stopped) stopped_ = true;
-  return !stopped_;
-}
-
-// Takes in what the client already sent, so that received() holds it and the close is orderly
-// (closing with unread bytes would make the kernel send a reset).
-void Session::drain() {
-  char buf[64 * 1024];
-  ssize_t n = 1;
-  for (int i = 0; i < 256 && (n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0; ++i) record(buf, n);
-}
-
-bool Session::expectClose() {
-  const qsizetype before = pos_;
-  const Read r = pos_ < in_.size() ? Read::Data : readMore(deadline());
-  if (r == Read::Eof || r == Read::Reset) return true;
-  if (r == Read::Data) return fail(QStringLiteral("expected the client to close, got ") + printable(in_.mid(before)));
-  return failRead(r, QStringLiteral("close by the client"));
-}
-
-bool Session::runStep(const Scenario::Step& step) {
-  using K = Scenario::Step::Kind;
-  switch (step.kind) {
-    case K::Send: return sendAll(step.bytes.constData(), step.bytes.size());
-    case K::SendSplit: {
-      std::vector<int> cuts;
-      for (int c : step.cuts)
-        if (c > 0 && c < step.bytes.size()) cuts.push_back(c);
-      std::sort(cuts.begin(), cuts.end());
-      cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-      cuts.push_back(static_cast<int>(step.bytes.size()));
-      for (size_t i = 0; i < cuts.size(); ++i) {
-        const int from = i > 0 ? cuts[i - 1] : 0;
-        if ((i > 0 && !pause(step.delayMs)) || !sendAll(step.bytes.constData() + from, cuts[i] - from)) return false;
-      }
-      return true;
-    }
-    case K::SendFile: {
-      QFile file(QString::fromUtf8(step.bytes));
-      if (!file.open(QIODevice::ReadOnly)) return fail(QStringLiteral("cannot open the file: ") + file.errorString());
-      QByteArray chunk(kChunk, Qt::Uninitialized);
-      for (qint64 n; (n = file.read(chunk.data(), chunk.size())) != 0;) {
-        if (n < 0) return fail(QStringLiteral("cannot read the file: ") + file.errorString());
-        if (!sendAll(chunk.constData(), n)) return false;
-      }
-      return true;
-    }
-    case K::Expect:
-    case K::ExpectPrefix:
-    case K::ExpectAnyLine: {
-      QByteArray line;
-      if (!readLine(line)) return false;
-      if (step.kind == K::ExpectAnyLine || (step.kind == K::Expect ? line == step.bytes : line.startsWith(step.bytes)))
-        return true;
-      return fail(QStringLiteral("got ") + printable(line));
-    }
-    case K::ReadUntilDot: return readBody();
-    case K::Delay: return pause(step.delayMs);
-    case K::Close:
-      drain();
-      closeFd();
-      return true;
-    case K::Reset:
-      dropAbortively();
-      return true;
-    case K::ExpectClose: {
-      const bool ok = expectClose();
-      closeFd();
-      return ok;
-    }
-  }
-  return false;
-}
-
-void Session::run() {
-  const int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  const auto& steps = s_.scenarios[static_cast<size_t>(index_)].steps();
-  for (step_ = 0; step_ < static_cast<int>(steps.size()); ++step_) {
-    cur_ = &steps[static_cast<size_t>(step_)];
-    {
-      Lock lock(s_.mutex);
-      s_.runningStep = step_;
-    }
-    if (!runStep(*cur_)) {
-      // After a mismatch the rest of the script means nothing; an abortive close tells the
-      // client at once.
-      if (!stopped_ && fd_ >= 0) dropAbortively();
-      return;
-    }
-    if (fd_ < 0) {
-      if (++step_ < static_cast<int>(steps.size())) {
-        cur_ = &steps[static_cast<size_t>(step_)];
-        fail(QStringLiteral("the script goes on after the connection was closed"));
-      }
-      return;
-    }
-    // Keep the buffer from growing across steps of a long dialogue.
-    if (pos_ > 0 && (pos_ == in_.size() || pos_ > 1024 * 1024)) {
-      in_.remove(0, pos_);
-      pos_ = 0;
-    }
-  }
-  drain();  // the script ended without a close step: end the connection in order
-}
 
 int ServerCore::acceptNext() {
   for (;;) {
@@ -405,7 +408,9 @@ void ServerCore::run() {
     }
     if (index >= count) {
       // Recorded before the close, so a client that sees the end can already find the error.
-      addError(QStringLiteral("connection %1: not in the script (%2 scenario(s)); closed at once").arg(index).arg(count));
+      addError(QStringLiteral("connection %1: not in the script (%2 scenario(s)); closed at once")
+                   .arg(index)
+                   .arg(count));
       ::close(fd);
       continue;
     }
@@ -480,13 +485,14 @@ QStringList ScriptedServer::errors() const {
 
 QByteArray ScriptedServer::received(int connection) const {
   Lock lock(d_->mutex);
-  return connection >= 0 && connection < static_cast<int>(d_->received.size()) ? d_->received[size_t(connection)] : QByteArray();
+  const auto i = static_cast<size_t>(connection);
+  return connection >= 0 && i < d_->received.size() ? d_->received[i] : QByteArray();
 }
 
 std::vector<QByteArray> ScriptedServer::data(int connection) const {
   Lock lock(d_->mutex);
-  return connection >= 0 && connection < static_cast<int>(d_->data.size()) ? d_->data[size_t(connection)]
-                                                                            : std::vector<QByteArray>();
+  const auto i = static_cast<size_t>(connection);
+  return connection >= 0 && i < d_->data.size() ? d_->data[i] : std::vector<QByteArray>();
 }
 
 int ScriptedServer::connectionsAccepted() const {
@@ -501,9 +507,9 @@ QString ScriptedServer::progress() const {
   if (d_->running < 0)
     return QStringLiteral("waiting for connection %1 of %2").arg(std::min(d_->accepted, count)).arg(count);
   const auto& steps = d_->scenarios[static_cast<size_t>(d_->running)].steps();
-  const QString where = d_->runningStep < static_cast<int>(steps.size())
-                            ? QStringLiteral("step %1 (%2)").arg(d_->runningStep).arg(describe(steps[size_t(d_->runningStep)]))
-                            : QStringLiteral("closing");
+  const auto step = static_cast<size_t>(d_->runningStep);
+  const QString where = step < steps.size() ? QStringLiteral("step %1 (%2)").arg(step).arg(describe(steps[step]))
+                                            : QStringLiteral("closing");
   return QStringLiteral("connection %1 of %2, %3").arg(d_->running).arg(count).arg(where);
 }
 

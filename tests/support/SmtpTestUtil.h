@@ -107,6 +107,11 @@ struct Session {
     Configure(m, server.port());
     if (!to.isEmpty()) m.SetRecipient(to);
   }
+  void login(const QString& user, const QString& password) {
+    m.SetUseAuthentication(true);
+    m.SetUsername(user);
+    m.SetPassword(password);
+  }
   // The failures, for the message of a failed check.
   std::string failures() const { return rec.failures.join(QStringLiteral(" | ")).toStdString(); }
   // The server ran its whole script and saw nothing unexpected.
