@@ -2,8 +2,9 @@
 // Shared pieces of the send-side tests: an event recorder for SMTP_OutMail, a client set up for
 // the scripted server, the common shapes of server scripts, and a fixed clock in UTC.
 #include "Clock.h"
-#include "smtp/SMTP_OutMail.h"
+#include "LoopbackPeer.h"
 #include "ScriptedServer.h"
+#include "smtp/SMTP_OutMail.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -11,10 +12,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace smtptest {
 
@@ -44,17 +41,7 @@ struct Recorder {
 };
 
 // A loopback port with nobody listening.
-inline uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+inline uint16_t ClosedPort() { return socktest::Listener(false, false).port(); }
 
 // The clock of the golden messages: Sunday 6 December 2026, 04:30:43, in UTC.
 inline QDateTime FixedNow() { return QDateTime(QDate(2026, 12, 6), QTime(4, 30, 43)); }
