@@ -32,7 +32,8 @@ QByteArray Decode(QByteArrayView encoding, QByteArrayView in) { return DecodeCon
 
 // A table of tests/data/mime/vectors.json; byte columns hold one character per byte.
 QJsonArray Vectors(const char* table) {
-  const QJsonValue rows = QJsonDocument::fromJson(pop3test::ReadFile(QStringLiteral(VRL_TEST_DATA "/mime/vectors.json")))[QLatin1String(table)];
+  const QByteArray json = pop3test::ReadFile(QStringLiteral(VRL_TEST_DATA "/mime/vectors.json"));
+  const QJsonValue rows = QJsonDocument::fromJson(json)[QLatin1String(table)];
   EXPECT_FALSE(rows.toArray().isEmpty()) << table;
   return rows.toArray();
 }
@@ -121,7 +122,8 @@ TEST(HeaderText, PlainQOrBWhicheverIsShorter) {
   }
   EXPECT_EQ(EncodeHeaderText(QStringLiteral("Ann \"The\" Smith"), true), "\"Ann \\\"The\\\" Smith\"");
   const QString e61 = QStringLiteral("\u00e9") + QString(60, u'x');  // a Q chunk closes at 54
-  EXPECT_EQ(EncodeWordsQ(e61), "=?ISO-8859-1?Q?=E9" + QByteArray(51, 'x') + "?=\r\n\t=?ISO-8859-1?Q?" + QByteArray(9, 'x') + "?=");
+  EXPECT_EQ(EncodeWordsQ(e61),
+            "=?ISO-8859-1?Q?=E9" + QByteArray(51, 'x') + "?=\r\n\t=?ISO-8859-1?Q?" + QByteArray(9, 'x') + "?=");
 }
 
 TEST(HeaderText, LongTextsSplitBetweenCharacters) {

@@ -119,9 +119,11 @@ TEST(ComposeParts, ZonesBoundariesAndEmbeddedReferences) {
   atts[0].name = QStringLiteral("logo.gif");
   atts[1].name = QStringLiteral("report.pdf");
   atts[2].name = QStringLiteral("a.png");
-  QString body = QStringLiteral("<img src=\"images/LOGO.GIF\"> logo.gif report.pdf<img src='x/a.png'><img src=img/ba.png>");
+  QString body = QStringLiteral("<img src=\"images/LOGO.GIF\"> logo.gif report.pdf<img src='x/a.png'>"
+                                "<img src=img/ba.png>");
   EXPECT_TRUE(mimecompose::MarkEmbedded(body, atts));
-  EXPECT_EQ(body, QStringLiteral("<img src=\"cid:logo.gif\"> logo.gif report.pdf<img src='cid:a.png'><img src=img/ba.png>"));
+  EXPECT_EQ(body, QStringLiteral("<img src=\"cid:logo.gif\"> logo.gif report.pdf<img src='cid:a.png'>"
+                                 "<img src=img/ba.png>"));
   EXPECT_TRUE(atts[0].embedded && !atts[1].embedded && atts[2].embedded);
 }
 

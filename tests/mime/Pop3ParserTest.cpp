@@ -19,7 +19,8 @@ namespace {
 
 // A table of tests/data/mime/vectors.json.
 QJsonArray Vectors(const char* table) {
-  const QJsonValue rows = QJsonDocument::fromJson(ReadFile(QStringLiteral(VRL_TEST_DATA "/mime/vectors.json")))[QLatin1String(table)];
+  const QByteArray json = ReadFile(QStringLiteral(VRL_TEST_DATA "/mime/vectors.json"));
+  const QJsonValue rows = QJsonDocument::fromJson(json)[QLatin1String(table)];
   EXPECT_FALSE(rows.toArray().isEmpty()) << table;
   return rows.toArray();
 }

@@ -54,7 +54,8 @@ TEST_F(Dialogue, AuthLoginOutcomes) {
   Scenario oldForm, refused, none;
   Login(oldForm, "250-test\r\n250-AUTH=LOGIN\r\n250 HELP\r\n").reply("235 ok");
   oldForm.expect("MAIL FROM: <sender@example.com> AUTH=sender@example.com").reply("250 ok");
-  Quit(oldForm.expect("RCPT TO: <bob@example.com>").reply("250 ok").expect("DATA").reply("354 go").readUntilDot().reply("250 ok"));
+  oldForm.expect("RCPT TO: <bob@example.com>").reply("250 ok").expect("DATA").reply("354 go").readUntilDot();
+  Quit(oldForm.reply("250 ok"));
   Login(refused, ehlo).reply("535 5.7.8 Authentication failed").expectClose();
   none.reply("220 test ESMTP").expect("EHLO example.com").send("250-test\r\n250 SIZE 1000000\r\n");
   Quit(Transaction(none, {"bob@example.com"}));

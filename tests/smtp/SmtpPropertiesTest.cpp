@@ -137,9 +137,9 @@ TEST(Properties, HostValidationMethods) {
     const char* host;
     bool ok;
   } cases[] = {
-      {SMTP_OutMail::VALIDATE_HOST_NONE, "anything at all", true},  {SMTP_OutMail::VALIDATE_HOST_NONE, "   ", false},
-      {SMTP_OutMail::VALIDATE_HOST_SYNTAX, "127.0.0.1", true},       {SMTP_OutMail::VALIDATE_HOST_SYNTAX, "localhost", false},
-      {SMTP_OutMail::VALIDATE_HOST_DNS, "localhost", true},          {SMTP_OutMail::VALIDATE_HOST_DNS, "", false},
+      {SMTP_OutMail::VALIDATE_HOST_NONE, "anything at all", true}, {SMTP_OutMail::VALIDATE_HOST_NONE, "   ", false},
+      {SMTP_OutMail::VALIDATE_HOST_SYNTAX, "127.0.0.1", true}, {SMTP_OutMail::VALIDATE_HOST_SYNTAX, "localhost", false},
+      {SMTP_OutMail::VALIDATE_HOST_DNS, "localhost", true}, {SMTP_OutMail::VALIDATE_HOST_DNS, "", false},
   };
   for (const auto& c : cases) {
     SMTP_OutMail m;

@@ -58,7 +58,8 @@ class Listener {
     a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     auto* addr = ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
     socklen_t len = ipv6 ? sizeof a6 : sizeof a4;
-    if (fd_ < 0 || ::bind(fd_, addr, len) != 0 || (listen && ::listen(fd_, 16) != 0) || ::getsockname(fd_, addr, &len) != 0) {
+    if (fd_ < 0 || ::bind(fd_, addr, len) != 0 || (listen && ::listen(fd_, 16) != 0) ||
+        ::getsockname(fd_, addr, &len) != 0) {
       if (fd_ >= 0) ::close(fd_);
       fd_ = -1;
       return;
