@@ -4,6 +4,8 @@
 
 #include "FileFunctions.h"
 #include "InfoFiles.h"
+#include "PasswordCommand.h"
+#include "ProfileSecurity.h"
 #include "pop3/POP3_InMail.h"
 #include "smtp/SMTP_OutMail.h"
 #include "socket/Test_Com.h"
@@ -77,7 +79,28 @@ void InternetMailHost::WatchSmtpEvents() {
   });
 }
 
+vrlsec::Settings InternetMailHost::SecurityFor(bool smtp) const {
+  const ProfileSecurity sec = conf::ReadProfileSecurity(profile_);
+  vrlsec::Settings s;
+  s.security = static_cast<vrlsec::Security>((smtp ? sec.SmtpSecurity : sec.Pop3Security) & 3);
+  s.verifyCertificate = sec.VerifyCertificate;
+  s.caFile = sec.CaFile;
+  s.certFingerprint = sec.CertFingerprint;
+  s.auth = static_cast<vrlsec::AuthMethod>(sec.AuthMethod & 3);
+  return s;
+}
+
 void InternetMailHost::Open() {
+  // A password command runs once per session opening (a token may have been renewed).
+  password_ = profile_.Pop3SmtpPws;
+  const QString command = conf::ReadProfileSecurity(profile_).PasswordCommand;
+  if (!command.trimmed().isEmpty()) {
+    QString error;
+    if (!vrl::RunPasswordCommand(command, &password_, &error)) {
+      agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + profile_.Prfname + QStringLiteral("\" ") + error);
+      return;
+    }
+  }
   pop3InUse_ = !profile_.Pop3Server.trimmed().isEmpty();
   if (pop3InUse_) ConnectPop3();
   smtpInUse_ = !profile_.SmtpServer.trimmed().isEmpty();
@@ -91,7 +114,7 @@ void InternetMailHost::ConnectPop3() {
   auto attempt = [&](qint16 timeout) {
     IN_Pop3Mail->SetTimeOutNSeconds(timeout);
     quint16 port = p.Pop3TcpPort;
-    return IN_Pop3Mail->ConnectToPop3Server(p.UserName, p.Pop3SmtpPws, p.Pop3Server, port);
+    return IN_Pop3Mail->ConnectToPop3Server(p.UserName, password_, p.Pop3Server, port);
   };
   if (attempt(10)) return;
   ForceHostConnetivity(QStringLiteral("POP3"), p.Pop3Server, QString(), p.TimeOutSecs);
@@ -117,7 +140,12 @@ void InternetMailHost::ConnectSmtp() {
   s.SetUseAuthentication(p.SmtpRequiresLogin);
   s.SetUsePopAuthentication(p.Pop3LoginBeforeSndMail);
   s.SetUsername(p.UserName);
-  s.SetPassword(p.Pop3SmtpPws);
+  s.SetPassword(password_);
+  s.SetSecurity(SecurityFor(true));
+  QObject::connect(&s, &SMTP_OutMail::SecureConnection, [this](const QString& how) {
+    agent_.Log(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
+               QStringLiteral("\" SMTP connection under ") + how);
+  });
   s.SetPOP3Port(p.Pop3TcpPort);
   s.SetPOP3Host(p.Pop3Server);
   s.SetTimeOutNSeconds(10);

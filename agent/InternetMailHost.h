@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "MailHost.h"
+#include "socket/SecuritySettings.h"
 
 class POP3_InMail;
 class SMTP_OutMail;
@@ -31,6 +32,8 @@ class InternetMailHost : public MailHost {
   SMTP_OutMail* SmtpClient() const { return OUT_SmtpMail.get(); }
 
  private:
+  // The profile's transport security and authentication for one of the two clients.
+  vrlsec::Settings SecurityFor(bool smtp) const;
   void ConnectPop3();
   void ConnectSmtp();
   void WatchPop3Events();
@@ -43,6 +46,7 @@ class InternetMailHost : public MailHost {
 
   AgentContext& agent_;
   const ProfileRecord profile_;
+  QString password_;  // the profile's, or its password command's, for this session
   bool pop3InUse_ = false;
   bool smtpInUse_ = false;
   std::unique_ptr<POP3_InMail> IN_Pop3Mail;

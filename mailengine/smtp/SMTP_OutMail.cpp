@@ -1,22 +1,20 @@
 #include "smtp/SMTP_OutMail.h"
 
-#include "socket/CSocket.h"
 #include "Clock.h"
 #include "EventWait.h"
-#include "socket/IcmpEcho.h"
 #include "VrlError.h"
 #include "mime/Codec.h"
+#include "mime/MimeCompose.h"
+#include "pop3/POP3_InMail.h"
+#include "smtp/SmtpReply.h"
+#include "socket/CSocket.h"
+#include "socket/IcmpEcho.h"
+#include "socket/MSocketSupport.h"
+#include "socket/TlsTransport.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QStringDecoder>
 #include <utility>
-
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 using codec::WireBytes;
 
@@ -34,6 +32,8 @@ const QString SMTP_OutMail::kErrTimeout =
     QStringLiteral("Timeout occurred: The SMTP Host did not respond to the request");
 const QString SMTP_OutMail::kErrAttach = QStringLiteral("The file you tried to attach does not exist");
 const QString SMTP_OutMail::kErrSocketNotOpen = QStringLiteral("Socket not Open");
+const QString SMTP_OutMail::kErrNoStartTls =
+    QStringLiteral("The SMTP server does not offer STARTTLS, which the profile requires: nothing was sent");
 const QString SMTP_OutMail::kErrPop3Timeout =
     QStringLiteral("Timeout occurred: The POP3 Host did not respond to the request");
 
@@ -53,37 +53,6 @@ constexpr int kPingTimeoutMs = 1000;
 // A reply (or a line of one) longer than this is garbage, not SMTP.
 constexpr qsizetype kMaxReplyBytes = 1 << 20;
 
-const char kTopLevelDomains[] =
-    "COM ORG NET EDU GOV MIL INT AF AL DZ AS AD AO AI AQ AG AR AM AW AC AU AT AZ BS BH BD BB BY BZ BT "
-    "BJ BE BM BO BA BW BV BR IO BN BG BF BI KH CM CA CV KY CF TD CL CN CX CC CO KM CD CG CK CR CI HR "
-    "CU CY CZ DK DJ DM DO TP EC EG SV GQ ER EE ET FK FO FJ FI FR GF PF TF GA GM GE DE GH GI GR GL GD "
-    "GP GU GT GG GN GW GY HT HM VA HN HK HU IS IN ID IR IQ IE IM IL IT JM JP JE JO KZ KE KI KP KR KW "
-    "KG LA LV LB LS LR LY LI LT LU MO MK MG MW MY MV ML MT MH MQ MR MU YT MX FM MD MC MN MS MA MZ MM "
-    "NA NR NP NL AN NC NZ NI NE NG NU NF MP NO OM PK PW PA PG PY PE PH PN PL PT PR QA RE RO RU RW KN "
-    "LC VC WS SM ST SA SN SC SL SG SK SI SB SO ZA GS ES LK SH PM SD SR SJ SZ SE CH SY TW TJ TZ TH TG "
-    "TK TO TT TN TR TM TC TV UG UA AE GB US UM UY UZ VU VE VN VG VI WF EH YE YU ZR ZM ZW UK";
-
-QString ReplyText(const QByteArray& reply) {
-  QByteArray r = reply;
-  while (r.endsWith('\n') || r.endsWith('\r')) r.chop(1);
-  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString text = utf8.decode(r);
-  return utf8.hasError() ? QString::fromLatin1(r) : text;
-}
-
-// LOGIN among the mechanisms of an "AUTH" or "AUTH=" extension line of an EHLO reply.
-bool AdvertisesLogin(const QByteArray& reply) {
-  for (const QByteArray& raw : reply.split('\n')) {
-    QByteArray line = raw.trimmed().toUpper();
-    if (line.size() < 5) continue;
-    line = line.mid(4);
-    if (!line.startsWith("AUTH ") && !line.startsWith("AUTH=")) continue;
-    for (const QByteArray& mech : line.mid(5).simplified().split(' '))
-      if (mech == "LOGIN") return true;
-  }
-  return false;
-}
-
 // Marks the object busy for the length of a public operation: failures outside of one (a
 // server closing an idle kept-open connection) are recorded but raise no event.
 class BusyScope {
@@ -98,45 +67,248 @@ class BusyScope {
 
 }  // namespace
 
-SMTP_OutMail::SMTP_OutMail(QObject* parent) : QObject(parent), socket_(std::make_unique<CSocket>()) {
-  connect(socket_.get(), &CSocket::OnConnect, this, &SMTP_OutMail::OnConnect);
-  connect(socket_.get(), &CSocket::OnClose, this, &SMTP_OutMail::OnClose);
-  connect(socket_.get(), &CSocket::OnDataArrival, this, &SMTP_OutMail::OnDataArrival);
-  connect(socket_.get(), &CSocket::OnError, this, &SMTP_OutMail::OnError);
-  connect(socket_.get(), &CSocket::OnSendProgress, this, &SMTP_OutMail::OnSendProgress);
+struct SMTP_OutMail::Impl {
+  explicit Impl(SMTP_OutMail* owner);
+
+  SMTP_OutMail* q;
+
+  // The public operations that work on the state.
+  void SetSMTPHost(const QString& host);
+  void SetSMTPPort(long port);
+  void SetPOP3Host(const QString& host);
+  void SetPOP3Port(long port);
+  void SetConnectRetry(int retries);
+  void SetTimeOutNSeconds(int& seconds);
+  void SetTimeOutNSeconds(int&& seconds);
+  void SetSMTPHostValidation(VALIDATE_HOST_METHOD method);
+  void SetPriority(int priority);
+  void SetDelimiter(const QString& delimiter);
+  void Setfrom(const QString& address);
+  void SetReplyToAddress(const QString& address);
+  void SetMessage(const QString& text);
+  void SetContentBase(const QString& base);
+  void SetRecipient(const QString& list);
+  void SetCcRecipient(const QString& list);
+  void SetBccRecipient(const QString& list);
+  void SetAttachment(const QString& list);
+  bool send();
+  bool Connect();
+  void Disconnect();
+
+  enum Flag { kReplyOk, kReadyForData, kLoginOk, kFlagCount };
+  enum WaitResult { kWaitDone, kWaitAborted, kWaitTimedOut, kWaitClosed };
+
+  QStringList SplitList(const QString& list) const;
+  void SetAddressList(QStringList& target, const QString& list, const QString& error);
+  bool ValidateHost(const QString& host) const;
+  void AddError(const QString& text);
+  void RemoveError(const QString& text);
+  void Fail();
+  void FailWith(const QString& text);
+
+  // One message: the steps of send.
+  struct Outgoing {
+    mimecompose::MessageContent content;
+    QByteArray boundary, head;
+    QList<QByteArray> rcpts;  // the RCPT TO lines
+  };
+  bool CheckBeforeConnect();
+  bool PrepareMessage(Outgoing& out);
+  bool EnsureSession();
+  bool SendEnvelope(const Outgoing& out);
+  bool SendContent(const Outgoing& out);
+
+  bool ConnectionProcedure();
+  bool PopBeforeSmtp();
+  bool LogIn();
+  bool AttemptConnect(const QString& host, long port);
+  void ClosingProcedure();
+  void CloseSocket();
+  void AbortTransaction(bool serverInSync);
+
+  WaitResult WaitFlag(Flag flag, int timeoutMs, bool needConnection);
+  bool Command(const QByteArray& line, Flag flag, int timeoutMs);  // raising wait
+  bool SendRaw(const QByteArray& bytes);
+  bool SocketConnected() const;
+  bool SinkBlock(const QByteArray& bytes);
+  bool FlushOut();
+  bool WaitSendBuffer(long limit, int silenceMs);
+
+  void OnConnect();
+  void OnClose();
+  void OnDataArrival(long bytesTotal);
+  // Handles the complete replies received; stops after the one an operation waits for, so
+  // that a reply after it (a 421 behind the "250" to the final dot) belongs to what follows.
+  void ProcessReplies();
+  void OnError(int number, const QString& description, const QString& source);
+  void OnSendProgress(long bytesSent, long bytesRemaining);
+  void HandleReply(const QByteArray& raw);
+  void AnswerChallenge(const smtp::Reply& reply);
+
+  std::unique_ptr<CSocket> socket_;
+
+  QString smtpHost_;
+  long smtpPort_ = 25;
+  QString pop3Host_;
+  long pop3Port_ = 110;
+  int connectRetry_ = 3;
+  int timeOut_ = 30;
+  VALIDATE_HOST_METHOD hostValidation_ = VALIDATE_HOST_DNS;
+  VALIDATE_METHOD addressValidation_ = VALIDATE_SYNTAX;
+  ENCODE_METHOD encodeType_ = MIME_ENCODE;
+  int priority_ = NORMAL_PRIORITY;
+  QString priorityText_ = QStringLiteral("Normal");
+  QString delimiter_ = QStringLiteral(";");
+  bool asHtml_ = false, receipt_ = false, useAuth_ = false, usePopAuth_ = false;
+  QString from_, fromDisplayName_, replyTo_, subject_, message_, contentBase_, username_, password_;
+  QStringList to_, toNames_, cc_, ccNames_, bcc_;
+  QString attachmentValue_;
+  std::vector<mimecompose::AttachmentInfo> attachments_;
+
+  QStringList pendingErrors_;
+  QString lastError_;
+
+  bool flags_[kFlagCount] = {};
+  bool connected_ = false;
+  bool connectSeen_ = false;  // OnConnect came since the last Connect of the socket
+  bool keepOpen_ = false;
+  bool busy_ = false;  // inside send, Connect or Disconnect
+  bool closing_ = false;  // saying QUIT: the message's fate is decided, nothing fails it now
+  int awaited_ = -1;      // the flag an operation waits for; -1 none
+  bool abort_ = false;
+  bool readingExtensions_ = false;  // the reply awaited is the one to EHLO
+  smtp::Extensions extensions_;
+  vrlsec::Settings security_;
+  vrlsock::TlsTransport* tls_ = nullptr;  // of the live connection, owned by the socket
+  bool implicitTls_ = false;              // TLS from the connect on
+  QByteArray authMech_;     // the mechanism of the AUTH exchange going on
+  QString serverAuthError_;  // what an XOAUTH2 server said about a refused token
+
+  bool PutTls(bool implicit);
+  bool Hello(const QByteArray& verb, const QString& domain);
+  bool SizeFits();
+  QByteArray rx_;               // received bytes not yet forming a complete reply
+  QByteArray pendingReply_;     // lines of a multi-line reply seen so far
+  QByteArray out_;              // message text not yet handed to the socket
+
+  qint64 bytesSent_ = 0;
+  long bytesRemaining_ = 0;
+  qint64 totalEstimate_ = 0;
+  long lastPercent_ = -1;
+};
+
+SMTP_OutMail::Impl::Impl(SMTP_OutMail* owner) : q(owner), socket_(std::make_unique<CSocket>()) {
+  QObject::connect(socket_.get(), &CSocket::OnConnect, q, [this] { OnConnect(); });
+  QObject::connect(socket_.get(), &CSocket::OnClose, q, [this] { OnClose(); });
+  QObject::connect(socket_.get(), &CSocket::OnDataArrival, q, [this](long n) { OnDataArrival(n); });
+  QObject::connect(socket_.get(), &CSocket::OnError, q,
+                   [this](int n, const QString& text, const QString& source) { OnError(n, text, source); });
+  QObject::connect(socket_.get(), &CSocket::OnSendProgress, q,
+                   [this](long sent, long remaining) { OnSendProgress(sent, remaining); });
 }
 
+SMTP_OutMail::SMTP_OutMail(QObject* parent) : QObject(parent), d_(std::make_unique<Impl>(this)) {}
+
 SMTP_OutMail::~SMTP_OutMail() {
-  if (socket_->State() != CSocket::sckClosed) {
+  Impl& d = *d_;
+  if (d.socket_->State() != CSocket::sckClosed) {
     if (QCoreApplication::instance()) {
-      BusyScope busy(busy_);
-      abort_ = false;
-      ClosingProcedure();
+      BusyScope busy(d.busy_);
+      d.abort_ = false;
+      d.ClosingProcedure();
     } else {
-      CloseSocket();
+      d.CloseSocket();
     }
   }
-  socket_->disconnect(this);
-  socket_.reset();
+  d.socket_->disconnect(this);
+  d.socket_.reset();
 }
+
+// ---------------------------------------------------------------- the public interface
+
+QString SMTP_OutMail::SMTPHost() const { return d_->smtpHost_; }
+long SMTP_OutMail::SMTPPort() const { return d_->smtpPort_; }
+QString SMTP_OutMail::POP3Host() const { return d_->pop3Host_; }
+long SMTP_OutMail::POP3Port() const { return d_->pop3Port_; }
+int SMTP_OutMail::ConnectRetry() const { return d_->connectRetry_; }
+int SMTP_OutMail::TimeOutNSeconds() const { return d_->timeOut_; }
+SMTP_OutMail::VALIDATE_HOST_METHOD SMTP_OutMail::SMTPHostValidation() const { return d_->hostValidation_; }
+SMTP_OutMail::VALIDATE_METHOD SMTP_OutMail::EmailAddressValidation() const { return d_->addressValidation_; }
+void SMTP_OutMail::SetEmailAddressValidation(VALIDATE_METHOD method) { d_->addressValidation_ = method; }
+SMTP_OutMail::ENCODE_METHOD SMTP_OutMail::EncodeType() const { return d_->encodeType_; }
+void SMTP_OutMail::SetEncodeType(ENCODE_METHOD type) { d_->encodeType_ = type; }
+int SMTP_OutMail::Priority() const { return d_->priority_; }
+QString SMTP_OutMail::Delimiter() const { return d_->delimiter_; }
+bool SMTP_OutMail::AsHTML() const { return d_->asHtml_; }
+void SMTP_OutMail::SetAsHTML(bool v) { d_->asHtml_ = v; }
+bool SMTP_OutMail::Receipt() const { return d_->receipt_; }
+void SMTP_OutMail::SetReceipt(bool v) { d_->receipt_ = v; }
+bool SMTP_OutMail::UseAuthentication() const { return d_->useAuth_; }
+void SMTP_OutMail::SetUseAuthentication(bool v) { d_->useAuth_ = v; }
+bool SMTP_OutMail::UsePopAuthentication() const { return d_->usePopAuth_; }
+void SMTP_OutMail::SetUsePopAuthentication(bool v) { d_->usePopAuth_ = v; }
+QString SMTP_OutMail::from() const { return d_->from_; }
+QString SMTP_OutMail::FromDisplayName() const { return d_->fromDisplayName_; }
+void SMTP_OutMail::SetFromDisplayName(const QString& name) { d_->fromDisplayName_ = name.trimmed(); }
+QString SMTP_OutMail::ReplyToAddress() const { return d_->replyTo_; }
+QString SMTP_OutMail::Subject() const { return d_->subject_; }
+void SMTP_OutMail::SetSubject(const QString& subject) { d_->subject_ = subject; }
+QString SMTP_OutMail::Message() const { return d_->message_; }
+QString SMTP_OutMail::ContentBase() const { return d_->contentBase_; }
+QString SMTP_OutMail::Username() const { return d_->username_; }
+void SMTP_OutMail::SetUsername(const QString& v) { d_->username_ = v; }
+QString SMTP_OutMail::Password() const { return d_->password_; }
+void SMTP_OutMail::SetPassword(const QString& v) { d_->password_ = v; }
+QString SMTP_OutMail::Recipient() const { return d_->to_.join(d_->delimiter_); }
+QString SMTP_OutMail::RecipientDisplayName() const { return d_->toNames_.join(d_->delimiter_); }
+void SMTP_OutMail::SetRecipientDisplayName(const QString& list) { d_->toNames_ = d_->SplitList(list); }
+QString SMTP_OutMail::CcRecipient() const { return d_->cc_.join(d_->delimiter_); }
+QString SMTP_OutMail::CcDisplayName() const { return d_->ccNames_.join(d_->delimiter_); }
+void SMTP_OutMail::SetCcDisplayName(const QString& list) { d_->ccNames_ = d_->SplitList(list); }
+QString SMTP_OutMail::BccRecipient() const { return d_->bcc_.join(d_->delimiter_); }
+QString SMTP_OutMail::Attachment() const { return d_->attachmentValue_; }
+QString SMTP_OutMail::GetLastError() const { return d_->lastError_; }
+void SMTP_OutMail::SetSMTPHost(const QString& host) { d_->SetSMTPHost(host); }
+void SMTP_OutMail::SetSMTPPort(long port) { d_->SetSMTPPort(port); }
+void SMTP_OutMail::SetPOP3Host(const QString& host) { d_->SetPOP3Host(host); }
+void SMTP_OutMail::SetPOP3Port(long port) { d_->SetPOP3Port(port); }
+void SMTP_OutMail::SetConnectRetry(int retries) { d_->SetConnectRetry(retries); }
+void SMTP_OutMail::SetTimeOutNSeconds(int& seconds) { d_->SetTimeOutNSeconds(seconds); }
+void SMTP_OutMail::SetTimeOutNSeconds(int&& seconds) { d_->SetTimeOutNSeconds(std::move(seconds)); }
+void SMTP_OutMail::SetSMTPHostValidation(VALIDATE_HOST_METHOD method) { d_->SetSMTPHostValidation(method); }
+void SMTP_OutMail::SetPriority(int priority) { d_->SetPriority(priority); }
+void SMTP_OutMail::SetDelimiter(const QString& delimiter) { d_->SetDelimiter(delimiter); }
+void SMTP_OutMail::Setfrom(const QString& address) { d_->Setfrom(address); }
+void SMTP_OutMail::SetReplyToAddress(const QString& address) { d_->SetReplyToAddress(address); }
+void SMTP_OutMail::SetMessage(const QString& text) { d_->SetMessage(text); }
+void SMTP_OutMail::SetContentBase(const QString& base) { d_->SetContentBase(base); }
+void SMTP_OutMail::SetRecipient(const QString& list) { d_->SetRecipient(list); }
+void SMTP_OutMail::SetCcRecipient(const QString& list) { d_->SetCcRecipient(list); }
+void SMTP_OutMail::SetBccRecipient(const QString& list) { d_->SetBccRecipient(list); }
+void SMTP_OutMail::SetAttachment(const QString& list) { d_->SetAttachment(list); }
+bool SMTP_OutMail::send() { return d_->send(); }
+vrlsec::Settings SMTP_OutMail::Security() const { return d_->security_; }
+void SMTP_OutMail::SetSecurity(const vrlsec::Settings& settings) { d_->security_ = settings; }
+bool SMTP_OutMail::Connect() { return d_->Connect(); }
+void SMTP_OutMail::Disconnect() { d_->Disconnect(); }
 
 // ---------------------------------------------------------------- errors
 
-void SMTP_OutMail::AddError(const QString& text) {
+void SMTP_OutMail::Impl::AddError(const QString& text) {
   if (!pendingErrors_.contains(text)) pendingErrors_.append(text);
   lastError_ = text;
 }
 
-void SMTP_OutMail::RemoveError(const QString& text) { pendingErrors_.removeAll(text); }
+void SMTP_OutMail::Impl::RemoveError(const QString& text) { pendingErrors_.removeAll(text); }
 
-void SMTP_OutMail::Fail() {
+void SMTP_OutMail::Impl::Fail() {
   const QString text = pendingErrors_.isEmpty() ? QString() : pendingErrors_.last();
   abort_ = true;
   pendingErrors_.clear();
-  emit SendFailed(text);
+  emit q->SendFailed(text);
 }
 
-void SMTP_OutMail::FailWith(const QString& text) {
+void SMTP_OutMail::Impl::FailWith(const QString& text) {
   // One failure per operation: what follows from it (a closed socket after a 421) is not news.
   if (abort_) return;
   if (!busy_ || closing_) {
@@ -152,7 +324,7 @@ void SMTP_OutMail::FailWith(const QString& text) {
 
 // ---------------------------------------------------------------- properties
 
-QStringList SMTP_OutMail::SplitList(const QString& list) const {
+QStringList SMTP_OutMail::Impl::SplitList(const QString& list) const {
   QStringList out;
   if (list.isEmpty()) return out;
   const QStringList parts = delimiter_.isEmpty() ? QStringList{list} : list.split(delimiter_);
@@ -160,11 +332,11 @@ QStringList SMTP_OutMail::SplitList(const QString& list) const {
   return out;
 }
 
-void SMTP_OutMail::SetAddressList(QStringList& target, const QString& list, const QString& error) {
+void SMTP_OutMail::Impl::SetAddressList(QStringList& target, const QString& list, const QString& error) {
   target = SplitList(list);
   if (addressValidation_ != VALIDATE_SYNTAX) return;
   for (const QString& a : target) {
-    if (!IsValidEmailAddress(a)) {
+    if (!q->IsValidEmailAddress(a)) {
       AddError(error);
       return;
     }
@@ -172,37 +344,37 @@ void SMTP_OutMail::SetAddressList(QStringList& target, const QString& list, cons
   RemoveError(error);
 }
 
-void SMTP_OutMail::SetRecipient(const QString& list) { SetAddressList(to_, list, kErrRecipient); }
-void SMTP_OutMail::SetCcRecipient(const QString& list) { SetAddressList(cc_, list, kErrCc); }
-void SMTP_OutMail::SetBccRecipient(const QString& list) { SetAddressList(bcc_, list, kErrBcc); }
+void SMTP_OutMail::Impl::SetRecipient(const QString& list) { SetAddressList(to_, list, kErrRecipient); }
+void SMTP_OutMail::Impl::SetCcRecipient(const QString& list) { SetAddressList(cc_, list, kErrCc); }
+void SMTP_OutMail::Impl::SetBccRecipient(const QString& list) { SetAddressList(bcc_, list, kErrBcc); }
 
-void SMTP_OutMail::Setfrom(const QString& address) {
+void SMTP_OutMail::Impl::Setfrom(const QString& address) {
   from_ = codec::StripLineBreaks(address).trimmed();
   if (addressValidation_ != VALIDATE_SYNTAX) return;
-  if (IsValidEmailAddress(from_))
+  if (q->IsValidEmailAddress(from_))
     RemoveError(kErrSender);
   else
     AddError(kErrSender);
 }
 
-void SMTP_OutMail::SetReplyToAddress(const QString& address) {
+void SMTP_OutMail::Impl::SetReplyToAddress(const QString& address) {
   replyTo_ = codec::StripLineBreaks(address).trimmed();
 }
 
-void SMTP_OutMail::SetDelimiter(const QString& delimiter) { delimiter_ = delimiter.left(1); }
+void SMTP_OutMail::Impl::SetDelimiter(const QString& delimiter) { delimiter_ = delimiter.left(1); }
 
-void SMTP_OutMail::SetConnectRetry(int retries) {
+void SMTP_OutMail::Impl::SetConnectRetry(int retries) {
   if (retries >= 1 && retries <= 20) connectRetry_ = retries;
 }
 
-void SMTP_OutMail::SetTimeOutNSeconds(int& seconds) {
+void SMTP_OutMail::Impl::SetTimeOutNSeconds(int& seconds) {
   seconds = std::clamp(seconds, 3, 300);
   timeOut_ = seconds;
 }
 
-void SMTP_OutMail::SetTimeOutNSeconds(int&& seconds) { timeOut_ = std::clamp(seconds, 3, 300); }
+void SMTP_OutMail::Impl::SetTimeOutNSeconds(int&& seconds) { timeOut_ = std::clamp(seconds, 3, 300); }
 
-void SMTP_OutMail::SetSMTPPort(long port) {
+void SMTP_OutMail::Impl::SetSMTPPort(long port) {
   if (port >= 1 && port <= 65535) {
     smtpPort_ = port;
     RemoveError(kErrPort);
@@ -211,7 +383,7 @@ void SMTP_OutMail::SetSMTPPort(long port) {
   }
 }
 
-void SMTP_OutMail::SetPOP3Port(long port) {
+void SMTP_OutMail::Impl::SetPOP3Port(long port) {
   if (port >= 1 && port <= 65535) {
     pop3Port_ = port;
     RemoveError(kErrPort);
@@ -220,7 +392,7 @@ void SMTP_OutMail::SetPOP3Port(long port) {
   }
 }
 
-bool SMTP_OutMail::ValidateHost(const QString& host) const {
+bool SMTP_OutMail::Impl::ValidateHost(const QString& host) const {
   if (host.trimmed().isEmpty()) return false;
   switch (hostValidation_) {
     case VALIDATE_HOST_NONE:
@@ -228,14 +400,14 @@ bool SMTP_OutMail::ValidateHost(const QString& host) const {
     case VALIDATE_HOST_SYNTAX:
       return IsValidHostSyntax(host);
     case VALIDATE_HOST_PING:
-      return Ping(host);
+      return q->Ping(host);
     case VALIDATE_HOST_DNS:
     default:
-      return !GetIPAddress(host.trimmed()).isEmpty();
+      return !q->GetIPAddress(host.trimmed()).isEmpty();
   }
 }
 
-void SMTP_OutMail::SetSMTPHost(const QString& host) {
+void SMTP_OutMail::Impl::SetSMTPHost(const QString& host) {
   const QString h = codec::StripLineBreaks(host).trimmed();
   if (ValidateHost(h)) {
     smtpHost_ = h;
@@ -245,7 +417,7 @@ void SMTP_OutMail::SetSMTPHost(const QString& host) {
   }
 }
 
-void SMTP_OutMail::SetPOP3Host(const QString& host) {
+void SMTP_OutMail::Impl::SetPOP3Host(const QString& host) {
   const QString h = codec::StripLineBreaks(host).trimmed();
   // No POP3 server is no error while POP-before-SMTP is off (it is checked when it is used):
   // a profile that only sends must not lose its first message to it.
@@ -260,12 +432,12 @@ void SMTP_OutMail::SetPOP3Host(const QString& host) {
   }
 }
 
-void SMTP_OutMail::SetSMTPHostValidation(VALIDATE_HOST_METHOD method) {
+void SMTP_OutMail::Impl::SetSMTPHostValidation(VALIDATE_HOST_METHOD method) {
   hostValidation_ = method;
   if (!smtpHost_.isEmpty()) SetSMTPHost(smtpHost_);
 }
 
-void SMTP_OutMail::SetPriority(int priority) {
+void SMTP_OutMail::Impl::SetPriority(int priority) {
   priority_ = priority;
   if (priority == HIGH_PRIORITY)
     priorityText_ = QStringLiteral("High");
@@ -275,11 +447,11 @@ void SMTP_OutMail::SetPriority(int priority) {
     priorityText_ = QStringLiteral("Low");
 }
 
-void SMTP_OutMail::SetMessage(const QString& text) {
+void SMTP_OutMail::Impl::SetMessage(const QString& text) {
   message_ = codec::ProcessBodyLines(text, !codec::FitsLatin1(text));
 }
 
-void SMTP_OutMail::SetContentBase(const QString& base) {
+void SMTP_OutMail::Impl::SetContentBase(const QString& base) {
   QString b = codec::StripLineBreaks(base);
   if (!b.isEmpty()) {
     b.replace(u'\\', u'/');
@@ -289,7 +461,7 @@ void SMTP_OutMail::SetContentBase(const QString& base) {
   contentBase_ = b;
 }
 
-void SMTP_OutMail::SetAttachment(const QString& list) {
+void SMTP_OutMail::Impl::SetAttachment(const QString& list) {
   attachmentValue_ = list;
   attachments_.clear();
   RemoveError(kErrAttach);
@@ -312,58 +484,19 @@ void SMTP_OutMail::SetAttachment(const QString& list) {
 
 // ---------------------------------------------------------------- lookups
 
-bool SMTP_OutMail::IsValidHostSyntax(const QString& host) {
-  const QString h = host.trimmed().toUpper();
-  const QStringList parts = h.split(u'.');
-  if (parts.size() == 4) {
-    bool numeric = true;
-    long values[4] = {};
-    for (int i = 0; i < 4 && numeric; ++i) {
-      const QString& p = parts[i];
-      if (p.isEmpty() || p.size() > 3) numeric = false;
-      for (QChar c : p)
-        if (!c.isDigit() || c.unicode() > '9') numeric = false;
-      if (numeric) values[i] = p.toLong();
-    }
-    if (numeric) return values[0] <= 239 && values[1] <= 255 && values[2] <= 255 && values[3] <= 255;
-  }
-  if (parts.size() < 2) return false;
-  return QLatin1String(kTopLevelDomains).contains(parts.last());
-}
+bool SMTP_OutMail::IsValidHostSyntax(const QString& host) { return MSocketSupport::IsValidHostSyntax(host); }
 
 bool SMTP_OutMail::IsValidEmailAddress(const QString& AddressString) const {
   const QStringList parts = AddressString.split(u'@');
   return parts.size() == 2 && IsValidHostSyntax(parts[1]);
 }
 
-QString SMTP_OutMail::GetIPHost() const {
-  char name[256] = {};
-  if (gethostname(name, sizeof(name) - 1) != 0) return QString();
-  return QString::fromLocal8Bit(name);
-}
+QString SMTP_OutMail::GetIPHost() const { return MSocketSupport::LocalHostName(); }
 
 QString SMTP_OutMail::GetIPAddress(QString& sHostName) const {
   if (sHostName.isEmpty()) sHostName = GetIPHost();
   if (sHostName.isEmpty()) return QString();
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(sHostName.toUtf8().constData(), nullptr, &hints, &res) != 0 || !res) return QString();
-  const addrinfo* pick = res;
-  for (const addrinfo* a = res; a; a = a->ai_next)
-    if (a->ai_family == AF_INET) {
-      pick = a;
-      break;
-    }
-  char text[INET6_ADDRSTRLEN] = {};
-  const void* addr = pick->ai_family == AF_INET
-                         ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(pick->ai_addr)->sin_addr)
-                         : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(pick->ai_addr)->sin6_addr);
-  QString out;
-  if (inet_ntop(pick->ai_family, addr, text, sizeof(text))) out = QString::fromLatin1(text);
-  freeaddrinfo(res);
-  return out;
+  return MSocketSupport::FirstAddress(sHostName);
 }
 
 QString SMTP_OutMail::GetIPAddress(QString&& sHostName) const {
@@ -391,37 +524,37 @@ QString SMTP_OutMail::DecodeBase64String(const QString& str2Decode) const {
 
 // ---------------------------------------------------------------- socket events
 
-void SMTP_OutMail::OnConnect() {
+void SMTP_OutMail::Impl::OnConnect() {
   connected_ = true;
   connectSeen_ = true;
   rx_.clear();
   pendingReply_.clear();
 }
 
-void SMTP_OutMail::OnClose() { connected_ = false; }
+void SMTP_OutMail::Impl::OnClose() { connected_ = false; }
 
-void SMTP_OutMail::OnError(int /*number*/, const QString& description, const QString& /*source*/) {
+void SMTP_OutMail::Impl::OnError(int /*number*/, const QString& description, const QString& /*source*/) {
   FailWith(description);
 }
 
-void SMTP_OutMail::OnSendProgress(long bytesSent, long bytesRemaining) {
+void SMTP_OutMail::Impl::OnSendProgress(long bytesSent, long bytesRemaining) {
   bytesSent_ += bytesSent;
   bytesRemaining_ = bytesRemaining;
   if (totalEstimate_ <= 0) return;
   const long percent = static_cast<long>(std::min<qint64>(100, bytesSent_ * 100 / totalEstimate_));
   if (percent != lastPercent_ && connected_) {
     lastPercent_ = percent;
-    emit Progress(percent);
+    emit q->Progress(percent);
   }
 }
 
-void SMTP_OutMail::OnDataArrival(long /*bytesTotal*/) {
+void SMTP_OutMail::Impl::OnDataArrival(long /*bytesTotal*/) {
   if (!connected_) return;
   rx_ += socket_->GetData();
   ProcessReplies();
 }
 
-void SMTP_OutMail::ProcessReplies() {
+void SMTP_OutMail::Impl::ProcessReplies() {
   // Act on complete replies only: a reply ends with a line whose fourth character is not "-".
   for (;;) {
     if (awaited_ >= 0 && flags_[awaited_]) return;
@@ -441,71 +574,67 @@ void SMTP_OutMail::ProcessReplies() {
   if (rx_.size() > kMaxReplyBytes) {
     const QByteArray junk = rx_.left(512);
     rx_.clear();
-    FailWith(ReplyText(junk));
+    FailWith(smtp::Reply::Parse(junk).Text());
   }
 }
 
-void SMTP_OutMail::HandleReply(const QByteArray& reply) {
-  const QByteArray code = reply.left(3).toUpper();
-  if (code == "220" || code == "221" || code == "251") {
-    flags_[kReplyOk] = true;
-  } else if (code == "250") {
-    flags_[kReplyOk] = true;
-    const QByteArray lower = reply.toLower();
-    if (lower.contains("auth login") || AdvertisesLogin(reply)) flags_[kLoginAdvertised] = true;
-    if (lower.contains("auth=login")) flags_[kLoginForm] = true;
-  } else if (code == "235") {
-    flags_[kLoginOk] = true;
-  } else if (code == "334") {
-    QByteArray challenge = reply.mid(3).trimmed();
-    challenge.replace("\r\n", "");
-    const QString decoded = codec::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
-    // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
-    if (decoded.contains(QLatin1String("username")))
-      SendRaw(codec::EncodeBase64Line(username_.toUtf8()) + "\r\n");
-    else if (decoded.contains(QLatin1String("password")))
-      SendRaw(codec::EncodeBase64Line(password_.toUtf8()) + "\r\n");
-    else
-      SendRaw("\r\n*\r\n");
-  } else if (code == "354") {
-    flags_[kReadyForData] = true;
-  } else if (code == "211" || code == "214") {
-    // informational
-  } else if (code == "+OK") {
-    switch (popStep_) {
-      case 0:
-        popStep_ = 1;
-        SendRaw("USER " + codec::StripLineBreaks(username_).toUtf8() + "\r\n");
-        break;
-      case 1:
-        popStep_ = 2;
-        SendRaw("PASS " + codec::StripLineBreaks(password_).toUtf8() + "\r\n");
-        break;
-      case 2:
-        popStep_ = 3;
-        SendRaw("QUIT\r\n");
-        break;
-      default:
-        popDone_ = true;
-        popStep_ = 0;
-        break;
-    }
-  } else {
-    if (code == "-ER") {
-      popDone_ = false;
-      popStep_ = 0;
-    }
-    FailWith(ReplyText(reply));
+void SMTP_OutMail::Impl::HandleReply(const QByteArray& raw) {
+  const smtp::Reply reply = smtp::Reply::Parse(raw);
+  switch (reply.code) {
+    case 220:
+    case 221:
+    case 251:
+      flags_[kReplyOk] = true;
+      return;
+    case 250:
+      flags_[kReplyOk] = true;
+      if (readingExtensions_) {
+        extensions_ = smtp::Extensions::FromEhlo(reply);
+        readingExtensions_ = false;
+      }
+      return;
+    case 235:
+      flags_[kLoginOk] = true;
+      return;
+    case 334:
+      AnswerChallenge(reply);
+      return;
+    case 354:
+      flags_[kReadyForData] = true;
+      return;
+    case 211:
+    case 214:
+      return;  // informational
+    default:
+      FailWith(serverAuthError_.isEmpty() ? reply.Text() : reply.Text() + QStringLiteral(" ") + serverAuthError_);
   }
+}
+
+void SMTP_OutMail::Impl::AnswerChallenge(const smtp::Reply& reply) {
+  const QByteArray challenge = reply.lines.isEmpty() ? QByteArray() : reply.lines.front().trimmed();
+  if (authMech_ == "XOAUTH2") {
+    // A refused token: the server says why in JSON and waits for an empty line, then refuses.
+    serverAuthError_ = codec::DecodeBase64String(QString::fromLatin1(challenge)).simplified();
+    SendRaw("\r\n");
+    return;
+  }
+  const QString decoded = codec::DecodeBase64String(QString::fromLatin1(challenge)).toLower();
+  // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
+  if (decoded.contains(QLatin1String("username")))
+    SendRaw(codec::EncodeBase64Line(username_.toUtf8()) + "\r\n");
+  else if (decoded.contains(QLatin1String("password")))
+    SendRaw(codec::EncodeBase64Line(password_.toUtf8()) + "\r\n");
+  else
+    SendRaw("\r\n*\r\n");
 }
 
 // ---------------------------------------------------------------- sending and waiting
 
-bool SMTP_OutMail::SocketConnected() const {
+bool SMTP_OutMail::Impl::SocketConnected() const {
   return connected_ && socket_->State() == CSocket::sckConnected;
 }
 
-bool SMTP_OutMail::SendRaw(const QByteArray& bytes) {
+bool SMTP_OutMail::Impl::SendRaw(const QByteArray& bytes) {
   if (!SocketConnected()) {
     FailWith(kErrSocketNotOpen);
     return false;
@@ -519,7 +648,7 @@ bool SMTP_OutMail::SendRaw(const QByteArray& bytes) {
   return true;
 }
 
-SMTP_OutMail::WaitResult SMTP_OutMail::WaitFlag(Flag flag, int timeoutMs, bool needConnection) {
+SMTP_OutMail::Impl::WaitResult SMTP_OutMail::Impl::WaitFlag(Flag flag, int timeoutMs, bool needConnection) {
   awaited_ = flag;
   ProcessReplies();  // what arrived behind the last awaited reply comes first
   const auto r = vrl::EventWait::Until([&] { return flags_[flag]; },
@@ -531,7 +660,7 @@ SMTP_OutMail::WaitResult SMTP_OutMail::WaitFlag(Flag flag, int timeoutMs, bool n
   return abort_ ? kWaitAborted : kWaitClosed;
 }
 
-bool SMTP_OutMail::Command(const QByteArray& line, Flag flag, int timeoutMs) {
+bool SMTP_OutMail::Impl::Command(const QByteArray& line, Flag flag, int timeoutMs) {
   // A reply that came behind the last awaited one (a 421) ends the session before this command.
   if (!rx_.isEmpty()) {
     ProcessReplies();
@@ -554,7 +683,7 @@ bool SMTP_OutMail::Command(const QByteArray& line, Flag flag, int timeoutMs) {
   return false;
 }
 
-bool SMTP_OutMail::WaitSendBuffer(long limit, int silenceMs) {
+bool SMTP_OutMail::Impl::WaitSendBuffer(long limit, int silenceMs) {
   long seen = socket_->BytesToSend();
   const auto r = vrl::EventWait::Until(
       [&] { return socket_->BytesToSend() <= limit; }, [&] { return abort_ || !SocketConnected(); }, silenceMs,
@@ -570,13 +699,13 @@ bool SMTP_OutMail::WaitSendBuffer(long limit, int silenceMs) {
   return false;
 }
 
-bool SMTP_OutMail::SinkBlock(const QByteArray& bytes) {
+bool SMTP_OutMail::Impl::SinkBlock(const QByteArray& bytes) {
   if (abort_) return false;
   out_ += bytes;
   return out_.size() < kOutChunk || FlushOut();
 }
 
-bool SMTP_OutMail::FlushOut() {
+bool SMTP_OutMail::Impl::FlushOut() {
   if (out_.isEmpty()) return true;
   const QByteArray chunk = std::exchange(out_, QByteArray());
   if (!SendRaw(chunk)) return false;
@@ -586,7 +715,7 @@ bool SMTP_OutMail::FlushOut() {
   return !abort_;
 }
 
-void SMTP_OutMail::CloseSocket() {
+void SMTP_OutMail::Impl::CloseSocket() {
   if (socket_->State() != CSocket::sckClosed) {
     try {
       socket_->CloseSocket();
@@ -594,6 +723,9 @@ void SMTP_OutMail::CloseSocket() {
       // closing a socket that is already gone
     }
   }
+  // A transport waiting for a connection that never came must not serve the next one.
+  socket_->SetTransport(nullptr);
+  tls_ = nullptr;
   connected_ = false;
   rx_.clear();
   pendingReply_.clear();
@@ -601,13 +733,15 @@ void SMTP_OutMail::CloseSocket() {
 
 // ---------------------------------------------------------------- sessions
 
-bool SMTP_OutMail::AttemptConnect(const QString& host, long port) {
+bool SMTP_OutMail::Impl::AttemptConnect(const QString& host, long port) {
   for (int attempt = 0; attempt < connectRetry_; ++attempt) {
     if (socket_->State() == CSocket::sckConnected) {
       connected_ = true;
       return true;
     }
     if (socket_->State() == CSocket::sckClosed) {
+      // Every attempt gets its own TLS transport: a failed one is gone with its connection.
+      if (implicitTls_ && !PutTls(true)) return false;
       try {
         connectSeen_ = false;
         socket_->Connect(host, port);
@@ -629,46 +763,128 @@ bool SMTP_OutMail::AttemptConnect(const QString& host, long port) {
   return false;
 }
 
-bool SMTP_OutMail::ConnectionProcedure() {
+bool SMTP_OutMail::Impl::PopBeforeSmtp() {
+  emit q->Status(QStringLiteral("Connecting to POP3 Server (") + pop3Host_ + QStringLiteral(")..."));
+  if (pop3Host_.isEmpty()) {
+    FailWith(kErrPop3Host);
+    return false;
+  }
+  // The server lets this address send once it has logged in: the POP3 client's own login.
+  POP3_InMail pop;
+  qint16 seconds = static_cast<qint16>(timeOut_);
+  pop.SetTimeOutNSeconds(seconds);
+  quint16 port = static_cast<quint16>(pop3Port_);
+  if (!pop.ConnectToPop3Server(username_, password_, pop3Host_, port)) {
+    FailWith(pop.GetLastError().isEmpty() ? kErrPop3Timeout : pop.GetLastError());
+    return false;
+  }
+  pop.DisConnectFromPop3Server();
+  emit q->Status(QStringLiteral("POP3 Authentication Successful..."));
+  return true;
+}
+
+bool SMTP_OutMail::Impl::LogIn() {
+  // The whole EHLO reply has been read by now: the extensions are known.
+  using vrlsec::AuthMethod;
+  const AuthMethod method = security_.auth;
+  QByteArray mech;
+  if (method == AuthMethod::Plain || method == AuthMethod::XOAuth2) {
+    mech = method == AuthMethod::Plain ? "PLAIN" : "XOAUTH2";
+    if (!extensions_.HasAuth(QString::fromLatin1(mech))) {
+      FailWith(QStringLiteral("The SMTP server does not offer AUTH ") + QString::fromLatin1(mech) +
+               QStringLiteral(", which the profile requires"));
+      return false;
+    }
+  } else if (method == AuthMethod::Auto && extensions_.HasAuth(QStringLiteral("PLAIN"))) {
+    mech = "PLAIN";
+  } else if (extensions_.HasAuth(QStringLiteral("LOGIN"))) {
+    mech = "LOGIN";
+  } else {
+    emit q->Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
+    return true;
+  }
+  emit q->Status(mech == "LOGIN" ? QStringLiteral("Sending Login Authentication...")
+                                 : QStringLiteral("Sending ") + QString::fromLatin1(mech) + QStringLiteral(" Authentication..."));
+  flags_[kLoginOk] = false;
+  authMech_ = mech;
+  serverAuthError_.clear();
+  // Credentials go as UTF-8 whatever they hold: servers compare them as UTF-8 today.
+  QByteArray command = "AUTH Login\r\n";
+  if (mech == "PLAIN")
+    command = "AUTH PLAIN " + codec::EncodeBase64Line('\0' + username_.toUtf8() + '\0' + password_.toUtf8()) + "\r\n";
+  else if (mech == "XOAUTH2")
+    command = "AUTH XOAUTH2 " +
+              codec::EncodeBase64Line("user=" + username_.toUtf8() + "\x01" "auth=Bearer " + password_.toUtf8() + "\x01\x01") +
+              "\r\n";
+  if (SendRaw(command)) WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
+  authMech_.clear();
+  if (!flags_[kLoginOk]) {
+    emit q->Status(QStringLiteral("Host Login Failed!"));
+    if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
+    return false;
+  }
+  emit q->Status(QStringLiteral("Host Login OK!"));
+  return !abort_;
+}
+
+bool SMTP_OutMail::Impl::PutTls(bool implicit) {
+  vrlsock::TlsSettings t;
+  t.serverName = smtpHost_;
+  t.verify = security_.verifyCertificate;
+  t.caFile = security_.caFile;
+  if (!vrlsock::TlsSettings::ParseFingerprint(security_.certFingerprint, &t.fingerprint)) {
+    FailWith(QStringLiteral("The certificate fingerprint is not \"SHA256:\" followed by 64 hex digits"));
+    return false;
+  }
+  auto transport = std::make_unique<vrlsock::TlsTransport>(std::move(t));
+  vrlsock::TlsTransport* raw = transport.get();
+  socket_->SetTransport(std::move(transport));
+  tls_ = raw;
+  if (!implicit) emit q->Status(QStringLiteral("Starting TLS..."));
+  return true;
+}
+
+bool SMTP_OutMail::Impl::Hello(const QByteArray& verb, const QString& domain) {
+  readingExtensions_ = verb == "EHLO";
+  const bool ok = Command(verb + ' ' + WireBytes(domain) + "\r\n", kReplyOk, timeOut_ * 1000);
+  readingExtensions_ = false;
+  return ok;
+}
+
+bool SMTP_OutMail::Impl::SizeFits() {
+  // Known only after EHLO; 0 means the server names no limit.
+  if (!extensions_.size || *extensions_.size <= 0 || totalEstimate_ <= *extensions_.size) return true;
+  FailWith(QStringLiteral("The message is too large for the SMTP server: about %1 bytes, the server accepts at most %2 bytes")
+               .arg(totalEstimate_)
+               .arg(*extensions_.size));
+  return false;
+}
+
+bool SMTP_OutMail::Impl::ConnectionProcedure() {
   if (SocketConnected()) return true;
   if (socket_->State() != CSocket::sckClosed) CloseSocket();
   if (smtpHost_.isEmpty()) {
     FailWith(kErrHost);
     return false;
   }
-
   if (usePopAuth_) {
-    emit Status(QStringLiteral("Connecting to POP3 Server (") + pop3Host_ + QStringLiteral(")..."));
     abort_ = false;
-    connected_ = false;
-    popDone_ = false;
-    popStep_ = 0;
-    if (pop3Host_.isEmpty()) {
-      FailWith(kErrPop3Host);
-      return false;
-    }
-    socket_->SetRemoteHost(pop3Host_);
-    socket_->SetRemotePort(pop3Port_);
-    const bool up = AttemptConnect(pop3Host_, pop3Port_);
-    if (up) vrl::EventWait::Until([&] { return popDone_; }, [&] { return abort_ || !SocketConnected(); },
-                                  timeOut_ * 1000);
-    CloseSocket();
-    if (abort_) return false;
-    if (!popDone_) {
-      FailWith(kErrPop3Timeout);
-      return false;
-    }
-    emit Status(QStringLiteral("POP3 Authentication Successful..."));
+    if (!PopBeforeSmtp()) return false;
   }
 
   for (bool& f : flags_) f = false;
+  extensions_ = smtp::Extensions();
   abort_ = false;
   connected_ = false;
   CloseSocket();
   socket_->SetRemoteHost(smtpHost_);
   socket_->SetRemotePort(smtpPort_);
-  emit Status(QStringLiteral("Connecting to SMTP Server (") + smtpHost_ + QStringLiteral(")..."));
+  emit q->Status(QStringLiteral("Connecting to SMTP Server (") + smtpHost_ + QStringLiteral(")..."));
 
+  using vrlsec::Security;
+  const Security sec = security_.security;
+  const bool implicitTls = sec == Security::Tls || (sec == Security::Auto && smtpPort_ == 465);
+  implicitTls_ = implicitTls;
   if (!AttemptConnect(smtpHost_, smtpPort_) && abort_) {
     CloseSocket();
     return false;
@@ -681,42 +897,38 @@ bool SMTP_OutMail::ConnectionProcedure() {
     return false;
   }
 
-  emit Status(QStringLiteral("Initializing Communications..."));
+  emit q->Status(QStringLiteral("Initializing Communications..."));
   const qsizetype at = from_.indexOf(u'@');
   const QString domain = at >= 0 ? from_.mid(at + 1) : from_;
-  const QByteArray hello = (useAuth_ ? "EHLO " : "HELO ") + WireBytes(domain) + "\r\n";
-  if (!Command(hello, kReplyOk, timeOut_ * 1000)) {
+  // The original dialogue says HELO unless it logs in; anything newer needs the extensions.
+  const bool ehlo = useAuth_ || sec != Security::None;
+  if (!Hello(ehlo ? "EHLO" : "HELO", domain)) {
     CloseSocket();
     return false;
   }
-
-  if (useAuth_) {
-    // The whole EHLO reply has been read by now: the advertisement is known.
-    if (flags_[kLoginAdvertised]) {
-      emit Status(QStringLiteral("Sending Login Authentication..."));
-      flags_[kLoginOk] = false;
-      if (SendRaw("AUTH Login\r\n"))
-        WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
-      if (!flags_[kLoginOk]) {
-        emit Status(QStringLiteral("Host Login Failed!"));
-        if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
+  if (!implicitTls && sec != Security::None) {
+    if (extensions_.startTls) {
+      // After STARTTLS the session starts again: the extensions are read anew, under TLS.
+      if (!Command("STARTTLS\r\n", kReplyOk, timeOut_ * 1000) || !PutTls(false) || !Hello("EHLO", domain)) {
         CloseSocket();
         return false;
       }
-      emit Status(QStringLiteral("Host Login OK!"));
-      if (abort_) {
-        CloseSocket();
-        return false;
-      }
-    } else {
-      emit Status(QStringLiteral("Login Not Supported by Host, Continuing..."));
+    } else if (sec == Security::StartTls) {
+      FailWith(kErrNoStartTls);
+      CloseSocket();
+      return false;
     }
+  }
+  if (tls_) emit q->SecureConnection(tls_->ProtocolVersion() + QStringLiteral(", certificate ") + tls_->PeerSubject());
+  if (useAuth_ && !LogIn()) {
+    CloseSocket();
+    return false;
   }
   return true;
 }
 
-void SMTP_OutMail::ClosingProcedure() {
-  if (socket_->State() != CSocket::sckClosed) emit Status(QStringLiteral("Closing Connection..."));
+void SMTP_OutMail::Impl::ClosingProcedure() {
+  if (socket_->State() != CSocket::sckClosed) emit q->Status(QStringLiteral("Closing Connection..."));
   if (SocketConnected()) {
     flags_[kReplyOk] = false;
     closing_ = true;
@@ -731,41 +943,36 @@ void SMTP_OutMail::ClosingProcedure() {
   CloseSocket();
 }
 
-bool SMTP_OutMail::Connect() {
+bool SMTP_OutMail::Impl::Connect() {
   BusyScope busy(busy_);
   abort_ = false;
   keepOpen_ = true;
   return ConnectionProcedure();
 }
 
-void SMTP_OutMail::Disconnect() {
+void SMTP_OutMail::Impl::Disconnect() {
   BusyScope busy(busy_);
   abort_ = false;
   keepOpen_ = false;
   ClosingProcedure();
 }
 
-bool SMTP_OutMail::send() {
-  BusyScope busy(busy_);
-  abort_ = false;
+// ---------------------------------------------------------------- sending one message
 
-  // 1. What can be checked before connecting.
+bool SMTP_OutMail::Impl::CheckBeforeConnect() {
   if (from_.isEmpty()) AddError(kErrSender);
   if (asHtml_ && encodeType_ == UU_ENCODE) AddError(kErrHtmlUu);
   if (to_.isEmpty() && cc_.isEmpty() && bcc_.isEmpty()) AddError(kErrNoRecipient);
   if (to_.size() + cc_.size() + bcc_.size() > kMaxRecipients) AddError(kErrTooMany);
   toNames_.resize(to_.size());
   ccNames_.resize(cc_.size());
+  if (pendingErrors_.isEmpty()) return true;
+  Fail();
+  return false;
+}
 
-  // 2.
-  if (!pendingErrors_.isEmpty()) {
-    Fail();
-    return false;
-  }
-
-  // 3. Prepare the message. An attachment that went away since it was set fails here, before
-  // anything is sent.
-  mimecompose::MessageContent m;
+bool SMTP_OutMail::Impl::PrepareMessage(Outgoing& out) {
+  mimecompose::MessageContent& m = out.content;
   m.from = from_;
   m.fromDisplayName = fromDisplayName_;
   m.replyTo = replyTo_;
@@ -782,6 +989,7 @@ bool SMTP_OutMail::send() {
   m.receipt = receipt_;
   m.uuencode = encodeType_ == UU_ENCODE;
   m.attachments = attachments_;
+  // An attachment that went away since it was set fails here, before anything is sent.
   for (auto& a : m.attachments) {
     const QFileInfo info(a.path);
     if (!info.isFile()) {
@@ -798,74 +1006,80 @@ bool SMTP_OutMail::send() {
   if (m.asHtml && !m.uuencode && !m.attachments.empty()) mimecompose::MarkEmbedded(m.body, m.attachments);
 
   const QDateTime now = vrl::Now();
-  const QByteArray boundary = mimecompose::MakeBoundary(now);
-  const QByteArray head = mimecompose::ComposeHead(m, boundary, now, vrl::UtcOffsetSeconds(now));
-
-  QList<QByteArray> rcpts;
+  out.boundary = mimecompose::MakeBoundary(now);
+  out.head = mimecompose::ComposeHead(m, out.boundary, now, vrl::UtcOffsetSeconds(now));
   for (const QStringList* list : {&to_, &cc_, &bcc_})
-    for (const QString& a : *list) rcpts.append("RCPT TO: <" + WireBytes(a.trimmed()) + ">\r\n");
+    for (const QString& a : *list) out.rcpts.append("RCPT TO: <" + WireBytes(a.trimmed()) + ">\r\n");
   qint64 envelope = 14 + WireBytes(from_).size() + 6 /* DATA */ + 3 /* . */;
-  for (const auto& r : rcpts) envelope += r.size();
-  totalEstimate_ = envelope + mimecompose::EstimateSize(m, head, boundary);
+  for (const auto& r : out.rcpts) envelope += r.size();
+  totalEstimate_ = envelope + mimecompose::EstimateSize(m, out.head, out.boundary);
   bytesSent_ = 0;
   bytesRemaining_ = 0;
   lastPercent_ = -1;
+  return true;
+}
 
-  // 4. A kept-open connection the server has closed meanwhile is noticed here; one that holds
-  // an unasked reply (a 421 behind the last message's "250") starts afresh.
+bool SMTP_OutMail::Impl::EnsureSession() {
+  // A kept-open connection the server has closed meanwhile is noticed here; one that holds an
+  // unasked reply (a 421 behind the last message's "250") starts afresh.
   QCoreApplication::processEvents();
   if (SocketConnected() && !rx_.isEmpty()) CloseSocket();
-  if (!SocketConnected()) {
-    if (!ConnectionProcedure()) return false;
-  }
+  return SocketConnected() || ConnectionProcedure();
+}
 
-  // Any failure from here on closes the connection: the server may be in the middle of a
-  // transaction, and the next message starts on a fresh one.
-  auto failed = [this] {
-    CloseSocket();
-    return false;
-  };
-
-  // 5.
-  emit Status(QStringLiteral("Sending Sender Information..."));
+bool SMTP_OutMail::Impl::SendEnvelope(const Outgoing& out) {
+  emit q->Status(QStringLiteral("Sending Sender Information..."));
   QByteArray mailFrom = "MAIL FROM: <" + WireBytes(from_) + ">";
-  if (flags_[kLoginForm]) mailFrom += " AUTH=" + WireBytes(from_);
-  if (!Command(mailFrom + "\r\n", kReplyOk, timeOut_ * 1000)) return failed();
+  if (extensions_.authEqualsLogin) mailFrom += " AUTH=" + WireBytes(from_);
+  if (!Command(mailFrom + "\r\n", kReplyOk, timeOut_ * 1000)) return false;
 
-  // 6.
-  emit Status(QStringLiteral("Sending Recipient Information..."));
-  for (const auto& r : rcpts)
-    if (!Command(r, kReplyOk, timeOut_ * 1000)) return failed();
+  emit q->Status(QStringLiteral("Sending Recipient Information..."));
+  for (const auto& r : out.rcpts)
+    if (!Command(r, kReplyOk, timeOut_ * 1000)) return false;
+  return true;
+}
 
-  // 7.
-  emit Status(QStringLiteral("Sending Message..."));
-  if (!Command("DATA\r\n", kReadyForData, timeOut_ * 1000)) return failed();
+bool SMTP_OutMail::Impl::SendContent(const Outgoing& out) {
+  emit q->Status(QStringLiteral("Sending Message..."));
+  if (!Command("DATA\r\n", kReadyForData, timeOut_ * 1000)) return false;
 
-  // 8.
   out_.clear();
   QString writeError;
   const bool written = mimecompose::MessageWriter::Write(
-      m, head, boundary, [this](const QByteArray& b) { return SinkBlock(b); },
-      [this](const QString& s) { emit Status(s); }, &writeError);
+      out.content, out.head, out.boundary, [this](const QByteArray& b) { return SinkBlock(b); },
+      [this](const QString& text) { emit q->Status(text); }, &writeError);
   if (!written) {
     out_.clear();
     if (!abort_) FailWith(writeError.isEmpty() ? kErrSocketNotOpen : writeError);
-    return failed();
+    return false;
   }
-  // 9. A large message is let out down to a few KB before "." so that the wait for the reply
-  // does not start while much is still on its way; a small one goes out in one piece with ".".
+  // A large message is let out down to a few KB before "." so that the wait for the reply does
+  // not start while much is still on its way; a small one goes out in one piece with ".".
   if (socket_->BytesToSend() + out_.size() > kSendDrained) {
-    if (!FlushOut()) return failed();
-    if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return failed();
+    if (!FlushOut()) return false;
+    if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return false;
   }
+  // The reply to the final dot decides the message's fate.
   const QByteArray last = std::exchange(out_, QByteArray()) + ".\r\n";
-  if (!Command(last, kReplyOk, timeOut_ * 1000)) return failed();
+  return Command(last, kReplyOk, timeOut_ * 1000);
+}
 
-  // 10.
+bool SMTP_OutMail::Impl::send() {
+  BusyScope busy(busy_);
+  abort_ = false;
+  if (!CheckBeforeConnect()) return false;
+  Outgoing out;
+  if (!PrepareMessage(out) || !EnsureSession() || !SizeFits()) return false;
+  // Any failure from here on closes the connection: the server may be in the middle of a
+  // transaction, and the next message starts on a fresh one.
+  if (!SendEnvelope(out) || !SendContent(out)) {
+    CloseSocket();
+    return false;
+  }
   lastPercent_ = 100;
-  emit Progress(100);
-  emit Status(QStringLiteral("Transmission Complete..."));
+  emit q->Progress(100);
+  emit q->Status(QStringLiteral("Transmission Complete..."));
   if (!keepOpen_) ClosingProcedure();
-  emit SendSuccesful();
+  emit q->SendSuccesful();
   return true;
 }

@@ -7,11 +7,8 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
-#include <vector>
 
-#include "mime/MimeCompose.h"
-
-class CSocket;
+#include "socket/SecuritySettings.h"
 
 class SMTP_OutMail : public QObject {
   Q_OBJECT
@@ -30,69 +27,74 @@ class SMTP_OutMail : public QObject {
   ~SMTP_OutMail() override;  // runs the closing procedure when the socket is not closed
 
   // --- properties ---
-  QString SMTPHost() const { return smtpHost_; }
+  QString SMTPHost() const;
   void SetSMTPHost(const QString& host);
-  long SMTPPort() const { return smtpPort_; }
+  long SMTPPort() const;
   void SetSMTPPort(long port);
-  QString POP3Host() const { return pop3Host_; }
+  QString POP3Host() const;
   void SetPOP3Host(const QString& host);
-  long POP3Port() const { return pop3Port_; }
+  long POP3Port() const;
   void SetPOP3Port(long port);
-  int ConnectRetry() const { return connectRetry_; }
+  int ConnectRetry() const;
   void SetConnectRetry(int retries);  // 1..20, others ignored
-  int TimeOutNSeconds() const { return timeOut_; }
+  int TimeOutNSeconds() const;
   void SetTimeOutNSeconds(int& seconds);  // clamped to 3..300, written back
   void SetTimeOutNSeconds(int&& seconds);
-  VALIDATE_HOST_METHOD SMTPHostValidation() const { return hostValidation_; }
+  VALIDATE_HOST_METHOD SMTPHostValidation() const;
   void SetSMTPHostValidation(VALIDATE_HOST_METHOD method);
-  VALIDATE_METHOD EmailAddressValidation() const { return addressValidation_; }
-  void SetEmailAddressValidation(VALIDATE_METHOD method) { addressValidation_ = method; }
-  ENCODE_METHOD EncodeType() const { return encodeType_; }
-  void SetEncodeType(ENCODE_METHOD type) { encodeType_ = type; }
-  int Priority() const { return priority_; }
+  VALIDATE_METHOD EmailAddressValidation() const;
+  void SetEmailAddressValidation(VALIDATE_METHOD method);
+  ENCODE_METHOD EncodeType() const;
+  void SetEncodeType(ENCODE_METHOD type);
+  int Priority() const;
   void SetPriority(int priority);
-  QString Delimiter() const { return delimiter_; }
+  QString Delimiter() const;
   void SetDelimiter(const QString& delimiter);  // keeps the first character
-  bool AsHTML() const { return asHtml_; }
-  void SetAsHTML(bool v) { asHtml_ = v; }
-  bool Receipt() const { return receipt_; }
-  void SetReceipt(bool v) { receipt_ = v; }
-  bool UseAuthentication() const { return useAuth_; }
-  void SetUseAuthentication(bool v) { useAuth_ = v; }
-  bool UsePopAuthentication() const { return usePopAuth_; }
-  void SetUsePopAuthentication(bool v) { usePopAuth_ = v; }
+  bool AsHTML() const;
+  void SetAsHTML(bool v);
+  bool Receipt() const;
+  void SetReceipt(bool v);
+  bool UseAuthentication() const;
+  void SetUseAuthentication(bool v);
+  bool UsePopAuthentication() const;
+  void SetUsePopAuthentication(bool v);
 
-  QString from() const { return from_; }
+  QString from() const;
   void Setfrom(const QString& address);
-  QString FromDisplayName() const { return fromDisplayName_; }
-  void SetFromDisplayName(const QString& name) { fromDisplayName_ = name.trimmed(); }
-  QString ReplyToAddress() const { return replyTo_; }
+  QString FromDisplayName() const;
+  void SetFromDisplayName(const QString& name);
+  QString ReplyToAddress() const;
   void SetReplyToAddress(const QString& address);
-  QString Subject() const { return subject_; }
-  void SetSubject(const QString& subject) { subject_ = subject; }
-  QString Message() const { return message_; }
+  QString Subject() const;
+  void SetSubject(const QString& subject);
+  QString Message() const;
   void SetMessage(const QString& text);
-  QString ContentBase() const { return contentBase_; }
+  QString ContentBase() const;
   void SetContentBase(const QString& base);
-  QString Username() const { return username_; }
-  void SetUsername(const QString& v) { username_ = v; }
-  QString Password() const { return password_; }
-  void SetPassword(const QString& v) { password_ = v; }
+  QString Username() const;
+  void SetUsername(const QString& v);
+  QString Password() const;
+  void SetPassword(const QString& v);
 
-  QString Recipient() const { return to_.join(delimiter_); }
+  QString Recipient() const;
   void SetRecipient(const QString& list);
-  QString RecipientDisplayName() const { return toNames_.join(delimiter_); }
-  void SetRecipientDisplayName(const QString& list) { toNames_ = SplitList(list); }
-  QString CcRecipient() const { return cc_.join(delimiter_); }
+  QString RecipientDisplayName() const;
+  void SetRecipientDisplayName(const QString& list);
+  QString CcRecipient() const;
   void SetCcRecipient(const QString& list);
-  QString CcDisplayName() const { return ccNames_.join(delimiter_); }
-  void SetCcDisplayName(const QString& list) { ccNames_ = SplitList(list); }
-  QString BccRecipient() const { return bcc_.join(delimiter_); }
+  QString CcDisplayName() const;
+  void SetCcDisplayName(const QString& list);
+  QString BccRecipient() const;
   void SetBccRecipient(const QString& list);
-  QString Attachment() const { return attachmentValue_; }
+  QString Attachment() const;
   void SetAttachment(const QString& list);
 
-  QString GetLastError() const { return lastError_; }
+  QString GetLastError() const;
+
+  // Transport security and the authentication mechanism. The default is the original
+  // dialogue: clear text, AUTH LOGIN when the server offers it.
+  vrlsec::Settings Security() const;
+  void SetSecurity(const vrlsec::Settings& settings);
 
   // --- methods ---
   bool send();
@@ -116,89 +118,17 @@ class SMTP_OutMail : public QObject {
   // The error texts (exact).
   static const QString kErrHost, kErrPop3Host, kErrPort, kErrRecipient, kErrCc, kErrBcc, kErrSender,
       kErrNoRecipient, kErrTooMany, kErrHtmlUu, kErrTimeout, kErrAttach, kErrSocketNotOpen,
-      kErrPop3Timeout;
+      kErrPop3Timeout, kErrNoStartTls;
 
  signals:
   void Status(const QString& Status);
   void Progress(long PercentComplete);
   void SendSuccesful();
   void SendFailed(const QString& Explanation);
+  // The connection is under TLS: protocol version and the server certificate's subject.
+  void SecureConnection(const QString& Description);
 
  private:
-  enum Flag { kReplyOk, kReadyForData, kLoginAdvertised, kLoginForm, kLoginOk, kFlagCount };
-  enum WaitResult { kWaitDone, kWaitAborted, kWaitTimedOut, kWaitClosed };
-
-  QStringList SplitList(const QString& list) const;
-  void SetAddressList(QStringList& target, const QString& list, const QString& error);
-  bool ValidateHost(const QString& host) const;
-  void AddError(const QString& text);
-  void RemoveError(const QString& text);
-  void Fail();
-  void FailWith(const QString& text);
-
-  bool ConnectionProcedure();
-  bool AttemptConnect(const QString& host, long port);
-  void ClosingProcedure();
-  void CloseSocket();
-  void AbortTransaction(bool serverInSync);
-
-  WaitResult WaitFlag(Flag flag, int timeoutMs, bool needConnection);
-  bool Command(const QByteArray& line, Flag flag, int timeoutMs);  // raising wait
-  bool SendRaw(const QByteArray& bytes);
-  bool SocketConnected() const;
-  bool SinkBlock(const QByteArray& bytes);
-  bool FlushOut();
-  bool WaitSendBuffer(long limit, int silenceMs);
-
-  void OnConnect();
-  void OnClose();
-  void OnDataArrival(long bytesTotal);
-  // Handles the complete replies received; stops after the one an operation waits for, so
-  // that a reply after it (a 421 behind the "250" to the final dot) belongs to what follows.
-  void ProcessReplies();
-  void OnError(int number, const QString& description, const QString& source);
-  void OnSendProgress(long bytesSent, long bytesRemaining);
-  void HandleReply(const QByteArray& reply);
-
-  std::unique_ptr<CSocket> socket_;
-
-  QString smtpHost_;
-  long smtpPort_ = 25;
-  QString pop3Host_;
-  long pop3Port_ = 110;
-  int connectRetry_ = 3;
-  int timeOut_ = 30;
-  VALIDATE_HOST_METHOD hostValidation_ = VALIDATE_HOST_DNS;
-  VALIDATE_METHOD addressValidation_ = VALIDATE_SYNTAX;
-  ENCODE_METHOD encodeType_ = MIME_ENCODE;
-  int priority_ = NORMAL_PRIORITY;
-  QString priorityText_ = QStringLiteral("Normal");
-  QString delimiter_ = QStringLiteral(";");
-  bool asHtml_ = false, receipt_ = false, useAuth_ = false, usePopAuth_ = false;
-  QString from_, fromDisplayName_, replyTo_, subject_, message_, contentBase_, username_, password_;
-  QStringList to_, toNames_, cc_, ccNames_, bcc_;
-  QString attachmentValue_;
-  std::vector<mimecompose::AttachmentInfo> attachments_;
-
-  QStringList pendingErrors_;
-  QString lastError_;
-
-  bool flags_[kFlagCount] = {};
-  bool connected_ = false;
-  bool connectSeen_ = false;  // OnConnect came since the last Connect of the socket
-  bool keepOpen_ = false;
-  bool busy_ = false;  // inside send, Connect or Disconnect
-  bool closing_ = false;  // saying QUIT: the message's fate is decided, nothing fails it now
-  int awaited_ = -1;      // the flag an operation waits for; -1 none
-  bool abort_ = false;
-  bool popDone_ = false;
-  int popStep_ = 0;
-  QByteArray rx_;               // received bytes not yet forming a complete reply
-  QByteArray pendingReply_;     // lines of a multi-line reply seen so far
-  QByteArray out_;              // message text not yet handed to the socket
-
-  qint64 bytesSent_ = 0;
-  long bytesRemaining_ = 0;
-  qint64 totalEstimate_ = 0;
-  long lastPercent_ = -1;
+  struct Impl;
+  std::unique_ptr<Impl> d_;
 };

@@ -602,7 +602,10 @@ long CSocket::BytesToSend() const { return static_cast<long>(std::min<qsizetype>
 
 void CSocket::SetTransport(std::unique_ptr<vrlsock::Transport> transport) {
   Impl& d = *d_;
-  if (!transport) return;
+  if (!transport) {
+    d.nextTransport.reset();  // the next connection is plain again
+    return;
+  }
   if (!d.tcpConnected || d.fd < 0) {
     d.nextTransport = std::move(transport);  // serves the next connection
     return;

@@ -72,7 +72,7 @@ class CSocket : public QObject {
   // buffer stays there; the transport sees only bytes read after this call; SendData waits until
   // its handshake is over. Before a connection, the transport serves the next one, and OnConnect
   // comes when its handshake is over. A failed handshake: state 9, OnError source
-  // "CSocket.Handshake".
+  // "CSocket.Handshake". Null drops a transport still waiting for the next connection.
   void SetTransport(std::unique_ptr<vrlsock::Transport> transport);
 
   // Sees every change of State, in order (tests and diagnostics); an empty function removes it.

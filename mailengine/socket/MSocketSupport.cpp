@@ -1,5 +1,6 @@
 #include "socket/MSocketSupport.h"
 
+#include <QStringList>
 #include <QUrl>
 #include <arpa/inet.h>
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 namespace MSocketSupport {
 
@@ -255,5 +257,52 @@ std::atomic<int> g_resolutionsInFlight{0};
 }
 
 int ResolutionsInFlight() { return detail::g_resolutionsInFlight.load(); }
+
+namespace {
+
+const char kTopLevelDomains[] =
+    "COM ORG NET EDU GOV MIL INT AF AL DZ AS AD AO AI AQ AG AR AM AW AC AU AT AZ BS BH BD BB BY BZ BT "
+    "BJ BE BM BO BA BW BV BR IO BN BG BF BI KH CM CA CV KY CF TD CL CN CX CC CO KM CD CG CK CR CI HR "
+    "CU CY CZ DK DJ DM DO TP EC EG SV GQ ER EE ET FK FO FJ FI FR GF PF TF GA GM GE DE GH GI GR GL GD "
+    "GP GU GT GG GN GW GY HT HM VA HN HK HU IS IN ID IR IQ IE IM IL IT JM JP JE JO KZ KE KI KP KR KW "
+    "KG LA LV LB LS LR LY LI LT LU MO MK MG MW MY MV ML MT MH MQ MR MU YT MX FM MD MC MN MS MA MZ MM "
+    "NA NR NP NL AN NC NZ NI NE NG NU NF MP NO OM PK PW PA PG PY PE PH PN PL PT PR QA RE RO RU RW KN "
+    "LC VC WS SM ST SA SN SC SL SG SK SI SB SO ZA GS ES LK SH PM SD SR SJ SZ SE CH SY TW TJ TZ TH TG "
+    "TK TO TT TN TR TM TC TV UG UA AE GB US UM UY UZ VU VE VN VG VI WF EH YE YU ZR ZM ZW UK";
+
+}  // namespace
+
+bool IsValidHostSyntax(const QString& host) {
+  const QString h = host.trimmed().toUpper();
+  const QStringList parts = h.split(u'.');
+  if (parts.size() == 4) {
+    bool numeric = true;
+    long values[4] = {};
+    for (int i = 0; i < 4 && numeric; ++i) {
+      const QString& p = parts[i];
+      if (p.isEmpty() || p.size() > 3) numeric = false;
+      for (QChar c : p)
+        if (!c.isDigit() || c.unicode() > '9') numeric = false;
+      if (numeric) values[i] = p.toLong();
+    }
+    if (numeric) return values[0] <= 239 && values[1] <= 255 && values[2] <= 255 && values[3] <= 255;
+  }
+  if (parts.size() < 2) return false;
+  return QLatin1String(kTopLevelDomains).contains(parts.last());
+}
+
+QString FirstAddress(const QString& host) {
+  std::vector<SockAddr> addrs;
+  if (ResolveHost(host, AF_UNSPEC, &addrs) != 0 || addrs.empty()) return QString();
+  for (const SockAddr& a : addrs)
+    if (a.family() == AF_INET) return AddressToString(a);
+  return AddressToString(addrs.front());
+}
+
+QString LocalHostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof(name) - 1) != 0) return QString();
+  return QString::fromLocal8Bit(name);
+}
 
 }  // namespace MSocketSupport

@@ -1,6 +1,6 @@
 #pragma once
 // What all sockets share: the texts of the socket error numbers, the errno and getaddrinfo
-// mappings, and name resolution.
+// mappings, name resolution, and the host checks of the mail clients.
 #include <QByteArray>
 #include <QString>
 #include <sys/socket.h>
@@ -38,6 +38,14 @@ bool ParseNumericHost(const QString& host, SockAddr* out);
 // asking any name server. Returns 0 or a socket error number (11001 for an unknown host).
 // Safe to call from any thread.
 int ResolveHost(const QString& host, int family, std::vector<SockAddr>* out);
+
+// The host checks of the mail clients. IsValidHostSyntax: a dotted IPv4 address (first part
+// below 240), or a name whose last label is a known top-level domain. FirstAddress: blocking
+// lookup, the first IPv4 address, else the first address, "" on failure. LocalHostName: this
+// machine's name, "" when it has none.
+bool IsValidHostSyntax(const QString& host);
+QString FirstAddress(const QString& host);
+QString LocalHostName();
 
 // Tests replace the lookup (called on the resolving thread; returns 0 or a socket error number).
 // Null restores getaddrinfo.

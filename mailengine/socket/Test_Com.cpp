@@ -21,12 +21,20 @@ qint64 MonotonicMs() {
 }
 }  // namespace
 
-Test_Com::Test_Com() = default;
+struct Test_Com::Impl {
+  EchoFunction echo_;
+  ClockFunction clock_;
+  bool echoOnce(const QString& host);
+  static void servePause();
+};
 
-void Test_Com::SetEchoFunction(EchoFunction echo) { echo_ = std::move(echo); }
-void Test_Com::SetClockFunction(ClockFunction clock) { clock_ = std::move(clock); }
+Test_Com::Test_Com() : d_(std::make_unique<Impl>()) {}
+Test_Com::~Test_Com() = default;
 
-bool Test_Com::echoOnce(const QString& host) {
+void Test_Com::SetEchoFunction(EchoFunction echo) { d_->echo_ = std::move(echo); }
+void Test_Com::SetClockFunction(ClockFunction clock) { d_->clock_ = std::move(clock); }
+
+bool Test_Com::Impl::echoOnce(const QString& host) {
   try {
     vrl::IcmpReply reply;
     return echo_ ? echo_(host, kReplyTimeoutMs, &reply) : vrl::IcmpEcho(host, kReplyTimeoutMs, &reply);
@@ -36,7 +44,7 @@ bool Test_Com::echoOnce(const QString& host) {
 }
 
 // Lets pending events run, then keeps the loop running for the pause; wakes only on events.
-void Test_Com::servePause() {
+void Test_Com::Impl::servePause() {
   QCoreApplication::processEvents();
   vrl::EventWait::Until([] { return false; }, {}, kPauseMs);
 }
@@ -47,17 +55,17 @@ bool Test_Com::TestHost(QString& HostName, qint16& TimeOutSec, qint16& NRetrails
     const QString host = HostName.trimmed();
     if (TimeOutSec < 1) {
       for (int attempt = 1; attempt <= NRetrails; ++attempt) {
-        servePause();
-        if (echoOnce(host)) return true;
+        Impl::servePause();
+        if (d_->echoOnce(host)) return true;
       }
       return false;
     }
-    const auto now = [this] { return clock_ ? clock_() : MonotonicMs(); };
+    const auto now = [this] { return d_->clock_ ? d_->clock_() : MonotonicMs(); };
     const qint64 deadline = now() + qint64(TimeOutSec) * 1000;
     for (;;) {
-      if (echoOnce(host)) return true;
+      if (d_->echoOnce(host)) return true;
       if (now() >= deadline) return false;
-      servePause();
+      Impl::servePause();
     }
   } catch (...) {
     return false;

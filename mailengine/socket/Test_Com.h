@@ -4,6 +4,7 @@
 #include <QString>
 #include <QtGlobal>
 #include <functional>
+#include <memory>
 
 namespace vrl {
 struct IcmpReply;
@@ -17,6 +18,7 @@ class Test_Com {
   using ClockFunction = std::function<qint64()>;
 
   Test_Com();
+  ~Test_Com();
 
   // True as soon as one echo request is answered. TimeOutSec < 1: up to NRetrails requests
   // (attempt mode); else requests until TimeOutSec seconds have passed (time mode). Both <= 0:
@@ -29,8 +31,6 @@ class Test_Com {
   void SetClockFunction(ClockFunction clock);
 
  private:
-  bool echoOnce(const QString& host);
-  void servePause();
-  EchoFunction echo_;
-  ClockFunction clock_;
+  struct Impl;
+  std::unique_ptr<Impl> d_;
 };

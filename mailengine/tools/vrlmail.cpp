@@ -1,5 +1,8 @@
 #include "vrlmail.h"
 
+#include "PasswordCommand.h"
+#include "socket/TlsTransport.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <cstdio>
@@ -19,6 +22,59 @@ long ProcStatusKb(const char* field) {
   for (const QByteArray& line : f.readAll().split('\n'))
     if (line.startsWith(prefix)) return line.mid(prefix.size()).trimmed().split(' ').value(0).toLong();
   return -1;
+}
+
+const QStringList kSecurityValued = {"--security", "--ca-file", "--fingerprint", "--auth", "--password-command"};
+const QStringList kSecuritySwitches = {"--no-verify"};
+
+bool SecurityFromOptions(const std::map<QString, QString>& opt, vrlsec::Settings* s, QString* error) {
+  auto get = [&](const char* k) -> std::optional<QString> {
+    const auto it = opt.find(QString::fromLatin1(k));
+    return it == opt.end() ? std::nullopt : std::optional<QString>(it->second);
+  };
+  *s = vrlsec::Settings();
+  if (const auto v = get("--security"); v && !vrlsec::ParseSecurity(*v, &s->security)) {
+    *error = QStringLiteral("--security must be auto, none, starttls or tls");
+    return false;
+  }
+  if (const auto v = get("--auth"); v && !vrlsec::ParseAuth(*v, &s->auth)) {
+    *error = QStringLiteral("--auth must be auto, login, plain or xoauth2");
+    return false;
+  }
+  if (const auto v = get("--ca-file")) {
+    if (!QFile::exists(*v)) {
+      *error = QStringLiteral("--ca-file: there is no file ") + *v;
+      return false;
+    }
+    s->caFile = *v;
+  }
+  if (const auto v = get("--fingerprint")) {
+    QByteArray pin;
+    if (!vrlsock::TlsSettings::ParseFingerprint(*v, &pin) || pin.isEmpty()) {
+      *error = QStringLiteral("--fingerprint must be SHA256: followed by 64 hex digits");
+      return false;
+    }
+    s->certFingerprint = *v;
+  }
+  if (get("--no-verify")) {
+    s->verifyCertificate = false;
+    std::fputs("vrlmail: warning: --no-verify: the server's certificate is not checked\n", stderr);
+  }
+  return true;
+}
+
+bool PasswordFromOptions(const std::map<QString, QString>& opt, QString* password, QString* error) {
+  if (const auto it = opt.find(QStringLiteral("--password-command")); it != opt.end())
+    return vrl::RunPasswordCommand(it->second, password, error);
+  const auto it = opt.find(QStringLiteral("--password-file"));
+  if (it == opt.end()) return true;
+  QFile f(it->second);
+  if (!f.open(QIODevice::ReadOnly)) {
+    *error = QStringLiteral("cannot read ") + f.fileName() + QStringLiteral(": ") + f.errorString();
+    return false;
+  }
+  *password = QString::fromUtf8(f.readLine()).remove(u'\r').remove(u'\n');
+  return true;
 }
 
 namespace {

@@ -20,8 +20,14 @@ const char kSendHelp[] =
     "lines; failures also go to standard error.\n"
     "  --host H              SMTP server\n"
     "  --port P              its port, 1..65535 (default 25)\n"
-    "  --user U              log in with AUTH LOGIN as U (with --password-file)\n"
+    "  --user U              log in as U (with --password-file or --password-command)\n"
     "  --password-file F     file whose first line is the password\n"
+    "  --password-command C  the first line of C's output is the password or token\n"
+    "  --security S          auto, none (default: the clear-text dialogue), starttls or tls\n"
+    "  --ca-file F           trust the CAs of PEM file F instead of the system's\n"
+    "  --fingerprint SHA256:HEX  trust exactly the server certificate with this SHA-256\n"
+    "  --no-verify           do not check the server's certificate (prints a warning)\n"
+    "  --auth M              auto, login (default), plain or xoauth2\n"
     "  --pop-before-smtp     log in to POP3 first instead (with --pop-host)\n"
     "  --pop-host H          POP3 server for --pop-before-smtp\n"
     "  --pop-port P          its port, 1..65535 (default 110)\n"
@@ -42,8 +48,8 @@ const char kSendHelp[] =
     "  --stats               print time, rate and memory figures\n"
     "  --help                this text\n"
     "Exit status: 0 sent, 1 other failure, 2 bad usage or a refused address, 3 cannot connect or\n"
-    "the connection broke, 4 login refused, 5 the server refused the message, 6 a local file\n"
-    "problem (password, text or attachment file).\n";
+    "the connection broke (TLS failures included), 4 login refused, 5 the server refused the\n"
+    "message, 6 a local file problem (password, password command, text or attachment file).\n";
 
 int BadUsage(const QString& why) {
   std::fprintf(stderr, "vrlmail send: %s (see vrlmail send --help)\n", why.toUtf8().constData());
@@ -85,7 +91,7 @@ int RunSend(const QStringList& args) {
                                       "--pop-port", "--from", "--from-name", "--to", "--cc", "--bcc",
                                       "--subject", "--text-file", "--attach", "--timeout", "--count"};
   static const QStringList kSwitches = {"--pop-before-smtp", "--html", "--uuencode", "--validate-addresses",
-                                        "--quiet", "--stats"};
+                                        "--quiet", "--stats", "--no-verify"};
   std::map<QString, QString> opt;
   for (qsizetype i = 0; i < args.size(); ++i) {
     QString a = args[i];
@@ -97,7 +103,7 @@ int RunSend(const QStringList& args) {
     if (kSwitches.contains(a)) {
       if (inlineValue) return BadUsage(a + QStringLiteral(" takes no value"));
       opt[a] = QStringLiteral("1");
-    } else if (kValued.contains(a)) {
+    } else if (kValued.contains(a) || kSecurityValued.contains(a)) {
       if (inlineValue) {
         opt[a] = *inlineValue;
         continue;
@@ -131,14 +137,18 @@ int RunSend(const QStringList& args) {
     return BadUsage(QStringLiteral("--timeout must be 1..300"));
   if (!number("--count", 1, &count) || count < 1) return BadUsage(QStringLiteral("--count must be 1 or more"));
   if (has("--pop-before-smtp") && !has("--pop-host")) return BadUsage(QStringLiteral("--pop-before-smtp needs --pop-host"));
-  if (has("--user") != has("--password-file"))
-    return BadUsage(QStringLiteral("--user and --password-file go together"));
+  if (has("--user") != (has("--password-file") || has("--password-command")))
+    return BadUsage(QStringLiteral("--user goes with --password-file or --password-command"));
+  if (has("--password-file") && has("--password-command"))
+    return BadUsage(QStringLiteral("--password-file and --password-command exclude each other"));
+  vrlsec::Settings security;
+  QString why;
+  if (!SecurityFromOptions(opt, &security, &why)) return BadUsage(why);
 
   QString password;
-  if (has("--password-file")) {
-    QFile f(val("--password-file"));
-    if (!f.open(QIODevice::ReadOnly)) return LocalFileError(f);
-    password = QString::fromUtf8(f.readLine()).remove(u'\r').remove(u'\n');
+  if (!PasswordFromOptions(opt, &password, &why)) {
+    std::fprintf(stderr, "vrlmail send: %s\n", why.toUtf8().constData());
+    return 6;
   }
   QString text;
   if (has("--text-file")) {
@@ -163,6 +173,10 @@ int RunSend(const QStringList& args) {
   // Addresses are checked only on request: local test domains ("user@localhost") are not in
   // the list of top-level domains.
   mail.SetSMTPPort(port);
+  mail.SetSecurity(security);
+  QObject::connect(&mail, &SMTP_OutMail::SecureConnection, [quiet](const QString& s) {
+    if (!quiet) PrintLine("status", QStringLiteral("TLS: ") + s);
+  });
   mail.SetSMTPHostValidation(SMTP_OutMail::VALIDATE_HOST_DNS);
   mail.SetEmailAddressValidation(has("--validate-addresses") ? SMTP_OutMail::VALIDATE_SYNTAX
                                                              : SMTP_OutMail::validate_none);

@@ -7,21 +7,18 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDeadlineTimer>
-#include <QProcess>
+#include <QFileInfo>
 #include <QThread>
 
 #include <csignal>
 #include <memory>
 
 #include "AgentControl.h"
-#include "AgentTestSupport.h"
-#include "AppFolder.h"
-#include "MdlGlbalConf.h"
-#include "Mdl_FicheiroConf.h"
+#include "AgentFixture.h"
 
 namespace {
 
-const QString kBin = QStringLiteral(VRL_BIN_DIR);
+const QString kBin = VRL_BIN_DIR;
 
 // Runs the event loop until pred holds or ms pass.
 bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
@@ -34,84 +31,64 @@ bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
   return true;
 }
 
+bool AgentOnBus() {
+  return QDBusConnection::sessionBus().interface()->isServiceRegistered(agentbus::kServiceName).value();
+}
+
 class AgentBusTest : public agenttest::AgentEnvironment {
  protected:
   void SetUp() override {
     AgentEnvironment::SetUp();
-    ASSERT_TRUE(bus().isConnected()) << "the tests run under dbus-run-session";
+    ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "the tests run under dbus-run-session";
     home_ = Path("home");
     vrl::SetApplicationFolder(home_);
-    global_.ConfigFlag = 1;
-    global_.PrcInterval = 1;
-    global_.ShowErrorMsgs = true;
-    ASSERT_TRUE(WriteGlobalRecord(global_));
+    GlobalRecord global;
+    global.ConfigFlag = 1, global.PrcInterval = 1, global.ShowErrorMsgs = true;
+    ASSERT_TRUE(WriteGlobalRecord(global));
     qDBusRegisterMetaType<QMap<QString, QString>>();
     // The agent this bus starts works on this test's folders.
-    QDBusMessage m = QDBusMessage::createMethodCall(
-        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "UpdateActivationEnvironment");
+    QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                    "org.freedesktop.DBus", "UpdateActivationEnvironment");
     m << QVariant::fromValue(QMap<QString, QString>{{"VORLANE_HOME", home_}, {"TMPDIR", tmp_}});
-    ASSERT_EQ(bus().call(m).type(), QDBusMessage::ReplyMessage);
+    ASSERT_EQ(QDBusConnection::sessionBus().call(m).type(), QDBusMessage::ReplyMessage);
   }
   void TearDown() override {
     vrl::SetApplicationFolder(QString());
     AgentEnvironment::TearDown();
   }
-
-  static QDBusConnection bus() { return QDBusConnection::sessionBus(); }
-  static bool AgentOnBus() {
-    return bus().interface()->isServiceRegistered(agentbus::kServiceName).value();
-  }
   // A profile that is active but has nothing to do: cycles are quick and never end the agent.
   void AddIdleProfile() {
     ProfileRecord p;
-    p.PrfEnabled = true;
-    p.Prfname = "Idle";
-    p.HostType = 2;
+    p.PrfEnabled = true, p.Prfname = "Idle", p.HostType = 2;
     ASSERT_TRUE(CreateProfilesFile());
     ASSERT_TRUE(AddProfileRecord(p));
   }
-  int RunProgram(const QString& name, const QStringList& args, QByteArray* out = nullptr,
+  // Runs a program of the build (or one named by its full path) to its end, bounded.
+  static int Run(const QString& name, const QStringList& args, QByteArray* out = nullptr,
                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(name.startsWith('/') ? name : kBin + "/" + name, args);
-    if (!p.waitForFinished(30000)) {
-      p.kill();
-      p.waitForFinished();
-      return -2;
-    }
-    if (out) *out = p.readAll();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return AgentEnvironment::Run(name.startsWith('/') ? name : kBin + "/" + name, args, env, out);
   }
 
   QString home_;
-  GlobalRecord global_;
 };
 
 // Every AgentState event one object receives.
 struct StateLog {
   explicit StateLog(ClsAgentState& s) {
-    QObject::connect(&s, qOverload<qint32>(&ClsAgentState::AgentState),
-                     [this](qint32 v) { states.push_back(v); });
+    QObject::connect(&s, qOverload<qint32>(&ClsAgentState::AgentState), [this](qint32 v) { states.push_back(v); });
   }
   std::vector<qint32> states;
 };
 
-TEST_F(AgentBusTest, CreatingAnObjectStartsTheAgentIdle) {
-  EXPECT_FALSE(AgentOnBus());
-  ClsAgentState state;
-  ASSERT_TRUE(state.IsValid()) << state.LastError().toStdString();
-  EXPECT_TRUE(AgentOnBus());
-  EXPECT_EQ(state.AgentState(), NotRunning);
-  ClsGetLog log;
-  EXPECT_EQ(log.GetTempLogFileName(), "") << "an idle agent has logged nothing";
-}
-
 TEST_F(AgentBusTest, EveryListenerReceivesEveryStateChange) {
-  ClsStartStopEng control;
+  // Creating an object starts the agent, idle.
+  EXPECT_FALSE(AgentOnBus());
   ClsAgentState a, b;
+  ASSERT_TRUE(a.IsValid()) << a.LastError().toStdString();
+  EXPECT_TRUE(AgentOnBus());
+  EXPECT_EQ(a.AgentState(), NotRunning);
+  EXPECT_EQ(ClsGetLog().GetTempLogFileName(), "") << "an idle agent has logged nothing";
+  ClsStartStopEng control;
   StateLog la(a), lb(b);
   std::vector<std::pair<QString, QString>> boxes;
   QObject::connect(&control, &ClsStartStopEng::MessageBox,
@@ -124,12 +101,12 @@ TEST_F(AgentBusTest, EveryListenerReceivesEveryStateChange) {
   EXPECT_EQ(boxes.front().first, "Configuration File Not Found: " + ProfilesFilePath());
   EXPECT_EQ(boxes.front().second, "exclamation");
 
-  // The next start reads the files afresh; a second start while running does nothing.
+  // The next start reads the files afresh; a second start while running does nothing, and
+  // stop requests while running only repeat the request.
   AddIdleProfile();
   ASSERT_TRUE(control.StartMailAgent());
   ASSERT_TRUE(control.StartMailAgent());
   EXPECT_EQ(a.AgentState(), Running);
-  // Stop requests while running only repeat the request.
   ASSERT_TRUE(control.StopMailAgent());
   ASSERT_TRUE(control.StopMailAgent());
   ASSERT_TRUE(WaitFor([&] { return lb.states.size() >= 4; }));
@@ -139,7 +116,6 @@ TEST_F(AgentBusTest, EveryListenerReceivesEveryStateChange) {
   const std::vector<qint32> expected{Running, NotRunning, Running, NotRunning};
   EXPECT_EQ(la.states, expected);
   EXPECT_EQ(lb.states, expected);
-
   ASSERT_TRUE(control.SetModeDebug(true));
   EXPECT_TRUE(control.ModeDebug());
 }
@@ -152,11 +128,9 @@ TEST_F(AgentBusTest, AClearedLogHasNoNameUntilTheNextLine) {
   const QString first = log.GetTempLogFileName();
   ASSERT_TRUE(QFileInfo::exists(first)) << first.toStdString();
   EXPECT_TRUE(first.startsWith(tmp_ + "/VRQ"));
-
   ASSERT_TRUE(log.ClearLogFile());
   EXPECT_EQ(log.GetTempLogFileName(), "");
   EXPECT_FALSE(QFileInfo::exists(first));
-
   ASSERT_TRUE(control.StopMailAgent());  // logs "Vorlane Agent Stopped"
   ASSERT_TRUE(WaitFor([&] { return !log.GetTempLogFileName().isEmpty(); }));
   EXPECT_NE(log.GetTempLogFileName(), first);
@@ -177,20 +151,17 @@ TEST_F(AgentBusTest, ReleasingOrCrashingClientsEndTheAgent) {
     ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
     EXPECT_FALSE(QFileInfo::exists(temp));
   }
-  {
-    // Killed: its vanished bus name counts as the release.
-    QProcess holder;
-    holder.start(kBin + "/agent_client_holder");
-    ASSERT_TRUE(holder.waitForReadyRead(20000));
-    ASSERT_EQ(holder.readAll().trimmed(), "held");
-    ClsGetLog log(AgentHold::Detached);
-    const QString temp = log.GetTempLogFileName();
-    ASSERT_TRUE(QFileInfo::exists(temp));
-    ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
-    holder.waitForFinished();
-    ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
-    EXPECT_FALSE(QFileInfo::exists(temp));
-  }
+  // Killed: its vanished bus name counts as the release.
+  QProcess holder;
+  holder.start(kBin + "/agent_client_holder");
+  ASSERT_TRUE(holder.waitForReadyRead(20000));
+  ASSERT_EQ(holder.readAll().trimmed(), "held");
+  const QString temp = ClsGetLog(AgentHold::Detached).GetTempLogFileName();
+  ASSERT_TRUE(QFileInfo::exists(temp));
+  ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
+  holder.waitForFinished();
+  ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
+  EXPECT_FALSE(QFileInfo::exists(temp));
 }
 
 TEST_F(AgentBusTest, ARunAgentOutlivesItsClientsAndASecondAgentRefuses) {
@@ -201,27 +172,22 @@ TEST_F(AgentBusTest, ARunAgentOutlivesItsClientsAndASecondAgentRefuses) {
   ASSERT_TRUE(WaitFor([] { return AgentOnBus(); }));
   {
     ClsStartStopEng control;
-    ClsAgentState state;
-    EXPECT_EQ(state.AgentState(), Running);
+    EXPECT_EQ(ClsAgentState().AgentState(), Running);
   }
   // Longer than an unneeded agent lingers.
   EXPECT_FALSE(agent.waitForFinished(3000)) << agent.readAll().toStdString();
   EXPECT_EQ(ClsAgentState(AgentHold::Detached).AgentState(), Running);
-
   QByteArray out;
-  EXPECT_EQ(RunProgram("VRLEng31", {"--run", "--home", home_}, &out), 1);
-  EXPECT_TRUE(out.contains("another agent already works on the application folder"))
-      << out.toStdString();
-
+  EXPECT_EQ(Run("VRLEng31", {"--run", "--home", home_}, &out), 1);
+  EXPECT_TRUE(out.contains("another agent already works on the application folder")) << out.toStdString();
   ::kill(static_cast<pid_t>(agent.processId()), SIGTERM);
   ASSERT_TRUE(agent.waitForFinished(20000));
   EXPECT_EQ(agent.exitCode(), 0);
 }
 
 TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
-  QByteArray out;
-  // Started by hand rather than by activation, the agent says what it waits for.
   {
+    // Started by hand rather than by activation, the agent says what it waits for.
     QProcess idle;
     QProcessEnvironment quiet = QProcessEnvironment::systemEnvironment();
     quiet.remove("DBUS_STARTER_BUS_TYPE");
@@ -234,39 +200,32 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
     EXPECT_TRUE(idle.waitForFinished(20000));
     ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
   }
-
-
   // A failed start says why, from the agent's log.
-  EXPECT_EQ(RunProgram("VRL31", {"--start"}, &out), 3);
+  QByteArray out;
+  EXPECT_EQ(Run("VRL31", {"--start"}, &out), 3);
   EXPECT_TRUE(out.contains("Configuration File Not Found")) << out.toStdString();
-
   AddIdleProfile();
-  EXPECT_EQ(RunProgram("VRL31", {"--start", "--debug", "on"}), 0);
-  ASSERT_EQ(RunProgram("VRL31", {"--status"}, &out), 0);
-  EXPECT_TRUE(out.startsWith("AgentState: Running\nGetTempLogFileName: " + tmp_.toUtf8() + "/VRQ"))
-      << out.toStdString();
+  EXPECT_EQ(Run("VRL31", {"--start", "--debug", "on"}), 0);
+  ASSERT_EQ(Run("VRL31", {"--status"}, &out), 0);
+  EXPECT_TRUE(out.startsWith("AgentState: Running\nGetTempLogFileName: " + tmp_.toUtf8() + "/VRQ")) << out.toStdString();
   EXPECT_TRUE(out.contains("ModeDebug: on"));
 
   // The interface as README documents it for gdbus.
   const QStringList call{"call", "--session", "--dest", "org.vorlane.VRLEng31", "--object-path"};
-  ASSERT_EQ(RunProgram("/usr/bin/gdbus", call + QStringList{"/ClsAgentState", "--method",
-                                                  "org.freedesktop.DBus.Properties.Get",
-                                                  "org.vorlane.VRLEng31.ClsAgentState",
-                                                  "AgentState"},
-                       &out),
-            0);
+  ASSERT_EQ(Run("/usr/bin/gdbus", call + QStringList{"/ClsAgentState", "--method", "org.freedesktop.DBus.Properties.Get",
+                                                     "org.vorlane.VRLEng31.ClsAgentState", "AgentState"}, &out), 0);
   EXPECT_EQ(out.trimmed(), "(<1>,)");
-  ASSERT_EQ(RunProgram("/usr/bin/gdbus", call + QStringList{"/ClsStartStopEng", "--method",
-                                                  "org.vorlane.VRLEng31.ClsStartStopEng.StopMailAgent"}),
+  ASSERT_EQ(Run("/usr/bin/gdbus",
+                call + QStringList{"/ClsStartStopEng", "--method", "org.vorlane.VRLEng31.ClsStartStopEng.StopMailAgent"}),
             0);
   EXPECT_TRUE(WaitFor([] { return ClsAgentState(AgentHold::Detached).AgentState() == NotRunning; }));
 
   // No bus: the agent cannot be reached.
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + Path("no-bus"));
-  EXPECT_EQ(RunProgram("VRL31", {"--status"}, &out, env), 1);
+  EXPECT_EQ(Run("VRL31", {"--status"}, &out, env), 1);
   EXPECT_TRUE(out.contains("cannot be reached")) << out.toStdString();
-  EXPECT_EQ(RunProgram("VRL31", {}, &out), 2);
+  EXPECT_EQ(Run("VRL31", {}, &out), 2);
 }
 
 }  // namespace

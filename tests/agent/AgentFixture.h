@@ -1,15 +1,111 @@
 #pragma once
-// An agent on a private application folder, driven tick by tick with a fixed clock.
+// Shared pieces of the agent tests: a private temporary folder as TMPDIR, a fixed clock, message
+// boxes captured instead of shown, log lines and bounded program runs; an agent on a private
+// application folder driven tick by tick; the script of a loopback SMTP server for it.
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
 #include <functional>
+#include <optional>
+#include <vector>
 
 #include "AgentLog.h"
-#include "AgentTestSupport.h"
 #include "AppFolder.h"
+#include "Clock.h"
 #include "FrmAgent.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_FicheiroConf.h"
+#include "MessageBox.h"
+#include "ScriptedServer.h"
+
+// Readable failure messages for texts and lists of texts.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace agenttest {
+
+struct Box {
+  QString text;
+  vrl::MsgBoxIcon icon;
+};
+
+class AgentEnvironment : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    if (qEnvironmentVariableIsSet("TMPDIR")) oldTmp_ = qgetenv("TMPDIR");
+    tmp_ = Path("tmp");
+    ASSERT_TRUE(QDir().mkpath(tmp_));
+    qputenv("TMPDIR", QFile::encodeName(tmp_));
+    now_ = QDateTime(QDate(2026, 12, 6), QTime(14, 3, 27));
+    vrl::SetNowForTesting([this] { return now_; });
+    vrl::SetMessageBoxHandler([this](const QString& text, vrl::MsgBoxIcon icon) { boxes_.push_back({text, icon}); });
+  }
+  void TearDown() override {
+    vrl::SetNowForTesting({});
+    vrl::SetMessageBoxHandler({});
+    if (oldTmp_) qputenv("TMPDIR", *oldTmp_);
+    else qunsetenv("TMPDIR");
+  }
+
+  QString Path(const QString& name) const { return dir_.path() + '/' + name; }
+  static QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  static void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+  }
+  // Runs a program to its end (bounded): its exit code (-1: it did not end normally), its standard
+  // output (merged with its errors when err is null) and its errors.
+  static int Run(const QString& program, const QStringList& args, const QProcessEnvironment& env,
+                 QByteArray* out = nullptr, QByteArray* err = nullptr) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (!err) p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(30000)) p.kill();
+    p.waitForFinished();
+    if (out) *out = p.readAllStandardOutput();
+    if (err) *err = p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  }
+  // The lines of a log file, without their CR LF; a missing last line end is kept visible.
+  static QStringList Lines(const QString& path) {
+    QStringList lines = QString::fromUtf8(ReadAll(path)).split("\r\n");
+    if (lines.last().isEmpty()) lines.removeLast();
+    return lines;
+  }
+  // The messages of a log file: each line without its time stamp (the separator stays whole).
+  static QStringList Messages(const QString& path) {
+    QStringList out;
+    for (const QString& l : Lines(path)) out << (l.indexOf(" \u00BB ") == 19 ? l.mid(22) : l);
+    return out;
+  }
+
+  QTemporaryDir dir_;
+  QString tmp_;
+  std::optional<QByteArray> oldTmp_;
+  QDateTime now_;
+  std::vector<Box> boxes_;
+};
+
+
+// One SMTP connection that takes `messages` messages, then QUIT.
+inline vrltest::Scenario SmtpTaking(int messages) {
+  vrltest::Scenario s;
+  s.reply("220 test ESMTP").expectPrefix("HELO ").reply("250 hello");
+  for (int i = 0; i < messages; ++i) {
+    s.expectPrefix("MAIL FROM:").reply("250 ok").expectPrefix("RCPT TO:").reply("250 ok");
+    s.expect("DATA").reply("354 go on").readUntilDot().reply("250 queued");
+  }
+  return s.expect("QUIT").reply("221 bye");
+}
 
 // Records every call of the mail work; each call can run a test's action.
 class RecordingHooks : public MailWork {
@@ -47,11 +143,9 @@ class AgentFixture : public AgentEnvironment {
     global_.UseLogFile = true;
     global_.LogFileName = home_ + "/vorlane.log";
     global_.PrcInterval = 5;
-    global_.PrcIntervalUnit = 0;
     global_.ConfigFlag = 1;
     agent_.SetManualTimerForTesting(true);
-    QObject::connect(&agent_, &FrmAgent::FireEventAgentState,
-                     [this](qint32 state) { states_ << state; });
+    QObject::connect(&agent_, &FrmAgent::FireEventAgentState, [this](qint32 state) { states_ << state; });
   }
   void TearDown() override {
     agent_.Form_Unload();
@@ -60,24 +154,13 @@ class AgentFixture : public AgentEnvironment {
   }
 
   void SaveGlobal() { ASSERT_TRUE(WriteGlobalRecord(global_)); }
-
   // An enabled internet-mail profile whose folders exist, processing both directions.
   ProfileRecord MakeProfile(const QString& name) {
     ProfileRecord p;
-    p.PrfEnabled = true;
-    p.Prfname = name;
-    p.HostType = 2;
-    p.Pop3TcpPort = 110;
-    p.SmtpTcpPort = 25;
-    p.TimeOutSecs = 30;
-    p.PrcInboundMessages = true;
-    p.PrcOutboundMessages = true;
-    p.CreateAttchsInMsgs = true;
-    p.CreateInfFileInboundMsgs = true;
-    p.InboundDir = Path(name + "/in");
-    p.OutboundDir = Path(name + "/out");
-    p.OutFilesExtention = "*.TXT";
-    p.OutboundMode = 1;
+    p.PrfEnabled = true, p.Prfname = name, p.HostType = 2, p.Pop3TcpPort = 110, p.SmtpTcpPort = 25;
+    p.TimeOutSecs = 30, p.PrcInboundMessages = true, p.PrcOutboundMessages = true;
+    p.CreateAttchsInMsgs = true, p.CreateInfFileInboundMsgs = true, p.OutboundMode = 1;
+    p.InboundDir = Path(name + "/in"), p.OutboundDir = Path(name + "/out"), p.OutFilesExtention = "*.TXT";
     QDir().mkpath(p.InboundDir);
     QDir().mkpath(p.OutboundDir);
     return p;
@@ -88,12 +171,13 @@ class AgentFixture : public AgentEnvironment {
     }
     ASSERT_TRUE(AddProfileRecord(p));
   }
-  void Drop(const ProfileRecord& p, const QString& fileName) {
-    QFile f(p.OutboundDir + "/" + fileName);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("data\r\n");
-    f.flush();
-    // Older than the settle time, as a finished file of a feeding program is.
+  // A file in the profile's outbound folder, older than the settle time as a finished file of a
+  // feeding program is.
+  void Drop(const ProfileRecord& p, const QString& fileName, const QByteArray& bytes = "data\r\n") {
+    const QString path = p.OutboundDir + "/" + fileName;
+    WriteFile(path, bytes);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
   }
 
@@ -113,11 +197,10 @@ class AgentFixture : public AgentEnvironment {
 
   QStringList TempLog() const { return Messages(log_.GetTempLogFileName()); }
   QStringList LogFile() const { return Messages(global_.LogFileName); }
-  // Lines logged after the start lines (from the first line after "Vorlane Agent Started").
+  // Lines logged after "Vorlane Agent Started".
   QStringList CycleLines() const {
-    QStringList all = TempLog();
-    const int at = all.indexOf("INFORMATION: Vorlane Agent Started");
-    return at < 0 ? all : all.mid(at + 1);
+    const QStringList all = TempLog();
+    return all.mid(all.indexOf("INFORMATION: Vorlane Agent Started") + 1);
   }
 
   QString home_;

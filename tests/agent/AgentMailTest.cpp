@@ -2,19 +2,42 @@
 // deletes, and what it leaves for the next cycle when something fails.
 #include "AgentFixture.h"
 #include "MailHost.h"
-#include "MailScripts.h"
 
 namespace {
 
-using agenttest::Pop3Login;
-using agenttest::Pop3Mailbox;
-using agenttest::Scenario;
-using agenttest::SmtpTaking;
+using vrltest::Scenario;
 using vrltest::ScriptedServer;
 
 const QString kInfo = "INFORMATION: ";
-const QByteArray kAnnMessage =
-    agenttest::MessageWithAttachment("Ann <ann@example.com>", "report.xml", "<report/>");
+
+// A POP3 login of user "u" with password "p".
+Scenario& Pop3Login(Scenario& s) {
+  return s.reply("+OK ready").expect("USER u").reply("+OK").expect("PASS p").reply("+OK in");
+}
+QByteArray Retr(const QByteArray& message) { return "+OK\r\n" + Scenario::dotStuff(message); }
+
+// A mailbox session: login, STAT, then each message from the highest number down retrieved and
+// deleted (DELE answered with deleReply; a failure ends the session), then QUIT.
+Scenario Pop3Mailbox(const QList<QByteArray>& messages, const QByteArray& deleReply = "+OK") {
+  Scenario s;
+  Pop3Login(s).expect("STAT").reply("+OK " + QByteArray::number(messages.size()) + " 1000");
+  for (qsizetype i = messages.size(); i >= 1; --i) {
+    s.expect("RETR " + QByteArray::number(i)).send(Retr(messages[i - 1]));
+    s.expect("DELE " + QByteArray::number(i)).reply(deleReply);
+    if (!deleReply.startsWith("+OK")) break;
+  }
+  return s.expect("QUIT").reply("+OK bye");
+}
+
+// A message from `from` with one base64 attachment.
+QByteArray MessageWithAttachment(const QByteArray& from, const QByteArray& name, const QByteArray& content) {
+  return "From: " + from + "\r\nSubject: Test\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n--b1\r\nContent-Type: text/plain\r\n\r\nHello\r\n"
+         "--b1\r\nContent-Type: application/octet-stream; name=\"" + name + "\"\r\n"
+         "Content-Transfer-Encoding: base64\r\n\r\n" + content.toBase64() + "\r\n--b1--\r\n";
+}
+
+const QByteArray kAnnMessage = MessageWithAttachment("Ann <ann@example.com>", "report.xml", "<report/>");
 
 class AgentMailTest : public agenttest::AgentFixture {
  protected:
@@ -25,25 +48,12 @@ class AgentMailTest : public agenttest::AgentFixture {
   // A profile on the scripted servers (a null server: that side is not used).
   ProfileRecord OnServers(const QString& name, ScriptedServer* pop, ScriptedServer* smtp) {
     ProfileRecord p = MakeProfile(name);
-    p.TimeOutSecs = 3;
-    p.UserName = "u";
-    p.Pop3SmtpPws = "p";
-    p.FromAddress = "agent@example.com";
-    p.RecAddress = "to@example.com";
-    p.Subject = "Daily";
-    p.MsgText = "Attached.";
-    p.FileExtention = "IN";
-    p.ResFilesExtention = "INF";
-    p.PrcInboundMessages = pop != nullptr;
-    if (pop) {
-      p.Pop3Server = "127.0.0.1";
-      p.Pop3TcpPort = pop->port();
-    }
-    p.PrcOutboundMessages = smtp != nullptr;
-    if (smtp) {
-      p.SmtpServer = "127.0.0.1";
-      p.SmtpTcpPort = smtp->port();
-    }
+    p.TimeOutSecs = 3, p.UserName = "u", p.Pop3SmtpPws = "p", p.FromAddress = "agent@example.com";
+    p.RecAddress = "to@example.com", p.Subject = "Daily", p.MsgText = "Attached.";
+    p.FileExtention = "IN", p.ResFilesExtention = "INF";
+    p.PrcInboundMessages = pop != nullptr, p.PrcOutboundMessages = smtp != nullptr;
+    if (pop) p.Pop3Server = "127.0.0.1", p.Pop3TcpPort = pop->port();
+    if (smtp) p.SmtpServer = "127.0.0.1", p.SmtpTcpPort = smtp->port();
     return p;
   }
   // One cycle, and the time moved on past the interval so that the next tick runs the next one.
@@ -52,9 +62,7 @@ class AgentMailTest : public agenttest::AgentFixture {
     ASSERT_TRUE(Tick());
     Advance(global_.PrcInterval);
   }
-  static QStringList Files(const QString& dir) {
-    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-  }
+  static QStringList Files(const QString& dir) { return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
   static void Expect(ScriptedServer& server) {
     EXPECT_TRUE(server.waitDone()) << server.progress().toStdString();
     EXPECT_EQ(server.errors(), QStringList{});
@@ -67,27 +75,23 @@ TEST_F(AgentMailTest, OneCycleSendsReceivesAndLogsEveryStepInOrder) {
   Scenario idlePop;
   Pop3Login(idlePop).expect("STAT").reply("+OK 0 0").expect("QUIT").reply("+OK");
   ScriptedServer pop({Pop3Mailbox({kAnnMessage}), idlePop});
-  ScriptedServer smtp({SmtpTaking(1), SmtpTaking(0)});
+  ScriptedServer smtp({agenttest::SmtpTaking(1), agenttest::SmtpTaking(0)});
   ProfileRecord p = OnServers("P", &pop, &smtp);
   p.RenamedFilesExtention = "*.PRC";
   Drop(p, "A.TXT");
-  Drop(p, "A.PRC");                                      // taken: the sent file becomes 1-A.PRC
-  for (const char* n : {"report.IN", ".vrltmp-left"}) {  // taken; a crash's leftover
-    QFile f(p.InboundDir + "/" + n);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  }
+  Drop(p, "A.PRC");                                             // taken: the sent file becomes 1-A.PRC
+  WriteFile(p.InboundDir + "/report.IN", "");                   // taken
+  WriteFile(p.InboundDir + "/.vrltmp-left", "");                // a crash's leftover
   AddProfile(p);
   ASSERT_TRUE(Start());
   Cycle();
   const QString saved = p.InboundDir + "/1-report.IN";
-  EXPECT_EQ(
-      CycleLines(),
-      (QStringList{kInfo + "Starting Session with the Profile: P", kInfo + "Sending New Message",
-                   kInfo + "Destination Address: to@example.com",
-                   kInfo + "Attachment File: " + p.OutboundDir + "/A.TXT",
-                   kInfo + "Message Successfully Sent",
-                   kInfo + "Processing New Message From: Ann <ann@example.com>",
-                   kInfo + "Creating File: " + saved, kInfo + "Message Successfully Processed"}));
+  EXPECT_EQ(CycleLines(), (QStringList{kInfo + "Starting Session with the Profile: P", kInfo + "Sending New Message",
+                                       kInfo + "Destination Address: to@example.com",
+                                       kInfo + "Attachment File: " + p.OutboundDir + "/A.TXT",
+                                       kInfo + "Message Successfully Sent",
+                                       kInfo + "Processing New Message From: Ann <ann@example.com>",
+                                       kInfo + "Creating File: " + saved, kInfo + "Message Successfully Processed"}));
   EXPECT_EQ(Files(p.OutboundDir), (QStringList{"1-A.PRC", "A.PRC"}));
   EXPECT_EQ(Files(p.InboundDir), (QStringList{"1-report.IN", "1-report.INF", "report.IN"}));
   EXPECT_EQ(ReadAll(saved), "<report/>");
@@ -100,26 +104,20 @@ TEST_F(AgentMailTest, OneCycleSendsReceivesAndLogsEveryStepInOrder) {
   EXPECT_TRUE(sent[0].contains(QByteArray("data\r\n").toBase64()));
 
   // Nothing new: no second session line; the stop ends the session line.
-  const int before = TempLog().size();
+  const qsizetype before = TempLog().size();
   Cycle();
   agent_.CmdStopStart_Click();
   ASSERT_TRUE(Tick());
-  EXPECT_EQ(TempLog().mid(before), (QStringList{kInfo + "Stopping Session with the Profile: P",
-                                                kInfo + "Vorlane Agent Stopped"}));
+  EXPECT_EQ(TempLog().mid(before),
+            (QStringList{kInfo + "Stopping Session with the Profile: P", kInfo + "Vorlane Agent Stopped"}));
   Expect(pop);
   Expect(smtp);
 }
 
 TEST_F(AgentMailTest, FilesThatCannotGoAreRenamedBad) {
   Scenario rejecting;
-  rejecting.reply("220 test")
-      .expectPrefix("HELO ")
-      .reply("250 hello")
-      .expectPrefix("MAIL FROM:")
-      .reply("250 ok")
-      .expectPrefix("RCPT TO:")
-      .reply("550 no such user")
-      .expectClose();
+  rejecting.reply("220 test").expectPrefix("HELO ").reply("250 hello").expectPrefix("MAIL FROM:").reply("250 ok");
+  rejecting.expectPrefix("RCPT TO:").reply("550 no such user").expectClose();
   ScriptedServer smtp({rejecting});
   ProfileRecord p = OnServers("P", nullptr, &smtp);
   Drop(p, "A.TXT");
@@ -129,20 +127,17 @@ TEST_F(AgentMailTest, FilesThatCannotGoAreRenamedBad) {
   ASSERT_TRUE(Start());
   Cycle();
   EXPECT_EQ(Files(p.OutboundDir), (QStringList{"1-A.BAD", "A.BAD"}));
-  EXPECT_TRUE(CycleLines().contains(
-      "DEBUG SMTP: Profile \"P\" Status: Sending Recipient Information..."));
   const QStringList lines = CycleLines();
+  EXPECT_TRUE(lines.contains("DEBUG SMTP: Profile \"P\" Status: Sending Recipient Information..."));
   ASSERT_GE(lines.size(), 2);
-  EXPECT_TRUE(
-      lines[lines.size() - 2].startsWith("ERROR:\t Profile: \"P\" Error sending message: "));
+  EXPECT_TRUE(lines[lines.size() - 2].startsWith("ERROR:\t Profile: \"P\" Error sending message: "));
   EXPECT_EQ(lines.last(), kInfo + "Changing File Name To: " + p.OutboundDir + "/1-A.BAD");
   Expect(smtp);
 }
 
 TEST_F(AgentMailTest, AnSmtpServerThatNeverAnswersMakesEveryFileBad) {
   ProfileRecord p = OnServers("P", nullptr, nullptr);
-  p.PrcOutboundMessages = true;
-  p.SmtpServer = "127.0.0.1";
+  p.PrcOutboundMessages = true, p.SmtpServer = "127.0.0.1";
   p.SmtpTcpPort = 1;  // nothing listens there: refused at once, twice
   Drop(p, "1.TXT");
   Drop(p, "2.TXT");
@@ -165,23 +160,15 @@ TEST_F(AgentMailTest, AMessageThatCannotBeDeletedStaysAndComesAgainUnderFreeName
   EXPECT_TRUE(CycleLines().last().startsWith("ERROR:\t Error Deleting Message 1: "));
   EXPECT_EQ(Files(p.InboundDir), (QStringList{"report.IN", "report.INF"}));
   Cycle();
-  EXPECT_EQ(Files(p.InboundDir),
-            (QStringList{"1-report.IN", "1-report.INF", "report.IN", "report.INF"}));
+  EXPECT_EQ(Files(p.InboundDir), (QStringList{"1-report.IN", "1-report.INF", "report.IN", "report.INF"}));
   EXPECT_EQ(CycleLines().last(), kInfo + "Message Successfully Processed");
   Expect(pop);
 }
 
 TEST_F(AgentMailTest, AStopRequestIsHonouredBetweenMessages) {
   Scenario s;
-  Pop3Login(s)
-      .expect("STAT")
-      .reply("+OK 2 1000")
-      .expect("RETR 2")
-      .send(agenttest::Retr(kAnnMessage))
-      .expect("DELE 2")
-      .reply("+OK")
-      .expect("QUIT")
-      .reply("+OK bye");
+  Pop3Login(s).expect("STAT").reply("+OK 2 1000").expect("RETR 2").send(Retr(kAnnMessage));
+  s.expect("DELE 2").reply("+OK").expect("QUIT").reply("+OK bye");
   ScriptedServer pop({s});
   ProfileRecord p = OnServers("P", &pop, nullptr);
   AddProfile(p);
@@ -192,21 +179,18 @@ TEST_F(AgentMailTest, AStopRequestIsHonouredBetweenMessages) {
   ASSERT_TRUE(Tick());
   EXPECT_EQ(agent_.AgentState(), NotRunning);
   EXPECT_EQ(CycleLines().mid(CycleLines().size() - 3),
-            (QStringList{kInfo + "Message Successfully Processed",
-                         kInfo + "Stopping Session with the Profile: P",
+            (QStringList{kInfo + "Message Successfully Processed", kInfo + "Stopping Session with the Profile: P",
                          kInfo + "Vorlane Agent Stopped"}));
   EXPECT_EQ(Files(p.InboundDir), (QStringList{"report.IN", "report.INF"}));
   Expect(pop);  // message 1 is never retrieved; QUIT commits the deletion of message 2
 }
 
 TEST_F(AgentMailTest, AttachmentNamesAndExtensionsNeverLeaveTheInboundFolder) {
-  QByteArray message = agenttest::MessageWithAttachment("x@example.com", "../../evil.xml", "one");
-  message.replace("--b1--",
-                  "--b1\r\nContent-Type: text/plain; name=\"/etc/passwd\"\r\n\r\ntwo\r\n--b1--");
+  QByteArray message = MessageWithAttachment("x@example.com", "../../evil.xml", "one");
+  message.replace("--b1--", "--b1\r\nContent-Type: text/plain; name=\"/etc/passwd\"\r\n\r\ntwo\r\n--b1--");
   ScriptedServer pop({Pop3Mailbox({message})});
   ProfileRecord p = OnServers("P", &pop, nullptr);
-  p.FileExtention = "../../x/y";
-  p.ResFilesExtention = "/z";
+  p.FileExtention = "../../x/y", p.ResFilesExtention = "/z";
   AddProfile(p);
   const QStringList above = QDir(Path("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
   ASSERT_TRUE(Start());
@@ -219,37 +203,23 @@ TEST_F(AgentMailTest, AttachmentNamesAndExtensionsNeverLeaveTheInboundFolder) {
 }
 
 TEST_F(AgentMailTest, InformationFilesNameWhatToSend) {
-  ScriptedServer smtp({SmtpTaking(1)});
+  ScriptedServer smtp({agenttest::SmtpTaking(1)});
   ProfileRecord p = OnServers("P", nullptr, &smtp);
-  p.OutboundMode = 2;
-  p.OutFilesExtention = "*.INF";
-  p.DeleteInterchange = true;
+  p.OutboundMode = 2, p.OutFilesExtention = "*.INF", p.DeleteInterchange = true;
   p.AdressLin = 1, p.Adress1Sep = "<", p.Adress2Sep = ">";
   p.FileLin = 2, p.File1Sep = "File:", p.File2Sep = "";
   p.SubjectLin = -2;
   p.MsgLin = 3, p.Msg1Sep = "Text:", p.Msg2Sep = "";
   const QString csv = Path("report.2024.csv");
-  {
-    QFile f(csv);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("a;b\r\n");
-  }
-  auto write = [&](const QString& name, const QByteArray& bytes) {
-    QFile f(p.OutboundDir + "/" + name);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    f.flush();
-    f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
-  };
-  write("a.INF", "To: <to@example.com>\r\nFile: " + csv.toUtf8() + " \r\nText: see attached\r\n");
-  write("b.INF", "no address here\r\n");
+  WriteFile(csv, "a;b\r\n");
+  Drop(p, "a.INF", "To: <to@example.com>\r\nFile: " + csv.toUtf8() + " \r\nText: see attached\r\n");
+  Drop(p, "b.INF", "no address here\r\n");
   AddProfile(p);
   ASSERT_TRUE(Start());
   Cycle();
   EXPECT_EQ(Files(p.OutboundDir), QStringList{"b.BAD"});
   EXPECT_FALSE(QFileInfo::exists(csv)) << "the named attachment goes after the send";
-  EXPECT_TRUE(CycleLines().contains(
-      "ERROR:\t Invalid Destination Address In File: " + p.OutboundDir + "/b.INF"));
+  EXPECT_TRUE(CycleLines().contains("ERROR:\t Invalid Destination Address In File: " + p.OutboundDir + "/b.INF"));
   const std::vector<QByteArray> sent = smtp.data(0);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_TRUE(sent[0].contains("Subject: report.2024\r\n"));
@@ -260,14 +230,12 @@ TEST_F(AgentMailTest, InformationFilesNameWhatToSend) {
 
 TEST_F(AgentMailTest, TheLocalMessagingHostTypeFailsItsLogonAndIsLeftOut) {
   ProfileRecord local = OnServers("Local", nullptr, nullptr);
-  local.HostType = 1;
-  local.WinMsgProfileName = "Office";
+  local.HostType = 1, local.WinMsgProfileName = "Office";
   AddProfile(local);
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Tick());
   EXPECT_EQ(CycleLines(), (QStringList{"ERROR:\t Cannot Start Session With The Profile: Office",
-                                       kInfo + "There Not Exist Active Profiles",
-                                       kInfo + "Vorlane Agent Stopped"}));
+                                       kInfo + "There Not Exist Active Profiles", kInfo + "Vorlane Agent Stopped"}));
 }
 
 }  // namespace

@@ -18,43 +18,38 @@ PROGRAMS = {  # command -> (man page, completion file), relative to the source f
 HELP = [["VRLEng31"], ["VRL31"], ["VRLCfg31"], ["vrlmail"], ["vrlmail", "send"], ["vrlmail", "fetch"]]
 
 
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, timeout=30, **kw)
+
+
 def main():
     source, bindir = sys.argv[1], sys.argv[2]
     env = dict(os.environ, PATH=bindir + os.pathsep + os.environ.get("PATH", ""))
-    with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
-        readme = f.read()
-    failures = []
+    text = lambda path: open(os.path.join(source, path), encoding="utf-8").read()
+    readme, failures = text("README.md"), []
     for words in HELP:
         command = " ".join(words + ["--help"])
-        out = subprocess.run(words + ["--help"], env=env, capture_output=True, text=True, timeout=30)
-        if out.returncode != 0:
-            failures.append("%s: exit %d" % (command, out.returncode))
-            continue
+        out = run(words + ["--help"], env=env)
         m = re.search(r"^### `%s`\n\n((?:    .*\n|\n)+)" % re.escape(command), readme, re.M)
-        if not m:
-            failures.append("README has no section \"### `%s`\"" % command)
+        if out.returncode != 0 or not m:
+            failures.append("%s: exit %d, README section: %s" % (command, out.returncode, bool(m)))
             continue
         documented = "\n".join(l[4:] for l in m.group(1).rstrip("\n").split("\n"))
         if documented != out.stdout.rstrip("\n"):
             failures.append("README differs from `%s`:\n--- README\n%s\n--- program\n%s"
                             % (command, documented, out.stdout.rstrip("\n")))
-        man, completion = PROGRAMS[words[0]]
-        texts = {}
-        for path in (man, completion):
-            with open(os.path.join(source, path), encoding="utf-8") as f:
-                texts[path] = re.sub(r"\\f[BIRP]", " ", f.read().replace("\\-", "-"))
-        for option in sorted(set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", out.stdout))):
-            for path, text in texts.items():
-                if not re.search(r"(?<![\w-])%s(?![\w-])" % re.escape(option), text):
+        for path in PROGRAMS[words[0]]:
+            page = re.sub(r"\\f[BIRP]", " ", text(path).replace("\\-", "-"))
+            for option in sorted(set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", out.stdout))):
+                if not re.search(r"(?<![\w-])%s(?![\w-])" % re.escape(option), page):
                     failures.append("%s does not name %s (from `%s`)" % (path, option, command))
     for man, completion in PROGRAMS.values():
         if shutil.which("man"):  # the page renders without a warning
-            r = subprocess.run(["man", "--warnings", "-l", os.path.join(source, man)], capture_output=True,
-                               text=True, timeout=30, env=dict(env, MANWIDTH="80", LC_ALL="C.UTF-8"))
+            r = run(["man", "--warnings", "-l", os.path.join(source, man)],
+                    env=dict(env, MANWIDTH="80", LC_ALL="C.UTF-8"))
             if r.returncode != 0 or r.stderr.strip():
                 failures.append("%s does not render cleanly: %s" % (man, r.stderr.strip()))
-        r = subprocess.run(["bash", "-c", "source '%s'" % os.path.join(source, completion)],
-                           capture_output=True, text=True, timeout=30)
+        r = run(["bash", "-c", "source '%s'" % os.path.join(source, completion)])
         if r.returncode != 0 or r.stderr:
             failures.append("%s does not load: %s" % (completion, r.stderr.strip()))
     for f in failures:

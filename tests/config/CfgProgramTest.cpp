@@ -1,4 +1,6 @@
-// The configuration program's command line, run as its own process.
+// The configuration program's command line, run as its own process, on the document in
+// tests/data/config/document.json (global options; profiles Orders and Invoices for internet
+// mail, Messaging for local messaging).
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,7 +11,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sys/stat.h>
 
 namespace {
@@ -21,18 +22,15 @@ struct ProgramRun {
 };
 
 ProgramRun RunCfg(const QStringList& args, const QByteArray& input = {},
-           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+                  QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) {
+  // Never the user's own configuration.
+  if (!env.contains("VORLANE_HOME")) env.insert("VORLANE_HOME", "/nonexistent/vorlane-test");
   QProcess p;
-  QProcessEnvironment e = env;
-  if (!e.contains(QStringLiteral("VORLANE_HOME"))) {
-    // Never the user's own configuration.
-    e.insert(QStringLiteral("VORLANE_HOME"), QStringLiteral("/nonexistent/vorlane-test"));
-  }
-  p.setProcessEnvironment(e);
-  p.start(QStringLiteral(VRL_BIN_DIR "/VRLCfg31"), args);
+  p.setProcessEnvironment(env);
+  p.start(VRL_BIN_DIR "/VRLCfg31", args);
   ProgramRun r;
   if (!p.waitForStarted(10000)) return r;
-  if (!input.isEmpty()) p.write(input);
+  p.write(input);
   p.closeWriteChannel();
   if (!p.waitForFinished(30000)) {
     p.kill();
@@ -50,374 +48,219 @@ QByteArray ReadAll(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void WriteAll(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  f.write(bytes);
-}
-
 int ModeOf(const QString& path) {
   struct stat st {};
   return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-QJsonObject Global() {
-  return QJsonObject{{"RunAtSysStartup", false}, {"AutoInit", true},   {"InitMinimized", false},
-                     {"HideWhenMinimized", false}, {"AutoExit", true}, {"PrcInterval", 5},
-                     {"PrcIntervalUnit", 1},       {"ShowErrorMsgs", false}, {"UseLogFile", true},
-                     {"LogFileName", "/tmp/v.log"}, {"ConfigFlag", 1}, {"LogMaxMB", 50}};
-}
-
-QJsonObject Profile(const QString& name, int hostType) {
-  const bool internet = hostType == 2;
-  return QJsonObject{{"PrfEnabled", true},
-                     {"Prfname", name},
-                     {"HostType", hostType},
-                     {"WinMsgProfileName", internet ? "" : "Outlook"},
-                     {"WinMsgPws", internet ? "" : "géheim"},
-                     {"SmtpServer", internet ? "127.0.0.1" : ""},
-                     {"Pop3Server", internet ? "127.0.0.1" : ""},
-                     {"UserName", internet ? "u" : ""},
-                     {"Pop3SmtpPws", internet ? "p" : ""},
-                     {"FromName", ""},
-                     {"FromAddress", internet ? "me@example.com" : ""},
-                     {"SmtpRequiresLogin", false},
-                     {"Pop3LoginBeforeSndMail", false},
-                     {"Pop3TcpPort", internet ? 110 : 0},
-                     {"SmtpTcpPort", internet ? 25 : 0},
-                     {"TimeOutSecs", internet ? 30 : 0},
-                     {"PrcInboundMessages", true},
-                     {"PrcOutboundMessages", true},
-                     {"InboundDir", "/srv/in"},
-                     {"CreateAttchsInMsgs", true},
-                     {"CreateInfFileInboundMsgs", false},
-                     {"FileExtention", "*.TXT"},
-                     {"ResFilesExtention", "*.RES"},
-                     {"OutboundMode", 1},
-                     {"OutboundDir", "/srv/out"},
-                     {"OutFilesExtention", "*.TXT"},
-                     {"RenamedFilesExtention", ""},
-                     {"AdressLin", 0},
-                     {"Adress1Sep", ""},
-                     {"Adress2Sep", ""},
-                     {"FileLin", 0},
-                     {"File1Sep", ""},
-                     {"File2Sep", ""},
-                     {"SubjectLin", 0},
-                     {"Subject1Sep", ""},
-                     {"Subject2Sep", ""},
-                     {"MsgLin", 0},
-                     {"Msg1Sep", ""},
-                     {"Msg2Sep", ""},
-                     {"RecAddress", "to@localhost"},
-                     {"Subject", "S"},
-                     {"MsgText", "T"},
-                     {"DeleteInterchange", false}};
-}
-
 QJsonObject Document() {
-  QJsonArray profiles{Profile(QStringLiteral("Orders"), 2), Profile(QStringLiteral("Messaging"), 1),
-                      Profile(QStringLiteral("Invoices"), 2)};
-  return QJsonObject{{"global", Global()}, {"profiles", profiles}};
+  return QJsonDocument::fromJson(ReadAll(VRL_TEST_DATA "/config/document.json")).object();
 }
 
-// Applies an edit to the first (internet-mail) or second (messaging) profile of the document.
-std::function<void(QJsonObject&)> SetProfile(int index, const char* key, QJsonValue value) {
-  return [=](QJsonObject& doc) {
-    QJsonArray profiles = doc.value(QStringLiteral("profiles")).toArray();
-    QJsonObject p = profiles[index].toObject();
-    if (value.isUndefined()) {
-      p.remove(QString::fromLatin1(key));
-    } else {
-      p.insert(QString::fromLatin1(key), value);
-    }
-    profiles[index] = p;
-    doc.insert(QStringLiteral("profiles"), profiles);
-  };
+// The node with the field at a dotted path ("global.AutoExit", "profiles.0.Prfname") set to v,
+// or removed when v is undefined.
+QJsonValue Edited(const QJsonValue& node, QStringList path, const QJsonValue& v) {
+  const QString key = path.takeFirst();
+  if (node.isArray()) {
+    QJsonArray a = node.toArray();
+    a[key.toInt()] = path.isEmpty() ? v : Edited(a[key.toInt()], path, v);
+    return a;
+  }
+  QJsonObject o = node.toObject();
+  if (!path.isEmpty()) o.insert(key, Edited(o.value(key), path, v));
+  else if (v.isUndefined()) o.remove(key);
+  else o.insert(key, v);
+  return o;
 }
 
-std::function<void(QJsonObject&)> SetGlobal(const char* key, QJsonValue value) {
-  return [=](QJsonObject& doc) {
-    QJsonObject g = doc.value(QStringLiteral("global")).toObject();
-    if (value.isUndefined()) {
-      g.remove(QString::fromLatin1(key));
-    } else {
-      g.insert(QString::fromLatin1(key), value);
-    }
-    doc.insert(QStringLiteral("global"), g);
-  };
+void Set(QJsonObject& doc, const char* path, const QJsonValue& v = QJsonValue::Undefined) {
+  doc = Edited(doc, QString::fromLatin1(path).split('.'), v).toObject();
 }
 
 class Program : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(tmp_.isValid());
-    home_ = tmp_.path() + QStringLiteral("/home");
+    home_ = tmp_.path() + "/home";
   }
-  QString Pcf() const { return home_ + QStringLiteral("/VRL3PF.PCF"); }
-  QString Gcf() const { return home_ + QStringLiteral("/VRL3GCF.GCF"); }
-  QString File(const char* name) const { return tmp_.path() + QLatin1Char('/') + QString::fromUtf8(name); }
-  ProgramRun Cfg(QStringList args, const QByteArray& input = {}) {
-    args.prepend(home_);
-    args.prepend(QStringLiteral("--home"));
-    return RunCfg(args, input);
+  QString Pcf() const { return home_ + "/VRL3PF.PCF"; }
+  QString Gcf() const { return home_ + "/VRL3GCF.GCF"; }
+  QString File(const char* name) const { return tmp_.path() + '/' + name; }
+  // Writes the document (or bytes) to a file of the test folder and returns its path.
+  QString Write(const char* name, const QByteArray& bytes) const {
+    QFile f(File(name));
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+    return f.fileName();
+  }
+  QString Write(const char* name, const QJsonObject& doc) const { return Write(name, QJsonDocument(doc).toJson()); }
+  ProgramRun Cfg(const QStringList& args, const QByteArray& input = {}) {
+    return RunCfg(QStringList{"--home", home_} + args, input);
   }
 
   QTemporaryDir tmp_;
   QString home_;
 };
 
-TEST_F(Program, HelpVersionUsage) {
-  ProgramRun r = RunCfg({QStringLiteral("--version")});
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, QStringLiteral("VRLCfg31 3.1.0\n"));
-
-  r = RunCfg({QStringLiteral("--help")});
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_TRUE(r.out.contains(QStringLiteral("--import FILE"))) << r.out.toStdString();
-
-  r = RunCfg({});
+TEST_F(Program, Usage) {
+  ProgramRun r = RunCfg({});
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_TRUE(r.err.startsWith(QStringLiteral("Usage: VRLCfg31"))) << r.err.toStdString();
+  EXPECT_TRUE(r.err.startsWith("Usage: VRLCfg31")) << r.err.toStdString();
   EXPECT_TRUE(r.out.isEmpty());
-
-  const QStringList bad[] = {{QStringLiteral("--frobnicate")},
-                             {QStringLiteral("--list"), QStringLiteral("--export"), QStringLiteral("x")},
-                             {QStringLiteral("--export")},
-                             {QStringLiteral("--home")},
-                             {QStringLiteral("--home"), QString(), QStringLiteral("--list")},
-                             {QStringLiteral("--list"), QStringLiteral("extra")},
-                             {QStringLiteral("--home"), QStringLiteral("/tmp")}};
+  const QStringList bad[] = {{"--frobnicate"}, {"--list", "--export", "x"}, {"--export"}, {"--home"},
+                             {"--home", "", "--list"}, {"--list", "extra"}, {"--home", "/tmp"}};
   for (const QStringList& args : bad) {
     r = RunCfg(args);
-    EXPECT_EQ(r.exitCode, 2) << args.join(QLatin1Char(' ')).toStdString();
-    EXPECT_TRUE(r.err.contains(QStringLiteral("Usage: VRLCfg31"))) << args.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
+    EXPECT_TRUE(r.err.contains("Usage: VRLCfg31")) << args.join(' ').toStdString();
   }
-  EXPECT_FALSE(QFileInfo::exists(QStringLiteral("x")));
+  EXPECT_FALSE(QFileInfo::exists("x"));
 }
 
 TEST_F(Program, ListEmptyAndImported) {
   // A mistyped folder is not an empty configuration.
-  ProgramRun r = Cfg({QStringLiteral("--list")});
+  ProgramRun r = Cfg({"--list"});
   EXPECT_EQ(r.exitCode, 4) << r.err.toStdString();
-  EXPECT_TRUE(r.err.contains(QStringLiteral("the application folder ") + home_ + QStringLiteral(" does not exist")));
-  EXPECT_FALSE(QFileInfo::exists(home_)) << "listing writes nothing";
+  EXPECT_TRUE(r.err.contains("the application folder " + home_ + " does not exist"));
+  EXPECT_EQ(Cfg({"--export", "-"}).exitCode, 4);
+  EXPECT_FALSE(QFileInfo::exists(home_)) << "listing and exporting write nothing";
+  // An existing folder without files is an empty configuration.
+  ASSERT_TRUE(QDir().mkpath(home_));
+  r = Cfg({"--export", "-"});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  const QJsonObject empty = QJsonDocument::fromJson(r.out.toUtf8()).object();
+  EXPECT_TRUE(empty["profiles"].toArray().isEmpty());
+  EXPECT_EQ(empty["global"]["ConfigFlag"].toInt(), 0);
 
   QJsonObject doc = Document();
-  SetProfile(1, "PrfEnabled", false)(doc);
-  WriteAll(File("in.json"), QJsonDocument(doc).toJson());
-  r = Cfg({QStringLiteral("--import"), File("in.json")});
+  Set(doc, "profiles.1.PrfEnabled", false);
+  r = Cfg({"--import", Write("in.json", doc)});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_TRUE(r.out.isEmpty());
-  r = Cfg({QStringLiteral("--list")});
+  r = Cfg({"--list"});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, QStringLiteral("Slot\tName\tType\tEnabled\n"
-                                  "2\tOrders\tinternet\tyes\n"
-                                  "3\tMessaging\tmessaging\tno\n"
-                                  "4\tInvoices\tinternet\tyes\n"));
-  EXPECT_EQ(ModeOf(home_), 0700);
+  EXPECT_EQ(r.out, "Slot\tName\tType\tEnabled\n2\tOrders\tinternet\tyes\n3\tMessaging\tmessaging\tno\n"
+                   "4\tInvoices\tinternet\tyes\n");
   EXPECT_EQ(ModeOf(Pcf()), 0600);
   EXPECT_EQ(ModeOf(Gcf()), 0600);
-}
 
-TEST_F(Program, HomeFromTheEnvironment) {
-  WriteAll(File("in.json"), QJsonDocument(Document()).toJson());
+  // The folder from the environment; --home wins over it.
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("VORLANE_HOME"), home_);
-  ProgramRun r = RunCfg({QStringLiteral("--import"), File("in.json")}, {}, env);
-  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_TRUE(QFileInfo::exists(Pcf()));
-  r = RunCfg({QStringLiteral("--list")}, {}, env);
-  EXPECT_EQ(r.out.count(QLatin1Char('\n')), 4);
-  // --home wins over the environment.
-  r = RunCfg({QStringLiteral("--home"), File("other"), QStringLiteral("--list")}, {}, env);
-  EXPECT_EQ(r.exitCode, 4);
+  env.insert("VORLANE_HOME", home_);
+  EXPECT_EQ(RunCfg({"--list"}, {}, env).out.count('\n'), 4);
+  EXPECT_EQ(RunCfg({"--home", File("other"), "--list"}, {}, env).exitCode, 4);
+  env.insert("VORLANE_HOME", File("env"));
+  ASSERT_EQ(RunCfg({"--import", File("in.json")}, {}, env).exitCode, 0);
+  EXPECT_TRUE(QFileInfo::exists(File("env/VRL3PF.PCF")));
+  EXPECT_EQ(ModeOf(File("env")), 0700) << "a folder the import makes";
 }
 
 TEST_F(Program, RoundTrip) {
   const QJsonObject doc = Document();
-  WriteAll(File("in.json"), QJsonDocument(doc).toJson());
-  ProgramRun r = Cfg({QStringLiteral("--import"), File("in.json")});
+  ProgramRun r = Cfg({"--import", Write("in.json", doc)});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-
-  r = Cfg({QStringLiteral("--export"), File("out1.json")});
+  r = Cfg({"--export", File("out1.json")});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(ModeOf(File("out1.json")), 0600);
   const QByteArray out1 = ReadAll(File("out1.json"));
   EXPECT_EQ(QJsonDocument::fromJson(out1).object(), doc);
 
-  r = Cfg({QStringLiteral("--import"), File("out1.json")});
-  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
+  ASSERT_EQ(Cfg({"--import", File("out1.json")}).exitCode, 0);
+  r = Cfg({"--export", "-"});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(r.out.toUtf8(), out1);
 
   // Standard input works for import; an existing export file is narrowed to 0600.
-  r = Cfg({QStringLiteral("--import"), QStringLiteral("-")}, out1);
-  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  ASSERT_EQ(Cfg({"--import", "-"}, out1).exitCode, 0);
   ASSERT_EQ(::chmod(QFile::encodeName(File("out1.json")).constData(), 0644), 0);
-  r = Cfg({QStringLiteral("--export"), File("out1.json")});
-  ASSERT_EQ(r.exitCode, 0);
+  ASSERT_EQ(Cfg({"--export", File("out1.json")}).exitCode, 0);
   EXPECT_EQ(ModeOf(File("out1.json")), 0600);
   EXPECT_EQ(ReadAll(File("out1.json")), out1);
 }
 
-TEST_F(Program, ExportOfNothingConfigured) {
-  ProgramRun r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
-  EXPECT_EQ(r.exitCode, 4);
-  EXPECT_FALSE(QFileInfo::exists(home_));
-  ASSERT_TRUE(QDir().mkpath(home_));
-  r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
-  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8()).object();
-  EXPECT_EQ(doc.value(QStringLiteral("profiles")).toArray().size(), 0);
-  EXPECT_EQ(doc.value(QStringLiteral("global")).toObject().value(QStringLiteral("ConfigFlag")).toInt(), 0);
-}
-
 TEST_F(Program, UnreadableFilesFail) {
-  WriteAll(File("in.json"), QJsonDocument(Document()).toJson());
-  ASSERT_EQ(Cfg({QStringLiteral("--import"), File("in.json")}).exitCode, 0);
-  QFile f(Pcf());
-  ASSERT_TRUE(f.resize(5000 + 20));
-  ProgramRun r = Cfg({QStringLiteral("--list")});
+  ASSERT_EQ(Cfg({"--import", Write("in.json", Document())}).exitCode, 0);
+  ASSERT_TRUE(QFile(Pcf()).resize(5000 + 20));
+  ProgramRun r = Cfg({"--list"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(r.err.contains(QStringLiteral("Error reading configuration file: \"") + Pcf() + QStringLiteral("\"")))
-      << r.err.toStdString();
-  r = Cfg({QStringLiteral("--export"), File("out.json")});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("Error reading configuration file: \"" + Pcf() + "\"")) << r.err.toStdString();
+  EXPECT_EQ(Cfg({"--export", File("out.json")}).exitCode, 1);
   EXPECT_FALSE(QFileInfo::exists(File("out.json")));
 
-  r = Cfg({QStringLiteral("--import"), File("missing.json")});
+  r = Cfg({"--import", File("missing.json")});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(r.err.contains(QStringLiteral("cannot read"))) << r.err.toStdString();
-  r = Cfg({QStringLiteral("--export"), File("no/such/folder.json")});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("cannot read")) << r.err.toStdString();
+  EXPECT_EQ(Cfg({"--export", File("no/such/folder.json")}).exitCode, 1);
 }
-
-struct Refusal {
-  const char* what;
-  std::function<void(QJsonObject&)> edit;
-  const char* message;  // part of the message on standard error
-};
 
 TEST_F(Program, ImportRefusals) {
   // A configuration in place, to prove that a refused import leaves it alone.
-  WriteAll(File("good.json"), QJsonDocument(Document()).toJson());
-  ASSERT_EQ(Cfg({QStringLiteral("--import"), File("good.json")}).exitCode, 0);
+  ASSERT_EQ(Cfg({"--import", Write("good.json", Document())}).exitCode, 0);
   const QByteArray pcf = ReadAll(Pcf());
   const QByteArray gcf = ReadAll(Gcf());
-
-  auto top = [](const char* key, QJsonValue v) {
-    return [=](QJsonObject& d) {
-      if (v.isUndefined()) {
-        d.remove(QString::fromLatin1(key));
-      } else {
-        d.insert(QString::fromLatin1(key), v);
-      }
-    };
+  auto refused = [&](const QString& what, const QJsonObject& doc, const QString& message) {
+    const ProgramRun r = Cfg({"--import", Write("bad.json", doc)});
+    EXPECT_EQ(r.exitCode, 1) << what.toStdString();
+    EXPECT_TRUE(r.err.contains(message)) << what.toStdString() << ": " << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("nothing was written")) << what.toStdString();
+    EXPECT_EQ(ReadAll(Pcf()), pcf) << what.toStdString();
+    EXPECT_EQ(ReadAll(Gcf()), gcf) << what.toStdString();
   };
-  const QJsonValue kRemove = QJsonValue(QJsonValue::Undefined);
-  const Refusal cases[] = {
-      {"unknown top-level field", top("version", 1), "unknown field \"version\""},
-      {"no global", top("global", kRemove), "\"global\" must be an object"},
-      {"profiles not an array", top("profiles", QJsonObject()), "\"profiles\" must be an array"},
-      {"unknown global field", SetGlobal("Colour", "red"), "global: unknown field \"Colour\""},
-      {"missing global field", SetGlobal("ConfigFlag", kRemove), "global: missing field \"ConfigFlag\""},
-      {"boolean as number", SetGlobal("AutoExit", 1), "field \"AutoExit\" must be true or false"},
-      {"boolean as string", SetGlobal("AutoExit", "true"), "must be true or false"},
-      {"integer as string", SetGlobal("PrcInterval", "5"), "field \"PrcInterval\" must be a whole number"},
-      {"integer too big", SetGlobal("PrcInterval", 32768), "from -32768 to 32767"},
-      {"integer too small", SetGlobal("PrcIntervalUnit", -32769), "from -32768 to 32767"},
-      {"fraction", SetGlobal("PrcInterval", 1.5), "must be a whole number"},
-      {"null", SetGlobal("LogFileName", QJsonValue()), "\"LogFileName\" must be a string, not null"},
-      {"log file name too long", SetGlobal("LogFileName", QString(4979, QLatin1Char('x'))), "too long"},
-      {"RecordNumber given", SetProfile(0, "RecordNumber", 2), "profile \"Orders\" (slot 2): unknown field \"RecordNumber\""},
-      {"unknown profile field", SetProfile(1, "Colour", 1), "profile \"Messaging\" (slot 3): unknown field \"Colour\""},
-      {"missing profile field", SetProfile(0, "MsgText", kRemove), "missing field \"MsgText\""},
-      {"profile not an object", top("profiles", QJsonArray{1}), "profile at slot 2: must be an object"},
-      {"port zero for internet mail", SetProfile(0, "SmtpTcpPort", 0), "\"SmtpTcpPort\" must be from 1 to 65535"},
-      {"port above 65535", SetProfile(0, "Pop3TcpPort", 65536), "\"Pop3TcpPort\" must be a port number, not 65536"},
-      {"negative port", SetProfile(1, "Pop3TcpPort", -1), "must be a port number"},
-      {"time-out zero for internet mail", SetProfile(0, "TimeOutSecs", 0), "\"TimeOutSecs\" must be from 1 to 300"},
-      {"time-out above 300", SetProfile(0, "TimeOutSecs", 301), "from 1 to 300"},
-      {"time-out above 300 for messaging", SetProfile(1, "TimeOutSecs", 301), "from 0 to 300"},
-      {"host type 0", SetProfile(0, "HostType", 0), "\"HostType\" must be 1"},
-      {"outbound mode 3", SetProfile(0, "OutboundMode", 3), "\"OutboundMode\" must be 1 or 2"},
-      {"empty name", SetProfile(0, "Prfname", ""), "\"Prfname\" must not be empty"},
-      {"duplicate name", SetProfile(2, "Prfname", " ORDERS"),
-       "profile \" ORDERS\" (slot 4): the name is taken by profile \"Orders\" (slot 2)"},
-      {"name with a line break", SetProfile(2, "Prfname", "Two\nlines"), "must not hold control characters"},
-      {"misspelt field",
-       [](QJsonObject& d) {
-         SetProfile(0, "Prfname", QJsonValue(QJsonValue::Undefined))(d);
-         SetProfile(0, "Prfnme", "x")(d);
-       },
-       "profile at slot 2: unknown field \"Prfnme\"; did you mean \"Prfname\"?"},
-      {"negative interval", SetGlobal("PrcInterval", -5), "\"PrcInterval\" must be 0 (one cycle) or more, not -5"},
-      {"log limit negative", SetGlobal("LogMaxMB", -1), "\"LogMaxMB\" must be a whole number from 0 (no limit)"},
-      {"unit 7", SetGlobal("PrcIntervalUnit", 7), "\"PrcIntervalUnit\" must be 0 (seconds), 1 (minutes) or 2"},
-      {"log file without a name", SetGlobal("LogFileName", ""), "must name a file when UseLogFile is on"},
-      {"log file in a folder that cannot be made", SetGlobal("LogFileName", "/dev/null/logs/v.log"),
-       "the folder \"/dev/null/logs\" does not exist and cannot be created"},
-      {"relative folder", SetProfile(0, "InboundDir", "in"), "\"InboundDir\" must be an absolute folder path"},
-      {"outbound without a server", SetProfile(0, "SmtpServer", " "), "\"SmtpServer\" must name a server"},
-      {"inbound without a server", SetProfile(0, "Pop3Server", ""), "\"Pop3Server\" must name a server"},
-      {"sender that is no address", SetProfile(0, "FromAddress", "nobody"), "\"FromAddress\" must be an e-mail address"},
-      {"strings over 4910 bytes", SetProfile(0, "MsgText", QString(4910, QLatin1Char('m'))), "at most 4910"},
-      {"scrambled password pushes it over",
-       // The other texts of the messaging profile take 66 bytes, its password 7 in plain text
-       // and 8 scrambled: 4910 bytes as typed, 4911 as stored.
-       SetProfile(1, "MsgText", QString(4844, QLatin1Char('m'))),
-       "at most 4910"},
-      {"extension not base64", SetProfile(0, "Extension", "***"), "\"Extension\" is not valid base64"},
-      {"extension not text", SetProfile(0, "Extension", 5), "\"Extension\" must be base64 text"},
-      {"extension over the limit", SetProfile(0, "Extension", QString::fromLatin1(QByteArray(4900, 'e').toBase64())),
-       "at most 4910"},
-  };
-  for (const Refusal& c : cases) {
+  // Each case: what it is, the edits of the document ([path] removes, [path, value] sets), and
+  // text the message on standard error holds.
+  const QJsonArray cases = QJsonDocument::fromJson(ReadAll(VRL_TEST_DATA "/config/refusals.json")).array();
+  ASSERT_GT(cases.size(), 30);
+  for (const QJsonValue& c : cases) {
     QJsonObject doc = Document();
-    c.edit(doc);
-    WriteAll(File("bad.json"), QJsonDocument(doc).toJson());
-    const ProgramRun r = Cfg({QStringLiteral("--import"), File("bad.json")});
-    EXPECT_EQ(r.exitCode, 1) << c.what;
-    EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.message))) << c.what << ": " << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains(QStringLiteral("nothing was written"))) << c.what;
-    EXPECT_EQ(ReadAll(Pcf()), pcf) << c.what;
-    EXPECT_EQ(ReadAll(Gcf()), gcf) << c.what;
+    for (const QJsonValue& e : c[1].toArray())
+      Set(doc, e[0].toString().toLatin1().constData(), e.toArray().size() > 1 ? e[1] : QJsonValue::Undefined);
+    refused(c[0].toString(), doc, c[2].toString());
   }
 
-  const QByteArray notJson[] = {"", "{", "[]", "{\"global\": {}, \"profiles\": []", "null"};
-  for (const QByteArray& text : notJson) {
-    WriteAll(File("bad.json"), text);
-    const ProgramRun r = Cfg({QStringLiteral("--import"), File("bad.json")});
-    EXPECT_EQ(r.exitCode, 1) << text.constData();
+  // Texts over the limits. The other texts of the messaging profile take 66 bytes, its password
+  // 7 in plain text and 8 scrambled: 4844 bytes of message make 4910 as typed, 4911 as stored.
+  const struct {
+    const char* path;
+    QString value;
+    const char* message;
+  } longTexts[] = {
+      {"global.LogFileName", QString(4979, 'x'), "too long"},
+      {"profiles.0.MsgText", QString(4910, 'm'), "at most 4910"},
+      {"profiles.1.MsgText", QString(4844, 'm'), "at most 4910"},
+      {"profiles.0.Extension", QString::fromLatin1(QByteArray(4900, 'e').toBase64()), "at most 4910"},
+  };
+  for (const auto& c : longTexts) {
+    QJsonObject doc = Document();
+    Set(doc, c.path, c.value);
+    refused(c.path, doc, c.message);
+  }
+
+  for (const QByteArray text : {"", "{", "[]", "{\"global\": {}, \"profiles\": []", "null"}) {
+    EXPECT_EQ(Cfg({"--import", Write("bad.json", text)}).exitCode, 1) << text.constData();
     EXPECT_EQ(ReadAll(Pcf()), pcf);
   }
   EXPECT_EQ(QDir(home_).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
-TEST_F(Program, EveryProblemIsListedAndCheckWritesNothing) {
+TEST_F(Program, CheckListsEveryProblemAndWritesNothing) {
   QJsonObject doc = Document();
-  SetGlobal("PrcInterval", -1)(doc);
-  SetProfile(0, "SmtpTcpPort", 0)(doc);
-  SetProfile(2, "FromAddress", "x")(doc);
-  WriteAll(File("bad.json"), QJsonDocument(doc).toJson());
-  ProgramRun r = Cfg({QStringLiteral("--check"), File("bad.json")});
+  Set(doc, "global.PrcInterval", -1);
+  Set(doc, "profiles.0.SmtpTcpPort", 0);
+  Set(doc, "profiles.2.FromAddress", "x");
+  ProgramRun r = Cfg({"--check", Write("bad.json", doc)});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err.count(QStringLiteral("\n  ")), 3) << r.err.toStdString();
+  EXPECT_EQ(r.err.count("\n  "), 3) << r.err.toStdString();
 
-  WriteAll(File("bad.json"), "{\n  \"global\": {,\n}");
-  r = Cfg({QStringLiteral("--check"), File("bad.json")});
-  EXPECT_TRUE(r.err.contains(QStringLiteral("not valid JSON at line 2, column 15"))) << r.err.toStdString();
+  r = Cfg({"--check", Write("bad.json", QByteArray("{\n  \"global\": {,\n}"))});
+  EXPECT_TRUE(r.err.contains("not valid JSON at line 2, column 15")) << r.err.toStdString();
 
   // "~/" is the user's home, said when it is expanded.
   doc = Document();
-  SetProfile(0, "InboundDir", "~/in")(doc);
-  WriteAll(File("good.json"), QJsonDocument(doc).toJson());
-  r = Cfg({QStringLiteral("--check"), File("good.json")});
+  Set(doc, "profiles.0.InboundDir", "~/in");
+  r = Cfg({"--check", Write("good.json", doc)});
   EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, File("good.json") + QStringLiteral(": a valid configuration with 3 profile(s)\n"));
-  EXPECT_TRUE(r.err.contains(QStringLiteral("\"~/in\" stored as \"") + QDir::homePath() + QStringLiteral("/in\"")));
+  EXPECT_EQ(r.out, File("good.json") + ": a valid configuration with 3 profile(s)\n");
+  EXPECT_TRUE(r.err.contains("\"~/in\" stored as \"" + QDir::homePath() + "/in\""));
   EXPECT_FALSE(QFileInfo::exists(home_)) << "a check writes nothing";
 }
 
@@ -425,36 +268,27 @@ TEST_F(Program, AcceptedEdgeValues) {
   // What the checks let through: a messaging profile's zero ports and time-out, the limits
   // themselves, an empty extension, 4910 bytes of texts.
   QJsonObject doc = Document();
-  SetProfile(0, "Pop3TcpPort", 65535)(doc);
-  SetProfile(0, "SmtpTcpPort", 1)(doc);
-  SetProfile(0, "TimeOutSecs", 300)(doc);
-  SetProfile(0, "Extension", "")(doc);
-  SetProfile(1, "TimeOutSecs", 0)(doc);
-  SetProfile(1, "SmtpTcpPort", 587)(doc);
-  SetProfile(2, "SubjectLin", -2)(doc);
-  SetGlobal("PrcInterval", 32767)(doc);
-  SetGlobal("ConfigFlag", 0)(doc);
-  // 4978 bytes of name fit the record; the block holding LogMaxMB takes 10 of them.
-  SetGlobal("LogFileName", QLatin1Char('/') + QString(4967, QLatin1Char('l')))(doc);
-  WriteAll(File("edge.json"), QJsonDocument(doc).toJson());
-  ProgramRun r = Cfg({QStringLiteral("--import"), File("edge.json")});
-  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
-  QJsonObject back = QJsonDocument::fromJson(r.out.toUtf8()).object();
-  SetProfile(0, "Extension", QJsonValue(QJsonValue::Undefined))(doc);  // an empty one is not exported
-  SetGlobal("ConfigFlag", 1)(doc);  // an import is a saved configuration
+  for (const auto& [path, value] : std::initializer_list<std::pair<const char*, QJsonValue>>{
+           {"profiles.0.Pop3TcpPort", 65535}, {"profiles.0.SmtpTcpPort", 1}, {"profiles.0.TimeOutSecs", 300},
+           {"profiles.0.Extension", ""}, {"profiles.1.TimeOutSecs", 0}, {"profiles.1.SmtpTcpPort", 587},
+           {"profiles.2.SubjectLin", -2}, {"global.PrcInterval", 32767}, {"global.ConfigFlag", 0},
+           // 4978 bytes of name fit the record; the block holding LogMaxMB takes 10 of them.
+           {"global.LogFileName", '/' + QString(4967, 'l')}})
+    Set(doc, path, value);
+  ASSERT_EQ(Cfg({"--import", Write("edge.json", doc)}).exitCode, 0);
+  const QJsonObject back = QJsonDocument::fromJson(Cfg({"--export", "-"}).out.toUtf8()).object();
+  Set(doc, "profiles.0.Extension");  // an empty one is not exported
+  Set(doc, "global.ConfigFlag", 1);  // an import is a saved configuration
   EXPECT_EQ(back, doc);
 }
 
 TEST_F(Program, DemoConfigurationImports) {
-  QByteArray demo = ReadAll(QStringLiteral(VRL_SOURCE_DIR "/demo/demo-config.json"));
+  QByteArray demo = ReadAll(VRL_SOURCE_DIR "/demo/demo-config.json");
   if (demo.isEmpty()) GTEST_SKIP() << "no demo configuration in this tree";
   demo.replace("@DEMO@", tmp_.path().toUtf8());
-  WriteAll(File("demo.json"), demo);
-  ProgramRun r = Cfg({QStringLiteral("--import"), File("demo.json")});
+  const ProgramRun r = Cfg({"--import", Write("demo.json", demo)});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  r = Cfg({QStringLiteral("--export"), QStringLiteral("-")});
-  EXPECT_EQ(QJsonDocument::fromJson(r.out.toUtf8()), QJsonDocument::fromJson(demo));
+  EXPECT_EQ(QJsonDocument::fromJson(Cfg({"--export", "-"}).out.toUtf8()), QJsonDocument::fromJson(demo));
 }
 
 }  // namespace

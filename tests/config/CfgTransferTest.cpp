@@ -1,5 +1,5 @@
 // The configuration as a JSON document: byte-identical files after export and import, the
-// document's shape, the checks on import and an import that fails half-way.
+// document's shape, and imports that fail half-way or replace more profiles by fewer.
 #include "AppFolder.h"
 #include "CfgTransfer.h"
 #include "MdlGlbalConf.h"
@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -21,229 +20,125 @@ QByteArray ReadAll(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-ProfileRecord InternetProfile(const QString& name) {
-  ProfileRecord p;
-  p.PrfEnabled = true;
-  p.Prfname = name;
-  p.HostType = 2;
-  p.SmtpServer = QStringLiteral("smtp.example.org");
-  p.Pop3Server = QStringLiteral("pop.example.org");
-  p.UserName = QStringLiteral("jörg");
-  p.Pop3SmtpPws = QStringLiteral("p\"w\\€");
-  p.FromName = QStringLiteral("Jörg");
-  p.FromAddress = QStringLiteral("jorg@example.org");
-  p.SmtpRequiresLogin = true;
-  p.Pop3TcpPort = 995;
-  p.SmtpTcpPort = 65000;
-  p.TimeOutSecs = 300;
-  p.PrcInboundMessages = true;
-  p.InboundDir = QStringLiteral("/srv/in");
-  p.FileExtention = QStringLiteral("*.TXT");
-  p.ResFilesExtention = QStringLiteral("*.RES");
-  p.OutboundMode = 2;
-  p.OutboundDir = QStringLiteral("/srv/out");
-  p.OutFilesExtention = QStringLiteral("*.INF");
-  p.AdressLin = 1;
-  p.Adress1Sep = QStringLiteral("To:");
-  p.SubjectLin = -1;
-  p.MsgLin = -2;
-  p.DeleteInterchange = true;
-  return p;
-}
-
-ProfileRecord MessagingProfile(const QString& name) {
-  ProfileRecord p;
-  p.Prfname = name;
-  p.HostType = 1;
-  p.WinMsgProfileName = QStringLiteral("Outlook");
-  p.WinMsgPws = Scramble(QStringLiteral("geheim€"));
-  p.PrcOutboundMessages = true;
-  p.OutboundMode = 1;
-  p.OutboundDir = QStringLiteral("/srv/m");
-  p.OutFilesExtention = QStringLiteral("*.TXT");
-  p.RenamedFilesExtention = QStringLiteral("*.PRC");
-  p.RecAddress = QStringLiteral("to@example.org");
-  p.Subject = QStringLiteral("Daily");
-  p.MsgText = QStringLiteral("Line one\r\nLine two");
-  return p;
-}
-
 class Transfer : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(tmp_.isValid());
-    home_ = tmp_.path() + QStringLiteral("/home");
+    home_ = tmp_.path() + "/home";
     vrl::SetApplicationFolder(home_);
     crypto::SetKeyForTesting(7);
+    // The configuration as the record operations themselves write it: an internet-mail
+    // profile, a messaging one with a scrambled password, and one with an extension block.
+    GlobalRecord g;
+    g.AutoInit = true, g.PrcInterval = 10, g.PrcIntervalUnit = 1, g.UseLogFile = true, g.ConfigFlag = 1;
+    g.LogFileName = "/var/log/vorlane.log";
+    ASSERT_TRUE(WriteGlobalRecord(g));
+    ProfileRecord a;
+    a.PrfEnabled = true, a.Prfname = "Orders", a.HostType = 2, a.SmtpServer = "smtp.example.org";
+    a.Pop3Server = "pop.example.org", a.UserName = "jörg", a.Pop3SmtpPws = "p\"w\\€", a.FromName = "Jörg";
+    a.FromAddress = "jorg@example.org", a.SmtpRequiresLogin = true, a.Pop3TcpPort = 995;
+    a.SmtpTcpPort = 65000, a.TimeOutSecs = 300, a.PrcInboundMessages = true, a.InboundDir = "/srv/in";
+    a.FileExtention = "*.TXT", a.ResFilesExtention = "*.RES", a.OutboundMode = 2, a.OutboundDir = "/srv/out";
+    a.OutFilesExtention = "*.INF", a.AdressLin = 1, a.Adress1Sep = "To:", a.SubjectLin = -1, a.MsgLin = -2;
+    a.DeleteInterchange = true;
+    ProfileRecord b;
+    b.Prfname = "Büro", b.HostType = 1, b.WinMsgProfileName = "Outlook", b.WinMsgPws = Scramble("geheim€");
+    b.PrcOutboundMessages = true, b.OutboundMode = 1, b.OutboundDir = "/srv/m", b.OutFilesExtention = "*.TXT";
+    b.RenamedFilesExtention = "*.PRC", b.RecAddress = "to@example.org", b.Subject = "Daily";
+    b.MsgText = "Line one\r\nLine two";
+    ProfileRecord c = a;
+    c.Prfname = "With extension", c.Extension = QByteArray("\x00\x01\xFFtls=on", 9);
+    ASSERT_TRUE(CreateProfilesFile());
+    for (ProfileRecord* p : {&a, &b, &c}) ASSERT_TRUE(AddProfileRecord(*p));
+    ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf_, error_)) << error_.toStdString();
   }
   void TearDown() override {
     crypto::SetKeyForTesting(0);
     vrl::SetApplicationFolder(QString());
   }
-  // The configuration written by the record operations themselves.
-  void WriteWithRecordOperations() {
-    GlobalRecord g;
-    g.AutoInit = true;
-    g.PrcInterval = 10;
-    g.PrcIntervalUnit = 1;
-    g.UseLogFile = true;
-    g.LogFileName = QStringLiteral("/var/log/vorlane.log");
-    g.ConfigFlag = 1;
-    ASSERT_TRUE(WriteGlobalRecord(g));
-    ASSERT_TRUE(CreateProfilesFile());
-    ProfileRecord a = InternetProfile(QStringLiteral("Orders"));
-    ProfileRecord b = MessagingProfile(QStringLiteral("Büro"));
-    ProfileRecord c = InternetProfile(QStringLiteral("With extension"));
-    c.Extension = QByteArray("\x00\x01\xFFtls=on", 9);
-    ASSERT_TRUE(AddProfileRecord(a));
-    ASSERT_TRUE(AddProfileRecord(b));
-    ASSERT_TRUE(AddProfileRecord(c));
-  }
-  QString Pcf() const { return home_ + QStringLiteral("/VRL3PF.PCF"); }
-  QString Gcf() const { return home_ + QStringLiteral("/VRL3GCF.GCF"); }
+  QString Pcf() const { return home_ + "/VRL3PF.PCF"; }
+  QString Gcf() const { return home_ + "/VRL3GCF.GCF"; }
 
   QTemporaryDir tmp_;
   QString home_;
+  cfgtransfer::Configuration conf_;
+  QString error_;
 };
 
 TEST_F(Transfer, ImportWritesTheSameBytesAsTheRecordOperations) {
-  WriteWithRecordOperations();
   const QByteArray pcf = ReadAll(Pcf());
   const QByteArray gcf = ReadAll(Gcf());
-
-  cfgtransfer::Configuration conf;
-  QString error;
-  ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf, error)) << error.toStdString();
-  ASSERT_EQ(conf.profiles.size(), 3);
-  const QByteArray json = cfgtransfer::ToJson(conf);
+  ASSERT_EQ(conf_.profiles.size(), 3);
+  const QByteArray json = cfgtransfer::ToJson(conf_);
 
   ASSERT_TRUE(QFile::remove(Pcf()));
   ASSERT_TRUE(QFile::remove(Gcf()));
   cfgtransfer::Configuration parsed;
-  ASSERT_TRUE(cfgtransfer::FromJson(json, parsed, error)) << error.toStdString();
-  EXPECT_EQ(parsed, conf);
-  ASSERT_TRUE(cfgtransfer::WriteConfiguration(parsed, error)) << error.toStdString();
+  ASSERT_TRUE(cfgtransfer::FromJson(json, parsed, error_)) << error_.toStdString();
+  EXPECT_EQ(parsed, conf_);
+  EXPECT_EQ(parsed.profiles[1].WinMsgPws.toLatin1(), crypto::ScrambleBytes("geheim\xE2\x82\xAC", 7));
+  EXPECT_TRUE(parsed.profiles[0].WinMsgPws.isEmpty()) << "an empty password stays empty";
+  ASSERT_TRUE(cfgtransfer::WriteConfiguration(parsed, error_)) << error_.toStdString();
   EXPECT_EQ(ReadAll(Pcf()).toHex(), pcf.toHex());
   EXPECT_EQ(ReadAll(Gcf()).toHex(), gcf.toHex());
   EXPECT_EQ(QDir(home_).entryList(QDir::Files | QDir::Hidden).size(), 2) << "no temporary files left";
 
   // Export again: the same document.
   cfgtransfer::Configuration again;
-  ASSERT_TRUE(cfgtransfer::ReadConfiguration(again, error));
+  ASSERT_TRUE(cfgtransfer::ReadConfiguration(again, error_));
   EXPECT_EQ(cfgtransfer::ToJson(again), json);
 }
 
 TEST_F(Transfer, DocumentShape) {
-  WriteWithRecordOperations();
-  cfgtransfer::Configuration conf;
-  QString error;
-  ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf, error));
-  const QJsonObject root = QJsonDocument::fromJson(cfgtransfer::ToJson(conf)).object();
-  EXPECT_EQ(root.keys(), (QStringList{"global", "profiles"}));
-  const QJsonObject global = root.value(QStringLiteral("global")).toObject();
-  EXPECT_EQ(global.size(), 12);
-  EXPECT_EQ(global.value(QStringLiteral("LogMaxMB")).toInt(), 0) << "a record without the block: no limit";
-  EXPECT_EQ(global.value(QStringLiteral("PrcInterval")).toInt(), 10);
-  EXPECT_EQ(global.value(QStringLiteral("AutoInit")), QJsonValue(true));
-  EXPECT_EQ(global.value(QStringLiteral("LogFileName")).toString(), QStringLiteral("/var/log/vorlane.log"));
+  // Every field by its name, RecordNumber left out, an empty extension left out, passwords in
+  // plain text.
+  const QByteArray json = cfgtransfer::ToJson(conf_);
+  QFile expected(VRL_TEST_DATA "/config/export.json");
+  ASSERT_TRUE(expected.open(QIODevice::ReadOnly));
+  QJsonObject root = QJsonDocument::fromJson(expected.readAll()).object();
+  EXPECT_EQ(QJsonDocument::fromJson(json).object(), root) << json.constData();
 
-  const QJsonArray profiles = root.value(QStringLiteral("profiles")).toArray();
-  ASSERT_EQ(profiles.size(), 3);
-  const QJsonObject orders = profiles[0].toObject();
-  EXPECT_EQ(orders.size(), 43);  // every field but RecordNumber, no Extension
-  EXPECT_FALSE(orders.contains(QStringLiteral("RecordNumber")));
-  EXPECT_FALSE(orders.contains(QStringLiteral("Extension")));
-  EXPECT_EQ(orders.value(QStringLiteral("Pop3SmtpPws")).toString(), QStringLiteral("p\"w\\€"));
-  EXPECT_EQ(orders.value(QStringLiteral("SmtpTcpPort")).toInt(), 65000);
-  EXPECT_EQ(orders.value(QStringLiteral("SubjectLin")).toInt(), -1);
-  EXPECT_EQ(orders.value(QStringLiteral("WinMsgPws")).toString(), QString());
-  const QJsonObject buero = profiles[1].toObject();
-  EXPECT_EQ(buero.value(QStringLiteral("Prfname")).toString(), QStringLiteral("Büro"));
-  EXPECT_EQ(buero.value(QStringLiteral("WinMsgPws")).toString(), QStringLiteral("geheim€"));
-  const QJsonObject ext = profiles[2].toObject();
-  EXPECT_EQ(ext.size(), 44);
-  EXPECT_EQ(ext.value(QStringLiteral("Extension")).toString(), QStringLiteral("AAH/dGxzPW9u"));
-}
-
-TEST_F(Transfer, NothingConfiguredExportsEmpty) {
-  cfgtransfer::Configuration conf;
-  QString error;
-  ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf, error));
-  EXPECT_EQ(conf, cfgtransfer::Configuration{});
-  EXPECT_EQ(conf.global.ConfigFlag, 0);
+  // A document written before LogMaxMB existed is read.
+  QJsonObject global = root["global"].toObject();
+  global.remove("LogMaxMB");
+  root["global"] = global;
+  cfgtransfer::Configuration parsed;
+  ASSERT_TRUE(cfgtransfer::FromJson(QJsonDocument(root).toJson(), parsed, error_)) << error_.toStdString();
+  EXPECT_EQ(parsed.profiles, conf_.profiles);
 }
 
 TEST_F(Transfer, UnreadableFilesAreErrors) {
-  WriteWithRecordOperations();
-  QFile f(Pcf());
-  ASSERT_TRUE(f.resize(5000 + 30));  // the first profile cut inside its fields
-  cfgtransfer::Configuration conf;
-  QString error;
-  EXPECT_FALSE(cfgtransfer::ReadConfiguration(conf, error));
-  EXPECT_EQ(error, QStringLiteral("Error reading configuration file: \"") + Pcf() + QStringLiteral("\""));
-
+  ASSERT_TRUE(QFile(Pcf()).resize(5000 + 30));  // the first profile cut inside its fields
+  EXPECT_FALSE(cfgtransfer::ReadConfiguration(conf_, error_));
+  EXPECT_EQ(error_, "Error reading configuration file: \"" + Pcf() + "\"");
   ASSERT_TRUE(QFile::remove(Pcf()));
-  QFile g(Gcf());
-  ASSERT_TRUE(g.resize(10));
-  EXPECT_FALSE(cfgtransfer::ReadConfiguration(conf, error));
-  EXPECT_EQ(error, QStringLiteral("Error reading configuration file: \"") + Gcf() + QStringLiteral("\""));
-}
-
-TEST_F(Transfer, EmptyPasswordStaysEmptyAndOthersAreScrambled) {
-  const QByteArray json = R"({"global": {"RunAtSysStartup": false, "AutoInit": false,
-    "InitMinimized": false, "HideWhenMinimized": false, "AutoExit": false, "PrcInterval": 0,
-    "PrcIntervalUnit": 0, "ShowErrorMsgs": false, "UseLogFile": false, "LogFileName": "",
-    "ConfigFlag": 1}, "profiles": []})";
-  cfgtransfer::Configuration conf;
-  QString error;
-  ASSERT_TRUE(cfgtransfer::FromJson(json, conf, error)) << error.toStdString();
-  EXPECT_TRUE(conf.profiles.isEmpty());
-
-  WriteWithRecordOperations();
-  ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf, error));
-  QJsonObject root = QJsonDocument::fromJson(cfgtransfer::ToJson(conf)).object();
-  cfgtransfer::Configuration parsed;
-  ASSERT_TRUE(cfgtransfer::FromJson(QJsonDocument(root).toJson(), parsed, error));
-  EXPECT_TRUE(parsed.profiles[0].WinMsgPws.isEmpty());
-  EXPECT_EQ(parsed.profiles[1].WinMsgPws.toLatin1(), crypto::ScrambleBytes("geheim\xE2\x82\xAC", 7));
-  EXPECT_EQ(parsed.profiles[1].RecordNumber, 3);
+  ASSERT_TRUE(QFile(Gcf()).resize(10));
+  EXPECT_FALSE(cfgtransfer::ReadConfiguration(conf_, error_));
+  EXPECT_EQ(error_, "Error reading configuration file: \"" + Gcf() + "\"");
 }
 
 TEST_F(Transfer, FailedImportLeavesTheOldFiles) {
-  WriteWithRecordOperations();
   const QByteArray gcf = ReadAll(Gcf());
-  cfgtransfer::Configuration conf;
-  QString error;
-  ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf, error));
-  conf.global.AutoExit = true;
-
+  conf_.global.AutoExit = true;
   // A folder where the profiles file belongs: refused before the global file is replaced.
   ASSERT_TRUE(QFile::remove(Pcf()));
   ASSERT_TRUE(QDir().mkpath(Pcf()));
-  EXPECT_FALSE(cfgtransfer::WriteConfiguration(conf, error));
-  EXPECT_EQ(error, QStringLiteral("Error writing configuration file: \"") + Pcf() + QStringLiteral("\""));
+  EXPECT_FALSE(cfgtransfer::WriteConfiguration(conf_, error_));
+  EXPECT_EQ(error_, "Error writing configuration file: \"" + Pcf() + "\"");
   EXPECT_EQ(ReadAll(Gcf()), gcf);
   EXPECT_EQ(QDir(home_).entryList(QDir::Files | QDir::Hidden).size(), 1) << "temporary files removed";
-
   // An application folder that cannot be made.
-  QFile plain(tmp_.path() + QStringLiteral("/plain"));
-  ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-  plain.close();
-  vrl::SetApplicationFolder(plain.fileName());
-  EXPECT_FALSE(cfgtransfer::WriteConfiguration(conf, error));
+  vrl::SetApplicationFolder(Gcf());
+  EXPECT_FALSE(cfgtransfer::WriteConfiguration(conf_, error_));
 }
 
 TEST_F(Transfer, ImportReplacesMoreProfilesByFewer) {
-  WriteWithRecordOperations();
-  cfgtransfer::Configuration conf;
-  QString error;
-  ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf, error));
-  conf.profiles.remove(0, 2);
-  conf.profiles[0].RecordNumber = 2;
-  ASSERT_TRUE(cfgtransfer::WriteConfiguration(conf, error));
+  conf_.profiles.remove(0, 2);
+  conf_.profiles[0].RecordNumber = 2;
+  ASSERT_TRUE(cfgtransfer::WriteConfiguration(conf_, error_));
   EXPECT_EQ(ReadAll(Pcf()).size(), 10000) << "a new file, not the old one with stale slots";
-  EXPECT_EQ(FindProfileByName(QStringLiteral("With extension")), 2);
-  EXPECT_EQ(FindProfileByName(QStringLiteral("Orders")), -1);
+  EXPECT_EQ(FindProfileByName("With extension"), 2);
+  EXPECT_EQ(FindProfileByName("Orders"), -1);
 }
 
 }  // namespace

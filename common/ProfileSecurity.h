@@ -1,0 +1,40 @@
+#pragma once
+// A profile's transport security and authentication settings, kept as one entry of the
+// profile record's extension block. The block holds entries (2-byte tag, 2-byte length, the
+// bytes, all little-endian); entries of unknown tags are kept as they are. A profile without the
+// entry has the defaults below, which are the original dialogue, and writing the defaults back
+// removes the entry, so such a record stays byte for byte what it was.
+#include "ConfRecords.h"
+
+#include <QString>
+
+struct ProfileSecurity {
+  // 0 automatic, 1 none, 2 STARTTLS required, 3 implicit TLS.
+  qint16 SmtpSecurity = 1;
+  qint16 Pop3Security = 1;
+  bool VerifyCertificate = true;
+  QString CaFile;
+  QString CertFingerprint;  // "SHA256:" + hex
+  // 0 automatic, 1 LOGIN (USER/PASS for POP3), 2 PLAIN, 3 XOAUTH2.
+  qint16 AuthMethod = 1;
+  // When not empty, the first line of its standard output is the password or token.
+  QString PasswordCommand;
+
+  bool operator==(const ProfileSecurity&) const = default;
+
+  // What a new profile gets (import, the editor): automatic security and authentication.
+  static ProfileSecurity Automatic() {
+    ProfileSecurity s;
+    s.SmtpSecurity = s.Pop3Security = s.AuthMethod = 0;
+    return s;
+  }
+};
+
+namespace conf {
+
+inline constexpr quint16 kSecurityTag = 1;
+
+ProfileSecurity ReadProfileSecurity(const ProfileRecord& rec);
+void WriteProfileSecurity(ProfileRecord& rec, const ProfileSecurity& security);
+
+}  // namespace conf

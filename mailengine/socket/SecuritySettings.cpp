@@ -1,0 +1,24 @@
+#include "socket/SecuritySettings.h"
+
+namespace vrlsec {
+namespace {
+const char* const kSecurityNames[] = {"auto", "none", "starttls", "tls"};
+const char* const kAuthNames[] = {"auto", "login", "plain", "xoauth2"};
+
+template <typename E, size_t N>
+bool Parse(const char* const (&names)[N], const QString& name, E* out) {
+  for (size_t i = 0; i < N; ++i)
+    if (name.compare(QLatin1String(names[i]), Qt::CaseInsensitive) == 0) {
+      *out = static_cast<E>(i);
+      return true;
+    }
+  return false;
+}
+}  // namespace
+
+QString SecurityName(Security s) { return QLatin1String(kSecurityNames[static_cast<int>(s) & 3]); }
+bool ParseSecurity(const QString& name, Security* out) { return Parse(kSecurityNames, name, out); }
+QString AuthName(AuthMethod a) { return QLatin1String(kAuthNames[static_cast<int>(a) & 3]); }
+bool ParseAuth(const QString& name, AuthMethod* out) { return Parse(kAuthNames, name, out); }
+
+}  // namespace vrlsec

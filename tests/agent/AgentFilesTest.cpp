@@ -1,0 +1,148 @@
+// The files of the agent's folders: the outbound file list (matching names without regard to
+// case, sorted, regular visible settled files), information files read by line and separators,
+// the inbound layout, its file names, and files placed without overwriting what a reader may
+// still need.
+#include "AgentFixture.h"
+#include "FileListBox.h"
+#include "InfoFiles.h"
+
+namespace {
+
+using agent::ReceivedMessage;
+
+class AgentFilesTest : public agenttest::AgentEnvironment {
+ protected:
+  void SetUp() override {
+    AgentEnvironment::SetUp();
+    dir_ = Path("in");
+    ASSERT_TRUE(QDir().mkpath(dir_));
+  }
+  QString In(const QString& name) const { return dir_ + "/" + name; }
+  QStringList Names() const {
+    return QDir(dir_).entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+  }
+  QStringList List(agent::FileListBox& list, const char* pattern) const {
+    list.Path = dir_;
+    list.Pattern = pattern;
+    list.Refresh();
+    EXPECT_EQ(list.ListCount(), list.Entries().size());
+    return list.Entries();
+  }
+
+  QString dir_;
+};
+
+TEST_F(AgentFilesTest, OutboundListHoldsMatchingRegularFilesInOrder) {
+  ASSERT_TRUE(QDir().mkpath(In("sub.txt")));  // a folder with a matching name
+  for (const char* n : {"b.TXT", "A.txt", "c.inf", ".hidden.txt", "README", "a.txt.bak"}) WriteFile(In(n), "");
+  ASSERT_TRUE(QFile::link(In("no-such-target"), In("broken.txt")));
+  const std::pair<const char*, QStringList> cases[] = {
+      {"*.txt", {"A.txt", "b.TXT"}},        {"*.TXT", {"A.txt", "b.TXT"}}, {"*.TXT;*.inf", {"A.txt", "b.TXT", "c.inf"}},
+      {"?.inf", {"c.inf"}},                 {"*.pdf", {}},
+      {"", {"A.txt", "a.txt.bak", "b.TXT", "c.inf", "README"}},
+  };
+  agent::FileListBox list;
+  for (const auto& [pattern, expected] : cases) EXPECT_EQ(List(list, pattern), expected) << pattern;
+
+  // A folder that went away gives an empty list.
+  list.Path = Path("gone");
+  list.Refresh();
+  EXPECT_EQ(list.ListCount(), 0);
+  EXPECT_TRUE(list.List(0).isEmpty());
+
+  // Files still being written wait for a later refresh; a time in the future does not hold one back.
+  const QDateTime now = QDateTime::currentDateTime();
+  const std::pair<const char*, int> files[] = {{"old.dat", 60}, {"fresh.dat", 0}, {"future.dat", -3600}};
+  for (const auto& [name, age] : files) {
+    QFile file(In(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(file.setFileTime(now.addSecs(-age), QFileDevice::FileModificationTime));
+  }
+  list.MinAgeMs = 2000;
+  EXPECT_EQ(List(list, "*.dat"), (QStringList{"future.dat", "old.dat"}));
+}
+
+TEST_F(AgentFilesTest, ValuesAreReadByLineAndSeparators) {
+  WriteFile(In("a.inf"),
+            "To: <a@x.com>, <b@y.com>\r\nFile: \"/data/report.2024.csv\"\r\nSUBJECT: [Monthly] r\xc3\xa9port\r\n"
+            "plain line ended by LF only\n");
+  const struct {
+    qint16 line;
+    const char* start;
+    const char* end;
+    const char* value;
+  } cases[] = {
+      {1, "<", ">", "a@x.com>, <b@y.com"},              // up to the last end separator
+      {2, "\"", "\"", "/data/report.2024.csv"},         // equal separators
+      {3, "subject:", "", " [Monthly] r\xc3\xa9port"},  // letter case ignored; empty end: line end
+      {3, "[", "#", ""},                                // end separator missing
+      {3, "#", "]", ""},                                // start separator missing
+      {4, "", "", "plain line ended by LF only"},
+      {5, "", "", ""},                                  // beyond the last line
+      {0, "", "", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(agent::ReadInfoFileField(In("a.inf"), c.line, c.start, c.end), QString::fromUtf8(c.value)) << c.line;
+  EXPECT_EQ(agent::ReadInfoFileField(In("missing.inf"), 1, "", ""), QString());
+}
+
+TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
+  WriteFile(In("a.INF"), "an older information file");
+  const ReceivedMessage rec{"Ann <ann@example.com>", "Invoice 7", "Line 1\r\nLine 2",
+                            {In("a.XML"), In("b.XML"), agent::kUnsupportedAttachment}};
+  const QString rule(75, '#');
+  const QByteArray expected = ("From: \r\nAnn <ann@example.com>\r\n" + rule + "\r\nSubject: \r\nInvoice 7\r\n" + rule +
+                               "\r\nMessage: \r\nLine 1\r\nLine 2\r\n" + rule + "\r\nAttachment(s) File(s): \r\n" +
+                               In("a.XML") + "\r\n" + In("b.XML") + "\r\n" + agent::kUnsupportedAttachment + "\r\n")
+                                  .toUtf8();
+  ASSERT_TRUE(agent::WriteInboundInfoFile(dir_, rec, "*.INF"));
+  EXPECT_EQ(Names(), (QStringList{"a.INF", "b.INF"}));
+  EXPECT_EQ(ReadAll(In("a.INF")), expected);
+  EXPECT_EQ(ReadAll(In("b.INF")), expected);
+}
+
+TEST_F(AgentFilesTest, NothingIsOverwrittenThatIsNotAnOlderInformationFile) {
+  const struct {
+    const char* name;
+    QStringList attachments;  // in the folder when they start with "/"
+    QString ext;
+    QStringList before;
+    QStringList after;
+  } cases[] = {
+      {"no attachment", {}, "INF", {"MSG.INF"}, {"1-MSG.INF", "MSG.INF"}},
+      {"attachment files off", {"a.XML"}, "INF", {"a.INF"}, {"1-a.INF", "a.INF"}},
+      {"same extension as the attachment", {"/a.TXT"}, "TXT", {"a.TXT"}, {"1-a.TXT", "a.TXT"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const QString& n : Names()) QFile::remove(In(n));
+    for (const QString& n : c.before) WriteFile(In(n), "keep me");
+    ReceivedMessage rec{"???", "", "", {}};
+    for (const QString& a : c.attachments) rec.attachments << (a.startsWith('/') ? In(a.mid(1)) : a);
+    ASSERT_TRUE(agent::WriteInboundInfoFile(dir_, rec, c.ext));
+    EXPECT_EQ(Names(), c.after);
+    for (const QString& n : c.before) EXPECT_EQ(ReadAll(In(n)), "keep me") << n.toStdString();
+  }
+}
+
+TEST_F(AgentFilesTest, UniqueNamesAndTemporaries) {
+  for (const char* n : {"r.IN", "1-r.IN", "a*.IN"}) WriteFile(In(n), "");
+  ASSERT_TRUE(QDir().mkpath(In("d.IN")));
+  EXPECT_EQ(agent::MakeUniqueFileName(In("r.IN")), In("2-r.IN"));
+  EXPECT_EQ(agent::MakeUniqueFileName(In("d.IN")), In("1-d.IN")) << "a folder takes the name too";
+  EXPECT_EQ(agent::MakeUniqueFileName(In("ab.IN")), In("ab.IN")) << "* is a plain character";
+
+  const QString temp = agent::TemporaryNameIn(dir_);
+  ASSERT_TRUE(agent::WriteNewFile(temp, "x", true));
+  EXPECT_EQ(agent::RenameToFreeName(temp, In("r.IN")), In("2-r.IN"));
+  EXPECT_FALSE(QFileInfo::exists(temp));
+  ASSERT_TRUE(agent::WriteNewFile(agent::TemporaryNameIn(dir_), "left over", false));
+  agent::RemoveLeftoverTemporaries(dir_);
+  EXPECT_EQ(Names(), (QStringList{"1-r.IN", "2-r.IN", "a*.IN", "d.IN", "r.IN"}));
+
+  QString error;
+  EXPECT_FALSE(agent::WriteInboundInfoFile(Path("missing"), ReceivedMessage{}, "INF", &error));
+  EXPECT_TRUE(error.startsWith(Path("missing/MSG.INF - "))) << error.toStdString();
+}
+
+}  // namespace

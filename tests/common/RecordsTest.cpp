@@ -1,0 +1,610 @@
+// The two record files: the byte layout of their slots, the string encodings, the password
+// scrambling, and the operations on the files (slots, header bookkeeping, damaged and foreign
+// files, file and folder modes).
+#include "AppFolder.h"
+#include "ConfRecords.h"
+#include "MdlGlbalConf.h"
+#include "Mdl_Crypto.h"
+#include "Mdl_FicheiroConf.h"
+#include "MessageBox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The bytes of one section ("= name" up to the next) of the golden slots in
+// tests/data/records/slots.hex, zero-filled to a whole slot unless only the fields are asked for.
+QByteArray Golden(const char* name, bool fill = true) {
+  QFile f(QStringLiteral(VRL_TEST_DATA "/records/slots.hex"));
+  EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+  QByteArray bytes, section;
+  for (QByteArray line : f.readAll().split('\n')) {
+    if (const qsizetype hash = line.indexOf('#'); hash >= 0) line.truncate(hash);
+    if (line.startsWith('=')) section = line.mid(1).trimmed();
+    else if (section == name) bytes += QByteArray::fromHex(line);
+  }
+  EXPECT_FALSE(bytes.isEmpty()) << name;
+  return fill ? bytes + QByteArray(5000 - bytes.size(), '\0') : bytes;
+}
+
+// The header of a new profiles file (scrambling key 7) that counts up to the given slot.
+QByteArray HeaderBytes(char lastSlot) {
+  QByteArray bytes = Golden("header");
+  bytes[0] = lastSlot;
+  return bytes;
+}
+
+ProfileRecord SampleInternetProfile() {
+  ProfileRecord p;
+  p.RecordNumber = 2, p.PrfEnabled = true, p.Prfname = "Orders", p.HostType = 2;
+  p.SmtpServer = "smtp.example.org", p.Pop3Server = "pop.example.org", p.UserName = "anna";
+  p.Pop3SmtpPws = "sécret", p.FromName = "Anna", p.FromAddress = "anna@example.org";
+  p.SmtpRequiresLogin = true, p.Pop3TcpPort = 995, p.SmtpTcpPort = 65535, p.TimeOutSecs = 30;
+  p.PrcInboundMessages = true, p.PrcOutboundMessages = true, p.InboundDir = "/srv/in";
+  p.CreateAttchsInMsgs = true, p.FileExtention = "*.TXT", p.ResFilesExtention = "*.RES";
+  p.OutboundMode = 2, p.OutboundDir = "/srv/out", p.OutFilesExtention = "*.INF";
+  p.RenamedFilesExtention = "*.PRC", p.AdressLin = 1, p.Adress1Sep = "To:", p.FileLin = 2;
+  p.File1Sep = "File:", p.SubjectLin = -1, p.MsgLin = -2, p.DeleteInterchange = true;
+  return p;
+}
+
+TEST(RecordBytes, ProfileGoldens) {
+  std::optional<QByteArray> packed = conf::PackProfile(SampleInternetProfile());
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->toHex(), Golden("orders").toHex());
+  EXPECT_EQ(packed->indexOf("VXB1"), -1) << "no extension, no block";
+  EXPECT_EQ(conf::UnpackProfile(*packed), SampleInternetProfile());
+
+  // A scrambled password is stored byte for byte; the extension block follows the fields.
+  ProfileRecord p;
+  p.RecordNumber = 3, p.HostType = 1, p.WinMsgProfileName = "Büro", p.OutboundMode = 1;
+  p.WinMsgPws = QString::fromLatin1("\x0A\x6B\xFF\x80"), p.RecAddress = "a@b";
+  p.Extension = QByteArray("\x01\x00\xFFz", 4);
+  packed = conf::PackProfile(p);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->toHex(), Golden("buero").toHex());
+  const std::optional<ProfileRecord> back = conf::UnpackProfile(*packed);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, p);
+  EXPECT_EQ(back->WinMsgPws.toLatin1(), QByteArray("\x0A\x6B\xFF\x80"));
+}
+
+TEST(RecordBytes, GlobalGolden) {
+  GlobalRecord g;
+  g.RunAtSysStartup = true, g.InitMinimized = true, g.AutoExit = true, g.PrcInterval = 5;
+  g.PrcIntervalUnit = 1, g.ShowErrorMsgs = true, g.UseLogFile = true, g.ConfigFlag = 1;
+  g.LogFileName = "/var/log/v.log";
+  const QByteArray fields =
+      QByteArray::fromHex("ffff0000ffff0000ffff05000100ffffffff0e002f7661722f6c6f672f762e6c6f670100");
+  std::optional<QByteArray> packed = conf::PackGlobal(g);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->toHex(), (fields + QByteArray(5000 - 36, '\0')).toHex());
+  EXPECT_EQ(conf::UnpackGlobal(*packed), g);
+
+  // A log limit goes into a marked block right behind the fields.
+  g.LogMaxMB = 1;
+  packed = conf::PackGlobal(g);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->mid(36, 10).toHex(), QByteArray("56584231040001000000"));
+  EXPECT_EQ(conf::UnpackGlobal(*packed)->LogMaxMB, 1);
+}
+
+TEST(RecordBytes, ForeignBytes) {
+  // Any non-zero Boolean reads as true.
+  QByteArray bytes = Golden("orders");
+  bytes[4] = 0x01, bytes[5] = 0x00;
+  EXPECT_TRUE(conf::UnpackProfile(bytes)->PrfEnabled);
+  std::optional<GlobalRecord> g = conf::UnpackGlobal(QByteArray::fromHex("0080") + QByteArray(20, '\0'));
+  ASSERT_TRUE(g);
+  EXPECT_TRUE(g->RunAtSysStartup);
+  EXPECT_FALSE(g->AutoInit);
+
+  // A short last slot is read when the fields fit; every cut inside them fails cleanly.
+  const QByteArray fields = Golden("foreign cafe", false);
+  std::optional<ProfileRecord> p = conf::UnpackProfile(fields);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->Prfname, "Café");
+  EXPECT_EQ(p->MsgText, "Text");
+  for (qsizetype n = 0; n < fields.size(); ++n) EXPECT_FALSE(conf::UnpackProfile(fields.left(n))) << n;
+  EXPECT_FALSE(conf::UnpackGlobal(QByteArray::fromHex("ffff0000")));
+
+  // A length prefix running past the slot fails, also when more data follows the slot.
+  bytes = Golden("orders");
+  bytes[6] = char(0x83), bytes[7] = char(0x13);  // Prfname: 4995 bytes
+  EXPECT_FALSE(conf::UnpackProfile(bytes));
+  EXPECT_FALSE(conf::UnpackProfile(bytes + QByteArray(10000, 'x')));
+  QByteArray global(5000, '\0');
+  global[18] = char(0xFF), global[19] = char(0xFF);  // LogFileName: 0xFFFF bytes
+  EXPECT_FALSE(conf::UnpackGlobal(global));
+
+  // Garbage never crashes; small length prefixes make it past more fields now and then.
+  QRandomGenerator rng(12345);
+  for (int round = 0; round < 2000; ++round) {
+    QByteArray junk(int(rng.bounded(0, 5200)), '\0');
+    for (qsizetype i = 0; i < junk.size(); ++i)
+      junk[i] = (round % 2 && i % 7 == 1) ? 0 : char(rng.bounded(0, 256));
+    (void)conf::UnpackProfile(junk);
+    (void)conf::UnpackGlobal(junk);
+  }
+}
+
+TEST(RecordBytes, ExtensionOnlyRightBehindTheFieldsAndWhenItFits) {
+  ProfileRecord p = SampleInternetProfile();
+  p.Extension = "settings";
+  const QByteArray bytes = *conf::PackProfile(p);
+  const qsizetype marker = bytes.indexOf("VXB1");
+  ASSERT_GT(marker, 0);
+  EXPECT_EQ(conf::UnpackProfile(bytes)->Extension, "settings");
+
+  // A length past the slot, a short last slot cut inside the block, another marker: the block
+  // is not taken, the fields still are.
+  QByteArray tooLong = bytes;
+  tooLong[marker + 4] = char(0xFF), tooLong[marker + 5] = char(0x7F);
+  QByteArray other = bytes;
+  other.replace(marker, 4, "VXB2");
+  for (const QByteArray& b : {tooLong, bytes.left(marker + 6 + 3), other}) {
+    const std::optional<ProfileRecord> r = conf::UnpackProfile(b);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->Extension.isEmpty());
+    EXPECT_EQ(r->Prfname, "Orders");
+  }
+}
+
+TEST(RecordBytes, SlotLimit) {
+  // 4910 bytes of strings fit exactly; one more does not.
+  ProfileRecord p;
+  p.RecordNumber = 2, p.Prfname = "p", p.MsgText = QString(4909, QLatin1Char('m'));
+  EXPECT_EQ(conf::ProfileStringBytes(p), 4910);
+  std::optional<QByteArray> packed = conf::PackProfile(p);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->size(), 5000);
+  EXPECT_EQ(packed->mid(5000 - 2 - 4909, 4909), QByteArray(4909, 'm'));
+  EXPECT_EQ(packed->right(2), QByteArray(2, '\0'));  // DeleteInterchange
+  EXPECT_EQ(conf::UnpackProfile(*packed)->MsgText.size(), 4909);
+  p.MsgText.append(QLatin1Char('m'));
+  EXPECT_EQ(conf::ProfileStringBytes(p), 4911);
+  EXPECT_FALSE(conf::PackProfile(p));
+
+  // Bytes count, not characters: "é" takes two.
+  p.MsgText = QString(4907, QLatin1Char('m')) + "é";
+  EXPECT_TRUE(conf::PackProfile(p));
+  p.MsgText = QString(4908, QLatin1Char('m')) + "é";
+  EXPECT_FALSE(conf::PackProfile(p));
+
+  // The extension block takes its six header bytes and its data from the same budget.
+  p.MsgText = QString(4900, QLatin1Char('m'));
+  p.Extension = QByteArray(3, 'e');
+  EXPECT_EQ(conf::ProfileStringBytes(p), 4910);
+  EXPECT_TRUE(conf::PackProfile(p));
+  p.Extension = QByteArray(4, 'e');
+  EXPECT_FALSE(conf::PackProfile(p));
+
+  ProfileRecord huge;  // one string longer than a length prefix can count
+  huge.Subject = QString(70000, QLatin1Char('s'));
+  EXPECT_FALSE(conf::PackProfile(huge));
+  GlobalRecord g;
+  g.LogFileName = QString(4978, QLatin1Char('l'));
+  EXPECT_TRUE(conf::PackGlobal(g));
+  g.LogFileName.append(QLatin1Char('l'));
+  EXPECT_FALSE(conf::PackGlobal(g));
+}
+
+TEST(RecordStrings, Utf8WhenValidElseWindows1252) {
+  const std::pair<QByteArray, QString> cases[] = {
+      {"", ""},
+      {"Caf\xC3\xA9 \xE2\x82\xAC", "Café €"},
+      {"Caf\xE9 \x80", "Café €"},  // Windows-1252
+      {"\x93quoted\x94 \x85", "\u201Cquoted\u201D \u2026"},
+      {"\x81\x8D\x8F\x90\x9D", "\u0081\u008D\u008F\u0090\u009D"},  // unassigned
+      {"\xC3\x28", "\u00C3("},                                     // broken sequence
+      {"\xED\xA0\x80", "\u00ED\u00A0\u20AC"},                      // encoded surrogate
+      {"\xC0\xAF", "\u00C0\u00AF"},                                // overlong
+      {"\xEF\xBB\xBFx", QStringLiteral("\uFEFFx")},                // a leading BOM stays
+      {QByteArray("a\0b", 3), QString("a") + QChar(0) + "b"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(conf::DecodeRecordString(bytes), text) << bytes.toHex().data();
+  EXPECT_EQ(conf::EncodeRecordString("Café"), "Caf\xC3\xA9");
+  const QString bom = QStringLiteral("\uFEFFx");
+  EXPECT_EQ(conf::DecodeRecordString(conf::EncodeRecordString(bom)), bom);
+}
+
+TEST(Scrambling, KnownBytesAndRoundTrips) {
+  EXPECT_EQ(crypto::ScrambleBytes("abc", 10), "\x0A\x6B\x6C\x6D");
+  crypto::SetKeyForTesting(10);
+  const QString stored = Scramble("abc");
+  crypto::SetKeyForTesting(0);
+  EXPECT_EQ(stored.toLatin1(), "\x0A\x6B\x6C\x6D");
+  EXPECT_EQ(Unscramble(stored), "abc");
+  // A Windows installation scrambled the code page bytes of "pä".
+  EXPECT_EQ(Unscramble(QString::fromLatin1(crypto::ScrambleBytes("p\xE4", 20))), "pä");
+
+  QByteArray all;
+  for (int c = 0; c <= 254; ++c) all.append(char(c));
+  for (int key = 1; key <= 230; ++key) {
+    const QByteArray bytes = crypto::ScrambleBytes(all, key);
+    ASSERT_EQ(bytes.size(), all.size() + 1);
+    EXPECT_EQ(quint8(bytes[0]), key);
+    EXPECT_EQ(crypto::UnscrambleBytes(bytes), all) << key;
+    // Code 255 comes back as 0; a sum of exactly 255 stays 255.
+    EXPECT_EQ(crypto::UnscrambleBytes(crypto::ScrambleBytes("\xFF", key)), QByteArray(1, '\0'));
+    EXPECT_EQ(quint8(crypto::ScrambleBytes(QByteArray(1, char(255 - key)), key)[1]), 255);
+  }
+
+  // Texts: random keys from 1 to 230, one stored byte (a character up to 255) per UTF-8 byte.
+  const QString texts[] = {QString(), "Vesk+Talmo", "pässwörd €", "\U0001F600", QString(QChar(0)) + "x"};
+  std::set<int> keys;
+  for (int i = 0; i < 2000; ++i) {
+    const QString& t = texts[i % 5];
+    const QString s = Scramble(t);
+    ASSERT_EQ(s.size(), t.toUtf8().size() + 1);
+    keys.insert(s[0].unicode());
+    for (QChar c : s) ASSERT_LE(c.unicode(), 255);
+    ASSERT_EQ(Unscramble(s), t);
+  }
+  EXPECT_TRUE(*keys.begin() >= 1 && *keys.rbegin() <= 230);
+  EXPECT_GT(keys.size(), 150u);
+  EXPECT_EQ(Unscramble(QString()), QString());
+}
+
+ProfileRecord Named(const QString& name) {
+  ProfileRecord p;
+  p.PrfEnabled = true, p.Prfname = name, p.HostType = 2, p.SmtpServer = "smtp." + name;
+  p.Pop3TcpPort = 110, p.SmtpTcpPort = 25, p.TimeOutSecs = 30, p.OutboundMode = 1;
+  p.OutboundDir = "/srv/" + name;
+  return p;
+}
+
+class RecordFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp_.isValid());
+    home_ = tmp_.path() + "/home";
+    vrl::SetApplicationFolder(home_);
+    vrl::SetMessageBoxHandler([this](const QString& text, vrl::MsgBoxIcon icon) {
+      boxes_ << text;
+      icon_ = icon;
+    });
+    crypto::SetKeyForTesting(7);
+  }
+  void TearDown() override {
+    crypto::SetKeyForTesting(0);
+    vrl::SetMessageBoxHandler({});
+    vrl::SetApplicationFolder(QString());
+  }
+  QString Pcf() const { return home_ + "/VRL3PF.PCF"; }
+  QString Gcf() const { return home_ + "/VRL3GCF.GCF"; }
+  static QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  static void WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+  }
+  static int ModeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  }
+  // A new file holding the named profiles in order.
+  void Fill(const QStringList& names) {
+    QFile::remove(Pcf());
+    ASSERT_TRUE(CreateProfilesFile());
+    for (const QString& n : names) {
+      ProfileRecord p = Named(n);
+      ASSERT_TRUE(AddProfileRecord(p));
+    }
+  }
+  qint32 HeaderNumber() {
+    ProfileRecord h;
+    EXPECT_TRUE(ReadProfileRecord(1, h));
+    return h.RecordNumber;
+  }
+  QStringList Names() {
+    QStringList names;
+    for (qint32 s = 2, last = HeaderNumber(); s <= last; ++s) {
+      ProfileRecord p;
+      EXPECT_TRUE(ReadProfileRecord(s, p)) << s;
+      EXPECT_EQ(p.RecordNumber, s);
+      names << p.Prfname;
+    }
+    return names;
+  }
+
+  QTemporaryDir tmp_;
+  QString home_;
+  QStringList boxes_;
+  vrl::MsgBoxIcon icon_ = vrl::MsgBoxIcon::None;
+};
+
+TEST_F(RecordFiles, NewFileHoldsOnlyTheHeader) {
+  ASSERT_FALSE(QFileInfo::exists(home_));
+  ASSERT_TRUE(CreateProfilesFile());
+  EXPECT_EQ(ProfilesFilePath(), Pcf());
+  EXPECT_EQ(GlobalFilePath(), Gcf());
+  EXPECT_EQ(ModeOf(home_), 0700);
+  EXPECT_EQ(ModeOf(Pcf()), 0600);
+  EXPECT_EQ(ReadAll(Pcf()).toHex(), HeaderBytes(1).toHex());
+  ProfileRecord h;
+  EXPECT_FALSE(ReadProfileRecord(2, h));
+  EXPECT_EQ(FindProfileByName("QuorvoV3"), -1) << "the header is no profile";
+
+  // Each new file scrambles the marker password with a key of its own.
+  crypto::SetKeyForTesting(0);
+  std::set<QString> seen;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(CreateProfilesFile() && ReadProfileRecord(1, h));
+    EXPECT_EQ(Unscramble(h.WinMsgPws), "Vesk+Talmo");
+    seen.insert(h.WinMsgPws);
+  }
+  EXPECT_GT(seen.size(), 1u);
+}
+
+TEST_F(RecordFiles, AddAndRewriteProfiles) {
+  ASSERT_TRUE(CreateProfilesFile());
+  for (int i = 0; i < 3; ++i) {
+    ProfileRecord p = Named(QStringLiteral("P%1").arg(i));
+    p.RecordNumber = 99;  // replaced by the slot it lands in
+    ASSERT_TRUE(AddProfileRecord(p));
+    EXPECT_EQ(p.RecordNumber, i + 2);
+  }
+  EXPECT_EQ(Names(), (QStringList{"P0", "P1", "P2"}));
+  EXPECT_EQ(ReadAll(Pcf()).size(), 20000);
+  EXPECT_EQ(ReadAll(Pcf()).left(5000).toHex(), HeaderBytes(4).toHex());
+  EXPECT_EQ(FindProfileByName("P2"), 4);
+  EXPECT_EQ(FindProfileByName("p2"), -1);
+  EXPECT_EQ(FindProfileByName("P2 "), -1);
+
+  ProfileRecord b, again;
+  ASSERT_TRUE(ReadProfileRecord(3, b));
+  b.Subject = "edited";
+  b.MsgText = QString(4910 - conf::ProfileStringBytes(b), 'm');  // the slot just full
+  ASSERT_TRUE(WriteProfileRecord(b));
+  ASSERT_TRUE(ReadProfileRecord(3, again));
+  EXPECT_EQ(again, b);
+  EXPECT_EQ(HeaderNumber(), 4);
+  // Refused: slot 0, a slot far behind the end of the file, strings over the limit of a slot.
+  const QByteArray before = ReadAll(Pcf());
+  for (qint32 bad : {0, 1000000}) {
+    b.RecordNumber = bad;
+    EXPECT_FALSE(WriteProfileRecord(b));
+  }
+  b.RecordNumber = 3;
+  b.MsgText += 'm';
+  EXPECT_FALSE(WriteProfileRecord(b));
+  EXPECT_FALSE(AddProfileRecord(b));
+  EXPECT_EQ(ReadAll(Pcf()), before);
+  EXPECT_TRUE(boxes_.isEmpty());
+}
+
+TEST_F(RecordFiles, DeleteShiftsTheFollowingProfiles) {
+  const struct {
+    QStringList before;
+    qint32 slot;
+    bool ok;
+    QStringList after;
+  } cases[] = {
+      {{"A", "B", "C"}, 2, true, {"B", "C"}},  {{"A", "B", "C"}, 3, true, {"A", "C"}},
+      {{"A", "B", "C"}, 4, true, {"A", "B"}},  {{"A"}, 2, true, {}},
+      {{"A", "B", "C"}, 1, false, {"A", "B", "C"}},  // the header is not a profile
+      {{"A", "B", "C"}, 5, false, {"A", "B", "C"}},  // behind the last profile
+      {{"A", "B", "C"}, 0, false, {"A", "B", "C"}},  {{"A", "B", "C"}, -3, false, {"A", "B", "C"}},
+      {{}, 2, false, {}},
+  };
+  for (const auto& c : cases) {
+    Fill(c.before);
+    const QByteArray old = ReadAll(Pcf());
+    EXPECT_EQ(DeleteProfileRecord(c.slot), c.ok) << c.slot;
+    EXPECT_EQ(Names(), c.after) << c.slot;
+    const QByteArray now = ReadAll(Pcf());
+    EXPECT_EQ(now.size(), old.size()) << "the file is never shortened";
+    if (!c.ok) {
+      EXPECT_EQ(now, old) << "a refused delete writes nothing";
+    } else if (c.slot == c.before.size() + 1) {
+      EXPECT_EQ(now.mid(4), old.mid(4)) << "deleting the last profile changes only the header";
+    }
+  }
+
+  // The slot behind the last profile keeps a stale copy that no reader sees; the next add reuses it.
+  Fill({"A", "B", "C"});
+  ASSERT_TRUE(DeleteProfileRecord(2));
+  ProfileRecord stale;
+  ASSERT_TRUE(ReadProfileRecord(4, stale));
+  EXPECT_EQ(stale.Prfname, "C");
+  EXPECT_EQ(FindProfileByName("C"), 3);
+  ProfileRecord d = Named("D");
+  ASSERT_TRUE(AddProfileRecord(d));
+  EXPECT_EQ(d.RecordNumber, 4);
+  EXPECT_EQ(Names(), (QStringList{"B", "C", "D"}));
+  EXPECT_EQ(ReadAll(Pcf()).size(), 20000);
+}
+
+TEST_F(RecordFiles, TrailingSeparatorOfTheFoldersIsDroppedOnRead) {
+  const std::pair<QString, QString> cases[] = {{"/data/in/", "/data/in"}, {"/", "/"}, {"//", "/"},
+                                               {"/a//", "/a/"}, {"", ""}, {"/data/in", "/data/in"}, {"x/", "x"}};
+  ASSERT_TRUE(CreateProfilesFile());
+  for (const auto& [stored, read] : cases) {
+    ProfileRecord p = Named("x");
+    p.RecordNumber = 2, p.InboundDir = stored, p.OutboundDir = stored;
+    ASSERT_TRUE(WriteProfileRecord(p));
+    ProfileRecord r;
+    ASSERT_TRUE(ReadProfileRecord(2, r));
+    EXPECT_EQ(r.InboundDir, read) << stored.toStdString();
+    EXPECT_EQ(r.OutboundDir, read) << stored.toStdString();
+  }
+}
+
+TEST_F(RecordFiles, MissingFile) {
+  ProfileRecord p = Named("A");
+  p.RecordNumber = 2;
+  EXPECT_FALSE(AddProfileRecord(p));
+  EXPECT_FALSE(DeleteProfileRecord(2));
+  EXPECT_FALSE(QFileInfo::exists(Pcf())) << "no operation but create and write makes the file";
+  EXPECT_FALSE(ReadProfileRecord(1, p));
+  EXPECT_EQ(p, ProfileRecord{}) << "a failed read clears the record";
+  EXPECT_EQ(FindProfileByName("A"), -2);
+  EXPECT_EQ(boxes_, QStringList{"Error reading configuration file: \"" + Pcf() + "\""});
+  EXPECT_EQ(icon_, vrl::MsgBoxIcon::Exclamation);
+}
+
+TEST_F(RecordFiles, DamagedFiles) {
+  Fill({"A", "B"});
+  const QByteArray good = ReadAll(Pcf());
+  ProfileRecord p = Named("C");
+
+  // The header promises more profiles than the file holds.
+  QByteArray bytes = good;
+  bytes[0] = 9;
+  WriteAll(Pcf(), bytes);
+  EXPECT_EQ(FindProfileByName("nobody"), -2);
+  EXPECT_EQ(FindProfileByName("B"), 3);  // found before the damage
+  EXPECT_FALSE(AddProfileRecord(p)) << "slot 10 would leave a gap";
+  EXPECT_EQ(ReadAll(Pcf()), bytes);
+
+  // A garbage record number far out, and a negative one.
+  bytes = good;
+  bytes[3] = char(0x7F);
+  WriteAll(Pcf(), bytes);
+  EXPECT_FALSE(AddProfileRecord(p));
+  EXPECT_EQ(ReadAll(Pcf()), bytes);
+  EXPECT_EQ(FindProfileByName("nobody"), -2);
+  bytes[3] = char(0x80);
+  WriteAll(Pcf(), bytes);
+  EXPECT_FALSE(AddProfileRecord(p));
+  EXPECT_EQ(FindProfileByName("A"), -1);
+
+  // A truncated file: the last profile's slot is cut inside its fields.
+  WriteAll(Pcf(), good.left(10000 + 40));
+  ProfileRecord r;
+  EXPECT_TRUE(ReadProfileRecord(2, r));
+  EXPECT_FALSE(ReadProfileRecord(3, r));
+  EXPECT_EQ(r, ProfileRecord{});
+  EXPECT_EQ(FindProfileByName("B"), -2);
+
+  // A string length running past its slot, in the middle of a file.
+  bytes = good;
+  bytes[5000 + 6] = char(0xF0), bytes[5000 + 7] = char(0x13);
+  WriteAll(Pcf(), bytes);
+  EXPECT_FALSE(ReadProfileRecord(2, r));
+  EXPECT_TRUE(ReadProfileRecord(3, r));
+
+  // An empty file and a folder in place of the file.
+  WriteAll(Pcf(), QByteArray());
+  EXPECT_FALSE(ReadProfileRecord(1, r));
+  QFile::remove(Pcf());
+  ASSERT_TRUE(QDir().mkpath(Pcf()));
+  EXPECT_FALSE(ReadProfileRecord(1, r));
+  EXPECT_FALSE(CreateProfilesFile());
+  p.RecordNumber = 2;
+  EXPECT_FALSE(WriteProfileRecord(p));
+}
+
+TEST_F(RecordFiles, FileOfAnotherWriter) {
+  // Header, two profiles, strings in Windows-1252, folders with a trailing "/", junk behind the
+  // fields, the last slot not padded.
+  QByteArray slot2 = Golden("foreign cafe", false);
+  slot2.append(QByteArray(5000 - slot2.size(), 'J'));
+  ASSERT_TRUE(QDir().mkpath(home_));
+  WriteAll(Pcf(), Golden("foreign header") + slot2 + Golden("foreign strasse", false));
+
+  ProfileRecord p;
+  ASSERT_TRUE(ReadProfileRecord(1, p));
+  EXPECT_EQ(Unscramble(p.WinMsgPws), "Vesk+Talmo");
+  EXPECT_EQ(Names(), (QStringList{"Café", "Straße"}));
+  ASSERT_TRUE(ReadProfileRecord(2, p));
+  EXPECT_EQ(p.InboundDir, "/in");
+  EXPECT_EQ(p.OutboundDir, "/out");
+  EXPECT_EQ(p.Pop3TcpPort, 110);
+  EXPECT_TRUE(p.Extension.isEmpty());
+  ASSERT_TRUE(ReadProfileRecord(3, p));
+  EXPECT_EQ(p.OutboundDir, "/out2");
+  EXPECT_EQ(FindProfileByName("Straße"), 3);
+
+  // Adding behind the short last slot fills that slot up and appends a whole one; the foreign
+  // header keeps its bytes apart from the count.
+  ProfileRecord d = Named("D");
+  ASSERT_TRUE(AddProfileRecord(d));
+  EXPECT_EQ(d.RecordNumber, 4);
+  EXPECT_EQ(ReadAll(Pcf()).size(), 20000);
+  EXPECT_EQ(Names(), (QStringList{"Café", "Straße", "D"}));
+  EXPECT_EQ(ReadAll(Pcf()).left(5000).mid(4), Golden("foreign header").mid(4));
+}
+
+TEST_F(RecordFiles, ModesOfFilesAndFolders) {
+  const mode_t old = ::umask(0);
+  ASSERT_TRUE(CreateProfilesFile());
+  GlobalRecord g;
+  ASSERT_TRUE(WriteGlobalRecord(g));
+  ::umask(old);
+  EXPECT_EQ(ModeOf(home_), 0700);
+  EXPECT_EQ(ModeOf(Pcf()), 0600);
+  EXPECT_EQ(ModeOf(Gcf()), 0600);
+
+  // Existing files with wider modes are narrowed on the next write; a read leaves the mode alone.
+  ASSERT_EQ(::chmod(QFile::encodeName(Pcf()).constData(), 0644), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(Gcf()).constData(), 0666), 0);
+  ProfileRecord p = Named("A");
+  ASSERT_TRUE(AddProfileRecord(p));
+  ASSERT_TRUE(WriteGlobalRecord(g));
+  EXPECT_EQ(ModeOf(Pcf()), 0600);
+  EXPECT_EQ(ModeOf(Gcf()), 0600);
+  ASSERT_EQ(::chmod(QFile::encodeName(Pcf()).constData(), 0640), 0);
+  ASSERT_TRUE(ReadProfileRecord(2, p));
+  EXPECT_EQ(ModeOf(Pcf()), 0640);
+
+  // A folder inside new parents, one given with a trailing "/", and a file in its place.
+  for (const QString& folder : {tmp_.path() + "/a/b/vorlane", tmp_.path() + "/c/"}) {
+    vrl::SetApplicationFolder(folder);
+    ASSERT_TRUE(CreateProfilesFile());
+    EXPECT_EQ(ModeOf(folder), 0700);
+    EXPECT_EQ(ProfilesFilePath(), QDir::cleanPath(folder) + "/VRL3PF.PCF");
+  }
+  vrl::SetApplicationFolder(Pcf());
+  EXPECT_FALSE(CreateProfilesFile());
+  EXPECT_FALSE(WriteGlobalRecord(g));
+}
+
+TEST_F(RecordFiles, GlobalRecord) {
+  GlobalRecord g;
+  g.AutoInit = true, g.PrcInterval = 15, g.PrcIntervalUnit = 1, g.UseLogFile = true, g.ConfigFlag = 1;
+  g.LogFileName = "/var/log/vorlane/läuft.log";
+  ASSERT_TRUE(WriteGlobalRecord(g));
+  EXPECT_EQ(ReadAll(Gcf()).size(), 5000);
+  EXPECT_EQ(ReadGlobalRecord(), g);
+  GlobalRecord tooLong = g;
+  tooLong.LogFileName = QString(5000, QLatin1Char('x'));
+  EXPECT_FALSE(WriteGlobalRecord(tooLong));
+  EXPECT_EQ(ReadGlobalRecord(), g);
+
+  // A file cut inside the log file name: the failure keeps what was read before it; the
+  // one-argument read gives the all-empty record.
+  WriteAll(Gcf(), QByteArray::fromHex("ffff0000ffff0000ffff0a000200ffff0000ff00616263"));
+  GlobalRecord partial;
+  EXPECT_FALSE(ReadGlobalRecord(partial));
+  EXPECT_TRUE(partial.RunAtSysStartup && partial.InitMinimized && partial.ShowErrorMsgs);
+  EXPECT_EQ(partial.PrcInterval, 10);
+  EXPECT_EQ(partial.PrcIntervalUnit, 2);
+  EXPECT_EQ(partial.ConfigFlag, 0);
+  EXPECT_EQ(ReadGlobalRecord(), GlobalRecord{});
+  QFile::remove(Gcf());
+  EXPECT_FALSE(ReadGlobalRecord(partial));
+
+  // A global file written without padding by another program.
+  WriteAll(Gcf(), QByteArray::fromHex("00000000000000000000000000000000ffff04002f6c6f670100"));
+  GlobalRecord foreign;
+  ASSERT_TRUE(ReadGlobalRecord(foreign));
+  EXPECT_TRUE(foreign.UseLogFile);
+  EXPECT_EQ(foreign.LogFileName, "/log");
+  EXPECT_EQ(foreign.ConfigFlag, 1);
+}
+
+}  // namespace

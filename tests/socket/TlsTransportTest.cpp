@@ -1,0 +1,124 @@
+// TLS through the socket's transport seam, against a local TLS server with certificates made by
+// the test: trust by CA file and by pin, the failures a user must see named, and STARTTLS.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include "LoopbackPeer.h"
+#include "TlsTestServer.h"
+#include "socket/CSocket.h"
+#include "socket/TlsTransport.h"
+
+using vrltest::TestCa;
+using vrltest::TestCert;
+using vrltest::TlsEchoServer;
+
+namespace {
+
+struct Outcome {
+  bool connected = false;
+  QString error;
+  QByteArray echoed;
+  QString version, subject;
+};
+
+// Connects with TLS from the start (or after a clear exchange when startTls), sends one line and
+// reads the echo.
+Outcome Exchange(const TestCert& cert, vrlsock::TlsSettings settings, bool startTls = false) {
+  TlsEchoServer server(cert, startTls ? QByteArray("220 ready\r\n") : QByteArray());
+  CSocket s;
+  Outcome out;
+  auto tls = std::make_unique<vrlsock::TlsTransport>(settings);
+  vrlsock::TlsTransport* t = tls.get();
+  QObject::connect(&s, &CSocket::OnError, [&](int, const QString& text, const QString&) { out.error = text; });
+  if (!startTls) s.SetTransport(std::move(tls));
+  s.Connect(QStringLiteral("127.0.0.1"), server.Port());
+  socktest::WaitFor([&] { return s.State() == CSocket::sckConnected || s.State() == CSocket::sckError; });
+  if (startTls && s.State() == CSocket::sckConnected) {
+    socktest::WaitFor([&] { return s.PeekData().endsWith('\n'); });
+    s.GetData();
+    s.SendData("STARTTLS\r\n");
+    s.SetTransport(std::move(tls));
+  }
+  if (s.State() == CSocket::sckConnected) {
+    s.SendData("hello\r\n");
+    socktest::WaitFor([&] { return s.PeekData().endsWith('\n') || s.State() != CSocket::sckConnected; });
+    out.echoed = s.GetData();
+  }
+  out.connected = server.HandshakeDone() && !out.echoed.isEmpty();
+  out.version = t->ProtocolVersion();
+  out.subject = t->PeerSubject();
+  if (startTls) {
+    EXPECT_EQ(server.ClearLine(), "STARTTLS\r\n");
+  }
+  s.CloseSocket();
+  return out;
+}
+
+}  // namespace
+
+TEST(TlsTransport, TrustAndItsFailures) {
+  QTemporaryDir dir;
+  TestCa ca;
+  const QString caFile = ca.Root().Write(dir.path(), QStringLiteral("ca"));
+  const TestCert good = ca.Issue({QStringLiteral("mail.test"), QStringLiteral("127.0.0.1")});
+  const TestCert expired = ca.Issue({QStringLiteral("mail.test")}, -1);
+  const TestCert self = TestCa::SelfSigned({QStringLiteral("mail.test")});
+  struct Case {
+    const char* what;
+    const TestCert& cert;
+    vrlsock::TlsSettings settings;
+    const char* error;  // empty: the line comes back
+  } cases[] = {
+      {"CA file, name", good, {QStringLiteral("mail.test"), true, caFile, {}}, ""},
+      {"CA file, address", good, {QStringLiteral("127.0.0.1"), true, caFile, {}}, ""},
+      {"wrong name", good, {QStringLiteral("other.test"), true, caFile, {}},
+       "TLS certificate verification failed: hostname mismatch"},
+      {"system store", good, {QStringLiteral("mail.test"), true, {}, {}},
+       "TLS certificate verification failed: unable to get local issuer certificate"},
+      {"expired", expired, {QStringLiteral("mail.test"), true, caFile, {}},
+       "TLS certificate verification failed: certificate has expired"},
+      {"self-signed", self, {QStringLiteral("mail.test"), true, caFile, {}},
+       "TLS certificate verification failed: self-signed certificate"},
+      {"self-signed, pinned", self, {QStringLiteral("mail.test"), true, {}, self.sha256}, ""},
+      {"pin of another", good, {QStringLiteral("mail.test"), true, {}, self.sha256},
+       "TLS certificate fingerprint mismatch"},
+      {"no verification", self, {QStringLiteral("anything"), false, {}, {}}, ""},
+      {"unreadable CA file", good, {QStringLiteral("mail.test"), true, dir.filePath("none.pem"), {}},
+       "TLS: the CA file cannot be read"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = Exchange(c.cert, c.settings);
+    if (*c.error == 0) {
+      EXPECT_TRUE(o.connected) << c.what << ": " << o.error.toStdString();
+      EXPECT_EQ(o.echoed, "echo: hello\r\n") << c.what;
+      EXPECT_EQ(o.version, QStringLiteral("TLSv1.3")) << c.what;
+      EXPECT_TRUE(o.subject.contains(QStringLiteral("CN=mail.test"))) << c.what << o.subject.toStdString();
+    } else {
+      EXPECT_FALSE(o.connected) << c.what;
+      EXPECT_TRUE(o.error.startsWith(QLatin1String(c.error))) << c.what << ": " << o.error.toStdString();
+    }
+  }
+}
+
+TEST(TlsTransport, StartTlsOnAConnectedSocket) {
+  QTemporaryDir dir;
+  TestCa ca;
+  const TestCert good = ca.Issue({QStringLiteral("mail.test")});
+  const Outcome o = Exchange(good, {QStringLiteral("mail.test"), true, ca.Root().Write(dir.path(), "ca"), {}}, true);
+  EXPECT_TRUE(o.connected) << o.error.toStdString();
+  EXPECT_EQ(o.echoed, "echo: hello\r\n");
+}
+
+TEST(TlsTransport, FingerprintText) {
+  QByteArray pin;
+  const QString hex = QStringLiteral("AB").repeated(32);
+  EXPECT_TRUE(vrlsock::TlsSettings::ParseFingerprint(QStringLiteral("SHA256:") + hex, &pin));
+  EXPECT_EQ(pin, QByteArray(32, char(0xAB)));
+  EXPECT_TRUE(vrlsock::TlsSettings::ParseFingerprint(QStringLiteral("sha256:AB:") + hex.mid(2).toLower(), &pin));
+  EXPECT_EQ(pin.size(), 32);
+  EXPECT_TRUE(vrlsock::TlsSettings::ParseFingerprint(QString(), &pin));
+  EXPECT_TRUE(pin.isEmpty());
+  for (const char* bad : {"AB", "SHA1:ABAB", "SHA256:XYZ", "SHA256:ABAB"})
+    EXPECT_FALSE(vrlsock::TlsSettings::ParseFingerprint(QString::fromLatin1(bad), &pin)) << bad;
+}
