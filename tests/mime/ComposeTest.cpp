@@ -6,6 +6,7 @@
 //
 // VRL_UPDATE_GOLDEN=1 rewrites the golden files from the current output.
 #include "SmtpTestUtil.h"
+#include "mime/MimeCompose.h"
 
 #include <QFile>
 #include <QJsonArray>
