@@ -48,31 +48,23 @@ class Listener {
  public:
   explicit Listener(bool ipv6 = false, bool listen = true) {
     fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
     const int on = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_storage ss{};
-    socklen_t len;
-    if (ipv6) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-      a->sin6_family = AF_INET6;
-      a->sin6_addr = in6addr_loopback;
-      len = sizeof *a;
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-      a->sin_family = AF_INET;
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      len = sizeof *a;
-    }
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0 || (listen && ::listen(fd_, 16) != 0)) {
-      ::close(fd_);
+    sockaddr_in6 a6{};
+    sockaddr_in a4{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    a4.sin_family = AF_INET;
+    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto* addr = ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+    socklen_t len = ipv6 ? sizeof a6 : sizeof a4;
+    if (fd_ < 0 || ::bind(fd_, addr, len) != 0 || (listen && ::listen(fd_, 16) != 0) ||
+        ::getsockname(fd_, addr, &len) != 0) {
+      if (fd_ >= 0) ::close(fd_);
       fd_ = -1;
       return;
     }
-    len = sizeof ss;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
-    port_ = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                 : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    port_ = ntohs(ipv6 ? a6.sin6_port : a4.sin_port);
   }
   ~Listener() {
     if (fd_ >= 0) ::close(fd_);
@@ -94,15 +86,6 @@ class Listener {
   int fd_ = -1;
   uint16_t port_ = 0;
 };
-
-// Reads what is there within the time (at least one byte unless the time passes).
-inline QByteArray ReadSome(int fd, int timeoutMs = 10000) {
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) != 1) return QByteArray();
-  char buf[65536];
-  const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? QByteArray(buf, n) : QByteArray();
-}
 
 // Reads exactly n bytes or until EOF / time-out.
 inline QByteArray ReadExactly(int fd, qsizetype n, int timeoutMs = 10000) {

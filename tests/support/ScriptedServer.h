@@ -19,35 +19,36 @@ class Scenario {
     enum Kind { Send, SendSplit, Expect, ExpectPrefix, ExpectAnyLine, ReadUntilDot, Delay, Close, ExpectClose,
                 Reset, SendFile };
     Kind kind;
-    QByteArray bytes;           // Send, SendSplit: what to send; Expect*: the line (no CR LF);
-                                // SendFile: the file's path (UTF-8)
-    std::vector<int> cuts;      // SendSplit: byte offsets to cut at
-    int delayMs = 0;            // Delay; SendSplit: pause between pieces
+    QByteArray bytes;       // Send*: what to send; Expect*: the line (no CR LF); SendFile: the path (UTF-8)
+    std::vector<int> cuts;  // SendSplit: byte offsets to cut at
+    int delayMs = 0;        // Delay; SendSplit: pause between pieces
   };
 
   // Sends the bytes as they are (add "\r\n" yourself).
-  Scenario& send(const QByteArray& bytes);
+  Scenario& send(const QByteArray& bytes) { return add({Step::Send, bytes, {}, 0}); }
   // Sends one line: text + CR LF.
-  Scenario& reply(const QByteArray& line);
+  Scenario& reply(const QByteArray& line) { return send(line + "\r\n"); }
   // Sends the bytes cut at the offsets, pausing between the pieces.
-  Scenario& sendSplit(const QByteArray& bytes, std::vector<int> cuts, int pauseMs = 20);
+  Scenario& sendSplit(const QByteArray& bytes, std::vector<int> cuts, int pauseMs = 20) {
+    return add({Step::SendSplit, bytes, std::move(cuts), pauseMs});
+  }
   // Reads one line (up to CR LF) and checks it equals the text.
-  Scenario& expect(const QByteArray& line);
+  Scenario& expect(const QByteArray& line) { return add({Step::Expect, line, {}, 0}); }
   // Reads one line and checks it starts with the text.
-  Scenario& expectPrefix(const QByteArray& prefix);
+  Scenario& expectPrefix(const QByteArray& prefix) { return add({Step::ExpectPrefix, prefix, {}, 0}); }
   // Reads one line, whatever it is.
-  Scenario& expectAnyLine();
+  Scenario& expectAnyLine() { return add({Step::ExpectAnyLine, {}, {}, 0}); }
   // Reads a DATA body up to and including the line ".", keeps it (see ScriptedServer::data).
-  Scenario& readUntilDot();
-  Scenario& delay(int ms);
+  Scenario& readUntilDot() { return add({Step::ReadUntilDot, {}, {}, 0}); }
+  Scenario& delay(int ms) { return add({Step::Delay, {}, {}, ms}); }
   // Closes the connection at this point.
-  Scenario& close();
+  Scenario& close() { return add({Step::Close, {}, {}, 0}); }
   // Waits until the client closes (bounded).
-  Scenario& expectClose();
+  Scenario& expectClose() { return add({Step::ExpectClose, {}, {}, 0}); }
   // Drops the connection abortively (SO_LINGER 0): the client sees a reset, not an orderly end.
-  Scenario& reset();
+  Scenario& reset() { return add({Step::Reset, {}, {}, 0}); }
   // Streams a file's bytes as they are (for answers too large to keep in a test's source).
-  Scenario& sendFile(const QString& path);
+  Scenario& sendFile(const QString& path) { return add({Step::SendFile, path.toUtf8(), {}, 0}); }
 
   // A body as a server or client puts it on the wire after DATA or RETR: every line that starts
   // with "." gets one more ".", a missing final CR LF is added, and the line "." ends it.
@@ -58,6 +59,10 @@ class Scenario {
   const std::vector<Step>& steps() const { return steps_; }
 
  private:
+  Scenario& add(Step step) {
+    steps_.push_back(std::move(step));
+    return *this;
+  }
   std::vector<Step> steps_;
 };
 
