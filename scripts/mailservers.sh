@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Private Postfix (SMTP and submission) and Dovecot (POP3) on 127.0.0.1 for the interoperation
-# tests and the real-server benchmarks.
+# Private Postfix (SMTP, submission with STARTTLS, SMTPS) and Dovecot (POP3 with STLS, POP3S) on
+# 127.0.0.1 for the interoperation tests and the real-server benchmarks. TLS uses a test CA made
+# at start (DIR/tls/ca.crt); the plain SMTP port offers no STARTTLS.
 #
 #   mailservers.sh start [DIR]   make DIR (a new temp folder when omitted), write the configs, start
 #                                both servers on free loopback ports; prints DIR on the last line
@@ -87,7 +88,7 @@ dovecot_pid() {
   echo "$pid"
 }
 
-read_ports() {  # sets SMTP_PORT SUBMISSION_PORT POP3_PORT from DIR/ports
+read_ports() {  # sets SMTP_PORT SUBMISSION_PORT POP3_PORT SMTPS_PORT POP3S_PORT from DIR/ports
   [ -f "$1/ports" ] || die "$1 holds no mail servers (no ports file)"
   # shellcheck disable=SC1091
   . "$1/ports"
@@ -106,6 +107,7 @@ write_configs() {
   local d=$1 user=$2 pass=$3 hash
   install -d -m 755 "$d/postfix" "$d/dovecot" "$d/log" "$d/mail"
   install -d -m 700 "$d/secret"
+  make_certificates "$d"
   # Queue and data folders: Postfix's own start-up makes the subfolders with their owners.
   install -d -m 755 "$d/spool"
   install -d -m 700 -o postfix "$d/data"
@@ -152,7 +154,9 @@ append_dot_mydomain = no
 smtpd_banner = \$myhostname ESMTP vrl-test
 maillog_file = $d/log/postfix.log
 maillog_file_prefixes = $d/log
-# TLS is off for now; STARTTLS comes with smtpd_tls_cert_file/key_file and security level may.
+# TLS: offered on the submission port (STARTTLS) and the SMTPS port only.
+smtpd_tls_cert_file = $d/tls/server.crt
+smtpd_tls_key_file = $d/tls/server.key
 smtpd_tls_security_level = none
 smtp_tls_security_level = none
 EOF
@@ -165,6 +169,16 @@ EOF
 127.0.0.1:$SMTP_PORT inet n   -       n       -       -       smtpd
 127.0.0.1:$SUBMISSION_PORT inet n   -       n       -       -       smtpd
   -o syslog_name=postfix/submission
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_sasl_type=dovecot
+  -o smtpd_sasl_path=private/auth
+  -o smtpd_sasl_security_options=noanonymous
+  -o smtpd_client_restrictions=permit_sasl_authenticated,reject
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+  -o smtpd_tls_security_level=may
+127.0.0.1:$SMTPS_PORT inet n   -       n       -       -       smtpd
+  -o syslog_name=postfix/smtps
+  -o smtpd_tls_wrappermode=yes
   -o smtpd_sasl_auth_enable=yes
   -o smtpd_sasl_type=dovecot
   -o smtpd_sasl_path=private/auth
@@ -188,6 +202,7 @@ retry     unix  -       -       n       -       -       error
 discard   unix  -       -       n       -       -       discard
 virtual   unix  -       n       n       -       -       virtual
 anvil     unix  -       -       n       -       1       anvil
+tlsmgr    unix  -       -       n       1000?   1       tlsmgr
 scache    unix  -       -       n       -       1       scache
 postlog   unix-dgram n  -       n       -       1       postlogd
 EOF
@@ -210,9 +225,10 @@ disable_plaintext_auth = no
 auth_mechanisms = plain login
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %08Xu%08Xv
-# TLS is off for now; POP3S and STLS come with ssl = yes, ssl_cert = <FILE, ssl_key = <FILE and
-# a port for the pop3s listener below.
-ssl = no
+# STLS on the POP3 port and implicit TLS on the POP3S port, with the test CA's certificate.
+ssl = yes
+ssl_cert = <$d/tls/server.crt
+ssl_key = <$d/tls/server.key
 
 passdb {
   driver = passwd-file
@@ -229,7 +245,9 @@ service pop3-login {
     port = $POP3_PORT
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1
+    port = $POP3S_PORT
+    ssl = yes
   }
 }
 
@@ -254,6 +272,20 @@ EOF
   # Postfix waits until a freshly written config or map file is two seconds old (an editor
   # might still be writing it); these are complete, so date them back.
   touch -d '1 minute ago' "$d/postfix/main.cf" "$d/postfix/master.cf" "$d/postfix/vmailbox"
+}
+
+# A test CA and a server certificate for localhost and 127.0.0.1 (EC keys: quick to make).
+make_certificates() {
+  local t=$1/tls
+  install -d -m 755 "$t"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+    -subj "/CN=Vorlane Test CA" -keyout "$t/ca.key" -out "$t/ca.crt" >/dev/null 2>&1 || die "cannot make the test CA"
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+    -keyout "$t/server.key" -out "$t/server.csr" >/dev/null 2>&1 || die "cannot make the server key"
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$t/san.ext"
+  openssl x509 -req -in "$t/server.csr" -CA "$t/ca.crt" -CAkey "$t/ca.key" -CAcreateserial -days 30 \
+    -extfile "$t/san.ext" -out "$t/server.crt" >/dev/null 2>&1 || die "cannot sign the server certificate"
+  chmod 644 "$t/server.key" "$t/server.crt" "$t/ca.crt"
 }
 
 wait_listening() {  # wait_listening TIMEOUT PORT...: all ports listen on 127.0.0.1 in time
@@ -293,7 +325,7 @@ cmd_start() {
 
   if [ -f "$d/ports" ] && [ -n "$(postfix_pid "$d")" ] && [ -n "$(dovecot_pid "$d")" ]; then
     read_ports "$d"
-    if wait_listening 1 "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT"; then
+    if wait_listening 1 "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT"; then
       log "already running in $d"
       echo "$d"
       return 0
@@ -304,9 +336,9 @@ cmd_start() {
 
   # The servers' unprivileged processes must reach their folders inside DIR.
   chmod 755 "$d"
-  read -r SMTP_PORT SUBMISSION_PORT POP3_PORT < <(free_ports 3)
-  printf 'SMTP_PORT=%s\nSUBMISSION_PORT=%s\nPOP3_PORT=%s\nMAIL_USER=%s\n' \
-    "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$user" >"$d/ports"
+  read -r SMTP_PORT SUBMISSION_PORT POP3_PORT SMTPS_PORT POP3S_PORT < <(free_ports 5)
+  printf 'SMTP_PORT=%s\nSUBMISSION_PORT=%s\nPOP3_PORT=%s\nSMTPS_PORT=%s\nPOP3S_PORT=%s\nMAIL_USER=%s\n' \
+    "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT" "$user" >"$d/ports"
   write_configs "$d" "$user" "$pass"
 
   # Postfix with a private configuration folder: as root 'postfix -c DIR' (and 'postsuper -c
@@ -324,7 +356,7 @@ cmd_start() {
     show_logs "$d"; cmd_stop "$d" >/dev/null 2>&1 || true
     die "dovecot did not start"
   fi
-  if ! wait_listening "$timeout" "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT"; then
+  if ! wait_listening "$timeout" "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT"; then
     ss -Hltn >&2 || true
     show_logs "$d"; cmd_stop "$d" >/dev/null 2>&1 || true
     die "ports $SMTP_PORT/$SUBMISSION_PORT/$POP3_PORT not all listening after ${timeout}s"
@@ -335,7 +367,7 @@ cmd_start() {
     [ $i -ge $((timeout * 20)) ] && { show_logs "$d"; cmd_stop "$d" >/dev/null 2>&1 || true; die "no dovecot auth socket"; }
     sleep 0.05
   done
-  log "running in $d (smtp $SMTP_PORT, submission $SUBMISSION_PORT, pop3 $POP3_PORT)"
+  log "running in $d (smtp $SMTP_PORT, submission $SUBMISSION_PORT, smtps $SMTPS_PORT, pop3 $POP3_PORT, pop3s $POP3S_PORT)"
   echo "$d"
 }
 
@@ -347,7 +379,7 @@ cmd_stop() {
   for pid in $pids; do kill -TERM "$pid" 2>/dev/null || true; done
   # Both masters end their children; wait until the processes are gone and the ports free.
   local ports=""
-  if [ -f "$d/ports" ]; then read_ports "$d"; ports="$SMTP_PORT $SUBMISSION_PORT $POP3_PORT"; fi
+  if [ -f "$d/ports" ]; then read_ports "$d"; ports="$SMTP_PORT $SUBMISSION_PORT $POP3_PORT ${SMTPS_PORT:-} ${POP3S_PORT:-}"; fi
   for i in $(seq 1 100); do
     local busy=0
     for pid in $pids; do
@@ -382,6 +414,9 @@ cmd_env() {  # one KEY=value a line, values quoted for the shell (eval "$(mailse
   printf 'VRL_SMTP_PORT=%q\n' "$SMTP_PORT"
   printf 'VRL_SUBMISSION_PORT=%q\n' "$SUBMISSION_PORT"
   printf 'VRL_POP3_PORT=%q\n' "$POP3_PORT"
+  printf 'VRL_SMTPS_PORT=%q\n' "$SMTPS_PORT"
+  printf 'VRL_POP3S_PORT=%q\n' "$POP3S_PORT"
+  printf 'VRL_TLS_CA=%q\n' "$d/tls/ca.crt"
   printf 'VRL_MAIL_USER=%q\n' "$MAIL_USER"
   printf 'VRL_MAIL_PASS=%q\n' "$(cat "$d/secret/password")"
   printf 'VRL_MAIL_PASS_FILE=%q\n' "$d/secret/password"

@@ -36,6 +36,7 @@ class Servers:
         self.host, self.user, self.password = e["VRL_MAIL_HOST"], e["VRL_MAIL_USER"], e["VRL_MAIL_PASS"]
         self.smtp_port, self.submission_port, self.pop3_port = (
             int(e["VRL_SMTP_PORT"]), int(e["VRL_SUBMISSION_PORT"]), int(e["VRL_POP3_PORT"]))
+        self.smtps_port, self.pop3s_port = int(e["VRL_SMTPS_PORT"]), int(e["VRL_POP3S_PORT"])
         self.password_file, self.address, self.maildir = e["VRL_MAIL_PASS_FILE"], e["VRL_MAIL_ADDRESS"], e["VRL_MAILDIR"]
         self.spool = os.path.join(self.dir, "spool")
 

@@ -1,5 +1,6 @@
 """vrlmail against the real servers. Send side: vrlmail send delivers through Postfix's plain
-port and through its submission port with AUTH LOGIN checked by Dovecot; what Postfix writes into
+port, through its submission port with AUTH LOGIN checked by Dovecot, and over TLS (STARTTLS and
+implicit, trusted through the test CA); what Postfix writes into
 the Maildir is read back with Python's email package. Receive side: messages delivered by Postfix
 and messages put straight into the Maildir are retrieved, saved and deleted by vrlmail fetch;
 poplib and the email package read the same mailbox first and say what vrlmail must have saved.
@@ -23,13 +24,13 @@ from interop_common import (DATA, attachments_of, check, parse_file, random_byte
 # ---- send side ----
 
 
-def send(s, vrlmail, work, subject, text, attach=None, port=None, password_file=None):
+def send(s, vrlmail, work, subject, text, attach=None, port=None, password_file=None, extra=()):
     args = ["send", "--host", s.host, "--port", str(port or s.smtp_port), "--from", "sender@localhost",
             "--to", s.address, "--subject", subject, "--timeout", "30",
             "--text-file", write(work, "body.txt", text.encode("utf-8"))]
-    if port == s.submission_port:
+    if port in (s.submission_port, s.smtps_port):
         args += ["--user", s.user, "--password-file", password_file or s.password_file]
-    return run_vrlmail(vrlmail, args + (["--attach", attach] if attach else []))
+    return run_vrlmail(vrlmail, args + (["--attach", attach] if attach else []) + list(extra))
 
 
 def wait_log(s, since, pattern, what):
@@ -70,6 +71,29 @@ def case_auth_login(s, vrlmail, work):
     check_delivered(s, subject, text, {"data.bin": data})
     wait_log(s, since, r"postfix/submission/smtpd\[\d+\]: \w+: client=\S+, sasl_method=LOGIN, "
                        r"sasl_username=%s" % re.escape(s.user), "Postfix logged no LOGIN authentication")
+
+
+def case_tls_send(s, vrlmail, work):
+    """STARTTLS on the submission port and implicit TLS on the SMTPS port, trusted through the test
+    CA, with LOGIN and PLAIN; a certificate nobody vouches for, and STARTTLS required where none is
+    offered, send nothing."""
+    since = os.path.getsize(s.env["VRL_POSTFIX_LOG"])
+    ca = ["--ca-file", s.env["VRL_TLS_CA"]]
+    for what, port, extra, method in (
+            ("STARTTLS, LOGIN", s.submission_port, ["--security", "starttls"] + ca, "LOGIN"),
+            ("implicit TLS, PLAIN", s.smtps_port, ["--security", "tls", "--auth", "plain"] + ca, "PLAIN")):
+        rc, out, _ = send(s, vrlmail, work, what, "over TLS\n", port=port, extra=extra)
+        check(rc == 0 and "TLS: TLSv1." in out and "CN=localhost" in out, "%s: exit %d\n%s" % (what, rc, out), s)
+        check_delivered(s, what, "over TLS", {})
+        wait_log(s, since, r"sasl_method=%s, sasl_username=%s" % (method, re.escape(s.user)),
+                 "%s: Postfix logged no %s authentication" % (what, method))
+        s.harness("reset")
+    for what, port, extra, message in (
+            ("no trusted CA", s.smtps_port, ["--security", "tls"], "TLS certificate verification failed"),
+            ("STARTTLS required", s.smtp_port, ["--security", "starttls"], "does not offer STARTTLS")):
+        rc, out, err = send(s, vrlmail, work, what, "x\n", port=port, extra=extra)
+        check(rc == 3 and message in err, "%s: exit %d, %r" % (what, rc, err), s)
+        check(not s.maildir_files() and not s.queue_files(), "%s: a message was accepted" % what, s)
 
 
 # ---- receive side ----
