@@ -836,6 +836,13 @@ bool SMTP_OutMail::Impl::PutTls(bool implicit) {
     FailWith(QStringLiteral("The certificate fingerprint is not \"SHA256:\" followed by 64 hex digits"));
     return false;
   }
+  if (!implicit) {
+    // Clear text that came behind the reply to STARTTLS was never protected: it is dropped, not
+    // read as replies of the secured session (RFC 3207, section 5).
+    socket_->GetData();
+    rx_.clear();
+    pendingReply_.clear();
+  }
   auto transport = std::make_unique<vrlsock::TlsTransport>(std::move(t));
   vrlsock::TlsTransport* raw = transport.get();
   socket_->SetTransport(std::move(transport));
