@@ -166,7 +166,9 @@ class AgentFixture : public AgentEnvironment {
     return p;
   }
   void AddProfile(ProfileRecord p) {
-    if (!QFileInfo::exists(ProfilesFilePath())) ASSERT_TRUE(CreateProfilesFile());
+    if (!QFileInfo::exists(ProfilesFilePath())) {
+      ASSERT_TRUE(CreateProfilesFile());
+    }
     ASSERT_TRUE(AddProfileRecord(p));
   }
   // A file in the profile's outbound folder, older than the settle time as a finished file of a
