@@ -84,6 +84,7 @@ TEST_F(AgentProgramTest, ASignalWhileWaitingForTheNextCycleStopsInOrder) {
     QProcess p;
     p.setProcessEnvironment(env_);
     p.start(VRL_BIN_DIR "/VRLEng31", {"--run", "--verbose", "--home", home_});
+    ASSERT_TRUE(p.waitForStarted(10000));
     QByteArray seen;
     const QDeadlineTimer deadline(20000);
     while (!seen.contains("Starting Session with the Profile: Orders") && !deadline.hasExpired() &&
