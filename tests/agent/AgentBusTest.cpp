@@ -116,8 +116,6 @@ TEST_F(AgentBusTest, EveryListenerReceivesEveryStateChange) {
   const std::vector<qint32> expected{Running, NotRunning, Running, NotRunning};
   EXPECT_EQ(la.states, expected);
   EXPECT_EQ(lb.states, expected);
-  ASSERT_TRUE(control.SetModeDebug(true));
-  EXPECT_TRUE(control.ModeDebug());
 }
 
 TEST_F(AgentBusTest, AClearedLogHasNoNameUntilTheNextLine) {
@@ -127,7 +125,6 @@ TEST_F(AgentBusTest, AClearedLogHasNoNameUntilTheNextLine) {
   ASSERT_TRUE(control.StartMailAgent());
   const QString first = log.GetTempLogFileName();
   ASSERT_TRUE(QFileInfo::exists(first)) << first.toStdString();
-  EXPECT_TRUE(first.startsWith(tmp_ + "/VRQ"));
   ASSERT_TRUE(log.ClearLogFile());
   EXPECT_EQ(log.GetTempLogFileName(), "");
   EXPECT_FALSE(QFileInfo::exists(first));
@@ -211,12 +208,8 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   EXPECT_TRUE(out.contains("ModeDebug: on"));
 
   // The interface as README documents it for gdbus.
-  const QStringList call{"call", "--session", "--dest", "org.vorlane.VRLEng31", "--object-path"};
-  ASSERT_EQ(Run("/usr/bin/gdbus", call + QStringList{"/ClsAgentState", "--method", "org.freedesktop.DBus.Properties.Get",
-                                                     "org.vorlane.VRLEng31.ClsAgentState", "AgentState"}, &out), 0);
-  EXPECT_EQ(out.trimmed(), "(<1>,)");
-  ASSERT_EQ(Run("/usr/bin/gdbus",
-                call + QStringList{"/ClsStartStopEng", "--method", "org.vorlane.VRLEng31.ClsStartStopEng.StopMailAgent"}),
+  ASSERT_EQ(Run("/usr/bin/gdbus", {"call", "--session", "--dest", "org.vorlane.VRLEng31", "--object-path",
+                                   "/ClsStartStopEng", "--method", "org.vorlane.VRLEng31.ClsStartStopEng.StopMailAgent"}),
             0);
   EXPECT_TRUE(WaitFor([] { return ClsAgentState(AgentHold::Detached).AgentState() == NotRunning; }));
 
