@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 
 namespace {
 
@@ -38,14 +39,13 @@ Outcome Feed(const QByteArray& wire, uint32_t seed, bool split) {
 }
 
 bool Same(const Outcome& a, const Outcome& b) {
-  if (a.done != b.done) return false;
-  if (!a.done) return true;
-  const Pop3Mail& x = a.mail;
-  const Pop3Mail& y = b.mail;
-  if (x.Header != y.Header || x.from != y.from || x.To != y.To || x.Date != y.Date ||
-      x.Subject != y.Subject || x.Message != y.Message || x.HTMLMessage != y.HTMLMessage ||
-      x.Size != y.Size || x.AttachedFiles != y.AttachedFiles || a.atts.size() != b.atts.size())
-    return false;
+  const auto fields = [](const Outcome& o) {
+    const Pop3Mail& m = o.mail;
+    return std::tie(o.done, m.Header, m.from, m.To, m.Date, m.Subject, m.Message, m.HTMLMessage, m.Size,
+                    m.AttachedFiles);
+  };
+  if (!a.done || !b.done) return a.done == b.done;
+  if (fields(a) != fields(b) || a.atts.size() != b.atts.size()) return false;
   for (size_t i = 0; i < a.atts.size(); ++i)
     if (a.atts[i].Name != b.atts[i].Name || a.atts[i].Data.Part() != b.atts[i].Data.Part() ||
         a.atts[i].Data.encoding != b.atts[i].Data.encoding)

@@ -8,17 +8,11 @@
 #include <memory>
 #include <thread>
 
-#include "socket/CSocket.h"
-#include "socket/MSocketSupport.h"
-#include "SocketPair.h"
+#include "LoopbackPeer.h"
 #include "VrlError.h"
+#include "socket/MSocketSupport.h"
 
-using socktest::ConnectPair;
-using socktest::Listener;
-using socktest::PeerFd;
-using socktest::Recorder;
-using socktest::SocketPair;
-using socktest::WaitFor;
+using namespace socktest;
 
 namespace {
 
@@ -51,12 +45,8 @@ int BlockingResolver(const QByteArray&, std::vector<MSocketSupport::SockAddr>* o
 // Lookups end on their own thread, which does not wake the event loop once the socket is gone:
 // poll.
 bool PollUntil(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  for (int i = 0; i < 15000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
 }
 bool WaitNoResolutions() { return PollUntil([] { return MSocketSupport::ResolutionsInFlight() == 0; }); }
 
@@ -72,8 +62,6 @@ struct ResolverScope {
     g_fakeError = 0;
   }
 };
-
-bool Ended(const Recorder& r) { return r.has("connect") || r.has("error") || r.has("close"); }
 
 }  // namespace
 
@@ -132,7 +120,7 @@ TEST(CSocket, FailedConnectionsReportOnceAndTheObjectConnectsAgain) {
     CSocket s;
     Recorder r(s);
     s.Connect(QString::fromLatin1(c.host), closedPort.port());
-    ASSERT_TRUE(WaitFor([&] { return Ended(r); })) << c.host;
+    ASSERT_TRUE(WaitFor([&] { return !r.events.isEmpty(); })) << c.host;
     EXPECT_EQ(r.events, QStringList{"error"}) << c.host;
     EXPECT_EQ(r.errNumber, c.number) << c.host;
     EXPECT_EQ(r.errText, c.text) << c.host;
@@ -160,10 +148,7 @@ TEST(CSocket, DataSentBeforeTheCloseArrivesWholeAndFirst) {
     ASSERT_TRUE(ended) << size;
     EXPECT_EQ(p.r.events.first(), "connect");
     EXPECT_EQ(p.r.events.last(), "close");
-    if (size < 100) {
-      EXPECT_EQ(p.r.events, (QStringList{"connect", "data", "close"}));
-    }
-    EXPECT_FALSE(p.r.has("error"));
+    EXPECT_EQ(p.r.events.count("data") + 2, p.r.events.size()) << p.r.events.join(u' ').toStdString();
     EXPECT_EQ(p.s.State(), CSocket::sckClosed);
     EXPECT_EQ(p.s.BytesReceived(), size);
     // Still readable after the close; small takes cross the buffer's compaction points.

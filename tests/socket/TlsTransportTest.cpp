@@ -31,26 +31,24 @@ Outcome Exchange(const TestCert& cert, vrlsock::TlsSettings settings, bool start
   auto tls = std::make_unique<vrlsock::TlsTransport>(settings);
   vrlsock::TlsTransport* t = tls.get();
   QObject::connect(&s, &CSocket::OnError, [&](int, const QString& text, const QString&) { out.error = text; });
+  const auto connected = [&] { return s.State() == CSocket::sckConnected; };
   if (!startTls) s.SetTransport(std::move(tls));
   s.Connect(QStringLiteral("127.0.0.1"), server.Port());
-  socktest::WaitFor([&] { return s.State() == CSocket::sckConnected || s.State() == CSocket::sckError; });
-  if (startTls && s.State() == CSocket::sckConnected) {
-    socktest::WaitFor([&] { return s.PeekData().endsWith('\n'); });
+  socktest::WaitFor([&] { return connected() || s.State() == CSocket::sckError; });
+  if (startTls && connected() && socktest::WaitFor([&] { return s.PeekData().endsWith('\n'); })) {
     s.GetData();
     s.SendData("STARTTLS\r\n");
     s.SetTransport(std::move(tls));
   }
-  if (s.State() == CSocket::sckConnected) {
+  if (connected()) {
     s.SendData("hello\r\n");
-    socktest::WaitFor([&] { return s.PeekData().endsWith('\n') || s.State() != CSocket::sckConnected; });
+    socktest::WaitFor([&] { return s.PeekData().endsWith('\n') || !connected(); });
     out.echoed = s.GetData();
   }
   out.connected = server.HandshakeDone() && !out.echoed.isEmpty();
   out.version = t->ProtocolVersion();
   out.subject = t->PeerSubject();
-  if (startTls) {
-    EXPECT_EQ(server.ClearLine(), "STARTTLS\r\n");
-  }
+  EXPECT_EQ(server.ClearLine(), startTls ? "STARTTLS\r\n" : "");
   s.CloseSocket();
   return out;
 }

@@ -1,22 +1,24 @@
 #pragma once
-// The far end of socket tests: a plain POSIX listener on 127.0.0.1 (or ::1) and blocking helpers
-// with bounded waits, usable from the test thread or from a peer thread.
+// The far end of socket tests: a plain POSIX listener on 127.0.0.1 (or ::1), blocking helpers with
+// bounded waits (usable from any thread), and a CSocket with its event recorder and accepted peer.
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdint>
-#include <algorithm>
-#include <cstring>
-#include <functional>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QByteArray>
-#include <QTimer>
+#include <QObject>
+#include <QStringList>
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "EventWait.h"
+#include "socket/CSocket.h"
 
 namespace socktest {
 
@@ -24,62 +26,29 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
   return vrl::EventWait::Until(done, {}, timeoutMs) == vrl::EventWait::Done;
 }
 
-// Reads n bytes from a peer descriptor while the event loop runs (the socket under test is
-// served meanwhile). Bounded by the time.
-inline QByteArray PumpRead(int fd, qsizetype n, int timeoutMs = 10000) {
-  QByteArray out;
-  QTimer tick;  // the peer's bytes are no event of this loop: look at them regularly
-  tick.start(2);
-  vrl::EventWait::Until(
-      [&] {
-        char buf[65536];
-        for (;;) {
-          if (out.size() >= n) return true;
-          const ssize_t got = ::recv(fd, buf, std::min<qsizetype>(sizeof buf, n - out.size()), MSG_DONTWAIT);
-          if (got <= 0) return got == 0;
-          out.append(buf, got);
-        }
-      },
-      {}, timeoutMs);
-  return out;
-}
-
 class Listener {
  public:
+  // listen false: a bound port that refuses connections, which nobody else can take meanwhile.
   explicit Listener(bool ipv6 = false, bool listen = true) {
     fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in6 a6{};
-    sockaddr_in a4{};
-    a6.sin6_family = AF_INET6;
-    a6.sin6_addr = in6addr_loopback;
-    a4.sin_family = AF_INET;
-    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 a6{AF_INET6, 0, 0, in6addr_loopback, 0};
+    sockaddr_in a4{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     auto* addr = ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
     socklen_t len = ipv6 ? sizeof a6 : sizeof a4;
-    if (fd_ < 0 || ::bind(fd_, addr, len) != 0 || (listen && ::listen(fd_, 16) != 0) ||
-        ::getsockname(fd_, addr, &len) != 0) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-    port_ = ntohs(ipv6 ? a6.sin6_port : a4.sin_port);
+    if (fd_ >= 0 && ::bind(fd_, addr, len) == 0 && (!listen || ::listen(fd_, 16) == 0) &&
+        ::getsockname(fd_, addr, &len) == 0)
+      port_ = ntohs(ipv6 ? a6.sin6_port : a4.sin_port);
   }
-  ~Listener() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  ~Listener() { ::close(fd_); }
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  bool ok() const { return fd_ >= 0; }
+  bool ok() const { return port_ != 0; }
   uint16_t port() const { return port_; }
-
   // A connection already completed by the kernel (the client side may not have seen it yet).
   int acceptOne(int timeoutMs = 10000) {
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) != 1) return -1;
-    return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return ::poll(&p, 1, timeoutMs) == 1 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
   }
 
  private:
@@ -90,10 +59,8 @@ class Listener {
 // Reads exactly n bytes or until EOF / time-out.
 inline QByteArray ReadExactly(int fd, qsizetype n, int timeoutMs = 10000) {
   QByteArray out;
-  while (out.size() < n) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) != 1) break;
-    char buf[65536];
+  char buf[65536];
+  for (pollfd p{fd, POLLIN, 0}; out.size() < n && ::poll(&p, 1, timeoutMs) == 1;) {
     const ssize_t got = ::recv(fd, buf, std::min<qsizetype>(sizeof buf, n - out.size()), 0);
     if (got <= 0) break;
     out.append(buf, got);
@@ -101,29 +68,84 @@ inline QByteArray ReadExactly(int fd, qsizetype n, int timeoutMs = 10000) {
   return out;
 }
 
-// True when the peer closed (EOF) within the time.
+// True when the peer closed (EOF or reset) within the time.
 inline bool SeesEof(int fd, int timeoutMs = 10000) {
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) != 1) return false;
-    char buf[4096];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n == 0) return true;
-    if (n < 0) return errno == ECONNRESET;
-  }
+  char buf[4096];
+  for (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, timeoutMs) == 1;)
+    if (const ssize_t n = ::recv(fd, buf, sizeof buf, 0); n <= 0) return n == 0 || errno == ECONNRESET;
+  return false;
 }
 
 inline bool WriteAll(int fd, const QByteArray& data) {
-  qsizetype off = 0;
-  while (off < data.size()) {
+  for (qsizetype off = 0; off < data.size();) {
     const ssize_t n = ::send(fd, data.constData() + off, data.size() - off, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    off += n;
+    if (n < 0 && errno != EINTR) return false;
+    off += std::max<ssize_t>(n, 0);
   }
   return true;
 }
+
+// The peer's descriptor, closed at the end of the test unless the test closed it.
+struct PeerFd {
+  int fd = -1;
+  ~PeerFd() { close(); }
+  void close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  // Closes with RST instead of FIN.
+  void reset() {
+    linger lg{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close();
+  }
+};
+
+// What a CSocket reports: its events in order and every change of its state.
+struct Recorder {
+  explicit Recorder(CSocket& s) {
+    s.SetStateObserver([this](long st) { states.push_back(st); });
+    QObject::connect(&s, &CSocket::OnConnect, [this] { events << "connect"; });
+    QObject::connect(&s, &CSocket::OnClose, [this] { events << "close"; });
+    QObject::connect(&s, &CSocket::OnDataArrival, [this](long) { events << "data"; });
+    QObject::connect(&s, &CSocket::OnError, [this](int n, const QString& text, const QString& source) {
+      events << "error";
+      errNumber = n;
+      errText = text;
+      errSource = source;
+    });
+    QObject::connect(&s, &CSocket::OnSendProgress, [this](long sent, long) { progressSent += sent; });
+    QObject::connect(&s, &CSocket::OnSendComplete, [this] { ++sendComplete; });
+  }
+  bool has(const QString& e) const { return events.contains(e); }
+
+  QStringList events;
+  std::vector<long> states;
+  int errNumber = 0;
+  QString errText, errSource;
+  long long progressSent = 0;
+  int sendComplete = 0;
+};
+
+// Connects s to the listener and returns the peer's descriptor (-1 on failure).
+inline int ConnectPair(CSocket& s, Listener& l, Recorder& r, const QString& host = QStringLiteral("127.0.0.1")) {
+  s.Connect(host, l.port());
+  return WaitFor([&] { return r.has("connect") || r.has("error"); }) && r.has("connect") ? l.acceptOne() : -1;
+}
+
+// A listener on 127.0.0.1, the socket under test with its recorder, and the accepted peer.
+struct SocketPair {
+  Listener l;
+  CSocket s;
+  Recorder r{s};
+  PeerFd peer;
+
+  // Connected on both sides: the socket has reported OnConnect. Call inside ASSERT_NO_FATAL_FAILURE.
+  void connect() {
+    ASSERT_TRUE(l.ok());
+    peer.fd = ConnectPair(s, l, r);
+    ASSERT_GE(peer.fd, 0);
+  }
+};
 
 }  // namespace socktest

@@ -73,7 +73,6 @@ QString Describe(const Pop3Mail& m, const std::vector<Pop3MailAttachments>& atts
 
 Events::Events(POP3_InMail& client) {
   QObject::connect(&client, &POP3_InMail::Pop3OperationFailed, [this](const QString& t) { failed << t; });
-  QObject::connect(&client, &POP3_InMail::Pop3Status, [this](const QString& t) { status << t; });
 }
 
 }  // namespace pop3test

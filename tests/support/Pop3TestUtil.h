@@ -36,7 +36,6 @@ QString Describe(const Pop3Mail& mail, const std::vector<Pop3MailAttachments>& a
 struct Events {
   explicit Events(POP3_InMail& client);
   QStringList failed;  // Pop3OperationFailed
-  QStringList status;  // Pop3Status
 };
 
 }  // namespace pop3test

@@ -16,10 +16,9 @@ namespace vrltest {
 class Scenario {
  public:
   struct Step {
-    enum Kind { Send, SendSplit, Expect, ExpectPrefix, ExpectAnyLine, ReadUntilDot, Delay, Close, ExpectClose,
-                Reset, SendFile };
+    enum Kind { Send, SendSplit, Expect, ExpectPrefix, ReadUntilDot, Delay, Close, ExpectClose, Reset };
     Kind kind;
-    QByteArray bytes;       // Send*: what to send; Expect*: the line (no CR LF); SendFile: the path (UTF-8)
+    QByteArray bytes;       // Send*: what to send; Expect*: the line (no CR LF)
     std::vector<int> cuts;  // SendSplit: byte offsets to cut at
     int delayMs = 0;        // Delay; SendSplit: pause between pieces
   };
@@ -36,8 +35,6 @@ class Scenario {
   Scenario& expect(const QByteArray& line) { return add({Step::Expect, line, {}, 0}); }
   // Reads one line and checks it starts with the text.
   Scenario& expectPrefix(const QByteArray& prefix) { return add({Step::ExpectPrefix, prefix, {}, 0}); }
-  // Reads one line, whatever it is.
-  Scenario& expectAnyLine() { return add({Step::ExpectAnyLine, {}, {}, 0}); }
   // Reads a DATA body up to and including the line ".", keeps it (see ScriptedServer::data).
   Scenario& readUntilDot() { return add({Step::ReadUntilDot, {}, {}, 0}); }
   Scenario& delay(int ms) { return add({Step::Delay, {}, {}, ms}); }
@@ -47,14 +44,10 @@ class Scenario {
   Scenario& expectClose() { return add({Step::ExpectClose, {}, {}, 0}); }
   // Drops the connection abortively (SO_LINGER 0): the client sees a reset, not an orderly end.
   Scenario& reset() { return add({Step::Reset, {}, {}, 0}); }
-  // Streams a file's bytes as they are (for answers too large to keep in a test's source).
-  Scenario& sendFile(const QString& path) { return add({Step::SendFile, path.toUtf8(), {}, 0}); }
 
   // A body as a server or client puts it on the wire after DATA or RETR: every line that starts
   // with "." gets one more ".", a missing final CR LF is added, and the line "." ends it.
   static QByteArray dotStuff(const QByteArray& body);
-  // The reverse for a body kept by readUntilDot(): every line starting with ".." loses one ".".
-  static QByteArray dotUnstuff(const QByteArray& wire);
 
   const std::vector<Step>& steps() const { return steps_; }
 

@@ -25,19 +25,15 @@ struct Recorder {
   int successes = 0;
 
   explicit Recorder(SMTP_OutMail& m) {
-    links_ << QObject::connect(&m, &SMTP_OutMail::Status, [this](const QString& s) { statuses << s; });
-    links_ << QObject::connect(&m, &SMTP_OutMail::SendFailed, [this](const QString& s) { failures << s; });
-    links_ << QObject::connect(&m, &SMTP_OutMail::Progress, [this](long p) { progress << p; });
-    links_ << QObject::connect(&m, &SMTP_OutMail::SendSuccesful, [this] { ++successes; });
+    // Connected through own_, so that nothing reaches a destroyed recorder.
+    QObject::connect(&m, &SMTP_OutMail::Status, &own_, [this](const QString& s) { statuses << s; });
+    QObject::connect(&m, &SMTP_OutMail::SendFailed, &own_, [this](const QString& s) { failures << s; });
+    QObject::connect(&m, &SMTP_OutMail::Progress, &own_, [this](long p) { progress << p; });
+    QObject::connect(&m, &SMTP_OutMail::SendSuccesful, &own_, [this] { ++successes; });
   }
-  ~Recorder() {
-    for (const auto& l : links_) QObject::disconnect(l);
-  }
-  Recorder(const Recorder&) = delete;
-  Recorder& operator=(const Recorder&) = delete;
 
  private:
-  QList<QMetaObject::Connection> links_;
+  QObject own_;
 };
 
 // A loopback port with nobody listening.

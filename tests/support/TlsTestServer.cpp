@@ -5,14 +5,13 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <csignal>
 #include <mutex>
 #include <netinet/in.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <csignal>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -22,19 +21,10 @@
 namespace vrltest {
 namespace {
 
-QByteArray Pem(X509* cert) {
+template <typename Write>
+QByteArray Pem(Write write) {
   BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, cert);
-  char* data = nullptr;
-  const long n = BIO_get_mem_data(bio, &data);
-  QByteArray out(data, n);
-  BIO_free(bio);
-  return out;
-}
-
-QByteArray Pem(EVP_PKEY* key) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  write(bio);
   char* data = nullptr;
   const long n = BIO_get_mem_data(bio, &data);
   QByteArray out(data, n);
@@ -50,9 +40,9 @@ void AddExt(X509* cert, X509* issuer, int nid, const QByteArray& value) {
   X509_EXTENSION_free(ext);
 }
 
-// Signs a new certificate for key; issuer null: self-signed.
-X509* MakeCert(EVP_PKEY* key, const QByteArray& cn, X509* issuer, EVP_PKEY* issuerKey, bool ca,
-               const QStringList& names, int days) {
+// Signs a new certificate for key; issuer null: self-signed. No names: a CA.
+X509* MakeCert(EVP_PKEY* key, const QByteArray& cn, X509* issuer, EVP_PKEY* issuerKey, const QStringList& names,
+               int days) {
   static std::atomic<long> serial{1000};
   X509* x = X509_new();
   X509_set_version(x, 2);
@@ -64,17 +54,16 @@ X509* MakeCert(EVP_PKEY* key, const QByteArray& cn, X509* issuer, EVP_PKEY* issu
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.constData()), -1, -1, 0);
   X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name);
   X509* signer = issuer ? issuer : x;
-  if (ca) {
+  QByteArray san;
+  for (const QString& n : names) {
+    const bool ip = !n.isEmpty() && (n[0].isDigit() || n.contains(u':'));
+    san += (san.isEmpty() ? "" : ",") + QByteArray(ip ? "IP:" : "DNS:") + n.toUtf8();
+  }
+  if (names.isEmpty()) {
     AddExt(x, signer, NID_basic_constraints, "critical,CA:TRUE");
     AddExt(x, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
-    QByteArray san;
-    for (const QString& n : names) {
-      if (!san.isEmpty()) san += ',';
-      const bool ip = !n.isEmpty() && (n[0].isDigit() || n.contains(u':'));
-      san += (ip ? "IP:" : "DNS:") + n.toUtf8();
-    }
-    if (!san.isEmpty()) AddExt(x, signer, NID_subject_alt_name, san);
+    AddExt(x, signer, NID_subject_alt_name, san);
   }
   X509_sign(x, issuerKey ? issuerKey : key, EVP_sha256());
   return x;
@@ -82,8 +71,8 @@ X509* MakeCert(EVP_PKEY* key, const QByteArray& cn, X509* issuer, EVP_PKEY* issu
 
 TestCert Finish(X509* cert, EVP_PKEY* key) {
   TestCert c;
-  c.certPem = Pem(cert);
-  c.keyPem = Pem(key);
+  c.certPem = Pem([cert](BIO* b) { PEM_write_bio_X509(b, cert); });
+  c.keyPem = Pem([key](BIO* b) { PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); });
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   X509_digest(cert, EVP_sha256(), md, &len);
@@ -91,73 +80,56 @@ TestCert Finish(X509* cert, EVP_PKEY* key) {
   return c;
 }
 
+// A new key and a certificate for the names, signed by the issuer (none: self-signed).
+TestCert IssueCert(const QStringList& names, int days, X509* issuer, EVP_PKEY* issuerKey) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* x = MakeCert(key, names.value(0).toUtf8(), issuer, issuerKey, names, days);
+  TestCert c = Finish(x, key);
+  X509_free(x);
+  EVP_PKEY_free(key);
+  return c;
+}
+
 }  // namespace
 
 QString TestCert::Write(const QString& dir, const QString& stem) const {
   const QString crt = QDir(dir).filePath(stem + QStringLiteral(".crt"));
-  QFile f(crt);
+  QFile f(crt), k(QDir(dir).filePath(stem + QStringLiteral(".key")));
   if (f.open(QIODevice::WriteOnly)) f.write(certPem);
-  QFile k(QDir(dir).filePath(stem + QStringLiteral(".key")));
   if (k.open(QIODevice::WriteOnly)) k.write(keyPem);
   return crt;
 }
 
 struct TestCa::Impl {
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  TestCert root;
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = MakeCert(key, "Vorlane Test CA", nullptr, nullptr, {}, 30);
+  TestCert root = Finish(cert, key);
   ~Impl() {
     X509_free(cert);
     EVP_PKEY_free(key);
   }
 };
 
-TestCa::TestCa() : d_(std::make_unique<Impl>()) {
-  d_->key = EVP_EC_gen("P-256");
-  d_->cert = MakeCert(d_->key, "Vorlane Test CA", nullptr, nullptr, true, {}, 30);
-  d_->root = Finish(d_->cert, d_->key);
-}
-
+TestCa::TestCa() : d_(std::make_unique<Impl>()) {}
 TestCa::~TestCa() = default;
-
 const TestCert& TestCa::Root() const { return d_->root; }
-
 TestCert TestCa::Issue(const QStringList& names, int daysValid) const {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* x = MakeCert(key, names.value(0).toUtf8(), d_->cert, d_->key, false, names, daysValid);
-  TestCert c = Finish(x, key);
-  X509_free(x);
-  EVP_PKEY_free(key);
-  return c;
+  return IssueCert(names, daysValid, d_->cert, d_->key);
 }
-
-TestCert TestCa::SelfSigned(const QStringList& names) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* x = MakeCert(key, names.value(0).toUtf8(), nullptr, nullptr, false, names, 30);
-  TestCert c = Finish(x, key);
-  X509_free(x);
-  EVP_PKEY_free(key);
-  return c;
-}
+TestCert TestCa::SelfSigned(const QStringList& names) { return IssueCert(names, 30, nullptr, nullptr); }
 
 struct TlsEchoServer::Impl {
-  int listenFd = -1;
+  int listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   quint16 port = 0;
   std::thread thread;
   std::atomic<bool> handshakeDone{false};
   mutable std::mutex m;
   QByteArray clearLine;
 
-  // One line in clear text, bounded by time and length.
+  // One line in clear text, bounded by time (the socket's) and length.
   static QByteArray ReadLine(int fd) {
     QByteArray line;
-    while (!line.endsWith('\n') && line.size() < 4096) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 10000) != 1) break;
-      char c;
-      if (::recv(fd, &c, 1, 0) != 1) break;
-      line += c;
-    }
+    for (char c; !line.endsWith('\n') && line.size() < 4096 && ::recv(fd, &c, 1, 0) == 1;) line += c;
     return line;
   }
 
@@ -168,8 +140,7 @@ struct TlsEchoServer::Impl {
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     pollfd p{listenFd, POLLIN, 0};
-    if (::poll(&p, 1, 10000) != 1) return;
-    const int fd = ::accept(listenFd, nullptr, nullptr);
+    const int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(listenFd, nullptr, nullptr) : -1;
     if (fd < 0) return;
     timeval tv{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -197,15 +168,12 @@ struct TlsEchoServer::Impl {
       handshakeDone = true;
       QByteArray pending;
       char buf[16384];
-      for (;;) {
-        const int n = SSL_read(ssl, buf, sizeof buf);
-        if (n <= 0) break;
+      for (int n; (n = SSL_read(ssl, buf, sizeof buf)) > 0;) {
         pending.append(buf, n);
-        qsizetype nl;
-        while ((nl = pending.indexOf('\n')) >= 0) {
+        for (qsizetype nl; (nl = pending.indexOf('\n')) >= 0;) {
           const QByteArray reply = "echo: " + pending.left(nl + 1);
           pending.remove(0, nl + 1);
-          if (SSL_write(ssl, reply.constData(), static_cast<int>(reply.size())) <= 0) break;
+          SSL_write(ssl, reply.constData(), static_cast<int>(reply.size()));
         }
       }
       SSL_shutdown(ssl);
@@ -218,10 +186,7 @@ struct TlsEchoServer::Impl {
 };
 
 TlsEchoServer::TlsEchoServer(const TestCert& cert, QByteArray clearGreeting) : d_(std::make_unique<Impl>()) {
-  d_->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
   if (::bind(d_->listenFd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(d_->listenFd, 4) == 0 &&
       ::getsockname(d_->listenFd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
@@ -231,7 +196,7 @@ TlsEchoServer::TlsEchoServer(const TestCert& cert, QByteArray clearGreeting) : d
 
 TlsEchoServer::~TlsEchoServer() {
   ::shutdown(d_->listenFd, SHUT_RDWR);
-  if (d_->thread.joinable()) d_->thread.join();
+  d_->thread.join();
   ::close(d_->listenFd);
 }
 
