@@ -10,6 +10,7 @@
 #include "pop3/POP3_InMail.h"
 #include "mime/Pop3MimeDecode.h"
 #include "VrlError.h"
+#include "FileIo.h"
 #include "vrlmail.h"
 
 #include <QDir>
@@ -206,7 +207,7 @@ class Fetcher {
                      pop_.GetLastError().toUtf8().constData());
         return std::nullopt;
       } catch (const vrl::VrlError& e) {
-        if (e.Number() == vrl::ErrNum(0x80040210u)) continue;  // taken: next counter
+        if (e.Number() == vrl::kErrFileExists) continue;  // taken: next counter
         std::fprintf(stderr, "vrlmail fetch: cannot create %s: %s\n", path.toUtf8().constData(),
                      e.Description().toUtf8().constData());
         return std::nullopt;
