@@ -76,7 +76,7 @@ TEST_F(FetchFixture, SavesUnderFreeNamesAndDeletesAfterwards) {
   existing.write("older");
   existing.close();
   ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 2 600")
+                             .expect("STAT").reply("+OK 2 600").expect("CAPA").reply("-ERR")
                              .expect("RETR 1").send(RetrAnswer(WithAttachment("first", "report.txt", "one")))
                              .expect("DELE 1").reply("+OK")
                              .expect("RETR 2").send(RetrAnswer(WithAttachment("second", "../report.txt", "two")))
@@ -108,7 +108,7 @@ TEST_F(FetchFixture, KeepLeavesMessagesOnTheServer) {
 
 TEST_F(FetchFixture, FailureStopsButCommitsWhatWasDone) {
   ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 2 600")
+                             .expect("STAT").reply("+OK 2 600").expect("CAPA").reply("-ERR")
                              .expect("RETR 1").send(RetrAnswer(WithAttachment("first", "a.bin", "1")))
                              .expect("DELE 1").reply("+OK")
                              .expect("RETR 2").reply("-ERR gone")
@@ -132,7 +132,7 @@ TEST_F(FetchFixture, ARefusedLoginAndAnUnreachableServerHaveTheirOwnStatus) {
 TEST_F(FetchFixture, AMessageWithoutAttachmentsIsKeptWholeBeforeItIsDeleted) {
   const QByteArray plain = "From: sender@example.org\r\nSubject: Note/1\r\n\r\nonly text\r\n";
   ScriptedServer server({Login()
-                             .expect("STAT").reply("+OK 2 600")
+                             .expect("STAT").reply("+OK 2 600").expect("CAPA").reply("-ERR")
                              .expect("RETR 1").send(RetrAnswer(plain))
                              .expect("DELE 1").reply("+OK")
                              .expect("RETR 2").send(RetrAnswer(WithAttachment("both", "a.bin", "x")))
@@ -145,6 +145,50 @@ TEST_F(FetchFixture, AMessageWithoutAttachmentsIsKeptWholeBeforeItIsDeleted) {
   EXPECT_EQ(ReadFile(QDir(dir).filePath(QStringLiteral("Note1.eml"))), plain);
   EXPECT_TRUE(server.waitDone(5000));
   EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
+}
+
+// Read-ahead: RETR commands go out together when the server offers PIPELINING, one at a time
+// when it does not; an -ERR in a batch or a lost connection deletes nothing not saved.
+TEST_F(FetchFixture, PipeliningKeepsTheAnswersInOrderAndDeletesOnlyWhatIsSaved) {
+  const QByteArray m1 = RetrAnswer(WithAttachment("m1", "a.bin", "1"));
+  const QByteArray m2 = RetrAnswer(WithAttachment("m2", "b.bin", "2"));
+  const QByteArray m3 = RetrAnswer(WithAttachment("m3", "c.bin", "3"));
+  auto offered = [] {
+    return Login().expect("STAT").reply("+OK 3 900").expect("CAPA").send("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n")
+        .expect("LIST").send("+OK\r\n1 300\r\n2 300\r\n3 300\r\n.\r\n")
+        .expect("RETR 1").expect("RETR 2").expect("RETR 3");
+  };
+  const struct {
+    const char* what;
+    Scenario script;
+    int exitCode;
+    QStringList files;
+    bool quit;
+  } cases[] = {
+      {"offered", offered().send(m1 + m2 + m3).expect("DELE 1").reply("+OK").expect("DELE 2").reply("+OK")
+                      .expect("DELE 3").reply("+OK").expect("QUIT").reply("+OK"),
+       0, {"a.bin", "b.bin", "c.bin"}, true},
+      {"not offered", Login().expect("STAT").reply("+OK 3 900").expect("CAPA").send("+OK\r\nUSER\r\n.\r\n")
+                          .expect("RETR 1").send(m1).expect("DELE 1").reply("+OK")
+                          .expect("RETR 2").send(m2).expect("DELE 2").reply("+OK")
+                          .expect("RETR 3").send(m3).expect("DELE 3").reply("+OK").expect("QUIT").reply("+OK"),
+       0, {"a.bin", "b.bin", "c.bin"}, true},
+      {"-ERR in the batch", offered().send(m1 + "-ERR no such message\r\n" + m3).expect("DELE 1").reply("+OK")
+                                .expect("QUIT").reply("+OK"),
+       5, {"a.bin"}, true},
+      {"connection lost", offered().send(m1 + m2.left(40)).close(), 3, {"a.bin"}, false},
+  };
+  for (const auto& c : cases) {
+    QDir(dir).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(dir));
+    ScriptedServer server({c.script});
+    const FetchRun r = Fetch({}, server.port());
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.what << ": " << r.err.toStdString();
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files), c.files) << c.what;
+    EXPECT_TRUE(server.waitDone(5000)) << c.what;
+    EXPECT_TRUE(server.errors().isEmpty()) << c.what << ": " << server.errors().join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(server.received(0).contains("QUIT"), c.quit) << c.what;
+  }
 }
 
 TEST_F(FetchFixture, BadUsageExitsWithTwo) {
