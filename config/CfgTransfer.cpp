@@ -529,7 +529,8 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
     error = WriteError(profilesPath);
     return false;
   }
-  if (!vrl::RenameOver(globalTmp, globalPath)) {
+  // Both live in the application folder: the second rename's flush puts both names on disk.
+  if (!vrl::RenameOver(globalTmp, globalPath, false)) {
     cleanUp();
     error = WriteError(globalPath);
     return false;

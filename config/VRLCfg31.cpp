@@ -91,8 +91,11 @@ int Export(const QString& file) {
                     std::fflush(stdout) == 0;
     return ok ? kExitOk : kExitFailure;
   }
-  // The document holds the passwords in plain text: mode 0600, also where a file was before.
-  if (!vrl::ReplaceFile(file, json)) {
+  // The document holds the passwords in plain text: mode 0600, also for an existing file.
+  const int fd = vrl::OpenFile(file, O_WRONLY | O_CREAT | O_TRUNC);
+  bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0 && vrl::WriteAll(fd, json);
+  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (!ok) {
     Err(QStringLiteral("cannot write \"%1\": %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));
     return kExitFailure;
   }

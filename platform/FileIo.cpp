@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vrl {
@@ -107,22 +106,9 @@ bool WriteNewFile(const QString& path, QByteArrayView bytes, bool flush, mode_t 
   return FailWith(err);
 }
 
-bool RenameOver(const QString& from, const QString& to) {
+bool RenameOver(const QString& from, const QString& to, bool flush) {
   if (::rename(Native(from).constData(), Native(to).constData()) != 0) return false;
-  return FlushFolder(QFileInfo(to).absolutePath());
-}
-
-bool ReplaceFile(const QString& path, QByteArrayView bytes, mode_t mode) {
-  const QString temp = CreateTemporaryBeside(path);
-  if (temp.isEmpty()) return false;
-  const int fd = OpenFile(temp, O_WRONLY);
-  int err = fd < 0 ? errno : 0;
-  if (err == 0 && (::fchmod(fd, mode) != 0 || !WriteAll(fd, bytes) || !FlushFile(fd))) err = errno;
-  if (fd >= 0 && ::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && !RenameOver(temp, path)) err = errno;
-  if (err == 0) return true;
-  ::unlink(Native(temp).constData());
-  return FailWith(err);
+  return !flush || FlushFolder(QFileInfo(to).absolutePath());
 }
 
 bool RenameNoReplace(const QString& from, const QString& to) {

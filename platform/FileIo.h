@@ -41,11 +41,10 @@ bool FlushFileSystemOf(const QString& dir);
 // Writes bytes into a new file (CreateNewFile); with flush, the data and the name are on disk
 // when it returns true. On failure the file is removed again.
 bool WriteNewFile(const QString& path, QByteArrayView bytes, bool flush, mode_t mode = 0600);
-// rename(2) over whatever is at `to`, then flushes the folder of `to`.
-bool RenameOver(const QString& from, const QString& to);
-// Puts bytes at path in one step: a flushed temporary beside it (mode) renamed over it. A reader
-// sees the old file or the new one, never a part.
-bool ReplaceFile(const QString& path, QByteArrayView bytes, mode_t mode = 0600);
+// rename(2) over whatever is at `to` (a temporary from CreateTemporaryBeside puts a whole new
+// file in place: a reader sees the old one or the new one); with flush, the folder of `to` is
+// flushed then, so that the new name survives a crash.
+bool RenameOver(const QString& from, const QString& to, bool flush = true);
 // rename(2) that never replaces: the kernel's no-replace flag, or a hard link (and removal of
 // `from`) where the file system lacks it. EEXIST when `to` is taken.
 bool RenameNoReplace(const QString& from, const QString& to);

@@ -52,8 +52,14 @@ TEST_F(FileIoTest, NeverOverwritesAndLeavesNothingHalfMade) {
        "old", "old", 0644},
       {"no-replace rename onto a free name", [&] { return vrl::RenameNoReplace(At("a"), At("c")); }, 0, "c", "abc",
        0600},
-      {"replace keeps the new mode", [&] { return vrl::ReplaceFile(At("old"), "new"); }, 0, "old", "new", 0600},
-      {"replace in a missing folder", [&] { return vrl::ReplaceFile(At("no/x"), "x"); }, ENOENT, "no", "<none>", 0},
+      {"temporary renamed over a file",
+       [&] {
+         const QString t = vrl::CreateTemporaryBeside(At("old"));
+         return !t.isEmpty() && vrl::RenameOver(t, At("old"));
+       },
+       0, "old", "", 0600},
+      {"temporary in a missing folder", [&] { return !vrl::CreateTemporaryBeside(At("no/x")).isEmpty(); }, ENOENT,
+       "no", "<none>", 0},
   };
   for (const auto& c : cases) {
     errno = 0;
