@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "ConfRecords.h"
@@ -121,8 +120,7 @@ bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, con
     if (!vrl::WriteNewFile(temp, text, false, kInboundMode)) {
       err = errno;
     } else if (replace) {
-      if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
-          0) {
+      if (!vrl::RenameOver(temp, target, false)) {
         err = errno;
         QFile::remove(temp);
       }
