@@ -193,8 +193,10 @@ class Fetcher {
     return pop_.IsConectedToServer() ? status : 3;
   }
 
+  // The server refused a command, also when the refusal is read only with QUIT.
   int DeletionRefused() {
-    return Error(QByteArray("deleting message " + QByteArray::number(pop_.RefusedDeletion())).constData());
+    Error(QByteArray("deleting message " + QByteArray::number(pop_.RefusedDeletion())).constData());
+    return 5;
   }
 
   // Logs out so that the messages already processed are deleted; keeps the worse status. QUIT

@@ -154,10 +154,11 @@ TEST_F(FetchFixture, PipeliningKeepsTheAnswersInOrderAndDeletesOnlyWhatIsSaved) 
   const QByteArray m1 = RetrAnswer(WithAttachment("m1", "a.bin", "1"));
   const QByteArray m2 = RetrAnswer(WithAttachment("m2", "b.bin", "2"));
   const QByteArray m3 = RetrAnswer(WithAttachment("m3", "c.bin", "3"));
-  auto offered = [] {
-    return Login().expect("STAT").reply("+OK 3 900").expect("CAPA").send("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n")
-        .expect("LIST").send("+OK\r\n1 300\r\n2 300\r\n3 300\r\n.\r\n")
-        .expect("RETR 1").expect("RETR 2").expect("RETR 3");
+  auto offered = [](QByteArray n = "3") {
+    Scenario s = Login().expect("STAT").reply("+OK " + n + " 900").expect("CAPA")
+        .send("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n").expect("LIST").send("+OK\r\n1 300\r\n2 300\r\n3 300\r\n.\r\n");
+    for (char i = '1'; i <= n[0]; ++i) s.expect(QByteArray("RETR ") + i);
+    return s;
   };
   const struct {
     const char* what;
@@ -178,6 +179,10 @@ TEST_F(FetchFixture, PipeliningKeepsTheAnswersInOrderAndDeletesOnlyWhatIsSaved) 
       {"-ERR in the batch", offered().send(m1 + "-ERR no such message\r\n" + m3).expect("DELE 1").reply("+OK")
                                 .expect("QUIT").reply("+OK"),
        5, {"a.bin"}, true, "retrieving message 2 failed: Error retrieving message"},
+      // A refused DELE is read after the next ones went out; it is reported, the others take effect.
+      {"refused DELE", offered("2").send(m1 + m2).expect("DELE 1").reply("-ERR locked").expect("DELE 2").reply("+OK")
+                           .expect("QUIT").reply("+OK"),
+       5, {"a.bin", "b.bin"}, true, "deleting message 1 failed: Error deleting message from POP3 server!"},
       {"connection lost", offered().send(m1 + m2.left(40)).close(), 3, {"a.bin"}, false},
       // An answer longer than the whole mailbox (900 bytes) still ends the session at its bound.
       {"endless answer", offered().send("+OK\r\n" + QByteArray(1 << 20, 'x')).delay(3000), 3, {}, false,
