@@ -6,6 +6,7 @@
 #include "VrlError.h"
 
 #include <QDeadlineTimer>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cstring>
@@ -119,8 +120,8 @@ void POP3_InMail::OnDataArrival(long) {
   inbox_.append(socket_->GetData());
   if (handling_) return;
   handling_ = true;
+  const auto done = qScopeGuard([this] { handling_ = false; });
   while (!inbox_.isEmpty()) HandleAnswerBytes(std::exchange(inbox_, QByteArray()));
-  handling_ = false;
 }
 
 void POP3_InMail::OnSocketError(int, const QString& description, const QString&) {
