@@ -72,8 +72,7 @@ QString AgentLog::StampedLine(const QString& message) {
 QString AgentLog::CreateTempLog() {
   // The process number in the name lets a later agent tell a crashed agent's log from a live one.
   QByteArray path = TempFolder() + "/VRQ" + QByteArray::number(::getpid()) + "-XXXXXX.TMP";
-  // mkstemps creates the file exclusively with mode 0600.
-  const int fd = ::mkstemps(path.data(), 4);
+  const int fd = vrl::CreateTemporary(path, 4);
   if (fd < 0) return {};
   ::close(fd);
   return QFile::decodeName(path);
@@ -101,16 +100,16 @@ int AgentLog::RemoveStaleTempLogs() {
 bool AgentLog::AppendLine(const QString& path, const QString& line) {
   const bool temp = (path == tempLogName_);
   const QByteArray bytes = line.toUtf8() + "\r\n";
-  const QByteArray native = QFile::encodeName(path);
-  int fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  constexpr int kAppend = O_WRONLY | O_APPEND | O_CREAT;
+  int fd = vrl::OpenFile(path, kAppend);
   if (fd < 0) return false;
   struct stat st {};
   if (!temp && logMaxBytes_ > 0 && ::fstat(fd, &st) == 0 && st.st_size > 0 &&
       st.st_size + bytes.size() > logMaxBytes_) {
     // A full log file makes room: the older half of the allowance stays as name.1.
     ::close(fd);
-    if (::rename(native.constData(), (native + ".1").constData()) != 0) return false;
-    fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (!vrl::RenameOver(path, path + QStringLiteral(".1"))) return false;
+    fd = vrl::OpenFile(path, kAppend);
     if (fd < 0) return false;
   }
   if (temp) {

@@ -1,14 +1,11 @@
 #include "InfoFiles.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "ConfRecords.h"
@@ -25,19 +22,6 @@ const QString kRule = QString(75, QLatin1Char('#'));
 bool Exists(const QString& path) {
   struct stat st {};
   return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
-// rename(2) that never replaces: the kernel's no-replace flag, or a hard link where the file
-// system lacks it.
-int RenameNoReplace(const QString& from, const QString& to) {
-  const QByteArray f = QFile::encodeName(from);
-  const QByteArray t = QFile::encodeName(to);
-  if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
-    return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  if (::link(f.constData(), t.constData()) != 0) return errno;
-  ::unlink(f.constData());
-  return 0;
 }
 
 }  // namespace
@@ -114,38 +98,11 @@ QString RenameToFreeName(const QString& from, const QString& wanted) {
   int err = EEXIST;
   for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
     const QString target = MakeUniqueFileName(wanted);
-    err = RenameNoReplace(from, target);
-    if (err == 0) return target;
+    if (vrl::RenameNoReplace(from, target)) return target;
+    err = errno;
   }
   errno = err;
   return {};
-}
-
-bool WriteNewFile(const QString& path, const QByteArray& bytes, bool flush) {
-  const QByteArray p = QFile::encodeName(path);
-  const int fd = ::open(p.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  int err = 0;
-  if (!vrl::WriteAll(fd, bytes) && !bytes.isEmpty()) err = errno;
-  if (err == 0 && flush && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0) {
-    ::unlink(p.constData());
-    errno = err;
-    return false;
-  }
-  return true;
-}
-
-bool SyncFileSystemOf(const QString& dir) {
-  const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  // One flush for a whole session's files costs one journal commit instead of two per message.
-  const bool ok = ::syncfs(fd) == 0 && (::fsync(fd) == 0 || errno == EINVAL || errno == EROFS);
-  const int err = errno;
-  ::close(fd);
-  errno = err;
-  return ok;
 }
 
 bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
@@ -160,11 +117,10 @@ bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, con
   auto writeOne = [&](const QString& target, bool replace) {
     const QString temp = TemporaryNameIn(dir);
     int err = 0;
-    if (!WriteNewFile(temp, text, false)) {
+    if (!vrl::WriteNewFile(temp, text, false, kInboundMode)) {
       err = errno;
     } else if (replace) {
-      if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
-          0) {
+      if (!vrl::RenameOver(temp, target, false)) {
         err = errno;
         QFile::remove(temp);
       }

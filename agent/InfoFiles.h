@@ -6,7 +6,9 @@
 // Every file the agent writes into an inbound folder is written under a hidden temporary name in
 // that folder, flushed to disk and then renamed into place, so a program watching the folder never
 // sees a half-written file. They are not flushed one by one: the caller flushes the file system
-// once (SyncFileSystemOf) before the messages are removed from the server.
+// once (vrl::FlushFileSystemOf) before the messages are removed from the server.
+#include "FileIo.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -58,10 +60,8 @@ void RemoveLeftoverTemporaries(const QString& dir);
 // Renames `from` to a free name made from `wanted` (MakeUniqueFileName), never over an existing
 // entry. Returns the name used, or empty (errno set) on failure; `from` then stays where it is.
 QString RenameToFreeName(const QString& from, const QString& wanted);
-// Writes bytes to a new file (created exclusively); with flush, to disk before it returns.
-bool WriteNewFile(const QString& path, const QByteArray& bytes, bool flush);
-// Flushes everything written to the file system that holds dir (file data and names) to disk.
-bool SyncFileSystemOf(const QString& dir);
+// Inbound files are for the user and the programs that take them: readable as the umask allows.
+inline constexpr mode_t kInboundMode = 0666;
 // The text of an errno value.
 QString ErrnoText(int err);
 

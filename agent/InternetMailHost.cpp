@@ -166,7 +166,7 @@ void InternetMailHost::Close() {
     // without QUIT and the server keeps them all.
     bool flushed = true;
     for (const QString& dir : std::as_const(foldersWritten_)) {
-      if (agent::SyncFileSystemOf(dir)) continue;
+      if (vrl::FlushFileSystemOf(dir)) continue;
       flushed = false;
       agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir +
                  QStringLiteral(" - ") + ErrnoText(errno));

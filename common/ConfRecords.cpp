@@ -1,5 +1,6 @@
 #include "ConfRecords.h"
 
+#include "FileIo.h"
 #include "mime/Codec.h"
 
 #include <QFile>
@@ -214,15 +215,13 @@ std::optional<GlobalRecord> UnpackGlobal(const QByteArray& slot) {
 RecordFile::RecordFile(const QString& path, Mode mode) {
   const QByteArray native = QFile::encodeName(path);
   if (native.isEmpty() || native.contains('\0')) return;
-  int flags = O_CLOEXEC;
+  int flags = O_RDONLY;
   switch (mode) {
-    case Mode::Read: flags |= O_RDONLY; break;
-    case Mode::ReadWrite: flags |= O_RDWR; break;
-    case Mode::Create: flags |= O_RDWR | O_CREAT; break;
+    case Mode::Read: break;
+    case Mode::ReadWrite: flags = O_RDWR; break;
+    case Mode::Create: flags = O_RDWR | O_CREAT; break;
   }
-  do {
-    fd_ = ::open(native.constData(), flags, 0600);
-  } while (fd_ < 0 && errno == EINTR);
+  fd_ = vrl::OpenFile(path, flags);
   if (fd_ >= 0 && mode != Mode::Read) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -267,18 +266,7 @@ bool RecordFile::WriteSlot(qint32 number, const QByteArray& slot) const {
   // Slots in use (a short last slot counts); the next one may be written, nothing behind it.
   const qint64 slotsInFile = (static_cast<qint64>(st.st_size) + kRecordLength - 1) / kRecordLength;
   if (number > slotsInFile + 1) return false;
-  const off_t offset = static_cast<off_t>(number - 1) * kRecordLength;
-  qsizetype done = 0;
-  while (done < kRecordLength) {
-    const ssize_t n = ::pwrite(fd_, slot.constData() + done, kRecordLength - done, offset + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    done += n;
-  }
-  return true;
+  return vrl::WriteAllAt(fd_, slot, static_cast<qint64>(number - 1) * kRecordLength);
 }
 
 }  // namespace conf

@@ -1,6 +1,7 @@
 #include "CfgTransfer.h"
 
 #include "AppFolder.h"
+#include "FileIo.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
@@ -329,21 +330,6 @@ bool ReadProfilesInto(QList<ProfileRecord>& out, QString& error) {
   return true;
 }
 
-// A new empty file beside `finalPath`, mode 0600; empty text on failure.
-QString MakeTemporaryBeside(const QString& finalPath) {
-  const QFileInfo info(finalPath);
-  QByteArray templ = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
-                                       QStringLiteral(".XXXXXX"));
-  const int fd = ::mkstemp(templ.data());
-  if (fd < 0) return {};
-  ::close(fd);
-  return QFile::decodeName(templ);
-}
-
-bool RenameInto(const QString& from, const QString& to) {
-  return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-}
-
 // The security fields of a profile; absent ones take the automatic settings of a new profile.
 void ReadSecurity(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader) {
   ProfileSecurity sec = ProfileSecurity::Automatic();
@@ -591,8 +577,8 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
       return false;
     }
   }
-  const QString globalTmp = MakeTemporaryBeside(globalPath);
-  const QString profilesTmp = globalTmp.isEmpty() ? QString() : MakeTemporaryBeside(profilesPath);
+  const QString globalTmp = vrl::CreateTemporaryBeside(globalPath);
+  const QString profilesTmp = globalTmp.isEmpty() ? QString() : vrl::CreateTemporaryBeside(profilesPath);
   auto cleanUp = [&] {
     if (!globalTmp.isEmpty()) QFile::remove(globalTmp);
     if (!profilesTmp.isEmpty()) QFile::remove(profilesTmp);
@@ -612,12 +598,13 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
     error = WriteError(profilesPath);
     return false;
   }
-  if (!RenameInto(globalTmp, globalPath)) {
+  // Both live in the application folder: the second rename's flush puts both names on disk.
+  if (!vrl::RenameOver(globalTmp, globalPath, false)) {
     cleanUp();
     error = WriteError(globalPath);
     return false;
   }
-  if (!RenameInto(profilesTmp, profilesPath)) {
+  if (!vrl::RenameOver(profilesTmp, profilesPath)) {
     QFile::remove(profilesTmp);
     error = WriteError(profilesPath);
     return false;

@@ -92,8 +92,7 @@ int Export(const QString& file) {
     return ok ? kExitOk : kExitFailure;
   }
   // The document holds the passwords in plain text: mode 0600, also for an existing file.
-  const QByteArray native = QFile::encodeName(file);
-  const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = vrl::OpenFile(file, O_WRONLY | O_CREAT | O_TRUNC);
   bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0 && vrl::WriteAll(fd, json);
   if (fd >= 0 && ::close(fd) != 0) ok = false;
   if (!ok) {

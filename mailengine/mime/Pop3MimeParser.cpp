@@ -361,8 +361,8 @@ void ParseEntity(Context& ctx, qsizetype begin, qsizetype end, int depth, bool i
 }
 
 
-[[noreturn]] void Raise(uint32_t code, const char* text) {
-  throw vrl::VrlError(vrl::ErrNum(code), QString::fromLatin1(text), kProductName);
+[[noreturn]] void Raise(int32_t number, const char* text) {
+  throw vrl::VrlError(number, QString::fromLatin1(text), kProductName);
 }
 
 }  // namespace
@@ -381,18 +381,18 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
                         QString* error, bool flush) {
   const QByteArray path = QFile::encodeName(fileAndPathName);
   struct stat st;
-  if (!path.isEmpty() && ::lstat(path.constData(), &st) == 0) Raise(0x80040210u, "File already exists!");
+  if (!path.isEmpty() && ::lstat(path.constData(), &st) == 0) Raise(vrl::kErrFileExists, "File already exists!");
   const qsizetype slash = path.lastIndexOf('/');
   const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
   if (path.isEmpty() || slash == path.size() - 1 || ::stat(folder.constData(), &st) != 0 ||
       !S_ISDIR(st.st_mode))
-    Raise(0x8004020Fu, "Path not found!");
+    Raise(vrl::kErrPathNotFound, "Path not found!");
 
-  const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = vrl::CreateNewFile(fileAndPathName, 0666);
   if (fd < 0) {
     const int err = errno;
-    if (err == EEXIST) Raise(0x80040210u, "File already exists!");
-    if (err == ENOENT || err == ENOTDIR) Raise(0x8004020Fu, "Path not found!");
+    if (err == EEXIST) Raise(vrl::kErrFileExists, "File already exists!");
+    if (err == ENOENT || err == ENOTDIR) Raise(vrl::kErrPathNotFound, "Path not found!");
     if (error) *error = QString::fromLocal8Bit(std::strerror(err));
     return false;
   }
@@ -402,7 +402,7 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
     err = errno;
     return false;
   });
-  if (written && flush && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
+  if (written && flush && !vrl::FlushFile(fd)) err = errno;
   if (::close(fd) != 0 && err == 0 && written) err = errno;
   if (!written || err != 0) {
     ::unlink(path.constData());
@@ -410,12 +410,7 @@ bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPa
     return false;
   }
   // The new name itself must survive a crash before the message leaves the server.
-  if (!flush) return true;
-  const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
+  if (flush) vrl::FlushFolder(QFile::decodeName(folder));
   return true;
 }
 

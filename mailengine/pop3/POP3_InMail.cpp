@@ -6,6 +6,7 @@
 #include "VrlError.h"
 
 #include <QDeadlineTimer>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cstring>
@@ -95,7 +96,7 @@ POP3_InMail::WaitResult POP3_InMail::Wait(const bool& flag) {
   // Data keeps the silence time-out from running out, but no server keeps a call waiting
   // longer than ten time-outs plus the announced maildrop at 1 KB/s.
   const qint64 capMs = qint64(timeoutSeconds_) * 10000 +
-                       (op_ == OpRetrieve && maildropBytes_ > 0 ? maildropBytes_ : 0);
+                       ((op_ == OpRetrieve || !pending_.empty()) && maildropBytes_ > 0 ? maildropBytes_ : 0);
   const QDeadlineTimer cap(capMs);
   bool capped = false;
   const vrl::EventWait::Result r = vrl::EventWait::Until(
@@ -114,8 +115,13 @@ POP3_InMail::WaitResult POP3_InMail::Wait(const bool& flag) {
 // ---- socket events ----
 
 void POP3_InMail::OnDataArrival(long) {
-  const QByteArray bytes = socket_->GetData();
-  HandleAnswerBytes(bytes);
+  // A handler that lets events run brings more data here before the last is handled: it waits
+  // its turn, so that answers are handled in the order they came.
+  inbox_.append(socket_->GetData());
+  if (handling_) return;
+  handling_ = true;
+  const auto done = qScopeGuard([this] { handling_ = false; });
+  while (!inbox_.isEmpty()) HandleAnswerBytes(std::exchange(inbox_, QByteArray()));
 }
 
 void POP3_InMail::OnSocketError(int, const QString& description, const QString&) {
@@ -181,14 +187,55 @@ void POP3_InMail::HandleAnswerBytes(QByteArrayView bytes) {
   lineStart_ = 0;
 }
 
-void POP3_InMail::HandleErrorAnswer(const QByteArray& line) {
+void POP3_InMail::HandleErrorAnswer(const QByteArray& line, const QByteArray& rest) {
+  if (!pending_.empty()) {
+    // Read ahead: one refused command, the next answer follows.
+    const Pending p = pending_.front();
+    if (!p.dele) ahead_.push_back({p.index, true, {}});
+    emit Pop3Status(QString());
+    Fail(QString::fromUtf8(line.mid(5)));
+    if (p.dele && refusedDeletion_ == 0) {
+      refusedDeletion_ = static_cast<qint16>(p.index);
+      Fail(QStringLiteral("Error deleting message from POP3 server!"));
+    }
+    AnswerDone(rest);
+    return;
+  }
   abort_ = error_ = true;
   op_ = OpNone;
   emit Pop3Status(QString());
   Fail(QString::fromUtf8(line.mid(5)));
 }
 
+void POP3_InMail::HandleListLine(const QByteArray& line) {
+  if (!multiLine_) {
+    multiLine_ = line.startsWith("+OK");
+    if (!multiLine_) {  // refused: no capabilities, no sizes
+      op_ = OpNone;
+      listDone_ = true;
+    }
+    return;
+  }
+  if (line == ".") {
+    multiLine_ = false;
+    op_ = OpNone;
+    listDone_ = true;
+  } else if (op_ == OpCapa) {
+    if (line.trimmed().toUpper() == "PIPELINING") canPipeline_ = true;
+  } else {
+    const QList<QByteArray> f = line.simplified().split(' ');
+    bool ok1 = false, ok2 = false;
+    const int n = f.value(0).toInt(&ok1);
+    const qint64 size = f.value(1).toLongLong(&ok2);
+    if (ok1 && ok2 && n >= 1 && n < static_cast<int>(sizes_.size()) && size >= 0) sizes_[static_cast<size_t>(n)] = size;
+  }
+}
+
 void POP3_InMail::HandleLine(const QByteArray& line) {
+  if (op_ == OpCapa || op_ == OpList) {
+    HandleListLine(line);
+    return;
+  }
   if (line.startsWith("-ERR")) {
     HandleErrorAnswer(line);
     return;
@@ -241,6 +288,10 @@ void POP3_InMail::HandleLine(const QByteArray& line) {
       break;
     }
     case OpDelete:
+      if (!pending_.empty()) {
+        AnswerDone(QByteArray());
+        break;
+      }
       op_ = OpNone;
       deleteDone_ = true;
       break;
@@ -277,8 +328,9 @@ void POP3_InMail::HandleRetrieveBytes(QByteArrayView bytes) {
     }
     if (retrieve_.startsWith("-ERR")) {
       const QByteArray line = WithoutCR(retrieve_.left(lf));
+      const QByteArray rest = retrieve_.mid(lf + 1);
       retrieve_ = QByteArray();
-      HandleErrorAnswer(line);
+      HandleErrorAnswer(line, rest);
       return;
     }
     statusEnd_ = lf + 1;
@@ -298,6 +350,9 @@ void POP3_InMail::CompleteRetrieve(qsizetype terminator) {
   // line end. A line starting ".." loses one dot. Done in place: the text only moves forward.
   char* buf = retrieve_.data();
   const qsizetype end = terminator + 1;
+  // What follows the "." line answers the next command read ahead.
+  const QByteArray rest =
+      pending_.empty() ? QByteArray() : retrieve_.mid(terminator + (buf[terminator + 2] == '\r' ? 4 : 3));
   qsizetype w = 0;
   for (qsizetype r = statusEnd_; r < end;) {
     if (buf[r] == '.' && r + 1 < end && buf[r + 1] == '.') ++r;
@@ -312,6 +367,11 @@ void POP3_InMail::CompleteRetrieve(qsizetype terminator) {
   message.squeeze();
   statusEnd_ = -1;
   searchFrom_ = 0;
+  if (!pending_.empty()) {
+    ahead_.push_back({pending_.front().index, false, std::move(message)});
+    AnswerDone(rest);
+    return;
+  }
   pop3mime::ParseMessage(message, lastMail_, lastAttachments_);
   lastSource_ = std::move(message);
   op_ = OpNone;
@@ -338,7 +398,8 @@ bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString&
   count_ = NotInitialized;
   maildropBytes_ = -1;
   abortReason_.clear();
-  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  BreakPipeline();  // nothing of an earlier session's read-ahead goes on
+  refusedDeletion_ = 0;
   StartOperation(OpConnect);
   loginStep_ = 0;
   connectDone_ = false;
@@ -370,6 +431,10 @@ bool POP3_InMail::DisConnectFromPop3Server() {
     Fail(QStringLiteral("Not Connected to POP3 Server!"));
     return false;
   }
+  if (pipelined_ && !Drain()) {
+    count_ = NotInitialized;
+    return false;
+  }
   StartOperation(OpDisconnect);
   disconnectDone_ = false;
   emit Pop3Status(QStringLiteral("Disconnecting from POP3 Server..."));
@@ -394,6 +459,7 @@ qint16 POP3_InMail::GetNMailsOnPop3Server(bool ForceGetFromServer) {
     return 0;
   }
   if (!ForceGetFromServer && count_ > 0) return count_;
+  if (pipelined_ && !Drain()) return 0;
   StartOperation(OpCount);
   countDone_ = false;
   const WaitResult r = SendCommand("STAT") ? Wait(countDone_) : WaitAborted;
@@ -420,6 +486,8 @@ bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail,
     return false;
   }
   if (!CheckIndex(index)) return false;
+  if (pipelined_ && index == takeNext_ && takeNext_ != planEnd_) return TakeAhead(mail, Attachments, source);
+  if (pipelined_ && !Drain()) return false;
   StartOperation(OpRetrieve);
   retrieveDone_ = false;
   const WaitResult r =
@@ -447,6 +515,11 @@ bool POP3_InMail::DelMail(qint16 index) {
     return false;
   }
   if (!CheckIndex(index)) return false;
+  if (pipelined_) {
+    // Its answer is read with the next ones; DELE takes effect only at QUIT anyway.
+    Queue("DELE " + QByteArray::number(index), {index, true});
+    return true;
+  }
   StartOperation(OpDelete);
   deleteDone_ = false;
   const WaitResult r =
@@ -456,6 +529,136 @@ bool POP3_InMail::DelMail(qint16 index) {
   Fail(r == WaitAborted ? QStringLiteral("Error deleting message from POP3 server!")
                         : QStringLiteral("Timeout deleting message from POP3 server!"));
   return false;
+}
+
+// ---- read-ahead ----
+
+bool POP3_InMail::ListOperation(Operation op) {
+  StartOperation(op);
+  multiLine_ = false;
+  listDone_ = false;
+  const WaitResult r = SendCommand(op == OpCapa ? "CAPA" : "LIST") ? Wait(listDone_) : WaitAborted;
+  op_ = OpNone;
+  return r == WaitDone;
+}
+
+bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) {
+  if (!connected_ || pipelined_ || GetNMailsOnPop3Server(false) < std::max(first, last) ||
+      std::min(first, last) < 1)
+    return false;
+  canPipeline_ = false;
+  if (!ListOperation(OpCapa) || !canPipeline_) return false;
+  // Without sizes every message is read ahead alone.
+  sizes_.assign(static_cast<size_t>(count_) + 1, -1);
+  if (!ListOperation(OpList)) return false;
+  pipelined_ = true;
+  planStep_ = first <= last ? 1 : -1;
+  planNext_ = takeNext_ = first;
+  planEnd_ = last + planStep_;
+  aheadCount_ = 0;
+  aheadBytes_ = 0;
+  refusedDeletion_ = 0;
+  return true;
+}
+
+qint64 POP3_InMail::AheadSize(int index) const {
+  const qint64 size = index >= 0 && index < static_cast<int>(sizes_.size()) ? sizes_[static_cast<size_t>(index)] : -1;
+  return size < 0 ? kAheadBytes : size;
+}
+
+void POP3_InMail::FollowPending() {
+  op_ = pending_.empty() ? OpNone : pending_.front().dele ? OpDelete : OpRetrieve;
+}
+
+void POP3_InMail::Queue(const QByteArray& command, Pending p) {
+  outgoing_ += command + "\r\n";
+  pending_.push_back(p);
+  if (pending_.size() == 1) FollowPending();
+}
+
+void POP3_InMail::AnswerDone(const QByteArray& rest) {
+  pending_.pop_front();
+  answered_ = true;
+  FollowPending();
+  if (!rest.isEmpty()) HandleAnswerBytes(rest);
+}
+
+void POP3_InMail::SendAhead() {
+  // Bounded by count and by the announced sizes; the next message always goes, however large.
+  while (planNext_ != planEnd_) {
+    const qint64 size = AheadSize(planNext_);
+    if (aheadCount_ > 0 && (aheadCount_ >= kAheadCount || aheadBytes_ + size > kAheadBytes)) break;
+    Queue("RETR " + QByteArray::number(planNext_), {planNext_, false});
+    ++aheadCount_;
+    aheadBytes_ += size;
+    planNext_ += planStep_;
+  }
+}
+
+bool POP3_InMail::Flush() {
+  if (outgoing_.isEmpty()) return true;
+  try {
+    socket_->SendData(std::exchange(outgoing_, QByteArray()));
+    return true;
+  } catch (const vrl::VrlError& e) {
+    abort_ = false;
+    BreakPipeline();
+    Fail(e.Description());
+    return false;
+  }
+}
+
+void POP3_InMail::BreakPipeline() {
+  pipelined_ = false;
+  pending_.clear();
+  ahead_.clear();
+  outgoing_.clear();
+  op_ = OpNone;
+  connected_ = false;
+  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+}
+
+bool POP3_InMail::Drain() {
+  if (!Flush()) return false;
+  while (!pending_.empty()) {
+    answered_ = false;
+    const WaitResult r = Wait(answered_);
+    if (r == WaitDone) continue;
+    BreakPipeline();
+    if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answers of the POP3 server!"));
+    return false;
+  }
+  pipelined_ = false;
+  ahead_.clear();
+  return true;
+}
+
+bool POP3_InMail::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments,
+                            QByteArray* source) {
+  SendAhead();
+  if (!Flush()) return false;
+  while (ahead_.empty()) {
+    answered_ = false;
+    const WaitResult r = Wait(answered_);
+    if (r == WaitDone) continue;
+    BreakPipeline();
+    Fail(!abortReason_.isEmpty() ? std::exchange(abortReason_, QString())
+         : r == WaitAborted      ? QStringLiteral("Error retrieving message from POP3 server!")
+                                 : QStringLiteral("Timeout retrieving message from POP3 server!"));
+    return false;
+  }
+  Ahead got = std::move(ahead_.front());
+  ahead_.pop_front();
+  --aheadCount_;
+  aheadBytes_ -= AheadSize(got.index);
+  takeNext_ += planStep_;
+  if (got.refused) {
+    Fail(QStringLiteral("Error retrieving message from POP3 server!"));
+    return false;
+  }
+  pop3mime::ParseMessage(got.message, mail, Attachments);
+  if (source) *source = std::move(got.message);
+  return true;
 }
 
 bool POP3_InMail::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,

@@ -8,6 +8,7 @@
 #include <QByteArrayView>
 #include <QObject>
 #include <QString>
+#include <deque>
 #include <vector>
 
 class CSocket;
@@ -37,6 +38,18 @@ class POP3_InMail : public QObject {
                QByteArray* source = nullptr);
   // Marks message index for deletion. Same index check as GetMail.
   bool DelMail(qint16 index);
+  // Lets GetMail read ahead: the caller takes messages first, first+1, ... last (downwards when
+  // last < first), each once, in that order. When the server offers PIPELINING (CAPA), the RETR
+  // commands of the next messages go out before they are asked for (by the sizes LIST announces,
+  // as many as fit in kAheadBytes, at most kAheadCount), DelMail sends DELE without waiting for
+  // its answer, and the answers are read in order. A refused DELE then shows in
+  // RefusedDeletion(); QUIT waits for every answer. True when read-ahead is on; otherwise the
+  // dialogue stays one command at a time. Asking for another message ends the read-ahead.
+  bool RetrieveInOrder(qint16 first, qint16 last);
+  // The first message whose DELE the server refused during read-ahead, 0 for none.
+  qint16 RefusedDeletion() const { return refusedDeletion_; }
+  static constexpr int kAheadCount = 16;
+  static constexpr qint64 kAheadBytes = 512 * 1024;
   // Decodes one attachment into a new file. Throws vrl::VrlError "File already exists!"
   // (0x80040210) or "Path not found!" (0x8004020F); any other failure returns false with the
   // reason in GetLastError. The file and its name are on disk when true is returned, unless
@@ -55,7 +68,19 @@ class POP3_InMail : public QObject {
   void Pop3Status(const QString& Status);
 
  private:
-  enum Operation { OpNone = 0, OpConnect = 1, OpDisconnect = 2, OpCount = 3, OpRetrieve = 4, OpDelete = 5 };
+  enum Operation { OpNone = 0, OpConnect = 1, OpDisconnect = 2, OpCount = 3, OpRetrieve = 4, OpDelete = 5,
+                   OpCapa = 6, OpList = 7 };
+  // A command sent during read-ahead whose answer has not been read yet.
+  struct Pending {
+    int index;
+    bool dele;
+  };
+  // A RETR answer read ahead: the message, or refused.
+  struct Ahead {
+    int index;
+    bool refused;
+    QByteArray message;
+  };
 
   void OnDataArrival(long bytesTotal);
   void OnSocketError(int number, const QString& description, const QString& source);
@@ -66,7 +91,22 @@ class POP3_InMail : public QObject {
   void HandleLine(const QByteArray& line);
   void HandleRetrieveBytes(QByteArrayView bytes);
   void CompleteRetrieve(qsizetype terminator);
-  void HandleErrorAnswer(const QByteArray& line);
+  void HandleErrorAnswer(const QByteArray& line, const QByteArray& rest = QByteArray());
+  void HandleListLine(const QByteArray& line);
+  // The answer to the first pending command is read: the next one's turn (rest: bytes after it).
+  void AnswerDone(const QByteArray& rest);
+  void FollowPending();
+  // CAPA or LIST, one answer of several lines.
+  bool ListOperation(Operation op);
+  void Queue(const QByteArray& command, Pending p);
+  void SendAhead();
+  bool Flush();
+  // Waits until every command sent is answered and ends the read-ahead; false when the session
+  // broke (the socket is closed then, since later answers could not be matched).
+  bool Drain();
+  bool TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments, QByteArray* source);
+  void BreakPipeline();
+  qint64 AheadSize(int index) const;
 
   void StartOperation(Operation op);
   bool SendCommand(const QByteArray& command);
@@ -90,6 +130,12 @@ class POP3_InMail : public QObject {
   bool countDone_ = false;
   bool retrieveDone_ = false;
   bool deleteDone_ = false;
+  bool listDone_ = false;
+  bool multiLine_ = false;  // the "+OK" of a CAPA or LIST answer arrived, its lines follow
+  bool canPipeline_ = false;
+  bool answered_ = false;
+  bool handling_ = false;   // inside the answer handler: data arriving meanwhile waits in inbox_
+  QByteArray inbox_;
   bool error_ = false;
   bool abort_ = false;
   bool dataSeen_ = false;
@@ -107,6 +153,17 @@ class POP3_InMail : public QObject {
   std::vector<Pop3MailAttachments> lastAttachments_;
   QByteArray lastSource_;
   QString lastError_;
+  // Read-ahead: the commands in flight (answers come in this order), the RETR answers read and
+  // not yet taken, what is still to be sent, and the message sizes LIST announced (-1 unknown).
+  bool pipelined_ = false;
+  std::deque<Pending> pending_;
+  std::deque<Ahead> ahead_;
+  QByteArray outgoing_;
+  int planNext_ = 0, planEnd_ = 0, planStep_ = 1, takeNext_ = 0;
+  int aheadCount_ = 0;
+  qint64 aheadBytes_ = 0;
+  std::vector<qint64> sizes_;
+  qint16 refusedDeletion_ = 0;
 
   friend struct POP3_InMailInternal;
 };

@@ -1,7 +1,8 @@
 // vrlmail fetch: takes every message out of a POP3 mailbox and writes its attachments into a
 // folder, under their safe names made free with an "n-" prefix (n = 1, 2, 3 ...). A message that
 // yields no attachment file is kept whole as "<subject>.eml" (every message, with --raw). A
-// message is deleted only after all its files are written, and never with --keep.
+// message is deleted only after all its files are written and flushed to disk (one flush before
+// QUIT, which is when deletions take effect), and never with --keep.
 //
 // Output: one line per message on stdout, fields separated by TAB:
 //   <number> TAB <from> TAB <subject> TAB <saved file names separated by "; ">
@@ -9,6 +10,7 @@
 // peak resident memory (VmHWM, kB).
 #include "pop3/POP3_InMail.h"
 #include "mime/Pop3MimeDecode.h"
+#include "FileIo.h"
 #include "VrlError.h"
 #include "vrlmail.h"
 
@@ -16,7 +18,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -164,7 +168,10 @@ class Fetcher {
       std::fputs("vrlmail fetch: the mailbox may hold more than 32767 messages; this run takes the "
                  "first 32767\n",
                  stderr);
+    // Retrieving ahead pays from the second message on.
+    if (n > 1) pop_.RetrieveInOrder(1, n);
     for (int i = 1; i <= n; ++i) {
+      if (pop_.RefusedDeletion() != 0) return Finish(DeletionRefused());
       const int status = FetchOne(static_cast<qint16>(i));
       if (status != 0) return Finish(status);
     }
@@ -186,12 +193,27 @@ class Fetcher {
     return pop_.IsConectedToServer() ? status : 3;
   }
 
-  // Logs out so that the messages already processed are deleted; keeps the worse status.
+  // The server refused a command, also when the refusal is read only with QUIT.
+  int DeletionRefused() {
+    Error(QByteArray("deleting message " + QByteArray::number(pop_.RefusedDeletion())).constData());
+    return 5;
+  }
+
+  // Logs out so that the messages already processed are deleted; keeps the worse status. QUIT
+  // makes the deletions take effect, so everything written must be on disk first: one flush for
+  // the whole run; when it fails the session ends without QUIT and the server keeps them all.
   int Finish(int status) {
-    if (pop_.IsConectedToServer() && !pop_.DisConnectFromPop3Server()) {
+    if (!pop_.IsConectedToServer()) return status;
+    if (written_ && !vrl::FlushFileSystemOf(o_.dir)) {
+      std::fprintf(stderr, "vrlmail fetch: cannot flush %s to disk: %s\n", o_.dir.toUtf8().constData(),
+                   std::strerror(errno));
+      return status != 0 ? status : 6;
+    }
+    if (!pop_.DisConnectFromPop3Server()) {
       const int failed = Error("disconnect", 3);
       return status != 0 ? status : failed;
     }
+    if (status == 0 && pop_.RefusedDeletion() != 0) return DeletionRefused();
     return status;
   }
 
@@ -201,12 +223,14 @@ class Fetcher {
       const QString name = k == 0 ? a.Name : QString::number(k) + QLatin1Char('-') + a.Name;
       const QString path = QDir(o_.dir).filePath(name);
       try {
-        if (pop_.SaveAttachmentDataToFile(a.Data, path)) return name;
+        // Flushed with everything else before QUIT.
+        written_ = true;
+        if (pop_.SaveAttachmentDataToFile(a.Data, path, false)) return name;
         std::fprintf(stderr, "vrlmail fetch: cannot create %s: %s\n", path.toUtf8().constData(),
                      pop_.GetLastError().toUtf8().constData());
         return std::nullopt;
       } catch (const vrl::VrlError& e) {
-        if (e.Number() == vrl::ErrNum(0x80040210u)) continue;  // taken: next counter
+        if (e.Number() == vrl::kErrFileExists) continue;  // taken: next counter
         std::fprintf(stderr, "vrlmail fetch: cannot create %s: %s\n", path.toUtf8().constData(),
                      e.Description().toUtf8().constData());
         return std::nullopt;
@@ -263,6 +287,7 @@ class Fetcher {
   const FetchOptions& o_;
   POP3_InMail pop_;
   bool failed_ = false;
+  bool written_ = false;
   QString lastFailure_;
   QString lastStatus_;
   int messages_ = 0;

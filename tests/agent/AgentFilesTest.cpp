@@ -130,10 +130,10 @@ TEST_F(AgentFilesTest, UniqueNamesAndTemporaries) {
   EXPECT_EQ(agent::MakeUniqueFileName(In("ab.IN")), In("ab.IN")) << "* is a plain character";
 
   const QString temp = agent::TemporaryNameIn(dir_);
-  ASSERT_TRUE(agent::WriteNewFile(temp, "x", true));
+  ASSERT_TRUE(vrl::WriteNewFile(temp, "x", true));
   EXPECT_EQ(agent::RenameToFreeName(temp, In("r.IN")), In("2-r.IN"));
   EXPECT_FALSE(QFileInfo::exists(temp));
-  ASSERT_TRUE(agent::WriteNewFile(agent::TemporaryNameIn(dir_), "left over", false));
+  ASSERT_TRUE(vrl::WriteNewFile(agent::TemporaryNameIn(dir_), "left over", false));
   agent::RemoveLeftoverTemporaries(dir_);
   EXPECT_EQ(Names(), (QStringList{"1-r.IN", "2-r.IN", "a*.IN", "d.IN", "r.IN"}));
 

@@ -87,19 +87,19 @@ TEST_F(FetchFixture, SavesDeletesAndTellsTheOutcomeByItsExitStatus) {
     const char* err;
   } cases[] = {
       {"free names, each message deleted once saved",
-       Login().expect("STAT").reply("+OK 2 600").expect("RETR 1").send(WithAttachment("first", "report.txt", "one"))
+       Login().expect("STAT").reply("+OK 2 600").expect("CAPA").reply("-ERR").expect("RETR 1").send(WithAttachment("first", "report.txt", "one"))
            .expect("DELE 1").reply("+OK").expect("RETR 2").send(WithAttachment("second", "../report.txt", "two"))
            .expect("DELE 2").reply("+OK").expect("QUIT").reply("+OK bye"),
        {}, 0, "1\tsender@example.org\tfirst\t1-report.txt\n2\tsender@example.org\tsecond\t2-report.txt\n",
        {{"report.txt", "older"}, {"1-report.txt", "one"}, {"2-report.txt", "two"}}, ""},
       {"--raw keeps a message without attachments whole, --keep deletes nothing",
-       Login().expect("STAT").reply("+OK 2 600").expect("RETR 1").send(RetrAnswer(plain))
+       Login().expect("STAT").reply("+OK 2 600").expect("CAPA").reply("-ERR").expect("RETR 1").send(RetrAnswer(plain))
            .expect("RETR 2").send(WithAttachment("both", "a.bin", "x")).expect("QUIT").reply("+OK"),
        {"--raw", "--keep", "--stats"}, 0,
        "1\tsender@example.org\tNote/1\tNote1.eml\n2\tsender@example.org\tboth\ta.bin; both.eml\n",
        {{"Note1.eml", plain}}, "peak_rss_kb="},
       {"a refused command stops, and QUIT commits what was done",
-       Login().expect("STAT").reply("+OK 2 600").expect("RETR 1").send(WithAttachment("first", "a.bin", "1"))
+       Login().expect("STAT").reply("+OK 2 600").expect("CAPA").reply("-ERR").expect("RETR 1").send(WithAttachment("first", "a.bin", "1"))
            .expect("DELE 1").reply("+OK").expect("RETR 2").reply("-ERR gone").expect("QUIT").reply("+OK"),
        {}, 5, QString(), {}, "Error retrieving message from POP3 server!"},
       {"refused login", Scenario().reply("+OK").expect("USER u").reply("+OK").expect("PASS s3cret").reply("-ERR denied"),
@@ -123,6 +123,63 @@ TEST_F(FetchFixture, UnreachableServerAndBadUsage) {
   for (const char* args : {"fetch", "fetch --host h --port 70000 --user u --password-file f --dir d", "fetch --bogus",
                            "fetch --keep=yes"})
     EXPECT_EQ(RunVrlmail(QString::fromLatin1(args).split(QLatin1Char(' '))).exitCode, 2) << args;
+}
+
+// Read-ahead: RETR commands go out together when the server offers PIPELINING, one at a time
+// when it does not; an -ERR in a batch, a lost connection or an endless answer deletes nothing
+// not saved.
+TEST_F(FetchFixture, PipeliningKeepsTheAnswersInOrderAndDeletesOnlyWhatIsSaved) {
+  const QByteArray m1 = RetrAnswer(WithAttachment("m1", "a.bin", "1"));
+  const QByteArray m2 = RetrAnswer(WithAttachment("m2", "b.bin", "2"));
+  const QByteArray m3 = RetrAnswer(WithAttachment("m3", "c.bin", "3"));
+  auto offered = [](QByteArray n = "3") {
+    Scenario s = Login().expect("STAT").reply("+OK " + n + " 900").expect("CAPA")
+        .send("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n").expect("LIST").send("+OK\r\n1 300\r\n2 300\r\n3 300\r\n.\r\n");
+    for (char i = '1'; i <= n[0]; ++i) s.expect(QByteArray("RETR ") + i);
+    return s;
+  };
+  const struct {
+    const char* what;
+    Scenario script;
+    int exitCode;
+    QStringList files;
+    bool quit;
+    const char* says = "";  // on standard error
+  } cases[] = {
+      {"offered", offered().send(m1 + m2 + m3).expect("DELE 1").reply("+OK").expect("DELE 2").reply("+OK")
+                      .expect("DELE 3").reply("+OK").expect("QUIT").reply("+OK"),
+       0, {"a.bin", "b.bin", "c.bin"}, true},
+      {"not offered", Login().expect("STAT").reply("+OK 3 900").expect("CAPA").send("+OK\r\nUSER\r\n.\r\n")
+                          .expect("RETR 1").send(m1).expect("DELE 1").reply("+OK")
+                          .expect("RETR 2").send(m2).expect("DELE 2").reply("+OK")
+                          .expect("RETR 3").send(m3).expect("DELE 3").reply("+OK").expect("QUIT").reply("+OK"),
+       0, {"a.bin", "b.bin", "c.bin"}, true},
+      {"-ERR in the batch", offered().send(m1 + "-ERR no such message\r\n" + m3).expect("DELE 1").reply("+OK")
+                                .expect("QUIT").reply("+OK"),
+       5, {"a.bin"}, true, "retrieving message 2 failed: Error retrieving message"},
+      // A refused DELE is read after the next ones went out; it is reported, the others take effect.
+      {"refused DELE", offered("2").send(m1 + m2).expect("DELE 1").reply("-ERR locked").expect("DELE 2").reply("+OK")
+                           .expect("QUIT").reply("+OK"),
+       5, {"a.bin", "b.bin"}, true, "deleting message 1 failed: Error deleting message from POP3 server!"},
+      {"connection lost", offered().send(m1 + m2.left(40)).close(), 3, {"a.bin"}, false},
+      // An answer longer than the whole mailbox (900 bytes) still ends the session at its bound.
+      {"endless answer", offered().send("+OK\r\n" + QByteArray(1 << 20, 'x')).delay(3000), 3, {}, false,
+       "more than the 900 bytes"},
+  };
+  for (const auto& c : cases) {
+    QDir(dir).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(dir));
+    ScriptedServer server({c.script});
+    const FetchRun r = Fetch(server.port(), {});
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.what << ": " << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QLatin1String(c.says))) << c.what << ": " << r.err.toStdString();
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files), c.files) << c.what;
+    EXPECT_TRUE(server.waitDone(8000)) << c.what;
+    if (c.quit) {
+      EXPECT_TRUE(server.errors().isEmpty()) << c.what << ": " << server.errors().join(QLatin1Char('\n')).toStdString();
+    }
+    EXPECT_EQ(server.received(0).contains("QUIT"), c.quit) << c.what;
+  }
 }
 
 }  // namespace
