@@ -164,27 +164,24 @@ EOF
   printf '%s@localhost %s/Maildir/\n%s@example.com %s/Maildir/\n' "$user" "$user" "$user" "$user" \
     >"$d/postfix/vmailbox"
 
+  # Submission and SMTPS: only clients that logged in (Dovecot checks the password) may send.
+  local sasl="  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_sasl_type=dovecot
+  -o smtpd_sasl_path=private/auth
+  -o smtpd_sasl_security_options=noanonymous
+  -o smtpd_client_restrictions=permit_sasl_authenticated,reject
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject"
   cat >"$d/postfix/master.cf" <<EOF
 # Private loopback Postfix services, written by mailservers.sh; no chroot anywhere.
 127.0.0.1:$SMTP_PORT inet n   -       n       -       -       smtpd
 127.0.0.1:$SUBMISSION_PORT inet n   -       n       -       -       smtpd
   -o syslog_name=postfix/submission
-  -o smtpd_sasl_auth_enable=yes
-  -o smtpd_sasl_type=dovecot
-  -o smtpd_sasl_path=private/auth
-  -o smtpd_sasl_security_options=noanonymous
-  -o smtpd_client_restrictions=permit_sasl_authenticated,reject
-  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
   -o smtpd_tls_security_level=may
+$sasl
 127.0.0.1:$SMTPS_PORT inet n   -       n       -       -       smtpd
   -o syslog_name=postfix/smtps
   -o smtpd_tls_wrappermode=yes
-  -o smtpd_sasl_auth_enable=yes
-  -o smtpd_sasl_type=dovecot
-  -o smtpd_sasl_path=private/auth
-  -o smtpd_sasl_security_options=noanonymous
-  -o smtpd_client_restrictions=permit_sasl_authenticated,reject
-  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+$sasl
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
