@@ -179,7 +179,6 @@ struct SMTP_OutMail::Impl {
   bool readingExtensions_ = false;  // the reply awaited is the one to EHLO
   smtp::Extensions extensions_;
   vrlsec::Settings security_;
-  vrlsock::TlsTransport* tls_ = nullptr;  // of the live connection, owned by the socket
   bool implicitTls_ = false;              // TLS from the connect on
   QByteArray authMech_;     // the mechanism of the AUTH exchange going on
   QString serverAuthError_;  // what an XOAUTH2 server said about a refused token
@@ -725,7 +724,6 @@ void SMTP_OutMail::Impl::CloseSocket() {
   }
   // A transport waiting for a connection that never came must not serve the next one.
   socket_->SetTransport(nullptr);
-  tls_ = nullptr;
   connected_ = false;
   rx_.clear();
   pendingReply_.clear();
@@ -843,10 +841,7 @@ bool SMTP_OutMail::Impl::PutTls(bool implicit) {
     rx_.clear();
     pendingReply_.clear();
   }
-  auto transport = std::make_unique<vrlsock::TlsTransport>(std::move(t));
-  vrlsock::TlsTransport* raw = transport.get();
-  socket_->SetTransport(std::move(transport));
-  tls_ = raw;
+  socket_->SetTransport(std::make_unique<vrlsock::TlsTransport>(std::move(t)));
   if (!implicit) emit q->Status(QStringLiteral("Starting TLS..."));
   return true;
 }
@@ -926,7 +921,9 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
       return false;
     }
   }
-  if (tls_) emit q->SecureConnection(tls_->ProtocolVersion() + QStringLiteral(", certificate ") + tls_->PeerSubject());
+  // The transport lives as long as the connection: asked for here, never kept.
+  if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport()))
+    emit q->SecureConnection(tls->ProtocolVersion() + QStringLiteral(", certificate ") + tls->PeerSubject());
   if (useAuth_ && !LogIn()) {
     CloseSocket();
     return false;

@@ -596,6 +596,7 @@ long CSocket::LocalPort() const { return d_->localPort; }
 QString CSocket::LocalIP() const { return d_->localIP; }
 QString CSocket::LocalHostName() const { return d_->localHostName; }
 long CSocket::BytesReceived() const { return d_->bytesReceived; }
+const vrlsock::Transport* CSocket::CurrentTransport() const { return d_->fd >= 0 ? d_->transport.get() : nullptr; }
 void CSocket::SetStateObserver(std::function<void(long)> observer) { d_->stateHook = std::move(observer); }
 
 long CSocket::BytesToSend() const { return static_cast<long>(std::min<qsizetype>(d_->txAvail(), LONG_MAX)); }

@@ -75,6 +75,9 @@ class CSocket : public QObject {
   // "CSocket.Handshake". Null drops a transport still waiting for the next connection.
   void SetTransport(std::unique_ptr<vrlsock::Transport> transport);
 
+  // The transport of the live connection (null without one); it goes with the connection.
+  const vrlsock::Transport* CurrentTransport() const;
+
   // Sees every change of State, in order (tests and diagnostics); an empty function removes it.
   void SetStateObserver(std::function<void(long)> observer);
 
