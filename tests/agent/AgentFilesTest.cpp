@@ -61,29 +61,6 @@ TEST_F(AgentFilesTest, OutboundListHoldsMatchingRegularFilesInOrder) {
   EXPECT_EQ(List(list, "*.dat"), (QStringList{"future.dat", "old.dat"}));
 }
 
-TEST_F(AgentFilesTest, ValuesAreReadByLineAndSeparators) {
-  WriteFile(In("a.inf"),
-            "To: <a@x.com>, <b@y.com>\r\nFile: \"/data/report.2024.csv\"\r\nSUBJECT: [Monthly] r\xc3\xa9port\r\n"
-            "plain line ended by LF only\n");
-  const struct {
-    qint16 line;
-    const char* start;
-    const char* end;
-    const char* value;
-  } cases[] = {
-      {1, "<", ">", "a@x.com>, <b@y.com"},              // up to the last end separator
-      {2, "\"", "\"", "/data/report.2024.csv"},         // equal separators
-      {3, "subject:", "", " [Monthly] r\xc3\xa9port"},  // letter case ignored; empty end: line end
-      {3, "[", "#", ""},                                // end separator missing
-      {3, "#", "]", ""},                                // start separator missing
-      {4, "", "", "plain line ended by LF only"},
-      {5, "", "", ""},                                  // beyond the last line
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(agent::ReadInfoFileField(In("a.inf"), c.line, c.start, c.end), QString::fromUtf8(c.value)) << c.line;
-  EXPECT_EQ(agent::ReadInfoFileField(In("missing.inf"), 1, "", ""), QString());
-}
-
 TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
   WriteFile(In("a.INF"), "an older information file");
   const ReceivedMessage rec{"Ann <ann@example.com>", "Invoice 7", "Line 1\r\nLine 2",

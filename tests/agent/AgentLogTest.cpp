@@ -45,19 +45,6 @@ TEST_F(AgentLogTest, LineFormatAndCrLfRemoval) {
   EXPECT_EQ(ReadAll(log_.GetTempLogFileName()), "02-01-2027 03:04:05 \xC2\xBB x\r\n");
 }
 
-TEST_F(AgentLogTest, BlankMessagesAreWrittenNowhere) {
-  UseLogFile(logFile_);
-  bool ran = false;
-  QTimer::singleShot(0, [&] { ran = true; });
-  for (const char* m : {"", " ", "     "}) Write(m);
-  EXPECT_TRUE(ran) << "pending events run even for a blank message";
-  EXPECT_TRUE(log_.GetTempLogFileName().isEmpty());
-  EXPECT_FALSE(QFileInfo::exists(logFile_));
-  EXPECT_TRUE(QDir(tmp_).entryList(QDir::Files).isEmpty());
-  Write("\t");  // a TAB is not a space
-  EXPECT_EQ(Messages(logFile_), QStringList{"\t"});
-}
-
 TEST_F(AgentLogTest, SeparatorGoesBareToTheLogFileOnly) {
   Write(agent::kSeparatorLine);  // without a log file: dropped, and no temporary log made
   EXPECT_TRUE(log_.GetTempLogFileName().isEmpty());

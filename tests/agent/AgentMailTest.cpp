@@ -218,14 +218,4 @@ TEST_F(AgentMailTest, InformationFilesNameWhatToSend) {
   Expect(smtp);
 }
 
-TEST_F(AgentMailTest, TheLocalMessagingHostTypeFailsItsLogonAndIsLeftOut) {
-  ProfileRecord local = OnServers("Local", nullptr, nullptr);
-  local.HostType = 1, local.WinMsgProfileName = "Office";
-  AddProfile(local);
-  ASSERT_TRUE(Start());
-  ASSERT_TRUE(Tick());
-  EXPECT_EQ(CycleLines(), (QStringList{"ERROR:\t Cannot Start Session With The Profile: Office",
-                                       kInfo + "There Not Exist Active Profiles", kInfo + "Vorlane Agent Stopped"}));
-}
-
 }  // namespace

@@ -81,14 +81,6 @@ TEST_F(FrmAgentTest, AutoExitAndIntervalZeroStopAfterOneCycle) {
   }
 }
 
-TEST_F(FrmAgentTest, NoActiveProfileStopsAfterOneCycle) {
-  ProfileRecord p = MakeProfile("A");
-  p.PrfEnabled = false;
-  AddProfile(p);
-  FirstCycle();
-  ExpectStoppedAfter({}, {kNoActive, kStopped});
-}
-
 TEST_F(FrmAgentTest, MissingFoldersAreReportedAndTheProfileSkipped) {
   ProfileRecord in = MakeProfile("In"), out = MakeProfile("Out"), unused = MakeProfile("Unused");
   in.InboundDir = Path("nowhere/in/");  // stored with a trailing separator, used without it

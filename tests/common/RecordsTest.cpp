@@ -191,35 +191,6 @@ TEST(RecordStrings, Utf8WhenValidElseWindows1252) {
   EXPECT_EQ(conf::EncodeRecordString("Café"), "Caf\xC3\xA9");
 }
 
-TEST(Scrambling, KnownBytesAndRoundTrips) {
-  crypto::SetKeyForTesting(10);
-  EXPECT_EQ(Scramble("abc").toLatin1(), "\x0A\x6B\x6C\x6D");
-  crypto::SetKeyForTesting(0);
-  // A Windows installation scrambled the code page bytes of "pä".
-  EXPECT_EQ(Unscramble(QString::fromLatin1(crypto::ScrambleBytes("p\xE4", 20))), "pä");
-
-  QByteArray all;
-  for (int c = 0; c <= 254; ++c) all.append(char(c));
-  for (int key = 1; key <= 230; ++key) {
-    EXPECT_EQ(crypto::UnscrambleBytes(crypto::ScrambleBytes(all, key)), all) << key;
-    // Code 255 comes back as 0; a sum of exactly 255 stays 255.
-    EXPECT_EQ(crypto::UnscrambleBytes(crypto::ScrambleBytes("\xFF", key)), QByteArray(1, '\0'));
-    EXPECT_EQ(quint8(crypto::ScrambleBytes(QByteArray(1, char(255 - key)), key)[1]), 255);
-  }
-
-  // Texts: random keys from 1 to 230, one stored byte (a character up to 255) per UTF-8 byte.
-  std::set<int> keys;
-  for (int i = 0; i < 2000; ++i) {
-    const QString t = i % 2 ? "pässwörd \U0001F600" : QString(QChar(0)) + "x";
-    const QString s = Scramble(t);
-    ASSERT_EQ(s.size(), t.toUtf8().size() + 1);
-    keys.insert(s[0].unicode());
-    ASSERT_EQ(Unscramble(s), t);
-  }
-  EXPECT_TRUE(*keys.begin() >= 1 && *keys.rbegin() <= 230);
-  EXPECT_GT(keys.size(), 150u);
-}
-
 ProfileRecord Named(const QString& name) {
   ProfileRecord p;
   p.PrfEnabled = true, p.Prfname = name, p.HostType = 2, p.SmtpServer = "smtp." + name;
@@ -504,32 +475,6 @@ TEST_F(RecordFiles, ModesOfFilesAndFolders) {
   vrl::SetApplicationFolder(Pcf());
   EXPECT_FALSE(CreateProfilesFile());
   EXPECT_FALSE(WriteGlobalRecord(g));
-}
-
-TEST_F(RecordFiles, GlobalRecord) {
-  GlobalRecord g;
-  g.AutoInit = true, g.PrcInterval = 15, g.PrcIntervalUnit = 1, g.UseLogFile = true, g.ConfigFlag = 1;
-  g.LogFileName = "/var/log/vorlane/läuft.log";
-  ASSERT_TRUE(WriteGlobalRecord(g));
-  EXPECT_EQ(ReadAll(Gcf()).size(), 5000);
-  EXPECT_EQ(ReadGlobalRecord(), g);
-
-  // A file cut inside the log file name: the failure keeps what was read before it; the
-  // one-argument read gives the all-empty record.
-  WriteAll(Gcf(), QByteArray::fromHex("ffff0000ffff0000ffff0a000200ffff0000ff00616263"));
-  GlobalRecord partial;
-  EXPECT_FALSE(ReadGlobalRecord(partial));
-  EXPECT_TRUE(partial.RunAtSysStartup && partial.InitMinimized && partial.ShowErrorMsgs);
-  EXPECT_EQ(partial.PrcIntervalUnit, 2);
-  EXPECT_EQ(ReadGlobalRecord(), GlobalRecord{});
-
-  // A global file written without padding by another program.
-  WriteAll(Gcf(), QByteArray::fromHex("00000000000000000000000000000000ffff04002f6c6f670100"));
-  GlobalRecord foreign;
-  ASSERT_TRUE(ReadGlobalRecord(foreign));
-  EXPECT_TRUE(foreign.UseLogFile);
-  EXPECT_EQ(foreign.LogFileName, "/log");
-  EXPECT_EQ(foreign.ConfigFlag, 1);
 }
 
 }  // namespace

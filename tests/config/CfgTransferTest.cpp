@@ -108,16 +108,6 @@ TEST_F(Transfer, DocumentShape) {
   EXPECT_EQ(parsed.profiles, conf_.profiles);
 }
 
-TEST_F(Transfer, UnreadableFilesAreErrors) {
-  ASSERT_TRUE(QFile(Pcf()).resize(5000 + 30));  // the first profile cut inside its fields
-  EXPECT_FALSE(cfgtransfer::ReadConfiguration(conf_, error_));
-  EXPECT_EQ(error_, "Error reading configuration file: \"" + Pcf() + "\"");
-  ASSERT_TRUE(QFile::remove(Pcf()));
-  ASSERT_TRUE(QFile(Gcf()).resize(10));
-  EXPECT_FALSE(cfgtransfer::ReadConfiguration(conf_, error_));
-  EXPECT_EQ(error_, "Error reading configuration file: \"" + Gcf() + "\"");
-}
-
 TEST_F(Transfer, FailedImportLeavesTheOldFiles) {
   const QByteArray gcf = ReadAll(Gcf());
   conf_.global.AutoExit = true;

@@ -152,20 +152,6 @@ TEST_F(Pop3Client, DeleteRetrieveAndTheirErrors) {
   ExpectScriptFollowed();
 }
 
-TEST_F(Pop3Client, NotConnectedAndAlreadyConnected) {
-  EXPECT_FALSE(c.DisConnectFromPop3Server());
-  EXPECT_EQ(c.GetNMailsOnPop3Server(), 0);
-  EXPECT_FALSE(c.GetMail(1, m, atts));
-  EXPECT_FALSE(c.DelMail(1));
-  EXPECT_EQ(c.GetLastError(), QStringLiteral("Not Connected to POP3 Server!"));
-  ASSERT_TRUE(ConnectTo(Login().expect("QUIT").reply("+OK"))) << c.GetLastError().toStdString();
-  quint16 port = server->port();
-  EXPECT_FALSE(c.ConnectToPop3Server(QStringLiteral("u"), QStringLiteral("p"), kHost, port));
-  EXPECT_EQ(c.GetLastError(), QStringLiteral("Already Connected to POP3 Server!"));
-  EXPECT_TRUE(c.DisConnectFromPop3Server());
-  ExpectScriptFollowed();
-}
-
 // ---- hostile and slow servers (the time-out is 3 s, the minimum) ----
 
 TEST(Pop3ClientHostile, EveryWaitIsBounded) {

@@ -89,15 +89,4 @@ TEST(VrlmailSend, CountSendsCopiesOverOneConnectionWithLogin) {
   EXPECT_EQ(server.connectionsAccepted(), 1);
 }
 
-TEST(VrlmailSend, LocalhostAndLocalAddressesAreAccepted) {
-  Scenario s;
-  s.reply("220 hi").expect("HELO localhost").reply("250 ok").expect("MAIL FROM: <me@localhost>").reply("250 ok");
-  s.expect("RCPT TO: <you@localhost>").reply("250 ok").expect("DATA").reply("354 go").readUntilDot().reply("250 ok");
-  ScriptedServer server({Quit(s)});
-  const ToolRun r = Vrlmail({"--host=localhost", QStringLiteral("--port=%1").arg(server.port()), "--from=me@localhost",
-                             "--to=you@localhost"});
-  EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_TRUE(server.waitDone());
-}
-
 }  // namespace

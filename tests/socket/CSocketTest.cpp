@@ -158,47 +158,6 @@ TEST(CSocket, DataSentBeforeTheCloseArrivesWholeAndFirst) {
   }
 }
 
-TEST(CSocket, CallsInTheWrongStateRaiseTheirErrors) {
-  const auto errorOf = [](const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const vrl::VrlError& e) {
-      return e.Number();
-    }
-    return 0;
-  };
-  CSocket s;
-  EXPECT_EQ(errorOf([&] { s.SendData("x"); }), 40006);
-  EXPECT_EQ(errorOf([&] { s.Connect(QStringLiteral("  ")); }), 10049);
-  s.Connect(QStringLiteral("nohost.invalid"), 25);
-  EXPECT_EQ(errorOf([&] { s.SendData("x"); }), 10057);
-  EXPECT_EQ(errorOf([&] { s.Connect(); }), 10037);
-}
-
-TEST(CSocket, SendsCloseQuietlyAndConnectAgain) {
-  SocketPair p;
-  ASSERT_NO_FATAL_FAILURE(p.connect());
-  EXPECT_THROW(p.s.Connect(), vrl::VrlError);  // busy: the connection stays
-  p.r.states.clear();
-  p.s.SendData("HELO example.org\r\n");
-  p.s.SendData("");
-  p.s.SendData("QUIT\r\n");
-  EXPECT_EQ(socktest::ReadExactly(p.peer.fd, 24), "HELO example.org\r\nQUIT\r\n");
-  ASSERT_TRUE(WaitFor([&] { return p.r.sendComplete > 0; }));
-  EXPECT_EQ(p.r.progressSent, 24);
-  EXPECT_EQ(p.r.sendComplete, 1);
-  p.s.CloseSocket();
-  EXPECT_EQ(p.r.states, (States{CSocket::sckClosing, CSocket::sckClosed}));
-  EXPECT_TRUE(socktest::SeesEof(p.peer.fd));
-  QCoreApplication::processEvents();
-  EXPECT_EQ(p.r.events, QStringList{"connect"});  // no OnClose for our own close
-  p.s.CloseSocket();
-  EXPECT_THROW(p.s.SendData("x"), vrl::VrlError);
-  p.r.events.clear();
-  PeerFd peer2{ConnectPair(p.s, p.l, p.r)};
-  EXPECT_GE(peer2.fd, 0);
-}
-
 TEST(CSocket, APeerResetEndsTheConnectionWithoutACrash) {
   for (const bool sending : {false, true}) {
     SocketPair p;

@@ -8,29 +8,6 @@
 
 using namespace MSocketSupport;
 
-TEST(MSocketSupport, EveryMappedErrnoHasAText) {
-  for (int e = 1; e < 140; ++e) {
-    const int code = ErrnoToWsa(e);
-    EXPECT_NE(GetErrorDescription(code), "Unknown error.") << "errno " << e << " -> " << code;
-  }
-}
-
-TEST(MSocketSupport, LookupFailuresTellTemporaryFromPermanent) {
-  EXPECT_EQ(GaiToWsa(EAI_NONAME, 0), 11001);
-  EXPECT_EQ(GaiToWsa(EAI_AGAIN, 0), 11002);
-  EXPECT_EQ(GaiToWsa(EAI_FAIL, 0), 11003);
-  EXPECT_EQ(GaiToWsa(EAI_SYSTEM, ETIMEDOUT), 10060);
-}
-
-TEST(MSocketSupport, NumericHosts) {
-  // What is not numeric goes to the resolver ("127.1" too); the connect tests cover the rest.
-  SockAddr a;
-  for (const char* host : {"256.1.1.1", "127.1", "[]", "localhost"})
-    EXPECT_FALSE(ParseNumericHost(QString::fromLatin1(host), &a)) << host;
-  ASSERT_TRUE(ParseNumericHost(QStringLiteral(" fe80::1%lo "), &a));
-  EXPECT_EQ(AddressToString(a), "fe80::1");
-}
-
 TEST(MSocketSupport, ResolveHostStaysOffline) {
   std::vector<SockAddr> out;
   // Reserved names fail without a query.

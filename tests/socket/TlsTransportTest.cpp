@@ -22,23 +22,16 @@ struct Outcome {
   QString version, subject;
 };
 
-// Connects with TLS from the start (or after a clear exchange when startTls), sends one line and
-// reads the echo.
-Outcome Exchange(const TestCert& cert, vrlsock::TlsSettings settings, bool startTls = false) {
-  TlsEchoServer server(cert, startTls ? QByteArray("220 ready\r\n") : QByteArray());
+// Connects with TLS from the start, sends one line and reads the echo.
+Outcome Exchange(const TestCert& cert, vrlsock::TlsSettings settings) {
+  TlsEchoServer server(cert);
   CSocket s;
   Outcome out;
-  auto tls = std::make_unique<vrlsock::TlsTransport>(settings);
   QObject::connect(&s, &CSocket::OnError, [&](int, const QString& text, const QString&) { out.error = text; });
   const auto connected = [&] { return s.State() == CSocket::sckConnected; };
-  if (!startTls) s.SetTransport(std::move(tls));
+  s.SetTransport(std::make_unique<vrlsock::TlsTransport>(settings));
   s.Connect(QStringLiteral("127.0.0.1"), server.Port());
   socktest::WaitFor([&] { return connected() || s.State() == CSocket::sckError; });
-  if (startTls && connected() && socktest::WaitFor([&] { return s.PeekData().endsWith('\n'); })) {
-    s.GetData();
-    s.SendData("STARTTLS\r\n");
-    s.SetTransport(std::move(tls));
-  }
   if (connected()) {
     s.SendData("hello\r\n");
     socktest::WaitFor([&] { return s.PeekData().endsWith('\n') || !connected(); });
@@ -50,7 +43,6 @@ Outcome Exchange(const TestCert& cert, vrlsock::TlsSettings settings, bool start
     out.version = t->ProtocolVersion();
     out.subject = t->PeerSubject();
   }
-  EXPECT_EQ(server.ClearLine(), startTls ? "STARTTLS\r\n" : "");
   s.CloseSocket();
   return out;
 }
@@ -99,26 +91,4 @@ TEST(TlsTransport, TrustAndItsFailures) {
       EXPECT_TRUE(o.error.startsWith(QLatin1String(c.error))) << c.what << ": " << o.error.toStdString();
     }
   }
-}
-
-TEST(TlsTransport, StartTlsOnAConnectedSocket) {
-  QTemporaryDir dir;
-  TestCa ca;
-  const TestCert good = ca.Issue({QStringLiteral("mail.test")});
-  const Outcome o = Exchange(good, {QStringLiteral("mail.test"), true, ca.Root().Write(dir.path(), "ca"), {}}, true);
-  EXPECT_TRUE(o.connected) << o.error.toStdString();
-  EXPECT_EQ(o.echoed, "echo: hello\r\n");
-}
-
-TEST(TlsTransport, FingerprintText) {
-  QByteArray pin;
-  const QString hex = QStringLiteral("AB").repeated(32);
-  EXPECT_TRUE(vrlsock::TlsSettings::ParseFingerprint(QStringLiteral("SHA256:") + hex, &pin));
-  EXPECT_EQ(pin, QByteArray(32, char(0xAB)));
-  EXPECT_TRUE(vrlsock::TlsSettings::ParseFingerprint(QStringLiteral("sha256:AB:") + hex.mid(2).toLower(), &pin));
-  EXPECT_EQ(pin.size(), 32);
-  EXPECT_TRUE(vrlsock::TlsSettings::ParseFingerprint(QString(), &pin));
-  EXPECT_TRUE(pin.isEmpty());
-  for (const char* bad : {"AB", "SHA1:ABAB", "SHA256:XYZ", "SHA256:ABAB"})
-    EXPECT_FALSE(vrlsock::TlsSettings::ParseFingerprint(QString::fromLatin1(bad), &pin)) << bad;
 }

@@ -68,14 +68,6 @@ inline QByteArray ReadExactly(int fd, qsizetype n, int timeoutMs = 10000) {
   return out;
 }
 
-// True when the peer closed (EOF or reset) within the time.
-inline bool SeesEof(int fd, int timeoutMs = 10000) {
-  char buf[4096];
-  for (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, timeoutMs) == 1;)
-    if (const ssize_t n = ::recv(fd, buf, sizeof buf, 0); n <= 0) return n == 0 || errno == ECONNRESET;
-  return false;
-}
-
 inline bool WriteAll(int fd, const QByteArray& data) {
   for (qsizetype off = 0; off < data.size();) {
     const ssize_t n = ::send(fd, data.constData() + off, data.size() - off, MSG_NOSIGNAL);

@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
-#include <mutex>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -123,17 +122,8 @@ struct TlsEchoServer::Impl {
   quint16 port = 0;
   std::thread thread;
   std::atomic<bool> handshakeDone{false};
-  mutable std::mutex m;
-  QByteArray clearLine;
 
-  // One line in clear text, bounded by time (the socket's) and length.
-  static QByteArray ReadLine(int fd) {
-    QByteArray line;
-    for (char c; !line.endsWith('\n') && line.size() < 4096 && ::recv(fd, &c, 1, 0) == 1;) line += c;
-    return line;
-  }
-
-  void Serve(const TestCert& cert, const QByteArray& greeting) {
+  void Serve(const TestCert& cert) {
     // A client that hangs up must not end the test program through this thread's writes.
     sigset_t pipe;
     sigemptyset(&pipe);
@@ -145,12 +135,6 @@ struct TlsEchoServer::Impl {
     timeval tv{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (!greeting.isEmpty()) {
-      ::send(fd, greeting.constData(), greeting.size(), MSG_NOSIGNAL);
-      const QByteArray line = ReadLine(fd);
-      std::lock_guard<std::mutex> lock(m);
-      clearLine = line;
-    }
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     BIO* cb = BIO_new_mem_buf(cert.certPem.constData(), static_cast<int>(cert.certPem.size()));
     BIO* kb = BIO_new_mem_buf(cert.keyPem.constData(), static_cast<int>(cert.keyPem.size()));
@@ -185,13 +169,13 @@ struct TlsEchoServer::Impl {
   }
 };
 
-TlsEchoServer::TlsEchoServer(const TestCert& cert, QByteArray clearGreeting) : d_(std::make_unique<Impl>()) {
+TlsEchoServer::TlsEchoServer(const TestCert& cert) : d_(std::make_unique<Impl>()) {
   sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
   if (::bind(d_->listenFd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(d_->listenFd, 4) == 0 &&
       ::getsockname(d_->listenFd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
     d_->port = ntohs(a.sin_port);
-  d_->thread = std::thread([this, cert, g = std::move(clearGreeting)] { d_->Serve(cert, g); });
+  d_->thread = std::thread([this, cert] { d_->Serve(cert); });
 }
 
 TlsEchoServer::~TlsEchoServer() {
@@ -202,9 +186,5 @@ TlsEchoServer::~TlsEchoServer() {
 
 quint16 TlsEchoServer::Port() const { return d_->port; }
 bool TlsEchoServer::HandshakeDone() const { return d_->handshakeDone; }
-QByteArray TlsEchoServer::ClearLine() const {
-  std::lock_guard<std::mutex> lock(d_->m);
-  return d_->clearLine;
-}
 
 }  // namespace vrltest

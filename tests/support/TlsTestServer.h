@@ -33,16 +33,13 @@ class TestCa {
   std::unique_ptr<Impl> d_;
 };
 
-// Accepts one connection. If clearGreeting is not empty, it is sent in clear text and the server
-// waits for one clear line before the handshake (a STARTTLS-like exchange; the line it got is in
-// ClearLine()). After the handshake it echoes every line back with "echo: " in front, until the
-// client closes. A failed handshake ends the connection.
+// Accepts one connection and, after the handshake, echoes every line back with "echo: " in front
+// until the client closes. A failed handshake ends the connection.
 class TlsEchoServer {
  public:
-  TlsEchoServer(const TestCert& cert, QByteArray clearGreeting = {});
+  explicit TlsEchoServer(const TestCert& cert);
   ~TlsEchoServer();
   quint16 Port() const;
-  QByteArray ClearLine() const;
   bool HandshakeDone() const;
 
  private:
