@@ -1,6 +1,8 @@
 #include "pop3/POP3_InMail.h"
 
 #include "socket/CSocket.h"
+#include "socket/TlsTransport.h"
+#include "mime/Codec.h"
 #include "EventWait.h"
 #include "mime/Pop3MimeParser.h"
 #include "VrlError.h"
@@ -10,10 +12,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 namespace {
 
+const QString kErrNoStls =
+    QStringLiteral("The POP3 server does not offer STLS, which the profile requires: nothing was sent");
 const QString kProductName = QStringLiteral("Vorlane POP3 & SMTP Engine 3.1");
 // A status line longer than this is handled as it stands (a POP3 status line is at most 512).
 constexpr qsizetype kMaxStatusLine = 64 * 1024;
@@ -47,28 +52,192 @@ qsizetype FindTerminator(const QByteArray& buf, qsizetype from) {
 
 }  // namespace
 
-POP3_InMail::POP3_InMail(QObject* parent) : QObject(parent), socket_(new CSocket(this)) {
-  connect(socket_, &CSocket::OnDataArrival, this, &POP3_InMail::OnDataArrival);
-  connect(socket_, &CSocket::OnError, this, &POP3_InMail::OnSocketError);
-  connect(socket_, &CSocket::OnClose, this, &POP3_InMail::OnSocketClose);
+struct POP3_InMail::Impl {
+  explicit Impl(POP3_InMail* owner);
+
+  enum Operation { OpNone = 0, OpConnect = 1, OpDisconnect = 2, OpCount = 3, OpRetrieve = 4, OpDelete = 5,
+                   OpCapa = 6, OpList = 7, OpUidl = 8, OpAuth = 9 };
+  // A command sent during read-ahead whose answer has not been read yet.
+  struct Pending {
+    int index;
+    bool dele;
+  };
+  // A RETR answer read ahead: the message, or refused.
+  struct Ahead {
+    int index;
+    bool refused;
+    QByteArray message;
+  };
+
+  bool ConnectToPop3Server(const QString& user, const QString& password, const QString& host, quint16& port);
+  bool DisConnectFromPop3Server();
+  qint16 GetNMailsOnPop3Server(bool force);
+  bool GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments, QByteArray* source);
+  bool DelMail(qint16 index);
+  bool RetrieveInOrder(qint16 first, qint16 last);
+  bool SaveAttachmentDataToFile(const Pop3AttachmentData& data, const QString& path, bool flush);
+
+  enum WaitResult { WaitDone, WaitAborted, WaitTimedOut };
+
+  void OnDataArrival(long bytesTotal);
+  void OnSocketError(int number, const QString& description, const QString& source);
+  void OnSocketClose();
+
+  // The answer handler: every byte the server sends goes through here.
+  void HandleAnswerBytes(QByteArrayView bytes);
+  void HandleLine(const QByteArray& line);
+  void HandleLoginLine(const QByteArray& line);
+  void HandleRetrieveBytes(QByteArrayView bytes);
+  void CompleteRetrieve(qsizetype terminator);
+  void HandleErrorAnswer(const QByteArray& line, const QByteArray& rest = QByteArray());
+  void HandleListLine(const QByteArray& line);
+  // The answer to the first pending command is read: the next one's turn (rest: bytes after it).
+  void AnswerDone(const QByteArray& rest);
+  void FollowPending();
+  // CAPA, LIST or UIDL: one answer of several lines.
+  WaitResult ListOperation(Operation op);
+  // LIST or UIDL into sizes_ or uids_, for every message of the count.
+  bool ListPerMessage(Operation op);
+  void Queue(const QByteArray& command, Pending p);
+  void SendAhead();
+  bool Flush();
+  // Waits until every command sent is answered and ends the read-ahead; false when the session
+  // broke (the socket is closed then, since later answers could not be matched).
+  bool Drain();
+  bool TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments, QByteArray* source);
+  void BreakPipeline();
+  qint64 AheadSize(int index) const;
+
+  // Login steps: one command and its "+OK" (or a SASL continuation).
+  WaitResult Step(const QByteArray& command, bool send = true);
+  WaitResult Capabilities();
+  bool Offers(const QString& capability) const;
+  bool OffersSasl(const QByteArray& mechanism) const;
+  bool PutTls(bool implicit);
+  WaitResult LogIn();
+  WaitResult SaslLogIn(const QByteArray& mechanism, const QByteArray& response);
+  void CloseSocket();
+
+  void StartOperation(Operation op);
+  bool SendCommand(const QByteArray& command);
+  // Runs the event loop until flag is set (true), an abort, or silence for the time-out.
+  WaitResult Wait(const bool& flag);
+  void Fail(const QString& text);
+  // False when the count cannot be had; throws for a bad index.
+  bool CheckIndex(qint16 index);
+
+  POP3_InMail* q;
+  std::unique_ptr<CSocket> socket_;
+  vrlsec::Settings security_;
+  qint16 timeoutSeconds_ = 3;
+  QString host_;
+  QString user_;
+  QString password_;
+  Operation op_ = OpNone;
+  bool connected_ = false;
+  bool stepDone_ = false;
+  bool continuation_ = false;  // the server answered "+ " to a SASL step
+  QByteArray challenge_;       // what came with it
+  QString authError_;          // what a refused XOAUTH2 token's challenge said
+  bool listRefused_ = false;
+  bool disconnectDone_ = false;
+  bool countDone_ = false;
+  bool retrieveDone_ = false;
+  bool deleteDone_ = false;
+  bool listDone_ = false;
+  bool multiLine_ = false;  // the "+OK" of a CAPA, LIST or UIDL answer arrived, its lines follow
+  bool capaAsked_ = false;  // CAPA was answered in this session (capabilities_ holds it)
+  QStringList capabilities_;
+  std::vector<QByteArray> uids_;
+  bool answered_ = false;
+  bool handling_ = false;   // inside the answer handler: data arriving meanwhile waits in inbox_
+  QByteArray inbox_;
+  bool error_ = false;
+  bool abort_ = false;
+  bool dataSeen_ = false;
+  qint16 count_ = NotInitialized;
+  // The maildrop size STAT announced; -1 unknown. No message can be larger, so a retrieval
+  // that grows past it (with slack for dot-stuffing) is a server that never ends its answer.
+  qint64 maildropBytes_ = -1;
+  QString abortReason_;  // why the client itself ended the operation
+  QByteArray lineBuffer_;      // answer bytes not yet handled as lines
+  qsizetype lineStart_ = 0;    // first byte of lineBuffer_ not yet handled
+  QByteArray retrieve_;        // a RETR answer as it arrives
+  qsizetype statusEnd_ = -1;   // first byte after the RETR status line, -1 before it arrived
+  qsizetype searchFrom_ = 0;   // where the search for the final "." line goes on
+  Pop3Mail lastMail_;
+  std::vector<Pop3MailAttachments> lastAttachments_;
+  QByteArray lastSource_;
+  QString lastError_;
+  // Read-ahead: the commands in flight (answers come in this order), the RETR answers read and
+  // not yet taken, what is still to be sent, and the message sizes LIST announced (-1 unknown).
+  bool pipelined_ = false;
+  std::deque<Pending> pending_;
+  std::deque<Ahead> ahead_;
+  QByteArray outgoing_;
+  int planNext_ = 0, planEnd_ = 0, planStep_ = 1, takeNext_ = 0;
+  int aheadCount_ = 0;
+  qint64 aheadBytes_ = 0;
+  std::vector<qint64> sizes_;
+  qint16 refusedDeletion_ = 0;
+};
+
+POP3_InMail::Impl::Impl(POP3_InMail* owner) : q(owner), socket_(std::make_unique<CSocket>()) {
+  QObject::connect(socket_.get(), &CSocket::OnDataArrival, q, [this](long n) { OnDataArrival(n); });
+  QObject::connect(socket_.get(), &CSocket::OnError, q,
+                   [this](int n, const QString& d, const QString& s) { OnSocketError(n, d, s); });
+  QObject::connect(socket_.get(), &CSocket::OnClose, q, [this] { OnSocketClose(); });
 }
 
+POP3_InMail::POP3_InMail(QObject* parent) : QObject(parent), d_(std::make_unique<Impl>(this)) {}
+
 POP3_InMail::~POP3_InMail() {
-  socket_->disconnect(this);
-  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  d_->socket_->disconnect(this);
+  if (d_->socket_->State() != CSocket::sckClosed) d_->socket_->CloseSocket();
 }
+
+bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
+                                      const QString& strHost, quint16& intPort) {
+  return d_->ConnectToPop3Server(strUsername, strPassword, strHost, intPort);
+}
+bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
+                                      const QString& strHost) {
+  quint16 port = 0;
+  return d_->ConnectToPop3Server(strUsername, strPassword, strHost, port);
+}
+bool POP3_InMail::DisConnectFromPop3Server() { return d_->DisConnectFromPop3Server(); }
+qint16 POP3_InMail::GetNMailsOnPop3Server(bool ForceGetFromServer) {
+  return d_->GetNMailsOnPop3Server(ForceGetFromServer);
+}
+bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments,
+                          QByteArray* source) {
+  return d_->GetMail(index, mail, Attachments, source);
+}
+bool POP3_InMail::DelMail(qint16 index) { return d_->DelMail(index); }
+bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) { return d_->RetrieveInOrder(first, last); }
+qint16 POP3_InMail::RefusedDeletion() const { return d_->refusedDeletion_; }
+bool POP3_InMail::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
+                                           const QString& FileAndPathName, bool flush) {
+  return d_->SaveAttachmentDataToFile(AttachmentData, FileAndPathName, flush);
+}
+QStringList POP3_InMail::Capabilities() const { return d_->capabilities_; }
+void POP3_InMail::SetSecurity(const vrlsec::Settings& settings) { d_->security_ = settings; }
+vrlsec::Settings POP3_InMail::Security() const { return d_->security_; }
+bool POP3_InMail::IsConectedToServer() const { return d_->connected_; }
+qint16 POP3_InMail::TimeOutNSeconds() const { return d_->timeoutSeconds_; }
+QString POP3_InMail::GetLastError() const { return d_->lastError_; }
 
 void POP3_InMail::SetTimeOutNSeconds(qint16& seconds) {
   seconds = std::clamp<qint16>(seconds, 3, 300);
-  timeoutSeconds_ = seconds;
+  d_->timeoutSeconds_ = seconds;
 }
 
-void POP3_InMail::Fail(const QString& text) {
+void POP3_InMail::Impl::Fail(const QString& text) {
   lastError_ = text;
-  emit Pop3OperationFailed(text);
+  emit q->Pop3OperationFailed(text);
 }
 
-void POP3_InMail::StartOperation(Operation op) {
+void POP3_InMail::Impl::StartOperation(Operation op) {
   op_ = op;
   error_ = false;
   abort_ = false;
@@ -80,7 +249,7 @@ void POP3_InMail::StartOperation(Operation op) {
   searchFrom_ = 0;
 }
 
-bool POP3_InMail::SendCommand(const QByteArray& command) {
+bool POP3_InMail::Impl::SendCommand(const QByteArray& command) {
   try {
     socket_->SendData(command + "\r\n");
     return true;
@@ -92,7 +261,7 @@ bool POP3_InMail::SendCommand(const QByteArray& command) {
   }
 }
 
-POP3_InMail::WaitResult POP3_InMail::Wait(const bool& flag) {
+POP3_InMail::Impl::WaitResult POP3_InMail::Impl::Wait(const bool& flag) {
   // Data keeps the silence time-out from running out, but no server keeps a call waiting
   // longer than ten time-outs plus the announced maildrop at 1 KB/s.
   const qint64 capMs = qint64(timeoutSeconds_) * 10000 +
@@ -114,7 +283,7 @@ POP3_InMail::WaitResult POP3_InMail::Wait(const bool& flag) {
 
 // ---- socket events ----
 
-void POP3_InMail::OnDataArrival(long) {
+void POP3_InMail::Impl::OnDataArrival(long) {
   // A handler that lets events run brings more data here before the last is handled: it waits
   // its turn, so that answers are handled in the order they came.
   inbox_.append(socket_->GetData());
@@ -124,21 +293,21 @@ void POP3_InMail::OnDataArrival(long) {
   while (!inbox_.isEmpty()) HandleAnswerBytes(std::exchange(inbox_, QByteArray()));
 }
 
-void POP3_InMail::OnSocketError(int, const QString& description, const QString&) {
+void POP3_InMail::Impl::OnSocketError(int, const QString& description, const QString&) {
   // The socket layer has closed the socket: the session is over.
   connected_ = false;
   error_ = abort_ = true;
   lastError_ = description;
-  emit Pop3OperationFailed(description);
+  emit q->Pop3OperationFailed(description);
 }
 
-void POP3_InMail::OnSocketClose() {
+void POP3_InMail::Impl::OnSocketClose() {
   connected_ = false;
   if (op_ == OpDisconnect) {
     // The server ended the session, which is what QUIT asked for.
     op_ = OpNone;
     disconnectDone_ = true;
-    emit Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
+    emit q->Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
     return;
   }
   // Between operations the next call reports "Not Connected"; during one, the wait ends now
@@ -151,7 +320,7 @@ void POP3_InMail::OnSocketClose() {
 
 // ---- answer handling ----
 
-void POP3_InMail::HandleAnswerBytes(QByteArrayView bytes) {
+void POP3_InMail::Impl::HandleAnswerBytes(QByteArrayView bytes) {
   // Only a message on its way is progress: lines that answer nothing are not.
   dataSeen_ = op_ == OpRetrieve;
   if (op_ == OpRetrieve) {
@@ -187,12 +356,12 @@ void POP3_InMail::HandleAnswerBytes(QByteArrayView bytes) {
   lineStart_ = 0;
 }
 
-void POP3_InMail::HandleErrorAnswer(const QByteArray& line, const QByteArray& rest) {
+void POP3_InMail::Impl::HandleErrorAnswer(const QByteArray& line, const QByteArray& rest) {
   if (!pending_.empty()) {
     // Read ahead: one refused command, the next answer follows.
     const Pending p = pending_.front();
     if (!p.dele) ahead_.push_back({p.index, true, {}});
-    emit Pop3Status(QString());
+    emit q->Pop3Status(QString());
     Fail(QString::fromUtf8(line.mid(5)));
     if (p.dele && refusedDeletion_ == 0) {
       refusedDeletion_ = static_cast<qint16>(p.index);
@@ -203,16 +372,19 @@ void POP3_InMail::HandleErrorAnswer(const QByteArray& line, const QByteArray& re
   }
   abort_ = error_ = true;
   op_ = OpNone;
-  emit Pop3Status(QString());
+  emit q->Pop3Status(QString());
   Fail(QString::fromUtf8(line.mid(5)));
 }
 
-void POP3_InMail::HandleListLine(const QByteArray& line) {
+void POP3_InMail::Impl::HandleListLine(const QByteArray& line) {
   if (!multiLine_) {
     multiLine_ = line.startsWith("+OK");
-    if (!multiLine_) {  // refused: no capabilities, no sizes
+    listRefused_ = !multiLine_;
+    if (!multiLine_) {  // refused: no capabilities, no sizes, no ids
       op_ = OpNone;
       listDone_ = true;
+    } else if (op_ == OpCapa) {
+      capaAsked_ = true;
     }
     return;
   }
@@ -220,20 +392,51 @@ void POP3_InMail::HandleListLine(const QByteArray& line) {
     multiLine_ = false;
     op_ = OpNone;
     listDone_ = true;
-  } else if (op_ == OpCapa) {
-    if (line.trimmed().toUpper() == "PIPELINING") canPipeline_ = true;
-  } else {
-    const QList<QByteArray> f = line.simplified().split(' ');
-    bool ok1 = false, ok2 = false;
-    const int n = f.value(0).toInt(&ok1);
-    const qint64 size = f.value(1).toLongLong(&ok2);
-    if (ok1 && ok2 && n >= 1 && n < static_cast<int>(sizes_.size()) && size >= 0) sizes_[static_cast<size_t>(n)] = size;
+    return;
+  }
+  if (op_ == OpCapa) {
+    if (capabilities_.size() < 100) capabilities_.append(QString::fromLatin1(line.simplified().toUpper()));
+    return;
+  }
+  // "n size" (LIST) or "n id" (UIDL)
+  const QList<QByteArray> f = line.simplified().split(' ');
+  bool ok = false;
+  const int n = f.value(0).toInt(&ok);
+  if (!ok || n < 1 || f.size() < 2) return;
+  if (op_ == OpUidl) {
+    if (n < static_cast<int>(uids_.size()) && f[1].size() <= 70) uids_[static_cast<size_t>(n)] = f[1];
+    return;
+  }
+  const qint64 size = f[1].toLongLong(&ok);
+  if (ok && n < static_cast<int>(sizes_.size()) && size >= 0) sizes_[static_cast<size_t>(n)] = size;
+}
+
+void POP3_InMail::Impl::HandleLoginLine(const QByteArray& line) {
+  // One line answers one step; anything the server sends before the next step is not an answer.
+  if (stepDone_) return;
+  if (line.startsWith("-ERR")) {
+    QString text = QString::fromUtf8(line.mid(5));
+    if (!authError_.isEmpty()) text += QLatin1Char(' ') + authError_;
+    abort_ = error_ = true;
+    op_ = OpNone;
+    emit q->Pop3Status(QString());
+    Fail(text);
+  } else if (line.startsWith("+OK")) {
+    stepDone_ = true;
+  } else if (op_ == OpAuth && line.startsWith('+')) {
+    continuation_ = true;
+    challenge_ = line.mid(1).trimmed();
+    stepDone_ = true;
   }
 }
 
-void POP3_InMail::HandleLine(const QByteArray& line) {
-  if (op_ == OpCapa || op_ == OpList) {
+void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
+  if (op_ == OpCapa || op_ == OpList || op_ == OpUidl) {
     HandleListLine(line);
+    return;
+  }
+  if (op_ == OpConnect || op_ == OpAuth) {
+    HandleLoginLine(line);
     return;
   }
   if (line.startsWith("-ERR")) {
@@ -242,28 +445,12 @@ void POP3_InMail::HandleLine(const QByteArray& line) {
   }
   if (!line.startsWith("+OK")) return;
   switch (op_) {
-    case OpConnect:
-      if (loginStep_ == 0) {
-        loginStep_ = 1;
-        emit Pop3Status(QStringLiteral("Authenticate User..."));
-        SendCommand("USER " + OneLine(user_));
-      } else if (loginStep_ == 1) {
-        loginStep_ = 2;
-        emit Pop3Status(QStringLiteral("Send Password..."));
-        SendCommand("PASS " + OneLine(password_));
-      } else {
-        op_ = OpNone;
-        connected_ = true;
-        connectDone_ = true;
-        emit Pop3Status(QStringLiteral("Successful connected to pop3 Server"));
-      }
-      break;
     case OpDisconnect:
       op_ = OpNone;
       connected_ = false;
       disconnectDone_ = true;
       socket_->CloseSocket();
-      emit Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
+      emit q->Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
       break;
     case OpCount: {
       // "+OK 3 1200": the count (kept within the counter) and the maildrop size.
@@ -300,7 +487,7 @@ void POP3_InMail::HandleLine(const QByteArray& line) {
   }
 }
 
-void POP3_InMail::HandleRetrieveBytes(QByteArrayView bytes) {
+void POP3_InMail::Impl::HandleRetrieveBytes(QByteArrayView bytes) {
   const qsizetype old = retrieve_.size();
   const qsizetype need = old + bytes.size();
   if (need > retrieve_.capacity()) retrieve_.reserve(std::max(need, retrieve_.capacity() * 2));
@@ -345,7 +532,7 @@ void POP3_InMail::HandleRetrieveBytes(QByteArrayView bytes) {
   CompleteRetrieve(t);
 }
 
-void POP3_InMail::CompleteRetrieve(qsizetype terminator) {
+void POP3_InMail::Impl::CompleteRetrieve(qsizetype terminator) {
   // The message is [statusEnd_, terminator + 1): the lines before the final ".", each with its
   // line end. A line starting ".." loses one dot. Done in place: the text only moves forward.
   char* buf = retrieve_.data();
@@ -380,14 +567,8 @@ void POP3_InMail::CompleteRetrieve(qsizetype terminator) {
 
 // ---- operations ----
 
-bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
-                                      const QString& strHost) {
-  quint16 port = 0;
-  return ConnectToPop3Server(strUsername, strPassword, strHost, port);
-}
-
-bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
-                                      const QString& strHost, quint16& intPort) {
+bool POP3_InMail::Impl::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
+                                            const QString& strHost, quint16& intPort) {
   if (connected_) {
     Fail(QStringLiteral("Already Connected to POP3 Server!"));
     return false;
@@ -398,35 +579,180 @@ bool POP3_InMail::ConnectToPop3Server(const QString& strUsername, const QString&
   count_ = NotInitialized;
   maildropBytes_ = -1;
   abortReason_.clear();
+  capaAsked_ = false;
+  capabilities_.clear();
   BreakPipeline();  // nothing of an earlier session's read-ahead goes on
+  socket_->SetTransport(nullptr);
   refusedDeletion_ = 0;
-  StartOperation(OpConnect);
-  loginStep_ = 0;
-  connectDone_ = false;
-  if (intPort == 0) intPort = 110;
+  using vrlsec::Security;
+  const Security sec = security_.security;
+  if (intPort == 0) intPort = sec == Security::Tls ? 995 : 110;
+  const bool implicitTls = sec == Security::Tls || (sec == Security::Auto && intPort == 995);
 
-  emit Pop3Status(QStringLiteral("Connecting to POP3 Server...(") + host_ + QStringLiteral(")..."));
+  emit q->Pop3Status(QStringLiteral("Connecting to POP3 Server...(") + host_ + QStringLiteral(")..."));
+  StartOperation(OpConnect);
+  if (implicitTls && !PutTls(true)) {
+    op_ = OpNone;
+    return false;
+  }
   try {
     socket_->Connect(host_, intPort);
   } catch (const vrl::VrlError& e) {
     op_ = OpNone;
+    CloseSocket();
     Fail(e.Description());
     return false;
   }
-  const WaitResult r = Wait(connectDone_);
+  WaitResult r = Step(QByteArray(), false);  // the greeting
+  if (r == WaitDone) r = LogIn();
   if (r == WaitDone) {
     op_ = OpNone;
-    return connected_;
+    connected_ = true;
+    emit q->Pop3Status(QStringLiteral("Successful connected to pop3 Server"));
+    return true;
   }
   // No half-finished login may go on after the caller was told it failed.
   op_ = OpNone;
-  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  CloseSocket();
   if (r == WaitAborted) return false;  // reported where it happened
   Fail(QStringLiteral("Timeout connecting to POP3 server!"));
   return false;
 }
 
-bool POP3_InMail::DisConnectFromPop3Server() {
+POP3_InMail::Impl::WaitResult POP3_InMail::Impl::Step(const QByteArray& command, bool send) {
+  if (op_ != OpAuth) op_ = OpConnect;
+  stepDone_ = continuation_ = false;
+  if (send && !SendCommand(command)) return WaitAborted;
+  return Wait(stepDone_);
+}
+
+POP3_InMail::Impl::WaitResult POP3_InMail::Impl::Capabilities() {
+  capaAsked_ = false;
+  capabilities_.clear();
+  const WaitResult r = ListOperation(OpCapa);
+  op_ = OpConnect;
+  return r;
+}
+
+bool POP3_InMail::Impl::Offers(const QString& capability) const {
+  return capabilities_.contains(capability);
+}
+
+bool POP3_InMail::Impl::OffersSasl(const QByteArray& mechanism) const {
+  for (const QString& c : capabilities_)
+    if (c.startsWith(QLatin1String("SASL ")) && c.split(QLatin1Char(' ')).contains(QString::fromLatin1(mechanism)))
+      return true;
+  return false;
+}
+
+POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
+  using vrlsec::AuthMethod;
+  using vrlsec::Security;
+  const Security sec = security_.security;
+  const bool underTls = socket_->CurrentTransport() != nullptr;
+  // The original dialogue asks nothing before USER; anything newer reads the capabilities first.
+  if (sec != Security::None || security_.auth != AuthMethod::Login) {
+    if (const WaitResult r = Capabilities(); r != WaitDone) return r;
+  }
+  if (!underTls && sec != Security::None) {
+    if (Offers(QStringLiteral("STLS"))) {
+      if (const WaitResult r = Step("STLS"); r != WaitDone) return r;
+      if (!PutTls(false)) return WaitAborted;
+      // What the server said before TLS may have been altered on the way: asked again.
+      if (const WaitResult r = Capabilities(); r != WaitDone) return r;
+    } else if (sec == Security::StartTls) {
+      emit q->Pop3Status(QString());
+      Fail(kErrNoStls);
+      return WaitAborted;
+    }
+  }
+  if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport()))
+    emit q->SecureConnection(tls->ProtocolVersion() + QStringLiteral(", certificate ") + tls->PeerSubject());
+
+  const AuthMethod method = security_.auth;
+  QByteArray mech;
+  if (method == AuthMethod::Plain || method == AuthMethod::XOAuth2) {
+    mech = method == AuthMethod::Plain ? "PLAIN" : "XOAUTH2";
+    if (!OffersSasl(mech)) {
+      Fail(QStringLiteral("The POP3 server does not offer AUTH ") + QString::fromLatin1(mech) +
+           QStringLiteral(", which the profile requires"));
+      return WaitAborted;
+    }
+  } else if (method == AuthMethod::Auto && OffersSasl("PLAIN")) {
+    mech = "PLAIN";
+  }
+  if (mech.isEmpty()) {
+    emit q->Pop3Status(QStringLiteral("Authenticate User..."));
+    if (const WaitResult r = Step("USER " + OneLine(user_)); r != WaitDone) return r;
+    emit q->Pop3Status(QStringLiteral("Send Password..."));
+    return Step("PASS " + OneLine(password_));
+  }
+  // Credentials go as UTF-8 whatever they hold, as the SMTP client sends them.
+  const QByteArray response =
+      mech == "PLAIN" ? '\0' + user_.toUtf8() + '\0' + password_.toUtf8()
+                      : "user=" + user_.toUtf8() + "\x01" "auth=Bearer " + password_.toUtf8() + "\x01\x01";
+  emit q->Pop3Status(QStringLiteral("Sending ") + QString::fromLatin1(mech) + QStringLiteral(" Authentication..."));
+  return SaslLogIn(mech, response);
+}
+
+POP3_InMail::Impl::WaitResult POP3_InMail::Impl::SaslLogIn(const QByteArray& mech, const QByteArray& response) {
+  const QByteArray encoded = codec::EncodeBase64Line(response);
+  authError_.clear();
+  op_ = OpAuth;
+  const auto back = qScopeGuard([this] {
+    if (op_ == OpAuth) op_ = OpConnect;
+    authError_.clear();
+  });
+  // An initial response only while the command fits in 255 octets (RFC 5034, section 4).
+  WaitResult r;
+  if (mech.size() + encoded.size() + 8 <= 255) {
+    r = Step("AUTH " + mech + ' ' + encoded);
+  } else {
+    r = Step("AUTH " + mech);
+    if (r == WaitDone && continuation_) r = Step(encoded);
+  }
+  // A challenge after the response is a refusal that says why (XOAUTH2): an empty response ends
+  // the exchange, and the server's "-ERR" follows.
+  for (int round = 0; r == WaitDone && continuation_ && round < 2; ++round) {
+    authError_ = codec::DecodeBase64String(QString::fromLatin1(challenge_)).simplified();
+    r = Step(QByteArray());
+  }
+  if (r == WaitDone && continuation_) {
+    Fail(QStringLiteral("The POP3 server did not end the authentication"));
+    return WaitAborted;
+  }
+  return r;
+}
+
+bool POP3_InMail::Impl::PutTls(bool implicit) {
+  vrlsock::TlsSettings t;
+  t.serverName = host_;
+  t.verify = security_.verifyCertificate;
+  t.caFile = security_.caFile;
+  if (!vrlsock::TlsSettings::ParseFingerprint(security_.certFingerprint, &t.fingerprint)) {
+    Fail(QStringLiteral("The certificate fingerprint is not \"SHA256:\" followed by 64 hex digits"));
+    return false;
+  }
+  if (!implicit) {
+    // Clear text that came behind the answer to STLS was never protected: it is dropped, not
+    // read as answers of the secured session (RFC 2595, section 4).
+    socket_->GetData();
+    inbox_.clear();
+    lineBuffer_.clear();
+    lineStart_ = 0;
+    emit q->Pop3Status(QStringLiteral("Starting TLS..."));
+  }
+  socket_->SetTransport(std::make_unique<vrlsock::TlsTransport>(std::move(t)));
+  return true;
+}
+
+void POP3_InMail::Impl::CloseSocket() {
+  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  // A transport waiting for a connection that never came must not serve the next one.
+  socket_->SetTransport(nullptr);
+}
+
+bool POP3_InMail::Impl::DisConnectFromPop3Server() {
   if (!connected_) {
     Fail(QStringLiteral("Not Connected to POP3 Server!"));
     return false;
@@ -437,7 +763,7 @@ bool POP3_InMail::DisConnectFromPop3Server() {
   }
   StartOperation(OpDisconnect);
   disconnectDone_ = false;
-  emit Pop3Status(QStringLiteral("Disconnecting from POP3 Server..."));
+  emit q->Pop3Status(QStringLiteral("Disconnecting from POP3 Server..."));
   const WaitResult r = SendCommand("QUIT") ? Wait(disconnectDone_) : WaitAborted;
   if (r == WaitDone) {
     count_ = NotInitialized;
@@ -453,7 +779,7 @@ bool POP3_InMail::DisConnectFromPop3Server() {
   return false;
 }
 
-qint16 POP3_InMail::GetNMailsOnPop3Server(bool ForceGetFromServer) {
+qint16 POP3_InMail::Impl::GetNMailsOnPop3Server(bool ForceGetFromServer) {
   if (!connected_) {
     Fail(QStringLiteral("Not Connected to POP3 Server!"));
     return 0;
@@ -471,7 +797,7 @@ qint16 POP3_InMail::GetNMailsOnPop3Server(bool ForceGetFromServer) {
   return 0;
 }
 
-bool POP3_InMail::CheckIndex(qint16 index) {
+bool POP3_InMail::Impl::CheckIndex(qint16 index) {
   GetNMailsOnPop3Server(false);
   if (count_ < 0) return false;
   if (index < 1 || index > count_)
@@ -479,7 +805,7 @@ bool POP3_InMail::CheckIndex(qint16 index) {
   return true;
 }
 
-bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail,
+bool POP3_InMail::Impl::GetMail(qint16 index, Pop3Mail& mail,
                           std::vector<Pop3MailAttachments>& Attachments, QByteArray* source) {
   if (!connected_) {
     Fail(QStringLiteral("Not Connected to POP3 Server!"));
@@ -509,7 +835,7 @@ bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail,
   return true;
 }
 
-bool POP3_InMail::DelMail(qint16 index) {
+bool POP3_InMail::Impl::DelMail(qint16 index) {
   if (!connected_) {
     Fail(QStringLiteral("Not Connected to POP3 Server!"));
     return false;
@@ -533,24 +859,60 @@ bool POP3_InMail::DelMail(qint16 index) {
 
 // ---- read-ahead ----
 
-bool POP3_InMail::ListOperation(Operation op) {
+POP3_InMail::Impl::WaitResult POP3_InMail::Impl::ListOperation(Operation op) {
   StartOperation(op);
   multiLine_ = false;
   listDone_ = false;
-  const WaitResult r = SendCommand(op == OpCapa ? "CAPA" : "LIST") ? Wait(listDone_) : WaitAborted;
+  listRefused_ = false;
+  const QByteArray command = op == OpCapa ? "CAPA" : op == OpList ? "LIST" : "UIDL";
+  const WaitResult r = SendCommand(command) ? Wait(listDone_) : WaitAborted;
   op_ = OpNone;
-  return r == WaitDone;
+  return r;
 }
 
-bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) {
+bool POP3_InMail::Impl::ListPerMessage(Operation op) {
+  if (!connected_) {
+    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    return false;
+  }
+  if (pipelined_ && !Drain()) return false;
+  if (GetNMailsOnPop3Server(false) < 0 || count_ < 0) return false;
+  const size_t n = static_cast<size_t>(std::max<qint16>(count_, 0)) + 1;
+  if (op == OpUidl)
+    uids_.assign(n, QByteArray());
+  else
+    sizes_.assign(n, -1);
+  const WaitResult r = ListOperation(op);
+  if (r == WaitDone && !listRefused_) return true;
+  if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answer of the POP3 server!"));
+  else if (listRefused_) Fail(op == OpUidl ? QStringLiteral("The POP3 server does not support UIDL")
+                                           : QStringLiteral("The POP3 server refused LIST"));
+  return false;
+}
+
+bool POP3_InMail::GetUniqueIds(std::vector<QByteArray>& ids) {
+  if (!d_->ListPerMessage(Impl::OpUidl)) return false;
+  ids = d_->uids_;
+  return true;
+}
+
+bool POP3_InMail::GetSizes(std::vector<qint64>& sizes) {
+  if (!d_->ListPerMessage(Impl::OpList)) return false;
+  sizes = d_->sizes_;
+  return true;
+}
+
+bool POP3_InMail::Impl::RetrieveInOrder(qint16 first, qint16 last) {
   if (!connected_ || pipelined_ || GetNMailsOnPop3Server(false) < std::max(first, last) ||
       std::min(first, last) < 1)
     return false;
-  canPipeline_ = false;
-  if (!ListOperation(OpCapa) || !canPipeline_) return false;
+  // The capabilities of this session, when the login asked already.
+  if (!capaAsked_ && Capabilities() != WaitDone) return false;
+  op_ = OpNone;
+  if (!Offers(QStringLiteral("PIPELINING"))) return false;
   // Without sizes every message is read ahead alone.
   sizes_.assign(static_cast<size_t>(count_) + 1, -1);
-  if (!ListOperation(OpList)) return false;
+  if (ListOperation(OpList) != WaitDone) return false;
   pipelined_ = true;
   planStep_ = first <= last ? 1 : -1;
   planNext_ = takeNext_ = first;
@@ -561,29 +923,29 @@ bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) {
   return true;
 }
 
-qint64 POP3_InMail::AheadSize(int index) const {
+qint64 POP3_InMail::Impl::AheadSize(int index) const {
   const qint64 size = index >= 0 && index < static_cast<int>(sizes_.size()) ? sizes_[static_cast<size_t>(index)] : -1;
   return size < 0 ? kAheadBytes : size;
 }
 
-void POP3_InMail::FollowPending() {
+void POP3_InMail::Impl::FollowPending() {
   op_ = pending_.empty() ? OpNone : pending_.front().dele ? OpDelete : OpRetrieve;
 }
 
-void POP3_InMail::Queue(const QByteArray& command, Pending p) {
+void POP3_InMail::Impl::Queue(const QByteArray& command, Pending p) {
   outgoing_ += command + "\r\n";
   pending_.push_back(p);
   if (pending_.size() == 1) FollowPending();
 }
 
-void POP3_InMail::AnswerDone(const QByteArray& rest) {
+void POP3_InMail::Impl::AnswerDone(const QByteArray& rest) {
   pending_.pop_front();
   answered_ = true;
   FollowPending();
   if (!rest.isEmpty()) HandleAnswerBytes(rest);
 }
 
-void POP3_InMail::SendAhead() {
+void POP3_InMail::Impl::SendAhead() {
   // Bounded by count and by the announced sizes; the next message always goes, however large.
   while (planNext_ != planEnd_) {
     const qint64 size = AheadSize(planNext_);
@@ -595,7 +957,7 @@ void POP3_InMail::SendAhead() {
   }
 }
 
-bool POP3_InMail::Flush() {
+bool POP3_InMail::Impl::Flush() {
   if (outgoing_.isEmpty()) return true;
   try {
     socket_->SendData(std::exchange(outgoing_, QByteArray()));
@@ -608,7 +970,7 @@ bool POP3_InMail::Flush() {
   }
 }
 
-void POP3_InMail::BreakPipeline() {
+void POP3_InMail::Impl::BreakPipeline() {
   pipelined_ = false;
   pending_.clear();
   ahead_.clear();
@@ -618,7 +980,7 @@ void POP3_InMail::BreakPipeline() {
   if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
 }
 
-bool POP3_InMail::Drain() {
+bool POP3_InMail::Impl::Drain() {
   if (!Flush()) return false;
   while (!pending_.empty()) {
     answered_ = false;
@@ -633,7 +995,7 @@ bool POP3_InMail::Drain() {
   return true;
 }
 
-bool POP3_InMail::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments,
+bool POP3_InMail::Impl::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments,
                             QByteArray* source) {
   SendAhead();
   if (!Flush()) return false;
@@ -661,7 +1023,7 @@ bool POP3_InMail::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& At
   return true;
 }
 
-bool POP3_InMail::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
+bool POP3_InMail::Impl::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
                                            const QString& FileAndPathName, bool flush) {
   QString error;
   if (pop3mime::SaveAttachmentData(AttachmentData, FileAndPathName, &error, flush)) return true;
@@ -672,25 +1034,26 @@ bool POP3_InMail::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentD
 // ---- internal entry points ----
 
 void POP3_InMailInternal::BeginRetrieve(POP3_InMail& client) {
-  client.StartOperation(POP3_InMail::OpRetrieve);
-  client.retrieveDone_ = false;
+  client.d_->StartOperation(POP3_InMail::Impl::OpRetrieve);
+  client.d_->retrieveDone_ = false;
 }
 
 void POP3_InMailInternal::Feed(POP3_InMail& client, QByteArrayView bytes) {
-  client.HandleAnswerBytes(bytes);
+  client.d_->HandleAnswerBytes(bytes);
 }
 
-bool POP3_InMailInternal::RetrieveDone(const POP3_InMail& client) { return client.retrieveDone_; }
+bool POP3_InMailInternal::RetrieveDone(const POP3_InMail& client) { return client.d_->retrieveDone_; }
 
 void POP3_InMailInternal::TakeMessage(POP3_InMail& client, Pop3Mail& mail,
                                       std::vector<Pop3MailAttachments>& attachments) {
-  mail = std::move(client.lastMail_);
-  attachments = std::move(client.lastAttachments_);
-  client.lastMail_ = Pop3Mail();
-  client.lastAttachments_.clear();
-  client.lastSource_ = QByteArray();
+  POP3_InMail::Impl& d = *client.d_;
+  mail = std::move(d.lastMail_);
+  attachments = std::move(d.lastAttachments_);
+  d.lastMail_ = Pop3Mail();
+  d.lastAttachments_.clear();
+  d.lastSource_ = QByteArray();
 }
 
 qsizetype POP3_InMailInternal::RetrieveCapacity(const POP3_InMail& client) {
-  return client.retrieve_.capacity();
+  return client.d_->retrieve_.capacity();
 }

@@ -2,13 +2,18 @@
 // POP3 client of the mail engine: log in with USER/PASS, count (STAT), retrieve and parse (RETR),
 // delete (DELE), log out (QUIT). Every operation blocks its caller while the thread's event loop
 // runs, until the answer, an error or a silence time-out of TimeOutNSeconds.
+//
+// Security settings (none by default: the original dialogue, byte for byte) add CAPA, STLS or
+// implicit TLS, and SASL logins (AUTH PLAIN, AUTH XOAUTH2) beside USER/PASS.
 #include "pop3/Pop3Mail.h"
+#include "socket/SecuritySettings.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QObject>
 #include <QString>
-#include <deque>
+#include <QStringList>
+#include <memory>
 #include <vector>
 
 class CSocket;
@@ -22,7 +27,7 @@ class POP3_InMail : public QObject {
   explicit POP3_InMail(QObject* parent = nullptr);
   ~POP3_InMail() override;  // closes the socket without QUIT
 
-  // Connects and logs in. Port 0 becomes 110 and is written back (ports are 0..65535).
+  // Connects and logs in. Port 0 becomes 110 (995 under implicit TLS) and is written back.
   bool ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
                            const QString& strHost, quint16& intPort);
   bool ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
@@ -47,7 +52,7 @@ class POP3_InMail : public QObject {
   // dialogue stays one command at a time. Asking for another message ends the read-ahead.
   bool RetrieveInOrder(qint16 first, qint16 last);
   // The first message whose DELE the server refused during read-ahead, 0 for none.
-  qint16 RefusedDeletion() const { return refusedDeletion_; }
+  qint16 RefusedDeletion() const;
   static constexpr int kAheadCount = 16;
   static constexpr qint64 kAheadBytes = 512 * 1024;
   // Decodes one attachment into a new file. Throws vrl::VrlError "File already exists!"
@@ -57,114 +62,34 @@ class POP3_InMail : public QObject {
   bool SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
                                 const QString& FileAndPathName, bool flush = true);
 
-  bool IsConectedToServer() const { return connected_; }
-  qint16 TimeOutNSeconds() const { return timeoutSeconds_; }
+  // The unique id of every message (UIDL), index 1..count; [0] is unused. False when the server
+  // refuses UIDL or the session broke.
+  bool GetUniqueIds(std::vector<QByteArray>& ids);
+  // The size of every message (LIST), index 1..count; [0] is unused, -1 where not announced.
+  bool GetSizes(std::vector<qint64>& sizes);
+  // What the server announced to CAPA in this session, upper case ("STLS", "SASL PLAIN", ...);
+  // empty when it was not asked or refused.
+  QStringList Capabilities() const;
+
+  // Applies from the next connection on.
+  void SetSecurity(const vrlsec::Settings& settings);
+  vrlsec::Settings Security() const;
+
+  bool IsConectedToServer() const;
+  qint16 TimeOutNSeconds() const;
   // Clamps to 3..300 and writes the value taken back.
   void SetTimeOutNSeconds(qint16& seconds);
-  QString GetLastError() const { return lastError_; }
+  QString GetLastError() const;
 
  signals:
   void Pop3OperationFailed(const QString& Explanation);
   void Pop3Status(const QString& Status);
+  // The session runs under TLS: protocol version and the certificate's subject.
+  void SecureConnection(const QString& description);
 
  private:
-  enum Operation { OpNone = 0, OpConnect = 1, OpDisconnect = 2, OpCount = 3, OpRetrieve = 4, OpDelete = 5,
-                   OpCapa = 6, OpList = 7 };
-  // A command sent during read-ahead whose answer has not been read yet.
-  struct Pending {
-    int index;
-    bool dele;
-  };
-  // A RETR answer read ahead: the message, or refused.
-  struct Ahead {
-    int index;
-    bool refused;
-    QByteArray message;
-  };
-
-  void OnDataArrival(long bytesTotal);
-  void OnSocketError(int number, const QString& description, const QString& source);
-  void OnSocketClose();
-
-  // The answer handler: every byte the server sends goes through here.
-  void HandleAnswerBytes(QByteArrayView bytes);
-  void HandleLine(const QByteArray& line);
-  void HandleRetrieveBytes(QByteArrayView bytes);
-  void CompleteRetrieve(qsizetype terminator);
-  void HandleErrorAnswer(const QByteArray& line, const QByteArray& rest = QByteArray());
-  void HandleListLine(const QByteArray& line);
-  // The answer to the first pending command is read: the next one's turn (rest: bytes after it).
-  void AnswerDone(const QByteArray& rest);
-  void FollowPending();
-  // CAPA or LIST, one answer of several lines.
-  bool ListOperation(Operation op);
-  void Queue(const QByteArray& command, Pending p);
-  void SendAhead();
-  bool Flush();
-  // Waits until every command sent is answered and ends the read-ahead; false when the session
-  // broke (the socket is closed then, since later answers could not be matched).
-  bool Drain();
-  bool TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments, QByteArray* source);
-  void BreakPipeline();
-  qint64 AheadSize(int index) const;
-
-  void StartOperation(Operation op);
-  bool SendCommand(const QByteArray& command);
-  // Runs the event loop until flag is set (true), an abort, or silence for the time-out.
-  enum WaitResult { WaitDone, WaitAborted, WaitTimedOut };
-  WaitResult Wait(const bool& flag);
-  void Fail(const QString& text);
-  // False when the count cannot be had; throws for a bad index.
-  bool CheckIndex(qint16 index);
-
-  CSocket* socket_;
-  qint16 timeoutSeconds_ = 3;
-  QString host_;
-  QString user_;
-  QString password_;
-  Operation op_ = OpNone;
-  int loginStep_ = 0;
-  bool connected_ = false;
-  bool connectDone_ = false;
-  bool disconnectDone_ = false;
-  bool countDone_ = false;
-  bool retrieveDone_ = false;
-  bool deleteDone_ = false;
-  bool listDone_ = false;
-  bool multiLine_ = false;  // the "+OK" of a CAPA or LIST answer arrived, its lines follow
-  bool canPipeline_ = false;
-  bool answered_ = false;
-  bool handling_ = false;   // inside the answer handler: data arriving meanwhile waits in inbox_
-  QByteArray inbox_;
-  bool error_ = false;
-  bool abort_ = false;
-  bool dataSeen_ = false;
-  qint16 count_ = NotInitialized;
-  // The maildrop size STAT announced; -1 unknown. No message can be larger, so a retrieval
-  // that grows past it (with slack for dot-stuffing) is a server that never ends its answer.
-  qint64 maildropBytes_ = -1;
-  QString abortReason_;  // why the client itself ended the operation
-  QByteArray lineBuffer_;      // answer bytes not yet handled as lines
-  qsizetype lineStart_ = 0;    // first byte of lineBuffer_ not yet handled
-  QByteArray retrieve_;        // a RETR answer as it arrives
-  qsizetype statusEnd_ = -1;   // first byte after the RETR status line, -1 before it arrived
-  qsizetype searchFrom_ = 0;   // where the search for the final "." line goes on
-  Pop3Mail lastMail_;
-  std::vector<Pop3MailAttachments> lastAttachments_;
-  QByteArray lastSource_;
-  QString lastError_;
-  // Read-ahead: the commands in flight (answers come in this order), the RETR answers read and
-  // not yet taken, what is still to be sent, and the message sizes LIST announced (-1 unknown).
-  bool pipelined_ = false;
-  std::deque<Pending> pending_;
-  std::deque<Ahead> ahead_;
-  QByteArray outgoing_;
-  int planNext_ = 0, planEnd_ = 0, planStep_ = 1, takeNext_ = 0;
-  int aheadCount_ = 0;
-  qint64 aheadBytes_ = 0;
-  std::vector<qint64> sizes_;
-  qint16 refusedDeletion_ = 0;
-
+  struct Impl;
+  std::unique_ptr<Impl> d_;
   friend struct POP3_InMailInternal;
 };
 
