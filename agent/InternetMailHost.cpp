@@ -111,6 +111,11 @@ void InternetMailHost::ConnectPop3() {
   const ProfileRecord& p = profile_;
   IN_Pop3Mail = std::make_unique<POP3_InMail>();
   WatchPop3Events();
+  IN_Pop3Mail->SetSecurity(SecurityFor(false));
+  QObject::connect(IN_Pop3Mail.get(), &POP3_InMail::SecureConnection, [this](const QString& how) {
+    agent_.Log(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
+               QStringLiteral("\" POP3 connection under ") + how);
+  });
   auto attempt = [&](qint16 timeout) {
     IN_Pop3Mail->SetTimeOutNSeconds(timeout);
     quint16 port = p.Pop3TcpPort;

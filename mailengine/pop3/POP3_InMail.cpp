@@ -649,7 +649,7 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
   using vrlsec::AuthMethod;
   using vrlsec::Security;
   const Security sec = security_.security;
-  const bool underTls = socket_->CurrentTransport() != nullptr;
+  const bool underTls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport()) != nullptr;
   // The original dialogue asks nothing before USER; anything newer reads the capabilities first.
   if (sec != Security::None || security_.auth != AuthMethod::Login) {
     if (const WaitResult r = Capabilities(); r != WaitDone) return r;

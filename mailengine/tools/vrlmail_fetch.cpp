@@ -29,6 +29,7 @@ constexpr int kMaxUniqueTries = 32767;
 
 const char kFetchHelp[] =
     "usage: vrlmail fetch --host H --port P --user U --password-file F --dir D [options]\n"
+    "       (--password-command C in place of --password-file)\n"
     "Takes every message out of a POP3 mailbox into folder D: its attachments as files, a message\n"
     "without attachments whole as <subject>.eml. A message is deleted from the server only after\n"
     "its files are written.\n"
@@ -36,21 +37,29 @@ const char kFetchHelp[] =
     "  --port P             its port, 1..65535 (110 is usual)\n"
     "  --user U             mailbox user\n"
     "  --password-file F    file whose first line is the password\n"
+    "  --password-command C the first line of C's output is the password or token\n"
+    "  --security S         auto, none (default: the clear-text dialogue), starttls or tls\n"
+    "  --ca-file F          trust the CAs of PEM file F instead of the system's\n"
+    "  --fingerprint SHA256:HEX  trust exactly the server certificate with this SHA-256\n"
+    "  --no-verify          do not check the server's certificate (prints a warning)\n"
+    "  --auth M             auto, login (default: USER/PASS), plain or xoauth2\n"
     "  --dir D              existing folder for the files\n"
     "  --keep               leave the messages on the server\n"
     "  --raw                also keep every message whole as <subject>.eml\n"
     "  --timeout N          seconds to wait for an answer, 1..300 (default 30)\n"
     "  --stats              print a summary line on standard error\n"
     "  --help               this text\n"
-    "Exit status: 0 done, 1 other failure, 2 bad usage, 3 cannot connect or the connection broke,\n"
-    "4 login refused, 5 the server refused a command, 6 a local file or folder problem.\n";
+    "Exit status: 0 done, 1 other failure, 2 bad usage, 3 cannot connect or the connection broke\n"
+    "(TLS failures included), 4 login refused, 5 the server refused a command, 6 a local file or\n"
+    "folder problem (password, password command).\n";
 
 struct FetchOptions {
   QString host;
   quint16 port = 0;
   QString user;
-  QString passwordFile;
   QString dir;
+  // --password-file, --password-command and the security options, by name.
+  std::map<QString, QString> secret;
   bool keep = false;
   bool raw = false;
   qint16 timeout = 30;
@@ -94,8 +103,13 @@ std::optional<FetchOptions> ParseOptions(const QStringList& args) {
       ok = value(&o.host);
     } else if (a == QLatin1String("--user")) {
       ok = value(&o.user);
-    } else if (a == QLatin1String("--password-file")) {
-      ok = value(&o.passwordFile);
+    } else if (a == QLatin1String("--password-file") || kSecurityValued.contains(a)) {
+      ok = value(&v);
+      o.secret[a] = v;
+    } else if (kSecuritySwitches.contains(a)) {
+      bool on = false;
+      ok = flag(&on);
+      o.secret[a] = QStringLiteral("1");
     } else if (a == QLatin1String("--dir")) {
       ok = value(&o.dir);
     } else if (a == QLatin1String("--port")) {
@@ -120,10 +134,11 @@ std::optional<FetchOptions> ParseOptions(const QStringList& args) {
       return std::nullopt;
     }
   }
-  if (o.host.isEmpty() || !havePort || o.user.isEmpty() || o.passwordFile.isEmpty() ||
-      o.dir.isEmpty()) {
-    std::fputs("vrlmail fetch: --host, --port, --user, --password-file and --dir are required "
-               "(see vrlmail fetch --help)\n",
+  const bool file = o.secret.count(QStringLiteral("--password-file")) > 0;
+  const bool command = o.secret.count(QStringLiteral("--password-command")) > 0;
+  if (o.host.isEmpty() || !havePort || o.user.isEmpty() || file == command || o.dir.isEmpty()) {
+    std::fputs("vrlmail fetch: --host, --port, --user, --dir and one of --password-file or "
+               "--password-command are required (see vrlmail fetch --help)\n",
                stderr);
     return std::nullopt;
   }
@@ -148,16 +163,21 @@ class Fetcher {
     QObject::connect(&pop_, &POP3_InMail::Pop3Status, [this](const QString& text) {
       if (!text.isEmpty()) lastStatus_ = text;
     });
+    QObject::connect(&pop_, &POP3_InMail::SecureConnection, [](const QString& text) {
+      std::fprintf(stderr, "vrlmail fetch: TLS: %s\n", text.toUtf8().constData());
+    });
   }
 
-  int Run(const QString& password) {
+  int Run(const QString& password, const vrlsec::Settings& security) {
+    pop_.SetSecurity(security);
     qint16 timeout = o_.timeout;
     pop_.SetTimeOutNSeconds(timeout);
     quint16 port = o_.port;
     if (!pop_.ConnectToPop3Server(o_.user, password, o_.host, port)) {
-      // Refused after USER or PASS is a login refused; anything earlier, the connection.
+      // Refused after USER, PASS or AUTH is a login refused; anything earlier, the connection.
       const bool login = lastStatus_.startsWith(QLatin1String("Authenticate User")) ||
-                         lastStatus_.startsWith(QLatin1String("Send Password"));
+                         lastStatus_.startsWith(QLatin1String("Send Password")) ||
+                         (lastStatus_.startsWith(QLatin1String("Sending ")) && lastStatus_.endsWith(QLatin1String("Authentication...")));
       Error("connect");
       return login && !pop_.GetLastError().startsWith(QLatin1String("Timeout")) ? 4 : 3;
     }
@@ -304,14 +324,17 @@ int RunFetch(const QStringList& args) {
     std::fputs(kFetchHelp, stdout);
     return 0;
   }
-  QFile pwFile(o->passwordFile);
-  if (!pwFile.open(QIODevice::ReadOnly)) {
-    std::fprintf(stderr, "vrlmail fetch: cannot read the password file %s: %s\n",
-                 o->passwordFile.toUtf8().constData(), pwFile.errorString().toUtf8().constData());
+  vrlsec::Settings security;
+  QString why;
+  if (!SecurityFromOptions(o->secret, &security, &why)) {
+    std::fprintf(stderr, "vrlmail fetch: %s (see vrlmail fetch --help)\n", why.toUtf8().constData());
+    return 2;
+  }
+  QString password;
+  if (!PasswordFromOptions(o->secret, &password, &why)) {
+    std::fprintf(stderr, "vrlmail fetch: %s\n", why.toUtf8().constData());
     return 6;
   }
-  QByteArray pw = pwFile.readLine();
-  while (pw.endsWith('\n') || pw.endsWith('\r')) pw.chop(1);
   if (!QFileInfo(o->dir).isDir()) {
     std::fprintf(stderr, "vrlmail fetch: no such folder %s\n", o->dir.toUtf8().constData());
     return 6;
@@ -319,7 +342,7 @@ int RunFetch(const QStringList& args) {
   QElapsedTimer clock;
   clock.start();
   Fetcher fetcher(*o);
-  const int status = fetcher.Run(QString::fromUtf8(pw));
+  const int status = fetcher.Run(password, security);
   if (o->stats) fetcher.PrintStats(static_cast<double>(clock.nsecsElapsed()) / 1e9);
   return status;
 }

@@ -52,15 +52,16 @@ class Agent:
         os.makedirs(os.path.join(self.work, name), exist_ok=True)
         return os.path.join(self.work, name)
 
+    # Profiles in the automatic security an import gives, trusting the servers' test CA.
     def sender(self, name, out_dir, pattern, **over):
-        return dict(CONFIG["profile"], Prfname=name, SmtpServer=self.s.host, SmtpTcpPort=self.s.smtp_port,
-                    PrcOutboundMessages=True, OutboundDir=out_dir, OutFilesExtention=pattern,
-                    RecAddress=self.to, **over)
+        return dict(dict(CONFIG["profile"], Prfname=name, SmtpServer=self.s.host, SmtpTcpPort=self.s.smtp_port,
+                         PrcOutboundMessages=True, OutboundDir=out_dir, OutFilesExtention=pattern,
+                         RecAddress=self.to, CaFile=self.s.env["VRL_TLS_CA"]), **over)
 
     def receiver(self, name, in_dir):
         return dict(CONFIG["profile"], Prfname=name, Pop3Server=self.s.host, Pop3TcpPort=self.s.pop3_port,
                     UserName=self.s.user, Pop3SmtpPws=self.s.password, PrcInboundMessages=True,
-                    InboundDir=in_dir)
+                    InboundDir=in_dir, CaFile=self.s.env["VRL_TLS_CA"])
 
     def configure(self, profiles):
         conf = {"global": dict(CONFIG["global"], LogFileName=self.log), "profiles": profiles}
@@ -120,7 +121,8 @@ def mailbox_empty(s):
 
 def case_both_modes(s, eng, cfg, work):
     """Both outbound modes (files as they are; an information file naming file, address, subject
-    and text), through Postfix and back from Dovecot, one file of 10 MB."""
+    and text), through Postfix and back from Dovecot, one file of 10 MB. Automatic security: the
+    information-file profile logs in on the submission port after STARTTLS, the receiver after STLS."""
     with Agent(s, eng, cfg, work) as a:
         out1, out2, data, inbound = a.dir("out-files"), a.dir("out-info"), a.dir("data"), a.dir("in")
         files = {"orders-1.TXT": random_bytes(10 * 1024 * 1024, 11) + b"\r\n.\r\n\x00",
@@ -135,7 +137,8 @@ def case_both_modes(s, eng, cfg, work):
         age(out1), age(out2)
         a.configure([a.sender("Files", out1, "*.TXT", Subject="Daily orders", MsgText="Orders attached.",
                               RenamedFilesExtention="SNT"),
-                     a.sender("Info", out2, "*.INF", OutboundMode=2, AdressLin=1, Adress1Sep="To: <",
+                     a.sender("Info", out2, "*.INF", SmtpTcpPort=s.submission_port, SmtpRequiresLogin=True,
+                              UserName=s.user, Pop3SmtpPws=s.password, OutboundMode=2, AdressLin=1, Adress1Sep="To: <",
                               Adress2Sep=">", FileLin=2, File1Sep="File: ", SubjectLin=3,
                               Subject1Sep="Subject: [", Subject2Sep="]", MsgLin=4, Msg1Sep="Text: ",
                               DeleteInterchange=True),
@@ -163,6 +166,9 @@ def case_both_modes(s, eng, cfg, work):
         check(not [n for n in os.listdir(inbound) if n.startswith(".vrltmp-")], "temporary files left")
         errors = [line for line in a.log_lines() if "ERROR:" in line]
         check(not errors, "errors logged:\n" + "\n".join(errors))
+        for what in ('"Info" SMTP connection under TLSv1.', '"Receive" POP3 connection under TLSv1.'):
+            check(any(what in line for line in a.log_lines()), "no log line with " + what)
+        check(not any(s.password in line for line in a.log_lines()), "the password is in the log")
 
 
 def crash_contents():

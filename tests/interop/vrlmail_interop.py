@@ -118,12 +118,14 @@ def view(messages):
                   for subject, atts in messages)
 
 
-def fetch(s, vrlmail, work, password_file=None):
+def fetch(s, vrlmail, work, password_file=None, port=None, extra=(), stderr=None):
     out_dir = os.path.join(work, "in")
     os.makedirs(out_dir, exist_ok=True)
-    rc, out, _ = run_vrlmail(vrlmail, ["fetch", "--host", s.host, "--port", str(s.pop3_port), "--user", s.user,
-                                       "--password-file", password_file or s.password_file, "--dir", out_dir,
-                                       "--timeout", "30"])
+    rc, out, err = run_vrlmail(vrlmail, ["fetch", "--host", s.host, "--port", str(port or s.pop3_port), "--user",
+                                         s.user, "--password-file", password_file or s.password_file, "--dir",
+                                         out_dir, "--timeout", "30", *extra])
+    if stderr is not None:
+        stderr.append(err)
     return rc, [line.split("\t") for line in out.splitlines() if line.strip()], out_dir
 
 
@@ -170,6 +172,26 @@ def case_fetch_mixed(s, vrlmail, work):
     check(pop_read(s)[0] == 0 and not s.maildir_files(), "mailbox not empty after fetch", s)
     rc, lines, _ = fetch(s, vrlmail, work)
     check(rc == 0 and not lines, "fetch of an empty mailbox: exit %d, lines %r" % (rc, lines), s)
+
+
+def case_tls_fetch(s, vrlmail, work):
+    """STLS with SASL PLAIN and implicit TLS, trusted through the test CA, each taking one message;
+    a certificate nobody vouches for takes nothing."""
+    ca = ["--ca-file", s.env["VRL_TLS_CA"]]
+    for what, port, extra in (("no trusted CA", s.pop3s_port, ["--security", "tls"]),
+                              ("STLS, PLAIN", s.pop3_port, ["--security", "starttls", "--auth", "plain"] + ca),
+                              ("implicit TLS", s.pop3s_port, ["--security", "tls"] + ca)):
+        s.deliver_direct(b"From: a@localhost\r\nSubject: %s\r\n\r\nover TLS\r\n" % what.encode())
+        err = []
+        rc, lines, out_dir = fetch(s, vrlmail, os.path.join(work, what), port=port, extra=extra, stderr=err)
+        if what == "no trusted CA":
+            check(rc == 3 and "TLS certificate verification failed" in err[0] and not lines,
+                  "%s: exit %d, %r" % (what, rc, err), s)
+            check(len(s.maildir_files()) == 1, "%s: the message did not stay" % what, s)
+            continue
+        check(rc == 0 and "TLS: TLSv1." in err[0] and len(lines) == 2 - (what == "implicit TLS"),
+              "%s: exit %d, lines %r, %r" % (what, rc, lines, err), s)
+        check(not s.maildir_files(), "%s: mailbox not empty" % what, s)
 
 
 if __name__ == "__main__":
