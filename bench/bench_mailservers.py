@@ -103,8 +103,9 @@ def delivered_attachment_sha(maildir):
     print("sha256", hashlib.sha256(atts[0]).hexdigest())
 
 
-def smtp_send(host, port, count, text_file, attach=None):
-    """COUNT messages on one connection, each composed afresh, as vrlmail send --count does."""
+def smtp_send(host, port, count, text_file, attach=None, connect=None):
+    """COUNT messages on one connection, each composed afresh, as vrlmail send --count does.
+    CONNECT, when given, opens the session instead (TLS, login) inside the timed part."""
     with open(text_file, encoding="utf-8") as f:
         text = f.read()
     data = None
@@ -112,7 +113,8 @@ def smtp_send(host, port, count, text_file, attach=None):
         with open(attach, "rb") as f:
             data = f.read()
     start = time.monotonic()
-    with smtplib.SMTP(host, port, local_hostname="localhost", timeout=120) as s:
+    connect = connect or (lambda: smtplib.SMTP(host, port, local_hostname="localhost", timeout=120))
+    with connect() as s:
         for i in range(count):
             s.send_message(_message("bench message", text, data, os.path.basename(attach or "x")))
     seconds = time.monotonic() - start
@@ -121,14 +123,14 @@ def smtp_send(host, port, count, text_file, attach=None):
     print("peak_rss_kb", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 
 
-def pop3_fetch(host, port, user, password_file, out_dir, durable=False):
+def pop3_fetch(host, port, user, password_file, out_dir, durable=False, connect=None):
     """Retrieve, parse, save every attachment under a free name, delete: vrlmail fetch's work.
     With durable, each file and the folder are flushed to disk before the message is deleted,
-    as vrlmail does."""
+    as vrlmail does. CONNECT, when given, opens the session instead (TLS) inside the timed part."""
     with open(password_file) as f:
         password = f.readline().rstrip("\r\n")
     start = time.monotonic()
-    p = poplib.POP3(host, port, timeout=120)
+    p = connect() if connect else poplib.POP3(host, port, timeout=120)
     p.user(user)
     p.pass_(password)
     n, _ = p.stat()

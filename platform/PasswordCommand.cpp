@@ -4,6 +4,9 @@
 
 #include <QProcess>
 
+#include <csignal>
+#include <unistd.h>
+
 namespace vrl {
 
 bool RunPasswordCommand(const QString& command, QString* secret, QString* error, int timeoutSeconds) {
@@ -12,6 +15,9 @@ bool RunPasswordCommand(const QString& command, QString* secret, QString* error,
   // Its error output goes to the log's neighbour, the terminal, never into our texts.
   p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   p.setStandardInputFile(QProcess::nullDevice());
+  // Its own process group, so that a time-out ends everything it started (a pipeline, a helper
+  // the shell waits for), not only the shell.
+  p.setChildProcessModifier([] { ::setpgid(0, 0); });
   p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
   // The event loop keeps running meanwhile: the agent stays responsive to its controls.
   const auto r = EventWait::Until([&] { return p.state() == QProcess::NotRunning; }, {}, timeoutSeconds * 1000);
@@ -20,6 +26,7 @@ bool RunPasswordCommand(const QString& command, QString* secret, QString* error,
     return false;
   }
   if (r != EventWait::Done) {
+    if (const qint64 pid = p.processId(); pid > 0) ::kill(-static_cast<pid_t>(pid), SIGKILL);
     p.kill();
     p.waitForFinished(1000);
     *error = QStringLiteral("The password command did not finish within %1 seconds").arg(timeoutSeconds);
