@@ -1,5 +1,6 @@
 #include "RetryJournal.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -19,6 +20,11 @@ void RetryJournal::Load() {
   if (loaded_) return;
   loaded_ = true;
   file_ = vrl::PathInApplicationFolder(kRetryJournalName);
+  // One agent per folder: a temporary left here is a crash's, never a write going on.
+  const QFileInfo info(file_);
+  const QDir dir = info.dir();
+  for (const QString& left : dir.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden))
+    QFile::remove(dir.filePath(left));
   QFile f(file_);
   if (!f.open(QIODevice::ReadOnly)) return;
   // An unreadable journal only costs the files their waiting time so far.
@@ -30,7 +36,8 @@ void RetryJournal::Load() {
 void RetryJournal::Write() {
   for (auto it = first_.begin(); it != first_.end();) it = QFileInfo::exists(it.key()) ? std::next(it) : first_.erase(it);
   if (first_.isEmpty()) {
-    if (!QFile::remove(file_) && QFileInfo::exists(file_)) writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
+    if (::unlink(QFile::encodeName(file_).constData()) != 0 && errno != ENOENT)
+      writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
     return;
   }
   QJsonObject entries;
