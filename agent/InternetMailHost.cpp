@@ -98,6 +98,7 @@ void InternetMailHost::Open() {
     QString error;
     if (!vrl::RunPasswordCommand(command, &password_, &error)) {
       agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + profile_.Prfname + QStringLiteral("\" ") + error);
+      smtpMissing_ = error;
       return;
     }
   }
@@ -158,9 +159,9 @@ void InternetMailHost::ConnectSmtp() {
   ForceHostConnetivity(QStringLiteral("SMTP"), QString(), p.SmtpServer, p.TimeOutSecs);
   s.SetTimeOutNSeconds(static_cast<int>(p.TimeOutSecs));
   if (s.Connect()) return;
-  agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + p.Prfname +
-                                   QStringLiteral("\" Error connecting to SMTP Server: ") +
-                                   s.GetLastError());
+  const QString error = QStringLiteral("Error connecting to SMTP Server: ") + s.GetLastError();
+  agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + p.Prfname + QStringLiteral("\" ") + error);
+  if (s.LastFailureTransient()) smtpMissing_ = error;
   OUT_SmtpMail.reset();
 }
 
@@ -189,6 +190,7 @@ void InternetMailHost::Close() {
 bool InternetMailHost::ExecSendMail(QString& DestAdreess, QString& FileToSend, QString& MsgSubject,
                                     QString& MsgText) {
   MsgText += QStringLiteral("\r ");
+  transientFailure_.clear();
   if (!FileFunctions().FileExists(FileToSend)) {
     agent_.LogAndShow(kLogError, QStringLiteral("Attachment File Not Found: ") + FileToSend);
     return false;
@@ -198,6 +200,7 @@ bool InternetMailHost::ExecSendMail(QString& DestAdreess, QString& FileToSend, Q
     const QString desc = QStringLiteral("Object variable or With block variable not set");
     agent_.Log(kLogError + QStringLiteral(" 91 ") + desc);
     agent_.Show(QStringLiteral("Error : 91\r") + desc);
+    transientFailure_ = smtpMissing_;
     return false;
   }
   SMTP_OutMail& s = *OUT_SmtpMail;
@@ -211,6 +214,7 @@ bool InternetMailHost::ExecSendMail(QString& DestAdreess, QString& FileToSend, Q
   }
   agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + agent_.CurrentProfileName() +
                                    QStringLiteral("\" Error sending message: ") + s.GetLastError());
+  if (s.LastFailureTransient()) transientFailure_ = s.GetLastError();
   return false;
 }
 

@@ -21,6 +21,7 @@ class InternetMailHost : public MailHost {
   void Close() override;
   bool ExecSendMail(QString& DestAdreess, QString& FileToSend, QString& MsgSubject,
                     QString& MsgText) override;
+  QString TransientFailure() const override { return transientFailure_; }
   bool ExecGetMail() override;
 
   // Wakes the route to a host before the second connection attempt ("ALL", "POP3" or "SMTP");
@@ -51,6 +52,9 @@ class InternetMailHost : public MailHost {
   bool smtpInUse_ = false;
   std::unique_ptr<POP3_InMail> IN_Pop3Mail;
   std::unique_ptr<SMTP_OutMail> OUT_SmtpMail;
+  // Why the session has no SMTP client, when that may pass (no connection, no password yet).
+  QString smtpMissing_;
+  QString transientFailure_;  // of the last ExecSendMail
   // Folders that received new names in this session: flushed before the server forgets.
   QSet<QString> foldersWritten_;
 };

@@ -28,7 +28,7 @@ void AgentMailWork::CloseSession(AgentContext& agent) {
 
 void AgentMailWork::ProcessOutboundFile(AgentContext& agent, const ProfileRecord& profile,
                                         const QString& folder, const QString& name) {
-  if (host_) agent::ProcessOutboundFile(agent, profile, *host_, folder, name);
+  if (host_) agent::ProcessOutboundFile(agent, profile, *host_, folder, name, journal_);
 }
 
 bool AgentMailWork::ExecGetMail(AgentContext& agent, const ProfileRecord& profile) {

@@ -9,6 +9,7 @@
 #include "AgentContext.h"
 #include "ConfRecords.h"
 #include "MailWork.h"
+#include "RetryJournal.h"
 
 class MailHost {
  public:
@@ -23,6 +24,10 @@ class MailHost {
   // gets its closing CR and space). True when it went.
   virtual bool ExecSendMail(QString& DestAdreess, QString& FileToSend, QString& MsgSubject,
                             QString& MsgText) = 0;
+  // After a failed ExecSendMail: why, when the failure may pass by itself (the server could not
+  // be reached, timed out, dropped the connection or answered 4xx); empty when sending again
+  // would fail the same way.
+  virtual QString TransientFailure() const { return {}; }
   // Takes every waiting message into the profile's inbound folder. True when all were processed
   // (or none waited, or a stop was requested); false when it stopped at a failure.
   virtual bool ExecGetMail() = 0;
@@ -46,4 +51,5 @@ class AgentMailWork : public MailWork {
   // A closed session lives until the next one opens: a stop requested from inside the host's own
   // work closes it while that work is still on the stack.
   std::unique_ptr<MailHost> closed_;
+  agent::RetryJournal journal_;
 };

@@ -3,9 +3,12 @@
 #include <QFile>
 #include <cerrno>
 
+#include "Clock.h"
 #include "FileFunctions.h"
 #include "InfoFiles.h"
 #include "MailHost.h"
+#include "ProfileUnattended.h"
+#include "RetryJournal.h"
 
 namespace agent {
 namespace {
@@ -41,9 +44,35 @@ void DeleteSent(AgentContext& agent, const QString& path) {
   agent.Show(QStringLiteral("Error: Cannot Delete The File: ") + path);
 }
 
-void RenameBad(AgentContext& agent, const QString& path) {
+void ReportJournal(AgentContext& agent, RetryJournal& journal) {
+  const QString error = journal.TakeWriteError();
+  if (!error.isEmpty()) agent.Log(kLogError + QStringLiteral("Cannot Write The File: ") + error);
+}
+
+// The file is done with (sent, or renamed to "BAD"): it waits no more.
+void Settled(AgentContext& agent, RetryJournal& journal, const QString& path) {
+  journal.Forget(path);
+  ReportJournal(agent, journal);
+}
+
+void RenameBad(AgentContext& agent, RetryJournal& journal, const QString& path) {
   const QString to = ChangeFileExtension(agent, path, QStringLiteral("BAD"));
   agent.Log(kLogInfo + QStringLiteral("Changing File Name To: ") + to);
+  Settled(agent, journal, path);
+}
+
+// After a failed send: true when the file stays for a later cycle, because the profile retries,
+// the failure may pass, and the file has not been failing for longer than RetryHours.
+bool KeepForRetry(AgentContext& agent, const ProfileRecord& p, const MailHost& host,
+                  RetryJournal& journal, const QString& path) {
+  const ProfileUnattended u = conf::ReadProfileUnattended(p);
+  const QString reason = host.TransientFailure();
+  if (!u.RetryTransient || reason.isEmpty()) return false;
+  const qint64 failing = journal.FailedFor(path, vrl::Now());
+  ReportJournal(agent, journal);
+  if (failing > qint64(u.RetryHours) * 3600) return false;
+  agent.Log(kLogAlert + QStringLiteral("Message Not Sent, Will Retry: ") + path + QStringLiteral(" - ") + reason);
+  return true;
 }
 
 }  // namespace
@@ -62,7 +91,7 @@ QString ChangeFileExtension(AgentContext& agent, const QString& path, const QStr
 }
 
 void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& host,
-                         const QString& folder, const QString& name) {
+                         const QString& folder, const QString& name, RetryJournal& journal) {
   const QString path = folder + QLatin1Char('/') + name;
   QString address, attachment, subject, text;
 
@@ -71,14 +100,14 @@ void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& 
     address = ReadInfoFileField(path, p.AdressLin, p.Adress1Sep, p.Adress2Sep);
     if (address.isEmpty()) {
       agent.Log(kLogError + QStringLiteral("Invalid Destination Address In File: ") + path);
-      RenameBad(agent, path);
+      RenameBad(agent, journal, path);
       agent.Show(QStringLiteral("Invalid Destination Address In File: ") + path);
       return;
     }
     attachment = ReadInfoFileField(path, p.FileLin, p.File1Sep, p.File2Sep).trimmed();
     if (attachment.isEmpty()) {
       agent.Log(kLogError + QStringLiteral("Invalid Attachment Name In File: ") + path);
-      RenameBad(agent, path);
+      RenameBad(agent, journal, path);
       agent.Show(QStringLiteral("Invalid Attachment Name In File: ") + path);
       return;
     }
@@ -96,7 +125,7 @@ void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& 
   agent.Log(kLogInfo + QStringLiteral("Attachment File: ") + attachment);
 
   if (!host.ExecSendMail(address, attachment, subject, text)) {
-    RenameBad(agent, path);
+    if (!KeepForRetry(agent, p, host, journal, path)) RenameBad(agent, journal, path);
     agent.DoEvents();
     return;
   }
@@ -105,6 +134,7 @@ void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& 
     DeleteSent(agent, path);
   else
     ChangeFileExtension(agent, path, p.RenamedFilesExtention);
+  Settled(agent, journal, path);
   if (p.OutboundMode == 2 && p.DeleteInterchange) DeleteSent(agent, attachment);
 }
 

@@ -1,5 +1,6 @@
 #include "ProfileSecurity.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -13,11 +14,6 @@ struct Entry {
 
 quint16 Word(const QByteArray& b, qsizetype at) {
   return static_cast<quint16>(static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8));
-}
-
-void PutWord(QByteArray& b, quint16 v) {
-  b.append(static_cast<char>(v & 0xFF));
-  b.append(static_cast<char>(v >> 8));
 }
 
 // The entries of a block; false when the bytes are not a list of entries.
@@ -59,42 +55,27 @@ class Reader {
 
 }  // namespace
 
-ProfileSecurity ReadProfileSecurity(const ProfileRecord& rec) {
-  ProfileSecurity s;
-  std::vector<Entry> entries;
-  if (!Entries(rec.Extension, &entries)) return s;
-  for (const Entry& e : entries) {
-    if (e.tag != kSecurityTag) continue;
-    ProfileSecurity read;
-    Reader r(e.value);
-    qint16 verify = -1;
-    // A shorter entry (of an older version) leaves the rest at the defaults.
-    if (r.Word(read.SmtpSecurity) && r.Word(read.Pop3Security) && r.Word(verify) && r.Word(read.AuthMethod) &&
-        r.Text(read.CaFile) && r.Text(read.CertFingerprint)) {
-      r.Text(read.PasswordCommand);
-    }
-    read.VerifyCertificate = verify != 0;
-    return read;
-  }
-  return s;
+void PutWord(QByteArray& b, quint16 v) {
+  b.append(static_cast<char>(v & 0xFF));
+  b.append(static_cast<char>(v >> 8));
 }
 
-void WriteProfileSecurity(ProfileRecord& rec, const ProfileSecurity& security) {
+std::optional<QByteArray> ExtensionEntry(const ProfileRecord& rec, quint16 tag) {
+  std::vector<Entry> entries;
+  if (!Entries(rec.Extension, &entries)) return std::nullopt;
+  for (const Entry& e : entries)
+    if (e.tag == tag) return e.value;
+  return std::nullopt;
+}
+
+void SetExtensionEntry(ProfileRecord& rec, quint16 tag, const std::optional<QByteArray>& value) {
   std::vector<Entry> entries;
   if (!Entries(rec.Extension, &entries)) entries.clear();  // bytes that are no entries are dropped
-  std::erase_if(entries, [](const Entry& e) { return e.tag == kSecurityTag; });
-  if (security != ProfileSecurity()) {
-    QByteArray v;
-    PutWord(v, static_cast<quint16>(security.SmtpSecurity));
-    PutWord(v, static_cast<quint16>(security.Pop3Security));
-    PutWord(v, security.VerifyCertificate ? 0xFFFF : 0);
-    PutWord(v, static_cast<quint16>(security.AuthMethod));
-    for (const QString* t : {&security.CaFile, &security.CertFingerprint, &security.PasswordCommand}) {
-      const QByteArray bytes = EncodeRecordString(*t).left(0xFFFF);
-      PutWord(v, static_cast<quint16>(bytes.size()));
-      v += bytes;
-    }
-    entries.insert(entries.begin(), {kSecurityTag, v.left(0xFFFF)});
+  std::erase_if(entries, [tag](const Entry& e) { return e.tag == tag; });
+  if (value) {
+    // In tag order, so that the same settings make the same bytes whatever was written first.
+    const auto at = std::find_if(entries.begin(), entries.end(), [tag](const Entry& e) { return e.tag > tag; });
+    entries.insert(at, {tag, value->left(0xFFFF)});
   }
   QByteArray block;
   for (const Entry& e : entries) {
@@ -103,6 +84,36 @@ void WriteProfileSecurity(ProfileRecord& rec, const ProfileSecurity& security) {
     block += e.value;
   }
   rec.Extension = block;
+}
+
+ProfileSecurity ReadProfileSecurity(const ProfileRecord& rec) {
+  const std::optional<QByteArray> entry = ExtensionEntry(rec, kSecurityTag);
+  if (!entry) return {};
+  ProfileSecurity read;
+  Reader r(*entry);
+  qint16 verify = -1;
+  // A shorter entry (of an older version) leaves the rest at the defaults.
+  if (r.Word(read.SmtpSecurity) && r.Word(read.Pop3Security) && r.Word(verify) && r.Word(read.AuthMethod) &&
+      r.Text(read.CaFile) && r.Text(read.CertFingerprint)) {
+    r.Text(read.PasswordCommand);
+  }
+  read.VerifyCertificate = verify != 0;
+  return read;
+}
+
+void WriteProfileSecurity(ProfileRecord& rec, const ProfileSecurity& security) {
+  if (security == ProfileSecurity()) return SetExtensionEntry(rec, kSecurityTag, std::nullopt);
+  QByteArray v;
+  PutWord(v, static_cast<quint16>(security.SmtpSecurity));
+  PutWord(v, static_cast<quint16>(security.Pop3Security));
+  PutWord(v, security.VerifyCertificate ? 0xFFFF : 0);
+  PutWord(v, static_cast<quint16>(security.AuthMethod));
+  for (const QString* t : {&security.CaFile, &security.CertFingerprint, &security.PasswordCommand}) {
+    const QByteArray bytes = EncodeRecordString(*t).left(0xFFFF);
+    PutWord(v, static_cast<quint16>(bytes.size()));
+    v += bytes;
+  }
+  SetExtensionEntry(rec, kSecurityTag, v);
 }
 
 }  // namespace conf

@@ -7,6 +7,7 @@
 #include "ConfRecords.h"
 
 #include <QString>
+#include <optional>
 
 struct ProfileSecurity {
   // 0 automatic, 1 none, 2 STARTTLS required, 3 implicit TLS.
@@ -33,6 +34,14 @@ struct ProfileSecurity {
 namespace conf {
 
 inline constexpr quint16 kSecurityTag = 1;
+
+// The block's entries, for every kind of entry: the bytes of the entry of `tag`, or none (also
+// when the block is not a list of entries).
+std::optional<QByteArray> ExtensionEntry(const ProfileRecord& rec, quint16 tag);
+// Sets the entry of `tag` (entries stay in tag order) or, without a value, removes it.
+void SetExtensionEntry(ProfileRecord& rec, quint16 tag, const std::optional<QByteArray>& value);
+// Appends v as a little-endian 2-byte word.
+void PutWord(QByteArray& b, quint16 v);
 
 ProfileSecurity ReadProfileSecurity(const ProfileRecord& rec);
 void WriteProfileSecurity(ProfileRecord& rec, const ProfileSecurity& security);

@@ -6,6 +6,7 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileSecurity.h"
+#include "ProfileUnattended.h"
 #include "smtp/SMTP_OutMail.h"
 #include "socket/SecuritySettings.h"
 #include "socket/TlsTransport.h"
@@ -36,6 +37,8 @@ constexpr const char* kExtension = "Extension";
 // The security entry of the extension block, as fields of their own.
 constexpr const char* kSecurityFields[] = {"SmtpSecurity", "Pop3Security", "VerifyCertificate", "CaFile",
                                            "CertFingerprint", "AuthMethod", "PasswordCommand"};
+// The unattended entry likewise.
+constexpr const char* kUnattendedFields[] = {"RetryTransient", "RetryHours", "KeepOnServer", "KeepDays"};
 constexpr const char* kLogMaxMB = "LogMaxMB";
 constexpr qint64 kNewLogMaxMB = 50;
 constexpr qint64 kLogMaxMBLimit = 1048576;
@@ -379,6 +382,37 @@ void ReadSecurity(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader
   conf::WriteProfileSecurity(p, sec);
 }
 
+// The unattended fields of a profile; absent ones take the settings of a new profile.
+void ReadUnattended(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader) {
+  ProfileUnattended u = ProfileUnattended::NewProfile();
+  for (auto [key, field] : {std::pair{"RetryTransient", &u.RetryTransient}, std::pair{"KeepOnServer", &u.KeepOnServer}}) {
+    const QJsonValue v = obj.value(QLatin1String(key));
+    if (v.isBool())
+      *field = v.toBool();
+    else if (!v.isUndefined())
+      reader.Fail(QStringLiteral("field \"%1\" must be true or false, not %2").arg(QLatin1String(key), Shown(v)));
+  }
+  const struct {
+    const char* key;
+    qint16* field;
+    qint64 min;
+    const char* meaning;
+  } numbers[] = {{"RetryHours", &u.RetryHours, 1, "hours"}, {"KeepDays", &u.KeepDays, 0, "days, 0 for ever"}};
+  for (const auto& n : numbers) {
+    const QJsonValue v = obj.value(QLatin1String(n.key));
+    qint64 value = 0;
+    if (v.isUndefined()) continue;
+    if (WholeNumber(v, n.min, 32767, value))
+      *n.field = static_cast<qint16>(value);
+    else
+      reader.Fail(QStringLiteral("field \"%1\" must be a whole number from %2 to 32767 (%3), not %4")
+                      .arg(QLatin1String(n.key))
+                      .arg(n.min)
+                      .arg(QLatin1String(n.meaning), Shown(v)));
+  }
+  conf::WriteProfileUnattended(p, u);
+}
+
 }  // namespace
 
 bool ReadProfiles(QList<ProfileRecord>& out, QString& error) { return ReadProfilesInto(out, error); }
@@ -424,9 +458,15 @@ QByteArray ToJson(const Configuration& conf) {
     obj.insert(QStringLiteral("CertFingerprint"), sec.CertFingerprint);
     obj.insert(QStringLiteral("AuthMethod"), vrlsec::AuthName(static_cast<vrlsec::AuthMethod>(sec.AuthMethod)));
     obj.insert(QStringLiteral("PasswordCommand"), sec.PasswordCommand);
+    const ProfileUnattended u = conf::ReadProfileUnattended(p);
+    obj.insert(QStringLiteral("RetryTransient"), u.RetryTransient);
+    obj.insert(QStringLiteral("RetryHours"), int(u.RetryHours));
+    obj.insert(QStringLiteral("KeepOnServer"), u.KeepOnServer);
+    obj.insert(QStringLiteral("KeepDays"), int(u.KeepDays));
     // The rest of the block (entries of later versions) travels as it is.
     ProfileRecord rest = p;
     conf::WriteProfileSecurity(rest, ProfileSecurity());
+    conf::WriteProfileUnattended(rest, ProfileUnattended());
     if (!rest.Extension.isEmpty()) {
       obj.insert(QLatin1String(kExtension), QString::fromLatin1(rest.Extension.toBase64()));
     }
@@ -514,6 +554,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     ObjectReader reader(obj, where, found);
     QSet<QString> optional{QString::fromLatin1(kExtension)};
     for (const char* f : kSecurityFields) optional.insert(QString::fromLatin1(f));
+    for (const char* f : kUnattendedFields) optional.insert(QString::fromLatin1(f));
     if (!reader.Read(p, VisitProfile, optional)) continue;
     const QJsonValue ext = obj.value(QLatin1String(kExtension));
     if (!ext.isUndefined()) {
@@ -529,6 +570,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
         p.Extension = *decoded;
     }
     ReadSecurity(obj, p, reader);
+    ReadUnattended(obj, p, reader);
     CheckProfile(p, reader, said);
     const QString folded = p.Prfname.trimmed().toCaseFolded();
     if (!folded.isEmpty() && names.contains(folded)) {

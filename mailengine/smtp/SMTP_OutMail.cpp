@@ -104,7 +104,8 @@ struct SMTP_OutMail::Impl {
   void AddError(const QString& text);
   void RemoveError(const QString& text);
   void Fail();
-  void FailWith(const QString& text);
+  // transient: the failure may pass by itself (no connection, a time-out, a drop, a 4xx reply).
+  void FailWith(const QString& text, bool transient = false);
 
   // One message: the steps of send.
   struct Outgoing {
@@ -167,6 +168,7 @@ struct SMTP_OutMail::Impl {
 
   QStringList pendingErrors_;
   QString lastError_;
+  bool transient_ = false;  // what LastFailureTransient tells
 
   bool flags_[kFlagCount] = {};
   bool connected_ = false;
@@ -267,6 +269,7 @@ void SMTP_OutMail::SetCcDisplayName(const QString& list) { d_->ccNames_ = d_->Sp
 QString SMTP_OutMail::BccRecipient() const { return d_->bcc_.join(d_->delimiter_); }
 QString SMTP_OutMail::Attachment() const { return d_->attachmentValue_; }
 QString SMTP_OutMail::GetLastError() const { return d_->lastError_; }
+bool SMTP_OutMail::LastFailureTransient() const { return d_->transient_; }
 void SMTP_OutMail::SetSMTPHost(const QString& host) { d_->SetSMTPHost(host); }
 void SMTP_OutMail::SetSMTPPort(long port) { d_->SetSMTPPort(port); }
 void SMTP_OutMail::SetPOP3Host(const QString& host) { d_->SetPOP3Host(host); }
@@ -307,7 +310,7 @@ void SMTP_OutMail::Impl::Fail() {
   emit q->SendFailed(text);
 }
 
-void SMTP_OutMail::Impl::FailWith(const QString& text) {
+void SMTP_OutMail::Impl::FailWith(const QString& text, bool transient) {
   // One failure per operation: what follows from it (a closed socket after a 421) is not news.
   if (abort_) return;
   if (!busy_ || closing_) {
@@ -316,6 +319,7 @@ void SMTP_OutMail::Impl::FailWith(const QString& text) {
     abort_ = true;
     return;
   }
+  transient_ = transient;
   RemoveError(text);
   AddError(text);
   Fail();
@@ -533,7 +537,7 @@ void SMTP_OutMail::Impl::OnConnect() {
 void SMTP_OutMail::Impl::OnClose() { connected_ = false; }
 
 void SMTP_OutMail::Impl::OnError(int /*number*/, const QString& description, const QString& /*source*/) {
-  FailWith(description);
+  FailWith(description, true);
 }
 
 void SMTP_OutMail::Impl::OnSendProgress(long bytesSent, long bytesRemaining) {
@@ -605,7 +609,8 @@ void SMTP_OutMail::Impl::HandleReply(const QByteArray& raw) {
     case 214:
       return;  // informational
     default:
-      FailWith(serverAuthError_.isEmpty() ? reply.Text() : reply.Text() + QStringLiteral(" ") + serverAuthError_);
+      FailWith(serverAuthError_.isEmpty() ? reply.Text() : reply.Text() + QStringLiteral(" ") + serverAuthError_,
+               reply.code >= 400 && reply.code < 500);
   }
 }
 
@@ -635,13 +640,13 @@ bool SMTP_OutMail::Impl::SocketConnected() const {
 
 bool SMTP_OutMail::Impl::SendRaw(const QByteArray& bytes) {
   if (!SocketConnected()) {
-    FailWith(kErrSocketNotOpen);
+    FailWith(kErrSocketNotOpen, true);
     return false;
   }
   try {
     socket_->SendData(bytes);
   } catch (const vrl::VrlError& e) {
-    FailWith(e.Description());
+    FailWith(e.Description(), true);
     return false;
   }
   return true;
@@ -673,10 +678,10 @@ bool SMTP_OutMail::Impl::Command(const QByteArray& line, Flag flag, int timeoutM
     case kWaitAborted:
       return false;
     case kWaitClosed:
-      FailWith(kErrSocketNotOpen);
+      FailWith(kErrSocketNotOpen, true);
       return false;
     case kWaitTimedOut:
-      FailWith(kErrTimeout);
+      FailWith(kErrTimeout, true);
       return false;
   }
   return false;
@@ -694,7 +699,7 @@ bool SMTP_OutMail::Impl::WaitSendBuffer(long limit, int silenceMs) {
       });
   if (r == vrl::EventWait::Done) return true;
   if (abort_) return false;
-  FailWith(r == vrl::EventWait::TimedOut ? kErrTimeout : kErrSocketNotOpen);
+  FailWith(r == vrl::EventWait::TimedOut ? kErrTimeout : kErrSocketNotOpen, true);
   return false;
 }
 
@@ -744,7 +749,7 @@ bool SMTP_OutMail::Impl::AttemptConnect(const QString& host, long port) {
         connectSeen_ = false;
         socket_->Connect(host, port);
       } catch (const vrl::VrlError& e) {
-        FailWith(e.Description());
+        FailWith(e.Description(), true);
         return false;
       }
     }
@@ -773,7 +778,7 @@ bool SMTP_OutMail::Impl::PopBeforeSmtp() {
   pop.SetTimeOutNSeconds(seconds);
   quint16 port = static_cast<quint16>(pop3Port_);
   if (!pop.ConnectToPop3Server(username_, password_, pop3Host_, port)) {
-    FailWith(pop.GetLastError().isEmpty() ? kErrPop3Timeout : pop.GetLastError());
+    FailWith(pop.GetLastError().isEmpty() ? kErrPop3Timeout : pop.GetLastError(), true);
     return false;
   }
   pop.DisConnectFromPop3Server();
@@ -814,11 +819,15 @@ bool SMTP_OutMail::Impl::LogIn() {
     command = "AUTH XOAUTH2 " +
               codec::EncodeBase64Line("user=" + username_.toUtf8() + "\x01" "auth=Bearer " + password_.toUtf8() + "\x01\x01") +
               "\r\n";
-  if (SendRaw(command)) WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
+  WaitResult wait = kWaitAborted;
+  if (SendRaw(command)) wait = WaitFlag(kLoginOk, std::max(kLoginWaitSeconds, timeOut_) * 1000, true);
   authMech_.clear();
   if (!flags_[kLoginOk]) {
     emit q->Status(QStringLiteral("Host Login Failed!"));
-    if (!abort_) lastError_ = QStringLiteral("Host Login Failed!");
+    if (!abort_) {
+      lastError_ = QStringLiteral("Host Login Failed!");
+      transient_ = wait == kWaitTimedOut || wait == kWaitClosed;
+    }
     return false;
   }
   emit q->Status(QStringLiteral("Host Login OK!"));
@@ -894,7 +903,7 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
   // The greeting may have come with the connection; a server that closed at once never greets.
   const WaitResult greeting = connectSeen_ ? WaitFlag(kReplyOk, timeOut_ * 1000, true) : kWaitTimedOut;
   if (greeting != kWaitDone) {
-    if (greeting != kWaitAborted) FailWith(kErrTimeout);
+    if (greeting != kWaitAborted) FailWith(kErrTimeout, true);
     CloseSocket();
     return false;
   }
@@ -950,6 +959,7 @@ void SMTP_OutMail::Impl::ClosingProcedure() {
 bool SMTP_OutMail::Impl::Connect() {
   BusyScope busy(busy_);
   abort_ = false;
+  transient_ = false;
   keepOpen_ = true;
   return ConnectionProcedure();
 }
@@ -1054,7 +1064,7 @@ bool SMTP_OutMail::Impl::SendContent(const Outgoing& out) {
       [this](const QString& text) { emit q->Status(text); }, &writeError);
   if (!written) {
     out_.clear();
-    if (!abort_) FailWith(writeError.isEmpty() ? kErrSocketNotOpen : writeError);
+    if (!abort_) FailWith(writeError.isEmpty() ? kErrSocketNotOpen : writeError, writeError.isEmpty());
     return false;
   }
   // A large message is let out down to a few KB before "." so that the wait for the reply does
@@ -1071,6 +1081,7 @@ bool SMTP_OutMail::Impl::SendContent(const Outgoing& out) {
 bool SMTP_OutMail::Impl::send() {
   BusyScope busy(busy_);
   abort_ = false;
+  transient_ = false;
   if (!CheckBeforeConnect()) return false;
   Outgoing out;
   if (!PrepareMessage(out) || !EnsureSession() || !SizeFits()) return false;

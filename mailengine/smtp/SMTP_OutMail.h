@@ -90,6 +90,10 @@ class SMTP_OutMail : public QObject {
   void SetAttachment(const QString& list);
 
   QString GetLastError() const;
+  // Whether the last failure of send or Connect may pass by itself: the connection could not be
+  // opened, timed out or dropped, or the server answered 4xx. False for a 5xx reply and for what
+  // the client refused before sending.
+  bool LastFailureTransient() const;
 
   // Transport security and the authentication mechanism. The default is the original
   // dialogue: clear text, AUTH LOGIN when the server offers it.

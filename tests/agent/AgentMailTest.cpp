@@ -2,6 +2,10 @@
 // deletes, and what it leaves for the next cycle when something fails.
 #include "AgentFixture.h"
 #include "MailHost.h"
+#include "ProfileUnattended.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace {
 
@@ -141,6 +145,56 @@ TEST_F(AgentMailTest, AnSmtpServerThatNeverAnswersMakesEveryFileBad) {
   Cycle();
   EXPECT_EQ(Files(p.OutboundDir), (QStringList{"1.BAD", "2.BAD"}));
   EXPECT_TRUE(CycleLines().value(0).startsWith("ERROR:\t Profile: \"P\" Error connecting to SMTP Server: "));
+}
+
+TEST_F(AgentMailTest, WithRetryAFileStaysAfterATransientFailureUntilSentOrTooOld) {
+  // One profile per case, each with one file and its own server; a connection per cycle, two
+  // (both attempts) when the connection fails. A reset connection stands for an unreachable server.
+  const auto refusing = [](const QByteArray& rcptReply) {
+    Scenario s;
+    s.reply("220 test").expectPrefix("HELO ").reply("250 hello").expectPrefix("MAIL FROM:").reply("250 ok");
+    return s.expectPrefix("RCPT TO:").reply(rcptReply).expectClose();
+  };
+  const Scenario down = Scenario().reset(), idle = agenttest::SmtpTaking(0), taking = agenttest::SmtpTaking(1);
+  struct Case {
+    QString name;
+    qint16 retryHours;
+    std::vector<Scenario> connections;
+    QStringList after;  // the outbound folder after each cycle; "+" marks a file the journal holds
+  } cases[] = {
+      {"Down", 24, {down, down, down, down, taking}, {"A.TXT+", "A.TXT+", ""}},
+      {"Busy", 24, {refusing("451 try later"), taking, idle}, {"A.TXT+", "", ""}},
+      {"Refused", 24, {refusing("550 no such user"), idle, idle}, {"A.BAD", "A.BAD", "A.BAD"}},
+      {"TooOld", 1, {down, down, down, down, down, down}, {"A.TXT+", "A.TXT+", "A.BAD"}},
+  };
+  std::vector<std::unique_ptr<ScriptedServer>> servers;
+  for (const Case& c : cases) {
+    servers.push_back(std::make_unique<ScriptedServer>(c.connections));
+    ProfileRecord p = OnServers(c.name, nullptr, servers.back().get());
+    conf::WriteProfileUnattended(p, {true, c.retryHours, false, 0});
+    Drop(p, "A.TXT");
+    AddProfile(p);
+  }
+  ASSERT_TRUE(Start());
+  WriteFile(home_ + "/.VRLEng31.retry.Ab12Cd", "{");  // a crash's leftover
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    work_ = AgentMailWork();  // as a new agent process: the journal is read again
+    Cycle();
+    Advance(1800);
+    const QJsonObject journal = QJsonDocument::fromJson(ReadAll(home_ + "/VRLEng31.retry")).object();
+    for (const Case& c : cases) {
+      const QString out = Path(c.name + "/out");
+      EXPECT_EQ(Files(out).join(' ') + (journal.contains(out + "/A.TXT") ? "+" : ""), c.after[cycle])
+          << c.name.toStdString() << " after cycle " << cycle + 1;
+    }
+    if (cycle == 0) {
+      const QString alert = "ALERT:\t Message Not Sent, Will Retry: " + Path("%1/out/A.TXT") + " - ";
+      EXPECT_TRUE(CycleLines().contains(alert.arg("Busy") + "451 try later"));
+      EXPECT_EQ(CycleLines().filter(alert.arg("Down") + "Error connecting to SMTP Server: ").size(), 1);
+    }
+  }
+  EXPECT_EQ(QDir(home_).entryList({"*.retry*"}, QDir::Files | QDir::Hidden), QStringList{}) << "nothing waits or is left";
+  for (auto& server : servers) Expect(*server);
 }
 
 TEST_F(AgentMailTest, AMessageThatCannotBeDeletedStaysAndComesAgainUnderFreeNames) {

@@ -1,8 +1,10 @@
-// The security entry of the profile extension block: absent means the original dialogue and
-// writes back byte for byte; entries of other tags survive; the slot limit counts the block.
+// The security and unattended entries of the profile extension block: absent means the original
+// behaviour and writes back byte for byte; entries of other tags survive; the slot limit counts
+// the block.
 #include <gtest/gtest.h>
 
 #include "ProfileSecurity.h"
+#include "ProfileUnattended.h"
 
 TEST(ProfileSecurity, AbsentEntryIsTheOriginalDialogueAndWritesBackIdentically) {
   ProfileRecord p;
@@ -13,6 +15,9 @@ TEST(ProfileSecurity, AbsentEntryIsTheOriginalDialogueAndWritesBackIdentically) 
   EXPECT_EQ(s.SmtpSecurity, 1);
   EXPECT_EQ(s.AuthMethod, 1);
   conf::WriteProfileSecurity(p, s);
+  EXPECT_EQ(conf::ReadProfileUnattended(p), ProfileUnattended());
+  EXPECT_FALSE(ProfileUnattended().RetryTransient);
+  conf::WriteProfileUnattended(p, ProfileUnattended());
   EXPECT_EQ(*conf::PackProfile(p), before);
 }
 
@@ -25,12 +30,17 @@ TEST(ProfileSecurity, RoundTripKeepsOtherEntries) {
   s.CaFile = QStringLiteral("/etc/ssl/ca é.pem");
   s.CertFingerprint = QStringLiteral("SHA256:AB");
   s.PasswordCommand = QStringLiteral("pass show mail");
+  ProfileUnattended u{true, 300, true, 7};
+  conf::WriteProfileUnattended(p, u);
   conf::WriteProfileSecurity(p, s);
   const auto back = conf::UnpackProfile(*conf::PackProfile(p));
   ASSERT_TRUE(back);
   EXPECT_EQ(conf::ReadProfileSecurity(*back), s);
-  EXPECT_TRUE(back->Extension.endsWith(other));
+  EXPECT_EQ(conf::ReadProfileUnattended(*back), u);
+  // In tag order whatever was written first.
+  EXPECT_TRUE(back->Extension.endsWith(QByteArray("\x02\x00\x08\x00\xFF\xFF\x2C\x01\xFF\xFF\x07\x00", 12) + other));
   conf::WriteProfileSecurity(p, ProfileSecurity());
+  conf::WriteProfileUnattended(p, ProfileUnattended());
   EXPECT_EQ(p.Extension, other);
   // Bytes that are not entries read as no entry.
   p.Extension = QByteArray("\x01\x00\xFF\xFFz", 5);

@@ -6,9 +6,11 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileSecurity.h"
+#include "ProfileUnattended.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -54,6 +56,7 @@ class Transfer : public ::testing::Test {
     sec.SmtpSecurity = 2, sec.Pop3Security = 3, sec.VerifyCertificate = false, sec.AuthMethod = 3;
     sec.CertFingerprint = "SHA256:" + QString(64, 'A'), sec.PasswordCommand = "oauth2-token mail";
     conf::WriteProfileSecurity(c, sec);
+    conf::WriteProfileUnattended(c, {true, 48, true, 10});
     ASSERT_TRUE(CreateProfilesFile());
     for (ProfileRecord* p : {&a, &b, &c}) ASSERT_TRUE(AddProfileRecord(*p));
     ASSERT_TRUE(cfgtransfer::ReadConfiguration(conf_, error_)) << error_.toStdString();
@@ -99,12 +102,20 @@ TEST_F(Transfer, DocumentShape) {
   QJsonObject root = QJsonDocument::fromJson(expected.readAll()).object();
   EXPECT_EQ(QJsonDocument::fromJson(json).object(), root) << json.constData();
 
-  // A document written before LogMaxMB existed is read.
+  // A document written before LogMaxMB and the unattended settings existed is read; a profile
+  // without the latter gets those of a new profile.
   QJsonObject global = root["global"].toObject();
   global.remove("LogMaxMB");
   root["global"] = global;
+  QJsonArray profiles = root["profiles"].toArray();
+  QJsonObject first = profiles[0].toObject();
+  for (const char* f : {"RetryTransient", "RetryHours", "KeepOnServer", "KeepDays"}) first.remove(f);
+  profiles[0] = first;
+  root["profiles"] = profiles;
   cfgtransfer::Configuration parsed;
   ASSERT_TRUE(cfgtransfer::FromJson(QJsonDocument(root).toJson(), parsed, error_)) << error_.toStdString();
+  EXPECT_EQ(conf::ReadProfileUnattended(parsed.profiles[0]), ProfileUnattended::NewProfile());
+  conf::WriteProfileUnattended(parsed.profiles[0], {});
   EXPECT_EQ(parsed.profiles, conf_.profiles);
 }
 

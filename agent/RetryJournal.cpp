@@ -1,0 +1,78 @@
+#include "RetryJournal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+
+#include "AppFolder.h"
+#include "FileIo.h"
+#include "InfoFiles.h"
+
+namespace agent {
+
+void RetryJournal::Load() {
+  if (loaded_) return;
+  loaded_ = true;
+  file_ = vrl::PathInApplicationFolder(kRetryJournalName);
+  // One agent per folder: a temporary left here is a crash's, never a write going on.
+  const QFileInfo info(file_);
+  const QDir dir = info.dir();
+  for (const QString& left : dir.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden))
+    QFile::remove(dir.filePath(left));
+  QFile f(file_);
+  if (!f.open(QIODevice::ReadOnly)) return;
+  // An unreadable journal only costs the files their waiting time so far.
+  const QJsonObject entries = QJsonDocument::fromJson(f.readAll()).object();
+  for (auto it = entries.begin(); it != entries.end(); ++it)
+    if (it.value().isDouble() && QFileInfo::exists(it.key())) first_.insert(it.key(), qint64(it.value().toDouble()));
+}
+
+void RetryJournal::Write() {
+  for (auto it = first_.begin(); it != first_.end();) it = QFileInfo::exists(it.key()) ? std::next(it) : first_.erase(it);
+  if (first_.isEmpty()) {
+    if (::unlink(QFile::encodeName(file_).constData()) != 0 && errno != ENOENT)
+      writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
+    return;
+  }
+  QJsonObject entries;
+  for (auto it = first_.cbegin(); it != first_.cend(); ++it) entries.insert(it.key(), it.value());
+  const QByteArray bytes = QJsonDocument(entries).toJson(QJsonDocument::Compact);
+  const QString temp = vrl::CreateTemporaryBeside(file_);
+  bool ok = !temp.isEmpty();
+  if (ok) {
+    const int fd = vrl::OpenFile(temp, O_WRONLY);
+    ok = fd >= 0 && vrl::WriteAll(fd, bytes) && vrl::FlushFile(fd);
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    errno = err;
+  }
+  if (ok) ok = vrl::RenameOver(temp, file_);
+  if (ok) return;
+  writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
+  if (!temp.isEmpty()) QFile::remove(temp);
+}
+
+qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
+  Load();
+  const qint64 t = now.toSecsSinceEpoch();
+  const auto it = first_.constFind(path);
+  if (it != first_.cend()) return t - *it;
+  first_.insert(path, t);
+  Write();
+  return 0;
+}
+
+void RetryJournal::Forget(const QString& path) {
+  Load();
+  if (first_.remove(path)) Write();
+}
+
+QString RetryJournal::TakeWriteError() { return std::exchange(writeError_, QString()); }
+
+}  // namespace agent

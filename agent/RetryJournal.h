@@ -1,0 +1,33 @@
+#pragma once
+// When each outbound file kept for a later cycle first failed to go: a small file in the
+// application folder, keyed by the file's full path. It is replaced whole on every change (a
+// crash leaves the old one or the new one) and holds only files that still exist, so it never
+// grows past the files that wait.
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+
+namespace agent {
+
+inline const QString kRetryJournalName = QStringLiteral("VRLEng31.retry");
+
+class RetryJournal {
+ public:
+  // Seconds since path first failed; a path without an entry gets `now` as its first failure.
+  qint64 FailedFor(const QString& path, const QDateTime& now);
+  // Drops the entry of path (sent, renamed, given up).
+  void Forget(const QString& path);
+  // "<journal path> - <reason>" of the last write that failed, once; empty when none failed.
+  QString TakeWriteError();
+
+ private:
+  void Load();
+  void Write();
+
+  bool loaded_ = false;
+  QString file_;
+  QHash<QString, qint64> first_;  // path -> first failure, seconds since the epoch
+  QString writeError_;
+};
+
+}  // namespace agent

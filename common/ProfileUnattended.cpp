@@ -1,0 +1,35 @@
+#include "ProfileUnattended.h"
+
+#include "ProfileSecurity.h"
+
+namespace conf {
+
+ProfileUnattended ReadProfileUnattended(const ProfileRecord& rec) {
+  ProfileUnattended u;
+  const std::optional<QByteArray> entry = ExtensionEntry(rec, kUnattendedTag);
+  if (!entry) return u;
+  // Four words; a shorter entry (of an older version) leaves the rest at the defaults.
+  auto word = [&](int i, qint16 fallback) {
+    const qsizetype at = 2 * i;
+    if (entry->size() < at + 2) return fallback;
+    return static_cast<qint16>(static_cast<unsigned char>(entry->at(at)) |
+                               (static_cast<unsigned char>(entry->at(at + 1)) << 8));
+  };
+  u.RetryTransient = word(0, 0) != 0;
+  u.RetryHours = word(1, u.RetryHours);
+  u.KeepOnServer = word(2, 0) != 0;
+  u.KeepDays = word(3, u.KeepDays);
+  return u;
+}
+
+void WriteProfileUnattended(ProfileRecord& rec, const ProfileUnattended& settings) {
+  if (settings == ProfileUnattended()) return SetExtensionEntry(rec, kUnattendedTag, std::nullopt);
+  QByteArray v;
+  PutWord(v, settings.RetryTransient ? 0xFFFF : 0);
+  PutWord(v, static_cast<quint16>(settings.RetryHours));
+  PutWord(v, settings.KeepOnServer ? 0xFFFF : 0);
+  PutWord(v, static_cast<quint16>(settings.KeepDays));
+  SetExtensionEntry(rec, kUnattendedTag, v);
+}
+
+}  // namespace conf

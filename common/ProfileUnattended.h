@@ -1,0 +1,34 @@
+#pragma once
+// A profile's settings for running unattended, kept as one entry of the profile record's
+// extension block (beside the security entry, same rules): a profile without the entry has the
+// defaults below, which are the original behaviour, and writing the defaults back removes the
+// entry, so such a record stays byte for byte what it was.
+#include "ConfRecords.h"
+
+struct ProfileUnattended {
+  // A file whose send failed for a reason that may pass (no connection, a time-out, a dropped
+  // connection, a 4xx reply) stays for a later cycle, until RetryHours after its first failure.
+  bool RetryTransient = false;
+  qint16 RetryHours = 24;
+  // Fetched messages stay on the server; KeepDays 0 keeps them for ever.
+  bool KeepOnServer = false;
+  qint16 KeepDays = 0;
+
+  bool operator==(const ProfileUnattended&) const = default;
+
+  // What a new profile gets (import, the editor).
+  static ProfileUnattended NewProfile() {
+    ProfileUnattended u;
+    u.RetryTransient = true;
+    return u;
+  }
+};
+
+namespace conf {
+
+inline constexpr quint16 kUnattendedTag = 2;
+
+ProfileUnattended ReadProfileUnattended(const ProfileRecord& rec);
+void WriteProfileUnattended(ProfileRecord& rec, const ProfileUnattended& settings);
+
+}  // namespace conf
