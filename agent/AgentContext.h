@@ -6,6 +6,9 @@
 
 #include "MessageBox.h"
 
+// What the health record counts for the profile in hand.
+enum class HealthCount { Sent, Retried, Bad, Received, Errors };
+
 class AgentContext {
  public:
   virtual ~AgentContext() = default;
@@ -28,6 +31,9 @@ class AgentContext {
   virtual bool StopIfRequested() = 0;
   // Lets pending events run (control calls, signals).
   virtual void DoEvents() = 0;
+
+  // Counts one event of the profile in hand for the health record (the agent counts errors itself).
+  virtual void Count(HealthCount what) { (void)what; }
 
   virtual bool ModeDebug() const = 0;
   virtual const QString& CurrentProfileName() const = 0;

@@ -18,6 +18,7 @@ void ClsStartStopEng::StopMailAgent() { service_.StopMailAgent(); }
 
 ClsAgentState::ClsAgentState(AgentService& service) : service_(service) {}
 int ClsAgentState::CurrentState() const { return service_.Agent().AgentState(); }
+QString ClsAgentState::Health() const { return QString::fromUtf8(service_.Agent().HealthDocument()); }
 
 ClsGetLog::ClsGetLog(AgentService& service) : service_(service) {}
 QString ClsGetLog::GetTempLogFileName() const { return service_.Log().GetTempLogFileName(); }

@@ -57,10 +57,12 @@ class ClsStartStopEng : public ControlObject {
 class ClsAgentState : public ControlObject {
   Q_OBJECT
   Q_PROPERTY(int AgentState READ CurrentState)
+  Q_PROPERTY(QString Health READ Health)
 
  public:
   explicit ClsAgentState(AgentService& service);
   int CurrentState() const;
+  QString Health() const;
 
  signals:
   void AgentState(int State);

@@ -1,6 +1,7 @@
 #include "FrmAgent.h"
 
 #include "FileFunctions.h"
+#include "InfoFiles.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_FicheiroConf.h"
 #include "MessageBox.h"
@@ -9,6 +10,8 @@
 #include "Clock.h"
 
 #include <QCoreApplication>
+
+#include <cerrno>
 
 namespace {
 
@@ -52,6 +55,7 @@ void FrmAgent::SetAgentState(AgentStateConsts state) {
 void FrmAgent::Log(const QString& message) {
   QString m = message;
   log_.WriteLog(m);
+  if (m.startsWith(QLatin1String("ERROR:"))) health_.Error(m.mid(6).trimmed(), vrl::Now());
 }
 
 void FrmAgent::Show(const QString& text, vrl::MsgBoxIcon icon) {
@@ -237,6 +241,7 @@ void FrmAgent::Timer1_Timer() {
 
   SetTimer1Enabled(false);
   ExecMailProccess();
+  RecordCycle();
   DoEvents();
 
   if (stopRequest_ && agentState_ == Running) {
@@ -278,7 +283,22 @@ void FrmAgent::PrepareOutbound(const ProfileRecord& profile) {
   LFiles_Inf_Or_Out_Files.Refresh();
 }
 
+void FrmAgent::RecordCycle() {
+  QStringList configured;
+  for (const ProfileRecord& p : std::as_const(profiles_)) configured << p.Prfname;
+  if (health_.EndCycle(configured)) {
+    healthWriteFailed_ = false;
+  } else if (!healthWriteFailed_) {
+    const QString why = agent::ErrnoText(errno);
+    healthWriteFailed_ = true;
+    Log(kLogError + QStringLiteral("Cannot Write The File: ") + health_.FilePath() +
+        QStringLiteral(" - ") + why);
+  }
+  emit CycleRecorded(health_.Summary());
+}
+
 void FrmAgent::ExecMailProccess() {
+  health_.BeginCycle(vrl::Now());
   const QString noActive = kLogInfo + QStringLiteral("There Not Exist Active Profiles");
   const qint32 count = ProfileCount();
   qint32 inactive = 0;
@@ -300,6 +320,7 @@ void FrmAgent::ExecMailProccess() {
       ++inactive;
       continue;
     }
+    health_.BeginProfile(prf.Prfname);
 
     try {
       bool skip = false;

@@ -9,6 +9,7 @@
 #include <QVector>
 
 #include "AgentContext.h"
+#include "AgentHealth.h"
 #include "AgentLog.h"
 #include "AgentTypes.h"
 #include "ConfRecords.h"
@@ -83,6 +84,9 @@ class FrmAgent : public QObject, public AgentContext {
   // With ShowErrorMsgs on, shows text in a message box.
   void Show(const QString& text, vrl::MsgBoxIcon icon = vrl::MsgBoxIcon::Exclamation) override;
   void DoEvents() override;
+  void Count(HealthCount what) override { health_.Count(what); }
+  // The health record as JSON (see AgentHealth).
+  QByteArray HealthDocument() { return health_.Document(); }
 
   // Tests drive Timer1_Timer themselves: the timer's enabled state is kept, but no real timer
   // runs.
@@ -91,6 +95,8 @@ class FrmAgent : public QObject, public AgentContext {
  signals:
   // The agent state changed (raised on every start and stop).
   void FireEventAgentState(qint32 State);
+  // A cycle ended and the health record holds it; summary: AgentHealth::Summary.
+  void CycleRecorded(const QString& summary);
 
  private:
   void SetTimer1Enabled(bool on);
@@ -100,6 +106,7 @@ class FrmAgent : public QObject, public AgentContext {
   template <class F>
   void CallWork(F&& f);
   void CloseSessionQuietly();
+  void RecordCycle();
 
   agent::AgentLog& log_;
   MailWork defaultWork_;
@@ -126,4 +133,7 @@ class FrmAgent : public QObject, public AgentContext {
   bool timer1Enabled_ = false;
   bool manualTimer_ = false;
   agent::FileListBox LFiles_Inf_Or_Out_Files;
+
+  agent::AgentHealth health_;
+  bool healthWriteFailed_ = false;  // said once until a write succeeds again
 };

@@ -310,6 +310,8 @@ bool InternetMailHost::ExecGetMail() {
       agent_.DoEvents();
     }
 
+    agent_.Count(HealthCount::Received);  // its files are written
+
     if (!IN_Pop3Mail->DelMail(i)) {
       agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) +
                  QStringLiteral(": ") + IN_Pop3Mail->GetLastError());

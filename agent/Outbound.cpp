@@ -58,6 +58,7 @@ void Settled(AgentContext& agent, RetryJournal& journal, const QString& path) {
 void RenameBad(AgentContext& agent, RetryJournal& journal, const QString& path) {
   const QString to = ChangeFileExtension(agent, path, QStringLiteral("BAD"));
   agent.Log(kLogInfo + QStringLiteral("Changing File Name To: ") + to);
+  if (!to.isEmpty()) agent.Count(HealthCount::Bad);
   Settled(agent, journal, path);
 }
 
@@ -72,6 +73,7 @@ bool KeepForRetry(AgentContext& agent, const ProfileRecord& p, const MailHost& h
   ReportJournal(agent, journal);
   if (failing > qint64(u.RetryHours) * 3600) return false;
   agent.Log(kLogAlert + QStringLiteral("Message Not Sent, Will Retry: ") + path + QStringLiteral(" - ") + reason);
+  agent.Count(HealthCount::Retried);
   return true;
 }
 
@@ -130,6 +132,7 @@ void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& 
     return;
   }
 
+  agent.Count(HealthCount::Sent);
   if (p.RenamedFilesExtention.isEmpty())
     DeleteSent(agent, path);
   else

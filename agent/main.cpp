@@ -27,6 +27,7 @@
 #include "FrmAgent.h"
 #include "InstanceLock.h"
 #include "MailHost.h"
+#include "ServiceNotify.h"
 
 namespace {
 
@@ -228,6 +229,11 @@ int main(int argc, char** argv) {
       },
       Qt::QueuedConnection);
 
+  // Under systemd (Type=notify) the unit's status line shows the last cycle.
+  QObject::connect(&agent, &FrmAgent::CycleRecorded, &app, [](const QString& summary) {
+    vrl::NotifyServiceManager("STATUS=" + summary.toUtf8());
+  });
+
   if (run) {
     agent.Form_Load();
     if (agent.AgentState() != Running) {
@@ -235,6 +241,7 @@ int main(int argc, char** argv) {
       Say(StartFailure());
       return kExitStartFailed;
     }
+    vrl::NotifyServiceManager("READY=1");
   }
 
   QCoreApplication::exec();

@@ -1,18 +1,22 @@
 // VRL31: the console. Its window comes later; the options below are its command-line face for
 // servers and scripts, driving the agent through the control classes (which start the agent on
 // the session bus when it is not running).
-//   --status            the agent state and the temporary log's path
+//   --status [--json]   the agent state, the temporary log's path and the health record
 //   --start | --stop    start the agent / ask it to stop (it stops at its next check)
 //   --debug on|off      switch the agent's debug logging
 //   --clear-log         delete the temporary log
 // Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, 3 the agent did not start.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 
 #include "AgentControl.h"
+#include "AppFolder.h"
 
 namespace {
 
@@ -31,6 +35,64 @@ void PrintLogTail(const QString& path, int lines) {
     std::fprintf(stderr, "  %s\n", all[i].trimmed().constData());
 }
 
+QJsonObject ParseObject(const QByteArray& json) { return QJsonDocument::fromJson(json).object(); }
+
+// The record an agent left in the application folder: health while no agent can be asked.
+QJsonObject HealthFromFile() {
+  QFile f(vrl::PathInApplicationFolder(QString::fromLatin1(agentbus::kHealthFileName)));
+  return f.open(QIODevice::ReadOnly) ? ParseObject(f.readAll()) : QJsonObject();
+}
+
+QString When(const QJsonValue& iso) {
+  const QDateTime t = QDateTime::fromString(iso.toString(), Qt::ISODate);
+  return t.isValid() ? t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QStringLiteral("-");
+}
+
+// The health record as a table: per profile the counts of its last cycle, then their sums.
+void PrintHealth(const QJsonObject& health) {
+  std::printf("LastCycle: %s\n", qPrintable(When(health.value(QStringLiteral("lastCycle")))));
+  if (health.contains(QStringLiteral("lastError")))
+    std::printf("LastError: %s %s\n", qPrintable(When(health.value(QStringLiteral("lastErrorTime")))),
+                health.value(QStringLiteral("lastError")).toString().toUtf8().constData());
+  const QJsonObject profiles = health.value(QStringLiteral("profiles")).toObject();
+  if (profiles.isEmpty()) return;
+  qsizetype width = 7;
+  for (const QString& name : profiles.keys()) width = std::max(width, name.size());
+  const char* counts[] = {"sent", "retried", "bad", "received", "errors"};
+  std::printf("\n%s  %-19s  %9s  %9s  %9s  %9s  %9s   (last cycle/total)\n",
+              qPrintable(QStringLiteral("Profile").leftJustified(width)), "Last cycle", "Sent", "Retried",
+              "BAD", "Received", "Errors");
+  for (auto it = profiles.begin(); it != profiles.end(); ++it) {
+    const QJsonObject p = it.value().toObject(), total = p.value(QStringLiteral("total")).toObject();
+    std::printf("%s  %-19s", it.key().leftJustified(width).toUtf8().constData(),
+                qPrintable(When(p.value(QStringLiteral("lastCycle")))));
+    for (const char* c : counts)
+      std::printf("  %9s", qPrintable(QStringLiteral("%1/%2").arg(p.value(QLatin1String(c)).toInteger())
+                                          .arg(total.value(QLatin1String(c)).toInteger())));
+    std::printf("\n");
+    if (p.contains(QStringLiteral("lastError")))
+      std::printf("%s  last error %s: %s\n", qPrintable(QString(width, QLatin1Char(' '))),
+                  qPrintable(When(p.value(QStringLiteral("lastErrorTime")))),
+                  p.value(QStringLiteral("lastError")).toString().toUtf8().constData());
+  }
+}
+
+// --status: the agent's state (absent when it cannot be reached) and its health record.
+void PrintStatus(bool json, const QJsonObject& agent, const QJsonObject& health) {
+  if (json) {
+    QJsonObject out = agent;
+    out.insert(QStringLiteral("Health"), health);
+    std::fputs(QJsonDocument(out).toJson(QJsonDocument::Indented).constData(), stdout);
+    return;
+  }
+  if (!agent.isEmpty())
+    std::printf("AgentState: %s\nGetTempLogFileName: %s\nModeDebug: %s\n",
+                qPrintable(agent.value(QStringLiteral("AgentState")).toString()),
+                agent.value(QStringLiteral("GetTempLogFileName")).toString().toUtf8().constData(),
+                agent.value(QStringLiteral("ModeDebug")).toBool() ? "on" : "off");
+  PrintHealth(health);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,9 +107,13 @@ int main(int argc, char** argv) {
       "not start."));
   const QCommandLineOption helpOpt = parser.addHelpOption();
   const QCommandLineOption versionOpt = parser.addVersionOption();
-  const QCommandLineOption statusOpt(QStringLiteral("status"),
-                                     QStringLiteral("Print the agent state and the temporary "
-                                                    "log's path."));
+  const QCommandLineOption statusOpt(
+      QStringLiteral("status"),
+      QStringLiteral("Print the agent state, the temporary log's path and each profile's "
+                     "health (from the agent's record file when the agent cannot be "
+                     "reached)."));
+  const QCommandLineOption jsonOpt(QStringLiteral("json"),
+                                   QStringLiteral("With --status: print it as one JSON object."));
   const QCommandLineOption startOpt(QStringLiteral("start"), QStringLiteral("Start the agent."));
   const QCommandLineOption stopOpt(QStringLiteral("stop"),
                                    QStringLiteral("Ask the agent to stop; it stops at its next "
@@ -57,7 +123,7 @@ int main(int argc, char** argv) {
                                     QStringLiteral("on|off"));
   const QCommandLineOption clearOpt(QStringLiteral("clear-log"),
                                     QStringLiteral("Delete the agent's temporary log."));
-  parser.addOptions({statusOpt, startOpt, stopOpt, debugOpt, clearOpt});
+  parser.addOptions({statusOpt, jsonOpt, startOpt, stopOpt, debugOpt, clearOpt});
   if (!parser.parse(app.arguments())) {
     std::fprintf(stderr, "VRL31: %s (see VRL31 --help)\n", qPrintable(parser.errorText()));
     return 2;
@@ -68,8 +134,9 @@ int main(int argc, char** argv) {
   const bool any = parser.isSet(statusOpt) || parser.isSet(startOpt) || parser.isSet(stopOpt) ||
                    parser.isSet(debugOpt) || parser.isSet(clearOpt);
   if (!parser.positionalArguments().isEmpty() || !any ||
-      (parser.isSet(startOpt) && parser.isSet(stopOpt))) {
-    std::fputs("VRL31: give one or more of --status, --start, --stop, --debug on|off, "
+      (parser.isSet(startOpt) && parser.isSet(stopOpt)) ||
+      (parser.isSet(jsonOpt) && !parser.isSet(statusOpt))) {
+    std::fputs("VRL31: give one or more of --status [--json], --start, --stop, --debug on|off, "
                "--clear-log (the console window is not available in this build).\n",
                stderr);
     return 2;
@@ -88,6 +155,7 @@ int main(int argc, char** argv) {
   ClsStartStopEng control(AgentHold::Detached);
   if (!control.IsValid()) {
     Fail("connect", control);
+    if (parser.isSet(statusOpt)) PrintStatus(parser.isSet(jsonOpt), {}, HealthFromFile());
     return 1;
   }
   ClsAgentState state(AgentHold::Detached);
@@ -123,10 +191,10 @@ int main(int argc, char** argv) {
       Fail("--status", state);
       return 1;
     }
-    const QString path = log.GetTempLogFileName();
-    std::printf("AgentState: %s\nGetTempLogFileName: %s\nModeDebug: %s\n",
-                s == Running ? "Running" : "NotRunning", qPrintable(path),
-                control.ModeDebug() ? "on" : "off");
+    const QJsonObject agent{{QStringLiteral("AgentState"), s == Running ? "Running" : "NotRunning"},
+                            {QStringLiteral("GetTempLogFileName"), log.GetTempLogFileName()},
+                            {QStringLiteral("ModeDebug"), control.ModeDebug()}};
+    PrintStatus(parser.isSet(jsonOpt), agent, ParseObject(state.Health().toUtf8()));
   }
   return 0;
 }

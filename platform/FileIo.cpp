@@ -111,6 +111,20 @@ bool RenameOver(const QString& from, const QString& to, bool flush) {
   return !flush || FlushFolder(QFileInfo(to).absolutePath());
 }
 
+bool ReplaceFile(const QString& path, QByteArrayView bytes, bool flushFolder) {
+  const QString temp = CreateTemporaryBeside(path);
+  if (temp.isEmpty()) return false;
+  const int fd = OpenFile(temp, O_WRONLY);
+  int err = fd < 0 ? errno : 0;
+  if (err == 0 && (!WriteAll(fd, bytes) && !bytes.isEmpty())) err = errno;
+  if (err == 0 && !FlushFile(fd)) err = errno;
+  if (fd >= 0 && ::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && RenameOver(temp, path, flushFolder)) return true;
+  if (err == 0) err = errno;
+  ::unlink(Native(temp).constData());
+  return FailWith(err);
+}
+
 bool RenameNoReplace(const QString& from, const QString& to) {
   const QByteArray f = Native(from);
   const QByteArray t = Native(to);

@@ -45,6 +45,10 @@ bool WriteNewFile(const QString& path, QByteArrayView bytes, bool flush, mode_t 
 // file in place: a reader sees the old one or the new one); with flush, the folder of `to` is
 // flushed then, so that the new name survives a crash.
 bool RenameOver(const QString& from, const QString& to, bool flush = true);
+// Replaces the file at path whole with bytes (a temporary beside it, written, flushed and renamed
+// over it): a reader or a crash sees the old file or the new one, never a part. With flushFolder
+// the new name is on disk too when it returns true.
+bool ReplaceFile(const QString& path, QByteArrayView bytes, bool flushFolder = true);
 // rename(2) that never replaces: the kernel's no-replace flag, or a hard link (and removal of
 // `from`) where the file system lacks it. EEXIST when `to` is taken.
 bool RenameNoReplace(const QString& from, const QString& to);

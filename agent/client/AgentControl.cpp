@@ -180,6 +180,8 @@ AgentStateConsts ClsAgentState::AgentState() const {
   return GetProperty("AgentState").toInt() == Running ? Running : NotRunning;
 }
 
+QString ClsAgentState::Health() const { return GetProperty("Health").toString(); }
+
 ClsGetLog::ClsGetLog(AgentHold hold, QObject* parent)
     : AgentClientObject(agentbus::kGetLogPath, agentbus::kGetLogInterface, hold, parent),
       proxy_(MakeProxy<OrgVorlaneVRLEng31ClsGetLogInterface>(this, Link().Bus(),

@@ -71,6 +71,9 @@ class ClsAgentState : public AgentClientObject {
   explicit ClsAgentState(AgentHold hold = AgentHold::Held, QObject* parent = nullptr);
   // The current state; NotRunning when the agent cannot be reached.
   AgentStateConsts AgentState() const;
+  // The agent's health record, a JSON object (README: the agent on D-Bus); empty when the agent
+  // cannot be reached.
+  QString Health() const;
 
  signals:
   // Every change of state. When the agent process vanishes while it runs, NotRunning.

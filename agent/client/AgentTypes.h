@@ -19,5 +19,7 @@ inline constexpr char kAgentStateInterface[] = "org.vorlane.VRLEng31.ClsAgentSta
 inline constexpr char kGetLogInterface[] = "org.vorlane.VRLEng31.ClsGetLog";
 // Hold and Release of the client objects, on each of the three paths.
 inline constexpr char kInstanceInterface[] = "org.vorlane.VRLEng31.Instance";
+// The health record in the application folder (ClsAgentState.Health, kept while no agent runs).
+inline constexpr char kHealthFileName[] = "VRLEng31.health";
 
 }  // namespace agentbus

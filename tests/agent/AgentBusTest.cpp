@@ -1,6 +1,6 @@
 // The agent's control classes over D-Bus, each test on its own session bus: activation, the
 // state events, the log, the holds that end the agent, --run, one agent per folder, and the
-// command-line face.
+// command-line face, the health record.
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -8,13 +8,18 @@
 #include <QDBusMetaType>
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QThread>
 
 #include <csignal>
 #include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include "AgentControl.h"
 #include "AgentFixture.h"
+#include "ProfileUnattended.h"
 
 namespace {
 
@@ -219,6 +224,81 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   EXPECT_EQ(Run("VRL31", {"--status"}, &out, env), 1);
   EXPECT_TRUE(out.contains("cannot be reached")) << out.toStdString();
   EXPECT_EQ(Run("VRL31", {}, &out), 2);
+}
+
+TEST_F(AgentBusTest, HealthCountsAMixedCycle) {
+  // One file sent, one refused for good (BAD), one refused for now (kept), one message received.
+  using vrltest::Scenario;
+  Scenario first, second, mailbox;
+  first.reply("220 t").expectPrefix("HELO ").reply("250 hi").expectPrefix("MAIL").reply("250 ok").expectPrefix("RCPT")
+      .reply("250 ok").expect("DATA").reply("354 go").readUntilDot().reply("250 ok").expectPrefix("MAIL")
+      .reply("250 ok").expectPrefix("RCPT").reply("550 no such user").expectClose();
+  second.reply("220 t").expectPrefix("HELO ").reply("250 hi").expectPrefix("MAIL").reply("250 ok").expectPrefix("RCPT")
+      .reply("451 try later").expectClose();
+  mailbox.reply("+OK").expect("USER u").reply("+OK").expect("PASS p").reply("+OK").expect("STAT").reply("+OK 1 40")
+      .expect("RETR 1").send("+OK\r\n" + Scenario::dotStuff("From: a@example.com\r\n\r\nhi\r\n"))
+      .expect("DELE 1").reply("+OK").expect("QUIT").reply("+OK");
+  vrltest::ScriptedServer smtp({first, second}), pop({mailbox});
+  ProfileRecord p;
+  p.PrfEnabled = true, p.Prfname = "P", p.HostType = 2, p.TimeOutSecs = 3, p.OutboundMode = 1;
+  p.PrcInboundMessages = p.PrcOutboundMessages = p.CreateInfFileInboundMsgs = true;
+  p.InboundDir = Path("in"), p.OutboundDir = Path("out"), p.OutFilesExtention = "*.TXT", p.ResFilesExtention = "INF";
+  p.UserName = "u", p.Pop3SmtpPws = "p", p.FromAddress = "a@example.com", p.RecAddress = "b@example.com";
+  p.Pop3Server = p.SmtpServer = "127.0.0.1", p.Pop3TcpPort = pop.port(), p.SmtpTcpPort = smtp.port();
+  conf::WriteProfileUnattended(p, {true, 24, false, 0});
+  ASSERT_TRUE(CreateProfilesFile() && AddProfileRecord(p));
+  GlobalRecord global;
+  global.ConfigFlag = 1, global.AutoExit = true;
+  ASSERT_TRUE(WriteGlobalRecord(global));
+  ASSERT_TRUE(QDir().mkpath(p.InboundDir) && QDir().mkpath(p.OutboundDir));
+  for (const char* name : {"A.TXT", "B.TXT", "C.TXT"}) {
+    WriteFile(p.OutboundDir + "/" + name, "data\r\n");
+    QFile f(p.OutboundDir + "/" + name);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFile::FileModificationTime));
+  }
+  // The service manager's socket, as systemd gives it to a unit of Type=notify.
+  const int sd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un addr{AF_UNIX, {}};
+  const QByteArray notify = QFile::encodeName(Path("notify"));
+  std::memcpy(addr.sun_path, notify.constData(), notify.size());
+  ASSERT_EQ(::bind(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                                  "UpdateActivationEnvironment");
+  m << QVariant::fromValue(QMap<QString, QString>{{"NOTIFY_SOCKET", Path("notify")}});
+  ASSERT_EQ(QDBusConnection::sessionBus().call(m).type(), QDBusMessage::ReplyMessage);
+
+  ClsStartStopEng control;
+  ClsAgentState state;
+  ASSERT_TRUE(control.StartMailAgent());
+  ASSERT_TRUE(WaitFor([&] { return state.AgentState() == NotRunning; }, 30000));
+  const QJsonObject health = QJsonDocument::fromJson(state.Health().toUtf8()).object();
+  const QJsonObject prf = health["profiles"].toObject()["P"].toObject();
+  QStringList counts;
+  for (const char* c : {"sent", "retried", "bad", "received", "errors"})
+    counts << QString("%1/%2").arg(prf[c].toInt()).arg(prf["total"].toObject()[c].toInt());
+  EXPECT_EQ(counts.join(' '), "1/1 1/1 1/1 1/1 2/2");
+  EXPECT_TRUE(prf["lastError"].toString().startsWith("Profile: \"P\" Error sending message: 451")) << prf["lastError"].toString().toStdString();
+  EXPECT_EQ(prf["lastErrorTime"], health["lastErrorTime"]);
+  EXPECT_TRUE(QDateTime::fromString(prf["lastCycle"].toString(), Qt::ISODate).isValid());
+  char datagram[200] = {};
+  EXPECT_GT(::recv(sd, datagram, sizeof datagram - 1, 0), 0);
+  ::close(sd);
+  EXPECT_TRUE(QRegularExpression("^STATUS=Last cycle [0-9: -]{19}: 1 sent, 1 retried, 1 BAD, 1 received, 2 errors$")
+                  .match(datagram).hasMatch()) << datagram;
+
+  // The console shows the same record, from the agent or, with no agent to ask, from its file.
+  QByteArray out, err;
+  ASSERT_EQ(Run("VRL31", {"--status", "--json"}, &out), 0);
+  EXPECT_EQ(QJsonDocument::fromJson(out).object()["Health"].toObject(), health);
+  ASSERT_EQ(Run("VRL31", {"--status"}, &out), 0);
+  EXPECT_TRUE(QRegularExpression("\nP +[0-9: -]{19} +1/1 +1/1 +1/1 +1/1 +2/2\n").match(out).hasMatch()) << out.data();
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + Path("no-bus"));
+  env.insert("VORLANE_HOME", home_);
+  EXPECT_EQ(AgentEnvironment::Run(kBin + "/VRL31", {"--status", "--json"}, env, &out, &err), 1);
+  EXPECT_EQ(QJsonDocument::fromJson(out).object(), (QJsonObject{{"Health", health}}));
+  EXPECT_TRUE(smtp.waitDone() && pop.waitDone());
+  EXPECT_EQ(smtp.errors() + pop.errors(), QStringList{});
 }
 
 }  // namespace

@@ -61,8 +61,11 @@ TEST_F(AgentLogTest, LogFileIsAppendedToOnlyWhenUsed) {
   Write("one");
   log_.SetUseLogFile(true);
   Write("two");
-  EXPECT_EQ(Messages(logFile_), (QStringList{"earlier run", "two"}));
-  EXPECT_EQ(Temp(), (QStringList{"one", "two"}));
+  ASSERT_TRUE(QFile::rename(logFile_, logFile_ + ".1"));  // as logrotate moves it, between two lines
+  Write("three");
+  EXPECT_EQ(Messages(logFile_ + ".1"), (QStringList{"earlier run", "two"}));
+  EXPECT_EQ(Messages(logFile_), QStringList{"three"});
+  EXPECT_EQ(Temp(), (QStringList{"one", "two", "three"}));
 }
 
 TEST_F(AgentLogTest, AFullLogFileMovesToNameDotOne) {

@@ -1,0 +1,54 @@
+#pragma once
+// The agent's health record. Per profile: when it last took part in a cycle, what that cycle did
+// (files sent, files kept for a retry, files renamed BAD, messages received, error lines), the
+// same counts summed since the record began, and its last error with the time; for the agent:
+// the last cycle and its last error of any kind. A cycle's counts show when the cycle ends; the
+// record is then replaced whole in the application folder, so that it outlives the agent and
+// can be read while none runs.
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <array>
+
+#include "AgentContext.h"
+
+namespace agent {
+
+class AgentHealth {
+ public:
+  void BeginCycle(const QDateTime& now);
+  // The profile whose work follows, until the next one or the end of the cycle.
+  void BeginProfile(const QString& name);
+  void Count(HealthCount what);
+  // An error line (its text without the prefix), logged at `when`.
+  void Error(const QString& text, const QDateTime& when);
+  // Ends the cycle: the counts of each profile that took part replace its last cycle's and add to
+  // its totals; profiles not among `configured` leave the record; the record is written. False
+  // (errno kept) when the file could not be written.
+  bool EndCycle(const QStringList& configured);
+
+  // The record as compact JSON.
+  QByteArray Document();
+  // The last cycle in one line: "Last cycle <time>: 1 sent, 0 retried, 0 BAD, 2 received, 0 errors".
+  const QString& Summary() const { return summary_; }
+  QString FilePath();
+
+ private:
+  using Counts = std::array<int, 5>;
+  void Load();
+  QJsonObject& ProfileEntry(const QString& name);
+
+  bool loaded_ = false;
+  QString file_;
+  QJsonObject record_;
+  QDateTime cycle_;  // null outside a cycle
+  QString current_;
+  QHash<QString, Counts> counts_;  // of the cycle in hand, by profile
+  QHash<QString, QJsonObject> profiles_;
+  QString summary_;
+};
+
+}  // namespace agent
