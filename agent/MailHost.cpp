@@ -1,14 +1,11 @@
 #include "MailHost.h"
 
 #include "InternetMailHost.h"
+#include "LocalMsgHost.h"
 #include "Outbound.h"
-#include "VrlError.h"
 
 std::unique_ptr<MailHost> MakeMailHost(AgentContext& agent, const ProfileRecord& profile) {
-  if (profile.HostType == 1)
-    throw vrl::VrlError(kErrLogonFailed,
-                        QStringLiteral("The local messaging system is not available"),
-                        QStringLiteral("VRLEng31"));
+  if (profile.HostType == 1) return std::make_unique<LocalMsgHost>(agent, profile);
   return std::make_unique<InternetMailHost>(agent, profile);
 }
 

@@ -33,8 +33,8 @@ class MailHost {
   virtual bool ExecGetMail() = 0;
 };
 
-// The session for the profile's host type. Host type 1 (local messaging) is not available in
-// this build: its logon fails.
+// The session for the profile's host type: 1 the local messaging system, anything else internet
+// mail.
 std::unique_ptr<MailHost> MakeMailHost(AgentContext& agent, const ProfileRecord& profile);
 
 // The agent's mail work: one MailHost per profile and cycle.

@@ -257,6 +257,8 @@ void CheckProfile(ProfileRecord& p, ObjectReader& reader, QStringList& notes) {
     fail(QStringLiteral("field \"InboundDir\" must name a folder when PrcInboundMessages is on"));
   if (p.PrcOutboundMessages && p.OutboundDir.isEmpty())
     fail(QStringLiteral("field \"OutboundDir\" must name a folder when PrcOutboundMessages is on"));
+  if (p.HostType == 1 && p.WinMsgProfileName.trimmed().isEmpty())
+    fail(QStringLiteral("field \"WinMsgProfileName\" must name the Maildir of a messaging profile (for example ~/Maildir)"));
   if (p.HostType != 2) {
     if (p.TimeOutSecs < 0 || p.TimeOutSecs > 300)
       fail(QStringLiteral("field \"TimeOutSecs\" must be from 0 to 300, not %1").arg(p.TimeOutSecs));

@@ -7,6 +7,7 @@
 #include "Mdl_FicheiroConf.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
+#include "WinMsgProfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -141,6 +142,17 @@ TEST_F(Transfer, ImportReplacesMoreProfilesByFewer) {
   EXPECT_EQ(ReadAll(Pcf()).size(), 10000) << "a new file, not the old one with stale slots";
   EXPECT_EQ(FindProfileByName("With extension"), 2);
   EXPECT_EQ(FindProfileByName("Orders"), -1);
+}
+
+// The profile editor's messaging button shows the Maildir, or says why it cannot.
+TEST(WinMsgProfile, TheButtonSaysWhenThePathIsNotAMaildir) {
+  QTemporaryDir d;
+  ASSERT_TRUE(QDir().mkpath(d.path() + "/Mail/new"));
+  QString problem;
+  EXPECT_FALSE(qorvconf::OpenWinMsgProfile(d.path() + "/Mail/", &problem));
+  EXPECT_EQ(problem, d.path() + "/Mail is not a Maildir (it has no cur/ folder)");
+  EXPECT_FALSE(qorvconf::OpenWinMsgProfile("", &problem));
+  EXPECT_EQ(problem, "No Maildir is named");
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ import time
 from email.message import EmailMessage
 from email import policy
 
-from interop_common import DATA, check, fail, parse_file, random_bytes, read, run_case, wait_for, write
+from interop_common import (DATA, attachments_of, check, fail, parse_file, random_bytes, read, run_case, wait_for,
+                            write)
 
 RULE = b"#" * 75
 INFO = re.compile(b"From: \r\n(.*?)\r\n" + RULE + b"\r\nSubject: \r\n(.*?)\r\n" + RULE +
@@ -169,6 +170,59 @@ def case_both_modes(s, eng, cfg, work):
         for what in ('"Info" SMTP connection under TLSv1.', '"Receive" POP3 connection under TLSv1.'):
             check(any(what in line for line in a.log_lines()), "no log line with " + what)
         check(not any(s.password in line for line in a.log_lines()), "the password is in the log")
+
+
+def cycle_messages(agent, before):
+    """The messages logged after line `before`, from the first session line to the stop."""
+    lines = [line.split(" \u00bb ", 1)[-1] for line in agent.log_lines()[before:]]
+    start = next(i for i, line in enumerate(lines) if "Starting Session" in line)
+    return lines[start:next(i for i, line in enumerate(lines) if "Stopping Session" in line)]
+
+
+def case_messaging(s, eng, cfg, work):
+    """A messaging profile (host type 1) on the mailbox's Maildir: its files go out through
+    Postfix's own sendmail (the instance's configuration in MAIL_CONFIG) and are delivered into
+    that Maildir; a second run takes them from there back into files."""
+    with Agent(s, eng, cfg, work) as a:
+        a.env["MAIL_CONFIG"] = s.env["VRL_POSTFIX_CONFIG"]
+        out, inbound = a.dir("out"), a.dir("in")
+        files = {"report-1.TXT": random_bytes(300000, 21) + b"\r\n.\r\n", "report-2.TXT": "Grüße\n.\n".encode()}
+        for name, content in files.items():
+            write(out, name, content)
+        age(out)
+        profile = dict(CONFIG["profile"], Prfname="Local", HostType=1, WinMsgProfileName=s.maildir,
+                       PrcOutboundMessages=True, OutboundDir=out, OutFilesExtention="*.TXT", RecAddress=a.to,
+                       Subject="Bericht März", MsgText=".\r\nAnbei.", InboundDir=inbound)
+        a.configure([profile])
+        before = len(a.log_lines())
+        a.run_until(lambda: not os.listdir(out) and len(s.maildir_files()) == 2, 60)
+        sending = ["INFORMATION: Starting Session with the Profile: Local"]
+        for name in sorted(files):
+            sending += ["INFORMATION: Sending New Message", "INFORMATION: Destination Address: " + a.to,
+                        "INFORMATION: Attachment File: " + os.path.join(out, name), "INFORMATION: Message Successfully Sent"]
+        check(cycle_messages(a, before) == sending, "sending logged:\n" + "\n".join(cycle_messages(a, before)))
+        for path in s.wait_delivered(2):
+            m = parse_file(path)
+            (name, data), = attachments_of(m).items()
+            got = (str(m["Subject"]), m["To"].addresses[0].addr_spec, m["From"].addresses[0].addr_spec,
+                   data == files.get(name), m.get_body(("plain",)).get_content().strip()[:8])
+            check(got == ("Bericht März", a.to, "agent@example.net", True, ".\nAnbei."), "delivered: %r" % (got,))
+
+        a.configure([dict(profile, PrcInboundMessages=True)])
+        before = len(a.log_lines())
+        a.run_until(lambda: not s.maildir_files(), 60)
+        got = cycle_messages(a, before)
+        check(len(got) == 7 and got[0] == sending[0], "receiving logged:\n" + "\n".join(got))
+        for i in (1, 4):
+            stem = got[i + 1].rsplit("/", 1)[-1][:-3]
+            check(got[i:i + 3] == ["INFORMATION: Processing New Message From: Vorlane Agent - agent@example.net",
+                                   "INFORMATION: Creating File: " + os.path.join(inbound, stem + ".IN"),
+                                   "INFORMATION: Message Successfully Processed"], "receiving logged:\n" + "\n".join(got))
+            check(read(os.path.join(inbound, stem + ".IN")) == files[stem + ".TXT"], stem + ".IN differs from the file sent")
+            info = parse_info(os.path.join(inbound, stem + ".INF"))
+            check(info is not None and info[1] == "Bericht März" and info[2].strip().startswith(".\r\nAnbei."), "%s.INF: %r" % (stem, info))
+        check(visible(inbound) == sorted(n[:-3] + e for n in files for e in ("IN", "INF")), "inbound holds %s" % visible(inbound))
+        check(not [line for line in a.log_lines() if "ERROR:" in line], "errors logged")
 
 
 def crash_contents():
