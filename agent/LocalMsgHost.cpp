@@ -165,6 +165,7 @@ bool LocalMsgHost::ExecGetCDOMail(const QString& InboundDir, const QString& File
                    agent::ErrnoText(errno));
         return false;
       }
+      agent_.Count(HealthCount::Received);  // its files are written
       try {
         message->Delete();
       } catch (const vrl::VrlError& e) {
