@@ -380,19 +380,14 @@ void ParseMessage(const QByteArray& message, Pop3Mail& mail,
 bool SaveAttachmentData(const Pop3AttachmentData& data, const QString& fileAndPathName,
                         QString* error, bool flush) {
   const QByteArray path = QFile::encodeName(fileAndPathName);
-  struct stat st;
-  if (!path.isEmpty() && ::lstat(path.constData(), &st) == 0) Raise(vrl::kErrFileExists, "File already exists!");
   const qsizetype slash = path.lastIndexOf('/');
   const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
-  if (path.isEmpty() || slash == path.size() - 1 || ::stat(folder.constData(), &st) != 0 ||
-      !S_ISDIR(st.st_mode))
-    Raise(vrl::kErrPathNotFound, "Path not found!");
-
-  const int fd = vrl::CreateNewFile(fileAndPathName, 0666);
+  // The create itself tells a taken name from a missing folder: no look beforehand.
+  const int fd = path.isEmpty() ? (errno = ENOENT, -1) : vrl::CreateNewFile(fileAndPathName, 0666);
   if (fd < 0) {
     const int err = errno;
     if (err == EEXIST) Raise(vrl::kErrFileExists, "File already exists!");
-    if (err == ENOENT || err == ENOTDIR) Raise(vrl::kErrPathNotFound, "Path not found!");
+    if (err == ENOENT || err == ENOTDIR || err == EISDIR) Raise(vrl::kErrPathNotFound, "Path not found!");
     if (error) *error = QString::fromLocal8Bit(std::strerror(err));
     return false;
   }

@@ -414,7 +414,8 @@ void POP3_InMail::Impl::HandleListLine(const QByteArray& line) {
 void POP3_InMail::Impl::HandleLoginLine(const QByteArray& line) {
   // One line answers one step; anything the server sends before the next step is not an answer.
   if (stepDone_) return;
-  if (line.startsWith("-ERR")) {
+  const bool refused = line.startsWith("-ERR");
+  if (refused) {
     QString text = QString::fromUtf8(line.mid(5));
     if (!authError_.isEmpty()) text += QLatin1Char(' ') + authError_;
     abort_ = error_ = true;
@@ -540,11 +541,12 @@ void POP3_InMail::Impl::CompleteRetrieve(qsizetype terminator) {
   // What follows the "." line answers the next command read ahead.
   const QByteArray rest =
       pending_.empty() ? QByteArray() : retrieve_.mid(terminator + (buf[terminator + 2] == '\r' ? 4 : 3));
+  // Moved in blocks between stuffed dots: a line starting ".." loses its first dot.
   qsizetype w = 0;
   for (qsizetype r = statusEnd_; r < end;) {
     if (buf[r] == '.' && r + 1 < end && buf[r + 1] == '.') ++r;
-    const void* lf = std::memchr(buf + r, '\n', static_cast<size_t>(end - r));
-    const qsizetype next = lf ? static_cast<const char*>(lf) - buf + 1 : end;
+    const void* hit = memmem(buf + r, static_cast<size_t>(end - r), "\n..", 3);
+    const qsizetype next = hit ? static_cast<const char*>(hit) - buf + 1 : end;
     std::memmove(buf + w, buf + r, static_cast<size_t>(next - r));
     w += next - r;
     r = next;
@@ -997,8 +999,12 @@ bool POP3_InMail::Impl::Drain() {
 
 bool POP3_InMail::Impl::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments,
                             QByteArray* source) {
-  SendAhead();
-  if (!Flush()) return false;
+  // Commands go out in batches, once half the window is taken: the server then reads many at a
+  // time instead of being woken for each one, and still has the other half to send meanwhile.
+  if (aheadCount_ <= kAheadCount / 2) {
+    SendAhead();
+    if (!Flush()) return false;
+  }
   while (ahead_.empty()) {
     answered_ = false;
     const WaitResult r = Wait(answered_);
