@@ -111,6 +111,19 @@ bool RenameOver(const QString& from, const QString& to, bool flush) {
   return !flush || FlushFolder(QFileInfo(to).absolutePath());
 }
 
+bool ReplaceFile(const QString& path, QByteArrayView bytes) {
+  const QString temp = CreateTemporaryBeside(path);
+  if (temp.isEmpty()) return false;
+  const int fd = OpenFile(temp, O_WRONLY);
+  bool ok = fd >= 0 && WriteAll(fd, bytes) && FlushFile(fd);
+  int err = errno;
+  if (fd >= 0) ::close(fd);
+  if (ok && RenameOver(temp, path)) return true;
+  if (ok) err = errno;
+  ::unlink(Native(temp).constData());
+  return FailWith(err);
+}
+
 bool RenameNoReplace(const QString& from, const QString& to) {
   const QByteArray f = Native(from);
   const QByteArray t = Native(to);

@@ -45,6 +45,10 @@ bool WriteNewFile(const QString& path, QByteArrayView bytes, bool flush, mode_t 
 // file in place: a reader sees the old one or the new one); with flush, the folder of `to` is
 // flushed then, so that the new name survives a crash.
 bool RenameOver(const QString& from, const QString& to, bool flush = true);
+// Replaces the file at path whole: bytes go to a temporary beside it (CreateTemporaryBeside),
+// which is flushed and renamed over it, and the folder is flushed, so a crash leaves the old
+// contents or the new. On failure the file is as it was and the temporary is gone.
+bool ReplaceFile(const QString& path, QByteArrayView bytes);
 // rename(2) that never replaces: the kernel's no-replace flag, or a hard link (and removal of
 // `from`) where the file system lacks it. EEXIST when `to` is taken.
 bool RenameNoReplace(const QString& from, const QString& to);
