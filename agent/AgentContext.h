@@ -37,6 +37,8 @@ class AgentContext {
 
   virtual bool ModeDebug() const = 0;
   virtual const QString& CurrentProfileName() const = 0;
+  // The global MaxMessageMB: larger messages stay on the server; 0 for no limit.
+  virtual qint32 MaxMessageMB() const { return 0; }
 };
 
 // The kind prefixes of log lines.

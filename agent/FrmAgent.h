@@ -63,6 +63,7 @@ class FrmAgent : public QObject, public AgentContext {
   bool StopIfRequested() override;
 
   const GlobalRecord& GlobalSettings() const { return global_; }
+  qint32 MaxMessageMB() const override { return global_.MaxMessageMB; }
   const QString& ProfilesFilePath() const { return profilesFilePath_; }
   qint32 ProfileCount() const { return static_cast<qint32>(profiles_.size()); }
   // Profiles are numbered 1 .. ProfileCount().

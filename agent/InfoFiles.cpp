@@ -72,12 +72,12 @@ QString OneFileName(QString name) {
   return name;
 }
 
-QString MakeUniqueFileName(const QString& path) {
+QString MakeUniqueFileName(const QString& path, const QSet<QString>& alsoTaken) {
   const FileFunctions ff;
   const QString dir = ff.GetPathOfFile(path);
   const QString name = ff.GetFileNameFromPath(path);
   QString candidate = path;
-  for (int n = 1; n <= kMaxUniqueTries && Exists(candidate); ++n)
+  for (int n = 1; n <= kMaxUniqueTries && (alsoTaken.contains(candidate) || Exists(candidate)); ++n)
     candidate = dir + QString::number(n) + QLatin1Char('-') + name;
   return candidate;
 }
@@ -87,10 +87,11 @@ QString TemporaryNameIn(const QString& dir) {
   return dir + QLatin1Char('/') + kTempPrefix + QString::number(r, 36);
 }
 
-void RemoveLeftoverTemporaries(const QString& dir) {
+void RemoveLeftoverTemporaries(const QString& dir, const QSet<QString>& keep) {
   const QStringList names = QDir(dir).entryList({kTempPrefix + QLatin1Char('*')},
                                                 QDir::Files | QDir::Hidden | QDir::System);
-  for (const QString& n : names) QFile::remove(dir + QLatin1Char('/') + n);
+  for (const QString& n : names)
+    if (!keep.contains(dir + QLatin1Char('/') + n)) QFile::remove(dir + QLatin1Char('/') + n);
 }
 
 QString RenameToFreeName(const QString& from, const QString& wanted) {
@@ -105,36 +106,28 @@ QString RenameToFreeName(const QString& from, const QString& wanted) {
   return {};
 }
 
-bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
-                          QString* error) {
+bool StageInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
+                          QList<StagedFile>* staged, QString* error) {
   const FileFunctions ff;
   const QByteArray text = InboundInfoText(record);
   const QString prefix = dir + QLatin1Char('/');
 
-  // One file: written under a temporary name, then either put over `target` (the information
-  // file of an attachment file just created replaces an older one of that name) or moved to a
-  // free name made from it.
-  auto writeOne = [&](const QString& target, bool replace) {
+  // One file under a temporary name, then either put over `target` (the information file of an
+  // attachment file just created replaces an older one of that name) or moved to a free name
+  // made from it.
+  auto stageOne = [&](const QString& target, bool replace) {
     const QString temp = TemporaryNameIn(dir);
-    int err = 0;
     if (!vrl::WriteNewFile(temp, text, false, kInboundMode)) {
-      err = errno;
-    } else if (replace) {
-      if (!vrl::RenameOver(temp, target, false)) {
-        err = errno;
-        QFile::remove(temp);
-      }
-    } else if (RenameToFreeName(temp, target).isEmpty()) {
-      err = errno;
-      QFile::remove(temp);
+      if (error) *error = target + QStringLiteral(" - ") + ErrnoText(errno);
+      return false;
     }
-    if (err != 0 && error) *error = target + QStringLiteral(" - ") + ErrnoText(err);
-    return err == 0;
+    staged->append({temp, replace ? target : MakeUniqueFileName(target, StagedTargets(*staged)), replace});
+    return true;
   };
 
   QString x = ext;
   if (record.attachments.isEmpty())
-    return writeOne(prefix + OneFileName(ff.ModifiFileExtention(QStringLiteral("MSG"), x)), false);
+    return stageOne(prefix + OneFileName(ff.ModifiFileExtention(QStringLiteral("MSG"), x)), false);
 
   for (const QString& a : record.attachments) {
     if (a == kUnsupportedAttachment) continue;
@@ -145,7 +138,43 @@ bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, con
     // message; a bare name (attachment files off) or a name that is one of this message's own
     // attachment files (same extensions) gets a free name instead, so nothing is overwritten.
     const bool replace = created && !record.attachments.contains(name);
-    if (!writeOne(name, replace)) return false;
+    if (!stageOne(name, replace)) return false;
+  }
+  return true;
+}
+
+bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
+                          QString* error) {
+  QList<StagedFile> staged;
+  QString why;
+  const bool ok = StageInboundInfoFile(dir, record, ext, &staged, &why) && PlaceStagedFiles(staged, &why);
+  for (const StagedFile& f : std::as_const(staged)) QFile::remove(f.temp);
+  if (!ok && error) *error = why;
+  return ok;
+}
+
+QSet<QString> StagedTargets(const QList<StagedFile>& files) {
+  QSet<QString> targets;
+  for (const StagedFile& f : files) targets.insert(f.target);
+  return targets;
+}
+
+bool PlaceStagedFiles(const QList<StagedFile>& files, QString* error) {
+  for (const StagedFile& f : files) {
+    struct stat temp {}, target {};
+    if (::lstat(QFile::encodeName(f.temp).constData(), &temp) != 0) continue;  // in place already
+    // Where the kernel cannot rename without replacing, a hard link stands in; a run that ended
+    // between the link and the removal of the temporary left both names on one file.
+    if (::lstat(QFile::encodeName(f.target).constData(), &target) == 0 && temp.st_ino == target.st_ino &&
+        temp.st_dev == target.st_dev) {
+      QFile::remove(f.temp);
+      continue;
+    }
+    const bool placed = f.replace ? vrl::RenameOver(f.temp, f.target, false) : !RenameToFreeName(f.temp, f.target).isEmpty();
+    if (!placed) {
+      if (error) *error = f.target + QStringLiteral(" - ") + ErrnoText(errno);
+      return false;
+    }
   }
   return true;
 }

@@ -4,11 +4,14 @@
 // (or MSG.<ext> for a message without attachments). Text is UTF-8, lines end with CR LF.
 //
 // Every file the agent writes into an inbound folder is written under a hidden temporary name in
-// that folder, flushed to disk and then renamed into place, so a program watching the folder never
-// sees a half-written file. They are not flushed one by one: the caller flushes the file system
-// once (vrl::FlushFileSystemOf) before the messages are removed from the server.
+// that folder (staged), and the files of a message are renamed into place together once all are
+// written, so a program watching the folder never sees a half-written file or half a message.
+// They are not flushed one by one: the caller flushes the file system (vrl::FlushFileSystemOf)
+// before the messages are removed from the server.
 #include "FileIo.h"
 
+#include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -35,10 +38,29 @@ struct ReceivedMessage {
 QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
                           const QString& endSep);
 
-// Writes the information files of a received message into folder `dir` with extension `ext`.
-// On failure returns false and sets *error to a log text ("<path> - <reason>").
+// A file written under a temporary name, to be put in place as `target`: over whatever is there
+// (replace), or under a free name made from it.
+struct StagedFile {
+  QString temp;
+  QString target;
+  bool replace = false;
+  bool operator==(const StagedFile&) const = default;
+};
+
+// Writes the information files of a received message under temporary names in folder `dir` with
+// extension `ext` and adds them to *staged; their targets avoid the targets already staged. On
+// failure returns false and sets *error to a log text ("<path> - <reason>").
+bool StageInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
+                          QList<StagedFile>* staged, QString* error = nullptr);
+// The same, put in place at once.
 bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
                           QString* error = nullptr);
+// Puts staged files in place, in order. A file whose temporary is gone was put in place before,
+// so placing the same list again after an interruption finishes it. False at the first failure,
+// with *error a log text ("<target> - <reason>").
+bool PlaceStagedFiles(const QList<StagedFile>& files, QString* error);
+// The targets of staged files, for picking free names around them.
+QSet<QString> StagedTargets(const QList<StagedFile>& files);
 
 // The inbound layout of a record (every line ending with CR LF).
 QByteArray InboundInfoText(const ReceivedMessage& record);
@@ -48,15 +70,16 @@ QByteArray InboundInfoText(const ReceivedMessage& record);
 QString OneFileName(QString name);
 
 // A name nothing occupies yet: path itself, else the folder with "n-" in front of the name,
-// n = 1 .. 32767. Any entry (file, folder, link) counts as taken; "*" and "?" are plain characters.
-QString MakeUniqueFileName(const QString& path);
+// n = 1 .. 32767. Any entry (file, folder, link) counts as taken, and so does every path in
+// alsoTaken (names staged but not yet in place); "*" and "?" are plain characters.
+QString MakeUniqueFileName(const QString& path, const QSet<QString>& alsoTaken = {});
 
 // --- placing files ---
 
 // A new hidden temporary name inside dir (the leftover sweep knows it by its prefix).
 QString TemporaryNameIn(const QString& dir);
-// Removes the temporaries an interrupted run left in dir.
-void RemoveLeftoverTemporaries(const QString& dir);
+// Removes the temporaries an interrupted run left in dir, except those in keep (full paths).
+void RemoveLeftoverTemporaries(const QString& dir, const QSet<QString>& keep = {});
 // Renames `from` to a free name made from `wanted` (MakeUniqueFileName), never over an existing
 // entry. Returns the name used, or empty (errno set) on failure; `from` then stays where it is.
 QString RenameToFreeName(const QString& from, const QString& wanted);

@@ -1,11 +1,16 @@
 #include "InternetMailHost.h"
 
 #include <QFile>
+#include <QFileInfo>
 
+#include <algorithm>
+
+#include "Clock.h"
 #include "FileFunctions.h"
 #include "InfoFiles.h"
 #include "PasswordCommand.h"
 #include "ProfileSecurity.h"
+#include "ProfileUnattended.h"
 #include "pop3/POP3_InMail.h"
 #include "smtp/SMTP_OutMail.h"
 #include "socket/Test_Com.h"
@@ -13,6 +18,19 @@
 
 using agent::ErrnoText;
 using agent::OneFileName;
+using agent::StagedFile;
+
+namespace {
+
+// What the POP3 client says when the server refuses UIDL; any other failure of UIDL means the
+// session broke.
+const QString kNoUidl = QStringLiteral("The POP3 server does not support UIDL");
+
+void RemoveStaged(const QList<StagedFile>& files) {
+  for (const StagedFile& f : files) QFile::remove(f.temp);
+}
+
+}  // namespace
 
 InternetMailHost::InternetMailHost(AgentContext& agent, const ProfileRecord& profile)
     : agent_(agent), profile_(profile) {}
@@ -171,12 +189,7 @@ void InternetMailHost::Close() {
     // for them must be on disk first. When a folder cannot be flushed, the connection ends
     // without QUIT and the server keeps them all.
     bool flushed = true;
-    for (const QString& dir : std::as_const(foldersWritten_)) {
-      if (vrl::FlushFileSystemOf(dir)) continue;
-      flushed = false;
-      agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir +
-                 QStringLiteral(" - ") + ErrnoText(errno));
-    }
+    for (const QString& dir : std::as_const(foldersWritten_)) flushed = FlushToDisk(dir) && flushed;
     foldersWritten_.clear();
     if (flushed) IN_Pop3Mail->DisConnectFromPop3Server();
     IN_Pop3Mail.reset();
@@ -218,39 +231,152 @@ bool InternetMailHost::ExecSendMail(QString& DestAdreess, QString& FileToSend, Q
   return false;
 }
 
-QString InternetMailHost::SaveAttachment(const Pop3MailAttachments& a, const QString& wanted,
+bool InternetMailHost::FlushToDisk(const QString& dir) {
+  if (vrl::FlushFileSystemOf(dir)) return true;
+  agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir + QStringLiteral(" - ") +
+             ErrnoText(errno));
+  return false;
+}
+
+void InternetMailHost::ReportJournal() {
+  const QString error = journal_.TakeWriteError();
+  if (!error.isEmpty()) agent_.LogAndShow(kLogError, QStringLiteral("Cannot Write The File: ") + error);
+}
+
+QString InternetMailHost::SaveAttachment(const Pop3MailAttachments& a, const QString& dir,
                                          QString* error) {
-  const QString dir = FileFunctions().GetPathOfFile(wanted).chopped(1);
   const QString temp = agent::TemporaryNameIn(dir);
   bool saved = false;
   try {
-    // Everything written in the session is flushed at once, before QUIT.
+    // Flushed with the rest of the message, or of the session before QUIT.
     saved = IN_Pop3Mail->SaveAttachmentDataToFile(a.Data, temp, false);
     if (!saved) *error = IN_Pop3Mail->GetLastError();
   } catch (const vrl::VrlError& e) {
     *error = e.Description();
   }
-  if (!saved) return {};
-  const QString placed = agent::RenameToFreeName(temp, wanted);
-  if (placed.isEmpty()) {
-    *error = ErrnoText(errno);
-    QFile::remove(temp);
+  if (saved) return temp;
+  QFile::remove(temp);
+  return {};
+}
+
+bool InternetMailHost::FinishPlacing() {
+  const QList<StagedFile> waiting = journal_.Unplaced();
+  if (waiting.isEmpty()) return true;
+  QString error;
+  if (!agent::PlaceStagedFiles(waiting, &error)) {
+    agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
+    return false;
   }
-  return placed;
+  QSet<QString> folders;
+  for (const StagedFile& f : waiting) folders.insert(QFileInfo(f.target).path());
+  for (const QString& dir : std::as_const(folders))
+    if (!FlushToDisk(dir)) return false;
+  journal_.AllPlaced();
+  ReportJournal();
+  return true;
+}
+
+bool InternetMailHost::PlanInbound(qint16 n) {
+  const QString& name = profile_.Prfname;
+  const ProfileUnattended u = conf::ReadProfileUnattended(profile_);
+  keepOnServer_ = u.KeepOnServer;
+  takes_.assign(static_cast<size_t>(n) + 1, Take::Fetch);
+  ids_.clear();
+  sizes_.clear();
+  std::vector<QByteArray> ids;
+  if (IN_Pop3Mail->GetUniqueIds(ids)) {
+    // Without an id for every message the journal cannot answer for any.
+    const auto missing = [](const QByteArray& id) { return id.isEmpty(); };
+    if (ids.size() == takes_.size() && std::none_of(ids.begin() + 1, ids.end(), missing)) ids_ = std::move(ids);
+  } else if (IN_Pop3Mail->GetLastError() != kNoUidl) {
+    agent_.WriteSessionLines();
+    agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Message Ids: ") + IN_Pop3Mail->GetLastError());
+    return false;
+  }
+  if (keepOnServer_ && ids_.empty()) {
+    // Without ids a message left on the server would be fetched again in every cycle.
+    agent_.WriteSessionLines();
+    agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + name + QStringLiteral("\" Cannot Keep Messages On ") +
+                                     QStringLiteral("Server: the POP3 server gives no message ids (UIDL)"));
+    return false;
+  }
+  const qint64 limit = qint64(agent_.MaxMessageMB()) * 1024 * 1024;
+  if (limit > 0 && !IN_Pop3Mail->GetSizes(sizes_)) {
+    agent_.WriteSessionLines();
+    agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Message Sizes: ") + IN_Pop3Mail->GetLastError());
+    return false;
+  }
+  if (!ids_.empty()) {
+    journal_.KeepOnly(name, ids_);
+    ReportJournal();
+  }
+  const qint64 now = vrl::Now().toSecsSinceEpoch();
+  for (size_t i = 1; i < takes_.size(); ++i) {
+    const qint64 fetched = ids_.empty() ? -1 : journal_.FetchedAt(name, ids_[i]);
+    if (fetched >= 0) {
+      const bool expired = u.KeepDays > 0 && now - fetched >= qint64(u.KeepDays) * 86400;
+      takes_[i] = keepOnServer_ && !expired ? Take::Leave : Take::Delete;
+    } else if (limit > 0 && i < sizes_.size() && sizes_[i] > limit) {
+      takes_[i] = Take::TooLarge;
+    }
+  }
+  return true;
+}
+
+bool InternetMailHost::PassOver(qint16 i) {
+  const size_t at = static_cast<size_t>(i);
+  if (takes_[at] == Take::Leave) return true;
+  if (takes_[at] == Take::TooLarge) {
+    agent_.Log(kLogAlert + QStringLiteral("Message Too Large, Left On Server: ") + QString::number(i) +
+               QStringLiteral(" - ") + QString::number(sizes_[at]) + QStringLiteral(" bytes"));
+    return true;
+  }
+  agent_.Log(kLogInfo + QStringLiteral("Deleting Message Already Processed: ") + QString::fromLatin1(ids_[at]));
+  if (IN_Pop3Mail->DelMail(i)) return true;
+  agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) + QStringLiteral(": ") +
+             IN_Pop3Mail->GetLastError());
+  return false;
+}
+
+bool InternetMailHost::PlaceMessage(qint16 i, const QString& dir, QList<StagedFile>& staged) {
+  const QByteArray id = ids_.empty() ? QByteArray() : ids_[static_cast<size_t>(i)];
+  // With an id, the message counts as taken once the id is recorded: its files are on disk by
+  // then, and the journal names them until they are in place.
+  const qint64 now = vrl::Now().toSecsSinceEpoch();
+  if (!id.isEmpty() && !(FlushToDisk(dir) && journal_.Record(profile_.Prfname, id, now, staged))) {
+    ReportJournal();
+    RemoveStaged(staged);
+    return false;
+  }
+  QString error;
+  if (!agent::PlaceStagedFiles(staged, &error)) {
+    agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
+    if (id.isEmpty()) RemoveStaged(staged);  // else the next run puts them in place
+    return false;
+  }
+  if (!id.isEmpty()) journal_.Placed(profile_.Prfname);
+  return true;
 }
 
 bool InternetMailHost::ExecGetMail() {
   const ProfileRecord& p = profile_;
   const QString& dir = p.InboundDir;
+  if (!FinishPlacing()) return false;
   agent::RemoveLeftoverTemporaries(dir);
   if (!IN_Pop3Mail) return true;
   const qint16 n = IN_Pop3Mail->GetNMailsOnPop3Server(false);
   if (n < 1) return true;
+  if (!PlanInbound(n)) return false;
+  if (std::all_of(takes_.begin() + 1, takes_.end(), [](Take t) { return t == Take::Leave; })) return true;
   agent_.WriteSessionLines();
 
   const FileFunctions ff;
   for (qint16 i = n; i >= 1; --i) {
     if (agent_.StopIfRequested()) return true;
+    if (takes_[static_cast<size_t>(i)] != Take::Fetch) {
+      if (!PassOver(i)) return false;
+      continue;
+    }
     agent_.DoEvents();
     Pop3Mail mail;
     std::vector<Pop3MailAttachments> atts;
@@ -276,6 +402,9 @@ bool InternetMailHost::ExecGetMail() {
     agent_.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
     foldersWritten_.insert(dir);
 
+    // Every file of the message is written under a hidden name first and all are put in place
+    // together.
+    QList<StagedFile> staged;
     const int count = std::min<int>(mail.AttachedFiles, static_cast<int>(atts.size()));
     for (int k = 0; k < count; ++k) {
       const Pop3MailAttachments& a = atts[static_cast<size_t>(k)];
@@ -283,16 +412,19 @@ bool InternetMailHost::ExecGetMail() {
       const QString name = OneFileName(
           ff.ModifiFileExtention(a.Name.isEmpty() ? QStringLiteral("NO_NAME") : a.Name, ext));
       if (p.CreateAttchsInMsgs) {
-        const QString path = agent::MakeUniqueFileName(dir + QLatin1Char('/') + name);
+        const QString path =
+            agent::MakeUniqueFileName(dir + QLatin1Char('/') + name, agent::StagedTargets(staged));
         agent_.Log(kLogInfo + QStringLiteral("Creating File: ") + path);
         QString error;
-        const QString placed = SaveAttachment(a, path, &error);
-        if (placed.isEmpty()) {
+        const QString temp = SaveAttachment(a, dir, &error);
+        if (temp.isEmpty()) {
           agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + path +
                                            QStringLiteral(" - ") + error);
+          RemoveStaged(staged);
           return false;
         }
-        rec.attachments << placed;
+        staged.append({temp, path, false});
+        rec.attachments << path;
       } else {
         rec.attachments << name;
       }
@@ -303,16 +435,19 @@ bool InternetMailHost::ExecGetMail() {
     if (p.CreateInfFileInboundMsgs) {
       agent_.DoEvents();
       QString error;
-      if (!agent::WriteInboundInfoFile(dir, rec, p.ResFilesExtention, &error)) {
+      if (!agent::StageInboundInfoFile(dir, rec, p.ResFilesExtention, &staged, &error)) {
         agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
+        RemoveStaged(staged);
         return false;
       }
       agent_.DoEvents();
     }
+    if (!PlaceMessage(i, dir, staged)) return false;
 
     agent_.Count(HealthCount::Received);  // its files are written
 
-    if (!IN_Pop3Mail->DelMail(i)) {
+    // A message kept on the server is deleted by a later cycle, when its days are over.
+    if (!keepOnServer_ && !IN_Pop3Mail->DelMail(i)) {
       agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) +
                  QStringLiteral(": ") + IN_Pop3Mail->GetLastError());
       return false;

@@ -6,6 +6,7 @@
 #include <QString>
 #include <memory>
 
+#include "IdJournal.h"
 #include "MailHost.h"
 #include "socket/SecuritySettings.h"
 
@@ -40,10 +41,23 @@ class InternetMailHost : public MailHost {
   void WatchPop3Events();
   void WatchSmtpEvents();
   void DebugLine(const QString& line, const QString& box, vrl::MsgBoxIcon icon);
-  // Saves one attachment under a hidden name, then moves it to a free name made from `wanted`.
-  // Returns the final path, or empty with the reason in *error.
-  QString SaveAttachment(const struct Pop3MailAttachments& a, const QString& wanted,
-                         QString* error);
+  // Saves one attachment under a hidden name in dir. Returns that name, or empty with the
+  // reason in *error.
+  QString SaveAttachment(const struct Pop3MailAttachments& a, const QString& dir, QString* error);
+  // What the inbound step does with message i, from the server's ids and sizes and the journal.
+  enum class Take { Fetch, Delete, Leave, TooLarge };
+  // Flushes the file system of dir; logs the failure.
+  bool FlushToDisk(const QString& dir);
+  void ReportJournal();
+  // Puts in place the files of a message taken when the last run ended before they were.
+  bool FinishPlacing();
+  // Decides for messages 1..n (into takes_, ids_, sizes_); false when the step cannot go on.
+  bool PlanInbound(qint16 n);
+  // A message that is not fetched: deleted, or reported as too large. False when DELE failed.
+  bool PassOver(qint16 i);
+  // Puts the staged files of message i in place; with an id, they are flushed and the id
+  // recorded first. False (files removed, message left) on a failure.
+  bool PlaceMessage(qint16 i, const QString& dir, QList<agent::StagedFile>& staged);
 
   AgentContext& agent_;
   const ProfileRecord profile_;
@@ -57,4 +71,9 @@ class InternetMailHost : public MailHost {
   QString transientFailure_;  // of the last ExecSendMail
   // Folders that received new names in this session: flushed before the server forgets.
   QSet<QString> foldersWritten_;
+  agent::IdJournal journal_;
+  bool keepOnServer_ = false;
+  std::vector<Take> takes_;        // per message, [0] unused
+  std::vector<QByteArray> ids_;    // per message when the server gives ids, else empty
+  std::vector<qint64> sizes_;      // per message when there is a size limit, else empty
 };

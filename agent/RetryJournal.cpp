@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
-#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -42,20 +41,8 @@ void RetryJournal::Write() {
   }
   QJsonObject entries;
   for (auto it = first_.cbegin(); it != first_.cend(); ++it) entries.insert(it.key(), it.value());
-  const QByteArray bytes = QJsonDocument(entries).toJson(QJsonDocument::Compact);
-  const QString temp = vrl::CreateTemporaryBeside(file_);
-  bool ok = !temp.isEmpty();
-  if (ok) {
-    const int fd = vrl::OpenFile(temp, O_WRONLY);
-    ok = fd >= 0 && vrl::WriteAll(fd, bytes) && vrl::FlushFile(fd);
-    const int err = errno;
-    if (fd >= 0) ::close(fd);
-    errno = err;
-  }
-  if (ok) ok = vrl::RenameOver(temp, file_);
-  if (ok) return;
-  writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
-  if (!temp.isEmpty()) QFile::remove(temp);
+  if (!vrl::ReplaceFile(file_, QJsonDocument(entries).toJson(QJsonDocument::Compact)))
+    writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
 }
 
 qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {

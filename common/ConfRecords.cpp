@@ -163,11 +163,14 @@ std::optional<QByteArray> PackProfile(const ProfileRecord& rec) {
 
 std::optional<QByteArray> PackGlobal(const GlobalRecord& rec) {
   // No block for the default, so that such a record stays byte for byte what it always was.
+  // A later value needs the ones before it, so a block ends at its last value that is not 0.
   QByteArray extension;
-  if (rec.LogMaxMB != 0) {
-    const quint32 v = static_cast<quint32>(rec.LogMaxMB);
+  const auto put = [&](qint32 value) {
+    const quint32 v = static_cast<quint32>(value);
     for (int i = 0; i < 4; ++i) extension.append(static_cast<char>((v >> (8 * i)) & 0xFF));
-  }
+  };
+  if (rec.LogMaxMB != 0 || rec.MaxMessageMB != 0) put(rec.LogMaxMB);
+  if (rec.MaxMessageMB != 0) put(rec.MaxMessageMB);
   return PackFields(rec, [](const GlobalRecord& r, auto&& f) { ForEachGlobalField(r, f); },
                     extension);
 }
@@ -198,11 +201,14 @@ bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec) {
   if (!UnpackFields(r, rec, [](GlobalRecord& g, auto&& f) { ForEachGlobalField(g, f); }))
     return false;
   const QByteArray ext = ExtensionBlock(r);
-  if (ext.size() >= 4) {
+  const auto get = [&ext](qsizetype at, qint32& value) {
+    if (ext.size() < at + 4) return;
     quint32 v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(ext[i]);
-    rec.LogMaxMB = static_cast<qint32>(v);
-  }
+    for (qsizetype i = at + 3; i >= at; --i) v = (v << 8) | static_cast<unsigned char>(ext[i]);
+    value = static_cast<qint32>(v);
+  };
+  get(0, rec.LogMaxMB);
+  get(4, rec.MaxMessageMB);
   return true;
 }
 

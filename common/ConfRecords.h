@@ -82,6 +82,9 @@ struct GlobalRecord {
   // the log file is rotated (one older file, name.1, is kept). 0, the value of records without
   // the block, means no limit.
   qint32 LogMaxMB = 0;
+  // Behind it in the same block: messages larger than this many MB stay on the server; 0 (also
+  // for a block of only LogMaxMB) means no limit.
+  qint32 MaxMessageMB = 0;
 
   bool operator==(const GlobalRecord&) const = default;
 };

@@ -42,6 +42,7 @@ constexpr const char* kUnattendedFields[] = {"RetryTransient", "RetryHours", "Ke
 constexpr const char* kLogMaxMB = "LogMaxMB";
 constexpr qint64 kNewLogMaxMB = 50;
 constexpr qint64 kLogMaxMBLimit = 1048576;
+constexpr const char* kMaxMessageMB = "MaxMessageMB";
 
 QString Quoted(const QString& path) { return QStringLiteral("\"") + path + QStringLiteral("\""); }
 
@@ -448,6 +449,7 @@ QByteArray ToJson(const Configuration& conf) {
   QJsonObject global;
   conf::ForEachGlobalField(conf.global, toJson(global));
   global.insert(QLatin1String(kLogMaxMB), conf.global.LogMaxMB);
+  global.insert(QLatin1String(kMaxMessageMB), conf.global.MaxMessageMB);
   QJsonArray profiles;
   for (const ProfileRecord& p : conf.profiles) {
     QJsonObject obj;
@@ -517,16 +519,22 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
   } else {
     const QJsonObject global = root.value(QLatin1String("global")).toObject();
     ObjectReader reader(global, QStringLiteral("global"), found);
-    if (reader.Read(conf.global, VisitGlobal, {QString::fromLatin1(kLogMaxMB)}))
+    if (reader.Read(conf.global, VisitGlobal, {QString::fromLatin1(kLogMaxMB), QString::fromLatin1(kMaxMessageMB)}))
       CheckGlobal(conf.global, reader, said);
-    // Optional: a document from before the field gets the limit of a new installation.
-    const QJsonValue max = global.value(QLatin1String(kLogMaxMB));
-    qint64 mb = kNewLogMaxMB;
-    if (!max.isUndefined() && !WholeNumber(max, 0, kLogMaxMBLimit, mb))
-      reader.Fail(QStringLiteral("field \"LogMaxMB\" must be a whole number from 0 (no limit) to %1, not %2")
-                      .arg(kLogMaxMBLimit)
-                      .arg(Shown(max)));
-    conf.global.LogMaxMB = static_cast<qint32>(mb);
+    // Optional sizes in MB: a document from before LogMaxMB gets the limit of a new
+    // installation, one from before MaxMessageMB no limit.
+    const auto size = [&](const char* name, qint64 fallback, qint32& field) {
+      const QJsonValue v = global.value(QLatin1String(name));
+      qint64 mb = fallback;
+      if (!v.isUndefined() && !WholeNumber(v, 0, kLogMaxMBLimit, mb))
+        reader.Fail(QStringLiteral("field \"%1\" must be a whole number from 0 (no limit) to %2, not %3")
+                        .arg(QLatin1String(name))
+                        .arg(kLogMaxMBLimit)
+                        .arg(Shown(v)));
+      field = static_cast<qint32>(mb);
+    };
+    size(kLogMaxMB, kNewLogMaxMB, conf.global.LogMaxMB);
+    size(kMaxMessageMB, 0, conf.global.MaxMessageMB);
     // The flag says "a configuration has been saved": an import saves one.
     conf.global.ConfigFlag = 1;
     if (!conf::PackGlobal(conf.global))

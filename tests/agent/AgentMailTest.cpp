@@ -20,18 +20,42 @@ Scenario& Pop3Login(Scenario& s) {
 }
 QByteArray Retr(const QByteArray& message) { return "+OK\r\n" + Scenario::dotStuff(message); }
 
-// A mailbox session: login, STAT, then each message from the highest number down retrieved and
-// deleted (DELE answered with deleReply; a failure ends the session), then QUIT.
-Scenario Pop3Mailbox(const QList<QByteArray>& messages, const QByteArray& deleReply = "+OK") {
+// A mailbox as one session sees it, and what the agent should do with each message.
+struct Mailbox {
+  QByteArrayList messages;
+  QByteArrayList takes;        // from message 1: "R" retrieved, "D" deleted, "" left; "RD" when missing
+  QByteArray deleReply = "+OK";  // a failure ends the session
+  QByteArrayList ids = {};     // UIDL from message 1; "id1", "id2", ... when empty
+  bool uidl = true;            // else UIDL is refused
+  bool quitAnswered = true;    // else the server drops the connection at QUIT
+  QByteArray sizes = {};       // a LIST answer ("1 1000\r\n..."), asked when given
+};
+
+// Login, STAT, UIDL and LIST when there are messages, each message from the highest number down as
+// `takes` says, QUIT.
+Scenario Pop3Session(const Mailbox& b) {
   Scenario s;
-  Pop3Login(s).expect("STAT").reply("+OK " + QByteArray::number(messages.size()) + " 1000");
-  for (qsizetype i = messages.size(); i >= 1; --i) {
-    s.expect("RETR " + QByteArray::number(i)).send(Retr(messages[i - 1]));
-    s.expect("DELE " + QByteArray::number(i)).reply(deleReply);
-    if (!deleReply.startsWith("+OK")) break;
+  const qsizetype n = b.messages.size();
+  Pop3Login(s).expect("STAT").reply("+OK " + QByteArray::number(n) + " 1000");
+  if (n > 0) s.expect("UIDL");
+  if (n > 0 && !b.uidl) s.reply("-ERR unknown command");
+  if (n > 0 && b.uidl) {
+    QByteArray list = "+OK\r\n";
+    for (qsizetype i = 1; i <= n; ++i) list += QByteArray::number(i) + ' ' + b.ids.value(i - 1, "id" + QByteArray::number(i)) + "\r\n";
+    s.send(list + ".\r\n");
   }
-  return s.expect("QUIT").reply("+OK bye");
+  if (!b.sizes.isEmpty()) s.expect("LIST").send("+OK\r\n" + b.sizes + ".\r\n");
+  for (qsizetype i = n; i >= 1; --i) {
+    const QByteArray take = b.takes.value(i - 1, "RD");
+    if (take.contains('R')) s.expect("RETR " + QByteArray::number(i)).send(Retr(b.messages[i - 1]));
+    if (!take.contains('D')) continue;
+    s.expect("DELE " + QByteArray::number(i)).reply(b.deleReply);
+    if (!b.deleReply.startsWith("+OK")) break;
+  }
+  s.expect("QUIT");
+  return b.quitAnswered ? s.reply("+OK bye") : s.close();
 }
+Scenario Pop3Mailbox(const QByteArrayList& messages) { return Pop3Session({messages, {}}); }
 
 // A message from `from` with one base64 attachment.
 QByteArray MessageWithAttachment(const QByteArray& from, const QByteArray& name, const QByteArray& content) {
@@ -197,23 +221,113 @@ TEST_F(AgentMailTest, WithRetryAFileStaysAfterATransientFailureUntilSentOrTooOld
   for (auto& server : servers) Expect(*server);
 }
 
-TEST_F(AgentMailTest, AMessageThatCannotBeDeletedStaysAndComesAgainUnderFreeNames) {
-  ScriptedServer pop({Pop3Mailbox({kAnnMessage}, "-ERR locked"), Pop3Mailbox({kAnnMessage})});
+TEST_F(AgentMailTest, WithIdsAMessageIsWrittenOnceWhateverEndsItsSession) {
+  // One profile per case, two cycles; the first session ends before its deletion took effect.
+  const QStringList once{"report.IN", "report.INF"};
+  struct Case {
+    QString name;
+    Mailbox first;
+    QByteArray secondTakes;
+    QStringList files;
+  } cases[] = {
+      {"Refused", {{kAnnMessage}, {}, "-ERR locked"}, "D", once},
+      {"Dropped", {{kAnnMessage}, {}, "+OK", {}, true, false}, "D", once},
+      {"NoIds", {{kAnnMessage}, {}, "-ERR locked", {}, false}, "RD", once + QStringList{"1-report.IN", "1-report.INF"}},
+  };
+  std::vector<std::unique_ptr<ScriptedServer>> servers;
+  for (const Case& c : cases) {
+    Mailbox second = c.first;
+    second.takes = {c.secondTakes}, second.deleReply = "+OK", second.quitAnswered = true;
+    servers.push_back(std::make_unique<ScriptedServer>(std::vector{Pop3Session(c.first), Pop3Session(second)}));
+    AddProfile(OnServers(c.name, servers.back().get(), nullptr));
+  }
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(CycleLines().filter("ERROR:\t Error Deleting Message 1: ").size(), 2) << CycleLines().join("\n").toStdString();
+  Cycle();
+  for (const Case& c : cases) {
+    QStringList files = c.files;
+    files.sort();
+    EXPECT_EQ(Files(Path(c.name + "/in")), files) << c.name.toStdString();
+  }
+  EXPECT_EQ(CycleLines().count(kInfo + "Deleting Message Already Processed: id1"), 2);
+  for (auto& server : servers) Expect(*server);
+}
+
+TEST_F(AgentMailTest, FilesOfAMessageTakenBeforeACrashArePutInPlaceInsteadOfFetchedAgain) {
+  ScriptedServer pop({Pop3Session({{kAnnMessage}, {"D"}})});
+  ProfileRecord p = OnServers("P", &pop, nullptr);
+  AddProfile(p);
+  // The run before wrote the message's files under hidden names, recorded its id and ended.
+  const QString in = p.InboundDir;
+  WriteFile(in + "/.vrltmp-a", "<report/>");
+  WriteFile(in + "/.vrltmp-b", "info");
+  WriteFile(home_ + "/VRLEng31.uids", QString(R"({"P":{"ids":{"id1":0},"placing":[["%1/.vrltmp-a","%1/report.IN",false],)"
+                                              R"(["%1/.vrltmp-b","%1/report.INF",true]]}})").arg(in).toUtf8());
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(Files(in), (QStringList{"report.IN", "report.INF"}));
+  EXPECT_EQ(ReadAll(in + "/report.IN"), "<report/>");
+  EXPECT_EQ(ReadAll(home_ + "/VRLEng31.uids"), R"({"P":{"ids":{"id1":0},"placing":[]}})");
+  Expect(pop);
+}
+
+TEST_F(AgentMailTest, MessagesKeptOnTheServerAreFetchedOnceAndDeletedWhenTheirDaysAreOver) {
+  // Cycles a day apart. Message 1 is fetched in the first, message 2 in the second; "Forever"'s
+  // message 1 goes from the server before the third (its id leaves the journal).
+  const QByteArray m1 = kAnnMessage, m2 = MessageWithAttachment("bob@example.com", "b.xml", "<b/>");
+  const QByteArrayList both{m1, m2};
+  struct Case {
+    QString name;
+    qint16 keepDays;
+    std::vector<Scenario> sessions;
+    QStringList files;
+    QByteArray journal;  // the profile's ids after the third cycle
+  } cases[] = {
+      {"Forever", 0, {Pop3Session({{m1}, {"R"}}), Pop3Session({both, {"", "R"}}), Pop3Session({{m2}, {""}, "+OK", {"id2"}})},
+       {"b.IN", "b.INF", "report.IN", "report.INF"}, R"({"id2":)"},
+      {"TwoDays", 2, {Pop3Session({{m1}, {"R"}}), Pop3Session({both, {"", "R"}}), Pop3Session({both, {"D", ""}})},
+       {"b.IN", "b.INF", "report.IN", "report.INF"}, R"({"id1":)"},
+      {"NoIds", 0, std::vector(3, Pop3Session({{m1}, {""}, "+OK", {}, false})), {}, ""},
+  };
+  std::vector<std::unique_ptr<ScriptedServer>> servers;
+  for (const Case& c : cases) {
+    servers.push_back(std::make_unique<ScriptedServer>(c.sessions));
+    ProfileRecord p = OnServers(c.name, servers.back().get(), nullptr);
+    conf::WriteProfileUnattended(p, {false, 24, true, c.keepDays});
+    AddProfile(p);
+  }
+  ASSERT_TRUE(Start());
+  for (int day = 0; day < 3; ++day) {
+    work_ = AgentMailWork();
+    Cycle();
+    Advance(86400 - global_.PrcInterval);
+  }
+  const QJsonObject journal = QJsonDocument::fromJson(ReadAll(home_ + "/VRLEng31.uids")).object();
+  for (const Case& c : cases) {
+    EXPECT_EQ(Files(Path(c.name + "/in")), c.files) << c.name.toStdString();
+    EXPECT_TRUE(QJsonDocument(journal[c.name]["ids"].toObject()).toJson(QJsonDocument::Compact).startsWith(c.journal)) << c.name.toStdString();
+  }
+  EXPECT_EQ(CycleLines().count("ERROR:\t Profile: \"NoIds\" Cannot Keep Messages On Server: the POP3 server gives no message ids (UIDL)"), 3);
+  for (auto& server : servers) Expect(*server);
+}
+
+TEST_F(AgentMailTest, AMessageAboveMaxMessageMBStaysOnTheServerWithAnAlert) {
+  global_.MaxMessageMB = 1;
+  ScriptedServer pop({Pop3Session({{kAnnMessage, "x"}, {"RD", ""}, "+OK", {}, true, true, "1 1048576\r\n2 1048577\r\n"})});
   ProfileRecord p = OnServers("P", &pop, nullptr);
   AddProfile(p);
   ASSERT_TRUE(Start());
   Cycle();
-  EXPECT_TRUE(CycleLines().last().startsWith("ERROR:\t Error Deleting Message 1: "));
+  EXPECT_TRUE(CycleLines().contains("ALERT:\t Message Too Large, Left On Server: 2 - 1048577 bytes"));
   EXPECT_EQ(Files(p.InboundDir), (QStringList{"report.IN", "report.INF"}));
-  Cycle();
-  EXPECT_EQ(Files(p.InboundDir), (QStringList{"1-report.IN", "1-report.INF", "report.IN", "report.INF"}));
-  EXPECT_EQ(CycleLines().last(), kInfo + "Message Successfully Processed");
   Expect(pop);
 }
 
 TEST_F(AgentMailTest, AStopRequestIsHonouredBetweenMessages) {
   Scenario s;
-  Pop3Login(s).expect("STAT").reply("+OK 2 1000").expect("RETR 2").send(Retr(kAnnMessage));
+  Pop3Login(s).expect("STAT").reply("+OK 2 1000").expect("UIDL").reply("-ERR");
+  s.expect("RETR 2").send(Retr(kAnnMessage));
   s.expect("DELE 2").reply("+OK").expect("QUIT").reply("+OK bye");
   ScriptedServer pop({s});
   ProfileRecord p = OnServers("P", &pop, nullptr);

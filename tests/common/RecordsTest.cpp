@@ -95,6 +95,12 @@ TEST(RecordBytes, GlobalGolden) {
   ASSERT_TRUE(packed);
   EXPECT_EQ(packed->mid(36, 10).toHex(), QByteArray("56584231040001000000"));
   EXPECT_EQ(conf::UnpackGlobal(*packed)->LogMaxMB, 1);
+  // The message limit follows it; without a log limit that one is written as 0.
+  g.LogMaxMB = 0, g.MaxMessageMB = 258;
+  packed = conf::PackGlobal(g);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->mid(36, 14).toHex(), QByteArray("5658423108000000000002010000"));
+  EXPECT_EQ(conf::UnpackGlobal(*packed), g);
 }
 
 TEST(RecordBytes, ForeignBytes) {

@@ -1,7 +1,7 @@
 """The agent against the real servers: VRLEng31 sends the files of its outbound folders through
 Postfix and brings every message of the Dovecot mailbox back as files, with the configuration
 written by VRLCfg31. The crash case kills the agent at random moments and checks that nothing is
-lost and nothing half-written is visible; duplicates are allowed.
+lost, nothing half-written is visible and no message is written twice (a file may be sent twice).
 
 usage: agent_interop.py STATE_FILE VRLENG31 VRLCFG31 CASE"""
 
@@ -273,6 +273,12 @@ def inbound_ids(inbound, known):
     return counts
 
 
+def deliveries(s):
+    """Messages Postfix has put into the Maildir so far."""
+    log = os.path.join(s.dir, "log", "postfix.log")
+    return read(log).count(b"status=sent (delivered to maildir)") if os.path.exists(log) else 0
+
+
 def case_crash(s, eng, cfg, work):
     with Agent(s, eng, cfg, work) as a:
         out, inbound = a.dir("out"), a.dir("in")
@@ -287,12 +293,14 @@ def case_crash(s, eng, cfg, work):
             m.set_content("waiting\n")
             m.add_attachment(content, maintype="application", subtype="octet-stream", filename=i + ".dat")
             s.deliver_direct(m.as_bytes(policy=policy.SMTP))
+        delivered_before = deliveries(s)
         # Receiving first: the short runs die inside a receiving session, the longer ones go on
         # into sending.
         a.configure([a.receiver("Receive", inbound), a.sender("Send", out, "*.DAT")])
 
         rng = random.Random(31)
-        for k in range(10):
+        kills = 10
+        for k in range(kills):
             alive = rng.uniform(0.1, 1.0)
             a.start()
             time.sleep(alive)
@@ -308,9 +316,20 @@ def case_crash(s, eng, cfg, work):
 
         # Outbound first, then the queue, then the mailbox: a message always sits in one of them.
         a.run_until(lambda: not os.listdir(out) and not s.queue_files() and not s.maildir_files(), 120)
+        # Every message that sat in the mailbox (the waiting ones and each one Postfix delivered,
+        # a file sent twice included) has its files exactly once.
         counts = inbound_ids(inbound, known)
-        print("crash: %d of %d items landed, %d duplicates" % (len(counts), len(known), sum(counts.values()) - len(counts)))
-        check(not set(known) - set(counts), "never landed: %s" % sorted(set(known) - set(counts)))
+        sent = deliveries(s) - delivered_before
+        messages, landed = len(msg_ids) + sent, sum(counts.values())
+        infos = len([n for n in visible(inbound) if n.endswith(".INF")])
+        lost = sorted(set(known) - set(counts))
+        print("crash: kills %d, messages %d, duplicates %d, lost %d (files sent twice: %d)"
+              % (kills, messages, max(landed - messages, 0), len(lost) + max(messages - landed, 0), sent - len(out_ids)))
+        check(not lost, "never landed: %s" % lost)
+        check(landed == messages and infos == landed, "%d attachment and %d information files for %d messages"
+              % (landed, infos, messages))
+        check(all(counts[i] == 1 for i in msg_ids), "waiting messages written twice: %s"
+              % sorted(i for i in msg_ids if counts[i] > 1))
         check(not [n for n in os.listdir(inbound) if n.startswith(".")], "hidden files left: %s" % os.listdir(inbound))
         check(mailbox_empty(s), "mailbox not empty", s)
 

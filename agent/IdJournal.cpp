@@ -1,0 +1,106 @@
+#include "IdJournal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <cerrno>
+#include <unistd.h>
+#include <utility>
+
+#include "AppFolder.h"
+#include "FileIo.h"
+
+namespace agent {
+
+// {"<profile>": {"ids": {"<id>": <first fetched>, ...}, "placing": [[temp, target, replace], ...]}}
+void IdJournal::Load() {
+  if (loaded_) return;
+  loaded_ = true;
+  file_ = vrl::PathInApplicationFolder(kIdJournalName);
+  // One agent per folder: a temporary left here is a crash's, never a write going on.
+  const QFileInfo info(file_);
+  const QDir dir = info.dir();
+  for (const QString& left : dir.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden))
+    QFile::remove(dir.filePath(left));
+  QFile f(file_);
+  if (!f.open(QIODevice::ReadOnly)) return;
+  const QJsonObject all = QJsonDocument::fromJson(f.readAll()).object();
+  for (auto p = all.begin(); p != all.end(); ++p) {
+    Profile& to = profiles_[p.key()];
+    const QJsonObject ids = p.value().toObject().value(QLatin1String("ids")).toObject();
+    for (auto it = ids.begin(); it != ids.end(); ++it)
+      if (it.value().isDouble()) to.fetched.insert(it.key().toLatin1(), qint64(it.value().toDouble()));
+    for (const QJsonValue v : p.value().toObject().value(QLatin1String("placing")).toArray()) {
+      const QJsonArray f = v.toArray();
+      if (f.size() == 3) to.placing.append({f[0].toString(), f[1].toString(), f[2].toBool()});
+    }
+  }
+}
+
+bool IdJournal::Write() {
+  QJsonObject all;
+  for (auto p = profiles_.cbegin(); p != profiles_.cend(); ++p) {
+    if (p->fetched.isEmpty() && p->placing.isEmpty()) continue;
+    QJsonObject ids;
+    for (auto it = p->fetched.cbegin(); it != p->fetched.cend(); ++it) ids.insert(QString::fromLatin1(it.key()), it.value());
+    QJsonArray placing;
+    for (const StagedFile& f : p->placing) placing.append(QJsonArray{f.temp, f.target, f.replace});
+    all.insert(p.key(), QJsonObject{{QStringLiteral("ids"), ids}, {QStringLiteral("placing"), placing}});
+  }
+  const bool ok = all.isEmpty() ? ::unlink(QFile::encodeName(file_).constData()) == 0 || errno == ENOENT
+                                 : vrl::ReplaceFile(file_, QJsonDocument(all).toJson(QJsonDocument::Compact));
+  if (!ok) writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
+  return ok;
+}
+
+qint64 IdJournal::FetchedAt(const QString& profile, const QByteArray& id) {
+  Load();
+  return profiles_.value(profile).fetched.value(id, -1);
+}
+
+bool IdJournal::Record(const QString& profile, const QByteArray& id, qint64 when, const QList<StagedFile>& files) {
+  Load();
+  Profile& p = profiles_[profile];
+  const Profile before = p;
+  p.fetched.insert(id, when);
+  p.placing = files;
+  if (Write()) return true;
+  profiles_[profile] = before;
+  return false;
+}
+
+void IdJournal::Placed(const QString& profile) {
+  Load();
+  if (profiles_.contains(profile)) profiles_[profile].placing.clear();
+}
+
+void IdJournal::KeepOnly(const QString& profile, const std::vector<QByteArray>& onServer) {
+  Load();
+  if (!profiles_.contains(profile)) return;
+  const QSet<QByteArray> listed(onServer.begin(), onServer.end());
+  QHash<QByteArray, qint64>& fetched = profiles_[profile].fetched;
+  const qsizetype before = fetched.size();
+  fetched.removeIf([&](const auto& it) { return !listed.contains(it.key()); });
+  if (fetched.size() != before) Write();
+}
+
+QList<StagedFile> IdJournal::Unplaced() {
+  Load();
+  QList<StagedFile> all;
+  for (const Profile& p : std::as_const(profiles_)) all += p.placing;
+  return all;
+}
+
+void IdJournal::AllPlaced() {
+  Load();
+  for (Profile& p : profiles_) p.placing.clear();
+  Write();
+}
+
+QString IdJournal::TakeWriteError() { return std::exchange(writeError_, QString()); }
+
+}  // namespace agent
