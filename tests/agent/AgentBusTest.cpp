@@ -236,6 +236,7 @@ TEST_F(AgentBusTest, HealthCountsAMixedCycle) {
   second.reply("220 t").expectPrefix("HELO ").reply("250 hi").expectPrefix("MAIL").reply("250 ok").expectPrefix("RCPT")
       .reply("451 try later").expectClose();
   mailbox.reply("+OK").expect("USER u").reply("+OK").expect("PASS p").reply("+OK").expect("STAT").reply("+OK 1 40")
+      .expect("UIDL").reply("-ERR no ids")
       .expect("RETR 1").send("+OK\r\n" + Scenario::dotStuff("From: a@example.com\r\n\r\nhi\r\n"))
       .expect("DELE 1").reply("+OK").expect("QUIT").reply("+OK");
   vrltest::ScriptedServer smtp({first, second}), pop({mailbox});
