@@ -151,6 +151,8 @@ void Frm_TestConnect::Start() {
     }
     Append(ok ? QStringLiteral("POP3 Server OK") : QStringLiteral("ERROR Connecting to POP3 Server"));
     Append(kDashes);
+    // What the client says while it goes belongs to no attempt: the list ends at the dash line.
+    client->disconnect(this);
   }
   if (go && !smtp_.isEmpty()) {
     auto client = std::make_unique<SMTP_OutMail>();
@@ -182,6 +184,7 @@ void Frm_TestConnect::Start() {
     }
     Append(ok ? QStringLiteral("SMTP Server OK") : QStringLiteral("ERROR Connecting to SMTP Server"));
     Append(kDashes);
+    s.disconnect(this);
   }
   CmdTestConnect->setEnabled(true);
   cmdClose->setEnabled(true);
