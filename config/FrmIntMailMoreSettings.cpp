@@ -1,0 +1,282 @@
+#include "FrmIntMailMoreSettings.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QShortcut>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "FrmConfigPrf.h"
+#include "HelpTopic.h"
+#include "socket/TlsTransport.h"
+
+namespace vrlconf {
+
+namespace {
+
+// Digits only, as the number boxes take nothing else.
+QLineEdit* NumberBox(const QString& accessible, QObject* parent) {
+  auto* e = new QLineEdit;
+  e->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), parent));
+  e->setAccessibleName(accessible);
+  e->setMaxLength(5);
+  e->setMaximumWidth(e->fontMetrics().horizontalAdvance(QLatin1Char('9')) * 9);
+  return e;
+}
+
+QLabel* Caption(const QString& text, QWidget* buddy) {
+  auto* l = new QLabel(text);
+  l->setBuddy(buddy);
+  return l;
+}
+
+QComboBox* SecurityList(const QString& accessible, const QString& tip) {
+  auto* c = new QComboBox;
+  c->addItems({QStringLiteral("Automatic"), QStringLiteral("None"), QStringLiteral("STARTTLS required"),
+               QStringLiteral("Implicit TLS")});
+  c->setAccessibleName(accessible);
+  c->setToolTip(tip);
+  return c;
+}
+
+// True when the box holds digits whose value lies in [low, high].
+bool InRange(QLineEdit* box, int low, int high) {
+  bool ok = false;
+  const int v = box->text().toInt(&ok);
+  return ok && v >= low && v <= high;
+}
+
+}  // namespace
+
+FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("FrmIntMailMoreSettings"));
+  setWindowTitle(QStringLiteral("Internet Mail Additional Settings"));
+  auto* v = new QVBoxLayout(this);
+  Tabs = new QTabWidget;
+  v->addWidget(Tabs);
+
+  // The original settings.
+  auto* page = new QWidget;
+  auto* pv = new QVBoxLayout(page);
+  auto* ports = new QGroupBox(QStringLiteral("TCP Ports"));
+  auto* pf = new QHBoxLayout(ports);
+  txtPop3TcpPort = NumberBox(QStringLiteral("POP3 port"), this);
+  txtPop3TcpPort->setToolTip(QStringLiteral("110 is the usual POP3 port; 995 with implicit TLS."));
+  txtSmtpTcpPort = NumberBox(QStringLiteral("SMTP port"), this);
+  txtSmtpTcpPort->setToolTip(QStringLiteral("25 is the usual SMTP port; 587 for submission, 465 with implicit TLS."));
+  CmdDefTcpPorts = new QPushButton(QStringLiteral("Use &Defaults"));
+  CmdDefTcpPorts->setAutoDefault(false);
+  pf->addWidget(Caption(QStringLiteral("&POP3:"), txtPop3TcpPort));
+  pf->addWidget(txtPop3TcpPort);
+  pf->addWidget(Caption(QStringLiteral("&SMTP:"), txtSmtpTcpPort));
+  pf->addWidget(txtSmtpTcpPort);
+  pf->addStretch();
+  pf->addWidget(CmdDefTcpPorts);
+  pv->addWidget(ports);
+  auto* timeouts = new QGroupBox(QStringLiteral("Server Timeouts"));
+  auto* th = new QHBoxLayout(timeouts);
+  TxtServerTimeOut = NumberBox(QStringLiteral("Server time-out in seconds"), this);
+  TxtServerTimeOut->setToolTip(QStringLiteral("How long to wait for a server's answer, from 1 to 300 seconds."));
+  th->addWidget(TxtServerTimeOut);
+  th->addWidget(Caption(QStringLiteral("Seconds"), TxtServerTimeOut));
+  th->addStretch();
+  pv->addWidget(timeouts);
+  auto* login = new QGroupBox(QStringLiteral("Use Login Authorization When Connecting to a Host"));
+  auto* lv = new QVBoxLayout(login);
+  ckSmtpLogin = new QCheckBox(QStringLiteral("SMTP Requires &Authentication"));
+  ckSmtpLogin->setToolTip(QStringLiteral("Logs in to the SMTP server with the profile's user name and password."));
+  ckPop3Login = new QCheckBox(QStringLiteral("&Logon to POP3 Before Sending Mail"));
+  ckPop3Login->setToolTip(QStringLiteral("Logs in to the POP3 server first, for servers that allow sending after it."));
+  lv->addWidget(ckSmtpLogin);
+  lv->addWidget(ckPop3Login);
+  pv->addWidget(login);
+  pv->addStretch();
+  Tabs->addTab(page, QStringLiteral("&Connection"));
+
+  // Transport security and authentication.
+  page = new QWidget;
+  auto* sf = new QFormLayout(page);
+  cboSmtpSecurity = SecurityList(QStringLiteral("SMTP security"),
+                                 QStringLiteral("Automatic: STARTTLS when the server offers it. None: plain text. "
+                                                "STARTTLS required: refuse a server without it. Implicit TLS: TLS from "
+                                                "the first byte (port 465)."));
+  cboPop3Security = SecurityList(QStringLiteral("POP3 security"),
+                                 QStringLiteral("Automatic: STLS when the server offers it. None: plain text. "
+                                                "STARTTLS required: refuse a server without STLS. Implicit TLS: TLS "
+                                                "from the first byte (port 995)."));
+  sf->addRow(Caption(QStringLiteral("SMTP s&ecurity:"), cboSmtpSecurity), cboSmtpSecurity);
+  sf->addRow(Caption(QStringLiteral("POP3 sec&urity:"), cboPop3Security), cboPop3Security);
+  chkVerifyCertificate = new QCheckBox(QStringLiteral("&Verify the server certificate"));
+  chkVerifyCertificate->setToolTip(QStringLiteral("Checks the certificate chain and the host name; clear it only "
+                                                  "for a test server."));
+  sf->addRow(QString(), chkVerifyCertificate);
+  txtCaFile = new QLineEdit;
+  txtCaFile->setAccessibleName(QStringLiteral("CA certificates file"));
+  txtCaFile->setToolTip(QStringLiteral("A PEM file of the authorities to trust instead of the system's; empty: the "
+                                       "system's store."));
+  auto* caBrowse = new QPushButton(QStringLiteral("Browse..."));
+  caBrowse->setAccessibleName(QStringLiteral("Browse for the CA certificates file"));
+  caBrowse->setAutoDefault(false);
+  auto* caRow = new QHBoxLayout;
+  caRow->addWidget(txtCaFile);
+  caRow->addWidget(caBrowse);
+  sf->addRow(Caption(QStringLiteral("C&A file:"), txtCaFile), caRow);
+  txtCertFingerprint = new QLineEdit;
+  txtCertFingerprint->setAccessibleName(QStringLiteral("Certificate fingerprint"));
+  txtCertFingerprint->setPlaceholderText(QStringLiteral("SHA256:..."));
+  txtCertFingerprint->setToolTip(QStringLiteral("\"SHA256:\" and 64 hex digits: accepts exactly this certificate "
+                                                "(a self-signed server) instead of a chain."));
+  sf->addRow(Caption(QStringLiteral("&Fingerprint:"), txtCertFingerprint), txtCertFingerprint);
+  cboAuthMethod = new QComboBox;
+  cboAuthMethod->addItems({QStringLiteral("Automatic"), QStringLiteral("LOGIN (USER/PASS for POP3)"),
+                           QStringLiteral("PLAIN"), QStringLiteral("XOAUTH2")});
+  cboAuthMethod->setAccessibleName(QStringLiteral("Authentication method"));
+  cboAuthMethod->setToolTip(QStringLiteral("Automatic: the best method the server offers. XOAUTH2 takes an access "
+                                           "token as the password, usually from a password command."));
+  sf->addRow(Caption(QStringLiteral("Au&thentication:"), cboAuthMethod), cboAuthMethod);
+  txtPasswordCommand = new QLineEdit;
+  txtPasswordCommand->setAccessibleName(QStringLiteral("Password command"));
+  txtPasswordCommand->setToolTip(QStringLiteral("A shell command whose first output line is the password or token, "
+                                                "run at each connection (for example \"pass show mail/orders\"). "
+                                                "Empty: the profile's password."));
+  sf->addRow(Caption(QStringLiteral("Password co&mmand:"), txtPasswordCommand), txtPasswordCommand);
+  Tabs->addTab(page, QStringLiteral("Securit&y"));
+
+  // Unattended running.
+  page = new QWidget;
+  auto* uf = new QFormLayout(page);
+  chkRetryTransient = new QCheckBox(QStringLiteral("&Retry a send that failed for a passing reason"));
+  chkRetryTransient->setToolTip(QStringLiteral("A file whose send failed for a reason that may pass (no connection, "
+                                               "a time-out, a 4xx reply) stays for a later cycle."));
+  spnRetryHours = new QSpinBox;
+  spnRetryHours->setRange(1, 32767);
+  spnRetryHours->setMaximumWidth(200);
+  spnRetryHours->setSuffix(QStringLiteral(" hours"));
+  spnRetryHours->setAccessibleName(QStringLiteral("Retry for hours"));
+  spnRetryHours->setToolTip(QStringLiteral("How long after its first failure a file is tried again."));
+  uf->addRow(chkRetryTransient);
+  uf->addRow(Caption(QStringLiteral("Retry f&or:"), spnRetryHours), spnRetryHours);
+  chkKeepOnServer = new QCheckBox(QStringLiteral("&Keep fetched messages on the server"));
+  chkKeepOnServer->setToolTip(QStringLiteral("Fetched messages stay on the POP3 server; each is fetched once."));
+  spnKeepDays = new QSpinBox;
+  spnKeepDays->setRange(0, 32767);
+  spnKeepDays->setMaximumWidth(200);
+  spnKeepDays->setSuffix(QStringLiteral(" days"));
+  spnKeepDays->setSpecialValueText(QStringLiteral("for ever"));
+  spnKeepDays->setAccessibleName(QStringLiteral("Keep for days"));
+  spnKeepDays->setToolTip(QStringLiteral("How many days a fetched message stays on the server; 0 keeps it for ever."));
+  uf->addRow(chkKeepOnServer);
+  uf->addRow(Caption(QStringLiteral("Kee&p for:"), spnKeepDays), spnKeepDays);
+  Tabs->addTab(page, QStringLiteral("U&nattended"));
+
+  connect(chkRetryTransient, &QCheckBox::toggled, spnRetryHours, &QWidget::setEnabled);
+  connect(chkKeepOnServer, &QCheckBox::toggled, spnKeepDays, &QWidget::setEnabled);
+  connect(CmdDefTcpPorts, &QPushButton::clicked, this, [this] {
+    txtPop3TcpPort->setText(QStringLiteral("110"));
+    txtSmtpTcpPort->setText(QStringLiteral("25"));
+  });
+  connect(caBrowse, &QPushButton::clicked, this, [this] {
+    const QString f = QFileDialog::getOpenFileName(this, QStringLiteral("Select the CA certificates file"),
+                                                   txtCaFile->text(), QStringLiteral("PEM files (*.pem *.crt);;All files (*)"));
+    if (!f.isEmpty()) txtCaFile->setText(f);
+  });
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help);
+  connect(buttons, &QDialogButtonBox::accepted, this, &FrmIntMailMoreSettings::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &FrmIntMailMoreSettings::reject);
+  connect(buttons, &QDialogButtonBox::helpRequested, this, &FrmIntMailMoreSettings::ShowHelp);
+  connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this, &FrmIntMailMoreSettings::ShowHelp);
+  v->addWidget(buttons);
+  LoadTextValues();
+}
+
+void FrmIntMailMoreSettings::LoadTextValues() {
+  const AuxValues& a = WorkingValues();
+  ckSmtpLogin->setChecked(a.SmtpRequiresLogin);
+  ckPop3Login->setChecked(a.Pop3LoginBeforeSndMail);
+  txtPop3TcpPort->setText(a.Pop3TcpPort > 0 ? QString::number(a.Pop3TcpPort) : QStringLiteral("110"));
+  txtSmtpTcpPort->setText(a.SmtpTcpPort > 0 ? QString::number(a.SmtpTcpPort) : QStringLiteral("25"));
+  TxtServerTimeOut->setText(a.TimeOutSecs >= 1 && a.TimeOutSecs <= 300 ? QString::number(a.TimeOutSecs)
+                                                                         : QStringLiteral("30"));
+  const ProfileSecurity& s = a.Security;
+  cboSmtpSecurity->setCurrentIndex(s.SmtpSecurity & 3);
+  cboPop3Security->setCurrentIndex(s.Pop3Security & 3);
+  chkVerifyCertificate->setChecked(s.VerifyCertificate);
+  txtCaFile->setText(s.CaFile);
+  txtCertFingerprint->setText(s.CertFingerprint);
+  cboAuthMethod->setCurrentIndex(s.AuthMethod & 3);
+  txtPasswordCommand->setText(s.PasswordCommand);
+  const ProfileUnattended& u = a.Unattended;
+  chkRetryTransient->setChecked(u.RetryTransient);
+  spnRetryHours->setValue(u.RetryHours);
+  spnRetryHours->setEnabled(u.RetryTransient);
+  chkKeepOnServer->setChecked(u.KeepOnServer);
+  spnKeepDays->setValue(u.KeepDays);
+  spnKeepDays->setEnabled(u.KeepOnServer);
+}
+
+bool FrmIntMailMoreSettings::TesteParams() {
+  for (QLineEdit* port : {txtPop3TcpPort, txtSmtpTcpPort}) {
+    if (!InRange(port, 1, 65535)) {
+      FailOn(port, QStringLiteral("Invalid Tcp Port"));
+      return false;
+    }
+  }
+  if (!InRange(TxtServerTimeOut, 1, 300)) {
+    FailOn(TxtServerTimeOut, QStringLiteral("Invalid Timeout Value: ( 0 < Timeout <= 300)"));
+    return false;
+  }
+  const QString ca = txtCaFile->text().trimmed();
+  if (!ca.isEmpty() && !QFileInfo(ca).isFile()) {
+    FailOn(txtCaFile, QStringLiteral("There is no CA file ") + ca);
+    return false;
+  }
+  QByteArray pin;
+  const QString fingerprint = txtCertFingerprint->text().trimmed();
+  if (!fingerprint.isEmpty() && !vrlsock::TlsSettings::ParseFingerprint(fingerprint, &pin)) {
+    FailOn(txtCertFingerprint, QStringLiteral("A certificate fingerprint is \"SHA256:\" followed by 64 hex digits"));
+    return false;
+  }
+  return true;
+}
+
+void FrmIntMailMoreSettings::accept() {
+  if (!TesteParams()) return;
+  AuxValues& a = WorkingValues();
+  a.SmtpRequiresLogin = ckSmtpLogin->isChecked();
+  a.Pop3LoginBeforeSndMail = ckPop3Login->isChecked();
+  a.Pop3TcpPort = static_cast<quint16>(txtPop3TcpPort->text().toInt());
+  a.SmtpTcpPort = static_cast<quint16>(txtSmtpTcpPort->text().toInt());
+  a.TimeOutSecs = static_cast<qint16>(TxtServerTimeOut->text().toInt());
+  ProfileSecurity& s = a.Security;
+  s.SmtpSecurity = static_cast<qint16>(cboSmtpSecurity->currentIndex());
+  s.Pop3Security = static_cast<qint16>(cboPop3Security->currentIndex());
+  s.VerifyCertificate = chkVerifyCertificate->isChecked();
+  s.CaFile = txtCaFile->text().trimmed();
+  s.CertFingerprint = txtCertFingerprint->text().trimmed();
+  s.AuthMethod = static_cast<qint16>(cboAuthMethod->currentIndex());
+  s.PasswordCommand = txtPasswordCommand->text();
+  ProfileUnattended& u = a.Unattended;
+  u.RetryTransient = chkRetryTransient->isChecked();
+  u.RetryHours = static_cast<qint16>(spnRetryHours->value());
+  u.KeepOnServer = chkKeepOnServer->isChecked();
+  u.KeepDays = static_cast<qint16>(spnKeepDays->value());
+  QDialog::accept();
+}
+
+void FrmIntMailMoreSettings::ShowHelp() {
+  static const char* const kTopics[] = {"Html/IMail_AdicSettings", "Html/IMail_Security", "Html/IMail_Unattended"};
+  ShowHelpTopic(this, QLatin1String(kTopics[qBound(0, Tabs->currentIndex(), 2)]));
+}
+
+}  // namespace vrlconf

@@ -1,0 +1,73 @@
+// The profile editor and its dialogs, filled from the demo's first profile.
+#include "Screens.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <QRadioButton>
+#include <QTabWidget>
+
+#include "FrmConfigPrf.h"
+#include "FrmInfFileContens.h"
+#include "FrmIntMailMoreSettings.h"
+#include "FrmOutSendOptions.h"
+#include "Frm_TestConnect.h"
+
+namespace {
+
+void Save(QWidget& w, const QString& file, QSize size) {
+  w.resize(size);
+  w.show();
+  QApplication::processEvents();
+  w.grab().save(file);
+}
+
+const vrlscreens::Register kEditor(QStringLiteral("FrmConfigPrf"), [](const QString& out) {
+  vrlconf::FrmConfigPrf editor;
+  int slot = 2;
+  editor.EditProfile(slot);
+  const char* const tabs[] = {"Profile", "Inbound", "Outbound"};
+  for (int i = 0; i < 3; ++i) {
+    editor.Tabs()->setCurrentIndex(i);
+    Save(editor, out + QStringLiteral("/FrmConfigPrf-%1.png").arg(QLatin1String(tabs[i])), {640, 560});
+  }
+  vrlconf::FrmConfigPrf added;
+  added.AddProfile();
+  added.OptUseWinMsg->setChecked(true);
+  Save(added, out + QStringLiteral("/FrmConfigPrf-Profile-messaging.png"), {640, 560});
+  added.OptUseInfFiles->setChecked(true);
+  added.Tabs()->setCurrentIndex(2);
+  Save(added, out + QStringLiteral("/FrmConfigPrf-Outbound-information-files.png"), {640, 560});
+});
+
+const vrlscreens::Register kDialogs(QStringLiteral("EditorDialogs"), [](const QString& out) {
+  vrlconf::FrmConfigPrf editor;
+  int slot = 2;
+  editor.EditProfile(slot);
+  {
+    vrlconf::FrmOutSendOptions d;
+    Save(d, out + QStringLiteral("/FrmOutSendOptions.png"), {480, 320});
+  }
+  {
+    vrlconf::AuxValues& a = vrlconf::WorkingValues();
+    a.AdressLin = 1, a.Adress1Sep = QStringLiteral("To: "), a.Adress2Sep = QStringLiteral(";");
+    a.FileLin = 2, a.File1Sep = QStringLiteral("File: "), a.File2Sep = QStringLiteral(";");
+    a.SubjectLin = -2, a.MsgLin = 3, a.Msg1Sep = QStringLiteral("Text: "), a.Msg2Sep = QStringLiteral(";");
+    vrlconf::FrmInfFileContens d;
+    Save(d, out + QStringLiteral("/FrmInfFileContens.png"), d.sizeHint().expandedTo({560, 0}));
+  }
+  vrlconf::FrmIntMailMoreSettings more;
+  const char* const tabs[] = {"Connection", "Security", "Unattended"};
+  for (int i = 0; i < 3; ++i) {
+    more.Tabs->setCurrentIndex(i);
+    Save(more, out + QStringLiteral("/FrmIntMailMoreSettings-%1.png").arg(QLatin1String(tabs[i])), {560, 420});
+  }
+  vrlconf::Frm_TestConnect test;
+  // Nothing listens on the discard port: the list shows a refused connection.
+  test.SetValues(QStringLiteral("mailtest"), QStringLiteral("secret"), QString(), QStringLiteral("127.0.0.1"), 110, 9,
+                 1, false, false);
+  Save(test, out + QStringLiteral("/Frm_TestConnect-before-test.png"), {720, 400});
+  test.Start();
+  Save(test, out + QStringLiteral("/Frm_TestConnect-after-test.png"), {720, 400});
+});
+
+}  // namespace
