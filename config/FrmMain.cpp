@@ -140,6 +140,7 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   cmdSetLogFile_->setObjectName(QStringLiteral("CmdSetLogFile"));
   cmdSetLogFile_->setAccessibleName(QStringLiteral("Choose the log file"));
   cmdSetLogFile_->setToolTip(QStringLiteral("Choose the log file"));
+  cmdSetLogFile_->setMaximumWidth(cmdSetLogFile_->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
   auto* logRow = new QHBoxLayout;
   logRow->addSpacing(20);
   logRow->addWidget(txtLogFile_, 1);
@@ -360,6 +361,8 @@ void FrmMain::Carregar_Profiles() {
     row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
     row->setCheckState(0, p.PrfEnabled ? Qt::Checked : Qt::Unchecked);
     row->setData(0, kSlotRole, slot);
+    if (p.HostType == 1)
+      row->setToolTip(1, QStringLiteral("Local messaging: a Maildir folder and the system's sendmail"));
   }
   if (lstProfiles_->topLevelItemCount() > 0) lstProfiles_->setCurrentItem(lstProfiles_->topLevelItem(0));
   if (!ok) QMessageBox::warning(this, kTitle, QStringLiteral("Error reading configuration file: ") + Quoted(path));
