@@ -246,17 +246,14 @@ void FrmMain::LoadGlobalParams() {
   txtLogFile_->setEnabled(g.UseLogFile);
   cmdSetLogFile_->setEnabled(g.UseLogFile);
 
-  const QSignalBlocker blockExit(chkExit_);
-  const QSignalBlocker blockEvery(chkNewMsgEvery_);
+  // The interlocks run as if the user ticked the boxes: a periodic check ticks automatic start.
   const bool every = !g.AutoExit && g.PrcInterval != 0;
   chkExit_->setChecked(g.AutoExit);
   chkNewMsgEvery_->setChecked(every);
-  chkNewMsgEvery_->setEnabled(!g.AutoExit);
   txtPrcInterval_->setText(every ? QString::number(g.PrcInterval) : QString());
   txtPrcInterval_->setEnabled(every);
   cboPrcInterval_->setCurrentIndex(every && g.PrcIntervalUnit >= 0 && g.PrcIntervalUnit <= 2 ? g.PrcIntervalUnit : -1);
   cboPrcInterval_->setEnabled(every);
-  chkInitAuto_->setEnabled(!every);
 }
 
 void FrmMain::Warn(const QString& text, QWidget* focus, bool selectAll) {

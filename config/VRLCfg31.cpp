@@ -146,19 +146,27 @@ int Import(const QString& file, bool write) {
   return kExitOk;
 }
 
-// True when the agent is processing messages. Asked on the session bus without starting an
-// agent; when the bus cannot be reached, an agent holding the application folder's lock counts.
-bool AgentIsRunning() {
+// Why the window must not open: the agent is processing messages. Asked on the session bus
+// without starting an agent; when the bus cannot be reached, an agent holding the application
+// folder's lock counts. Empty when the configuration is free.
+QString AgentInTheWay() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (bus.isConnected()) {
-    if (!bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::kServiceName))) return false;
-    return ClsAgentState(AgentHold::Detached).AgentState() == Running;
+    if (!bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::kServiceName))) return {};
+    if (ClsAgentState(AgentHold::Detached).AgentState() != Running) return {};
+    return QStringLiteral("The Vorlane agent is processing messages.\n\nStop the messages processing in the "
+                          "console before you change the configuration.");
   }
-  Err(QStringLiteral("the agent cannot be asked whether it runs (the D-Bus session bus cannot be reached: %1)")
-          .arg(bus.lastError().message()));
+  const QString why = QStringLiteral("The agent cannot be asked whether it runs: the D-Bus session bus cannot be "
+                                     "reached (%1).")
+                          .arg(bus.lastError().message());
+  Err(why);
   vrl::InstanceLock lock;
   const QString path = vrl::PathInApplicationFolder(QStringLiteral("VRLEng31.lock"));
-  return QFileInfo::exists(path) && !lock.Acquire(path, 0, nullptr) && lock.HeldElsewhere();
+  if (!QFileInfo::exists(path) || lock.Acquire(path, 0, nullptr) || !lock.HeldElsewhere()) return {};
+  return why + QStringLiteral("\n\nAn agent is using the application folder %1; stop it before you change the "
+                              "configuration.")
+                   .arg(vrl::ApplicationFolder());
 }
 
 int OpenWindow(int argc, char** argv) {
@@ -170,10 +178,7 @@ int OpenWindow(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("VRLCfg31"));
-  if (AgentIsRunning()) {
-    const QString text = QStringLiteral(
-        "The Vorlane agent is processing messages.\n\nStop the messages processing in the console "
-        "before you change the configuration.");
+  if (const QString text = AgentInTheWay(); !text.isEmpty()) {
     Err(QString(text).replace(QStringLiteral("\n\n"), QStringLiteral(" ")));
     QMessageBox::warning(nullptr, QStringLiteral("Vorlane"), text);
     return kExitFailure;
