@@ -163,6 +163,18 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   EXPECT_FALSE(Child<QLineEdit>("TxtPrcInterval")->isEnabled());
   EXPECT_EQ(Child<QComboBox>("CboPrcInterval")->currentIndex(), -1);
   EXPECT_EQ(ReadGlobalRecord().PrcIntervalUnit, -1);
+
+  // An entry that cannot be written keeps the global file as it was; the window closes all the same.
+  ASSERT_TRUE(QDir().mkpath(vrlconf::AutostartFilePath()));
+  const QByteArray saved = Bytes(GlobalFilePath());
+  Child<QCheckBox>("Chk_RunMeAtSysStartup")->setChecked(true);
+  Child<QCheckBox>("ChkHideWhenMinimized")->setChecked(true);
+  QString text;
+  Answer(QMessageBox::Ok, &text);
+  Click("cmdOK");
+  EXPECT_EQ(text, "Error writing Registry!");
+  EXPECT_EQ(Bytes(GlobalFilePath()), saved);
+  EXPECT_FALSE(window_->isVisible());
 }
 
 TEST_F(UiMain, OkWithoutProfilesAsksToContinue) {
