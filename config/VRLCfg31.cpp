@@ -1,13 +1,21 @@
-// The configuration program. The configuration window comes later; until then the program
-// lists, exports and imports the configuration from the command line.
+// The configuration program. Without an action it opens the configuration window, unless the
+// agent is processing messages; its actions list, export and import the configuration without a
+// display.
+#include "AgentControl.h"
 #include "AppFolder.h"
 #include "CfgTransfer.h"
 #include "FileIo.h"
+#include "InstanceLock.h"
+#include "QorvConf.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
-#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,12 +29,16 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoDisplay = 3;
 constexpr int kExitNoFolder = 4;
 
 const char kUsage[] =
-    "Usage: VRLCfg31 [--home DIR] ACTION\n"
+    "Usage: VRLCfg31 [--home DIR] [ACTION]\n"
     "\n"
-    "Actions:\n"
+    "Without an action: open the configuration window (refused while the agent processes\n"
+    "messages).\n"
+    "\n"
+    "Actions (no display needed):\n"
     "  --list           list the profiles: slot, name, type, enabled\n"
     "  --export FILE    write the whole configuration as JSON to FILE (\"-\": standard output)\n"
     "  --import FILE    replace the configuration with the JSON document in FILE (\"-\": standard\n"
@@ -40,7 +52,8 @@ const char kUsage[] =
     "                   $VORLANE_HOME, else ${XDG_CONFIG_HOME:-~/.config}/vorlane)\n"
     "\n"
     "Exit status: 0 success, 1 the document is invalid or a file cannot be read or written\n"
-    "(nothing written), 2 bad usage, 4 the application folder does not exist (--list, --export).\n";
+    "(nothing written), or the agent is processing messages (window), 2 bad usage, 3 no display\n"
+    "for the window, 4 the application folder does not exist (--list, --export).\n";
 
 void Out(const QString& text) {
   std::fputs(text.toUtf8().constData(), stdout);
@@ -133,12 +146,54 @@ int Import(const QString& file, bool write) {
   return kExitOk;
 }
 
+// Why the window must not open: the agent is processing messages. Asked on the session bus
+// without starting an agent; when the bus cannot be reached, an agent holding the application
+// folder's lock counts. Empty when the configuration is free.
+QString AgentInTheWay() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected()) {
+    if (!bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::kServiceName))) return {};
+    if (ClsAgentState(AgentHold::Detached).AgentState() != Running) return {};
+    return QStringLiteral("The Vorlane agent is processing messages.\n\nStop the messages processing in the "
+                          "console before you change the configuration.");
+  }
+  const QString why = QStringLiteral("The agent cannot be asked whether it runs: the D-Bus session bus cannot be "
+                                     "reached (%1).")
+                          .arg(bus.lastError().message());
+  Err(why);
+  vrl::InstanceLock lock;
+  const QString path = vrl::PathInApplicationFolder(QStringLiteral("VRLEng31.lock"));
+  if (!QFileInfo::exists(path) || lock.Acquire(path, 0, nullptr) || !lock.HeldElsewhere()) return {};
+  return why + QStringLiteral("\n\nAn agent is using the application folder %1; stop it before you change the "
+                              "configuration.")
+                   .arg(vrl::ApplicationFolder());
+}
+
+int OpenWindow(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    Err(QStringLiteral("the configuration window needs a graphical session (neither DISPLAY nor "
+                       "WAYLAND_DISPLAY is set); without one use --list, --export and --import"));
+    return kExitNoDisplay;
+  }
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("VRLCfg31"));
+  if (const QString text = AgentInTheWay(); !text.isEmpty()) {
+    Err(QString(text).replace(QStringLiteral("\n\n"), QStringLiteral(" ")));
+    QMessageBox::warning(nullptr, QStringLiteral("Vorlane"), text);
+    return kExitFailure;
+  }
+  QorvConf conf;
+  bool modal = true;
+  conf.ShowConf(modal);
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  QCoreApplication::setApplicationName(QStringLiteral("VRLCfg31"));
-  QCoreApplication::setApplicationVersion(QStringLiteral("3.1.0"));
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
 
   QCommandLineParser parser;
   const QCommandLineOption home(QStringLiteral("home"), QString(), QStringLiteral("DIR"));
@@ -156,7 +211,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   };
-  if (!parser.parse(QCoreApplication::arguments())) return usageError(parser.errorText());
+  if (!parser.parse(arguments)) return usageError(parser.errorText());
   if (!parser.positionalArguments().isEmpty()) {
     return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
   }
@@ -173,6 +228,7 @@ int main(int argc, char** argv) {
       return usageError(QStringLiteral("--%1 given more than once").arg(o->names().first()));
     }
   }
+  QCoreApplication::setApplicationName(QStringLiteral("VRLCfg31"));
   if (parser.isSet(home)) {
     const QString dir = parser.value(home);
     if (dir.isEmpty()) return usageError(QStringLiteral("--home needs a folder"));
@@ -181,10 +237,8 @@ int main(int argc, char** argv) {
 
   const int actions = int(parser.isSet(list)) + int(parser.isSet(exportOpt)) +
                       int(parser.isSet(importOpt)) + int(parser.isSet(checkOpt));
-  if (actions == 0) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
+  if (actions == 0) return OpenWindow(argc, argv);
+  QCoreApplication app(argc, argv);
   if (actions > 1) return usageError(QStringLiteral("give one of --list, --export, --import, --check"));
   if (parser.isSet(exportOpt) && parser.value(exportOpt).isEmpty())
     return usageError(QStringLiteral("--export needs a file"));
