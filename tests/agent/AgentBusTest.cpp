@@ -212,6 +212,27 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   EXPECT_TRUE(out.startsWith("AgentState: Running\nGetTempLogFileName: " + tmp_.toUtf8() + "/VRQ")) << out.toStdString();
   EXPECT_TRUE(out.contains("ModeDebug: on"));
 
+  {
+    // The configuration window refuses while the agent processes: it says so (then waits on its
+    // box, so the test ends it) and touches no file.
+    const auto files = [&] { return ReadAll(home_ + "/VRL3GCF.GCF") + ReadAll(home_ + "/VRL3PF.PCF"); };
+    const QByteArray before = files();
+    QProcess cfg;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    cfg.setProcessEnvironment(env);
+    cfg.start(kBin + "/VRLCfg31", {"--home", home_});
+    QByteArray err;
+    EXPECT_TRUE(WaitFor([&] {
+      err += cfg.readAllStandardError();
+      return err.contains("agent is processing messages") || cfg.state() == QProcess::NotRunning;
+    }, 20000)) << err.toStdString();
+    EXPECT_TRUE(err.contains("Stop the messages processing in the console")) << err.toStdString();
+    cfg.kill();
+    cfg.waitForFinished(10000);
+    EXPECT_EQ(files(), before);
+  }
+
   // The interface as README documents it for gdbus.
   ASSERT_EQ(Run("/usr/bin/gdbus", {"call", "--session", "--dest", "org.vorlane.VRLEng31", "--object-path",
                                    "/ClsStartStopEng", "--method", "org.vorlane.VRLEng31.ClsStartStopEng.StopMailAgent"}),
