@@ -112,7 +112,12 @@ int RunWindow(int argc, char** argv, bool debug) {
   // Hidden into the tray, the console has no window left open and must live on.
   QApplication::setQuitOnLastWindowClosed(false);
   SingleInstance instance;
-  if (!instance.Claim()) return 0;
+  bool shown = false;
+  if (!instance.Claim(&shown)) {
+    if (shown) return 0;
+    std::fputs("VRL31: another console is running but does not answer.\n", stderr);
+    return 1;
+  }
   FrmQuorvoAgentConsole window;
   QObject::connect(&instance, &SingleInstance::ShowRequested, &window, &FrmQuorvoAgentConsole::ShowConsole);
   QObject::connect(&window, &FrmQuorvoAgentConsole::Ended, &app, &QCoreApplication::quit, Qt::QueuedConnection);

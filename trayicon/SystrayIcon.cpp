@@ -16,7 +16,7 @@ SystrayIcon::~SystrayIcon() { Hide(); }
 
 void SystrayIcon::Show() {
   if (!d_->tray) {
-    d_->tray = std::make_unique<QSystemTrayIcon>();
+    d_->tray = std::make_unique<QSystemTrayIcon>(this);
     d_->tray->setIcon(d_->icon);
     d_->tray->setToolTip(d_->tip);
     connect(d_->tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
