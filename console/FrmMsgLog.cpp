@@ -14,6 +14,7 @@ FrmMsgLog::FrmMsgLog(QListWidget* list, QWidget* parent) : QDialog(parent), list
   text_->setObjectName(QStringLiteral("TxtMsgLog"));
   text_->setReadOnly(true);
   text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  text_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   text_->setTabStopDistance(text_->fontMetrics().horizontalAdvance(QLatin1Char(' ')) * 8);
   text_->setAccessibleName(QStringLiteral("Log message"));
   QPalette pal = text_->palette();

@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
@@ -531,9 +532,8 @@ QMessageBox* FrmQuorvoAgentConsole::MakeAboutBox(QWidget* parent) {
                    .arg(QCoreApplication::applicationVersion().isEmpty() ? QStringLiteral(VRL_VERSION)
                                                                           : QCoreApplication::applicationVersion()));
   box->setInformativeText(
-      QStringLiteral("Libraries used:<br>Qt %1, under the GNU Lesser General Public License v3<br>"
-                     "%2, under the Apache License 2.0<br>GoogleTest (tests only), under the BSD 3-Clause License")
-          .arg(QString::fromLatin1(qVersion()), QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION))));
+      QStringLiteral("Libraries used:<br>Qt %1: GNU LGPL v3<br>%2: Apache License 2.0")
+          .arg(QString::fromLatin1(qVersion()), QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION)).remove(QRegularExpression(QStringLiteral(" [0-9]+ [A-Z][a-z]{2} [0-9]{4}$")))));
   box->setStandardButtons(QMessageBox::Ok);
   return box;
 }
