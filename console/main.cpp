@@ -1,11 +1,13 @@
-// VRL31: the console. Its window comes later; the options below are its command-line face for
+// VRL31: the console. Without options (or with only -DEBUG or /DEBUG, which switches the
+// agent's debug logging on) it opens its window; the options below are its command-line face for
 // servers and scripts, driving the agent through the control classes (which start the agent on
-// the session bus when it is not running).
+// the session bus when it is not running), and need no display.
 //   --status [--json]   the agent state, the temporary log's path and the health record
 //   --start | --stop    start the agent / ask it to stop (it stops at its next check)
 //   --debug on|off      switch the agent's debug logging
 //   --clear-log         delete the temporary log
 // Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, 3 the agent did not start.
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -17,6 +19,8 @@
 
 #include "AgentControl.h"
 #include "AppFolder.h"
+#include "FrmQuorvoAgentConsole.h"
+#include "SingleInstance.h"
 
 namespace {
 
@@ -93,9 +97,40 @@ void PrintStatus(bool json, const QJsonObject& agent, const QJsonObject& health)
   PrintHealth(health);
 }
 
-}  // namespace
+// The window: one per application folder; a second console shows the first and ends.
+int RunWindow(int argc, char** argv, bool debug) {
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    std::fputs("VRL31: no display for the console window (for a server: VRL31 --status, --start, "
+               "--stop; under Xvfb: xvfb-run VRL31).\n",
+               stderr);
+    return 2;
+  }
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("VRL31"));
+  QApplication::setApplicationVersion(QStringLiteral("3.1.0"));
+  // Hidden into the tray, the console has no window left open and must live on.
+  QApplication::setQuitOnLastWindowClosed(false);
+  SingleInstance instance;
+  bool shown = false;
+  if (!instance.Claim(&shown)) {
+    if (shown) return 0;
+    std::fputs("VRL31: another console is running but does not answer.\n", stderr);
+    return 1;
+  }
+  FrmQuorvoAgentConsole window;
+  QObject::connect(&instance, &SingleInstance::ShowRequested, &window, &FrmQuorvoAgentConsole::ShowConsole);
+  QObject::connect(&window, &FrmQuorvoAgentConsole::Ended, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+  if (!window.Load(debug)) return 1;
+  return app.exec();
+}
 
-int main(int argc, char** argv) {
+bool IsDebugWord(const char* arg) {
+  const QByteArray a = QByteArray(arg).toUpper();
+  return a == "-DEBUG" || a == "/DEBUG";
+}
+
+int RunCommandLine(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("VRL31"));
   QCoreApplication::setApplicationVersion(QStringLiteral("3.1.0"));
@@ -137,7 +172,7 @@ int main(int argc, char** argv) {
       (parser.isSet(startOpt) && parser.isSet(stopOpt)) ||
       (parser.isSet(jsonOpt) && !parser.isSet(statusOpt))) {
     std::fputs("VRL31: give one or more of --status [--json], --start, --stop, --debug on|off, "
-               "--clear-log (the console window is not available in this build).\n",
+               "--clear-log, or no option for the console window.\n",
                stderr);
     return 2;
   }
@@ -197,4 +232,12 @@ int main(int argc, char** argv) {
     PrintStatus(parser.isSet(jsonOpt), agent, ParseObject(state.Health().toUtf8()));
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) return RunWindow(argc, argv, false);
+  if (argc == 2 && IsDebugWord(argv[1])) return RunWindow(argc, argv, true);
+  return RunCommandLine(argc, argv);
 }

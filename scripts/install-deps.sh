@@ -10,7 +10,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libqt6dbus6 libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-14 libclang-rt-14-dev
-  dbus-daemon libglib2.0-bin xvfb xauth iproute2 procps
+  dbus-daemon libglib2.0-bin xvfb xauth trayer iproute2 procps
   postfix dovecot-core dovecot-pop3d openssl mpop
 )
 

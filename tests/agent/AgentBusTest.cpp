@@ -244,7 +244,7 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + Path("no-bus"));
   EXPECT_EQ(Run("VRL31", {"--status"}, &out, env), 1);
   EXPECT_TRUE(out.contains("cannot be reached")) << out.toStdString();
-  EXPECT_EQ(Run("VRL31", {}, &out), 2);
+  EXPECT_EQ(Run("VRL31", {"--json"}, &out), 2);
 }
 
 TEST_F(AgentBusTest, HealthCountsAMixedCycle) {
