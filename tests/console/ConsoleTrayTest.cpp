@@ -53,6 +53,7 @@ TEST(ConsoleTray, WithoutAHostTheConsoleStaysInTheTaskBar) {
   ASSERT_FALSE(SystrayIcon::AreaAvailable()) << "no notification-area host runs yet";
   FrmQuorvoAgentConsole w(false);
   w.boxHandler = [](const QString&, vrl::MsgBoxIcon) {};
+  w.configure = [](QWidget*) { return false; };  // no folder configured: the window would wait
   ASSERT_TRUE(w.Load(false));
   w.HideConsole();
   EXPECT_TRUE(w.isVisible());
@@ -69,6 +70,7 @@ TEST(ConsoleTray, WithAHostTheIconShowsTheStateAndOpensTheMenu) {
   {
     FrmQuorvoAgentConsole w(false);
     w.boxHandler = [](const QString&, vrl::MsgBoxIcon) {};
+    w.configure = [](QWidget*) { return false; };  // no folder configured: the window would wait
     ASSERT_TRUE(w.Load(false));
     ASSERT_TRUE(WaitFor([] { return TrayWindow() != nullptr; }));
     auto* tray = w.Systray()->findChild<QSystemTrayIcon*>();
