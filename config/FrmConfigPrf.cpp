@@ -1,11 +1,12 @@
 #include "FrmConfigPrf.h"
 
+#include "DlgBrowse.h"
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFile>
-#include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -722,8 +723,11 @@ void FrmConfigPrf::reject() {
 }
 
 void FrmConfigPrf::Browse(QLineEdit* box, const QString& title) {
-  const QString dir = QFileDialog::getExistingDirectory(this, title, box->text());
-  if (!dir.isEmpty()) box->setText(dir);
+  DlgBrowse dlg;
+  dlg.hWnd = this;
+  dlg.Title = title;
+  dlg.Show(box->text());
+  if (!dlg.Folder().isEmpty()) box->setText(dlg.Folder());
 }
 
 void FrmConfigPrf::TestSettings() {
