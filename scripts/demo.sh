@@ -102,7 +102,7 @@ printf 'order 0999: 1 x sprocket\r\n' >"$archive/OLD-ORDER.TXT"
 # The bundled configuration with this run's folder, ports and account; it holds the password.
 ( umask 077
   DEMO=$demo HOST=$VRL_MAIL_HOST SMTP=$VRL_SMTP_PORT POP3=$VRL_POP3_PORT ACCOUNT=$VRL_MAIL_USER \
-  PASSWORD=$VRL_MAIL_PASS ADDRESS=$VRL_AGENT_ADDRESS \
+  PASSWORD=$VRL_MAIL_PASS ADDRESS=$VRL_AGENT_ADDRESS CA=$VRL_TLS_CA \
   python3 - demo/demo-config.json "$demo/demo-config.json" <<'EOF'
 import json, os, sys
 e = os.environ
@@ -126,6 +126,8 @@ for p in doc["profiles"]:
     p["FromAddress"] = e["ADDRESS"]
     if p["RecAddress"]:
         p["RecAddress"] = e["ADDRESS"]
+    # Automatic security finds STLS on the private Dovecot: its certificate is the harness's CA's.
+    p["CaFile"] = e["CA"]
 with open(sys.argv[2], "w", encoding="utf-8") as f:
     json.dump(doc, f, indent=2, ensure_ascii=False)
 EOF
