@@ -24,12 +24,8 @@ void AgentHealth::Load() {
   if (loaded_) return;
   loaded_ = true;
   file_ = vrl::PathInApplicationFolder(QString::fromLatin1(agentbus::kHealthFileName));
-  // One agent per folder: a temporary left beside the record is a crash's.
-  const QFileInfo info(file_);
-  const QDir dir = info.dir();
-  for (const QString& left :
-       dir.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden))
-    QFile::remove(dir.filePath(left));
+  // One agent per folder: a temporary left beside the file is a crash's.
+  vrl::RemoveTemporariesBeside(file_);
   QFile f(file_);
   if (!f.open(QIODevice::ReadOnly)) return;
   // An unreadable record only loses the totals so far.

@@ -21,11 +21,8 @@ void IdJournal::Load() {
   if (loaded_) return;
   loaded_ = true;
   file_ = vrl::PathInApplicationFolder(kIdJournalName);
-  // One agent per folder: a temporary left here is a crash's, never a write going on.
-  const QFileInfo info(file_);
-  const QDir dir = info.dir();
-  for (const QString& left : dir.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden))
-    QFile::remove(dir.filePath(left));
+  // One agent per folder: a temporary left beside the file is a crash's.
+  vrl::RemoveTemporariesBeside(file_);
   QFile f(file_);
   if (!f.open(QIODevice::ReadOnly)) return;
   const QJsonObject all = QJsonDocument::fromJson(f.readAll()).object();

@@ -98,14 +98,7 @@ void InternetMailHost::WatchSmtpEvents() {
 }
 
 vrlsec::Settings InternetMailHost::SecurityFor(bool smtp) const {
-  const ProfileSecurity sec = conf::ReadProfileSecurity(profile_);
-  vrlsec::Settings s;
-  s.security = static_cast<vrlsec::Security>((smtp ? sec.SmtpSecurity : sec.Pop3Security) & 3);
-  s.verifyCertificate = sec.VerifyCertificate;
-  s.caFile = sec.CaFile;
-  s.certFingerprint = sec.CertFingerprint;
-  s.auth = static_cast<vrlsec::AuthMethod>(sec.AuthMethod & 3);
-  return s;
+  return conf::ReadProfileSecurity(profile_).ClientSettings(smtp);
 }
 
 void InternetMailHost::Open() {

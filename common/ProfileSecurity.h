@@ -5,6 +5,7 @@
 // entry has the defaults below, which are the original dialogue, and writing the defaults back
 // removes the entry, so such a record stays byte for byte what it was.
 #include "ConfRecords.h"
+#include "socket/SecuritySettings.h"
 
 #include <QString>
 #include <optional>
@@ -22,6 +23,17 @@ struct ProfileSecurity {
   QString PasswordCommand;
 
   bool operator==(const ProfileSecurity&) const = default;
+
+  // What the mail engine's SMTP (smtp true) or POP3 client takes.
+  vrlsec::Settings ClientSettings(bool smtp) const {
+    vrlsec::Settings s;
+    s.security = static_cast<vrlsec::Security>((smtp ? SmtpSecurity : Pop3Security) & 3);
+    s.verifyCertificate = VerifyCertificate;
+    s.caFile = CaFile;
+    s.certFingerprint = CertFingerprint;
+    s.auth = static_cast<vrlsec::AuthMethod>(AuthMethod & 3);
+    return s;
+  }
 
   // What a new profile gets (import, the editor): automatic security and authentication.
   static ProfileSecurity Automatic() {

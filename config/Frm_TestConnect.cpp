@@ -22,16 +22,6 @@ namespace {
 
 const QString kDashes(143, QLatin1Char('-'));
 
-vrlsec::Settings SecurityFor(const ProfileSecurity& sec, bool smtp) {
-  vrlsec::Settings s;
-  s.security = static_cast<vrlsec::Security>((smtp ? sec.SmtpSecurity : sec.Pop3Security) & 3);
-  s.verifyCertificate = sec.VerifyCertificate;
-  s.caFile = sec.CaFile;
-  s.certFingerprint = sec.CertFingerprint;
-  s.auth = static_cast<vrlsec::AuthMethod>(sec.AuthMethod & 3);
-  return s;
-}
-
 }  // namespace
 
 Frm_TestConnect::Frm_TestConnect(QWidget* parent) : QDialog(parent) {
@@ -138,7 +128,7 @@ void Frm_TestConnect::Start() {
       secure_ << QStringLiteral("POP3: ") + how;
       Append(QStringLiteral("POP3 connection under ") + how);
     });
-    client->SetSecurity(SecurityFor(security_, false));
+    client->SetSecurity(security_.ClientSettings(false));
     const auto attempt = [&](qint16 seconds) {
       client->SetTimeOutNSeconds(seconds);
       quint16 port = pop3Port_;
@@ -174,7 +164,7 @@ void Frm_TestConnect::Start() {
     s.SetPassword(password);
     s.SetPOP3Port(pop3Port_);
     s.SetPOP3Host(pop3_);
-    s.SetSecurity(SecurityFor(security_, true));
+    s.SetSecurity(security_.ClientSettings(true));
     s.SetTimeOutNSeconds(20);
     bool ok = s.Connect();
     if (!ok) {

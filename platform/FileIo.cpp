@@ -1,5 +1,6 @@
 #include "FileIo.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -61,6 +62,14 @@ int CreateNewFile(const QString& path, mode_t mode) {
 
 int CreateTemporary(QByteArray& pattern, int suffixLength) {
   return ::mkostemps(pattern.data(), suffixLength, O_CLOEXEC);
+}
+
+void RemoveTemporariesBeside(const QString& path) {
+  const QFileInfo info(path);
+  const QDir dir = info.dir();
+  for (const QString& left : dir.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".??????")},
+                                           QDir::Files | QDir::Hidden))
+    QFile::remove(dir.filePath(left));
 }
 
 QString CreateTemporaryBeside(const QString& path) {

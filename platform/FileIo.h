@@ -29,6 +29,9 @@ int CreateNewFile(const QString& path, mode_t mode = 0600);
 int CreateTemporary(QByteArray& pattern, int suffixLength = 0);
 // A new empty file ".<name>.XXXXXX" beside path (mode 0600); its path, or empty.
 QString CreateTemporaryBeside(const QString& path);
+// Removes the temporaries CreateTemporaryBeside made for path: for a file only one process
+// writes, those left are a crash's.
+void RemoveTemporariesBeside(const QString& path);
 
 // fsync(2); a file system that cannot flush (EINVAL, EROFS) has nothing to flush.
 bool FlushFile(int fd);
