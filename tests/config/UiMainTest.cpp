@@ -29,21 +29,26 @@ namespace {
 
 // Hands the next modal window (a message box, a file dialog) to act, polling for a bounded time.
 // The box's text, if one came, is returned through text. Setting the returned count to 0 stops
-// the waiting.
-std::shared_ptr<int> OnNextModal(std::function<void(QWidget*)> act, QString* text = nullptr) {
-  auto tries = std::make_shared<int>(300);
-  auto poll = std::make_shared<std::function<void()>>();
-  *poll = [=] {
+// the waiting. Each poll schedules a copy of itself, so nothing refers back to itself.
+struct ModalPoll {
+  std::function<void(QWidget*)> act;
+  QString* text;
+  std::shared_ptr<int> tries;
+  void operator()() const {
     if (*tries <= 0) return;
     QWidget* w = QApplication::activeModalWidget();
     if (w) {
       if (auto* box = qobject_cast<QMessageBox*>(w); box && text) *text = box->text();
       act(w);
     } else if (--*tries > 0) {
-      QTimer::singleShot(10, *poll);
+      QTimer::singleShot(10, ModalPoll(*this));
     }
-  };
-  QTimer::singleShot(0, *poll);
+  }
+};
+
+std::shared_ptr<int> OnNextModal(std::function<void(QWidget*)> act, QString* text = nullptr) {
+  auto tries = std::make_shared<int>(300);
+  QTimer::singleShot(0, ModalPoll{std::move(act), text, tries});
   return tries;
 }
 
