@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDeadlineTimer>
@@ -22,6 +23,7 @@
 #include "AgentControl.h"
 #include "AppFolder.h"
 #include "FrmMsgLog.h"
+#include "SingleInstance.h"
 #include "FrmQuorvoAgentConsole.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_FicheiroConf.h"
@@ -224,15 +226,14 @@ TEST_F(ConsoleTest, ASecondConsoleShowsTheFirstAndEnds) {
   QProcess first;
   first.start(VRL_BIN_DIR "/VRL31", {});
   ASSERT_TRUE(first.waitForStarted());
+  // The second comes once the first owns the folder's name (two at once would both be first).
+  const QString name = SingleInstance().ServiceName();
+  ASSERT_TRUE(WaitFor([&] { return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value(); }, 20000))
+      << first.readAllStandardError().toStdString();
   QProcess second;
-  // The first may still be starting: the second is run until it finds it.
-  int code = -1;
-  ASSERT_TRUE(WaitFor([&] {
-    second.start(VRL_BIN_DIR "/VRL31", {});
-    if (!second.waitForFinished(15000)) return false;
-    code = second.exitCode();
-    return code == 0;
-  }, 20000));
+  second.start(VRL_BIN_DIR "/VRL31", {});
+  ASSERT_TRUE(second.waitForFinished(15000));
+  EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
   EXPECT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
   first.kill();
   first.waitForFinished();
