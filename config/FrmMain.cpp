@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QShortcut>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -41,6 +42,20 @@ QString Quoted(const QString& path) { return QLatin1Char('"') + path + QLatin1Ch
 QCheckBox* Check(const char* name, const QString& caption, QWidget* parent) {
   auto* box = new QCheckBox(caption, parent);
   box->setObjectName(QLatin1String(name));
+  return box;
+}
+
+// A size in MB beside its caption; 0 shows as "No Limit". The range is the import's.
+QSpinBox* SizeBox(const char* name, QLabel* caption, const QString& tip, QWidget* parent) {
+  auto* box = new QSpinBox(parent);
+  box->setObjectName(QLatin1String(name));
+  box->setRange(0, 1048576);
+  box->setSuffix(QStringLiteral(" MB"));
+  box->setSpecialValueText(QStringLiteral("No Limit"));
+  box->setAccessibleName(caption->text().remove(QLatin1Char('&')).remove(QLatin1Char(':')).trimmed());
+  box->setToolTip(tip);
+  caption->setToolTip(tip);
+  caption->setBuddy(box);
   return box;
 }
 
@@ -129,6 +144,17 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   interval->addWidget(cboPrcInterval_);
   interval->addStretch();
 
+  auto* maxMessageCaption = new QLabel(QStringLiteral("Lea&ve Messages Larger Than :"), page);
+  spnMaxMessageMB_ = SizeBox("SpnMaxMessageMB", maxMessageCaption,
+                             QStringLiteral("Messages larger than this stay on the server and are logged; "
+                                            "No Limit fetches every message"),
+                             page);
+  auto* maxMessage = new QHBoxLayout;
+  maxMessage->addWidget(maxMessageCaption);
+  maxMessage->addWidget(spnMaxMessageMB_);
+  maxMessage->addWidget(new QLabel(QStringLiteral("on the Server"), page));
+  maxMessage->addStretch();
+
   auto* logFrame = new QGroupBox(QStringLiteral("Log Messages"), page);
   chkShowErrors_ = Check("ChkShowDialogErrors", QStringLiteral("S&how Error Messages"), logFrame);
   chkUseLogFile_ = Check("ChkUseLogFile", QStringLiteral("Save Processing Information in &Log File:"), logFrame);
@@ -145,15 +171,27 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   logRow->addSpacing(20);
   logRow->addWidget(txtLogFile_, 1);
   logRow->addWidget(cmdSetLogFile_);
+  auto* logMaxCaption = new QLabel(QStringLiteral("Start a &New Log File At :"), logFrame);
+  spnLogMaxMB_ = SizeBox("SpnLogMaxMB", logMaxCaption,
+                         QStringLiteral("At this size the log file becomes name.1 (replacing the older one) "
+                                        "and a new file starts"),
+                         logFrame);
+  auto* logMaxRow = new QHBoxLayout;
+  logMaxRow->addSpacing(20);
+  logMaxRow->addWidget(logMaxCaption);
+  logMaxRow->addWidget(spnLogMaxMB_);
+  logMaxRow->addStretch();
   auto* logLayout = new QVBoxLayout(logFrame);
   logLayout->addWidget(chkShowErrors_);
   logLayout->addWidget(chkUseLogFile_);
   logLayout->addLayout(logRow);
+  logLayout->addLayout(logMaxRow);
 
   auto* layout = new QVBoxLayout(page);
   for (QCheckBox* box : {chkRunAtStartup_, chkHideWhenMinimized_, chkExit_, chkInitAuto_, chkInitMinimized_})
     layout->addWidget(box);
   layout->addLayout(interval);
+  layout->addLayout(maxMessage);
   layout->addWidget(logFrame);
   layout->addStretch();
 
@@ -162,6 +200,7 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   connect(chkUseLogFile_, &QCheckBox::toggled, this, [this](bool on) {
     txtLogFile_->setEnabled(on);
     cmdSetLogFile_->setEnabled(on);
+    spnLogMaxMB_->setEnabled(on);
   });
   connect(cmdSetLogFile_, &QPushButton::clicked, this, &FrmMain::SetLogFileClicked);
 }
@@ -235,7 +274,9 @@ void FrmMain::ExitToggled(bool on) {
 
 void FrmMain::LoadGlobalParams() {
   const GlobalRecord g = ReadGlobalRecord();
-  logMaxMB_ = g.LogMaxMB;
+  // A configuration never saved gets the log limit of a new installation, as the import gives.
+  spnLogMaxMB_->setValue(g.ConfigFlag == 0 && g.LogMaxMB == 0 ? 50 : g.LogMaxMB);
+  spnMaxMessageMB_->setValue(g.MaxMessageMB);
   chkRunAtStartup_->setChecked(g.RunAtSysStartup);
   chkInitAuto_->setChecked(g.AutoInit);
   chkInitMinimized_->setChecked(g.InitMinimized);
@@ -245,6 +286,7 @@ void FrmMain::LoadGlobalParams() {
   txtLogFile_->setText(g.LogFileName);
   txtLogFile_->setEnabled(g.UseLogFile);
   cmdSetLogFile_->setEnabled(g.UseLogFile);
+  spnLogMaxMB_->setEnabled(g.UseLogFile);
 
   // The interlocks run as if the user ticked the boxes: a periodic check ticks automatic start.
   const bool every = !g.AutoExit && g.PrcInterval != 0;
@@ -301,7 +343,8 @@ bool FrmMain::SaveGlobalParams() {
   g.UseLogFile = chkUseLogFile_->isChecked();
   g.LogFileName = txtLogFile_->text();
   g.ConfigFlag = 1;
-  g.LogMaxMB = logMaxMB_;
+  g.LogMaxMB = spnLogMaxMB_->value();
+  g.MaxMessageMB = spnMaxMessageMB_->value();
 
   if (g.RunAtSysStartup) {
     if (!vrlconf::SetAutostartEntry(vrlconf::ConsoleProgramPath())) {

@@ -7,6 +7,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QTabWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -59,6 +60,6 @@ class FrmMain : public QDialog {
   QPushButton* cmdAdd_;
   QPushButton* cmdEdit_;
   QPushButton* cmdDelete_;
-  // Port-added global settings this window does not show, kept as they were read.
-  qint32 logMaxMB_ = 0;
+  QSpinBox* spnMaxMessageMB_;
+  QSpinBox* spnLogMaxMB_;
 };

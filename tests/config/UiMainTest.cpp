@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -142,6 +143,8 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   Child<QComboBox>("CboPrcInterval")->setCurrentIndex(2);
   Child<QCheckBox>("ChkUseLogFile")->setChecked(true);
   Child<QLineEdit>("TxtLogFile")->setText(tmp_.path() + "/vrl.log");
+  EXPECT_EQ(Child<QSpinBox>("SpnLogMaxMB")->value(), 50);  // a new installation's limit
+  Child<QSpinBox>("SpnMaxMessageMB")->setValue(25);
   Click("cmdOK");
   EXPECT_FALSE(window_->isVisible());
   EXPECT_TRUE(QorvConf().ConfAsChanged());
@@ -152,6 +155,8 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   expected.PrcIntervalUnit = 2;
   expected.LogFileName = tmp_.path() + "/vrl.log";
   expected.ConfigFlag = 1;
+  expected.LogMaxMB = 50;
+  expected.MaxMessageMB = 25;
   EXPECT_EQ(ReadGlobalRecord(), expected);
   EXPECT_TRUE(Bytes(vrlconf::AutostartFilePath()).contains("\nExec=" + vrlconf::ConsoleProgramPath().toUtf8() + "\n"));
 
@@ -168,6 +173,7 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   EXPECT_FALSE(Child<QLineEdit>("TxtPrcInterval")->isEnabled());
   EXPECT_EQ(Child<QComboBox>("CboPrcInterval")->currentIndex(), -1);
   EXPECT_EQ(ReadGlobalRecord().PrcIntervalUnit, -1);
+  EXPECT_EQ(ReadGlobalRecord().MaxMessageMB, 25);  // the sizes survive a save that did not touch them
 
   // An entry that cannot be written keeps the global file as it was; the window closes all the same.
   ASSERT_TRUE(QDir().mkpath(vrlconf::AutostartFilePath()));
