@@ -128,6 +128,7 @@ void Frm_TestConnect::Start() {
       secure_ << QStringLiteral("POP3: ") + how;
       Append(QStringLiteral("POP3 connection under ") + how);
     });
+    connect(client.get(), &POP3_InMail::ServerCertificate, this, &Frm_TestConnect::AddCertificate);
     client->SetSecurity(security_.ClientSettings(false));
     const auto attempt = [&](qint16 seconds) {
       client->SetTimeOutNSeconds(seconds);
@@ -153,6 +154,7 @@ void Frm_TestConnect::Start() {
       secure_ << QStringLiteral("SMTP: ") + how;
       Append(QStringLiteral("SMTP connection under ") + how);
     });
+    connect(&s, &SMTP_OutMail::ServerCertificate, this, &Frm_TestConnect::AddCertificate);
     s.SetSMTPPort(smtpPort_);
     s.SetSMTPHostValidation(SMTP_OutMail::VALIDATE_HOST_NONE);
     s.SetEmailAddressValidation(SMTP_OutMail::VALIDATE_SYNTAX);
@@ -187,8 +189,17 @@ void Frm_TestConnect::reject() {
   if (!running_) QDialog::reject();
 }
 
+void Frm_TestConnect::AddCertificate(const QString& details) {
+  // Each session's certificate goes under its "POP3: TLSv1.3, ..." line.
+  if (!secure_.isEmpty() && !details.isEmpty()) secure_.last() += QLatin1Char('\n') + details;
+}
+
 void Frm_TestConnect::ShowCertificate() {
-  QMessageBox::information(this, QStringLiteral("Vorlane"), secure_.join(QLatin1Char('\n')));
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Vorlane"), secure_.join(QStringLiteral("\n\n")),
+                  QMessageBox::Ok, this);
+  // The fingerprint is there to be copied into the profile's setting.
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  box.exec();
 }
 
 void Frm_TestConnect::ShowHelp() { ShowHelpTopic(this, QStringLiteral("Html/IMail_TestSettings")); }

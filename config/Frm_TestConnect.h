@@ -48,6 +48,7 @@ class Frm_TestConnect : public QDialog {
  private:
   void Append(const QString& text);
   void ShowCertificate();
+  void AddCertificate(const QString& details);
   void ShowHelp();
 
   QString user_, password_, pop3_, smtp_;

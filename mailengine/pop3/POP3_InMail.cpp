@@ -668,8 +668,10 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
       return WaitAborted;
     }
   }
-  if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport()))
+  if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport())) {
     emit q->SecureConnection(tls->ProtocolVersion() + QStringLiteral(", certificate ") + tls->PeerSubject());
+    emit q->ServerCertificate(tls->PeerCertificateDetails());
+  }
 
   const AuthMethod method = security_.auth;
   QByteArray mech;

@@ -86,6 +86,8 @@ class POP3_InMail : public QObject {
   void Pop3Status(const QString& Status);
   // The session runs under TLS: protocol version and the certificate's subject.
   void SecureConnection(const QString& description);
+  // Right after it: the server certificate in full (TlsTransport::PeerCertificateDetails).
+  void ServerCertificate(const QString& details);
 
  private:
   struct Impl;

@@ -931,8 +931,10 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
     }
   }
   // The transport lives as long as the connection: asked for here, never kept.
-  if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport()))
+  if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport())) {
     emit q->SecureConnection(tls->ProtocolVersion() + QStringLiteral(", certificate ") + tls->PeerSubject());
+    emit q->ServerCertificate(tls->PeerCertificateDetails());
+  }
   if (useAuth_ && !LogIn()) {
     CloseSocket();
     return false;

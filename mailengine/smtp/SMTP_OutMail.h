@@ -131,6 +131,8 @@ class SMTP_OutMail : public QObject {
   void SendFailed(const QString& Explanation);
   // The connection is under TLS: protocol version and the server certificate's subject.
   void SecureConnection(const QString& Description);
+  // Right after it: the server certificate in full (TlsTransport::PeerCertificateDetails).
+  void ServerCertificate(const QString& details);
 
  private:
   struct Impl;

@@ -8,8 +8,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <QStringList>
 #include <cerrno>
+#include <functional>
 #include <cstdint>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 namespace vrlsock {
@@ -83,6 +86,62 @@ QByteArray CertFingerprint(X509* cert) {
   return QByteArray(reinterpret_cast<const char*>(md), static_cast<qsizetype>(len));
 }
 
+QString Printed(const std::function<void(BIO*)>& print) {
+  QString text;
+  if (BIO* bio = BIO_new(BIO_s_mem())) {
+    print(bio);
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio, &data);
+    text = QString::fromUtf8(data, len);
+    BIO_free(bio);
+  }
+  return text;
+}
+
+QString NameText(const X509_NAME* name) {
+  return Printed([name](BIO* bio) { X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB); });
+}
+
+// The form the profile's fingerprint setting takes, so that it can be copied there.
+QString FingerprintText(X509* cert) {
+  return QStringLiteral("SHA256:") + QString::fromLatin1(CertFingerprint(cert).toHex().toUpper());
+}
+
+// "CN=mail.example.com, SHA256:..." for an error line.
+QString Presented(X509* cert) {
+  return NameText(X509_get_subject_name(cert)) + QStringLiteral(", ") + FingerprintText(cert);
+}
+
+QString Describe(X509* cert) {
+  QStringList lines;
+  lines << QStringLiteral("Subject: ") + NameText(X509_get_subject_name(cert));
+  lines << QStringLiteral("Issuer: ") + NameText(X509_get_issuer_name(cert));
+  lines << QStringLiteral("Valid from: ") + Printed([cert](BIO* b) { ASN1_TIME_print(b, X509_get0_notBefore(cert)); });
+  lines << QStringLiteral("Valid until: ") + Printed([cert](BIO* b) { ASN1_TIME_print(b, X509_get0_notAfter(cert)); });
+  if (auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
+    QStringList shown;
+    for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+      const GENERAL_NAME* n = sk_GENERAL_NAME_value(names, i);
+      if (n->type == GEN_DNS) {
+        shown << QStringLiteral("DNS:") +
+                     QString::fromLatin1(reinterpret_cast<const char*>(ASN1_STRING_get0_data(n->d.dNSName)),
+                                         ASN1_STRING_length(n->d.dNSName));
+      } else if (n->type == GEN_IPADD) {
+        const ASN1_OCTET_STRING* ip = n->d.iPAddress;
+        char text[INET6_ADDRSTRLEN] = {};
+        const int len = ASN1_STRING_length(ip);
+        const int family = len == 4 ? AF_INET : len == 16 ? AF_INET6 : 0;
+        if (family && inet_ntop(family, ASN1_STRING_get0_data(ip), text, sizeof text))
+          shown << QStringLiteral("IP:") + QString::fromLatin1(text);
+      }
+    }
+    GENERAL_NAMES_free(names);
+    if (!shown.isEmpty()) lines << QStringLiteral("Names: ") + shown.join(QStringLiteral(", "));
+  }
+  lines << QStringLiteral("Fingerprint: ") + FingerprintText(cert);
+  return lines.join(QLatin1Char('\n'));
+}
+
 }  // namespace
 
 bool TlsSettings::ParseFingerprint(const QString& text, QByteArray* out) {
@@ -107,10 +166,29 @@ struct TlsTransport::Impl {
   bool wantRead = false;
   bool wantWrite = false;
   QString error;
+  // The server's certificate as the chain check saw it, also when the check refuses it.
+  X509* leaf = nullptr;
 
   ~Impl() {
     if (ssl) SSL_free(ssl);
     if (ctx) SSL_CTX_free(ctx);
+    X509_free(leaf);
+  }
+
+  static int CaptureLeaf(int ok, X509_STORE_CTX* store) {
+    auto* s = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* self = s ? static_cast<Impl*>(SSL_get_app_data(s)) : nullptr;
+    X509* cert = X509_STORE_CTX_get0_cert(store);
+    if (self && cert && !self->leaf && X509_up_ref(cert) == 1) self->leaf = cert;
+    return ok;
+  }
+
+  // The server's certificate (a reference the caller frees); null before the handshake got it.
+  X509* PeerCertificate() const {
+    if (ssl)
+      if (X509* cert = SSL_get1_peer_certificate(ssl)) return cert;
+    if (leaf && X509_up_ref(leaf) == 1) return leaf;
+    return nullptr;
   }
 
   bool setUp() {
@@ -129,9 +207,10 @@ struct TlsTransport::Impl {
         return fail(settings.caFile.isEmpty() ? QStringLiteral("TLS: the system's certificate store cannot be read")
                                               : QStringLiteral("TLS: the CA file cannot be read: ") + settings.caFile);
     }
-    SSL_CTX_set_verify(ctx, chain ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_verify(ctx, chain ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, chain ? CaptureLeaf : nullptr);
     ssl = SSL_new(ctx);
     if (!ssl) return fail(QStringLiteral("TLS is not available: ") + OpenSslReason());
+    SSL_set_app_data(ssl, this);
     const QByteArray name = settings.serverName.toUtf8();
     MSocketSupport::SockAddr literal;
     const bool isAddress = MSocketSupport::ParseNumericHost(settings.serverName, &literal);
@@ -205,9 +284,12 @@ IoResult TlsTransport::handshake() {
       d.error = QStringLiteral("TLS: the server closed the connection during the handshake");
       return IoResult::failed(kTlsFailure);
     }
-    if (r.status == Io::Failed && verify != X509_V_OK)
+    if (r.status == Io::Failed && verify != X509_V_OK) {
+      // What the server showed goes with the refusal: its fingerprint is what a pin needs.
       d.error = QStringLiteral("TLS certificate verification failed: ") +
                 QString::fromLatin1(X509_verify_cert_error_string(verify));
+      if (d.leaf) d.error += QStringLiteral("; the server presented ") + Presented(d.leaf);
+    }
     return r;
   }
   if (!d.settings.fingerprint.isEmpty()) {
@@ -260,19 +342,19 @@ QString TlsTransport::ProtocolVersion() const {
 }
 
 QString TlsTransport::PeerSubject() const {
-  if (!d_->ssl) return QString();
-  X509* cert = SSL_get1_peer_certificate(d_->ssl);
+  X509* cert = d_->PeerCertificate();
   if (!cert) return QString();
-  QString subject;
-  if (BIO* bio = BIO_new(BIO_s_mem())) {
-    X509_NAME_print_ex(bio, X509_get_subject_name(cert), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-    char* data = nullptr;
-    const long len = BIO_get_mem_data(bio, &data);
-    subject = QString::fromUtf8(data, len);
-    BIO_free(bio);
-  }
+  const QString subject = NameText(X509_get_subject_name(cert));
   X509_free(cert);
   return subject;
+}
+
+QString TlsTransport::PeerCertificateDetails() const {
+  X509* cert = d_->PeerCertificate();
+  if (!cert) return QString();
+  const QString details = Describe(cert);
+  X509_free(cert);
+  return details;
 }
 
 }  // namespace vrlsock

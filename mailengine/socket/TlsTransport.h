@@ -43,6 +43,9 @@ class TlsTransport final : public Transport {
   // After the handshake: "TLSv1.3" and the certificate's subject ("CN=mail.example.com, ...").
   QString ProtocolVersion() const;
   QString PeerSubject() const;
+  // Subject, issuer, validity, alternative names and the SHA-256 fingerprint in the form the
+  // fingerprint setting takes, one per line; empty when no certificate came.
+  QString PeerCertificateDetails() const;
 
  private:
   struct Impl;

@@ -19,7 +19,7 @@ struct Outcome {
   bool connected = false;
   QString error;
   QByteArray echoed;
-  QString version, subject;
+  QString version, subject, details;
 };
 
 // Connects with TLS from the start, sends one line and reads the echo.
@@ -42,10 +42,13 @@ Outcome Exchange(const TestCert& cert, vrlsock::TlsSettings settings) {
   if (const auto* t = dynamic_cast<const vrlsock::TlsTransport*>(s.CurrentTransport())) {
     out.version = t->ProtocolVersion();
     out.subject = t->PeerSubject();
+    out.details = t->PeerCertificateDetails();
   }
   s.CloseSocket();
   return out;
 }
+
+QString Pin(const TestCert& cert) { return "SHA256:" + QString::fromLatin1(cert.sha256.toHex().toUpper()); }
 
 }  // namespace
 
@@ -86,9 +89,15 @@ TEST(TlsTransport, TrustAndItsFailures) {
       EXPECT_EQ(o.echoed, "echo: hello\r\n") << c.what;
       EXPECT_EQ(o.version, QStringLiteral("TLSv1.3")) << c.what;
       EXPECT_TRUE(o.subject.contains(QStringLiteral("CN=mail.test"))) << c.what << o.subject.toStdString();
+      EXPECT_TRUE(o.details.contains("\nNames: DNS:mail.test") && o.details.endsWith("\nFingerprint: " + Pin(c.cert)))
+          << c.what << ": " << o.details.toStdString();
     } else {
       EXPECT_FALSE(o.connected) << c.what;
       EXPECT_TRUE(o.error.startsWith(QLatin1String(c.error))) << c.what << ": " << o.error.toStdString();
+    }
+    // A refused chain names what the server showed, in the form a pin takes.
+    if (QByteArray(c.error).startsWith("TLS certificate verification failed")) {
+      EXPECT_TRUE(o.error.endsWith("; the server presented CN=mail.test, " + Pin(c.cert))) << o.error.toStdString();
     }
   }
 }
