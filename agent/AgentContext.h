@@ -26,6 +26,9 @@ class AgentContext {
   // Before the first file or message of a profile: ends the previous profile's session line and
   // starts this one's (nothing when this profile's line is already the last one).
   virtual void WriteSessionLines() = 0;
+  // A line about the profile's connection: written right after its session lines, and dropped
+  // when the profile finds no work (an idle cycle leaves the log as it was).
+  virtual void LogWithSession(const QString& message) { Log(message); }
   // When a stop is requested and the agent runs, stops it (closing the open session) and returns
   // true: the caller then returns at once without touching its clients again.
   virtual bool StopIfRequested() = 0;

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -269,6 +270,15 @@ void FrmAgent::WriteSessionLines() {
     Log(kLogInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
   writelogInitSecionProfile(currentProfileName_);
   sessionProfileName_ = currentProfileName_;
+  const QStringList pending = std::exchange(pendingSessionLines_, {});
+  for (const QString& line : pending) Log(line);
+}
+
+void FrmAgent::LogWithSession(const QString& message) {
+  if (sessionProfileName_ == currentProfileName_)
+    Log(message);
+  else
+    pendingSessionLines_ << message;
 }
 
 void FrmAgent::writelogInitSecionProfile(const QString& Prfname) {
@@ -314,6 +324,7 @@ void FrmAgent::ExecMailProccess() {
     DoEvents();
     ProfileRecord& prf = profiles_[p - 1];
     currentProfileName_ = prf.Prfname;
+    pendingSessionLines_.clear();
 
     if (!prf.PrfEnabled) {
       DoEvents();

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QVector>
 
@@ -79,6 +80,7 @@ class FrmAgent : public QObject, public AgentContext {
   // The lazy session lines: before the first file or message of a profile, logs the end of the
   // previous profile's session (if any) and the start of this one.
   void WriteSessionLines() override;
+  void LogWithSession(const QString& message) override;
 
   // Logs one line.
   void Log(const QString& message) override;
@@ -127,6 +129,7 @@ class FrmAgent : public QObject, public AgentContext {
   bool stopRequest_ = false;
   QString currentProfileName_;
   QString sessionProfileName_;
+  QStringList pendingSessionLines_;
   qint32 hostType_ = 0;
   QString renamedFilesExtention_;
 

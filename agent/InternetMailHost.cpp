@@ -125,8 +125,8 @@ void InternetMailHost::ConnectPop3() {
   WatchPop3Events();
   IN_Pop3Mail->SetSecurity(SecurityFor(false));
   QObject::connect(IN_Pop3Mail.get(), &POP3_InMail::SecureConnection, [this](const QString& how) {
-    agent_.Log(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
-               QStringLiteral("\" POP3 connection under ") + how);
+    agent_.LogWithSession(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
+                          QStringLiteral("\" POP3 connection under ") + how);
   });
   auto attempt = [&](qint16 timeout) {
     IN_Pop3Mail->SetTimeOutNSeconds(timeout);
@@ -160,8 +160,8 @@ void InternetMailHost::ConnectSmtp() {
   s.SetPassword(password_);
   s.SetSecurity(SecurityFor(true));
   QObject::connect(&s, &SMTP_OutMail::SecureConnection, [this](const QString& how) {
-    agent_.Log(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
-               QStringLiteral("\" SMTP connection under ") + how);
+    agent_.LogWithSession(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
+                          QStringLiteral("\" SMTP connection under ") + how);
   });
   s.SetPOP3Port(p.Pop3TcpPort);
   s.SetPOP3Host(p.Pop3Server);

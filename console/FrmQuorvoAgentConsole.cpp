@@ -602,8 +602,11 @@ void FrmQuorvoAgentConsole::ExecLogCommand(const QString& key) {
 }
 
 void FrmQuorvoAgentConsole::UpdateHealth() {
-  if (!d_->query) return;
-  const QJsonObject h = QJsonDocument::fromJson(d_->query->Health().toUtf8()).object();
+  if (d_->query) ShowHealth(d_->query->Health());
+}
+
+void FrmQuorvoAgentConsole::ShowHealth(const QString& json) {
+  const QJsonObject h = QJsonDocument::fromJson(json.toUtf8()).object();
   const QDateTime last = QDateTime::fromString(h.value(QStringLiteral("lastCycle")).toString(), Qt::ISODate);
   if (!last.isValid()) return d_->health->clear();
   qint64 n[5] = {};

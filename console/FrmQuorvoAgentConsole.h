@@ -48,6 +48,8 @@ class FrmQuorvoAgentConsole : public QMainWindow {
   void ShowConsole();
   // The health of the agent's last cycle in the status bar; empty when the agent offers none.
   void UpdateHealth();
+  // The same from a health record (JSON), for a window that is not connected to an agent.
+  void ShowHealth(const QString& json);
 
   QListWidget* ListLogView() const;
   SystrayIcon* Systray() const;

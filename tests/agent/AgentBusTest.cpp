@@ -6,17 +6,16 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 
 #include <csignal>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include "PollFor.h"
 #include "AgentControl.h"
 #include "AgentFixture.h"
 #include "ProfileUnattended.h"
@@ -26,15 +25,7 @@ namespace {
 const QString kBin = VRL_BIN_DIR;
 
 // Runs the event loop until pred holds or ms pass.
-bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
-  const QDeadlineTimer deadline(ms);
-  while (!pred()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
-}
+using vrltest::PollFor;
 
 bool AgentOnBus() {
   return QDBusConnection::sessionBus().interface()->isServiceRegistered(agentbus::kServiceName).value();
@@ -101,7 +92,7 @@ TEST_F(AgentBusTest, EveryListenerReceivesEveryStateChange) {
 
   // No profiles file yet: the start fails, the box reaches the client.
   ASSERT_TRUE(control.StartMailAgent()) << control.LastError().toStdString();
-  ASSERT_TRUE(WaitFor([&] { return lb.states.size() == 2 && !boxes.empty(); }));
+  ASSERT_TRUE(PollFor([&] { return lb.states.size() == 2 && !boxes.empty(); }));
   EXPECT_EQ(la.states, (std::vector<qint32>{Running, NotRunning}));
   EXPECT_EQ(boxes.front().first, "Configuration File Not Found: " + ProfilesFilePath());
   EXPECT_EQ(boxes.front().second, "exclamation");
@@ -114,10 +105,10 @@ TEST_F(AgentBusTest, EveryListenerReceivesEveryStateChange) {
   EXPECT_EQ(a.AgentState(), Running);
   ASSERT_TRUE(control.StopMailAgent());
   ASSERT_TRUE(control.StopMailAgent());
-  ASSERT_TRUE(WaitFor([&] { return lb.states.size() >= 4; }));
+  ASSERT_TRUE(PollFor([&] { return lb.states.size() >= 4; }));
   EXPECT_EQ(a.AgentState(), NotRunning);
   ASSERT_TRUE(control.StopMailAgent()) << "a stop while not running does nothing";
-  WaitFor([] { return false; }, 300);
+  PollFor([] { return false; }, 300);
   const std::vector<qint32> expected{Running, NotRunning, Running, NotRunning};
   EXPECT_EQ(la.states, expected);
   EXPECT_EQ(lb.states, expected);
@@ -134,7 +125,7 @@ TEST_F(AgentBusTest, AClearedLogHasNoNameUntilTheNextLine) {
   EXPECT_EQ(log.GetTempLogFileName(), "");
   EXPECT_FALSE(QFileInfo::exists(first));
   ASSERT_TRUE(control.StopMailAgent());  // logs "Vorlane Agent Stopped"
-  ASSERT_TRUE(WaitFor([&] { return !log.GetTempLogFileName().isEmpty(); }));
+  ASSERT_TRUE(PollFor([&] { return !log.GetTempLogFileName().isEmpty(); }));
   EXPECT_NE(log.GetTempLogFileName(), first);
 }
 
@@ -150,7 +141,7 @@ TEST_F(AgentBusTest, ReleasingOrCrashingClientsEndTheAgent) {
     std::make_unique<ClsAgentState>().reset();  // a released state object alone changes nothing
     EXPECT_EQ(ClsAgentState(AgentHold::Detached).AgentState(), Running);
     control.reset();
-    ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
+    ASSERT_TRUE(PollFor([] { return !AgentOnBus(); }));
     EXPECT_FALSE(QFileInfo::exists(temp));
   }
   // Killed: its vanished bus name counts as the release.
@@ -162,7 +153,7 @@ TEST_F(AgentBusTest, ReleasingOrCrashingClientsEndTheAgent) {
   ASSERT_TRUE(QFileInfo::exists(temp));
   ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
   holder.waitForFinished();
-  ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
+  ASSERT_TRUE(PollFor([] { return !AgentOnBus(); }));
   EXPECT_FALSE(QFileInfo::exists(temp));
 }
 
@@ -171,7 +162,7 @@ TEST_F(AgentBusTest, ARunAgentOutlivesItsClientsAndASecondAgentRefuses) {
   QProcess agent;
   agent.setProcessChannelMode(QProcess::MergedChannels);
   agent.start(kBin + "/VRLEng31", {"--run", "--home", home_});
-  ASSERT_TRUE(WaitFor([] { return AgentOnBus(); }));
+  ASSERT_TRUE(PollFor([] { return AgentOnBus(); }));
   {
     ClsStartStopEng control;
     EXPECT_EQ(ClsAgentState().AgentState(), Running);
@@ -200,7 +191,7 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
     EXPECT_TRUE(idle.readAllStandardError().startsWith("VRLEng31: waiting for a console on the session bus"));
     idle.terminate();
     EXPECT_TRUE(idle.waitForFinished(20000));
-    ASSERT_TRUE(WaitFor([] { return !AgentOnBus(); }));
+    ASSERT_TRUE(PollFor([] { return !AgentOnBus(); }));
   }
   // A failed start says why, from the agent's log.
   QByteArray out;
@@ -223,7 +214,7 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
     cfg.setProcessEnvironment(env);
     cfg.start(kBin + "/VRLCfg31", {"--home", home_});
     QByteArray err;
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(PollFor([&] {
       err += cfg.readAllStandardError();
       return err.contains("agent is processing messages") || cfg.state() == QProcess::NotRunning;
     }, 20000)) << err.toStdString();
@@ -237,7 +228,7 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   ASSERT_EQ(Run("/usr/bin/gdbus", {"call", "--session", "--dest", "org.vorlane.VRLEng31", "--object-path",
                                    "/ClsStartStopEng", "--method", "org.vorlane.VRLEng31.ClsStartStopEng.StopMailAgent"}),
             0);
-  EXPECT_TRUE(WaitFor([] { return ClsAgentState(AgentHold::Detached).AgentState() == NotRunning; }));
+  EXPECT_TRUE(PollFor([] { return ClsAgentState(AgentHold::Detached).AgentState() == NotRunning; }));
 
   // No bus: the agent cannot be reached.
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -292,7 +283,7 @@ TEST_F(AgentBusTest, HealthCountsAMixedCycle) {
   ClsStartStopEng control;
   ClsAgentState state;
   ASSERT_TRUE(control.StartMailAgent());
-  ASSERT_TRUE(WaitFor([&] { return state.AgentState() == NotRunning; }, 30000));
+  ASSERT_TRUE(PollFor([&] { return state.AgentState() == NotRunning; }, 30000));
   const QJsonObject health = QJsonDocument::fromJson(state.Health().toUtf8()).object();
   const QJsonObject prf = health["profiles"].toObject()["P"].toObject();
   QStringList counts;

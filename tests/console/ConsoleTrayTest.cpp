@@ -1,29 +1,20 @@
 // The tray icon under Xvfb: without a notification-area host the console stays in the task bar;
 // with one (trayer) the icon appears, its tip follows the state and a right click opens the menu.
-#include <QDeadlineTimer>
 #include <QMenu>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTest>
-#include <QThread>
 #include <gtest/gtest.h>
 
+#include "PollFor.h"
 #include "AgentTypes.h"
 #include "FrmQuorvoAgentConsole.h"
 #include "SystrayIcon.h"
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
-  const QDeadlineTimer deadline(ms);
-  while (!pred()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
-}
+using vrltest::PollFor;
 
 // The window the xembed tray icon lives in, once it is shown.
 QWidget* TrayWindow() {
@@ -66,13 +57,13 @@ TEST(ConsoleTray, WithAHostTheIconShowsTheStateAndOpensTheMenu) {
   QProcess host;
   host.start(trayer, {});
   ASSERT_TRUE(host.waitForStarted());
-  ASSERT_TRUE(WaitFor([] { return SystrayIcon::AreaAvailable(); }));
+  ASSERT_TRUE(PollFor([] { return SystrayIcon::AreaAvailable(); }));
   {
     FrmQuorvoAgentConsole w(false);
     w.boxHandler = [](const QString&, vrl::MsgBoxIcon) {};
     w.configure = [](QWidget*) { return false; };  // no folder configured: the window would wait
     ASSERT_TRUE(w.Load(false));
-    ASSERT_TRUE(WaitFor([] { return TrayWindow() != nullptr; }));
+    ASSERT_TRUE(PollFor([] { return TrayWindow() != nullptr; }));
     auto* tray = w.Systray()->findChild<QSystemTrayIcon*>();
     ASSERT_TRUE(tray);
     EXPECT_EQ(tray->toolTip(), "Vorlane Is Inactive");
@@ -80,14 +71,14 @@ TEST(ConsoleTray, WithAHostTheIconShowsTheStateAndOpensTheMenu) {
     EXPECT_EQ(tray->toolTip(), "Vorlane Is Active");
 
     QTest::mouseClick(TrayWindow(), Qt::RightButton);
-    ASSERT_TRUE(WaitFor([&] { return w.MenuAgent()->isVisible(); }));
+    ASSERT_TRUE(PollFor([&] { return w.MenuAgent()->isVisible(); }));
     EXPECT_FALSE(w.findChild<QAction*>("Menu_ShowConsole")->isEnabled());
     w.MenuAgent()->hide();
     // Hidden into the tray, the window comes back with a double click.
     w.HideConsole();
-    ASSERT_TRUE(WaitFor([&] { return !w.isVisible(); }));
+    ASSERT_TRUE(PollFor([&] { return !w.isVisible(); }));
     QTest::mouseDClick(TrayWindow(), Qt::LeftButton);
-    EXPECT_TRUE(WaitFor([&] { return w.isVisible() && !w.isMinimized(); }));
+    EXPECT_TRUE(PollFor([&] { return w.isVisible() && !w.isMinimized(); }));
   }
   host.terminate();
   host.waitForFinished();

@@ -7,22 +7,26 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QDeadlineTimer>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QUrl>
 #include <QDir>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "PollFor.h"
 #include "AgentControl.h"
 #include "AppFolder.h"
 #include "FrmMsgLog.h"
+#include "HelpTopic.h"
 #include "SingleInstance.h"
 #include "FrmQuorvoAgentConsole.h"
 #include "MdlGlbalConf.h"
@@ -31,15 +35,7 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
-  const QDeadlineTimer deadline(ms);
-  while (!pred()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
-}
+using vrltest::PollFor;
 
 class ConsoleTest : public ::testing::Test {
  protected:
@@ -96,7 +92,7 @@ TEST_F(ConsoleTest, MenusAndDeferredTrayCommandsDriveTheAgent) {
   EXPECT_EQ(w->Systray()->TipText(), "Vorlane Is Inactive");
 
   Act(w.get(), "Menu_App_Start")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return State(w.get()) == "Active"; }));
+  ASSERT_TRUE(PollFor([&] { return State(w.get()) == "Active"; }));
   EXPECT_EQ(w->Systray()->TipText(), "Vorlane Is Active");
   EXPECT_FALSE(Act(w.get(), "MenuStart")->isEnabled());
   EXPECT_TRUE(Act(w.get(), "BT_STOP_AGENT")->isEnabled());
@@ -109,25 +105,25 @@ TEST_F(ConsoleTest, MenusAndDeferredTrayCommandsDriveTheAgent) {
   // The tray's entries act after the pop-up has closed.
   Act(w.get(), "MenuStop")->trigger();
   EXPECT_EQ(State(w.get()), "Active");
-  ASSERT_TRUE(WaitFor([&] { return State(w.get()) == "Inactive"; }));
+  ASSERT_TRUE(PollFor([&] { return State(w.get()) == "Inactive"; }));
   EXPECT_EQ(w->Systray()->TipText(), "Vorlane Is Inactive");
   EXPECT_TRUE(Act(w.get(), "MenuStart")->isEnabled());
   Act(w.get(), "Menu_Configure")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return configured_ == 1; }));
+  ASSERT_TRUE(PollFor([&] { return configured_ == 1; }));
   Act(w.get(), "MenuStart")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return State(w.get()) == "Active"; }));
+  ASSERT_TRUE(PollFor([&] { return State(w.get()) == "Active"; }));
 
   // Another client's stop wins; the health of the cycles reaches the status bar.
-  ASSERT_TRUE(WaitFor([&] { w->UpdateHealth(); return w->HealthText().startsWith("Last cycle "); }))
+  ASSERT_TRUE(PollFor([&] { w->UpdateHealth(); return w->HealthText().startsWith("Last cycle "); }))
       << w->HealthText().toStdString();
   ClsStartStopEng(AgentHold::Detached).StopMailAgent();
-  ASSERT_TRUE(WaitFor([&] { return State(w.get()) == "Inactive"; }));
+  ASSERT_TRUE(PollFor([&] { return State(w.get()) == "Inactive"; }));
 
   // Exit through the tray while running: stop first, then close.
   Act(w.get(), "MenuStart")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return State(w.get()) == "Active"; }));
+  ASSERT_TRUE(PollFor([&] { return State(w.get()) == "Active"; }));
   Act(w.get(), "Menu_TerminarQuorvo")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return ended_; }));
+  ASSERT_TRUE(PollFor([&] { return ended_; }));
   EXPECT_FALSE(Act(w.get(), "Menu_App_Exit")->isEnabled());
   EXPECT_FALSE(w->Systray()->Visible());
 }
@@ -137,7 +133,7 @@ TEST_F(ConsoleTest, AFailedStartRelaysTheBoxAndAutoExitCloses) {
   auto w = Open();
   w->hide();
   Act(w.get(), "BT_START_AGENT")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return ended_; }));
+  ASSERT_TRUE(PollFor([&] { return ended_; }));
   auto* box = w->findChild<QMessageBox*>("RelayedBox");
   ASSERT_TRUE(box);
   EXPECT_TRUE(box->text().startsWith("Configuration File Not Found: ")) << box->text().toStdString();
@@ -150,7 +146,7 @@ TEST_F(ConsoleTest, TheLogListFollowsTheTemporaryLog) {
   auto w = Open();
   QListWidget* list = w->ListLogView();
   Act(w.get(), "Menu_App_Start")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return State(w.get()) == "Active"; }));
+  ASSERT_TRUE(PollFor([&] { return State(w.get()) == "Active"; }));
   Act(w.get(), "BT_LOG_REFRESH")->trigger();
   ASSERT_GE(list->count(), 2);
   EXPECT_TRUE(list->item(0)->text().endsWith(" \u00BB INFORMATION: Starting Vorlane Agent"));
@@ -163,7 +159,7 @@ TEST_F(ConsoleTest, TheLogListFollowsTheTemporaryLog) {
   list->setCurrentRow(0);
   const int before = list->count();
   Act(w.get(), "Menu_App_Stop")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return list->count() > before; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return list->count() > before; }, 5000));
   EXPECT_EQ(list->currentRow(), 0);
   EXPECT_TRUE(list->item(list->count() - 1)->text().endsWith("Vorlane Agent Stopped"));
 
@@ -171,10 +167,10 @@ TEST_F(ConsoleTest, TheLogListFollowsTheTemporaryLog) {
   Act(w.get(), "BT_LOG_CLEAR")->trigger();
   EXPECT_EQ(list->count(), 0);
   EXPECT_EQ(ClsGetLog(AgentHold::Detached).GetTempLogFileName(), "");
-  WaitFor([] { return false; }, 1300);
+  PollFor([] { return false; }, 1300);
   EXPECT_EQ(list->count(), 0);
   Act(w.get(), "Menu_App_Start")->trigger();
-  ASSERT_TRUE(WaitFor([&] { return list->count() >= 2; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return list->count() >= 2; }, 5000));
   EXPECT_TRUE(list->item(0)->text().endsWith("Starting Vorlane Agent"));
 }
 
@@ -228,7 +224,7 @@ TEST_F(ConsoleTest, ASecondConsoleShowsTheFirstAndEnds) {
   ASSERT_TRUE(first.waitForStarted());
   // The second comes once the first owns the folder's name (two at once would both be first).
   const QString name = SingleInstance().ServiceName();
-  ASSERT_TRUE(WaitFor([&] { return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value(); }, 20000))
+  ASSERT_TRUE(PollFor([&] { return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value(); }, 20000))
       << first.readAllStandardError().toStdString();
   QProcess second;
   second.start(VRL_BIN_DIR "/VRL31", {});
@@ -239,4 +235,46 @@ TEST_F(ConsoleTest, ASecondConsoleShowsTheFirstAndEnds) {
   first.waitForFinished();
 }
 
+// Records the pages the desktop is asked to open.
+class PageRecorder : public QObject {
+  Q_OBJECT
+ public slots:
+  void Open(const QUrl& url) { pages << QDir(vrlconf::HelpFolder()).relativeFilePath(url.toLocalFile()); }
+
+ public:
+  QStringList pages;
+};
+
+TEST_F(ConsoleTest, HelpOpensItsPagesAndAboutNamesVersionAndLicences) {
+  PageRecorder opened;
+  QDesktopServices::setUrlHandler("file", &opened, "Open");
+  FrmQuorvoAgentConsole w(false);
+  w.show();
+  // Every box is answered and kept: a missing page would say so in one.
+  QStringList boxes;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      boxes << box->text() + "\n" + box->informativeText();
+      box->accept();
+    }
+  });
+  answer.start(10);
+  QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+  QApplication::sendEvent(&w, &f1);
+  for (const char* name : {"BT_HELP", "Menu_App_HelpContents", "Menu_Help"}) Act(&w, name)->trigger();
+  EXPECT_EQ(opened.pages, QStringList({"Html/Interface.html", "Html/Interface.html", "index.html", "index.html"}));
+  EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+  Act(&w, "Menu_App_HelpAbaut")->trigger();
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_TRUE(boxes[0].contains(QRegularExpression("Vorlane [0-9]+\\.[0-9]+")) &&
+              boxes[0].contains("Qt " + QString::fromLatin1(qVersion()) + ": GNU LGPL v3") &&
+              boxes[0].contains("OpenSSL 3") && boxes[0].contains("Apache License 2.0"))
+      << boxes[0].toStdString();
+  QDesktopServices::unsetUrlHandler("file");
+}
+
 }  // namespace
+
+#include "ConsoleWindowTest.moc"

@@ -169,6 +169,15 @@ def case_both_modes(s, eng, cfg, work):
         check(not errors, "errors logged:\n" + "\n".join(errors))
         for what in ('"Info" SMTP connection under TLSv1.', '"Receive" POP3 connection under TLSv1.'):
             check(any(what in line for line in a.log_lines()), "no log line with " + what)
+        # A connection line sits in its own profile's session; idle cycles add none.
+        session = None
+        for line in a.log_lines():
+            if "Starting Session with the Profile: " in line:
+                session = line.rsplit(": ", 1)[1]
+            elif "Stopping Session with the Profile: " in line:
+                session = None
+            elif " connection under " in line:
+                check(session is not None and '"%s"' % session in line, "outside its session: " + line)
         check(not any(s.password in line for line in a.log_lines()), "the password is in the log")
 
 
