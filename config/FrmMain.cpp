@@ -45,18 +45,27 @@ QCheckBox* Check(const char* name, const QString& caption, QWidget* parent) {
   return box;
 }
 
-// A size in MB beside its caption; 0 shows as "No Limit". The range is the import's.
-QSpinBox* SizeBox(const char* name, QLabel* caption, const QString& tip, QWidget* parent) {
-  auto* box = new QSpinBox(parent);
+// A row with a size in MB between its caption and an optional text behind it; 0 shows as
+// "No Limit". The range is the import's.
+QHBoxLayout* SizeRow(QSpinBox*& box, const char* name, const QString& caption, const QString& behind,
+                     const QString& tip, int indent, QWidget* parent) {
+  auto* label = new QLabel(caption, parent);
+  box = new QSpinBox(parent);
   box->setObjectName(QLatin1String(name));
   box->setRange(0, 1048576);
   box->setSuffix(QStringLiteral(" MB"));
   box->setSpecialValueText(QStringLiteral("No Limit"));
-  box->setAccessibleName(caption->text().remove(QLatin1Char('&')).remove(QLatin1Char(':')).trimmed());
+  box->setAccessibleName(label->text().remove(QLatin1Char('&')).remove(QLatin1Char(':')).trimmed());
   box->setToolTip(tip);
-  caption->setToolTip(tip);
-  caption->setBuddy(box);
-  return box;
+  label->setToolTip(tip);
+  label->setBuddy(box);
+  auto* row = new QHBoxLayout;
+  row->addSpacing(indent);
+  row->addWidget(label);
+  row->addWidget(box);
+  if (!behind.isEmpty()) row->addWidget(new QLabel(behind, parent));
+  row->addStretch();
+  return row;
 }
 
 }  // namespace
@@ -144,16 +153,11 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   interval->addWidget(cboPrcInterval_);
   interval->addStretch();
 
-  auto* maxMessageCaption = new QLabel(QStringLiteral("Lea&ve Messages Larger Than :"), page);
-  spnMaxMessageMB_ = SizeBox("SpnMaxMessageMB", maxMessageCaption,
-                             QStringLiteral("Messages larger than this stay on the server and are logged; "
-                                            "No Limit fetches every message"),
-                             page);
-  auto* maxMessage = new QHBoxLayout;
-  maxMessage->addWidget(maxMessageCaption);
-  maxMessage->addWidget(spnMaxMessageMB_);
-  maxMessage->addWidget(new QLabel(QStringLiteral("on the Server"), page));
-  maxMessage->addStretch();
+  QHBoxLayout* maxMessage =
+      SizeRow(spnMaxMessageMB_, "SpnMaxMessageMB", QStringLiteral("Lea&ve Messages Larger Than :"),
+              QStringLiteral("on the Server"),
+              QStringLiteral("Messages larger than this stay on the server and are logged; No Limit fetches every message"),
+              0, page);
 
   auto* logFrame = new QGroupBox(QStringLiteral("Log Messages"), page);
   chkShowErrors_ = Check("ChkShowDialogErrors", QStringLiteral("S&how Error Messages"), logFrame);
@@ -171,16 +175,10 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   logRow->addSpacing(20);
   logRow->addWidget(txtLogFile_, 1);
   logRow->addWidget(cmdSetLogFile_);
-  auto* logMaxCaption = new QLabel(QStringLiteral("Start a &New Log File At :"), logFrame);
-  spnLogMaxMB_ = SizeBox("SpnLogMaxMB", logMaxCaption,
-                         QStringLiteral("At this size the log file becomes name.1 (replacing the older one) "
-                                        "and a new file starts"),
-                         logFrame);
-  auto* logMaxRow = new QHBoxLayout;
-  logMaxRow->addSpacing(20);
-  logMaxRow->addWidget(logMaxCaption);
-  logMaxRow->addWidget(spnLogMaxMB_);
-  logMaxRow->addStretch();
+  QHBoxLayout* logMaxRow = SizeRow(
+      spnLogMaxMB_, "SpnLogMaxMB", QStringLiteral("Start a &New Log File At :"), QString(),
+      QStringLiteral("At this size the log file becomes name.1 (replacing the older one) and a new file starts"), 20,
+      logFrame);
   auto* logLayout = new QVBoxLayout(logFrame);
   logLayout->addWidget(chkShowErrors_);
   logLayout->addWidget(chkUseLogFile_);

@@ -14,19 +14,12 @@
 
 namespace {
 
-const char kCycle[] =
-    "06-12-2026 14:03:25 \xC2\xBB INFORMATION: Starting Vorlane Agent\r\n"
-    "06-12-2026 14:03:25 \xC2\xBB INFORMATION: Vorlane Agent Started\r\n"
-    "06-12-2026 14:03:27 \xC2\xBB INFORMATION: Profile \"Invoices\": connected to smtp.example.com:587 with TLSv1.3\r\n"
-    "06-12-2026 14:03:27 \xC2\xBB INFORMATION: Profile \"Invoices\": File /srv/vorlane/out/INV-2026-0112.PDF sent to accounts@example.com\r\n"
-    "06-12-2026 14:03:28 \xC2\xBB INFORMATION: Profile \"Invoices\": File /srv/vorlane/out/INV-2026-0113.PDF sent to accounts@example.com\r\n"
-    "06-12-2026 14:03:29 \xC2\xBB INFORMATION: Profile \"Orders\": connected to pop.example.com:995 with TLSv1.3\r\n"
-    "06-12-2026 14:03:29 \xC2\xBB INFORMATION: Profile \"Orders\": 2 messages received, attachments saved in /srv/vorlane/in\r\n"
-    "06-12-2026 14:03:30 \xC2\xBB ERROR:\t Profile \"Reports\": Connection refused. (10061) smtp.reports.example.com:25\r\n";
-
-void Write(const QString& path) {
-  QFile f(path);
-  if (f.open(QIODevice::WriteOnly)) f.write(kCycle);
+// The log and the health record of a real cycle, kept from a run of scripts/demo.sh with
+// VORLANE_DEMO_DIR=/tmp/vorlane-demo: the lines of vorlane.log (without the separator line the
+// temporary log does not get) and VRLEng31.health of that folder.
+QByteArray DemoFile(const char* name) {
+  QFile f(QStringLiteral(VRL_SOURCE_DIR "/tests/screens/") + QLatin1String(name));
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 const vrlscreens::Register kConsole(QStringLiteral("FrmQuorvoAgentConsole"), [](const QString& out) {
@@ -40,9 +33,12 @@ const vrlscreens::Register kConsole(QStringLiteral("FrmQuorvoAgentConsole"), [](
   w.AgStat_AgentState(1);
   w.AgStat_AgentState(1);  // a later animation frame
   const QString log = tmp.path() + QStringLiteral("/VRQ1.TMP");
-  Write(log);
+  QFile temp(log);
+  if (temp.open(QIODevice::WriteOnly)) temp.write(DemoFile("demo-cycle.log"));
+  temp.close();
   w.SetTempLogName(log);
   w.ExecLogCommand(QStringLiteral("BT_LOG_REFRESH"));
+  w.ShowHealth(QString::fromUtf8(DemoFile("demo-cycle.health")));
   QApplication::processEvents();
   w.grab().save(out + QStringLiteral("/FrmQuorvoAgentConsole-running.png"));
 
