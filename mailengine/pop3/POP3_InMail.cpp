@@ -669,7 +669,7 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
     }
   }
   if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport())) {
-    emit q->SecureConnection(tls->ProtocolVersion() + QStringLiteral(", certificate ") + tls->PeerSubject());
+    emit q->SecureConnection(tls->SessionSummary());
     emit q->ServerCertificate(tls->PeerCertificateDetails());
   }
 
@@ -729,12 +729,10 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::SaslLogIn(const QByteArray& mec
 }
 
 bool POP3_InMail::Impl::PutTls(bool implicit) {
-  vrlsock::TlsSettings t;
-  t.serverName = host_;
-  t.verify = security_.verifyCertificate;
-  t.caFile = security_.caFile;
-  if (!vrlsock::TlsSettings::ParseFingerprint(security_.certFingerprint, &t.fingerprint)) {
-    Fail(QStringLiteral("The certificate fingerprint is not \"SHA256:\" followed by 64 hex digits"));
+  QString error;
+  auto tls = vrlsock::TlsTransport::ForServer(host_, security_, &error);
+  if (!tls) {
+    Fail(error);
     return false;
   }
   if (!implicit) {
@@ -746,7 +744,7 @@ bool POP3_InMail::Impl::PutTls(bool implicit) {
     lineStart_ = 0;
     emit q->Pop3Status(QStringLiteral("Starting TLS..."));
   }
-  socket_->SetTransport(std::make_unique<vrlsock::TlsTransport>(std::move(t)));
+  socket_->SetTransport(std::move(tls));
   return true;
 }
 

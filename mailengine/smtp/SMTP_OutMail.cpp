@@ -835,12 +835,10 @@ bool SMTP_OutMail::Impl::LogIn() {
 }
 
 bool SMTP_OutMail::Impl::PutTls(bool implicit) {
-  vrlsock::TlsSettings t;
-  t.serverName = smtpHost_;
-  t.verify = security_.verifyCertificate;
-  t.caFile = security_.caFile;
-  if (!vrlsock::TlsSettings::ParseFingerprint(security_.certFingerprint, &t.fingerprint)) {
-    FailWith(QStringLiteral("The certificate fingerprint is not \"SHA256:\" followed by 64 hex digits"));
+  QString error;
+  auto tls = vrlsock::TlsTransport::ForServer(smtpHost_, security_, &error);
+  if (!tls) {
+    FailWith(error);
     return false;
   }
   if (!implicit) {
@@ -850,7 +848,7 @@ bool SMTP_OutMail::Impl::PutTls(bool implicit) {
     rx_.clear();
     pendingReply_.clear();
   }
-  socket_->SetTransport(std::make_unique<vrlsock::TlsTransport>(std::move(t)));
+  socket_->SetTransport(std::move(tls));
   if (!implicit) emit q->Status(QStringLiteral("Starting TLS..."));
   return true;
 }
@@ -932,7 +930,7 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
   }
   // The transport lives as long as the connection: asked for here, never kept.
   if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport())) {
-    emit q->SecureConnection(tls->ProtocolVersion() + QStringLiteral(", certificate ") + tls->PeerSubject());
+    emit q->SecureConnection(tls->SessionSummary());
     emit q->ServerCertificate(tls->PeerCertificateDetails());
   }
   if (useAuth_ && !LogIn()) {

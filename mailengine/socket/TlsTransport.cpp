@@ -257,6 +257,19 @@ TlsTransport::TlsTransport(TlsSettings settings) : d_(std::make_unique<Impl>()) 
 
 TlsTransport::~TlsTransport() = default;
 
+std::unique_ptr<TlsTransport> TlsTransport::ForServer(const QString& host, const vrlsec::Settings& security,
+                                                      QString* error) {
+  TlsSettings t;
+  t.serverName = host;
+  t.verify = security.verifyCertificate;
+  t.caFile = security.caFile;
+  if (!TlsSettings::ParseFingerprint(security.certFingerprint, &t.fingerprint)) {
+    *error = QStringLiteral("The certificate fingerprint is not \"SHA256:\" followed by 64 hex digits");
+    return nullptr;
+  }
+  return std::make_unique<TlsTransport>(std::move(t));
+}
+
 void TlsTransport::attach(int fd) {
   d_->fd = fd;
   if (!d_->setUp()) return;
@@ -347,6 +360,10 @@ QString TlsTransport::PeerSubject() const {
   const QString subject = NameText(X509_get_subject_name(cert));
   X509_free(cert);
   return subject;
+}
+
+QString TlsTransport::SessionSummary() const {
+  return ProtocolVersion() + QStringLiteral(", certificate ") + PeerSubject();
 }
 
 QString TlsTransport::PeerCertificateDetails() const {

@@ -7,6 +7,7 @@
 // system store; a SHA-256 fingerprint of the server's certificate accepts exactly that
 // certificate (self-signed servers) instead of a chain. Without verification (only when asked
 // for) any certificate is taken.
+#include "socket/SecuritySettings.h"
 #include "socket/SocketTransport.h"
 
 #include <QByteArray>
@@ -29,6 +30,10 @@ struct TlsSettings {
 class TlsTransport final : public Transport {
  public:
   explicit TlsTransport(TlsSettings settings);
+  // The transport a client's security settings ask for, toward host; null, with the text for
+  // the user in error, when the fingerprint is not "SHA256:" and 64 hex digits.
+  static std::unique_ptr<TlsTransport> ForServer(const QString& host, const vrlsec::Settings& security,
+                                                 QString* error);
   ~TlsTransport() override;
 
   void attach(int fd) override;
@@ -46,6 +51,8 @@ class TlsTransport final : public Transport {
   // Subject, issuer, validity, alternative names and the SHA-256 fingerprint in the form the
   // fingerprint setting takes, one per line; empty when no certificate came.
   QString PeerCertificateDetails() const;
+  // "TLSv1.3, certificate CN=..." for a client's SecureConnection signal.
+  QString SessionSummary() const;
 
  private:
   struct Impl;
