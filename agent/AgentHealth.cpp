@@ -1,13 +1,6 @@
 #include "AgentHealth.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
-
-#include "AgentTypes.h"
-#include "AppFolder.h"
-#include "FileIo.h"
 
 namespace agent {
 namespace {
@@ -23,21 +16,13 @@ QString Stamp(const QDateTime& t) { return t.toOffsetFromUtc(t.offsetFromUtc()).
 void AgentHealth::Load() {
   if (loaded_) return;
   loaded_ = true;
-  file_ = vrl::PathInApplicationFolder(QString::fromLatin1(agentbus::kHealthFileName));
-  // One agent per folder: a temporary left beside the file is a crash's.
-  vrl::RemoveTemporariesBeside(file_);
-  QFile f(file_);
-  if (!f.open(QIODevice::ReadOnly)) return;
   // An unreadable record only loses the totals so far.
-  record_ = QJsonDocument::fromJson(f.readAll()).object();
+  record_ = file_.ReadOnce();
   const QJsonObject profiles = record_.take(QStringLiteral("profiles")).toObject();
   for (auto it = profiles.begin(); it != profiles.end(); ++it) profiles_.insert(it.key(), it.value().toObject());
 }
 
-QString AgentHealth::FilePath() {
-  Load();
-  return file_;
-}
+QString AgentHealth::TakeWriteError() { return file_.TakeWriteError(); }
 
 QJsonObject& AgentHealth::ProfileEntry(const QString& name) {
   Load();
@@ -95,15 +80,17 @@ bool AgentHealth::EndCycle(const QStringList& configured) {
   current_.clear();
   counts_.clear();
   // Old or new after a crash, both true: the folder need not be flushed each cycle.
-  return vrl::ReplaceFile(file_, Document(), false);
+  return file_.Write(Record(), false, false);
 }
 
-QByteArray AgentHealth::Document() {
+QJsonObject AgentHealth::Record() {
   Load();
   QJsonObject record = record_, profiles;
   for (auto it = profiles_.cbegin(); it != profiles_.cend(); ++it) profiles.insert(it.key(), it.value());
   record.insert(QStringLiteral("profiles"), profiles);
-  return QJsonDocument(record).toJson(QJsonDocument::Compact);
+  return record;
 }
+
+QByteArray AgentHealth::Document() { return QJsonDocument(Record()).toJson(QJsonDocument::Compact); }
 
 }  // namespace agent

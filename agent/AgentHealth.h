@@ -14,6 +14,8 @@
 #include <array>
 
 #include "AgentContext.h"
+#include "AgentTypes.h"
+#include "JsonRecordFile.h"
 
 namespace agent {
 
@@ -27,22 +29,24 @@ class AgentHealth {
   void Error(const QString& text, const QDateTime& when);
   // Ends the cycle: the counts of each profile that took part replace its last cycle's and add to
   // its totals; profiles not among `configured` leave the record; the record is written. False
-  // (errno kept) when the file could not be written.
+  // (see TakeWriteError) when the file could not be written.
   bool EndCycle(const QStringList& configured);
 
   // The record as compact JSON.
   QByteArray Document();
   // The last cycle in one line: "Last cycle <time>: 1 sent, 0 retried, 0 BAD, 2 received, 0 errors".
   const QString& Summary() const { return summary_; }
-  QString FilePath();
+  // "<path> - <reason>" of the last write that failed, once; empty when none failed.
+  QString TakeWriteError();
 
  private:
   using Counts = std::array<int, 5>;
   void Load();
+  QJsonObject Record();
   QJsonObject& ProfileEntry(const QString& name);
 
   bool loaded_ = false;
-  QString file_;
+  JsonRecordFile file_{QString::fromLatin1(agentbus::kHealthFileName)};
   QJsonObject record_;
   QDateTime cycle_;  // null outside a cycle
   QString current_;

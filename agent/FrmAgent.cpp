@@ -296,13 +296,13 @@ void FrmAgent::PrepareOutbound(const ProfileRecord& profile) {
 void FrmAgent::RecordCycle() {
   QStringList configured;
   for (const ProfileRecord& p : std::as_const(profiles_)) configured << p.Prfname;
-  if (health_.EndCycle(configured)) {
+  const bool written = health_.EndCycle(configured);
+  const QString error = health_.TakeWriteError();
+  if (written) {
     healthWriteFailed_ = false;
   } else if (!healthWriteFailed_) {
-    const QString why = agent::ErrnoText(errno);
     healthWriteFailed_ = true;
-    Log(kLogError + QStringLiteral("Cannot Write The File: ") + health_.FilePath() +
-        QStringLiteral(" - ") + why);
+    Log(kLogError + QStringLiteral("Cannot Write The File: ") + error);
   }
   emit CycleRecorded(health_.Summary());
 }

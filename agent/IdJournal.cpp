@@ -1,31 +1,15 @@
 #include "IdJournal.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
-#include <cerrno>
-#include <unistd.h>
 #include <utility>
-
-#include "AppFolder.h"
-#include "FileIo.h"
 
 namespace agent {
 
 // {"<profile>": {"ids": {"<id>": <first fetched>, ...}, "placing": [[temp, target, replace], ...]}}
 void IdJournal::Load() {
-  if (loaded_) return;
-  loaded_ = true;
-  file_ = vrl::PathInApplicationFolder(kIdJournalName);
-  // One agent per folder: a temporary left beside the file is a crash's.
-  vrl::RemoveTemporariesBeside(file_);
-  QFile f(file_);
-  if (!f.open(QIODevice::ReadOnly)) return;
-  const QJsonObject all = QJsonDocument::fromJson(f.readAll()).object();
+  const QJsonObject all = file_.ReadOnce();
   for (auto p = all.begin(); p != all.end(); ++p) {
     Profile& to = profiles_[p.key()];
     const QJsonObject ids = p.value().toObject().value(QLatin1String("ids")).toObject();
@@ -48,10 +32,7 @@ bool IdJournal::Write() {
     for (const StagedFile& f : p->placing) placing.append(QJsonArray{f.temp, f.target, f.replace});
     all.insert(p.key(), QJsonObject{{QStringLiteral("ids"), ids}, {QStringLiteral("placing"), placing}});
   }
-  const bool ok = all.isEmpty() ? ::unlink(QFile::encodeName(file_).constData()) == 0 || errno == ENOENT
-                                 : vrl::ReplaceFile(file_, QJsonDocument(all).toJson(QJsonDocument::Compact));
-  if (!ok) writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
-  return ok;
+  return file_.Write(all);
 }
 
 qint64 IdJournal::FetchedAt(const QString& profile, const QByteArray& id) {
@@ -98,6 +79,6 @@ void IdJournal::AllPlaced() {
   Write();
 }
 
-QString IdJournal::TakeWriteError() { return std::exchange(writeError_, QString()); }
+QString IdJournal::TakeWriteError() { return file_.TakeWriteError(); }
 
 }  // namespace agent

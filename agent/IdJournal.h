@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "InfoFiles.h"
+#include "JsonRecordFile.h"
 
 namespace agent {
 
@@ -46,10 +47,8 @@ class IdJournal {
   void Load();
   bool Write();
 
-  bool loaded_ = false;
-  QString file_;
+  JsonRecordFile file_{kIdJournalName};
   QHash<QString, Profile> profiles_;
-  QString writeError_;
 };
 
 }  // namespace agent

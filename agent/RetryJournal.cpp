@@ -1,45 +1,23 @@
 #include "RetryJournal.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <cerrno>
-#include <unistd.h>
-#include <utility>
-
-#include "AppFolder.h"
-#include "FileIo.h"
-#include "InfoFiles.h"
+#include <iterator>
 
 namespace agent {
 
 void RetryJournal::Load() {
-  if (loaded_) return;
-  loaded_ = true;
-  file_ = vrl::PathInApplicationFolder(kRetryJournalName);
-  // One agent per folder: a temporary left beside the file is a crash's.
-  vrl::RemoveTemporariesBeside(file_);
-  QFile f(file_);
-  if (!f.open(QIODevice::ReadOnly)) return;
   // An unreadable journal only costs the files their waiting time so far.
-  const QJsonObject entries = QJsonDocument::fromJson(f.readAll()).object();
+  const QJsonObject entries = file_.ReadOnce();
   for (auto it = entries.begin(); it != entries.end(); ++it)
     if (it.value().isDouble() && QFileInfo::exists(it.key())) first_.insert(it.key(), qint64(it.value().toDouble()));
 }
 
 void RetryJournal::Write() {
   for (auto it = first_.begin(); it != first_.end();) it = QFileInfo::exists(it.key()) ? std::next(it) : first_.erase(it);
-  if (first_.isEmpty()) {
-    if (::unlink(QFile::encodeName(file_).constData()) != 0 && errno != ENOENT)
-      writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
-    return;
-  }
   QJsonObject entries;
   for (auto it = first_.cbegin(); it != first_.cend(); ++it) entries.insert(it.key(), it.value());
-  if (!vrl::ReplaceFile(file_, QJsonDocument(entries).toJson(QJsonDocument::Compact)))
-    writeError_ = file_ + QStringLiteral(" - ") + ErrnoText(errno);
+  file_.Write(entries);
 }
 
 qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
@@ -57,6 +35,6 @@ void RetryJournal::Forget(const QString& path) {
   if (first_.remove(path)) Write();
 }
 
-QString RetryJournal::TakeWriteError() { return std::exchange(writeError_, QString()); }
+QString RetryJournal::TakeWriteError() { return file_.TakeWriteError(); }
 
 }  // namespace agent

@@ -7,6 +7,8 @@
 #include <QHash>
 #include <QString>
 
+#include "JsonRecordFile.h"
+
 namespace agent {
 
 inline const QString kRetryJournalName = QStringLiteral("VRLEng31.retry");
@@ -24,10 +26,8 @@ class RetryJournal {
   void Load();
   void Write();
 
-  bool loaded_ = false;
-  QString file_;
+  JsonRecordFile file_{kRetryJournalName};
   QHash<QString, qint64> first_;  // path -> first failure, seconds since the epoch
-  QString writeError_;
 };
 
 }  // namespace agent

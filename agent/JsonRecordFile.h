@@ -1,0 +1,33 @@
+#pragma once
+// A small JSON object the agent keeps in the application folder (the id and retry journals, the
+// health record): read once, on first use, after sweeping a crash's temporaries beside it (one
+// agent per folder), and replaced whole on every write, so a crash leaves the old one or the new.
+#include <QJsonObject>
+#include <QString>
+#include <utility>
+
+namespace agent {
+
+class JsonRecordFile {
+ public:
+  explicit JsonRecordFile(QString name) : name_(std::move(name)) {}
+
+  // The object in the file the first time; empty when there is none or it cannot be read (the
+  // callers then lose only what it held so far), and on every later call.
+  QJsonObject ReadOnce();
+  // Replaces the file with object (removes it when the object is empty and removeWhenEmpty).
+  // flushFolder: the new name is on disk too when it returns true. On a failure, the error is
+  // kept for TakeWriteError.
+  bool Write(const QJsonObject& object, bool removeWhenEmpty = true, bool flushFolder = true);
+  // "<path> - <reason>" of the last write that failed, once; empty when none failed.
+  QString TakeWriteError();
+  const QString& Path();
+
+ private:
+  QString name_;
+  QString path_;
+  bool loaded_ = false;
+  QString writeError_;
+};
+
+}  // namespace agent
