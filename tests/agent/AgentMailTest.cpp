@@ -272,6 +272,20 @@ TEST_F(AgentMailTest, FilesOfAMessageTakenBeforeACrashArePutInPlaceInsteadOfFetc
   Expect(pop);
 }
 
+TEST_F(AgentMailTest, AMessageWhoseIdCannotBeRecordedStaysOnTheServerAndLeavesNoFile) {
+  ScriptedServer pop({Pop3Session({{kAnnMessage}, {"R"}})});
+  ProfileRecord p = OnServers("P", &pop, nullptr);
+  AddProfile(p);
+  ASSERT_TRUE(QDir().mkpath(home_ + "/VRLEng31.uids"));  // a folder where the journal goes
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(QDir(p.InboundDir).entryList(QDir::Files | QDir::Hidden), QStringList{});
+  EXPECT_EQ(QDir(home_).entryList({".VRLEng31.uids*"}, QDir::Files | QDir::Hidden), QStringList{});
+  EXPECT_TRUE(CycleLines().contains("ERROR:\t Cannot Write The File: " + home_ + "/VRLEng31.uids - Is a directory"))
+      << CycleLines().join("\n").toStdString();
+  Expect(pop);
+}
+
 TEST_F(AgentMailTest, MessagesKeptOnTheServerAreFetchedOnceAndDeletedWhenTheirDaysAreOver) {
   // Cycles a day apart. Message 1 is fetched in the first, message 2 in the second; "Forever"'s
   // message 1 goes from the server before the third (its id leaves the journal).
