@@ -8,8 +8,7 @@
 #          and flushed to disk before the delete, as vrlmail does
 # Certificates are checked against the servers' test CA. For each way: MB/s of the attachment,
 # the peak resident memory (VmHWM as vrlmail reports it, ru_maxrss of the Python process), the
-# TLS to clear-text ratio and vrlmail to Python. Until vrlmail fetch has --security, its TLS
-# rows are skipped (Python's are still measured).
+# TLS to clear-text ratio and vrlmail to Python.
 # usage: bench/bench_tls.sh BUILD_DIR
 # Every figure is printed on its own line as "name: value unit". Figures are the median of
 # BENCH_ROUNDS rounds (default 3); BENCH_BIG_MIB (default 50).
@@ -74,12 +73,6 @@ fetched() {  # the attachment was saved intact
   [ "$(servers_py sha "$work/out/big.bin" | field sha256)" = "$fetch_want" ] || die "$1: the saved attachment differs"
 }
 
-fetch_modes=("${modes[@]}")
-fetch_security=yes
-if ! "$vrlmail" fetch --help 2>&1 | grep -q -- '--security'; then
-  fetch_modes=(clear) fetch_security=no
-  echo "fetch over TLS: skipped (vrlmail fetch has no --security)"
-fi
 login=(--user "$VRL_MAIL_USER" --password-file "$VRL_MAIL_PASS_FILE")
 
 for _ in $(seq "$rounds"); do
@@ -103,17 +96,14 @@ for _ in $(seq "$rounds"); do
 
   for m in "${modes[@]}"; do
     port=$(port_of pop3 "$m")
-    if [[ " ${fetch_modes[*]} " == *" $m "* ]]; then
-      security_of "$m"
-      [ "$fetch_security" = yes ] || sec=()
-      reset_mailbox
-      put_big
-      err=$(run "$vrlmail" fetch --host "$VRL_MAIL_HOST" --port "$port" "${sec[@]}" "${login[@]}" \
-        --dir "$work/out" --timeout 60 --stats 2>&1 >/dev/null) || die "vrlmail fetch ($m) failed: $err"
-      stats=$(echo "$err" | grep 'stats:')
-      fetched "vrlmail fetch ($m)"
-      keep "fetch.vrlmail.$m" "$(echo "$stats" | stat_field seconds)" "$(echo "$stats" | stat_field peak_rss_kb)"
-    fi
+    security_of "$m"
+    reset_mailbox
+    put_big
+    err=$(run "$vrlmail" fetch --host "$VRL_MAIL_HOST" --port "$port" "${sec[@]}" "${login[@]}" \
+      --dir "$work/out" --timeout 60 --stats 2>&1 >/dev/null) || die "vrlmail fetch ($m) failed: $err"
+    stats=$(echo "$err" | grep 'stats:')
+    fetched "vrlmail fetch ($m)"
+    keep "fetch.vrlmail.$m" "$(echo "$stats" | stat_field seconds)" "$(echo "$stats" | stat_field peak_rss_kb)"
 
     reset_mailbox
     put_big
