@@ -6,9 +6,13 @@
 # agent runs a cycle every 2 seconds until everything is back (one minute at most), then the log
 # and the files on both sides are printed. Exit status 0 when every file came back.
 #
+# With --console, the console window then opens on the demo folder, on a private session bus
+# that starts this build's agent, while the mail servers keep running; closing it ends the demo.
+#
 # Run as root (the mail servers need it). VORLANE_DEMO_DIR names the application folder (new or
 # empty; default a new folder under /tmp, kept afterwards). VORLANE_DEMO_WAIT shortens the wait
-# for the mail to come back (seconds, 1..60).
+# for the mail to come back (seconds, 1..60). VORLANE_DEMO_CONSOLE_SECONDS closes the console
+# after that many seconds.
 set -euo pipefail
 # Non-ASCII file names print as they are.
 export LC_ALL=C.UTF-8
@@ -16,6 +20,16 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
 die() { echo "demo: $*" >&2; exit 1; }
+
+console=0
+case "${1:-}" in
+  "") ;;
+  --console) console=1 ;;
+  *) die "usage: scripts/demo.sh [--console]" ;;
+esac
+if [ $console -eq 1 ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  die "no display for the console: run it from a desktop session (sudo -E keeps DISPLAY), or under xvfb-run -a"
+fi
 
 wait_secs=${VORLANE_DEMO_WAIT:-60}
 case "$wait_secs" in ''|*[!0-9]*) die "VORLANE_DEMO_WAIT must be a number of seconds (1..60)";; esac
@@ -159,6 +173,40 @@ sums=()
 for f in "${sent[@]}"; do sums+=("$(sha256sum <"$f" | cut -c1-64)"); done
 count_inf() { find "$inbox" -maxdepth 1 -type f -iname '*.INF' | wc -l; }
 
+# The console on a private session bus whose only service is this build's agent, with the demo
+# folder as the application folder. Its agent loses the bus when the console closes and stops.
+open_console() {
+  local bus=$demo/bus seconds=${VORLANE_DEMO_CONSOLE_SECONDS:-} i
+  mkdir -p "$bus/services"
+  printf '[D-BUS Service]\nName=org.vorlane.VRLEng31\nExec=%s\n' "$bin/VRLEng31" \
+    >"$bus/services/org.vorlane.VRLEng31.service"
+  cat >"$bus/session.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>$bus/services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+  echo
+  echo "Opening the console on $demo; the mail servers run until you close it."
+  echo "  Press Start, drop a file into orders/out/ and watch it come back into inbox/."
+  VORLANE_HOME=$demo dbus-run-session --config-file="$bus/session.conf" -- \
+    ${seconds:+timeout -s TERM "$seconds"} "$bin/VRL31" || true
+  for i in $(seq 1 30); do
+    pgrep -f "^$bin/VRLEng31" >/dev/null || return 0
+    sleep 0.5
+  done
+  pkill -KILL -f "^$bin/VRLEng31" || true
+}
+
 echo
 echo "Running the agent (a cycle every 2 s) until $expected information files are in inbox/..."
 "$bin/VRLEng31" --run --home "$demo" >"$demo/agent.out" 2>&1 &
@@ -228,6 +276,7 @@ fi
 echo
 if [ ${#problems[@]} -eq 0 ]; then
   echo "Demo OK: $expected files left as mail and came back as files in ${waited} s."
+  [ $console -eq 0 ] || open_console
   exit 0
 fi
 # Where the mail stopped: never delivered to the mailbox, or delivered but not fetched.
