@@ -116,10 +116,12 @@ TEST_F(FrmAgentTest, OutboundListIsBuiltPerProfileAndSessionLinesAreLazy) {
   for (const char* f : {"2.txt", "1.TXT", "skip.inf"}) Drop(a, f);
   Drop(c, "only.txt");
   for (const auto& p : {a, b, c}) AddProfile(p);
+  // A connection line follows its session's lines; B, with nothing to do, leaves none.
+  hooks_.onOpen = [](AgentContext& ctx, const ProfileRecord& p) { ctx.LogWithSession("TLS " + p.Prfname); };
   FirstCycle();
   EXPECT_EQ(hooks_.calls, (QStringList{"open A", "file A 1.TXT", "file A 2.txt", "close A", "open B", "get B",
                                        "close B", "open C", "file C only.txt", "get C", "close C"}));
-  const QStringList cycle = {StartSession("A"), StopSession("A"), StartSession("C")};
+  const QStringList cycle = {StartSession("A"), "TLS A", StopSession("A"), StartSession("C"), "TLS C"};
   EXPECT_EQ(CycleLines(), cycle);
   // The files stay (nothing sent them), so the next cycle switches sessions again; the stop
   // ends the last one.
