@@ -4,7 +4,8 @@
 # noticed (KILLED) or not (SURVIVED). A mutant that does not build counts as neither. The source
 # is restored after each mutant, also when the script is interrupted.
 #   scripts/mutants.sh [BUILD_DIR] [FIRST [LAST]]     (default build-mutants, all mutants)
-# Prints one line per mutant and a summary; exit status 0, or 1 when a mutant survived.
+# Prints one line per mutant and a summary; exit status 0, or 1 when a mutant survived or its
+# test names match no test (NO-TESTS).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build-mutants}
@@ -20,7 +21,7 @@ current=""
 restore() { if [ -n "$current" ]; then cp "$backup/orig" "$current"; current=""; fi; }
 trap 'restore; rm -rf "$backup"' EXIT INT TERM
 
-killed=0 survived=0 stillborn=0 n=0
+killed=0 survived=0 stillborn=0 notests=0 n=0
 while IFS=$'\t' read -r file original replacement tests; do
   case "$file" in ''|'#'*) continue;; esac
   n=$((n + 1))
@@ -41,7 +42,10 @@ else:
     lines[i] = lines[i].replace(old, new)
 open(path, "w", encoding="utf-8").write("\n".join(lines))
 PY
-  if ! cmake --build "$build" >/dev/null 2>&1; then
+  if ! (cd "$build" && ctest -N -R "^($tests)\." -LE interop | grep -q '^ *Test *#'); then
+    # A name that matches no test would let every fault pass unnoticed.
+    verdict=NO-TESTS; notests=$((notests + 1))
+  elif ! cmake --build "$build" >/dev/null 2>&1; then
     verdict=STILLBORN; stillborn=$((stillborn + 1))
   elif (cd "$build" && timeout 900 ctest -R "^($tests)\." -LE interop --timeout 120 -j"$(nproc)" >/dev/null 2>&1); then
     verdict=SURVIVED; survived=$((survived + 1))
@@ -53,5 +57,5 @@ PY
 done < scripts/mutants.txt
 # The last mutant's objects are stale: bring the build back to the source.
 cmake --build "$build" >/dev/null 2>&1 || true
-echo "mutants: $((killed + survived + stillborn)), killed: $killed, survived: $survived, did not build: $stillborn"
-[ "$survived" -eq 0 ]
+echo "mutants: $((killed + survived + stillborn + notests)), killed: $killed, survived: $survived, did not build: $stillborn, no test named: $notests"
+[ "$survived" -eq 0 ] && [ "$notests" -eq 0 ]
