@@ -136,7 +136,8 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   txtCertFingerprint->setAccessibleName(QStringLiteral("Certificate fingerprint"));
   txtCertFingerprint->setPlaceholderText(QStringLiteral("SHA256:..."));
   txtCertFingerprint->setToolTip(QStringLiteral("\"SHA256:\" and 64 hex digits: accepts exactly this certificate "
-                                                "(a self-signed server) instead of a chain."));
+                                                "(a self-signed server) instead of a chain. The connection test "
+                                                "shows the server's, in its list and under Show Certificate."));
   sf->addRow(Caption(QStringLiteral("&Fingerprint:"), txtCertFingerprint), txtCertFingerprint);
   cboAuthMethod = new QComboBox;
   cboAuthMethod->addItems({QStringLiteral("Automatic"), QStringLiteral("LOGIN (USER/PASS for POP3)"),
