@@ -123,31 +123,25 @@ FrmInfFileContens::FrmInfFileContens(QWidget* parent) : QDialog(parent) {
   ChkDeleteInterchange = new QCheckBox(QStringLiteral("&Delete Attachment File After Message Processing"));
   g->addWidget(ChkDeleteInterchange, 1, 0, 1, 6);
 
-  g = group(QStringLiteral("Subject"));
-  CboSubjectOptions = OptionList(QStringLiteral("Subject source"));
-  g->addWidget(CboSubjectOptions, 0, 0, 1, 6);
-  TxtSubjectLin = NewBox(QStringLiteral("Subject line"), lw);
-  TxtSubject1Sep = NewBox(QStringLiteral("Subject first separator"), sw);
-  TxtSubject2Sep = NewBox(QStringLiteral("Subject second separator"), sw);
-  const LineRow subject = AddLineRow(g, 1, QStringLiteral("L&ine Nº :"), TxtSubjectLin, TxtSubject1Sep, TxtSubject2Sep);
-
-  g = group(QStringLiteral("Message Text"));
-  CboMsgOptions = OptionList(QStringLiteral("Message text source"));
-  g->addWidget(CboMsgOptions, 0, 0, 1, 6);
-  TxtMsgLin = NewBox(QStringLiteral("Message text line"), lw);
-  TxtMsg1Sep = NewBox(QStringLiteral("Message text first separator"), sw);
-  TxtMsg2Sep = NewBox(QStringLiteral("Message text second separator"), sw);
-  const LineRow msg = AddLineRow(g, 1, QStringLiteral("Li&ne Nº :"), TxtMsgLin, TxtMsg1Sep, TxtMsg2Sep);
-
-  auto enable = [](int index, std::initializer_list<QWidget*> ws) {
-    for (QWidget* w : ws) w->setEnabled(index == 0);
+  // A value that comes from a line, or, chosen in the list above it, from the attachment's name.
+  auto optionalLine = [&](const QString& title, const QString& what, const QString& caption, QComboBox*& list,
+                          QLineEdit*& line, QLineEdit*& sep1, QLineEdit*& sep2) {
+    QGridLayout* grid = group(title);
+    list = OptionList(what + QStringLiteral(" source"));
+    grid->addWidget(list, 0, 0, 1, 6);
+    line = NewBox(what + QStringLiteral(" line"), lw);
+    sep1 = NewBox(what + QStringLiteral(" first separator"), sw);
+    sep2 = NewBox(what + QStringLiteral(" second separator"), sw);
+    const LineRow row = AddLineRow(grid, 1, caption, line, sep1, sep2);
+    const QList<QWidget*> fromLine{line, sep1, sep2, row.lineLabel, row.between, row.andLabel};
+    connect(list, &QComboBox::currentIndexChanged, this, [fromLine](int i) {
+      for (QWidget* w : fromLine) w->setEnabled(i == 0);
+    });
   };
-  connect(CboSubjectOptions, &QComboBox::currentIndexChanged, this, [=, this](int i) {
-    enable(i, {TxtSubjectLin, TxtSubject1Sep, TxtSubject2Sep, subject.lineLabel, subject.between, subject.andLabel});
-  });
-  connect(CboMsgOptions, &QComboBox::currentIndexChanged, this, [=, this](int i) {
-    enable(i, {TxtMsgLin, TxtMsg1Sep, TxtMsg2Sep, msg.lineLabel, msg.between, msg.andLabel});
-  });
+  optionalLine(QStringLiteral("Subject"), QStringLiteral("Subject"), QStringLiteral("L&ine Nº :"), CboSubjectOptions,
+               TxtSubjectLin, TxtSubject1Sep, TxtSubject2Sep);
+  optionalLine(QStringLiteral("Message Text"), QStringLiteral("Message text"), QStringLiteral("Li&ne Nº :"),
+               CboMsgOptions, TxtMsgLin, TxtMsg1Sep, TxtMsg2Sep);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help);
   connect(buttons, &QDialogButtonBox::accepted, this, &FrmInfFileContens::accept);
