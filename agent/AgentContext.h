@@ -42,6 +42,8 @@ class AgentContext {
   virtual const QString& CurrentProfileName() const = 0;
   // The global MaxMessageMB: larger messages stay on the server; 0 for no limit.
   virtual qint32 MaxMessageMB() const { return 0; }
+  // The global MaxAttachments: a message with more files stays on the server; 0 for no limit.
+  virtual qint32 MaxAttachments() const { return 1000; }
 };
 
 // The kind prefixes of log lines.
