@@ -1,21 +1,27 @@
 #pragma once
-// The unique ids (UIDL) of the messages a profile has taken, each with the time it was first
-// fetched: a message whose id is here is never written again, only deleted (or left on the
-// server while the profile keeps messages there). A small file in the application folder, keyed
-// by profile name, replaced whole on every change (a crash leaves the old one or the new one).
+// The unique ids of the messages taken from each mailbox (UIDL for POP3, the file's unique name
+// for a Maildir), each with the time it was first fetched: a message whose id is here is never
+// written again, only deleted (or left on the server while the profile keeps messages there).
+// Keyed by the mailbox (server, port and user; the Maildir's path), so that a renamed profile
+// keeps its ids and a profile pointed at another mailbox starts afresh. An id stays only while it
+// protects something: it leaves once the server has committed the message's deletion.
+// A small file in the application folder, replaced whole on every change (a crash leaves the old
+// one or the new one); a damaged one is renamed aside and a new one starts.
 //
 // Recording an id is the moment a message counts as taken. Its files are complete and flushed
-// then, under hidden temporary names, and the entry lists them with their targets until they are
-// in place: a run that ends in between puts them in place at the next start instead of fetching
-// the message again, so a message's files appear once whatever moment a crash picks.
+// then, under hidden temporary names, and the entry lists them until they are in place: a run
+// that ends in between puts them in place at the next start instead of fetching the message
+// again; when one of them is gone by then, the id is dropped and the message fetched again.
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <vector>
 
-#include "InfoFiles.h"
 #include "JsonRecordFile.h"
+#include "delivery/Delivery.h"
 
 namespace agent {
 
@@ -23,32 +29,51 @@ inline const QString kIdJournalName = QStringLiteral("VRLEng31.uids");
 
 class IdJournal {
  public:
+  // The key of a POP3 mailbox, and of a Maildir.
+  static QString Pop3Mailbox(const QString& user, const QString& host, quint16 port);
+  static QString MaildirMailbox(const QString& path);
+
+  // Moves the ids an older journal kept under the profile's name to its mailbox (once).
+  void Migrate(const QString& profile, const QString& mailbox);
   // When the message with this id was first fetched (seconds since the epoch); -1 when never.
-  qint64 FetchedAt(const QString& profile, const QByteArray& id);
-  // Records id as fetched at `when`, with the files of its message still to be put in place.
-  // False when the journal could not be written: then nothing is recorded.
-  bool Record(const QString& profile, const QByteArray& id, qint64 when, const QList<StagedFile>& files);
-  // The profile's files recorded last are in place (written with the next change).
-  void Placed(const QString& profile);
-  // Drops the profile's ids that the server no longer lists.
-  void KeepOnly(const QString& profile, const std::vector<QByteArray>& onServer);
-  // The files of every profile still waiting to be put in place.
-  QList<StagedFile> Unplaced();
-  // Forgets every waiting file (they are in place and on disk).
-  void AllPlaced();
-  // "<journal path> - <reason>" of the last write that failed, once; empty when none failed.
-  QString TakeWriteError();
+  qint64 FetchedAt(const QString& mailbox, const QByteArray& id);
+  // Records id as fetched at `when`, with the files of its message still to be put in place
+  // (flushed to disk). False when the journal could not be written: then nothing is recorded.
+  bool Record(const QString& mailbox, const QByteArray& id, qint64 when,
+              const QList<delivery::StagedFile>& files);
+  // The mailbox's files recorded last are in place.
+  void Placed(const QString& mailbox);
+  // The message recorded last left no file after all: it is not taken (fetched again).
+  void Withdraw(const QString& mailbox);
+  // The server has committed the deletion of these messages: their ids protect nothing now.
+  void Forget(const QString& mailbox, const QList<QByteArray>& ids);
+  // Drops the mailbox's ids that the server no longer lists.
+  void KeepOnly(const QString& mailbox, const std::vector<QByteArray>& onServer);
+
+  // Puts in place the mailbox's files that a run left staged. True when nothing waits any more
+  // (placed, or gone: then the id is dropped so that the message is fetched again; a line for the
+  // log tells so in TakeErrors); false when they could not be placed now (the reason in
+  // TakeErrors), and the message must not be deleted.
+  bool FinishPlacing(const QString& mailbox);
+  // The temporaries that entries of every mailbox still wait to put in place (a sweep keeps them).
+  QSet<QString> WaitingTemporaries();
+
+  // Lines for the log since the last call: writes that failed ("Cannot Write The File: ..."), a
+  // damaged journal set aside, files gone before they were in place.
+  QStringList TakeErrors();
 
  private:
-  struct Profile {
+  struct Mailbox {
     QHash<QByteArray, qint64> fetched;
-    QList<StagedFile> placing;
+    QByteArray placingId;
+    QList<delivery::StagedFile> placing;
   };
   void Load();
-  bool Write();
+  bool Write(bool flush = true);
 
   JsonRecordFile file_{kIdJournalName};
-  QHash<QString, Profile> profiles_;
+  QHash<QString, Mailbox> mailboxes_;
+  QStringList errors_;
 };
 
 }  // namespace agent

@@ -1,32 +1,16 @@
 #include "InfoFiles.h"
 
-#include <sys/stat.h>
-
-#include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
-#include <cerrno>
-#include <cstring>
 
 #include "ConfRecords.h"
 #include "FileFunctions.h"
-#include "FileIo.h"
 
 namespace agent {
 namespace {
 
-constexpr int kMaxUniqueTries = 32767;
-const QString kTempPrefix = QStringLiteral(".vrltmp-");
 const QString kRule = QString(75, QLatin1Char('#'));
 
-bool Exists(const QString& path) {
-  struct stat st {};
-  return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
 }  // namespace
-
-QString ErrnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 
 QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
                           const QString& endSep) {
@@ -65,118 +49,26 @@ QByteArray InboundInfoText(const ReceivedMessage& record) {
   return t.toUtf8();
 }
 
-QString OneFileName(QString name) {
-  for (QChar& c : name)
-    if (c == QLatin1Char('/') || c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('_');
-  if (name.startsWith(QLatin1Char('.'))) name[0] = QLatin1Char('_');
-  return name;
-}
-
-QString MakeUniqueFileName(const QString& path, const QSet<QString>& alsoTaken) {
-  const FileFunctions ff;
-  const QString dir = ff.GetPathOfFile(path);
-  const QString name = ff.GetFileNameFromPath(path);
-  QString candidate = path;
-  for (int n = 1; n <= kMaxUniqueTries && (alsoTaken.contains(candidate) || Exists(candidate)); ++n)
-    candidate = dir + QString::number(n) + QLatin1Char('-') + name;
-  return candidate;
-}
-
-QString TemporaryNameIn(const QString& dir) {
-  const quint64 r = QRandomGenerator::system()->generate64();
-  return dir + QLatin1Char('/') + kTempPrefix + QString::number(r, 36);
-}
-
-void RemoveLeftoverTemporaries(const QString& dir, const QSet<QString>& keep) {
-  const QStringList names = QDir(dir).entryList({kTempPrefix + QLatin1Char('*')},
-                                                QDir::Files | QDir::Hidden | QDir::System);
-  for (const QString& n : names)
-    if (!keep.contains(dir + QLatin1Char('/') + n)) QFile::remove(dir + QLatin1Char('/') + n);
-}
-
-QString RenameToFreeName(const QString& from, const QString& wanted) {
-  // Another writer may take a name between the check and the rename: try the next one then.
-  int err = EEXIST;
-  for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
-    const QString target = MakeUniqueFileName(wanted);
-    if (vrl::RenameNoReplace(from, target)) return target;
-    err = errno;
-  }
-  errno = err;
-  return {};
-}
-
-bool StageInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
-                          QList<StagedFile>* staged, QString* error) {
+bool StageInboundInfoFile(delivery::MessageFiles& files, const ReceivedMessage& record, const QString& ext,
+                          QString* error) {
   const FileFunctions ff;
   const QByteArray text = InboundInfoText(record);
-  const QString prefix = dir + QLatin1Char('/');
-
-  // One file under a temporary name, then either put over `target` (the information file of an
-  // attachment file just created replaces an older one of that name) or moved to a free name
-  // made from it.
-  auto stageOne = [&](const QString& target, bool replace) {
-    const QString temp = TemporaryNameIn(dir);
-    if (!vrl::WriteNewFile(temp, text, false, kInboundMode)) {
-      if (error) *error = target + QStringLiteral(" - ") + ErrnoText(errno);
-      return false;
-    }
-    staged->append({temp, replace ? target : MakeUniqueFileName(target, StagedTargets(*staged)), replace});
-    return true;
-  };
-
+  const QString prefix = files.Folder() + QLatin1Char('/');
   QString x = ext;
   if (record.attachments.isEmpty())
-    return stageOne(prefix + OneFileName(ff.ModifiFileExtention(QStringLiteral("MSG"), x)), false);
-
+    return !files.AddBytes(ff.ModifiFileExtention(QStringLiteral("MSG"), x), text, error).isEmpty();
   for (const QString& a : record.attachments) {
     if (a == kUnsupportedAttachment) continue;
-    const bool created = a.startsWith(prefix);
-    const QString leaf = created ? a.mid(prefix.size()) : a;
-    const QString name = prefix + OneFileName(ff.ModifiFileExtention(leaf, x));
-    // Replacing is only for the information file beside an attachment file created for this
-    // message; a bare name (attachment files off) or a name that is one of this message's own
-    // attachment files (same extensions) gets a free name instead, so nothing is overwritten.
-    const bool replace = created && !record.attachments.contains(name);
-    if (!stageOne(name, replace)) return false;
+    const QString leaf = a.startsWith(prefix) ? a.mid(prefix.size()) : a;
+    if (files.AddBytes(ff.ModifiFileExtention(leaf, x), text, error).isEmpty()) return false;
   }
   return true;
 }
 
 bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
                           QString* error) {
-  QList<StagedFile> staged;
-  QString why;
-  const bool ok = StageInboundInfoFile(dir, record, ext, &staged, &why) && PlaceStagedFiles(staged, &why);
-  for (const StagedFile& f : std::as_const(staged)) QFile::remove(f.temp);
-  if (!ok && error) *error = why;
-  return ok;
-}
-
-QSet<QString> StagedTargets(const QList<StagedFile>& files) {
-  QSet<QString> targets;
-  for (const StagedFile& f : files) targets.insert(f.target);
-  return targets;
-}
-
-bool PlaceStagedFiles(const QList<StagedFile>& files, QString* error) {
-  for (const StagedFile& f : files) {
-    struct stat temp {}, target {};
-    if (::lstat(QFile::encodeName(f.temp).constData(), &temp) != 0) continue;  // in place already
-    // Where the kernel cannot rename without replacing, a hard link stands in; a run that ended
-    // between the link and the removal of the temporary left both names on one file.
-    if (::lstat(QFile::encodeName(f.target).constData(), &target) == 0 && temp.st_ino == target.st_ino &&
-        temp.st_dev == target.st_dev) {
-      QFile::remove(f.temp);
-      continue;
-    }
-    const bool placed = f.replace ? vrl::RenameOver(f.temp, f.target, false) : !RenameToFreeName(f.temp, f.target).isEmpty();
-    if (!placed) {
-      if (error) *error = f.target + QStringLiteral(" - ") + ErrnoText(errno);
-      return false;
-    }
-  }
-  return true;
+  delivery::MessageFiles files(dir);
+  return StageInboundInfoFile(files, record, ext, error) && files.Place(error);
 }
 
 }  // namespace agent

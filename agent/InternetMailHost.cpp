@@ -7,6 +7,7 @@
 
 #include "Clock.h"
 #include "FileFunctions.h"
+#include "FileIo.h"
 #include "InfoFiles.h"
 #include "PasswordCommand.h"
 #include "ProfileSecurity.h"
@@ -17,18 +18,12 @@
 #include "VrlError.h"
 
 using agent::ErrnoText;
-using agent::OneFileName;
-using agent::StagedFile;
 
 namespace {
 
 // What the POP3 client says when the server refuses UIDL; any other failure of UIDL means the
 // session broke.
 const QString kNoUidl = QStringLiteral("The POP3 server does not support UIDL");
-
-void RemoveStaged(const QList<StagedFile>& files) {
-  for (const StagedFile& f : files) QFile::remove(f.temp);
-}
 
 }  // namespace
 
@@ -128,14 +123,19 @@ void InternetMailHost::ConnectPop3() {
     agent_.LogWithSession(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
                           QStringLiteral("\" POP3 connection under ") + how);
   });
+  quint16 port = p.Pop3TcpPort;
   auto attempt = [&](qint16 timeout) {
     IN_Pop3Mail->SetTimeOutNSeconds(timeout);
-    quint16 port = p.Pop3TcpPort;
+    port = p.Pop3TcpPort;
     return IN_Pop3Mail->ConnectToPop3Server(p.UserName, password_, p.Pop3Server, port);
   };
-  if (attempt(10)) return;
+  // The port the client took (0 becomes the default) makes the mailbox's key.
+  const auto connected = [&] {
+    mailbox_ = agent::IdJournal::Pop3Mailbox(p.UserName, p.Pop3Server, port);
+  };
+  if (attempt(10)) return connected();
   ForceHostConnetivity(QStringLiteral("POP3"), p.Pop3Server, QString(), p.TimeOutSecs);
-  if (attempt(p.TimeOutSecs)) return;
+  if (attempt(p.TimeOutSecs)) return connected();
   agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + p.Prfname +
                                    QStringLiteral("\" Error connecting to POP3 Server Server: ") +
                                    IN_Pop3Mail->GetLastError());
@@ -184,7 +184,14 @@ void InternetMailHost::Close() {
     bool flushed = true;
     for (const QString& dir : std::as_const(foldersWritten_)) flushed = FlushToDisk(dir) && flushed;
     foldersWritten_.clear();
-    if (flushed) IN_Pop3Mail->DisConnectFromPop3Server();
+    // Once the server has answered QUIT the deletions are done: their ids protect nothing now,
+    // and a server that gives a new message an id used before is read right.
+    if (flushed && IN_Pop3Mail->DisConnectFromPop3Server() && IN_Pop3Mail->QuitConfirmed() &&
+        !deletedIds_.isEmpty()) {
+      journal_.Forget(mailbox_, deletedIds_);
+      for (const QString& e : journal_.TakeErrors()) agent_.Log(kLogError + e);
+    }
+    deletedIds_.clear();
     IN_Pop3Mail.reset();
   }
   if (smtpInUse_ && OUT_SmtpMail) {
@@ -231,45 +238,7 @@ bool InternetMailHost::FlushToDisk(const QString& dir) {
   return false;
 }
 
-void InternetMailHost::ReportJournal() {
-  const QString error = journal_.TakeWriteError();
-  if (!error.isEmpty()) agent_.LogAndShow(kLogError, QStringLiteral("Cannot Write The File: ") + error);
-}
-
-QString InternetMailHost::SaveAttachment(const Pop3MailAttachments& a, const QString& dir,
-                                         QString* error) {
-  const QString temp = agent::TemporaryNameIn(dir);
-  bool saved = false;
-  try {
-    // Flushed with the rest of the message, or of the session before QUIT.
-    saved = IN_Pop3Mail->SaveAttachmentDataToFile(a.Data, temp, false);
-    if (!saved) *error = IN_Pop3Mail->GetLastError();
-  } catch (const vrl::VrlError& e) {
-    *error = e.Description();
-  }
-  if (saved) return temp;
-  QFile::remove(temp);
-  return {};
-}
-
-bool InternetMailHost::FinishPlacing() {
-  const QList<StagedFile> waiting = journal_.Unplaced();
-  if (waiting.isEmpty()) return true;
-  QString error;
-  if (!agent::PlaceStagedFiles(waiting, &error)) {
-    agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
-    return false;
-  }
-  QSet<QString> folders;
-  for (const StagedFile& f : waiting) folders.insert(QFileInfo(f.target).path());
-  for (const QString& dir : std::as_const(folders))
-    if (!FlushToDisk(dir)) return false;
-  journal_.AllPlaced();
-  ReportJournal();
-  return true;
-}
-
-bool InternetMailHost::PlanInbound(qint16 n) {
+bool InternetMailHost::PlanInbound(qint16 n, agent::InboundDelivery& delivery) {
   const QString& name = profile_.Prfname;
   const ProfileUnattended u = conf::ReadProfileUnattended(profile_);
   keepOnServer_ = u.KeepOnServer;
@@ -300,12 +269,12 @@ bool InternetMailHost::PlanInbound(qint16 n) {
     return false;
   }
   if (!ids_.empty()) {
-    journal_.KeepOnly(name, ids_);
-    ReportJournal();
+    journal_.KeepOnly(mailbox_, ids_);
+    delivery.ReportJournal();
   }
   const qint64 now = vrl::Now().toSecsSinceEpoch();
   for (size_t i = 1; i < takes_.size(); ++i) {
-    const qint64 fetched = ids_.empty() ? -1 : journal_.FetchedAt(name, ids_[i]);
+    const qint64 fetched = ids_.empty() ? -1 : journal_.FetchedAt(mailbox_, ids_[i]);
     if (fetched >= 0) {
       const bool expired = u.KeepDays > 0 && now - fetched >= qint64(u.KeepDays) * 86400;
       takes_[i] = keepOnServer_ && !expired ? Take::Leave : Take::Delete;
@@ -325,127 +294,93 @@ bool InternetMailHost::PassOver(qint16 i) {
     return true;
   }
   agent_.Log(kLogInfo + QStringLiteral("Deleting Message Already Processed: ") + QString::fromLatin1(ids_[at]));
-  if (IN_Pop3Mail->DelMail(i)) return true;
+  if (IN_Pop3Mail->DelMail(i)) {
+    deletedIds_ << ids_[at];
+    return true;
+  }
   agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) + QStringLiteral(": ") +
              IN_Pop3Mail->GetLastError());
   return false;
 }
 
-bool InternetMailHost::PlaceMessage(qint16 i, const QString& dir, QList<StagedFile>& staged) {
+bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery) {
+  agent_.DoEvents();
+  Pop3Mail mail;
+  std::vector<Pop3MailAttachments> atts;
+  bool got = false;
+  QString why;
+  try {
+    got = IN_Pop3Mail->GetMail(i, mail, atts);
+    why = IN_Pop3Mail->GetLastError();
+  } catch (const vrl::VrlError& e) {
+    why = e.Description();
+  }
+  if (!got) {
+    agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Message ") + QString::number(i) + QStringLiteral(": ") + why);
+    return false;
+  }
+  agent_.DoEvents();
+
+  agent::ReceivedMessage rec;
+  rec.from = mail.from.isEmpty() ? QStringLiteral("???") : mail.from;
+  rec.subject = mail.Subject;
+  rec.message = mail.Message;
+  agent_.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
+  const size_t count = std::min<size_t>(std::max<qint32>(mail.AttachedFiles, 0), atts.size());
+  if (!delivery.Allowed(qsizetype(count), QString::number(i))) return true;
+
+  QList<agent::InboundAttachment> files;
+  for (size_t k = 0; k < count; ++k) {
+    const Pop3MailAttachments& a = atts[k];
+    files.append({a.Name, true, [this, &a](const QString& temp, QString* error) {
+                    try {
+                      // Flushed with the rest of the message, or of the session before QUIT.
+                      if (IN_Pop3Mail->SaveAttachmentDataToFile(a.Data, temp, false)) return true;
+                      *error = IN_Pop3Mail->GetLastError();
+                    } catch (const vrl::VrlError& e) {
+                      *error = e.Description();
+                    }
+                    return false;
+                  }});
+  }
+  foldersWritten_.insert(profile_.InboundDir);
   const QByteArray id = ids_.empty() ? QByteArray() : ids_[static_cast<size_t>(i)];
-  // With an id, the message counts as taken once the id is recorded: its files are on disk by
-  // then, and the journal names them until they are in place.
-  const qint64 now = vrl::Now().toSecsSinceEpoch();
-  if (!id.isEmpty() && !(FlushToDisk(dir) && journal_.Record(profile_.Prfname, id, now, staged))) {
-    ReportJournal();
-    RemoveStaged(staged);
-    return false;
+  if (!delivery.Deliver(id, rec, files)) return true;  // it stays on the server for the next cycle
+  atts.clear();
+  agent_.Count(HealthCount::Received);  // its files are written
+
+  // A message kept on the server is deleted by a later cycle, when its days are over.
+  if (!keepOnServer_) {
+    if (!IN_Pop3Mail->DelMail(i)) {
+      agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) + QStringLiteral(": ") +
+                 IN_Pop3Mail->GetLastError());
+      return false;
+    }
+    if (!id.isEmpty()) deletedIds_ << id;
   }
-  QString error;
-  if (!agent::PlaceStagedFiles(staged, &error)) {
-    agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
-    if (id.isEmpty()) RemoveStaged(staged);  // else the next run puts them in place
-    return false;
-  }
-  if (!id.isEmpty()) journal_.Placed(profile_.Prfname);
+  agent_.Log(kLogInfo + QStringLiteral("Message Successfully Processed"));
   return true;
 }
 
 bool InternetMailHost::ExecGetMail() {
-  const ProfileRecord& p = profile_;
-  const QString& dir = p.InboundDir;
-  if (!FinishPlacing()) return false;
-  agent::RemoveLeftoverTemporaries(dir);
   if (!IN_Pop3Mail) return true;
+  agent::InboundDelivery delivery(agent_, profile_, journal_, mailbox_);
+  if (!delivery.Resume()) return false;
   const qint16 n = IN_Pop3Mail->GetNMailsOnPop3Server(false);
-  if (n < 1) return true;
-  if (!PlanInbound(n)) return false;
+  if (n < 1) {
+    if (!IN_Pop3Mail->CountFailed()) return true;
+    agent_.WriteSessionLines();
+    agent_.LogAndShow(kLogError, QStringLiteral("Error Counting Messages: ") + IN_Pop3Mail->GetLastError());
+    return false;
+  }
+  if (!PlanInbound(n, delivery)) return false;
   if (std::all_of(takes_.begin() + 1, takes_.end(), [](Take t) { return t == Take::Leave; })) return true;
   agent_.WriteSessionLines();
 
-  const FileFunctions ff;
   for (qint16 i = n; i >= 1; --i) {
     if (agent_.StopIfRequested()) return true;
-    if (takes_[static_cast<size_t>(i)] != Take::Fetch) {
-      if (!PassOver(i)) return false;
-      continue;
-    }
-    agent_.DoEvents();
-    Pop3Mail mail;
-    std::vector<Pop3MailAttachments> atts;
-    bool got = false;
-    QString why;
-    try {
-      got = IN_Pop3Mail->GetMail(i, mail, atts);
-      why = IN_Pop3Mail->GetLastError();
-    } catch (const vrl::VrlError& e) {
-      why = e.Description();
-    }
-    if (!got) {
-      agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Message ") + QString::number(i) +
-                                       QStringLiteral(": ") + why);
-      return false;
-    }
-    agent_.DoEvents();
-
-    agent::ReceivedMessage rec;
-    rec.from = mail.from.isEmpty() ? QStringLiteral("???") : mail.from;
-    rec.subject = mail.Subject;
-    rec.message = mail.Message;
-    agent_.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
-    foldersWritten_.insert(dir);
-
-    // Every file of the message is written under a hidden name first and all are put in place
-    // together.
-    QList<StagedFile> staged;
-    const int count = std::min<int>(mail.AttachedFiles, static_cast<int>(atts.size()));
-    for (int k = 0; k < count; ++k) {
-      const Pop3MailAttachments& a = atts[static_cast<size_t>(k)];
-      QString ext = p.FileExtention;
-      const QString name = OneFileName(
-          ff.ModifiFileExtention(a.Name.isEmpty() ? QStringLiteral("NO_NAME") : a.Name, ext));
-      if (p.CreateAttchsInMsgs) {
-        const QString path =
-            agent::MakeUniqueFileName(dir + QLatin1Char('/') + name, agent::StagedTargets(staged));
-        agent_.Log(kLogInfo + QStringLiteral("Creating File: ") + path);
-        QString error;
-        const QString temp = SaveAttachment(a, dir, &error);
-        if (temp.isEmpty()) {
-          agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + path +
-                                           QStringLiteral(" - ") + error);
-          RemoveStaged(staged);
-          return false;
-        }
-        staged.append({temp, path, false});
-        rec.attachments << path;
-      } else {
-        rec.attachments << name;
-      }
-      agent_.DoEvents();
-    }
-    atts.clear();  // the message's bytes are no longer needed
-
-    if (p.CreateInfFileInboundMsgs) {
-      agent_.DoEvents();
-      QString error;
-      if (!agent::StageInboundInfoFile(dir, rec, p.ResFilesExtention, &staged, &error)) {
-        agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
-        RemoveStaged(staged);
-        return false;
-      }
-      agent_.DoEvents();
-    }
-    if (!PlaceMessage(i, dir, staged)) return false;
-
-    agent_.Count(HealthCount::Received);  // its files are written
-
-    // A message kept on the server is deleted by a later cycle, when its days are over.
-    if (!keepOnServer_ && !IN_Pop3Mail->DelMail(i)) {
-      agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) +
-                 QStringLiteral(": ") + IN_Pop3Mail->GetLastError());
-      return false;
-    }
-    agent_.Log(kLogInfo + QStringLiteral("Message Successfully Processed"));
+    const bool goOn = takes_[static_cast<size_t>(i)] == Take::Fetch ? TakeMessage(i, delivery) : PassOver(i);
+    if (!goOn) return false;
   }
   return true;
 }

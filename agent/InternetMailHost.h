@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "IdJournal.h"
+#include "InboundDelivery.h"
 #include "MailHost.h"
 #include "socket/SecuritySettings.h"
 
@@ -41,23 +42,17 @@ class InternetMailHost : public MailHost {
   void WatchPop3Events();
   void WatchSmtpEvents();
   void DebugLine(const QString& line, const QString& box, vrl::MsgBoxIcon icon);
-  // Saves one attachment under a hidden name in dir. Returns that name, or empty with the
-  // reason in *error.
-  QString SaveAttachment(const struct Pop3MailAttachments& a, const QString& dir, QString* error);
   // What the inbound step does with message i, from the server's ids and sizes and the journal.
   enum class Take { Fetch, Delete, Leave, TooLarge };
   // Flushes the file system of dir; logs the failure.
   bool FlushToDisk(const QString& dir);
-  void ReportJournal();
-  // Puts in place the files of a message taken when the last run ended before they were.
-  bool FinishPlacing();
   // Decides for messages 1..n (into takes_, ids_, sizes_); false when the step cannot go on.
-  bool PlanInbound(qint16 n);
+  bool PlanInbound(qint16 n, agent::InboundDelivery& delivery);
   // A message that is not fetched: deleted, or reported as too large. False when DELE failed.
   bool PassOver(qint16 i);
-  // Puts the staged files of message i in place; with an id, they are flushed and the id
-  // recorded first. False (files removed, message left) on a failure.
-  bool PlaceMessage(qint16 i, const QString& dir, QList<agent::StagedFile>& staged);
+  // Retrieves message i and delivers its files. False when the step cannot go on (the session
+  // broke); a message whose files could not be made stays on the server and the step goes on.
+  bool TakeMessage(qint16 i, agent::InboundDelivery& delivery);
 
   AgentContext& agent_;
   const ProfileRecord profile_;
@@ -72,6 +67,8 @@ class InternetMailHost : public MailHost {
   // Folders that received new names in this session: flushed before the server forgets.
   QSet<QString> foldersWritten_;
   agent::IdJournal journal_;
+  QString mailbox_;                 // the journal's key for the POP3 mailbox, once connected
+  QList<QByteArray> deletedIds_;    // messages marked for deletion in this session
   bool keepOnServer_ = false;
   std::vector<Take> takes_;        // per message, [0] unused
   std::vector<QByteArray> ids_;    // per message when the server gives ids, else empty

@@ -1,12 +1,14 @@
 #include "JsonRecordFile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <cerrno>
 #include <unistd.h>
 #include <utility>
 
 #include "AppFolder.h"
+#include "Clock.h"
 #include "FileIo.h"
 #include "InfoFiles.h"
 
@@ -21,10 +23,30 @@ QJsonObject JsonRecordFile::ReadOnce() {
   if (loaded_) return {};
   loaded_ = true;
   vrl::RemoveTemporariesBeside(Path());
+  // Only a file can be damaged; anything else in its place makes every write fail, and says so.
+  if (!QFileInfo(Path()).isFile()) return {};
   QFile f(Path());
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  return QJsonDocument::fromJson(f.readAll()).object();
+  QJsonParseError parsed{};
+  const QByteArray bytes = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  QString reason = f.error() != QFileDevice::NoError ? f.errorString() : QString();
+  if (reason.isEmpty()) {
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parsed);
+    if (parsed.error == QJsonParseError::NoError && doc.isObject()) return doc.object();
+    reason = parsed.error != QJsonParseError::NoError ? parsed.errorString() : QStringLiteral("not a JSON object");
+  }
+  f.close();
+  // Rewriting it would lose what it held for good; aside, a person can still read it.
+  const QString aside = MakeUniqueFileName(Path() + QStringLiteral(".damaged-") +
+                                           vrl::Now().toString(QStringLiteral("yyyyMMdd-hhmmss")));
+  if (!vrl::RenameNoReplace(Path(), aside)) {
+    readError_ = Path() + QStringLiteral(" - ") + reason + QStringLiteral(", cannot set it aside: ") + ErrnoText(errno);
+    return {};
+  }
+  readError_ = Path() + QStringLiteral(" - ") + reason + QStringLiteral(", kept as ") + aside;
+  return {};
 }
+
+QString JsonRecordFile::TakeReadError() { return std::exchange(readError_, QString()); }
 
 bool JsonRecordFile::Write(const QJsonObject& object, bool removeWhenEmpty, bool flushFolder) {
   const bool ok = object.isEmpty() && removeWhenEmpty

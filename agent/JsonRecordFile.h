@@ -12,9 +12,12 @@ class JsonRecordFile {
  public:
   explicit JsonRecordFile(QString name) : name_(std::move(name)) {}
 
-  // The object in the file the first time; empty when there is none or it cannot be read (the
-  // callers then lose only what it held so far), and on every later call.
+  // The object in the file the first time; empty when there is none, and on every later call. A
+  // file that cannot be read or holds no JSON object is renamed aside, with its bytes, so that the
+  // next write does not destroy it (see TakeReadError).
   QJsonObject ReadOnce();
+  // "<path> - <reason>, kept as <path>.damaged-<time>" when the read set the file aside, once.
+  QString TakeReadError();
   // Replaces the file with object (removes it when the object is empty and removeWhenEmpty).
   // flushFolder: the new name is on disk too when it returns true. On a failure, the error is
   // kept for TakeWriteError.
@@ -28,6 +31,7 @@ class JsonRecordFile {
   QString path_;
   bool loaded_ = false;
   QString writeError_;
+  QString readError_;
 };
 
 }  // namespace agent

@@ -5,6 +5,7 @@
 
 #include "FileFunctions.h"
 #include "FileIo.h"
+#include "InboundDelivery.h"
 #include "InfoFiles.h"
 #include "Mdl_Crypto.h"
 #include "local/LocalMsgSession.h"
@@ -92,9 +93,22 @@ bool LocalMsgHost::ExecGetCDOMail(const QString& InboundDir, const QString& File
                                   bool CreateInfFileInboundMsgs, bool CreateAttchsInMsgs,
                                   const QString& ResFilesExtention) {
   if (!session_) return true;
-  agent::RemoveLeftoverTemporaries(InboundDir);
-  const FileFunctions ff;
-  QString path;  // the file being created, for the error text
+  // The profile's folder, extensions and switches reach the files through the delivery.
+  (void)InboundDir, (void)FileExtention, (void)CreateInfFileInboundMsgs, (void)CreateAttchsInMsgs,
+      (void)ResFilesExtention;
+  const QString mailbox = agent::IdJournal::MaildirMailbox(session_->MaildirFolder());
+  agent::InboundDelivery delivery(agent_, profile_, journal_, mailbox);
+  if (!delivery.Resume()) return false;
+  // A message leaves the Maildir at once: its id protects nothing after that.
+  const auto remove = [&](localmsg::Message& message, const QByteArray& id) {
+    try {
+      message.Delete();
+    } catch (const vrl::VrlError& e) {
+      if (e.Number() != localmsg::kErrNotFound) throw;  // gone already: nothing left to remove
+    }
+    journal_.Forget(mailbox, {id});
+    delivery.ReportJournal();
+  };
   try {
     localmsg::Folder inbox = session_->Inbox();
     session_->DeliverNow();
@@ -104,81 +118,58 @@ bool LocalMsgHost::ExecGetCDOMail(const QString& InboundDir, const QString& File
     agent_.WriteSessionLines();
 
     for (long n = 0; n < count; ++n) {
-      agent::ReceivedMessage rec;
       if (agent_.StopIfRequested()) return true;
       agent_.DoEvents();
       const std::shared_ptr<localmsg::Message> message = messages.GetFirst();
       if (!message) return true;  // another reader took the rest
+      const QByteArray id = message->Id();
+      if (journal_.FetchedAt(mailbox, id) >= 0) {
+        agent_.Log(kLogInfo + QStringLiteral("Deleting Message Already Processed: ") + QString::fromLatin1(id));
+        remove(*message, id);
+        continue;
+      }
 
+      agent::ReceivedMessage rec;
       const std::optional<localmsg::AddressEntry> sender = message->Sender();
       rec.from = sender ? sender->Name + QStringLiteral(" - ") + sender->Address : QStringLiteral("???");
       rec.subject = message->Subject();
       rec.message = message->Text();
       agent_.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
 
-      bool wrote = false;
       localmsg::AttachmentList attachments = message->Attachments();
+      if (!delivery.Allowed(attachments.Count(), QString::fromLatin1(id))) {
+        message->Keep();
+        continue;
+      }
+      QList<agent::InboundAttachment> files;
       for (long j = 1; j <= attachments.Count(); ++j) {
         const localmsg::Attachment a = attachments.Item(j);
-        if (a.Type() != localmsg::kFileData) {
-          agent_.LogAndShow(kLogError, QStringLiteral("The Message Contains an Attachment Type Not Supported"));
-          rec.attachments << agent::kUnsupportedAttachment;
-          continue;
-        }
-        QString name = a.Fields(localmsg::kAttachLongFilename);
-        if (name.isEmpty()) name = QStringLiteral("NO_NAME");
-        QString ext = FileExtention;
-        name = agent::OneFileName(ff.ModifiFileExtention(name, ext));
-        if (!CreateAttchsInMsgs) {
-          rec.attachments << name;
-          continue;
-        }
-        path = agent::MakeUniqueFileName(InboundDir + QLatin1Char('/') + name);
-        agent_.Log(kLogInfo + QStringLiteral("Creating File: ") + path);
-        // Under a hidden name first, so that a program watching the folder never sees half a file.
-        const QString temp = agent::TemporaryNameIn(InboundDir);
-        wrote = true;
-        a.WriteToFile(temp, false);
-        const QString placed = agent::RenameToFreeName(temp, path);
-        if (placed.isEmpty()) {
-          QFile::remove(temp);
-          throw vrl::VrlError(localmsg::kErrCallFailed, agent::ErrnoText(errno), QString());
-        }
-        rec.attachments << placed;
-        agent_.DoEvents();
+        const bool data = a.Type() == localmsg::kFileData;
+        files.append({data ? a.Fields(localmsg::kAttachLongFilename) : QString(), data,
+                      [a](const QString& temp, QString* error) {
+                        try {
+                          a.WriteToFile(temp, false);  // flushed with the message's other files
+                          return true;
+                        } catch (const vrl::VrlError& e) {
+                          *error = e.Description();
+                          return false;
+                        }
+                      }});
       }
-      path.clear();
-
-      if (CreateInfFileInboundMsgs) {
-        agent_.DoEvents();
-        QString error;
-        wrote = true;
-        if (!agent::WriteInboundInfoFile(InboundDir, rec, ResFilesExtention, &error)) {
-          agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
-          return false;
-        }
-        agent_.DoEvents();
+      if (!delivery.Deliver(id, rec, files)) {
+        message->Keep();  // it stays for the next cycle; the next message goes on
+        continue;
       }
-      // The message leaves the Maildir only once its files are on disk.
-      if (wrote && !vrl::FlushFileSystemOf(InboundDir)) {
-        agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + InboundDir + QStringLiteral(" - ") +
-                   agent::ErrnoText(errno));
-        return false;
-      }
+      // The message leaves the Maildir only once its files are on disk in their places.
+      if (!delivery.Flush()) return false;
       agent_.Count(HealthCount::Received);  // its files are written
-      try {
-        message->Delete();
-      } catch (const vrl::VrlError& e) {
-        if (e.Number() != localmsg::kErrNotFound) throw;  // gone already: nothing left to remove
-      }
+      remove(*message, id);
       agent_.Log(kLogInfo + QStringLiteral("Message Successfully Processed"));
     }
     return true;
   } catch (const vrl::VrlError& e) {
     if (e.Number() == localmsg::kErrPathNotFound)
-      agent_.LogAndShow(kLogError, QStringLiteral("Inbound Directory Not Found: ") + InboundDir);
-    else if (e.Number() == localmsg::kErrCallFailed && !path.isEmpty())
-      agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + path);
+      agent_.LogAndShow(kLogError, QStringLiteral("Inbound Directory Not Found: ") + profile_.InboundDir);
     else
       ReportError(e.Number(), e.Description());
     return false;

@@ -5,6 +5,7 @@
 #include <QString>
 #include <memory>
 
+#include "IdJournal.h"
 #include "MailHost.h"
 
 namespace localmsg {
@@ -27,8 +28,10 @@ class LocalMsgHost : public MailHost {
 
   // One outbound message through the Outbox. True when it went.
   bool ExecSendCDOMail(QString& DestAdreess, QString& FileToSend, QString& MsgSubject, QString& MsgText);
-  // Every Inbox message into files of InboundDir, oldest first; each message leaves the Maildir
-  // only once its files are on disk. False when it stopped at a failure.
+  // Every Inbox message into files of the profile's InboundDir, oldest first; each message
+  // leaves the Maildir only once its files are on disk in their places. A message whose files
+  // cannot be made stays for the next cycle and the next one goes on. False when it stopped at a
+  // failure.
   bool ExecGetCDOMail(const QString& InboundDir, const QString& FileExtention, bool CreateInfFileInboundMsgs,
                       bool CreateAttchsInMsgs, const QString& ResFilesExtention);
 
@@ -40,4 +43,5 @@ class LocalMsgHost : public MailHost {
   const ProfileRecord profile_;
   std::unique_ptr<localmsg::Session> session_;
   QString transientFailure_;  // of the last ExecSendCDOMail
+  agent::IdJournal journal_;
 };

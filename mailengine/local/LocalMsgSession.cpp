@@ -405,6 +405,16 @@ void Message::Delete() {
   std::erase(s.inbox, d.path);
 }
 
+void Message::Keep() {
+  if (d_->inbox) std::erase(LoggedOn(d_->session).inbox, d_->path);
+}
+
+QByteArray Message::Id() const {
+  if (!d_->inbox) return {};
+  const QString name = QFileInfo(d_->path).fileName();
+  return QFile::encodeName(name.left(name.indexOf(QLatin1Char(':')) < 0 ? name.size() : name.indexOf(QLatin1Char(':'))));
+}
+
 std::shared_ptr<Message> MessageList::Add() {
   LoggedOn(s_);
   if (inbox_) Raise(kErrNoSupport, QStringLiteral("New messages go into the Outbox"));

@@ -139,6 +139,12 @@ class Message {
   std::optional<AddressEntry> Sender() const;
   // Removes a received message from the Maildir (kErrNotFound when it is gone already).
   void Delete();
+  // Leaves a received message in the Maildir and out of this session's list: GetFirst goes on
+  // with the next one.
+  void Keep();
+  // A received message's unique name in the Maildir (its file name without the flags), which
+  // stays when the message moves from new/ to cur/.
+  QByteArray Id() const;
 
  private:
   friend class MessageList;

@@ -22,6 +22,8 @@ const QString kErrNoStls =
 const QString kProductName = QStringLiteral("Vorlane POP3 & SMTP Engine 3.1");
 // A status line longer than this is handled as it stands (a POP3 status line is at most 512).
 constexpr qsizetype kMaxStatusLine = 64 * 1024;
+// As much of a server's answer as an error text quotes.
+constexpr qsizetype kMaxQuotedAnswer = 200;
 
 // A command argument stays on its command's line: a CR or LF in it would start a new command.
 QByteArray OneLine(const QString& text) {
@@ -156,6 +158,8 @@ struct POP3_InMail::Impl {
   bool abort_ = false;
   bool dataSeen_ = false;
   qint16 count_ = NotInitialized;
+  bool countFailed_ = false;  // the last GetNMailsOnPop3Server failed
+  bool quitConfirmed_ = false;  // the last QUIT was answered +OK
   // The maildrop size STAT announced; -1 unknown. No message can be larger, so a retrieval
   // that grows past it (with slack for dot-stuffing) is a server that never ends its answer.
   qint64 maildropBytes_ = -1;
@@ -215,6 +219,8 @@ bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAtta
 }
 bool POP3_InMail::DelMail(qint16 index) { return d_->DelMail(index); }
 bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) { return d_->RetrieveInOrder(first, last); }
+bool POP3_InMail::QuitConfirmed() const { return d_->quitConfirmed_; }
+bool POP3_InMail::CountFailed() const { return d_->countFailed_; }
 qint16 POP3_InMail::RefusedDeletion() const { return d_->refusedDeletion_; }
 bool POP3_InMail::SaveAttachmentDataToFile(const Pop3AttachmentData& AttachmentData,
                                            const QString& FileAndPathName, bool flush) {
@@ -447,6 +453,7 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
   if (!line.startsWith("+OK")) return;
   switch (op_) {
     case OpDisconnect:
+      quitConfirmed_ = true;
       op_ = OpNone;
       connected_ = false;
       disconnectDone_ = true;
@@ -465,6 +472,7 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
       const qulonglong size = fields.value(1).toULongLong(&sizeOk);
       if (!countOk) {
         // Not an answer to STAT: an error, never an empty mailbox.
+        lastError_ = QStringLiteral("Not a count: ") + QString::fromUtf8(line.left(kMaxQuotedAnswer));
         abort_ = error_ = true;
         op_ = OpNone;
         break;
@@ -765,6 +773,7 @@ bool POP3_InMail::Impl::DisConnectFromPop3Server() {
   }
   StartOperation(OpDisconnect);
   disconnectDone_ = false;
+  quitConfirmed_ = false;
   emit q->Pop3Status(QStringLiteral("Disconnecting from POP3 Server..."));
   const WaitResult r = SendCommand("QUIT") ? Wait(disconnectDone_) : WaitAborted;
   if (r == WaitDone) {
@@ -782,20 +791,31 @@ bool POP3_InMail::Impl::DisConnectFromPop3Server() {
 }
 
 qint16 POP3_InMail::Impl::GetNMailsOnPop3Server(bool ForceGetFromServer) {
+  countFailed_ = true;
   if (!connected_) {
     Fail(QStringLiteral("Not Connected to POP3 Server!"));
     return 0;
   }
-  if (!ForceGetFromServer && count_ > 0) return count_;
+  if (!ForceGetFromServer && count_ > 0) {
+    countFailed_ = false;
+    return count_;
+  }
   if (pipelined_ && !Drain()) return 0;
   StartOperation(OpCount);
   countDone_ = false;
+  lastError_.clear();
   const WaitResult r = SendCommand("STAT") ? Wait(countDone_) : WaitAborted;
-  if (r == WaitDone) return count_;
+  if (r == WaitDone) {
+    countFailed_ = false;
+    return count_;
+  }
   op_ = OpNone;
   count_ = ErrorOcurred;
+  // The server's own words (a refusal, or an answer that is no count) say what is wrong.
+  const QString said = lastError_;
   Fail(r == WaitAborted ? QStringLiteral("Error Retrieving Number of Mails from POP3 Server!")
                         : QStringLiteral("Timeout Retrieving Number of Mails from POP3 Server!"));
+  if (!said.isEmpty()) lastError_ += QLatin1Char(' ') + said.left(kMaxQuotedAnswer);
   return 0;
 }
 

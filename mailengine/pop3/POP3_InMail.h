@@ -33,8 +33,14 @@ class POP3_InMail : public QObject {
   bool ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
                            const QString& strHost);
   bool DisConnectFromPop3Server();
-  // The stored count when it is above 0 and not forced, else asks the server (STAT). 0 on failure.
+  // The server answered the last QUIT with +OK: the deletions of that session are done. (A server
+  // that only closes the connection may or may not have done them.)
+  bool QuitConfirmed() const;
+  // The stored count when it is above 0 and not forced, else asks the server (STAT). 0 on failure
+  // (CountFailed tells it from an empty mailbox; GetLastError holds the server's words).
   qint16 GetNMailsOnPop3Server(bool ForceGetFromServer = false);
+  // The last count asked for failed: refused, garbled, timed out or not connected.
+  bool CountFailed() const;
   // Retrieves and parses message index (1..count). Throws vrl::VrlError "Bad Mail Index!"
   // (0x8004020E) for an index outside 1..count.
   // source, when given, receives the message as retrieved (shared with the attachments, not

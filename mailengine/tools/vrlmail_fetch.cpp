@@ -1,5 +1,6 @@
 // vrlmail fetch: takes every message out of a POP3 mailbox and writes its attachments into a
-// folder, under their safe names made free with an "n-" prefix (n = 1, 2, 3 ...). A message that
+// folder, under their safe names made free with an "n-" prefix (n = 1, 2, 3 ...), staged under
+// hidden names and put in place together (delivery/Delivery.h), never over a file already there. A message that
 // yields no attachment file is kept whole as "<subject>.eml" (every message, with --raw). A
 // message is deleted only after all its files are written and flushed to disk (one flush before
 // QUIT, which is when deletions take effect), and never with --keep.
@@ -9,6 +10,7 @@
 // With --stats a summary goes to stderr: messages, attachments, bytes retrieved, seconds and the
 // peak resident memory (VmHWM, kB).
 #include "pop3/POP3_InMail.h"
+#include "delivery/Delivery.h"
 #include "mime/Pop3MimeDecode.h"
 #include "FileIo.h"
 #include "VrlError.h"
@@ -24,8 +26,6 @@
 #include <optional>
 
 namespace {
-
-constexpr int kMaxUniqueTries = 32767;
 
 const char kFetchHelp[] =
     "usage: vrlmail fetch --host H --port P --user U --password-file F --dir D [options]\n"
@@ -156,10 +156,8 @@ QByteArray Printable(const QString& s) {
 class Fetcher {
  public:
   explicit Fetcher(const FetchOptions& o) : o_(o) {
-    QObject::connect(&pop_, &POP3_InMail::Pop3OperationFailed, [this](const QString& text) {
-      failed_ = true;
-      lastFailure_ = text;
-    });
+    QObject::connect(&pop_, &POP3_InMail::Pop3OperationFailed,
+                     [this](const QString& text) { lastFailure_ = text; });
     QObject::connect(&pop_, &POP3_InMail::Pop3Status, [this](const QString& text) {
       if (!text.isEmpty()) lastStatus_ = text;
     });
@@ -181,9 +179,8 @@ class Fetcher {
       Error("connect");
       return login && !pop_.GetLastError().startsWith(QLatin1String("Timeout")) ? 4 : 3;
     }
-    failed_ = false;
     const qint16 n = pop_.GetNMailsOnPop3Server(false);
-    if (n == 0 && failed_) return Finish(Error("counting messages", 5));
+    if (n == 0 && pop_.CountFailed()) return Finish(Error("counting messages", 5));
     if (n == 32767)
       std::fputs("vrlmail fetch: the mailbox may hold more than 32767 messages; this run takes the "
                  "first 32767\n",
@@ -237,27 +234,21 @@ class Fetcher {
     return status;
   }
 
-  // Writes one attachment under a free name; returns the name used, or nothing on failure.
-  std::optional<QString> Save(const Pop3MailAttachments& a) {
-    for (int k = 0; k <= kMaxUniqueTries; ++k) {
-      const QString name = k == 0 ? a.Name : QString::number(k) + QLatin1Char('-') + a.Name;
-      const QString path = QDir(o_.dir).filePath(name);
-      try {
-        // Flushed with everything else before QUIT.
-        written_ = true;
-        if (pop_.SaveAttachmentDataToFile(a.Data, path, false)) return name;
-        std::fprintf(stderr, "vrlmail fetch: cannot create %s: %s\n", path.toUtf8().constData(),
-                     pop_.GetLastError().toUtf8().constData());
-        return std::nullopt;
-      } catch (const vrl::VrlError& e) {
-        if (e.Number() == vrl::kErrFileExists) continue;  // taken: next counter
-        std::fprintf(stderr, "vrlmail fetch: cannot create %s: %s\n", path.toUtf8().constData(),
-                     e.Description().toUtf8().constData());
-        return std::nullopt;
-      }
+  // Stages one attachment of the message; false (printed) on failure.
+  bool Stage(delivery::MessageFiles& files, const Pop3MailAttachments& a) {
+    const QString target = files.FreeTarget(a.Name);
+    const QString temp = files.NewTemporary();
+    QString why;
+    try {
+      // Flushed with everything else before QUIT.
+      if (pop_.SaveAttachmentDataToFile(a.Data, temp, false) && files.Add(temp, target)) return true;
+      why = pop_.GetLastError();
+    } catch (const vrl::VrlError& e) {
+      why = e.Description();
     }
-    std::fprintf(stderr, "vrlmail fetch: no free name for %s\n", a.Name.toUtf8().constData());
-    return std::nullopt;
+    QFile::remove(temp);
+    std::fprintf(stderr, "vrlmail fetch: cannot create %s: %s\n", target.toUtf8().constData(), why.toUtf8().constData());
+    return false;
   }
 
   // 0, or the exit status of the failure.
@@ -272,25 +263,30 @@ class Fetcher {
       std::fprintf(stderr, "vrlmail fetch: message %d: %s\n", i, e.Description().toUtf8().constData());
       return 1;
     }
-    QStringList saved;
-    for (int k = 0; k < mail.AttachedFiles && k < static_cast<int>(atts.size()); ++k) {
-      const std::optional<QString> name = Save(atts[static_cast<size_t>(k)]);
-      if (!name) return 6;  // the message stays on the server
-      saved << *name;
-    }
+    // Every file of the message is staged, then all are put in place: the message stays on the
+    // server when any of them cannot be made.
+    delivery::MessageFiles files(o_.dir);
+    written_ = true;
+    for (int k = 0; k < mail.AttachedFiles && k < static_cast<int>(atts.size()); ++k)
+      if (!Stage(files, atts[static_cast<size_t>(k)])) return 6;
     // A message must never leave the server without something kept of it.
-    if (saved.isEmpty() || o_.raw) {
-      Pop3MailAttachments whole;
+    if (files.Files().isEmpty() || o_.raw) {
       const QString subject = mail.Subject.trimmed();
-      whole.Name = pop3mime::SafeAttachmentName(
+      const QString name = pop3mime::SafeAttachmentName(
           (subject.isEmpty() ? QStringLiteral("message") : subject) + QStringLiteral(".eml"));
-      whole.Data.buffer = source;
-      whole.Data.end = source.size();
-      whole.Data.encoding = Pop3TransferEncoding::Binary;
-      const std::optional<QString> name = Save(whole);
-      if (!name) return 6;
-      saved << *name;
+      QString why;
+      if (files.AddBytes(name, source, &why).isEmpty()) {
+        std::fprintf(stderr, "vrlmail fetch: cannot create %s\n", why.toUtf8().constData());
+        return 6;
+      }
     }
+    QString why;
+    if (!files.Place(&why)) {
+      std::fprintf(stderr, "vrlmail fetch: cannot create %s\n", why.toUtf8().constData());
+      return 6;
+    }
+    QStringList saved;
+    for (const QString& path : files.Placed()) saved << QFileInfo(path).fileName();
     ++messages_;
     attachments_ += static_cast<int>(saved.size());
     bytes_ += mail.Size;
@@ -306,7 +302,6 @@ class Fetcher {
 
   const FetchOptions& o_;
   POP3_InMail pop_;
-  bool failed_ = false;
   bool written_ = false;
   QString lastFailure_;
   QString lastStatus_;

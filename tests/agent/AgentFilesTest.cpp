@@ -4,6 +4,7 @@
 // still need.
 #include "AgentFixture.h"
 #include "FileListBox.h"
+#include "FileIo.h"
 #include "InfoFiles.h"
 
 namespace {
@@ -71,12 +72,13 @@ TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
                                In("a.XML") + "\r\n" + In("b.XML") + "\r\n" + agent::kUnsupportedAttachment + "\r\n")
                                   .toUtf8();
   ASSERT_TRUE(agent::WriteInboundInfoFile(dir_, rec, "*.INF"));
-  EXPECT_EQ(Names(), (QStringList{"a.INF", "b.INF"}));
-  EXPECT_EQ(ReadAll(In("a.INF")), expected);
+  EXPECT_EQ(Names(), (QStringList{"1-a.INF", "a.INF", "b.INF"}));
+  EXPECT_EQ(ReadAll(In("a.INF")), "an older information file") << "an unread information file stays";
+  EXPECT_EQ(ReadAll(In("1-a.INF")), expected);
   EXPECT_EQ(ReadAll(In("b.INF")), expected);
 }
 
-TEST_F(AgentFilesTest, NothingIsOverwrittenThatIsNotAnOlderInformationFile) {
+TEST_F(AgentFilesTest, NothingIsOverwritten) {
   const struct {
     const char* name;
     QStringList attachments;  // in the folder when they start with "/"
@@ -86,6 +88,7 @@ TEST_F(AgentFilesTest, NothingIsOverwrittenThatIsNotAnOlderInformationFile) {
   } cases[] = {
       {"no attachment", {}, "INF", {"MSG.INF"}, {"1-MSG.INF", "MSG.INF"}},
       {"same extension as the attachment", {"/a.TXT"}, "TXT", {"a.TXT"}, {"1-a.TXT", "a.TXT"}},
+      {"an older information file", {"/a.XML"}, "INF", {"a.INF"}, {"1-a.INF", "a.INF"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -102,17 +105,20 @@ TEST_F(AgentFilesTest, NothingIsOverwrittenThatIsNotAnOlderInformationFile) {
 TEST_F(AgentFilesTest, UniqueNamesAndTemporaries) {
   for (const char* n : {"r.IN", "1-r.IN", "a*.IN"}) WriteFile(In(n), "");
   ASSERT_TRUE(QDir().mkpath(In("d.IN")));
-  EXPECT_EQ(agent::MakeUniqueFileName(In("r.IN")), In("2-r.IN"));
-  EXPECT_EQ(agent::MakeUniqueFileName(In("d.IN")), In("1-d.IN")) << "a folder takes the name too";
-  EXPECT_EQ(agent::MakeUniqueFileName(In("ab.IN")), In("ab.IN")) << "* is a plain character";
+  EXPECT_EQ(delivery::MakeUniqueFileName(In("r.IN")), In("2-r.IN"));
+  EXPECT_EQ(delivery::MakeUniqueFileName(In("d.IN")), In("1-d.IN")) << "a folder takes the name too";
+  EXPECT_EQ(delivery::MakeUniqueFileName(In("ab.IN")), In("ab.IN")) << "* is a plain character";
 
-  const QString temp = agent::TemporaryNameIn(dir_);
+  const QString temp = delivery::TemporaryNameIn(dir_);
   ASSERT_TRUE(vrl::WriteNewFile(temp, "x", true));
-  EXPECT_EQ(agent::RenameToFreeName(temp, In("r.IN")), In("2-r.IN"));
+  EXPECT_EQ(delivery::RenameToFreeName(temp, In("r.IN")), In("2-r.IN"));
   EXPECT_FALSE(QFileInfo::exists(temp));
-  ASSERT_TRUE(vrl::WriteNewFile(agent::TemporaryNameIn(dir_), "left over", false));
-  agent::RemoveLeftoverTemporaries(dir_);
-  EXPECT_EQ(Names(), (QStringList{"1-r.IN", "2-r.IN", "a*.IN", "d.IN", "r.IN"}));
+  // Left by this process, by a writer that is gone, by an older version; and a live writer's.
+  for (const QString& t : {delivery::TemporaryNameIn(dir_), In(".vrltmp-999999999-x"), In(".vrltmp-abc"),
+                           In(".vrltmp-1-live")})
+    ASSERT_TRUE(vrl::WriteNewFile(t, "left over", false));
+  delivery::RemoveLeftoverTemporaries(dir_);
+  EXPECT_EQ(Names(), (QStringList{".vrltmp-1-live", "1-r.IN", "2-r.IN", "a*.IN", "d.IN", "r.IN"}));
 
   QString error;
   EXPECT_FALSE(agent::WriteInboundInfoFile(Path("missing"), ReceivedMessage{}, "INF", &error));

@@ -216,7 +216,8 @@ TEST_F(AgentLocalMsgTest, TheInboxIsTakenOldestFirstAndLeavesOnlyWhatIsWritten) 
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(CycleLines().mid(CycleLines().size() - 2),
-            (QStringList{kInfo + "Creating File: " + in + "big.IN", "ERROR:\t Cannot Create The File: " + in + "big.IN"}));
+            (QStringList{kInfo + "Creating File: " + in + "big.IN",
+                         "ERROR:\t Cannot Create The File: " + in + "big.IN - Cannot write " + in + "big.IN: File too large"}));
   EXPECT_EQ(Files(maildir_ + "/new"), QStringList{"3000.M3.host"});
   EXPECT_EQ(Files(p.InboundDir).size(), 4) << "nothing half-written is left";
 }

@@ -74,20 +74,24 @@ TEST(Pop3ClientStat, AnswersToStat) {
   const struct {
     QByteArray answer;
     int count;
-    bool failed;
+    QString error;  // after kStatFailed when it failed
   } cases[] = {
-      {"+OK 99999 1\r\n", 32767, false},  // capped to the counter
-      {"+OK 3 100\r\n" + QByteArray("x\r\n").repeated(1400000), 3, false},  // a flood, looked at once
-      {"-ERR busy\r\n", 0, true},
-      {"+OK mailbox ready\r\n", 0, true},
+      {"+OK 99999 1\r\n", 32767, {}},  // capped to the counter
+      {"+OK 3 100\r\n" + QByteArray("x\r\n").repeated(1400000), 3, {}},  // a flood, looked at once
+      {"+OK 0 0\r\n", 0, {}},
+      {"-ERR busy\r\n", 0, " busy"},
+      {"+OK mailbox ready\r\n", 0, " Not a count: +OK mailbox ready"},
+      {"-ERR " + QByteArray(300, 'x') + "\r\n", 0, " " + QString(200, 'x')},  // quoted, not whole
   };
   for (const auto& tc : cases) {
     Session s;
     SCOPED_TRACE(tc.answer.left(20).toStdString());
     ASSERT_TRUE(s.ConnectTo(Login().expect("STAT").send(tc.answer).expect("QUIT").reply("+OK")));
     EXPECT_EQ(s.c.GetNMailsOnPop3Server(), tc.count);
-    EXPECT_EQ(s.c.GetLastError(), tc.failed ? kStatFailed : QString());
+    EXPECT_EQ(s.c.CountFailed(), !tc.error.isNull());
+    EXPECT_EQ(s.c.GetLastError(), tc.error.isNull() ? QString() : kStatFailed + tc.error);
     EXPECT_TRUE(s.c.DisConnectFromPop3Server());  // reads the rest of the flood
+    EXPECT_TRUE(s.c.QuitConfirmed());
     s.ExpectScriptFollowed();
   }
 }

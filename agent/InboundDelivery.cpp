@@ -1,0 +1,110 @@
+#include "InboundDelivery.h"
+
+#include <QFile>
+#include <cerrno>
+#include <utility>
+
+#include "Clock.h"
+#include "FileFunctions.h"
+#include "FileIo.h"
+
+namespace agent {
+
+InboundDelivery::InboundDelivery(AgentContext& agent, const ProfileRecord& profile, IdJournal& journal,
+                                 QString mailbox)
+    : agent_(agent), profile_(profile), journal_(journal), mailbox_(std::move(mailbox)) {}
+
+void InboundDelivery::ReportJournal() {
+  const QStringList errors = journal_.TakeErrors();
+  if (errors.isEmpty()) return;
+  agent_.WriteSessionLines();
+  for (const QString& e : errors) agent_.LogAndShow(kLogError, e);
+}
+
+bool InboundDelivery::Flush() {
+  if (vrl::FlushFileSystemOf(profile_.InboundDir)) return true;
+  agent_.WriteSessionLines();
+  agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + profile_.InboundDir + QStringLiteral(" - ") +
+             ErrnoText(errno));
+  return false;
+}
+
+bool InboundDelivery::Resume() {
+  journal_.Migrate(profile_.Prfname, mailbox_);
+  const bool finished = journal_.FinishPlacing(mailbox_);
+  ReportJournal();
+  // Two profiles may share the folder: what any mailbox still has to place stays.
+  delivery::RemoveLeftoverTemporaries(profile_.InboundDir, journal_.WaitingTemporaries());
+  return finished;
+}
+
+bool InboundDelivery::Allowed(qsizetype attachments, const QString& what) {
+  const qint32 limit = agent_.MaxAttachments();
+  if (limit <= 0 || attachments <= limit) return true;
+  agent_.Log(kLogAlert + QStringLiteral("Message With Too Many Attachments, Left On Server: ") + what +
+             QStringLiteral(" - ") + QString::number(attachments) + QStringLiteral(" attachments"));
+  return false;
+}
+
+bool InboundDelivery::Deliver(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments) {
+  const ProfileRecord& p = profile_;
+  const FileFunctions ff;
+  delivery::MessageFiles files(p.InboundDir);
+  for (const InboundAttachment& a : attachments) {
+    if (!a.supported) {
+      agent_.LogAndShow(kLogError, QStringLiteral("The Message Contains an Attachment Type Not Supported"));
+      rec.attachments << kUnsupportedAttachment;
+      continue;
+    }
+    QString ext = p.FileExtention;
+    const QString name =
+        OneFileName(ff.ModifiFileExtention(a.name.isEmpty() ? QStringLiteral("NO_NAME") : a.name, ext));
+    if (!p.CreateAttchsInMsgs) {
+      rec.attachments << name;
+      continue;
+    }
+    const QString target = files.FreeTarget(name);
+    agent_.Log(kLogInfo + QStringLiteral("Creating File: ") + target);
+    const QString temp = files.NewTemporary();
+    QString error;
+    if (!a.write(temp, &error) || !files.Add(temp, target)) {
+      if (error.isEmpty()) error = ErrnoText(errno);
+      error.replace(temp, target);  // the hidden name means nothing to a reader of the log
+      QFile::remove(temp);
+      agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + target + QStringLiteral(" - ") + error);
+      return false;
+    }
+    rec.attachments << target;
+    agent_.DoEvents();
+  }
+  if (p.CreateInfFileInboundMsgs) {
+    agent_.DoEvents();
+    QString error;
+    if (!StageInboundInfoFile(files, rec, p.ResFilesExtention, &error)) {
+      agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
+      return false;
+    }
+    agent_.DoEvents();
+  }
+  // With an id, the message counts as taken once the id is recorded: its files are on disk by
+  // then, and the journal names them until they are in place.
+  if (!id.isEmpty()) {
+    if (!Flush()) return false;
+    if (!journal_.Record(mailbox_, id, vrl::Now().toSecsSinceEpoch(), files.Files())) {
+      ReportJournal();
+      return false;
+    }
+  }
+  QString error;
+  if (!files.Place(&error)) {
+    agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
+    if (!id.isEmpty()) journal_.Withdraw(mailbox_);
+    ReportJournal();
+    return false;
+  }
+  if (!id.isEmpty()) journal_.Placed(mailbox_);
+  ReportJournal();
+  return true;
+}
+
+}  // namespace agent

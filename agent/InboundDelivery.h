@@ -1,0 +1,54 @@
+#pragma once
+// The agent's one way of turning a received message into files of a profile's inbound folder,
+// for every host type: the attachment files and the information files are staged under hidden
+// names with free names chosen (delivery::MessageFiles), the message's id is recorded with them
+// (flushed first), and all are put in place together. Only then may the message leave the server.
+// A failure is the message's alone: its staged files are removed, an ERROR line says why, and the
+// message stays to be tried again in the next cycle.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <functional>
+
+#include "AgentContext.h"
+#include "ConfRecords.h"
+#include "IdJournal.h"
+#include "InfoFiles.h"
+
+namespace agent {
+
+// One attachment of a received message.
+struct InboundAttachment {
+  QString name;            // as the message names it; empty for none
+  bool supported = true;   // false: listed as kUnsupportedAttachment, no file
+  // Writes the attachment's content into the new file at temp; false with *error set.
+  std::function<bool(const QString& temp, QString* error)> write;
+};
+
+class InboundDelivery {
+ public:
+  // mailbox: the id journal's key for the profile's mailbox.
+  InboundDelivery(AgentContext& agent, const ProfileRecord& profile, IdJournal& journal, QString mailbox);
+
+  // Whether a message with this many attachments may be taken (MaxAttachments); logs the ALERT
+  // that leaves it on the server otherwise. `what` names the message in that line.
+  bool Allowed(qsizetype attachments, const QString& what);
+  // Delivers one message (header in rec, attachments as given). id: its id in the journal, empty
+  // when the server gives none. True when its files are in place (and, with an id, recorded).
+  bool Deliver(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments);
+  // Puts in place what an interrupted run left for this mailbox and sweeps the folder's leftover
+  // temporaries. False when the mailbox's messages must wait (logged).
+  bool Resume();
+  // Logs the journal's lines that wait (inside the profile's session lines).
+  void ReportJournal();
+  // Flushes the file system of the inbound folder; logs the failure.
+  bool Flush();
+
+ private:
+  AgentContext& agent_;
+  const ProfileRecord& profile_;
+  IdJournal& journal_;
+  const QString mailbox_;
+};
+
+}  // namespace agent
