@@ -4,6 +4,7 @@
 #include "MailHost.h"
 #include "ProfileUnattended.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -270,6 +271,88 @@ TEST_F(AgentMailTest, FilesOfAMessageTakenBeforeACrashArePutInPlaceInsteadOfFetc
   EXPECT_EQ(Files(in), (QStringList{"report.IN", "report.INF"}));
   EXPECT_EQ(ReadAll(in + "/report.IN"), "<report/>");
   EXPECT_FALSE(QFileInfo::exists(home_ + "/VRLEng31.uids")) << "the id went with the message's deletion";
+  Expect(pop);
+}
+
+TEST_F(AgentMailTest, WhatAFolderOrAServerThrowsAtItStaysWithItsOwnProfile) {
+  // One profile per case in one run: each case's trouble leaves the others' mail as it should be.
+  const QStringList once{"report.IN", "report.INF"};
+  const QByteArray other = MessageWithAttachment("bob@example.com", "report.xml", "<other/>");
+  Scenario refused;
+  Pop3Login(refused).expect("STAT").reply("-ERR mailbox locked").expect("QUIT").reply("+OK");
+  // A staged entry of the mailbox as a run that ended left it: temp, target, inode.
+  const auto placing = [](const QString& dir, const char* files) {
+    return QJsonObject{{"id", "id1"}, {"files", QJsonDocument::fromJson(QString(files).arg(dir).toUtf8()).array()}};
+  };
+  struct Case {
+    QString name;
+    std::vector<Scenario> sessions;
+    QStringList files;                                         // in the inbound folder at the end
+    std::function<QJsonObject(const QString& in)> journal = {};  // the mailbox's entry before the run
+    QString line = {};                                         // a line the run logs
+  } cases[] = {
+      {"Obstacle", {Pop3Mailbox({kAnnMessage})}, {"1-report.INF", "report.IN"}, {}, kInfo + "Message Successfully Processed"},
+      {"GoneFolder", {Pop3Mailbox({kAnnMessage})}, once,
+       [&](const QString&) { return QJsonObject{{"ids", QJsonObject{{"id1", 0}}}, {"placing", placing(Path("gone"), R"([["%1/.vrltmp-1-a","%1/report.IN","7"]])")}}; },
+       "ERROR:\t Files Removed Before They Were In Place, Message Fetched Again: id1"},
+      // One staged file was swept away, the other not: neither appears, the message comes again.
+      {"Swept", {Pop3Mailbox({kAnnMessage})}, once,
+       [&](const QString& in) {
+         WriteFile(in + "/.vrltmp-1-b", "info");
+         return QJsonObject{{"ids", QJsonObject{{"id1", 0}}},
+                            {"placing", placing(in, R"([["%1/.vrltmp-1-a","%1/report.IN","7"],["%1/.vrltmp-1-b","%1/report.INF","8"]])")}};
+       },
+       "ERROR:\t Files Removed Before They Were In Place, Message Fetched Again: id1"},
+      {"Repointed", {Pop3Mailbox({kAnnMessage})}, once, {}, kInfo + "Message Successfully Processed"},
+      // Ids that are message numbers: the next session's message 1 is another message.
+      {"ReusedIds", {Pop3Session({{kAnnMessage}, {}, "+OK", {"1"}}), Pop3Session({{other}, {}, "+OK", {"1"}})},
+       {"1-report.IN", "1-report.INF", "report.IN", "report.INF"}},
+      {"RefusedStat", {refused}, {}, {}, "ERROR:\t Error Counting Messages: Error Retrieving Number of Mails from POP3 Server! mailbox locked"},
+  };
+  std::vector<std::unique_ptr<ScriptedServer>> servers;
+  QJsonObject journal;
+  for (Case& c : cases) {
+    if (c.sessions.size() == 1) c.sessions.push_back(Pop3Mailbox({}));  // the second cycle finds none
+    servers.push_back(std::make_unique<ScriptedServer>(c.sessions));
+    const ProfileRecord p = OnServers(c.name, servers.back().get(), nullptr);
+    const QString mailbox = "pop3:u@127.0.0.1:" + QString::number(servers.back()->port());
+    if (c.journal) journal.insert(mailbox, c.journal(p.InboundDir));
+    AddProfile(p);
+  }
+  ASSERT_TRUE(QDir().mkpath(Path("Obstacle/in/report.INF")));  // a consuming program's folder
+  journal.insert("pop3:u@127.0.0.1:1", QJsonObject{{"ids", QJsonObject{{"id1", 0}}}});  // where "Repointed" was
+  WriteFile(home_ + "/VRLEng31.uids", QJsonDocument(journal).toJson());
+  ASSERT_TRUE(Start());
+  Cycle();
+  Cycle();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name.toStdString());
+    EXPECT_EQ(Files(Path(c.name + "/in")), c.files);
+    if (!c.line.isEmpty()) {
+      EXPECT_TRUE(CycleLines().contains(c.line)) << CycleLines().join("\n").toStdString();
+    }
+  }
+  EXPECT_EQ(ReadAll(Path("ReusedIds/in/1-report.IN")), "<other/>");
+  const QJsonObject health = QJsonDocument::fromJson(ReadAll(home_ + "/VRLEng31.health")).object();
+  EXPECT_EQ(health["profiles"]["RefusedStat"]["total"]["errors"].toInt(), 1);
+  EXPECT_EQ(QJsonDocument::fromJson(ReadAll(home_ + "/VRLEng31.uids")).object().keys(), QStringList{"pop3:u@127.0.0.1:1"})
+      << "only the ids that still protect a message stay";
+  for (auto& server : servers) Expect(*server);
+}
+
+TEST_F(AgentMailTest, ADamagedJournalIsSetAsideAndANewOneStarts) {
+  ScriptedServer pop({Pop3Mailbox({kAnnMessage})});
+  ProfileRecord p = OnServers("P", &pop, nullptr);
+  AddProfile(p);
+  WriteFile(home_ + "/VRLEng31.uids", "{\"pop3:u@127.0.0.1:1\": {\"ids\": {\"id1\"");
+  ASSERT_TRUE(Start());
+  Cycle();
+  const QStringList aside = QDir(home_).entryList({"VRLEng31.uids.damaged-*"}, QDir::Files);
+  ASSERT_EQ(aside.size(), 1);
+  EXPECT_EQ(ReadAll(home_ + "/" + aside[0]), "{\"pop3:u@127.0.0.1:1\": {\"ids\": {\"id1\"") << "kept with its bytes";
+  EXPECT_EQ(CycleLines().filter("ERROR:\t Damaged File Set Aside: " + home_ + "/VRLEng31.uids - ").size(), 1)
+      << CycleLines().join("\n").toStdString();
+  EXPECT_EQ(Files(p.InboundDir), (QStringList{"report.IN", "report.INF"}));
   Expect(pop);
 }
 
