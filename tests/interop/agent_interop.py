@@ -235,27 +235,37 @@ def case_messaging(s, eng, cfg, work):
 
 
 def crash_contents():
-    """Known contents by id: 400 outbound files (many of them keep the early runs busy) and 30
-    waiting messages, some large (long receiving sessions)."""
+    """Known contents by id: 400 outbound files (many of them keep the early runs busy), 30
+    waiting messages, some large (long receiving sessions), and 12 messages in a local Maildir."""
     rng = random.Random(7)
 
     def content(tag, large):
         size = rng.randrange(1000000, 3000000) if rng.random() < large else rng.randrange(1000, 40000)
         return tag.encode() + b"\n" + rng.randbytes(size)
     return ({"OUT-%03d" % i: content("OUT-%03d" % i, 0.05) for i in range(400)},
-            {"MSG-%02d" % i: content("MSG-%02d" % i, 0.4) for i in range(30)})
+            {"MSG-%02d" % i: content("MSG-%02d" % i, 0.4) for i in range(30)},
+            {"LOC-%02d" % i: content("LOC-%02d" % i, 0.3) for i in range(12)})
+
+
+def waiting_message(to, i, content):
+    m = EmailMessage()
+    m["From"], m["To"], m["Subject"] = "loader@localhost", to, "waiting " + i
+    m.set_content("waiting\n")
+    m.add_attachment(content, maintype="application", subtype="octet-stream", filename=i + ".dat")
+    return m.as_bytes(policy=policy.SMTP)
+
+
+def ids_in_maildir(files):
+    return {p.get_payload(decode=True).split(b"\n", 1)[0].decode()
+            for path in files for p in parse_file(path).iter_attachments()}
 
 
 def ids_in_mailbox(s):
     # Dovecot may still be moving files from new/ to cur/ for a session of a killed agent: a
     # file gone while read means the listing is stale, so read it all again (bounded).
     for _ in range(50):
-        ids = set()
         try:
-            for path in s.maildir_files():
-                ids.update(p.get_payload(decode=True).split(b"\n", 1)[0].decode()
-                           for p in parse_file(path).iter_attachments())
-            return ids
+            return ids_in_maildir(s.maildir_files())
         except FileNotFoundError:
             time.sleep(0.1)
     fail("the Maildir keeps changing with no agent running", s)
@@ -290,22 +300,28 @@ def deliveries(s):
 
 def case_crash(s, eng, cfg, work):
     with Agent(s, eng, cfg, work) as a:
-        out, inbound = a.dir("out"), a.dir("in")
-        out_ids, msg_ids = crash_contents()
-        known = dict(out_ids, **msg_ids)
+        out, inbound, local = a.dir("out"), a.dir("in"), a.dir("maildir")
+        out_ids, msg_ids, local_ids = crash_contents()
+        known = dict(out_ids, **msg_ids, **local_ids)
         for i, content in out_ids.items():
             write(out, i + ".DAT", content)
         age(out)
         for i, content in msg_ids.items():
-            m = EmailMessage()
-            m["From"], m["To"], m["Subject"] = "loader@localhost", s.address, "waiting " + i
-            m.set_content("waiting\n")
-            m.add_attachment(content, maintype="application", subtype="octet-stream", filename=i + ".dat")
-            s.deliver_direct(m.as_bytes(policy=policy.SMTP))
+            s.deliver_direct(waiting_message(s.address, i, content))
+        # A local messaging profile shares the inbound folder: its runs must leave alone what the
+        # POP3 profile of a killed run still has to put in place.
+        for sub in ("tmp", "cur", "new"):
+            os.makedirs(os.path.join(local, sub), exist_ok=True)
+        for n, (i, content) in enumerate(local_ids.items()):
+            write(os.path.join(local, "new"), "%d.M%d.local" % (1700000000 + n, n),
+                  waiting_message(s.address, i, content).replace(b"\r\n", b"\n"))
+        local_files = lambda: [os.path.join(local, sub, n) for sub in ("new", "cur") for n in os.listdir(os.path.join(local, sub))]
         delivered_before = deliveries(s)
         # Receiving first: the short runs die inside a receiving session, the longer ones go on
         # into sending.
-        a.configure([a.receiver("Receive", inbound), a.sender("Send", out, "*.DAT")])
+        local_profile = dict(CONFIG["profile"], Prfname="Local", HostType=1, WinMsgProfileName=local,
+                             PrcInboundMessages=True, InboundDir=inbound)
+        a.configure([local_profile, a.receiver("Receive", inbound), a.sender("Send", out, "*.DAT")])
 
         rng = random.Random(31)
         kills = 10
@@ -318,18 +334,18 @@ def case_crash(s, eng, cfg, work):
             # is waited out first, since a message in it is in none of them.
             check(wait_for(lambda: not s.queue_files(), 30), "Postfix's queue does not drain", s)
             outbound = {n[:-4] for n in os.listdir(out) if n.endswith(".DAT")}
-            lost = set(known) - outbound - ids_in_mailbox(s) - set(inbound_ids(inbound, known))
+            lost = set(known) - outbound - ids_in_mailbox(s) - ids_in_maildir(local_files()) - set(inbound_ids(inbound, known))
             print("kill %d after %.2fs: %d outbound, %d in the mailbox, %d inbound files"
                   % (k + 1, alive, len(outbound), len(s.maildir_files()), len(os.listdir(inbound))))
             check(not lost, "after kill %d these are nowhere: %s" % (k + 1, sorted(lost)))
 
         # Outbound first, then the queue, then the mailbox: a message always sits in one of them.
-        a.run_until(lambda: not os.listdir(out) and not s.queue_files() and not s.maildir_files(), 120)
+        a.run_until(lambda: not os.listdir(out) and not s.queue_files() and not s.maildir_files() and not local_files(), 120)
         # Every message that sat in the mailbox (the waiting ones and each one Postfix delivered,
         # a file sent twice included) has its files exactly once.
         counts = inbound_ids(inbound, known)
         sent = deliveries(s) - delivered_before
-        messages, landed = len(msg_ids) + sent, sum(counts.values())
+        messages, landed = len(msg_ids) + len(local_ids) + sent, sum(counts.values())
         infos = len([n for n in visible(inbound) if n.endswith(".INF")])
         lost = sorted(set(known) - set(counts))
         print("crash: kills %d, messages %d, duplicates %d, lost %d (files sent twice: %d)"
@@ -337,8 +353,8 @@ def case_crash(s, eng, cfg, work):
         check(not lost, "never landed: %s" % lost)
         check(landed == messages and infos == landed, "%d attachment and %d information files for %d messages"
               % (landed, infos, messages))
-        check(all(counts[i] == 1 for i in msg_ids), "waiting messages written twice: %s"
-              % sorted(i for i in msg_ids if counts[i] > 1))
+        check(all(counts[i] == 1 for i in list(msg_ids) + list(local_ids)), "waiting messages written twice: %s"
+              % sorted(i for i in list(msg_ids) + list(local_ids) if counts[i] > 1))
         check(not [n for n in os.listdir(inbound) if n.startswith(".")], "hidden files left: %s" % os.listdir(inbound))
         check(mailbox_empty(s), "mailbox not empty", s)
 
