@@ -104,7 +104,14 @@ TEST_F(FetchFixture, SavesDeletesAndTellsTheOutcomeByItsExitStatus) {
        {}, 5, QString(), {}, "Error retrieving message from POP3 server!"},
       {"refused login", Scenario().reply("+OK").expect("USER u").reply("+OK").expect("PASS s3cret").reply("-ERR denied"),
        {}, 4, "", {}, "denied"},
+      {"a folder of the attachment's name is left as it is",
+       Login().expect("STAT").reply("+OK 1 600").expect("RETR 1").send(WithAttachment("dir", "x.bin", "x"))
+           .expect("DELE 1").reply("+OK").expect("QUIT").reply("+OK"),
+       {}, 0, "1\tsender@example.org\tdir\t1-x.bin\n", {{"1-x.bin", "x"}}, ""},
+      {"a refused STAT is no empty mailbox", Login().expect("STAT").reply("-ERR mailbox locked").expect("QUIT").reply("+OK"),
+       {}, 5, "", {}, "mailbox locked"},
   };
+  ASSERT_TRUE(QDir(dir).mkpath(QStringLiteral("x.bin")));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedServer server({c.script});
@@ -116,6 +123,7 @@ TEST_F(FetchFixture, SavesDeletesAndTellsTheOutcomeByItsExitStatus) {
     EXPECT_TRUE(server.waitDone(5000));
     EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
   }
+  EXPECT_EQ(QDir(dir).entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden), QStringList{}) << "nothing staged is left";
 }
 
 TEST_F(FetchFixture, UnreachableServerAndBadUsage) {
