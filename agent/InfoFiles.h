@@ -31,12 +31,20 @@ struct ReceivedMessage {
   QStringList attachments;
 };
 
+// The longest line (without its line end) an outbound information file may have up to the line
+// asked for: whatever the file holds, reading a value costs at most this much memory.
+inline constexpr qsizetype kMaxInfoLineBytes = 1024 * 1024;
+
 // The value on line `line` (from 1) of file: from after the first start separator (letter case
 // ignored) to before the last end separator behind it. Empty when the file cannot be read, has
 // fewer lines, or a separator is missing. An empty start separator starts the value at the
-// beginning of the line, an empty end separator ends it at the end of the line.
+// beginning of the line, an empty end separator ends it at the end of the line. Lines end with
+// LF (the CRs before it are dropped); the file is read only up to the end of that line, and a
+// line up to it longer than kMaxInfoLineBytes is an error. *error (when given) says why the file
+// could not be read ("line 2 is longer than 1048576 bytes", an errno text); it is empty when the
+// file was read, even without the value.
 QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
-                          const QString& endSep);
+                          const QString& endSep, QString* error = nullptr);
 
 // A file written under a temporary name, to be put in place as `target`: over whatever is there
 // (replace), or under a free name made from it.
