@@ -108,11 +108,25 @@ QString ReadInfoFileField(const QString& file, qint16 line, const QString& start
   return text.mid(from, p2 - from);
 }
 
+namespace {
+
+// A sender's value on the one line its label gives it: line breaks, TAB and every other control
+// character (C0, DEL, C1, U+2028, U+2029) become spaces, so no reader finds a line moved.
+QString OneLine(QString s) {
+  for (QChar& c : s) {
+    const char16_t u = c.unicode();
+    if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029) c = u' ';
+  }
+  return s;
+}
+
+}  // namespace
+
 QByteArray InboundInfoText(const ReceivedMessage& record) {
   QString t;
   const QString crlf = QStringLiteral("\r\n");
-  t += QStringLiteral("From: ") + crlf + record.from + crlf + kRule + crlf;
-  t += QStringLiteral("Subject: ") + crlf + record.subject + crlf + kRule + crlf;
+  t += QStringLiteral("From: ") + crlf + OneLine(record.from) + crlf + kRule + crlf;
+  t += QStringLiteral("Subject: ") + crlf + OneLine(record.subject) + crlf + kRule + crlf;
   t += QStringLiteral("Message: ") + crlf + record.message + crlf + kRule + crlf;
   t += QStringLiteral("Attachment(s) File(s): ") + crlf;
   for (const QString& a : record.attachments) t += a + crlf;

@@ -70,7 +70,9 @@ bool PlaceStagedFiles(const QList<StagedFile>& files, QString* error);
 // The targets of staged files, for picking free names around them.
 QSet<QString> StagedTargets(const QList<StagedFile>& files);
 
-// The inbound layout of a record (every line ending with CR LF).
+// The inbound layout of a record (every line ending with CR LF). The sender and the subject stay
+// on their one line each (control characters and line breaks become spaces); the message text
+// keeps its lines.
 QByteArray InboundInfoText(const ReceivedMessage& record);
 
 // A file name that stays one name inside its folder whatever a sender or a setting put into it:

@@ -6,6 +6,7 @@
 #include "FileListBox.h"
 #include "InfoFiles.h"
 #include "MailHost.h"
+#include "mime/Codec.h"
 
 namespace {
 
@@ -137,6 +138,23 @@ TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
   EXPECT_EQ(Names(), (QStringList{"a.INF", "b.INF"}));
   EXPECT_EQ(ReadAll(In("a.INF")), expected);
   EXPECT_EQ(ReadAll(In("b.INF")), expected);
+}
+
+TEST_F(AgentFilesTest, ASendersNameAndSubjectStayOnTheirLines) {
+  const QString forged = "Eve\r\n" + QString(75, '#') + "\r\nSubject: ";
+  const QString message = "Line 1\r\n\r\nLine 3\u2028";
+  // The break a sender hides in an encoded word; every one becomes a space.
+  for (const QString brk : {"\r\n", "\n", "\r", "\u2028", "\u2029", "\u0085", "\t", "\x1B\x7F"}) {
+    const QString value = forged + brk + "x";
+    const QString decoded = codec::DecodeHeaderText("=?UTF-8?B?" + value.toUtf8().toBase64() + "?=");
+    ASSERT_EQ(decoded, value) << "the text reaches the file as the sender wrote it";
+    const QStringList lines =
+        QString::fromUtf8(agent::InboundInfoText({decoded, decoded, message, {In("a.XML")}})).split("\r\n");
+    const QString oneLine = "Eve  " + QString(75, '#') + "  Subject: " + QString(brk.size(), ' ') + "x";
+    EXPECT_EQ(lines, (QStringList{"From: ", oneLine, QString(75, '#'), "Subject: ", oneLine, QString(75, '#'),
+                                  "Message: ", "Line 1", "", "Line 3\u2028", QString(75, '#'),
+                                  "Attachment(s) File(s): ", In("a.XML"), ""}));
+  }
 }
 
 TEST_F(AgentFilesTest, NothingIsOverwrittenThatIsNotAnOlderInformationFile) {
