@@ -45,6 +45,15 @@ bool OnlySpaces(const QString& s) {
   return true;
 }
 
+// Text from outside (a sender's name, a subject, a file name) never starts a line of its own:
+// line breaks and the other control characters become spaces; TAB stays, the kind prefixes use it.
+void KeepOnOneLine(QString& s) {
+  for (QChar& c : s) {
+    const char16_t u = c.unicode();
+    if ((u < 0x20 && u != u'\t') || u == 0x7F || u == 0x85 || u == 0x2028 || u == 0x2029) c = u' ';
+  }
+}
+
 QByteArray TempFolder() {
   QByteArray dir = qgetenv("TMPDIR");
   if (dir.isEmpty()) dir = "/tmp";
@@ -154,6 +163,7 @@ void AgentLog::WriteLog(QString& message) {
   QCoreApplication::processEvents();
   if (OnlySpaces(message)) return;
   message.remove(QStringLiteral("\r\n"));
+  KeepOnOneLine(message);
   if (message.startsWith(QLatin1String("ERROR:"))) ++errorLines_;
 
   const bool separator = (message == kSeparatorLine);

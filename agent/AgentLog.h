@@ -29,7 +29,9 @@ class AgentLog {
   // The one log of the agent process.
   static AgentLog& Instance();
 
-  // Writes one line. Removes every CR LF pair from the caller's message (written back); a
+  // Writes one line. Removes every CR LF pair from the caller's message, then turns every other
+  // line break and control character but TAB (C0, DEL, U+0085, U+2028, U+2029) into a space, so
+  // text from outside never adds or forges a line; the message is written back as logged. A
   // message of only spaces is dropped. Lets pending events run at its start and after each
   // completed append.
   void WriteLog(QString& message);

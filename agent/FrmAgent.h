@@ -65,6 +65,7 @@ class FrmAgent : public QObject, public AgentContext {
 
   const GlobalRecord& GlobalSettings() const { return global_; }
   qint32 MaxMessageMB() const override { return global_.MaxMessageMB; }
+  qint32 MaxAttachments() const override { return global_.MaxAttachments; }
   const QString& ProfilesFilePath() const { return profilesFilePath_; }
   qint32 ProfileCount() const { return static_cast<qint32>(profiles_.size()); }
   // Profiles are numbered 1 .. ProfileCount().

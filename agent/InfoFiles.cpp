@@ -1,9 +1,16 @@
 #include "InfoFiles.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFile>
+#include <cerrno>
+#include <cstring>
 
 #include "ConfRecords.h"
 #include "FileFunctions.h"
+#include "FileIo.h"
 
 namespace agent {
 namespace {
@@ -12,18 +19,70 @@ const QString kRule = QString(75, QLatin1Char('#'));
 
 }  // namespace
 
-QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
-                          const QString& endSep) {
-  if (line < 1) return {};
-  QFile f(file);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  // Read line by line: a large file that is not an information file costs only its first lines.
-  QByteArray bytes;
-  for (int n = 1; n <= line; ++n) {
-    if (f.atEnd()) return {};
-    bytes = f.readLine();
-    if (bytes.isEmpty() && f.error() != QFile::NoError) return {};
+namespace {
+
+// Line `number` (from 1) of the open file fd without the LF that ends it, read in blocks so that
+// nothing behind that line is read and no line is held beyond its limit. False at the end of the
+// file before that line (*why stays empty), or with *why when the file cannot be read or a line
+// is too long.
+bool ReadLine(int fd, int number, QByteArray* out, QString* why) {
+  char block[64 * 1024];
+  int n = 1;
+  qsizetype length = 0;  // of the current line so far
+  char last = '\0';      // its last byte: a CR there may be the start of its line end
+  for (;;) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *why = ErrnoText(errno);
+      return false;
+    }
+    if (got == 0) break;
+    for (qsizetype at = 0; at < got;) {
+      const auto* lf = static_cast<const char*>(std::memchr(block + at, '\n', size_t(got - at)));
+      const qsizetype end = lf ? lf - block : got;
+      if (end > at) {
+        if (n == number) out->append(block + at, end - at);
+        length += end - at;
+        last = block[end - 1];
+      }
+      if (length > kMaxInfoLineBytes + (last == '\r' ? 1 : 0)) {
+        *why = QStringLiteral("line %1 is longer than %2 bytes").arg(n).arg(kMaxInfoLineBytes);
+        out->clear();
+        return false;
+      }
+      if (!lf) break;
+      if (n == number) return true;
+      ++n, length = 0, last = '\0', at = end + 1;
+    }
   }
+  // A last line without a line end counts.
+  return n == number && length > 0;
+}
+
+}  // namespace
+
+QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
+                          const QString& endSep, QString* error) {
+  if (error) error->clear();
+  if (line < 1) return {};
+  // Not blocking on open: only a regular file is read, and a FIFO put in its place must not
+  // hold the cycle.
+  const int fd = vrl::OpenFile(file, O_RDONLY | O_NONBLOCK);
+  QString why;
+  QByteArray bytes;
+  bool found = false;
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    why = ErrnoText(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = QStringLiteral("not a regular file");
+  } else {
+    found = ReadLine(fd, line, &bytes, &why);
+  }
+  if (fd >= 0) ::close(fd);
+  if (error) *error = why;
+  if (!found) return {};
   while (bytes.endsWith('\n') || bytes.endsWith('\r')) bytes.chop(1);
   const QString text = conf::DecodeRecordString(bytes);
 
@@ -38,11 +97,25 @@ QString ReadInfoFileField(const QString& file, qint16 line, const QString& start
   return text.mid(from, p2 - from);
 }
 
+namespace {
+
+// A sender's value on the one line its label gives it: line breaks, TAB and every other control
+// character (C0, DEL, C1, U+2028, U+2029) become spaces, so no reader finds a line moved.
+QString OneLine(QString s) {
+  for (QChar& c : s) {
+    const char16_t u = c.unicode();
+    if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029) c = u' ';
+  }
+  return s;
+}
+
+}  // namespace
+
 QByteArray InboundInfoText(const ReceivedMessage& record) {
   QString t;
   const QString crlf = QStringLiteral("\r\n");
-  t += QStringLiteral("From: ") + crlf + record.from + crlf + kRule + crlf;
-  t += QStringLiteral("Subject: ") + crlf + record.subject + crlf + kRule + crlf;
+  t += QStringLiteral("From: ") + crlf + OneLine(record.from) + crlf + kRule + crlf;
+  t += QStringLiteral("Subject: ") + crlf + OneLine(record.subject) + crlf + kRule + crlf;
   t += QStringLiteral("Message: ") + crlf + record.message + crlf + kRule + crlf;
   t += QStringLiteral("Attachment(s) File(s): ") + crlf;
   for (const QString& a : record.attachments) t += a + crlf;

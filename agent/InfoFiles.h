@@ -25,12 +25,20 @@ struct ReceivedMessage {
   QStringList attachments;
 };
 
+// The longest line (without its line end) an outbound information file may have up to the line
+// asked for: whatever the file holds, reading a value costs at most this much memory.
+inline constexpr qsizetype kMaxInfoLineBytes = 1024 * 1024;
+
 // The value on line `line` (from 1) of file: from after the first start separator (letter case
 // ignored) to before the last end separator behind it. Empty when the file cannot be read, has
 // fewer lines, or a separator is missing. An empty start separator starts the value at the
-// beginning of the line, an empty end separator ends it at the end of the line.
+// beginning of the line, an empty end separator ends it at the end of the line. Lines end with
+// LF (the CRs before it are dropped); the file is read only up to the end of that line, and a
+// line up to it longer than kMaxInfoLineBytes is an error. *error (when given) says why the file
+// could not be read ("line 2 is longer than 1048576 bytes", an errno text); it is empty when the
+// file was read, even without the value.
 QString ReadInfoFileField(const QString& file, qint16 line, const QString& startSep,
-                          const QString& endSep);
+                          const QString& endSep, QString* error = nullptr);
 
 // Writes the information files of a received message into the message's staged files, under
 // free names: one beside each attachment file (its name with extension ext), or MSG.<ext> for a
@@ -42,7 +50,9 @@ bool StageInboundInfoFile(delivery::MessageFiles& files, const ReceivedMessage& 
 bool WriteInboundInfoFile(const QString& dir, const ReceivedMessage& record, const QString& ext,
                           QString* error = nullptr);
 
-// The inbound layout of a record (every line ending with CR LF).
+// The inbound layout of a record (every line ending with CR LF). The sender and the subject stay
+// on their one line each (control characters and line breaks become spaces); the message text
+// keeps its lines.
 QByteArray InboundInfoText(const ReceivedMessage& record);
 
 // Placing files is the delivery component's; the agent's steps use it under these names.

@@ -21,9 +21,10 @@ void ReportRuntimeError(AgentContext& agent, int number, const QString& descript
 }
 
 // Subject or text by its line setting: -1 the attachment's file name, -2 the same without its
-// extension, 1.. a line of the information file, anything else empty.
+// extension, 1.. a line of the information file (*why: why the file could not be read), anything
+// else empty.
 QString FieldByLine(const QString& infoFile, const QString& attachment, qint16 line,
-                    const QString& sep1, const QString& sep2) {
+                    const QString& sep1, const QString& sep2, QString* why) {
   const FileFunctions ff;
   if (line == -1 || line == -2) {
     if (attachment.isEmpty()) return {};
@@ -34,7 +35,7 @@ QString FieldByLine(const QString& infoFile, const QString& attachment, qint16 l
     }
     return name;
   }
-  if (line >= 1) return ReadInfoFileField(infoFile, line, sep1, sep2);
+  if (line >= 1) return ReadInfoFileField(infoFile, line, sep1, sep2, why);
   return {};
 }
 
@@ -99,22 +100,36 @@ void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& 
 
   if (p.OutboundMode == 2) {
     agent.Log(kLogInfo + QStringLiteral("Processing File: ") + path);
-    address = ReadInfoFileField(path, p.AdressLin, p.Adress1Sep, p.Adress2Sep);
+    // A file that cannot be read, or whose line runs past the limit, cannot be sent either.
+    QString why;
+    const auto unreadable = [&] {
+      if (why.isEmpty()) return false;
+      const QString what = QStringLiteral("Cannot Read The File: ") + path + QStringLiteral(" - ") + why;
+      agent.Log(kLogError + what);
+      RenameBad(agent, journal, path);
+      agent.Show(what);
+      return true;
+    };
+    address = ReadInfoFileField(path, p.AdressLin, p.Adress1Sep, p.Adress2Sep, &why);
+    if (unreadable()) return;
     if (address.isEmpty()) {
       agent.Log(kLogError + QStringLiteral("Invalid Destination Address In File: ") + path);
       RenameBad(agent, journal, path);
       agent.Show(QStringLiteral("Invalid Destination Address In File: ") + path);
       return;
     }
-    attachment = ReadInfoFileField(path, p.FileLin, p.File1Sep, p.File2Sep).trimmed();
+    attachment = ReadInfoFileField(path, p.FileLin, p.File1Sep, p.File2Sep, &why).trimmed();
+    if (unreadable()) return;
     if (attachment.isEmpty()) {
       agent.Log(kLogError + QStringLiteral("Invalid Attachment Name In File: ") + path);
       RenameBad(agent, journal, path);
       agent.Show(QStringLiteral("Invalid Attachment Name In File: ") + path);
       return;
     }
-    subject = FieldByLine(path, attachment, p.SubjectLin, p.Subject1Sep, p.Subject2Sep);
-    text = FieldByLine(path, attachment, p.MsgLin, p.Msg1Sep, p.Msg2Sep);
+    subject = FieldByLine(path, attachment, p.SubjectLin, p.Subject1Sep, p.Subject2Sep, &why);
+    if (unreadable()) return;
+    text = FieldByLine(path, attachment, p.MsgLin, p.Msg1Sep, p.Msg2Sep, &why);
+    if (unreadable()) return;
   } else {
     agent.Log(kLogInfo + QStringLiteral("Sending New Message"));
     address = p.RecAddress;

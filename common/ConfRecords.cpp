@@ -162,15 +162,18 @@ std::optional<QByteArray> PackProfile(const ProfileRecord& rec) {
 }
 
 std::optional<QByteArray> PackGlobal(const GlobalRecord& rec) {
-  // No block for the default, so that such a record stays byte for byte what it always was.
-  // A later value needs the ones before it, so a block ends at its last value that is not 0.
+  // No block for the defaults, so that such a record stays byte for byte what it always was.
+  // A later value needs the ones before it, so a block ends at its last value that is not its
+  // default (0 for the sizes; MaxAttachments has a default of its own, and 0 is a value).
   QByteArray extension;
   const auto put = [&](qint32 value) {
     const quint32 v = static_cast<quint32>(value);
     for (int i = 0; i < 4; ++i) extension.append(static_cast<char>((v >> (8 * i)) & 0xFF));
   };
-  if (rec.LogMaxMB != 0 || rec.MaxMessageMB != 0) put(rec.LogMaxMB);
-  if (rec.MaxMessageMB != 0) put(rec.MaxMessageMB);
+  const bool attachments = rec.MaxAttachments != GlobalRecord::kDefaultMaxAttachments;
+  if (rec.LogMaxMB != 0 || rec.MaxMessageMB != 0 || attachments) put(rec.LogMaxMB);
+  if (rec.MaxMessageMB != 0 || attachments) put(rec.MaxMessageMB);
+  if (attachments) put(rec.MaxAttachments);
   return PackFields(rec, [](const GlobalRecord& r, auto&& f) { ForEachGlobalField(r, f); },
                     extension);
 }
@@ -207,8 +210,14 @@ bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec) {
     for (qsizetype i = at + 3; i >= at; --i) v = (v << 8) | static_cast<unsigned char>(ext[i]);
     value = static_cast<qint32>(v);
   };
+  // What the block does not hold has its default, also in a record read into before.
+  const GlobalRecord defaults;
+  rec.LogMaxMB = defaults.LogMaxMB;
+  rec.MaxMessageMB = defaults.MaxMessageMB;
+  rec.MaxAttachments = defaults.MaxAttachments;
   get(0, rec.LogMaxMB);
   get(4, rec.MaxMessageMB);
+  get(8, rec.MaxAttachments);
   return true;
 }
 

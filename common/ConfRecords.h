@@ -85,6 +85,10 @@ struct GlobalRecord {
   // Behind it in the same block: messages larger than this many MB stay on the server; 0 (also
   // for a block of only LogMaxMB) means no limit.
   qint32 MaxMessageMB = 0;
+  // Behind that: messages that bring more files than this stay on the server; 0 means no limit.
+  // A record without it (no block, or a shorter one) reads as the default.
+  static constexpr qint32 kDefaultMaxAttachments = 1000;
+  qint32 MaxAttachments = kDefaultMaxAttachments;
 
   bool operator==(const GlobalRecord&) const = default;
 };

@@ -43,6 +43,8 @@ constexpr const char* kLogMaxMB = "LogMaxMB";
 constexpr qint64 kNewLogMaxMB = 50;
 constexpr qint64 kLogMaxMBLimit = 1048576;
 constexpr const char* kMaxMessageMB = "MaxMessageMB";
+constexpr const char* kMaxAttachments = "MaxAttachments";
+constexpr qint64 kMaxAttachmentsLimit = 1000000;
 
 QString Quoted(const QString& path) { return QStringLiteral("\"") + path + QStringLiteral("\""); }
 
@@ -450,6 +452,7 @@ QByteArray ToJson(const Configuration& conf) {
   conf::ForEachGlobalField(conf.global, toJson(global));
   global.insert(QLatin1String(kLogMaxMB), conf.global.LogMaxMB);
   global.insert(QLatin1String(kMaxMessageMB), conf.global.MaxMessageMB);
+  global.insert(QLatin1String(kMaxAttachments), conf.global.MaxAttachments);
   QJsonArray profiles;
   for (const ProfileRecord& p : conf.profiles) {
     QJsonObject obj;
@@ -519,22 +522,25 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
   } else {
     const QJsonObject global = root.value(QLatin1String("global")).toObject();
     ObjectReader reader(global, QStringLiteral("global"), found);
-    if (reader.Read(conf.global, VisitGlobal, {QString::fromLatin1(kLogMaxMB), QString::fromLatin1(kMaxMessageMB)}))
+    if (reader.Read(conf.global, VisitGlobal,
+                    {QString::fromLatin1(kLogMaxMB), QString::fromLatin1(kMaxMessageMB),
+                     QString::fromLatin1(kMaxAttachments)}))
       CheckGlobal(conf.global, reader, said);
-    // Optional sizes in MB: a document from before LogMaxMB gets the limit of a new
-    // installation, one from before MaxMessageMB no limit.
-    const auto size = [&](const char* name, qint64 fallback, qint32& field) {
+    // Optional limits: a document from before LogMaxMB gets the limit of a new installation,
+    // one from before MaxMessageMB no limit, one from before MaxAttachments its default.
+    const auto limit = [&](const char* name, qint64 fallback, qint64 most, qint32& field) {
       const QJsonValue v = global.value(QLatin1String(name));
-      qint64 mb = fallback;
-      if (!v.isUndefined() && !WholeNumber(v, 0, kLogMaxMBLimit, mb))
+      qint64 n = fallback;
+      if (!v.isUndefined() && !WholeNumber(v, 0, most, n))
         reader.Fail(QStringLiteral("field \"%1\" must be a whole number from 0 (no limit) to %2, not %3")
                         .arg(QLatin1String(name))
-                        .arg(kLogMaxMBLimit)
+                        .arg(most)
                         .arg(Shown(v)));
-      field = static_cast<qint32>(mb);
+      field = static_cast<qint32>(n);
     };
-    size(kLogMaxMB, kNewLogMaxMB, conf.global.LogMaxMB);
-    size(kMaxMessageMB, 0, conf.global.MaxMessageMB);
+    limit(kLogMaxMB, kNewLogMaxMB, kLogMaxMBLimit, conf.global.LogMaxMB);
+    limit(kMaxMessageMB, 0, kLogMaxMBLimit, conf.global.MaxMessageMB);
+    limit(kMaxAttachments, GlobalRecord::kDefaultMaxAttachments, kMaxAttachmentsLimit, conf.global.MaxAttachments);
     // The flag says "a configuration has been saved": an import saves one.
     conf.global.ConfigFlag = 1;
     if (!conf::PackGlobal(conf.global))

@@ -45,15 +45,16 @@ QCheckBox* Check(const char* name, const QString& caption, QWidget* parent) {
   return box;
 }
 
-// A row with a size in MB between its caption and an optional text behind it; 0 shows as
-// "No Limit". The range is the import's.
+// A row with a limit (a size in MB unless another unit is given) between its caption and an
+// optional text behind it; 0 shows as "No Limit". The range is the import's.
 QHBoxLayout* SizeRow(QSpinBox*& box, const char* name, const QString& caption, const QString& behind,
-                     const QString& tip, int indent, QWidget* parent) {
+                     const QString& tip, int indent, QWidget* parent, int most = 1048576,
+                     const QString& unit = QStringLiteral(" MB")) {
   auto* label = new QLabel(caption, parent);
   box = new QSpinBox(parent);
   box->setObjectName(QLatin1String(name));
-  box->setRange(0, 1048576);
-  box->setSuffix(QStringLiteral(" MB"));
+  box->setRange(0, most);
+  box->setSuffix(unit);
   box->setSpecialValueText(QStringLiteral("No Limit"));
   box->setAccessibleName(label->text().remove(QLatin1Char('&')).remove(QLatin1Char(':')).trimmed());
   box->setToolTip(tip);
@@ -158,6 +159,12 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
               QStringLiteral("on the Server"),
               QStringLiteral("Messages larger than this stay on the server and are logged; No Limit fetches every message"),
               0, page);
+  QHBoxLayout* maxAttachments = SizeRow(
+      spnMaxAttachments_, "SpnMaxAttachments", QStringLiteral("Leave Messages With More &Files Than :"),
+      QStringLiteral("on the Server"),
+      QStringLiteral("Messages that bring more files than this stay on the server and are logged; No Limit "
+                     "fetches every message"),
+      0, page, 1000000, QStringLiteral(" Files"));
 
   auto* logFrame = new QGroupBox(QStringLiteral("Log Messages"), page);
   chkShowErrors_ = Check("ChkShowDialogErrors", QStringLiteral("S&how Error Messages"), logFrame);
@@ -190,6 +197,7 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
     layout->addWidget(box);
   layout->addLayout(interval);
   layout->addLayout(maxMessage);
+  layout->addLayout(maxAttachments);
   layout->addWidget(logFrame);
   layout->addStretch();
 
@@ -275,6 +283,7 @@ void FrmMain::LoadGlobalParams() {
   // A configuration never saved gets the log limit of a new installation, as the import gives.
   spnLogMaxMB_->setValue(g.ConfigFlag == 0 && g.LogMaxMB == 0 ? 50 : g.LogMaxMB);
   spnMaxMessageMB_->setValue(g.MaxMessageMB);
+  spnMaxAttachments_->setValue(g.MaxAttachments);
   chkRunAtStartup_->setChecked(g.RunAtSysStartup);
   chkInitAuto_->setChecked(g.AutoInit);
   chkInitMinimized_->setChecked(g.InitMinimized);
@@ -343,6 +352,7 @@ bool FrmMain::SaveGlobalParams() {
   g.ConfigFlag = 1;
   g.LogMaxMB = spnLogMaxMB_->value();
   g.MaxMessageMB = spnMaxMessageMB_->value();
+  g.MaxAttachments = spnMaxAttachments_->value();
 
   if (g.RunAtSysStartup) {
     if (!vrlconf::SetAutostartEntry(vrlconf::ConsoleProgramPath())) {

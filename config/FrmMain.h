@@ -61,5 +61,6 @@ class FrmMain : public QDialog {
   QPushButton* cmdEdit_;
   QPushButton* cmdDelete_;
   QSpinBox* spnMaxMessageMB_;
+  QSpinBox* spnMaxAttachments_;
   QSpinBox* spnLogMaxMB_;
 };

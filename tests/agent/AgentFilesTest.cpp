@@ -1,11 +1,13 @@
 // The files of the agent's folders: the outbound file list (matching names without regard to
-// case, sorted, regular visible settled files), information files read by line and separators,
-// the inbound layout, its file names, and files placed without overwriting what a reader may
-// still need.
+// case, sorted, regular visible settled files), information files read by line and separators
+// within a line limit, the inbound layout, its file names, and files placed without overwriting
+// what a reader may still need.
 #include "AgentFixture.h"
 #include "FileListBox.h"
 #include "FileIo.h"
 #include "InfoFiles.h"
+#include "MailHost.h"
+#include "mime/Codec.h"
 
 namespace {
 
@@ -62,6 +64,68 @@ TEST_F(AgentFilesTest, OutboundListHoldsMatchingRegularFilesInOrder) {
   EXPECT_EQ(List(list, "*.dat"), (QStringList{"future.dat", "old.dat"}));
 }
 
+TEST_F(AgentFilesTest, InformationFileValuesAreReadOnlyUpToTheirLineWithinTheLineLimit) {
+  constexpr qsizetype kMax = agent::kMaxInfoLineBytes;
+  const QString tooLong = QString("line %1 is longer than 1048576 bytes");
+  const struct {
+    const char* name;
+    QByteArray bytes;
+    qint16 line;
+    QString sep1, sep2, value, error;
+  } cases[] = {
+      {"separators", "To: <a@x> (<b@y>)\r\n", 1, "to: <", ">", "a@x> (<b@y", ""},
+      {"CR LF and a last line without its end", "a\r\nb\r\nc\r", 3, "", "", "c", ""},
+      {"a lone CR stays in its line", "a\rb\nc", 1, "", "", "a\rb", ""},
+      {"fewer lines", "a\r\n", 2, "", "", "", ""},
+      {"line 0", "a\r\n", 0, "", "", "", ""},
+      {"the longest line", "<" + QByteArray(kMax - 2, 'x') + ">\r\n", 1, "<", ">", QString(kMax - 2, 'x'), ""},
+      {"a line too long before", QByteArray(kMax + 1, 'x') + "\r\n<a>\r\n", 2, "<", ">", "", tooLong.arg(1)},
+      {"the line asked for too long", "<a>\r\n<" + QByteArray(kMax, 'x') + "\r\n", 2, "<", "", "", tooLong.arg(2)},
+      {"too long without a line end", QByteArray(3 * kMax, 'x'), 1, "", "", "", tooLong.arg(1)},
+      {"a long line behind does not matter", "<a>\r\n" + QByteArray(3 * kMax, 'x'), 1, "<", ">", "a", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(In("x.INF"), c.bytes);
+    QString error = "stale";
+    EXPECT_EQ(agent::ReadInfoFileField(In("x.INF"), c.line, c.sep1, c.sep2, &error), c.value);
+    EXPECT_EQ(error, c.error);
+  }
+  QString error;
+  EXPECT_EQ(agent::ReadInfoFileField(In("none.INF"), 1, "", "", &error), "");
+  EXPECT_EQ(error, "No such file or directory");
+}
+
+// Information-file mode through the agent's own mail work on a messaging profile: a file whose
+// needed line is too long is never sent.
+class AgentOutboundFileTest : public agenttest::AgentFixture {
+ protected:
+  AgentMailWork work_;
+};
+
+TEST_F(AgentOutboundFileTest, AnInformationFileWithAnOverlongLineBecomesBad) {
+  agent_.SetMailWork(&work_);
+  const QString maildir = Path("Maildir");
+  for (const char* sub : {"new", "cur", "tmp"}) ASSERT_TRUE(QDir().mkpath(maildir + "/" + sub));
+  ProfileRecord p = MakeProfile("P");
+  p.HostType = 1, p.WinMsgProfileName = maildir, p.PrcInboundMessages = false;
+  p.OutboundMode = 2, p.OutFilesExtention = "*.INF", p.AdressLin = 1, p.Adress1Sep = "<", p.Adress2Sep = ">";
+  p.FileLin = 2, p.File1Sep = "File:", p.SubjectLin = 3, p.Subject1Sep = "Subject:";
+  const QByteArray overlong(agent::kMaxInfoLineBytes + 1, 's');
+  Drop(p, "a.INF", "To: <to@example.com>\r\nFile: " + Path("x").toUtf8() + "\r\nSubject: " + overlong + "\r\n");
+  Drop(p, "b.INF", overlong);
+  AddProfile(p);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Tick());
+  ASSERT_TRUE(Tick());
+  EXPECT_EQ(QDir(p.OutboundDir).entryList(QDir::Files, QDir::Name), (QStringList{"a.BAD", "b.BAD"}));
+  const QStringList lines = CycleLines();
+  for (const auto& [file, line] : {std::pair{"/a.INF", 3}, std::pair{"/b.INF", 1}})
+    EXPECT_TRUE(lines.contains("ERROR:\t Cannot Read The File: " + p.OutboundDir + file + " - line " +
+                               QString::number(line) + " is longer than 1048576 bytes"))
+        << lines.join('\n').toStdString();
+}
+
 TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
   WriteFile(In("a.INF"), "an older information file");
   const ReceivedMessage rec{"Ann <ann@example.com>", "Invoice 7", "Line 1\r\nLine 2",
@@ -76,6 +140,23 @@ TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
   EXPECT_EQ(ReadAll(In("a.INF")), "an older information file") << "an unread information file stays";
   EXPECT_EQ(ReadAll(In("1-a.INF")), expected);
   EXPECT_EQ(ReadAll(In("b.INF")), expected);
+}
+
+TEST_F(AgentFilesTest, ASendersNameAndSubjectStayOnTheirLines) {
+  const QString forged = "Eve\r\n" + QString(75, '#') + "\r\nSubject: ";
+  const QString message = "Line 1\r\n\r\nLine 3\u2028";
+  // The break a sender hides in an encoded word; every one becomes a space.
+  for (const QString brk : {"\r\n", "\n", "\r", "\u2028", "\u2029", "\u0085", "\t", "\x1B\x7F"}) {
+    const QString value = forged + brk + "x";
+    const QString decoded = codec::DecodeHeaderText("=?UTF-8?B?" + value.toUtf8().toBase64() + "?=");
+    ASSERT_EQ(decoded, value) << "the text reaches the file as the sender wrote it";
+    const QStringList lines =
+        QString::fromUtf8(agent::InboundInfoText({decoded, decoded, message, {In("a.XML")}})).split("\r\n");
+    const QString oneLine = "Eve  " + QString(75, '#') + "  Subject: " + QString(brk.size(), ' ') + "x";
+    EXPECT_EQ(lines, (QStringList{"From: ", oneLine, QString(75, '#'), "Subject: ", oneLine, QString(75, '#'),
+                                  "Message: ", "Line 1", "", "Line 3\u2028", QString(75, '#'),
+                                  "Attachment(s) File(s): ", In("a.XML"), ""}));
+  }
 }
 
 TEST_F(AgentFilesTest, NothingIsOverwritten) {

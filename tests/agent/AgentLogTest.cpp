@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "AgentFixture.h"
+#include "mime/Codec.h"
 
 namespace {
 
@@ -30,9 +31,9 @@ class AgentLogTest : public agenttest::AgentEnvironment {
 TEST_F(AgentLogTest, LineFormatAndCrLfRemoval) {
   const QString stamp = "06-12-2026 14:03:27 \u00BB ";
   // The message, and the caller's variable afterwards and the line's text: CR LF pairs go; a
-  // lone CR or LF and LF CR stay; only CR LF is not blank.
+  // lone CR or LF and LF CR become spaces; only CR LF is not blank.
   const std::pair<QString, QString> cases[] = {
-      {"a\r\nb\r\nc", "abc"}, {"a\rb\nc\n\rd", "a\rb\nc\n\rd"}, {"a\r\r\nb", "a\rb"}, {"\r\n", ""}, {"Olá €", "Olá €"}};
+      {"a\r\nb\r\nc", "abc"}, {"a\rb\nc\n\rd", "a b c  d"}, {"a\r\r\nb", "a b"}, {"\r\n", ""}, {"Olá €", "Olá €"}};
   for (const auto& [in, writtenBack] : cases) {
     QString message = in;
     log_.WriteLog(message);
@@ -43,6 +44,27 @@ TEST_F(AgentLogTest, LineFormatAndCrLfRemoval) {
   now_ = QDateTime(QDate(2027, 1, 2), QTime(3, 4, 5));  // leading zeros, 24 hours
   Write("x");
   EXPECT_EQ(ReadAll(log_.GetTempLogFileName()), "02-01-2027 03:04:05 \xC2\xBB x\r\n");
+}
+
+TEST_F(AgentLogTest, ASendersTextNeverMakesASecondLine) {
+  UseLogFile(logFile_);
+  const QString forged = "07-12-2026 00:00:00 \u00BB ERROR:\t forged";
+  // The break a sender hides in an encoded word, and what stands in its place in the line.
+  const std::pair<QString, QString> cases[] = {
+      {"\r\n", ""}, {"\n", " "}, {"\r", " "}, {"\u2028", " "}, {"\u2029", " "}, {"\u0085", " "},
+      {"\x0B\x0C\x1B\x7F", "    "}, {"\t", "\t"},
+  };
+  for (const auto& [brk, shown] : cases) {
+    const QString value = "Eve" + brk + forged;
+    const QString decoded = codec::DecodeHeaderText("=?UTF-8?B?" + value.toUtf8().toBase64() + "?=");
+    ASSERT_EQ(decoded, value) << "the text reaches the log as the sender wrote it";
+    Write("INFORMATION: From: " + decoded);
+    const QStringList expected{"INFORMATION: From: Eve" + shown + forged};
+    EXPECT_EQ(Temp(), expected);
+    EXPECT_EQ(Messages(logFile_), expected);
+    log_.ClearLogFile();
+    ASSERT_TRUE(QFile::remove(logFile_));
+  }
 }
 
 TEST_F(AgentLogTest, SeparatorGoesBareToTheLogFileOnly) {

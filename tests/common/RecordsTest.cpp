@@ -101,6 +101,28 @@ TEST(RecordBytes, GlobalGolden) {
   ASSERT_TRUE(packed);
   EXPECT_EQ(packed->mid(36, 14).toHex(), QByteArray("5658423108000000000002010000"));
   EXPECT_EQ(conf::UnpackGlobal(*packed), g);
+  // The file limit follows those; its default (1000) is what a record without it reads as, and
+  // 0 (no limit) is a value of its own, written with the ones before it.
+  const struct {
+    qint32 logMaxMB, maxMessageMB, maxAttachments;
+    QByteArray block;
+  } rows[] = {
+      {0, 258, 1000, "5658423108000000000002010000"},
+      {0, 0, 0, "565842310c00000000000000000000000000"},
+      {7, 0, 1000000, "565842310c00070000000000000040420f00"},
+      {0, 0, 1000, "0000"},
+  };
+  for (const auto& r : rows) {
+    g.LogMaxMB = r.logMaxMB, g.MaxMessageMB = r.maxMessageMB, g.MaxAttachments = r.maxAttachments;
+    packed = conf::PackGlobal(g);
+    ASSERT_TRUE(packed);
+    EXPECT_EQ(packed->mid(36, r.block.size() / 2).toHex(), r.block);
+    // Also into a record that held other values.
+    GlobalRecord back;
+    back.LogMaxMB = 3, back.MaxMessageMB = 4, back.MaxAttachments = 5;
+    ASSERT_TRUE(conf::UnpackGlobalInto(*packed, back));
+    EXPECT_EQ(back, g) << r.block.constData();
+  }
 }
 
 TEST(RecordBytes, ForeignBytes) {

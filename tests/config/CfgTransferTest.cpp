@@ -35,7 +35,7 @@ class Transfer : public ::testing::Test {
     // profile, a messaging one with a scrambled password, and one with an extension block.
     GlobalRecord g;
     g.AutoInit = true, g.PrcInterval = 10, g.PrcIntervalUnit = 1, g.UseLogFile = true, g.ConfigFlag = 1;
-    g.LogFileName = "/var/log/vorlane.log", g.MaxMessageMB = 25;
+    g.LogFileName = "/var/log/vorlane.log", g.MaxMessageMB = 25, g.MaxAttachments = 0;
     ASSERT_TRUE(WriteGlobalRecord(g));
     ProfileRecord a;
     a.PrfEnabled = true, a.Prfname = "Orders", a.HostType = 2, a.SmtpServer = "smtp.example.org";
@@ -103,11 +103,12 @@ TEST_F(Transfer, DocumentShape) {
   QJsonObject root = QJsonDocument::fromJson(expected.readAll()).object();
   EXPECT_EQ(QJsonDocument::fromJson(json).object(), root) << json.constData();
 
-  // A document written before LogMaxMB, MaxMessageMB and the unattended settings existed is
-  // read; a profile without the latter gets those of a new profile.
+  // A document written before LogMaxMB, MaxMessageMB, MaxAttachments and the unattended
+  // settings existed is read; a profile without the latter gets those of a new profile.
   QJsonObject global = root["global"].toObject();
   global.remove("LogMaxMB");
   global.remove("MaxMessageMB");
+  global.remove("MaxAttachments");
   root["global"] = global;
   QJsonArray profiles = root["profiles"].toArray();
   QJsonObject first = profiles[0].toObject();
@@ -120,6 +121,7 @@ TEST_F(Transfer, DocumentShape) {
   conf::WriteProfileUnattended(parsed.profiles[0], {});
   EXPECT_EQ(parsed.profiles, conf_.profiles);
   EXPECT_EQ(parsed.global.MaxMessageMB, 0);
+  EXPECT_EQ(parsed.global.MaxAttachments, 1000);
 }
 
 TEST_F(Transfer, FailedImportLeavesTheOldFiles) {
