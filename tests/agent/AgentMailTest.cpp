@@ -280,6 +280,14 @@ TEST_F(AgentMailTest, WhatAFolderOrAServerThrowsAtItStaysWithItsOwnProfile) {
   const QByteArray other = MessageWithAttachment("bob@example.com", "report.xml", "<other/>");
   Scenario refused;
   Pop3Login(refused).expect("STAT").reply("-ERR mailbox locked").expect("QUIT").reply("+OK");
+  global_.MaxAttachments = 2;
+  QByteArray threeParts = MessageWithAttachment("x@example.com", "a.xml", "1");
+  threeParts.replace("--b1--", "--b1\r\nContent-Type: text/xml; name=\"b.xml\"\r\n\r\n2\r\n"
+                               "--b1\r\nContent-Type: text/xml; name=\"c.xml\"\r\n\r\n3\r\n--b1--");
+  // Encoded line breaks in the sender and the subject, one of them forging a log line.
+  QByteArray forged = kAnnMessage;
+  forged.replace("From: Ann <ann@example.com>", "From: =?UTF-8?Q?Eve=0A07-12-2026_00:00:00_=C2=BB_ERROR:=09_forged?= <e@x.org>");
+  forged.replace("Subject: Test", "Subject: =?UTF-8?Q?Hi=0D=0A###=0D=0ASubject:?=");
   // A staged entry of the mailbox as a run that ended left it: temp, target, inode.
   const auto placing = [](const QString& dir, const char* files) {
     return QJsonObject{{"id", "id1"}, {"files", QJsonDocument::fromJson(QString(files).arg(dir).toUtf8()).array()}};
@@ -308,6 +316,10 @@ TEST_F(AgentMailTest, WhatAFolderOrAServerThrowsAtItStaysWithItsOwnProfile) {
       {"ReusedIds", {Pop3Session({{kAnnMessage}, {}, "+OK", {"1"}}), Pop3Session({{other}, {}, "+OK", {"1"}})},
        {"1-report.IN", "1-report.INF", "report.IN", "report.INF"}},
       {"RefusedStat", {refused}, {}, {}, "ERROR:\t Error Counting Messages: Error Retrieving Number of Mails from POP3 Server! mailbox locked"},
+      {"ManyParts", {Pop3Session({{threeParts, kAnnMessage}, {"R", "RD"}}), Pop3Session({{threeParts}, {"R"}})}, once, {},
+       "ALERT:\t Message With Too Many Attachments, Left On Server: 1 - 3 attachments"},
+      {"Forged", {Pop3Mailbox({forged})}, once, {},
+       kInfo + "Processing New Message From: Eve 07-12-2026 00:00:00 \u00BB ERROR:\t forged <e@x.org>"},
   };
   std::vector<std::unique_ptr<ScriptedServer>> servers;
   QJsonObject journal;
@@ -333,6 +345,10 @@ TEST_F(AgentMailTest, WhatAFolderOrAServerThrowsAtItStaysWithItsOwnProfile) {
     }
   }
   EXPECT_EQ(ReadAll(Path("ReusedIds/in/1-report.IN")), "<other/>");
+  EXPECT_FALSE(CycleLines().contains("ERROR:\t forged <e@x.org>"));
+  EXPECT_EQ(ReadAll(Path("Forged/in/report.INF")).split('\n').mid(0, 7).join('\n'),
+            "From: \r\nEve 07-12-2026 00:00:00 \xC2\xBB ERROR:  forged <e@x.org>\r\n" + QByteArray(75, '#') +
+                "\r\nSubject: \r\nHi  ###  Subject:\r\n" + QByteArray(75, '#') + "\r\nMessage: \r");
   const QJsonObject health = QJsonDocument::fromJson(ReadAll(home_ + "/VRLEng31.health")).object();
   EXPECT_EQ(health["profiles"]["RefusedStat"]["total"]["errors"].toInt(), 1);
   EXPECT_EQ(QJsonDocument::fromJson(ReadAll(home_ + "/VRLEng31.uids")).object().keys(), QStringList{"pop3:u@127.0.0.1:1"})
