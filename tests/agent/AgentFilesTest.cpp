@@ -1,7 +1,7 @@
 // The files of the agent's folders: the outbound file list (matching names without regard to
-// case, sorted, regular visible settled files), information files read by line and separators
-// within a line limit, the inbound layout, its file names, and files placed without overwriting
-// what a reader may still need.
+// case, sorted, regular visible settled files), information files read by line and separators,
+// the inbound layout, its file names, and files placed without overwriting what a reader may
+// still need.
 #include "AgentFixture.h"
 #include "FileListBox.h"
 #include "FileIo.h"
@@ -13,10 +13,10 @@ namespace {
 
 using agent::ReceivedMessage;
 
-class AgentFilesTest : public agenttest::AgentEnvironment {
+class AgentFilesTest : public agenttest::AgentFixture {
  protected:
   void SetUp() override {
-    AgentEnvironment::SetUp();
+    AgentFixture::SetUp();
     dir_ = Path("in");
     ASSERT_TRUE(QDir().mkpath(dir_));
   }
@@ -33,6 +33,7 @@ class AgentFilesTest : public agenttest::AgentEnvironment {
   }
 
   QString dir_;
+  AgentMailWork work_;
 };
 
 TEST_F(AgentFilesTest, OutboundListHoldsMatchingRegularFilesInOrder) {
@@ -65,65 +66,34 @@ TEST_F(AgentFilesTest, OutboundListHoldsMatchingRegularFilesInOrder) {
 }
 
 TEST_F(AgentFilesTest, InformationFileValuesAreReadOnlyUpToTheirLineWithinTheLineLimit) {
-  constexpr qsizetype kMax = agent::kMaxInfoLineBytes;
-  const QString tooLong = QString("line %1 is longer than 1048576 bytes");
-  const struct {
-    const char* name;
-    QByteArray bytes;
-    qint16 line;
-    QString sep1, sep2, value, error;
-  } cases[] = {
-      {"separators", "To: <a@x> (<b@y>)\r\n", 1, "to: <", ">", "a@x> (<b@y", ""},
-      {"CR LF and a last line without its end", "a\r\nb\r\nc\r", 3, "", "", "c", ""},
-      {"a lone CR stays in its line", "a\rb\nc", 1, "", "", "a\rb", ""},
-      {"fewer lines", "a\r\n", 2, "", "", "", ""},
-      {"line 0", "a\r\n", 0, "", "", "", ""},
-      {"the longest line", "<" + QByteArray(kMax - 2, 'x') + ">\r\n", 1, "<", ">", QString(kMax - 2, 'x'), ""},
-      {"a line too long before", QByteArray(kMax + 1, 'x') + "\r\n<a>\r\n", 2, "<", ">", "", tooLong.arg(1)},
-      {"the line asked for too long", "<a>\r\n<" + QByteArray(kMax, 'x') + "\r\n", 2, "<", "", "", tooLong.arg(2)},
-      {"too long without a line end", QByteArray(3 * kMax, 'x'), 1, "", "", "", tooLong.arg(1)},
-      {"a long line behind does not matter", "<a>\r\n" + QByteArray(3 * kMax, 'x'), 1, "<", ">", "a", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    WriteFile(In("x.INF"), c.bytes);
+  const qsizetype max = agent::kMaxInfoLineBytes;
+  const QByteArray over(max + 1, 'x');
+  // File, line, separators, value, and the line the error names (0: no error).
+  const std::tuple<QByteArray, qint16, QString, QString, QString, int> cases[] = {
+      {"a\r\nb\rc\r\n", 2, "", "", "b\rc", 0}, {"a\nb\r\nc\r", 3, "", "", "c", 0}, {"a\r\n", 2, "", "", "", 0},
+      {"<" + QByteArray(max - 2, 'x') + ">\r\n", 1, "<", ">", QString(max - 2, 'x'), 0},
+      {over + "\r\n<a>\r\n", 2, "<", ">", "", 1}, {"<a>\r\n" + over + "\r\n", 2, "", "", "", 2},
+      {over + over, 1, "", "", "", 1}, {"<a>\r\n" + over + over, 1, "<", ">", "a", 0}};
+  for (const auto& [bytes, line, sep1, sep2, value, longLine] : cases) {
+    WriteFile(In("x.INF"), bytes);
     QString error = "stale";
-    EXPECT_EQ(agent::ReadInfoFileField(In("x.INF"), c.line, c.sep1, c.sep2, &error), c.value);
-    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(agent::ReadInfoFileField(In("x.INF"), line, sep1, sep2, &error), value) << bytes.size();
+    EXPECT_EQ(error, longLine ? QString("line %1 is longer than 1048576 bytes").arg(longLine) : "");
   }
-  QString error;
-  EXPECT_EQ(agent::ReadInfoFileField(In("none.INF"), 1, "", "", &error), "");
-  EXPECT_EQ(error, "No such file or directory");
 }
 
-// Information-file mode through the agent's own mail work on a messaging profile: a file whose
-// needed line is too long is never sent.
-class AgentOutboundFileTest : public agenttest::AgentFixture {
- protected:
-  AgentMailWork work_;
-};
-
-TEST_F(AgentOutboundFileTest, AnInformationFileWithAnOverlongLineBecomesBad) {
+TEST_F(AgentFilesTest, AnInformationFileWithAnOverlongLineBecomesBad) {
   agent_.SetMailWork(&work_);
-  const QString maildir = Path("Maildir");
-  for (const char* sub : {"new", "cur", "tmp"}) ASSERT_TRUE(QDir().mkpath(maildir + "/" + sub));
+  for (const char* sub : {"new", "cur", "tmp"}) ASSERT_TRUE(QDir().mkpath(Path("Maildir/") + sub));
   ProfileRecord p = MakeProfile("P");
-  p.HostType = 1, p.WinMsgProfileName = maildir, p.PrcInboundMessages = false;
-  p.OutboundMode = 2, p.OutFilesExtention = "*.INF", p.AdressLin = 1, p.Adress1Sep = "<", p.Adress2Sep = ">";
-  p.FileLin = 2, p.File1Sep = "File:", p.SubjectLin = 3, p.Subject1Sep = "Subject:";
-  const QByteArray overlong(agent::kMaxInfoLineBytes + 1, 's');
-  Drop(p, "a.INF", "To: <to@example.com>\r\nFile: " + Path("x").toUtf8() + "\r\nSubject: " + overlong + "\r\n");
-  Drop(p, "b.INF", overlong);
+  p.HostType = 1, p.WinMsgProfileName = Path("Maildir"), p.PrcInboundMessages = false, p.OutboundMode = 2;
+  p.OutFilesExtention = "*.INF", p.AdressLin = 1, p.FileLin = 2, p.SubjectLin = 3;
+  Drop(p, "a.INF", "to@example.com\r\n" + Path("x").toUtf8() + "\r\n" + QByteArray(agent::kMaxInfoLineBytes + 1, 's'));
   AddProfile(p);
-  ASSERT_TRUE(Start());
-  ASSERT_TRUE(Tick());
-  ASSERT_TRUE(Tick());
-  EXPECT_EQ(QDir(p.OutboundDir).entryList(QDir::Files, QDir::Name), (QStringList{"a.BAD", "b.BAD"}));
-  const QStringList lines = CycleLines();
-  for (const auto& [file, line] : {std::pair{"/a.INF", 3}, std::pair{"/b.INF", 1}})
-    EXPECT_TRUE(lines.contains("ERROR:\t Cannot Read The File: " + p.OutboundDir + file + " - line " +
-                               QString::number(line) + " is longer than 1048576 bytes"))
-        << lines.join('\n').toStdString();
+  ASSERT_TRUE(Start() && Tick() && Tick());
+  EXPECT_EQ(QDir(p.OutboundDir).entryList(QDir::Files), QStringList{"a.BAD"});
+  EXPECT_TRUE(CycleLines().contains("ERROR:\t Cannot Read The File: " + p.OutboundDir +
+                                    "/a.INF - line 3 is longer than 1048576 bytes"));
 }
 
 TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
@@ -143,19 +113,13 @@ TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
 }
 
 TEST_F(AgentFilesTest, ASendersNameAndSubjectStayOnTheirLines) {
-  const QString forged = "Eve\r\n" + QString(75, '#') + "\r\nSubject: ";
-  const QString message = "Line 1\r\n\r\nLine 3\u2028";
-  // The break a sender hides in an encoded word; every one becomes a space.
+  const QString rule(75, '#');
   for (const QString brk : {"\r\n", "\n", "\r", "\u2028", "\u2029", "\u0085", "\t", "\x1B\x7F"}) {
-    const QString value = forged + brk + "x";
-    const QString decoded = codec::DecodeHeaderText("=?UTF-8?B?" + value.toUtf8().toBase64() + "?=");
-    ASSERT_EQ(decoded, value) << "the text reaches the file as the sender wrote it";
-    const QStringList lines =
-        QString::fromUtf8(agent::InboundInfoText({decoded, decoded, message, {In("a.XML")}})).split("\r\n");
-    const QString oneLine = "Eve  " + QString(75, '#') + "  Subject: " + QString(brk.size(), ' ') + "x";
-    EXPECT_EQ(lines, (QStringList{"From: ", oneLine, QString(75, '#'), "Subject: ", oneLine, QString(75, '#'),
-                                  "Message: ", "Line 1", "", "Line 3\u2028", QString(75, '#'),
-                                  "Attachment(s) File(s): ", In("a.XML"), ""}));
+    const QString forged = codec::DecodeHeaderText("=?UTF-8?B?" + ("Eve" + brk + "x").toUtf8().toBase64() + "?=");
+    const QString one = "Eve" + QString(brk.size(), ' ') + "x";
+    EXPECT_EQ(QString::fromUtf8(agent::InboundInfoText({forged, forged, "a\r\n\r\nb\u2028", {}})).split("\r\n"),
+              (QStringList{"From: ", one, rule, "Subject: ", one, rule, "Message: ", "a", "", "b\u2028", rule,
+                           "Attachment(s) File(s): ", ""}));
   }
 }
 
