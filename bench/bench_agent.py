@@ -37,8 +37,9 @@ def write_config(template, out, kind, log_file, folder, host, port, user_or_addr
     g.update(AutoExit=True, PrcInterval=0, PrcIntervalUnit=0, ShowErrorMsgs=False, UseLogFile=True,
              LogFileName=log_file)
     p = dict(doc["profiles"][0])
+    # The servers offer STARTTLS and STLS, which the automatic security takes: trust their CA.
     p.update(PrfEnabled=True, Prfname="Bench " + kind, HostType=2, TimeOutSecs=60,
-             SmtpRequiresLogin=False, Pop3LoginBeforeSndMail=False)
+             SmtpRequiresLogin=False, Pop3LoginBeforeSndMail=False, CaFile=os.environ.get("VRL_TLS_CA", ""))
     if kind == "send":
         p.update(SmtpServer=host, SmtpTcpPort=int(port), Pop3Server="", UserName="", Pop3SmtpPws="",
                  PrcInboundMessages=False, PrcOutboundMessages=True, InboundDir="",

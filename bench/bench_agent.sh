@@ -35,6 +35,7 @@ done
 work_prefix=vrl-bench-agent
 # shellcheck source=bench/servers_session.sh
 source "$here/servers_session.sh"
+export VRL_TLS_CA
 
 servers_py() { run "$py" "$here/bench_mailservers.py" "$@"; }
 helper() { run "$py" "$here/bench_agent.py" "$@"; }
