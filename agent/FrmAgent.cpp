@@ -265,20 +265,20 @@ void FrmAgent::CallWork(F&& f) {
 }
 
 void FrmAgent::WriteSessionLines() {
-  if (sessionProfileName_ == currentProfileName_) return;
-  if (!sessionProfileName_.isEmpty())
-    Log(kLogInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
-  writelogInitSecionProfile(currentProfileName_);
-  sessionProfileName_ = currentProfileName_;
+  if (sessionProfileName_ != currentProfileName_) {
+    if (!sessionProfileName_.isEmpty())
+      Log(kLogInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
+    writelogInitSecionProfile(currentProfileName_);
+    sessionProfileName_ = currentProfileName_;
+  }
   const QStringList pending = std::exchange(pendingSessionLines_, {});
   for (const QString& line : pending) Log(line);
 }
 
 void FrmAgent::LogWithSession(const QString& message) {
-  if (sessionProfileName_ == currentProfileName_)
-    Log(message);
-  else
-    pendingSessionLines_ << message;
+  // Also when this profile's session lines are the last ones: a cycle that finds no work logs
+  // nothing, even with one profile.
+  pendingSessionLines_ << message;
 }
 
 void FrmAgent::writelogInitSecionProfile(const QString& Prfname) {

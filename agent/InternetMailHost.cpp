@@ -114,6 +114,11 @@ void InternetMailHost::Open() {
   if (smtpInUse_) ConnectSmtp();
 }
 
+void InternetMailHost::LogClearTextLogin(const QString& protocol) {
+  agent_.LogWithSession(kLogAlert + QStringLiteral("Profile: \"") + profile_.Prfname + QStringLiteral("\" ") + protocol +
+                        QStringLiteral(" login in clear text: the password is not protected (security none)"));
+}
+
 void InternetMailHost::ConnectPop3() {
   const ProfileRecord& p = profile_;
   IN_Pop3Mail = std::make_unique<POP3_InMail>();
@@ -132,6 +137,7 @@ void InternetMailHost::ConnectPop3() {
   // The port the client took (0 becomes the default) makes the mailbox's key.
   const auto connected = [&] {
     mailbox_ = agent::IdJournal::Pop3Mailbox(p.UserName, p.Pop3Server, port);
+    if (SecurityFor(false).security == vrlsec::Security::None) LogClearTextLogin(QStringLiteral("POP3"));
   };
   if (attempt(10)) return connected();
   ForceHostConnetivity(QStringLiteral("POP3"), p.Pop3Server, QString(), p.TimeOutSecs);
@@ -165,11 +171,15 @@ void InternetMailHost::ConnectSmtp() {
   });
   s.SetPOP3Port(p.Pop3TcpPort);
   s.SetPOP3Host(p.Pop3Server);
+  const auto connected = [&] {
+    const bool login = p.SmtpRequiresLogin || p.Pop3LoginBeforeSndMail;
+    if (login && SecurityFor(true).security == vrlsec::Security::None) LogClearTextLogin(QStringLiteral("SMTP"));
+  };
   s.SetTimeOutNSeconds(10);
-  if (s.Connect()) return;
+  if (s.Connect()) return connected();
   ForceHostConnetivity(QStringLiteral("SMTP"), QString(), p.SmtpServer, p.TimeOutSecs);
   s.SetTimeOutNSeconds(static_cast<int>(p.TimeOutSecs));
-  if (s.Connect()) return;
+  if (s.Connect()) return connected();
   const QString error = QStringLiteral("Error connecting to SMTP Server: ") + s.GetLastError();
   agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + p.Prfname + QStringLiteral("\" ") + error);
   if (s.LastFailureTransient()) smtpMissing_ = error;

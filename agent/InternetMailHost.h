@@ -37,6 +37,8 @@ class InternetMailHost : public MailHost {
  private:
   // The profile's transport security and authentication for one of the two clients.
   vrlsec::Settings SecurityFor(bool smtp) const;
+  // A session that logs in without TLS (security none, chosen by the user) says so once.
+  void LogClearTextLogin(const QString& protocol);
   void ConnectPop3();
   void ConnectSmtp();
   void WatchPop3Events();

@@ -108,11 +108,13 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   page = new QWidget;
   auto* sf = new QFormLayout(page);
   cboSmtpSecurity = SecurityList(QStringLiteral("SMTP security"),
-                                 QStringLiteral("Automatic: STARTTLS when the server offers it. None: plain text. "
+                                 QStringLiteral("Automatic: STARTTLS when the server offers it, and never a password in clear. "
+                                                "None: plain text. "
                                                 "STARTTLS required: refuse a server without it. Implicit TLS: TLS from "
                                                 "the first byte (port 465)."));
   cboPop3Security = SecurityList(QStringLiteral("POP3 security"),
-                                 QStringLiteral("Automatic: STLS when the server offers it. None: plain text. "
+                                 QStringLiteral("Automatic: STLS when the server offers it, and never a password in clear. "
+                                                "None: plain text. "
                                                 "STARTTLS required: refuse a server without STLS. Implicit TLS: TLS "
                                                 "from the first byte (port 995)."));
   sf->addRow(Caption(QStringLiteral("SMTP s&ecurity:"), cboSmtpSecurity), cboSmtpSecurity);

@@ -17,6 +17,9 @@
 
 namespace {
 
+const QString kErrClearLogin =
+    QStringLiteral("The POP3 server does not offer STLS: the password would go in clear text, so nothing was sent "
+                   "(choose security tls or starttls, or none for a trusted local server)");
 const QString kErrNoStls =
     QStringLiteral("The POP3 server does not offer STLS, which the profile requires: nothing was sent");
 const QString kProductName = QStringLiteral("Vorlane POP3 & SMTP Engine 3.1");
@@ -679,6 +682,12 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
   if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport())) {
     emit q->SecureConnection(tls->SessionSummary());
     emit q->ServerCertificate(tls->PeerCertificateDetails());
+  } else if (sec == Security::Auto) {
+    // Automatic security never lets a credential go in clear: a server (or someone in between)
+    // that does not offer STLS gets nothing.
+    emit q->Pop3Status(QString());
+    Fail(kErrClearLogin);
+    return WaitAborted;
   }
 
   const AuthMethod method = security_.auth;

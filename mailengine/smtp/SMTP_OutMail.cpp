@@ -34,6 +34,9 @@ const QString SMTP_OutMail::kErrAttach = QStringLiteral("The file you tried to a
 const QString SMTP_OutMail::kErrSocketNotOpen = QStringLiteral("Socket not Open");
 const QString SMTP_OutMail::kErrNoStartTls =
     QStringLiteral("The SMTP server does not offer STARTTLS, which the profile requires: nothing was sent");
+const QString SMTP_OutMail::kErrClearLogin =
+    QStringLiteral("The SMTP server does not offer STARTTLS: the password would go in clear text, so nothing was "
+                   "sent (choose security tls or starttls, or none for a trusted local server)");
 const QString SMTP_OutMail::kErrPop3Timeout =
     QStringLiteral("Timeout occurred: The POP3 Host did not respond to the request");
 
@@ -774,6 +777,13 @@ bool SMTP_OutMail::Impl::PopBeforeSmtp() {
   }
   // The server lets this address send once it has logged in: the POP3 client's own login.
   POP3_InMail pop;
+  // Its password is the SMTP login's: protected as that one is, on the POP3 server's own terms.
+  if (security_.security != vrlsec::Security::None) {
+    vrlsec::Settings popSecurity = security_;
+    popSecurity.security = vrlsec::Security::Auto;
+    popSecurity.auth = vrlsec::AuthMethod::Auto;
+    pop.SetSecurity(popSecurity);
+  }
   qint16 seconds = static_cast<qint16>(timeOut_);
   pop.SetTimeOutNSeconds(seconds);
   quint16 port = static_cast<quint16>(pop3Port_);
@@ -932,6 +942,13 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
   if (const auto* tls = dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport())) {
     emit q->SecureConnection(tls->SessionSummary());
     emit q->ServerCertificate(tls->PeerCertificateDetails());
+  }
+  // Automatic security never lets a credential go in clear: a server (or someone in between)
+  // that does not offer STARTTLS gets nothing.
+  if (useAuth_ && sec == Security::Auto && !dynamic_cast<const vrlsock::TlsTransport*>(socket_->CurrentTransport())) {
+    FailWith(kErrClearLogin, true);
+    CloseSocket();
+    return false;
   }
   if (useAuth_ && !LogIn()) {
     CloseSocket();

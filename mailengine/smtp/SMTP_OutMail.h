@@ -122,7 +122,7 @@ class SMTP_OutMail : public QObject {
   // The error texts (exact).
   static const QString kErrHost, kErrPop3Host, kErrPort, kErrRecipient, kErrCc, kErrBcc, kErrSender,
       kErrNoRecipient, kErrTooMany, kErrHtmlUu, kErrTimeout, kErrAttach, kErrSocketNotOpen,
-      kErrPop3Timeout, kErrNoStartTls;
+      kErrPop3Timeout, kErrNoStartTls, kErrClearLogin;
 
  signals:
   void Status(const QString& Status);

@@ -33,10 +33,14 @@ bool SecurityFromOptions(const std::map<QString, QString>& opt, vrlsec::Settings
     return it == opt.end() ? std::nullopt : std::optional<QString>(it->second);
   };
   *s = vrlsec::Settings();
+  // TLS whenever the server offers it, and never a password in clear unless asked for.
+  s->security = vrlsec::Security::Auto;
   if (const auto v = get("--security"); v && !vrlsec::ParseSecurity(*v, &s->security)) {
     *error = QStringLiteral("--security must be auto, none, starttls or tls");
     return false;
   }
+  if (s->security == vrlsec::Security::None && (get("--password-file") || get("--password-command")))
+    std::fputs("vrlmail: warning: --security none: the password goes in clear text\n", stderr);
   if (const auto v = get("--auth"); v && !vrlsec::ParseAuth(*v, &s->auth)) {
     *error = QStringLiteral("--auth must be auto, login, plain or xoauth2");
     return false;
@@ -73,7 +77,8 @@ bool PasswordFromOptions(const std::map<QString, QString>& opt, QString* passwor
     *error = QStringLiteral("cannot read ") + f.fileName() + QStringLiteral(": ") + f.errorString();
     return false;
   }
-  *password = QString::fromUtf8(f.readLine()).remove(u'\r').remove(u'\n');
+  // A password is one short line, whatever else the file holds.
+  *password = QString::fromUtf8(f.readLine(64 * 1024)).remove(u'\r').remove(u'\n');
   return true;
 }
 

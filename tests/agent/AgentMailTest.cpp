@@ -115,7 +115,10 @@ TEST_F(AgentMailTest, OneCycleSendsReceivesAndLogsEveryStepInOrder) {
   ASSERT_TRUE(Start());
   Cycle();
   const QString saved = p.InboundDir + "/1-report.IN";
-  EXPECT_EQ(CycleLines(), (QStringList{kInfo + "Starting Session with the Profile: P", kInfo + "Sending New Message",
+  EXPECT_EQ(CycleLines(), (QStringList{kInfo + "Starting Session with the Profile: P",
+                                       "ALERT:\t Profile: \"P\" POP3 login in clear text: the password is not protected "
+                                       "(security none)",
+                                       kInfo + "Sending New Message",
                                        kInfo + "Destination Address: to@example.com",
                                        kInfo + "Attachment File: " + p.OutboundDir + "/A.TXT",
                                        kInfo + "Message Successfully Sent",

@@ -28,6 +28,8 @@ def send(s, vrlmail, work, subject, text, attach=None, port=None, password_file=
     args = ["send", "--host", s.host, "--port", str(port or s.smtp_port), "--from", "sender@localhost",
             "--to", s.address, "--subject", subject, "--timeout", "30",
             "--text-file", write(work, "body.txt", text.encode("utf-8"))]
+    if "--security" not in extra:  # the default takes the servers' STARTTLS: trust their CA
+        args += ["--ca-file", s.env["VRL_TLS_CA"]]
     if port in (s.submission_port, s.smtps_port):
         args += ["--user", s.user, "--password-file", password_file or s.password_file]
     return run_vrlmail(vrlmail, args + (["--attach", attach] if attach else []) + list(extra))
@@ -90,7 +92,10 @@ def case_tls_send(s, vrlmail, work):
         s.harness("reset")
     for what, port, extra, message in (
             ("no trusted CA", s.smtps_port, ["--security", "tls"], "TLS certificate verification failed"),
-            ("STARTTLS required", s.smtp_port, ["--security", "starttls"], "does not offer STARTTLS")):
+            ("STARTTLS required", s.smtp_port, ["--security", "starttls"], "does not offer STARTTLS"),
+            # By default a login never goes in clear: a server without STARTTLS gets nothing.
+            ("no TLS for a login", s.smtp_port, ["--user", s.user, "--password-file", s.password_file],
+             "the password would go in clear text")):
         rc, out, err = send(s, vrlmail, work, what, "x\n", port=port, extra=extra)
         check(rc == 3 and message in err, "%s: exit %d, %r" % (what, rc, err), s)
         check(not s.maildir_files() and not s.queue_files(), "%s: a message was accepted" % what, s)
@@ -123,7 +128,8 @@ def fetch(s, vrlmail, work, password_file=None, port=None, extra=(), stderr=None
     os.makedirs(out_dir, exist_ok=True)
     rc, out, err = run_vrlmail(vrlmail, ["fetch", "--host", s.host, "--port", str(port or s.pop3_port), "--user",
                                          s.user, "--password-file", password_file or s.password_file, "--dir",
-                                         out_dir, "--timeout", "30", *extra])
+                                         out_dir, "--timeout", "30", *extra]
+                               + ([] if "--security" in extra else ["--ca-file", s.env["VRL_TLS_CA"]]))
     if stderr is not None:
         stderr.append(err)
     return rc, [line.split("\t") for line in out.splitlines() if line.strip()], out_dir

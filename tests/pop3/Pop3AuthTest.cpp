@@ -72,6 +72,14 @@ TEST(Pop3Auth, LoginDialogues) {
     cases.push_back({"STLS required, not offered", A::Login, S::StartTls, "p", s, noStls});
   }
   {
+    // The default: a server (or someone in between) that hides STLS gets no credential.
+    Scenario s;
+    Capa(s, "USER\r\nSASL PLAIN\r\n").expectClose();
+    cases.push_back({"automatic security, no STLS", A::Auto, S::Auto, "p", s,
+                     "The POP3 server does not offer STLS: the password would go in clear text, so nothing was sent "
+                     "(choose security tls or starttls, or none for a trusted local server)"});
+  }
+  {
     // The line behind "+OK" would be an answer injected before TLS: dropped, never read.
     Scenario s;
     Capa(s, "STLS\r\n").expect("STLS").send("+OK begin\r\n+OK injected\r\n").delay(300).close();

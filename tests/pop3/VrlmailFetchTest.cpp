@@ -51,7 +51,8 @@ struct FetchFixture : ::testing::Test {
     return RunVrlmail(QStringList{QStringLiteral("fetch"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                            QStringLiteral("--port"), QString::number(port), QStringLiteral("--user"),
                            QStringLiteral("u"), QStringLiteral("--password-file"), pwFile, QStringLiteral("--dir"),
-                           dir, QStringLiteral("--timeout"), QStringLiteral("5")} + extra);
+                           dir, QStringLiteral("--timeout"), QStringLiteral("5"), QStringLiteral("--security"),
+                           QStringLiteral("none")} + extra);
   }
   QByteArray Saved(const char* name) { return ReadFile(QDir(dir).filePath(QString::fromUtf8(name))); }
 };

@@ -56,6 +56,18 @@ TEST(SmtpAuth, RequiredMechanismMissingSendsNoCredential) {
   EXPECT_EQ(x.m.GetLastError(), "The SMTP server does not offer AUTH PLAIN, which the profile requires");
 }
 
+TEST(SmtpAuth, AutomaticSecurityWithoutStartTlsSendsNoCredential) {
+  // A server (or someone in between) that hides STARTTLS gets neither the password nor a message.
+  Scenario s;
+  Ehlo(s, "250 AUTH LOGIN PLAIN").expectClose();
+  Session x({s});
+  Use(x, vrlsec::AuthMethod::Auto, vrlsec::Security::Auto);
+  EXPECT_FALSE(x.m.send());
+  x.expectServerOk();
+  EXPECT_EQ(x.m.GetLastError(), SMTP_OutMail::kErrClearLogin);
+  EXPECT_TRUE(x.m.LastFailureTransient()) << "it may pass; a retry profile keeps its files";
+}
+
 TEST(SmtpAuth, TooLargeForSizeFailsBeforeMail) {
   Scenario s;
   Quit(Ehlo(s, "250 SIZE 200").expect("AUTH Login").reply("535 no").expectClose());

@@ -30,7 +30,8 @@ ToolRun Vrlmail(const QStringList& args) {
 
 QStringList Base(uint16_t port) {
   return {QStringLiteral("--host=127.0.0.1"), QStringLiteral("--port=%1").arg(port), QStringLiteral("--timeout=5"),
-          QStringLiteral("--from=sender@example.com"), QStringLiteral("--to=bob@example.com")};
+          QStringLiteral("--from=sender@example.com"), QStringLiteral("--to=bob@example.com"),
+          QStringLiteral("--security=none")};
 }
 
 bool Contains(const ToolRun& r, const char* text) { return r.out.find(text) != std::string::npos; }
