@@ -132,7 +132,8 @@ for _ in $(seq "$rounds"); do
   fresh_round
   servers_py fill "$VRL_MAILDIR" "$n" "$size"
   measure vrlmail_fetch "$vrlmail" fetch --host "$VRL_MAIL_HOST" --port "$VRL_POP3_PORT" \
-    --user "$VRL_MAIL_USER" --password-file "$VRL_MAIL_PASS_FILE" --dir "$work/r/data" --timeout 60
+    --user "$VRL_MAIL_USER" --password-file "$VRL_MAIL_PASS_FILE" --dir "$work/r/data" --timeout 60 \
+    --ca-file "$VRL_TLS_CA"  # under STLS, as the agent's profile is
   [ "$(count "$work/r/data" '*')" -eq "$n" ] || die "vrlmail wrote $(count "$work/r/data" '*') of $n attachment files"
   [ "$(mailbox_count)" -eq 0 ] || die "vrlmail left $(mailbox_count) messages on the server"
   v_rate+=("$(rate vrlmail_fetch)") v_rss+=("$(rss_mib vrlmail_fetch)")

@@ -37,7 +37,7 @@ done
 printf 'Hello,\r\nthis is benchmark message text.\r\nRegards\r\n' >"$work/text.txt"
 
 echo "== $messages small messages on one connection (fake server on 127.0.0.1:$port)"
-"$vrlmail" send --host 127.0.0.1 --port "$port" --from bench@localhost --to sink@localhost \
+"$vrlmail" send --host 127.0.0.1 --port "$port" --security none --from bench@localhost --to sink@localhost \
   --subject "Benchmark message" --text-file "$work/text.txt" --count "$messages" --quiet --stats >"$work/vrl.out"
 cat "$work/vrl.out" | sed 's/^/  /'
 vrl_rate=$(sed -n 's/^rate: \([0-9.]*\).*/\1/p' "$work/vrl.out")
@@ -70,7 +70,7 @@ fi
 
 echo "== one message with a $mb MB attachment"
 head -c $((mb * 1024 * 1024)) /dev/urandom >"$work/big.bin"
-"$vrlmail" send --host 127.0.0.1 --port "$port" --from bench@localhost --to sink@localhost \
+"$vrlmail" send --host 127.0.0.1 --port "$port" --security none --from bench@localhost --to sink@localhost \
   --subject "Large attachment" --text-file "$work/text.txt" --attach "$work/big.bin" --quiet --stats >"$work/big.out"
 sed 's/^/  /' "$work/big.out"
 elapsed=$(sed -n 's/^elapsed: \([0-9.]*\).*/\1/p' "$work/big.out")
