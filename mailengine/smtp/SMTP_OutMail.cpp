@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <algorithm>
 #include <utility>
 
 using codec::WireBytes;
@@ -338,11 +339,22 @@ QStringList SMTP_OutMail::Impl::SplitList(const QString& list) const {
   return out;
 }
 
+namespace {
+
+// What may stand between the angle brackets of MAIL FROM and RCPT TO whatever the validation: no
+// control character (a NUL or a line break would end or split the command) and no bracket.
+bool FitsInEnvelope(const QString& address) {
+  return std::none_of(address.begin(), address.end(), [](QChar c) {
+    return c.unicode() < 0x20 || c.unicode() == 0x7F || c == u'<' || c == u'>';
+  });
+}
+
+}  // namespace
+
 void SMTP_OutMail::Impl::SetAddressList(QStringList& target, const QString& list, const QString& error) {
   target = SplitList(list);
-  if (addressValidation_ != VALIDATE_SYNTAX) return;
   for (const QString& a : target) {
-    if (!q->IsValidEmailAddress(a)) {
+    if (!FitsInEnvelope(a) || (addressValidation_ == VALIDATE_SYNTAX && !q->IsValidEmailAddress(a))) {
       AddError(error);
       return;
     }
@@ -356,8 +368,7 @@ void SMTP_OutMail::Impl::SetBccRecipient(const QString& list) { SetAddressList(b
 
 void SMTP_OutMail::Impl::Setfrom(const QString& address) {
   from_ = codec::StripLineBreaks(address).trimmed();
-  if (addressValidation_ != VALIDATE_SYNTAX) return;
-  if (q->IsValidEmailAddress(from_))
+  if (FitsInEnvelope(from_) && (addressValidation_ != VALIDATE_SYNTAX || q->IsValidEmailAddress(from_)))
     RemoveError(kErrSender);
   else
     AddError(kErrSender);
@@ -494,7 +505,7 @@ bool SMTP_OutMail::IsValidHostSyntax(const QString& host) { return MSocketSuppor
 
 bool SMTP_OutMail::IsValidEmailAddress(const QString& AddressString) const {
   const QStringList parts = AddressString.split(u'@');
-  return parts.size() == 2 && IsValidHostSyntax(parts[1]);
+  return parts.size() == 2 && FitsInEnvelope(parts[0]) && IsValidHostSyntax(parts[1]);
 }
 
 QString SMTP_OutMail::GetIPHost() const { return MSocketSupport::LocalHostName(); }

@@ -492,11 +492,15 @@ TEST_F(AgentMailTest, InformationFilesNameWhatToSend) {
   WriteFile(csv, "a;b\r\n");
   Drop(p, "a.INF", "To: <to@example.com>\r\nFile: " + csv.toUtf8() + " \r\nText: see attached\r\n");
   Drop(p, "b.INF", "no address here\r\n");
+  WriteFile(Path("c.csv"), "c");
+  Drop(p, "c.INF", QByteArray("To: <a\0b@example.com>\r\nFile: ", 29) + Path("c.csv").toUtf8() + "\r\n");  // a NUL
   AddProfile(p);
   ASSERT_TRUE(Start());
   Cycle();
-  EXPECT_EQ(Files(p.OutboundDir), QStringList{"b.BAD"});
+  EXPECT_EQ(Files(p.OutboundDir), (QStringList{"b.BAD", "c.BAD"}));
   EXPECT_FALSE(QFileInfo::exists(csv)) << "the named attachment goes after the send";
+  EXPECT_TRUE(CycleLines().filter("Error sending message: Missing or Invalid Recipient E-mail Address").size() == 1)
+      << CycleLines().join("\n").toStdString();
   EXPECT_TRUE(CycleLines().contains("ERROR:\t Invalid Destination Address In File: " + p.OutboundDir + "/b.INF"));
   const std::vector<QByteArray> sent = smtp.data(0);
   ASSERT_EQ(sent.size(), 1u);

@@ -46,6 +46,8 @@ TEST(Properties, FailuresBeforeConnecting) {
       {"no recipient", M::kErrNoRecipient, [](M& m) { m.SetRecipient(QString()); }},
       {"html in uuencode", M::kErrHtmlUu, [](M& m) { m.SetAsHTML(true); m.SetEncodeType(M::UU_ENCODE); }},
       {"no sender", M::kErrSender, [](M& m) { m.SetEmailAddressValidation(M::validate_none); m.Setfrom(QString()); }},
+      {"a NUL without validation", M::kErrRecipient,
+       [](M& m) { m.SetEmailAddressValidation(M::validate_none); m.SetRecipient(QString::fromUtf8("a\0b@x.org", 9)); }},
       {"the later of two", M::kErrCc, [](M& m) { m.SetSMTPPort(0); m.SetCcRecipient(QStringLiteral("bad")); }},
       {"101 recipients", M::kErrTooMany,
        [](M& m) {
