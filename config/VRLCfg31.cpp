@@ -71,15 +71,16 @@ QString OneLine(QString text) {
   return text;
 }
 
+// The global file is read as well: the agent sends people here when it cannot read either.
 int List() {
-  QList<ProfileRecord> profiles;
+  cfgtransfer::Configuration conf;
   QString error;
-  if (!cfgtransfer::ReadProfiles(profiles, error)) {
+  if (!cfgtransfer::ReadConfiguration(conf, error)) {
     Err(error);
     return kExitFailure;
   }
   QString text = QStringLiteral("Slot\tName\tType\tEnabled\n");
-  for (const ProfileRecord& p : profiles) {
+  for (const ProfileRecord& p : conf.profiles) {
     text += QStringLiteral("%1\t%2\t%3\t%4\n")
                 .arg(p.RecordNumber)
                 .arg(OneLine(p.Prfname),

@@ -179,6 +179,28 @@ TEST_F(Program, UnreadableFilesFail) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(r.err.contains("cannot read")) << r.err.toStdString();
   EXPECT_EQ(Cfg({"--export", File("no/such/folder.json")}).exitCode, 1);
+
+  // Special and damaged record files: refused at once with the reason (RunCfg bounds the wait).
+  const struct {
+    const char* file;
+    QByteArray bytes;  // empty: a FIFO
+    const char* why;
+  } cases[] = {
+      {"VRL3PF.PCF", {}, "it is a FIFO, not a regular file"},
+      {"VRL3PF.PCF", QByteArray(5000, '\0'), "the file is damaged: its header record is all zero bytes"},
+      {"VRL3GCF.GCF", {}, "it is a FIFO, not a regular file"},
+  };
+  for (const auto& c : cases) {
+    const QString path = home_ + '/' + c.file;
+    QFile::remove(path);
+    QFile f(path);
+    if (c.bytes.isEmpty()) ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(c.bytes) == c.bytes.size());
+    f.close();
+    r = Cfg({"--list"});
+    EXPECT_EQ(r.exitCode, 1) << c.why;
+    EXPECT_EQ(r.err, "VRLCfg31: Error reading configuration file: \"" + path + "\": " + c.why + "\n") << c.why;
+  }
 }
 
 TEST_F(Program, ImportRefusals) {
