@@ -203,6 +203,19 @@ TEST_F(Program, UnreadableFilesFail) {
   }
 }
 
+TEST_F(Program, OversizedDocumentsAreRefused) {
+  // Reading stops at the limit: an endless device, a large file, a large standard input.
+  const QByteArray big(5 * 1024 * 1024, ' ');
+  const std::pair<QStringList, QByteArray> cases[] = {
+      {{"--check", "/dev/zero"}, {}}, {{"--import", Write("big.json", big)}, {}}, {{"--import", "-"}, big}};
+  for (const auto& [args, input] : cases) {
+    const ProgramRun r = Cfg(args, input);
+    EXPECT_EQ(r.exitCode, 1) << args.join(' ').toStdString();
+    EXPECT_TRUE(r.err.contains("is larger than 4 MiB")) << r.err.toStdString();
+  }
+  EXPECT_FALSE(QFileInfo::exists(home_));
+}
+
 TEST_F(Program, ImportRefusals) {
   // A configuration in place, to prove that a refused import leaves it alone.
   ASSERT_EQ(Cfg({"--import", Write("good.json", Document())}).exitCode, 0);
