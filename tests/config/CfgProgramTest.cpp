@@ -180,26 +180,15 @@ TEST_F(Program, UnreadableFilesFail) {
   EXPECT_TRUE(r.err.contains("cannot read")) << r.err.toStdString();
   EXPECT_EQ(Cfg({"--export", File("no/such/folder.json")}).exitCode, 1);
 
-  // Special and damaged record files: refused at once with the reason (RunCfg bounds the wait).
-  const struct {
-    const char* file;
-    QByteArray bytes;  // empty: a FIFO
-    const char* why;
-  } cases[] = {
-      {"VRL3PF.PCF", {}, "it is a FIFO, not a regular file"},
-      {"VRL3PF.PCF", QByteArray(5000, '\0'), "the file is damaged: its header record is all zero bytes"},
-      {"VRL3GCF.GCF", {}, "it is a FIFO, not a regular file"},
-  };
-  for (const auto& c : cases) {
-    const QString path = home_ + '/' + c.file;
+  // A FIFO in place of a record file: refused at once with the reason (RunCfg bounds the wait).
+  for (const char* name : {"VRL3GCF.GCF", "VRL3PF.PCF"}) {
+    const QString path = home_ + '/' + name;
     QFile::remove(path);
-    QFile f(path);
-    if (c.bytes.isEmpty()) ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-    else ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(c.bytes) == c.bytes.size());
-    f.close();
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     r = Cfg({"--list"});
-    EXPECT_EQ(r.exitCode, 1) << c.why;
-    EXPECT_EQ(r.err, "VRLCfg31: Error reading configuration file: \"" + path + "\": " + c.why + "\n") << c.why;
+    EXPECT_EQ(r.exitCode, 1) << name;
+    EXPECT_EQ(r.err, "VRLCfg31: Error reading configuration file: \"" + path + "\": it is a FIFO, not a regular file\n");
+    QFile::remove(path);
   }
 }
 
