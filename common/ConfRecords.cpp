@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -227,26 +228,95 @@ std::optional<GlobalRecord> UnpackGlobal(const QByteArray& slot) {
   return rec;
 }
 
-RecordFile::RecordFile(const QString& path, Mode mode) {
+namespace {
+
+QString WhatItIs(mode_t mode) {
+  if (S_ISDIR(mode)) return QStringLiteral("a folder");
+  if (S_ISFIFO(mode)) return QStringLiteral("a FIFO");
+  if (S_ISCHR(mode)) return QStringLiteral("a character device");
+  if (S_ISBLK(mode)) return QStringLiteral("a block device");
+  if (S_ISSOCK(mode)) return QStringLiteral("a socket");
+  return QStringLiteral("something else");
+}
+
+// What keeps a reader from the regular file on fd, whose size is given; empty when nothing.
+QString Damage(int fd, qint64 size, RecordKind kind) {
+  const QString damaged = QStringLiteral("the file is damaged: ");
+  if (size == 0) return damaged + QStringLiteral("it is empty");
+  if (kind == RecordKind::Global) {
+    if (size < kGlobalFixedBytes || size > kRecordLength)
+      return damaged + QStringLiteral("its size (%1 bytes) is not that of one %2-byte record").arg(size).arg(kRecordLength);
+    return {};
+  }
+  const qint64 tail = size % kRecordLength;
+  if (tail != 0 && tail < kProfileFixedBytes)
+    return damaged +
+           QStringLiteral("its size (%1 bytes) is not a whole number of %2-byte records").arg(size).arg(kRecordLength);
+  // A header always holds its count and names; all zero bytes is what a lost write leaves.
+  char header[kRecordLength];
+  const qint64 want = std::min<qint64>(size, kRecordLength);
+  qint64 got = 0;
+  while (got < want) {
+    const ssize_t n = ::pread(fd, header + got, size_t(want - got), off_t(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return QString::fromLocal8Bit(std::strerror(errno));
+    if (n == 0) break;
+    got += n;
+  }
+  if (std::all_of(header, header + got, [](char c) { return c == 0; }))
+    return damaged + QStringLiteral("its header record is all zero bytes");
+  return {};
+}
+
+// Opens a record file that is a regular file and, when it is to be read, sound; else -1 and why.
+// O_NONBLOCK keeps the open itself from waiting on a FIFO or a device; on the regular file it
+// then has no effect.
+int OpenRecordFile(const QString& path, RecordFile::Mode mode, RecordKind kind, QString& why) {
   const QByteArray native = QFile::encodeName(path);
-  if (native.isEmpty() || native.contains('\0')) return;
+  if (native.isEmpty() || native.contains('\0')) {
+    why = QStringLiteral("not a usable file name");
+    return -1;
+  }
   int flags = O_RDONLY;
   switch (mode) {
-    case Mode::Read: break;
-    case Mode::ReadWrite: flags = O_RDWR; break;
-    case Mode::Create: flags = O_RDWR | O_CREAT; break;
+    case RecordFile::Mode::Read: break;
+    case RecordFile::Mode::ReadWrite: flags = O_RDWR; break;
+    case RecordFile::Mode::Create: flags = O_RDWR | O_CREAT; break;
   }
-  fd_ = vrl::OpenFile(path, flags);
-  if (fd_ >= 0 && mode != Mode::Read) {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-    // An existing file may have been made with a wider mode; not fatal when we do not own it.
-    if ((st.st_mode & 07777) != 0600) (void)::fchmod(fd_, 0600);
+  const int fd = vrl::OpenFile(path, flags | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    why = QString::fromLocal8Bit(std::strerror(errno));
+    return -1;
   }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    why = QString::fromLocal8Bit(std::strerror(errno));
+  } else if (!S_ISREG(st.st_mode)) {
+    why = QStringLiteral("it is %1, not a regular file").arg(WhatItIs(st.st_mode));
+  } else if (mode != RecordFile::Mode::Create) {
+    why = Damage(fd, st.st_size, kind);
+  }
+  if (!why.isEmpty()) {
+    ::close(fd);
+    return -1;
+  }
+  // An existing file may have been made with a wider mode; not fatal when we do not own it.
+  if (mode != RecordFile::Mode::Read && (st.st_mode & 07777) != 0600) (void)::fchmod(fd, 0600);
+  return fd;
+}
+
+}  // namespace
+
+QString RecordFileProblem(const QString& path, RecordKind kind) {
+  QString why;
+  const int fd = OpenRecordFile(path, RecordFile::Mode::Read, kind, why);
+  if (fd >= 0) ::close(fd);
+  return why;
+}
+
+RecordFile::RecordFile(const QString& path, Mode mode, RecordKind kind) {
+  QString why;
+  fd_ = OpenRecordFile(path, mode, kind, why);
 }
 
 RecordFile::~RecordFile() {

@@ -11,6 +11,8 @@ inline constexpr int kRecordLength = 5000;
 // One Long, seventeen Integer/Boolean fields and twenty-six length prefixes.
 inline constexpr int kProfileFixedBytes = 90;
 inline constexpr int kProfileMaxStringBytes = kRecordLength - kProfileFixedBytes;  // 4910
+// Eleven Integer/Boolean fields and one length prefix: the shortest global record.
+inline constexpr int kGlobalFixedBytes = 22;
 
 struct ProfileRecord {
   qint32 RecordNumber = 0;
@@ -190,13 +192,18 @@ void ForEachGlobalField(Rec& r, F&& f) {
   f("ConfigFlag", K::Integer, r.ConfigFlag);
 }
 
-// A record file opened for one operation; closed when the object goes.
+// Which of the two record files: they differ in the sizes a sound file may have.
+enum class RecordKind { Global, Profiles };
+
+// A record file opened for one operation; closed when the object goes. Only a regular file is
+// opened (without blocking, so a FIFO or a device in its place is refused, never waited on).
 class RecordFile {
  public:
   enum class Mode { Read, ReadWrite, Create };
   // Create makes the file when missing. Files opened for writing get mode 0600 (they hold
-  // passwords), new and existing ones alike.
-  RecordFile(const QString& path, Mode mode);
+  // passwords), new and existing ones alike. Read and ReadWrite refuse a damaged file (see
+  // RecordFileProblem); Create, which writes a whole slot, does not look at what is there.
+  RecordFile(const QString& path, Mode mode, RecordKind kind);
   ~RecordFile();
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
@@ -212,6 +219,12 @@ class RecordFile {
  private:
   int fd_ = -1;
 };
+
+// Why the record file at path cannot be read, as a phrase for behind the file's name ("it is a
+// FIFO, not a regular file", "the file is damaged: ..."); empty when it can. A sound file is
+// whole 5000-byte slots, where the last may be cut short behind its fields as another writer
+// leaves it; the global file is that one slot; a profiles file's header is never all zero bytes.
+QString RecordFileProblem(const QString& path, RecordKind kind);
 
 // Unpacks field by field into rec, keeping what was read before a failure; false on a failure.
 bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec);

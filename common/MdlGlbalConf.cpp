@@ -7,12 +7,12 @@ namespace conf {
 bool WriteGlobalRecordAt(const QString& path, const GlobalRecord& rec) {
   const std::optional<QByteArray> slot = PackGlobal(rec);
   if (!slot) return false;
-  const RecordFile file(path, RecordFile::Mode::Create);
+  const RecordFile file(path, RecordFile::Mode::Create, RecordKind::Global);
   return file.IsOpen() && file.WriteSlot(1, *slot);
 }
 
 bool ReadGlobalRecordAt(const QString& path, GlobalRecord& rec) {
-  const RecordFile file(path, RecordFile::Mode::Read);
+  const RecordFile file(path, RecordFile::Mode::Read, RecordKind::Global);
   QByteArray slot;
   if (!file.IsOpen() || !file.ReadSlot(1, slot)) return false;
   return UnpackGlobalInto(slot, rec);

@@ -18,7 +18,8 @@ void DropTrailingSeparator(QString& dir) {
 bool ReadFrom(const conf::RecordFile& file, qint32 number, ProfileRecord& rec) {
   QByteArray slot;
   std::optional<ProfileRecord> read;
-  if (file.ReadSlot(number, slot)) read = conf::UnpackProfile(slot);
+  // A slot of only zero bytes is what a lost write leaves, not a profile (it has no name).
+  if (file.ReadSlot(number, slot) && slot.count('\0') != slot.size()) read = conf::UnpackProfile(slot);
   if (!read) {
     rec = ProfileRecord{};
     return false;
@@ -54,12 +55,12 @@ ProfileRecord NewHeaderRecord() {
 }
 
 bool CreateProfilesFileAt(const QString& path) {
-  const RecordFile file(path, RecordFile::Mode::Create);
+  const RecordFile file(path, RecordFile::Mode::Create, RecordKind::Profiles);
   return file.IsOpen() && WriteTo(file, NewHeaderRecord(), kHeaderSlot);
 }
 
 bool AddProfileRecordAt(const QString& path, ProfileRecord& rec) {
-  const RecordFile file(path, RecordFile::Mode::ReadWrite);
+  const RecordFile file(path, RecordFile::Mode::ReadWrite, RecordKind::Profiles);
   ProfileRecord header;
   if (!file.IsOpen() || !ReadFrom(file, kHeaderSlot, header)) return false;
   if (header.RecordNumber < kHeaderSlot || header.RecordNumber == std::numeric_limits<qint32>::max()) {
@@ -73,7 +74,7 @@ bool AddProfileRecordAt(const QString& path, ProfileRecord& rec) {
 }
 
 bool ReadProfileRecordAt(const QString& path, qint32 number, ProfileRecord& rec) {
-  const RecordFile file(path, RecordFile::Mode::Read);
+  const RecordFile file(path, RecordFile::Mode::Read, RecordKind::Profiles);
   if (!file.IsOpen()) {
     rec = ProfileRecord{};
     return false;
@@ -94,7 +95,7 @@ bool AddProfileRecord(ProfileRecord& rec) { return conf::AddProfileRecordAt(Prof
 bool WriteProfileRecord(const ProfileRecord& rec) {
   if (rec.RecordNumber < kHeaderSlot || !conf::PackProfile(rec)) return false;
   if (!vrl::EnsureApplicationFolder()) return false;
-  const conf::RecordFile file(ProfilesFilePath(), conf::RecordFile::Mode::Create);
+  const conf::RecordFile file(ProfilesFilePath(), conf::RecordFile::Mode::Create, conf::RecordKind::Profiles);
   return file.IsOpen() && WriteTo(file, rec, rec.RecordNumber);
 }
 
@@ -109,7 +110,7 @@ int FindProfileByName(const QString& name) {
                         vrl::MsgBoxIcon::Exclamation);
     return -2;
   };
-  const conf::RecordFile file(path, conf::RecordFile::Mode::Read);
+  const conf::RecordFile file(path, conf::RecordFile::Mode::Read, conf::RecordKind::Profiles);
   ProfileRecord rec;
   if (!file.IsOpen() || !ReadFrom(file, kHeaderSlot, rec)) return readError();
   const qint32 last = rec.RecordNumber;
@@ -122,7 +123,7 @@ int FindProfileByName(const QString& name) {
 }
 
 bool DeleteProfileRecord(qint32 number) {
-  const conf::RecordFile file(ProfilesFilePath(), conf::RecordFile::Mode::ReadWrite);
+  const conf::RecordFile file(ProfilesFilePath(), conf::RecordFile::Mode::ReadWrite, conf::RecordKind::Profiles);
   ProfileRecord header;
   if (!file.IsOpen() || !ReadFrom(file, kHeaderSlot, header)) return false;
   // Only a profile slot can be removed: slot 1 is the header, and a slot behind the last

@@ -48,8 +48,11 @@ constexpr qint64 kMaxAttachmentsLimit = 1000000;
 
 QString Quoted(const QString& path) { return QStringLiteral("\"") + path + QStringLiteral("\""); }
 
-QString ReadError(const QString& path) {
-  return QStringLiteral("Error reading configuration file: ") + Quoted(path);
+// The message names the file and, when it can be told, what is wrong with it.
+QString ReadError(const QString& path, conf::RecordKind kind) {
+  const QString why = conf::RecordFileProblem(path, kind);
+  return QStringLiteral("Error reading configuration file: ") + Quoted(path) +
+         (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
 }
 
 QString WriteError(const QString& path) {
@@ -322,14 +325,14 @@ bool ReadProfilesInto(QList<ProfileRecord>& out, QString& error) {
   if (!QFileInfo::exists(path)) return true;
   ProfileRecord header;
   if (!ReadProfileRecord(1, header)) {
-    error = ReadError(path);
+    error = ReadError(path, conf::RecordKind::Profiles);
     return false;
   }
   for (qint32 slot = 2; slot <= header.RecordNumber; ++slot) {
     ProfileRecord p;
     if (!ReadProfileRecord(slot, p)) {
       out.clear();
-      error = ReadError(path);
+      error = ReadError(path, conf::RecordKind::Profiles);
       return false;
     }
     p.RecordNumber = slot;
@@ -426,7 +429,7 @@ bool ReadConfiguration(Configuration& out, QString& error) {
   out = Configuration{};
   const QString globalPath = GlobalFilePath();
   if (QFileInfo::exists(globalPath) && !ReadGlobalRecord(out.global)) {
-    error = ReadError(globalPath);
+    error = ReadError(globalPath, conf::RecordKind::Global);
     return false;
   }
   return ReadProfilesInto(out.profiles, error);

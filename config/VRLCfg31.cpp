@@ -13,10 +13,10 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
-#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -71,15 +71,16 @@ QString OneLine(QString text) {
   return text;
 }
 
+// The global file is read as well: the agent sends people here when it cannot read either.
 int List() {
-  QList<ProfileRecord> profiles;
+  cfgtransfer::Configuration conf;
   QString error;
-  if (!cfgtransfer::ReadProfiles(profiles, error)) {
+  if (!cfgtransfer::ReadConfiguration(conf, error)) {
     Err(error);
     return kExitFailure;
   }
   QString text = QStringLiteral("Slot\tName\tType\tEnabled\n");
-  for (const ProfileRecord& p : profiles) {
+  for (const ProfileRecord& p : conf.profiles) {
     text += QStringLiteral("%1\t%2\t%3\t%4\n")
                 .arg(p.RecordNumber)
                 .arg(OneLine(p.Prfname),
@@ -115,16 +116,49 @@ int Export(const QString& file) {
   return kExitOk;
 }
 
+// A configuration is a few KB; the limit stops an endless stream (a device, "yes |") before it
+// fills the memory.
+constexpr qint64 kMaxDocumentMiB = 4;
+constexpr qint64 kMaxDocumentBytes = kMaxDocumentMiB * 1024 * 1024;
+
+enum class Read { Whole, Failed, TooLarge };
+
+// Reads the whole document from fd in bounded chunks, stopping once it passes the limit; err is
+// the reason of a failed read.
+Read ReadDocument(int fd, QByteArray& out, int& err) {
+  constexpr qint64 kChunk = 64 * 1024;
+  out.clear();
+  while (out.size() <= kMaxDocumentBytes) {
+    const qsizetype at = out.size();
+    out.resize(at + kChunk);
+    const ssize_t n = ::read(fd, out.data() + at, size_t(kChunk));
+    err = errno;
+    out.truncate(at + std::max<ssize_t>(n, 0));
+    if (n == 0) return Read::Whole;
+    if (n < 0 && err != EINTR) return Read::Failed;
+  }
+  out.clear();
+  return Read::TooLarge;
+}
+
 // Import, or with write false only the check.
 int Import(const QString& file, bool write) {
-  QFile in;
-  const bool opened = file == QLatin1String("-") ? in.open(stdin, QIODevice::ReadOnly)
-                                                 : (in.setFileName(file), in.open(QIODevice::ReadOnly));
-  if (!opened) {
-    Err(QStringLiteral("cannot read \"%1\": %2").arg(file, in.errorString()));
+  const bool standardInput = file == QLatin1String("-");
+  const int fd = standardInput ? STDIN_FILENO : vrl::OpenFile(file, O_RDONLY);
+  QByteArray json;
+  int err = errno;
+  const Read read = fd >= 0 ? ReadDocument(fd, json, err) : Read::Failed;
+  if (fd >= 0 && !standardInput) ::close(fd);
+  if (read == Read::Failed) {
+    Err(QStringLiteral("cannot read \"%1\": %2").arg(file, QString::fromLocal8Bit(std::strerror(err))));
     return kExitFailure;
   }
-  const QByteArray json = in.readAll();
+  if (read == Read::TooLarge) {
+    Err(QStringLiteral("\"%1\" is larger than %2 MiB, far more than any configuration; nothing was written")
+            .arg(file)
+            .arg(kMaxDocumentMiB));
+    return kExitFailure;
+  }
   cfgtransfer::Configuration conf;
   QStringList problems, notes;
   if (!cfgtransfer::FromJson(json, conf, problems, &notes)) {

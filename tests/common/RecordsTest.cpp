@@ -17,6 +17,7 @@
 #include <set>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -414,13 +415,12 @@ TEST_F(RecordFiles, DamagedFiles) {
   EXPECT_EQ(ReadAll(Pcf()), bytes);
   EXPECT_EQ(FindProfileByName("nobody"), -2);
 
-  // A truncated file: the last profile's slot is cut inside its fields.
+  // A truncated file: the last profile's slot is cut inside its fields; the whole file is damaged.
   WriteAll(Pcf(), good.left(10000 + 40));
-  ProfileRecord r;
-  EXPECT_TRUE(ReadProfileRecord(2, r));
-  EXPECT_FALSE(ReadProfileRecord(3, r));
+  ProfileRecord r = Named("x");
+  EXPECT_FALSE(ReadProfileRecord(2, r));
   EXPECT_EQ(r, ProfileRecord{});
-  EXPECT_EQ(FindProfileByName("B"), -2);
+  EXPECT_EQ(FindProfileByName("A"), -2);
 
   // A string length running past its slot, in the middle of a file.
   bytes = good;
@@ -429,13 +429,74 @@ TEST_F(RecordFiles, DamagedFiles) {
   EXPECT_FALSE(ReadProfileRecord(2, r));
   EXPECT_TRUE(ReadProfileRecord(3, r));
 
-  // An empty file and a folder in place of the file.
-  WriteAll(Pcf(), QByteArray());
-  EXPECT_FALSE(ReadProfileRecord(1, r));
-  QFile::remove(Pcf());
-  ASSERT_TRUE(QDir().mkpath(Pcf()));
-  EXPECT_FALSE(ReadProfileRecord(1, r));
-  EXPECT_FALSE(CreateProfilesFile());
+  // A profile slot of zero bytes, as a lost write leaves it.
+  bytes = good;
+  bytes.replace(5000, 5000, QByteArray(5000, '\0'));
+  WriteAll(Pcf(), bytes);
+  EXPECT_FALSE(ReadProfileRecord(2, r));
+  EXPECT_TRUE(ReadProfileRecord(3, r));
+}
+
+TEST_F(RecordFiles, SpecialAndDamagedFilesAreRefused) {
+  Fill({"A"});
+  ASSERT_TRUE(WriteGlobalRecord(GlobalRecord{}));
+  const QByteArray pcf = ReadAll(Pcf()), gcf = ReadAll(Gcf());
+  using K = conf::RecordKind;
+  enum class Make { Bytes, Fifo, LinkToDevZero, Folder };
+  const struct {
+    K kind;
+    Make make;
+    QByteArray bytes;
+    QString why;  // empty: the file is sound
+  } cases[] = {
+      {K::Profiles, Make::Fifo, {}, "it is a FIFO, not a regular file"},
+      {K::Global, Make::Fifo, {}, "it is a FIFO, not a regular file"},
+      {K::Profiles, Make::LinkToDevZero, {}, "it is a character device, not a regular file"},
+      {K::Global, Make::LinkToDevZero, {}, "it is a character device, not a regular file"},
+      {K::Profiles, Make::Folder, {}, "it is a folder, not a regular file"},
+      {K::Profiles, Make::Bytes, QByteArray(10000, '\0'), "the file is damaged: its header record is all zero bytes"},
+      {K::Profiles, Make::Bytes, {}, "the file is damaged: it is empty"},
+      {K::Profiles, Make::Bytes, pcf + 'x',
+       "the file is damaged: its size (10001 bytes) is not a whole number of 5000-byte records"},
+      {K::Profiles, Make::Bytes, pcf.left(5000 + 89),
+       "the file is damaged: its size (5089 bytes) is not a whole number of 5000-byte records"},
+      {K::Global, Make::Bytes, gcf + gcf, "the file is damaged: its size (10000 bytes) is not that of one 5000-byte record"},
+      {K::Global, Make::Bytes, gcf.left(21), "the file is damaged: its size (21 bytes) is not that of one 5000-byte record"},
+      // Sound: a short last slot holding the fields (another writer's), a short global record.
+      {K::Profiles, Make::Bytes, pcf.left(5000 + 90), {}},
+      {K::Global, Make::Bytes, gcf.left(22), {}},
+  };
+  // A regression would wait on the FIFO for ever: end the test program instead.
+  ::alarm(120);
+  for (const auto& c : cases) {
+    const QString path = c.kind == K::Profiles ? Pcf() : Gcf();
+    const std::string what = path.toStdString() + ": " + c.why.toStdString();
+    QFile::remove(path);
+    QDir().rmdir(path);
+    const QByteArray native = QFile::encodeName(path);
+    switch (c.make) {
+      case Make::Bytes: WriteAll(path, c.bytes); break;
+      case Make::Fifo: ASSERT_EQ(::mkfifo(native.constData(), 0600), 0); break;
+      case Make::LinkToDevZero: ASSERT_TRUE(QFile::link("/dev/zero", path)); break;
+      case Make::Folder: ASSERT_TRUE(QDir().mkdir(path)); break;
+    }
+    EXPECT_EQ(conf::RecordFileProblem(path, c.kind), c.why) << what;
+    // Writing a whole slot is refused only where there is no regular file.
+    if (c.kind == K::Profiles) {
+      ProfileRecord r, added = Named("B");
+      EXPECT_EQ(ReadProfileRecord(1, r), c.why.isEmpty()) << what;
+      if (!c.why.isEmpty()) {
+        EXPECT_EQ(FindProfileByName("A"), -2) << what;
+      }
+      EXPECT_EQ(AddProfileRecord(added), c.why.isEmpty()) << what;
+      EXPECT_EQ(CreateProfilesFile(), c.make == Make::Bytes) << what;
+    } else {
+      GlobalRecord g;
+      EXPECT_EQ(ReadGlobalRecord(g), c.why.isEmpty()) << what;
+      EXPECT_EQ(WriteGlobalRecord(g), c.make == Make::Bytes) << what;
+    }
+  }
+  ::alarm(0);
 }
 
 TEST_F(RecordFiles, FileOfAnotherWriter) {

@@ -179,6 +179,30 @@ TEST_F(Program, UnreadableFilesFail) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(r.err.contains("cannot read")) << r.err.toStdString();
   EXPECT_EQ(Cfg({"--export", File("no/such/folder.json")}).exitCode, 1);
+
+  // A FIFO in place of a record file: refused at once with the reason (RunCfg bounds the wait).
+  for (const char* name : {"VRL3GCF.GCF", "VRL3PF.PCF"}) {
+    const QString path = home_ + '/' + name;
+    QFile::remove(path);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    r = Cfg({"--list"});
+    EXPECT_EQ(r.exitCode, 1) << name;
+    EXPECT_EQ(r.err, "VRLCfg31: Error reading configuration file: \"" + path + "\": it is a FIFO, not a regular file\n");
+    QFile::remove(path);
+  }
+}
+
+TEST_F(Program, OversizedDocumentsAreRefused) {
+  // Reading stops at the limit: an endless device, a large file, a large standard input.
+  const QByteArray big(5 * 1024 * 1024, ' ');
+  const std::pair<QStringList, QByteArray> cases[] = {
+      {{"--check", "/dev/zero"}, {}}, {{"--import", Write("big.json", big)}, {}}, {{"--import", "-"}, big}};
+  for (const auto& [args, input] : cases) {
+    const ProgramRun r = Cfg(args, input);
+    EXPECT_EQ(r.exitCode, 1) << args.join(' ').toStdString();
+    EXPECT_TRUE(r.err.contains("is larger than 4 MiB")) << r.err.toStdString();
+  }
+  EXPECT_FALSE(QFileInfo::exists(home_));
 }
 
 TEST_F(Program, ImportRefusals) {

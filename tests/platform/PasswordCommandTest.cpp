@@ -41,7 +41,12 @@ TEST(PasswordCommandTest, FirstLineOrAReasonWithoutTheOutput) {
       {"empty first line", "printf '\\r\\nfake-secret-3\\n'", 30, "", "no password", kNone},
       {"cannot start", "/nonexistent/secret-helper fake-secret-4", 30, "", "exit status 127", kNone},
       // The shell waits for its own child: a time-out must end both, not only the shell.
-      {"time-out", "echo fake-secret-5; sleep 5" + savePid + "; wait", 1, "", "within 1 seconds", kKilled},
+      {"time-out", "printf fake-secret-5; sleep 5" + savePid + "; wait", 1, "", "within 1 seconds", kKilled},
+      // Nothing behind the first line is waited for: the command is stopped, all it started too.
+      {"endless writer", "yes", 10, "y", "", kNone},
+      {"one line, then sleeps", "echo tok3; sleep 30" + savePid + "; wait", 10, "tok3", "", kKilled},
+      {"first line over the limit", "head -c 65537 /dev/zero | tr '\\0' x; echo; sleep 30", 10, "", "longer than 64 KiB",
+       kNone},
       // The command is done when the shell ends, though a child it left still holds the output.
       {"ended, output still open", "echo tok2; sleep 30" + savePid, 30, "tok2", "", kLeftRunning},
   };
