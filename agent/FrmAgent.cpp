@@ -1,5 +1,7 @@
 #include "FrmAgent.h"
 
+#include <unistd.h>
+
 #include "FileFunctions.h"
 #include "InfoFiles.h"
 #include "MdlGlbalConf.h"
@@ -121,6 +123,10 @@ bool FrmAgent::InitQuorvo() {
   }
 
   if (ReadProfiles()) {
+    // An information file may name any file the agent can read as its attachment: as root, any.
+    if (::geteuid() == 0)
+      Log(kLogAlert + QStringLiteral("The Agent Runs As Root: whoever can write an outbound folder can send any file of "
+                                     "this machine; run it as a user of its own, or set AttachmentFolders"));
     Log(kLogInfo + QStringLiteral("Vorlane Agent Started"));
     DoEvents();
     return true;

@@ -1,6 +1,7 @@
 #include "Outbound.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 
 #include "Clock.h"
@@ -124,6 +125,14 @@ void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& p, MailHost& 
       agent.Log(kLogError + QStringLiteral("Invalid Attachment Name In File: ") + path);
       RenameBad(agent, journal, path);
       agent.Show(QStringLiteral("Invalid Attachment Name In File: ") + path);
+      return;
+    }
+    // Anyone who may write the outbound folder names the file: only the allowed folders count.
+    if (QFileInfo::exists(attachment) && !conf::InsideAttachmentFolders(attachment, conf::ReadAttachmentFolders(p))) {
+      const QString what = QStringLiteral("Attachment Outside The Allowed Folders: ") + attachment;
+      agent.Log(kLogError + what + QStringLiteral(" (in ") + path + QLatin1Char(')'));
+      RenameBad(agent, journal, path);
+      agent.Show(what);
       return;
     }
     subject = FieldByLine(path, attachment, p.SubjectLin, p.Subject1Sep, p.Subject2Sep, &why);

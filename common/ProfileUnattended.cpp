@@ -2,6 +2,8 @@
 
 #include "ProfileSecurity.h"
 
+#include <QFileInfo>
+
 namespace conf {
 
 ProfileUnattended ReadProfileUnattended(const ProfileRecord& rec) {
@@ -30,6 +32,30 @@ void WriteProfileUnattended(ProfileRecord& rec, const ProfileUnattended& setting
   PutWord(v, settings.KeepOnServer ? 0xFFFF : 0);
   PutWord(v, static_cast<quint16>(settings.KeepDays));
   SetExtensionEntry(rec, kUnattendedTag, v);
+}
+
+QStringList ReadAttachmentFolders(const ProfileRecord& rec) {
+  const std::optional<QByteArray> entry = ExtensionEntry(rec, kAttachmentFoldersTag);
+  if (!entry) return {};
+  // One path a line: a folder name holds no line break (the import refuses one).
+  return QString::fromUtf8(*entry).split(u'\n', Qt::SkipEmptyParts);
+}
+
+void WriteAttachmentFolders(ProfileRecord& rec, const QStringList& folders) {
+  if (folders.isEmpty()) return SetExtensionEntry(rec, kAttachmentFoldersTag, std::nullopt);
+  SetExtensionEntry(rec, kAttachmentFoldersTag, folders.join(u'\n').toUtf8());
+}
+
+bool InsideAttachmentFolders(const QString& path, const QStringList& folders) {
+  if (folders.isEmpty()) return true;
+  // Compared as the kernel resolves them, so that neither ".." nor a link leads out.
+  const QString file = QFileInfo(path).canonicalFilePath();
+  if (file.isEmpty()) return false;
+  for (const QString& f : folders) {
+    const QString dir = QFileInfo(f).canonicalFilePath();
+    if (!dir.isEmpty() && file.startsWith(dir == QLatin1String("/") ? dir : dir + u'/')) return true;
+  }
+  return false;
 }
 
 }  // namespace conf

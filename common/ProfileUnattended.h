@@ -5,6 +5,8 @@
 // entry, so such a record stays byte for byte what it was.
 #include "ConfRecords.h"
 
+#include <QStringList>
+
 struct ProfileUnattended {
   // A file whose send failed for a reason that may pass (no connection, a time-out, a dropped
   // connection, a 4xx reply) stays for a later cycle, until RetryHours after its first failure.
@@ -27,8 +29,19 @@ struct ProfileUnattended {
 namespace conf {
 
 inline constexpr quint16 kUnattendedTag = 2;
+inline constexpr quint16 kAttachmentFoldersTag = 3;
+// What the folder list may take of the record, in UTF-8 bytes.
+inline constexpr qsizetype kMaxAttachmentFoldersBytes = 1024;
 
 ProfileUnattended ReadProfileUnattended(const ProfileRecord& rec);
 void WriteProfileUnattended(ProfileRecord& rec, const ProfileUnattended& settings);
+
+// The folders an information file may name its attachment in (absolute paths); empty: anywhere,
+// as it always was. An entry of its own, absent when the list is empty.
+QStringList ReadAttachmentFolders(const ProfileRecord& rec);
+void WriteAttachmentFolders(ProfileRecord& rec, const QStringList& folders);
+// Whether path (an existing file) lies inside one of the folders, links resolved; true when
+// there are none.
+bool InsideAttachmentFolders(const QString& path, const QStringList& folders);
 
 }  // namespace conf

@@ -39,6 +39,7 @@ constexpr const char* kSecurityFields[] = {"SmtpSecurity", "Pop3Security", "Veri
                                            "CertFingerprint", "AuthMethod", "PasswordCommand"};
 // The unattended entry likewise.
 constexpr const char* kUnattendedFields[] = {"RetryTransient", "RetryHours", "KeepOnServer", "KeepDays"};
+constexpr const char* kAttachmentFolders = "AttachmentFolders";
 constexpr const char* kLogMaxMB = "LogMaxMB";
 constexpr qint64 kNewLogMaxMB = 50;
 constexpr qint64 kLogMaxMBLimit = 1048576;
@@ -419,6 +420,27 @@ void ReadUnattended(const QJsonObject& obj, ProfileRecord& p, ObjectReader& read
                       .arg(QLatin1String(n.meaning), Shown(v)));
   }
   conf::WriteProfileUnattended(p, u);
+
+  // Absolute folder names, one name each; absent or empty: anywhere, as it always was.
+  const QJsonValue folders = obj.value(QLatin1String(kAttachmentFolders));
+  if (folders.isUndefined()) return;
+  QStringList list;
+  bool ok = folders.isArray();
+  for (const QJsonValue f : folders.toArray()) {
+    const QString name = f.toString();
+    ok = ok && f.isString() && name.startsWith(u'/') &&
+         std::none_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+    list << name;
+  }
+  if (!ok)
+    reader.Fail(QStringLiteral("field \"%1\" must be a list of absolute folder names, not %2")
+                    .arg(QLatin1String(kAttachmentFolders), Shown(folders)));
+  else if (list.join(u'\n').toUtf8().size() > conf::kMaxAttachmentFoldersBytes)
+    reader.Fail(QStringLiteral("field \"%1\" is too long (at most %2 bytes in all)")
+                    .arg(QLatin1String(kAttachmentFolders))
+                    .arg(conf::kMaxAttachmentFoldersBytes));
+  else
+    conf::WriteAttachmentFolders(p, list);
 }
 
 }  // namespace
@@ -473,10 +495,13 @@ QByteArray ToJson(const Configuration& conf) {
     obj.insert(QStringLiteral("RetryHours"), int(u.RetryHours));
     obj.insert(QStringLiteral("KeepOnServer"), u.KeepOnServer);
     obj.insert(QStringLiteral("KeepDays"), int(u.KeepDays));
+    if (const QStringList folders = conf::ReadAttachmentFolders(p); !folders.isEmpty())
+      obj.insert(QLatin1String(kAttachmentFolders), QJsonArray::fromStringList(folders));
     // The rest of the block (entries of later versions) travels as it is.
     ProfileRecord rest = p;
     conf::WriteProfileSecurity(rest, ProfileSecurity());
     conf::WriteProfileUnattended(rest, ProfileUnattended());
+    conf::WriteAttachmentFolders(rest, {});
     if (!rest.Extension.isEmpty()) {
       obj.insert(QLatin1String(kExtension), QString::fromLatin1(rest.Extension.toBase64()));
     }
@@ -574,6 +599,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     QSet<QString> optional{QString::fromLatin1(kExtension)};
     for (const char* f : kSecurityFields) optional.insert(QString::fromLatin1(f));
     for (const char* f : kUnattendedFields) optional.insert(QString::fromLatin1(f));
+    optional.insert(QLatin1String(kAttachmentFolders));
     if (!reader.Read(p, VisitProfile, optional)) continue;
     const QJsonValue ext = obj.value(QLatin1String(kExtension));
     if (!ext.isUndefined()) {

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -493,11 +494,21 @@ TEST_F(AgentMailTest, InformationFilesNameWhatToSend) {
   Drop(p, "a.INF", "To: <to@example.com>\r\nFile: " + csv.toUtf8() + " \r\nText: see attached\r\n");
   Drop(p, "b.INF", "no address here\r\n");
   WriteFile(Path("c.csv"), "c");
+  // Only files inside the allowed folders may go (and, with DeleteInterchange, be deleted).
+  QTemporaryDir outside(QDir::rootPath() + "tmp/vrl-outside-XXXXXX");  // not under TMPDIR, which is inside
+  WriteFile(outside.filePath("secret"), "s");
+  ASSERT_TRUE(QFile::link(outside.filePath("secret"), Path("link-out")));
+  ASSERT_TRUE(QDir().mkpath(Path("allowed")));
+  conf::WriteAttachmentFolders(p, {Path("allowed/.."), Path("nowhere")});
+  Drop(p, "d.INF", "To: <to@example.com>\r\nFile: " + Path("link-out").toUtf8() + "\r\n");
   Drop(p, "c.INF", QByteArray("To: <a\0b@example.com>\r\nFile: ", 29) + Path("c.csv").toUtf8() + "\r\n");  // a NUL
   AddProfile(p);
   ASSERT_TRUE(Start());
   Cycle();
-  EXPECT_EQ(Files(p.OutboundDir), (QStringList{"b.BAD", "c.BAD"}));
+  EXPECT_EQ(Files(p.OutboundDir), (QStringList{"b.BAD", "c.BAD", "d.BAD"}));
+  EXPECT_EQ(ReadAll(outside.filePath("secret")), "s");
+  EXPECT_TRUE(CycleLines().contains("ERROR:\t Attachment Outside The Allowed Folders: " + Path("link-out") + " (in " +
+                                    p.OutboundDir + "/d.INF)"));
   EXPECT_FALSE(QFileInfo::exists(csv)) << "the named attachment goes after the send";
   EXPECT_TRUE(CycleLines().filter("Error sending message: Missing or Invalid Recipient E-mail Address").size() == 1)
       << CycleLines().join("\n").toStdString();

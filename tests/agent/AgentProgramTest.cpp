@@ -8,6 +8,8 @@
 
 #include "AgentFixture.h"
 
+#include <unistd.h>
+
 namespace {
 
 class AgentProgramTest : public agenttest::AgentFixture {
@@ -45,8 +47,11 @@ TEST_F(AgentProgramTest, OneCycleOverTheProfilesThenItStops) {
 
   QStringList expected = {QString(88, '#'), "INFORMATION: Starting Vorlane Agent",
                           "INFORMATION: Reading Configuration File: \"VRL3PF.PCF\"",
-                          "INFORMATION: Configuration File OK", "INFORMATION: Vorlane Agent Started",
-                          "INFORMATION: Starting Session with the Profile: Orders"};
+                          "INFORMATION: Configuration File OK"};
+  if (geteuid() == 0)
+    expected << "ALERT:\t The Agent Runs As Root: whoever can write an outbound folder can send any file of this "
+                "machine; run it as a user of its own, or set AttachmentFolders";
+  expected << "INFORMATION: Vorlane Agent Started" << "INFORMATION: Starting Session with the Profile: Orders";
   for (const char* f : {"ORDER1.TXT", "order2.txt"})
     expected << "INFORMATION: Sending New Message" << "INFORMATION: Destination Address: orders@example.com"
              << "INFORMATION: Attachment File: " + orders.OutboundDir + "/" + f

@@ -122,6 +122,13 @@ TEST_F(Transfer, DocumentShape) {
   EXPECT_EQ(parsed.profiles, conf_.profiles);
   EXPECT_EQ(parsed.global.MaxMessageMB, 0);
   EXPECT_EQ(parsed.global.MaxAttachments, 1000);
+
+  // The folders an attachment may come from travel as a list, and only when there are any.
+  conf::WriteAttachmentFolders(conf_.profiles[0], {"/srv/orders", "/srv/a b"});
+  cfgtransfer::Configuration again;
+  ASSERT_TRUE(cfgtransfer::FromJson(cfgtransfer::ToJson(conf_), again, error_)) << error_.toStdString();
+  EXPECT_EQ(conf::ReadAttachmentFolders(again.profiles[0]), (QStringList{"/srv/orders", "/srv/a b"}));
+  EXPECT_EQ(again.profiles, conf_.profiles);
 }
 
 TEST_F(Transfer, FailedImportLeavesTheOldFiles) {
