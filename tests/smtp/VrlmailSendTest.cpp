@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <gtest/gtest.h>
 
 using namespace smtptest;
@@ -69,6 +70,26 @@ TEST(VrlmailSend, RefusalExitsWithFiveAndAMissingPasswordFileWithSix) {
   EXPECT_TRUE(Contains(r, "failed: 550 5.1.1 unknown\n")) << r.out;
   EXPECT_EQ(Vrlmail(Base(server.port()) + QStringList{"--user=u", "--password-file=/nonexistent"}).exitCode, 6);
   EXPECT_TRUE(server.waitDone());
+}
+
+TEST(VrlmailSend, ByDefaultAPasswordNeverGoesInClearText) {
+  QTemporaryFile pw;
+  ASSERT_TRUE(pw.open());
+  pw.write("s3cret\n");
+  pw.flush();
+  Scenario s;
+  s.reply("220 test ESMTP").expectPrefix("EHLO ").reply("250 test").expectClose();  // no STARTTLS
+  ScriptedServer server({s});
+  QStringList args = Base(server.port());
+  args.removeAll("--security=none");
+  const ToolRun r = Vrlmail(args + QStringList{"--user=u", "--password-file=" + pw.fileName()});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_TRUE(Contains(r, "the password would go in clear text")) << r.out;
+  EXPECT_TRUE(server.waitDone());
+  EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join('\n').toStdString();
+  // Asked for in so many words, it goes, with a warning.
+  EXPECT_TRUE(Contains(Vrlmail(Base(1) + QStringList{"--user=u", "--password-file=" + pw.fileName()}),
+                       "warning: --security none: the password goes in clear text"));
 }
 
 TEST(VrlmailSend, CountSendsCopiesOverOneConnectionWithLogin) {
