@@ -21,13 +21,15 @@ void InboundDelivery::ReportJournal() {
   for (const QString& e : errors) agent_.LogAndShow(kLogError, e);
 }
 
-bool InboundDelivery::Flush() {
-  if (vrl::FlushFileSystemOf(profile_.InboundDir)) return true;
-  agent_.WriteSessionLines();
-  agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + profile_.InboundDir + QStringLiteral(" - ") +
-             ErrnoText(errno));
+bool FlushInboundFolder(AgentContext& agent, const QString& dir) {
+  if (vrl::FlushFileSystemOf(dir)) return true;
+  const int err = errno;
+  agent.WriteSessionLines();
+  agent.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir + QStringLiteral(" - ") + ErrnoText(err));
   return false;
 }
+
+bool InboundDelivery::Flush() { return FlushInboundFolder(agent_, profile_.InboundDir); }
 
 bool InboundDelivery::Resume() {
   journal_.Migrate(profile_.Prfname, mailbox_);

@@ -25,6 +25,10 @@ struct InboundAttachment {
   std::function<bool(const QString& temp, QString* error)> write;
 };
 
+// Flushes the file system of a profile's inbound folder before a server may forget what went
+// there; a failure is logged inside the profile's session lines.
+bool FlushInboundFolder(AgentContext& agent, const QString& dir);
+
 class InboundDelivery {
  public:
   // mailbox: the id journal's key for the profile's mailbox.

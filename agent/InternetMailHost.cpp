@@ -191,9 +191,8 @@ void InternetMailHost::Close() {
     // QUIT makes the server forget the messages deleted in this session, so every file written
     // for them must be on disk first. When a folder cannot be flushed, the connection ends
     // without QUIT and the server keeps them all.
-    bool flushed = true;
-    for (const QString& dir : std::as_const(foldersWritten_)) flushed = FlushToDisk(dir) && flushed;
-    foldersWritten_.clear();
+    const bool flushed = !wroteInbound_ || agent::FlushInboundFolder(agent_, profile_.InboundDir);
+    wroteInbound_ = false;
     // Once the server has answered QUIT the deletions are done: their ids protect nothing now,
     // and a server that gives a new message an id used before is read right.
     if (flushed && IN_Pop3Mail->DisConnectFromPop3Server() && IN_Pop3Mail->QuitConfirmed() &&
@@ -238,13 +237,6 @@ bool InternetMailHost::ExecSendMail(QString& DestAdreess, QString& FileToSend, Q
   agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + agent_.CurrentProfileName() +
                                    QStringLiteral("\" Error sending message: ") + s.GetLastError());
   if (s.LastFailureTransient()) transientFailure_ = s.GetLastError();
-  return false;
-}
-
-bool InternetMailHost::FlushToDisk(const QString& dir) {
-  if (vrl::FlushFileSystemOf(dir)) return true;
-  agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + dir + QStringLiteral(" - ") +
-             ErrnoText(errno));
   return false;
 }
 
@@ -353,7 +345,7 @@ bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery) {
                     return false;
                   }});
   }
-  foldersWritten_.insert(profile_.InboundDir);
+  wroteInbound_ = true;
   const QByteArray id = ids_.empty() ? QByteArray() : ids_[static_cast<size_t>(i)];
   if (!delivery.Deliver(id, rec, files)) return true;  // it stays on the server for the next cycle
   atts.clear();

@@ -2,7 +2,6 @@
 // The internet-mail session of a profile: a POP3 client and an SMTP client of the mail engine,
 // each connected with a 10-second first attempt and, after a reachability test of the host, a
 // second attempt with the profile's own time-out.
-#include <QSet>
 #include <QString>
 #include <memory>
 
@@ -46,8 +45,6 @@ class InternetMailHost : public MailHost {
   void DebugLine(const QString& line, const QString& box, vrl::MsgBoxIcon icon);
   // What the inbound step does with message i, from the server's ids and sizes and the journal.
   enum class Take { Fetch, Delete, Leave, TooLarge };
-  // Flushes the file system of dir; logs the failure.
-  bool FlushToDisk(const QString& dir);
   // Decides for messages 1..n (into takes_, ids_, sizes_); false when the step cannot go on.
   bool PlanInbound(qint16 n, agent::InboundDelivery& delivery);
   // A message that is not fetched: deleted, or reported as too large. False when DELE failed.
@@ -66,8 +63,8 @@ class InternetMailHost : public MailHost {
   // Why the session has no SMTP client, when that may pass (no connection, no password yet).
   QString smtpMissing_;
   QString transientFailure_;  // of the last ExecSendMail
-  // Folders that received new names in this session: flushed before the server forgets.
-  QSet<QString> foldersWritten_;
+  // Files went into the inbound folder in this session: flushed before the server forgets.
+  bool wroteInbound_ = false;
   agent::IdJournal journal_;
   QString mailbox_;                 // the journal's key for the POP3 mailbox, once connected
   QList<QByteArray> deletedIds_;    // messages marked for deletion in this session
