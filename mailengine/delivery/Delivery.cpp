@@ -99,13 +99,14 @@ MessageFiles::MessageFiles(QString dir) : dir_(std::move(dir)) {}
 MessageFiles::~MessageFiles() { Discard(); }
 
 QString MessageFiles::FreeTarget(const QString& name) const {
-  return MakeUniqueFileName(dir_ + QLatin1Char('/') + OneFileName(name), Targets());
+  return MakeUniqueFileName(dir_ + QLatin1Char('/') + OneFileName(name), targets_);
 }
 
 bool MessageFiles::Add(const QString& temp, const QString& target) {
   struct stat st {};
   if (!Stat(temp, &st)) return false;
   files_.append({temp, target, quint64(st.st_ino)});
+  targets_.insert(target);
   return true;
 }
 
@@ -116,12 +117,6 @@ QString MessageFiles::AddBytes(const QString& name, QByteArrayView bytes, QStrin
   if (error) *error = target + QStringLiteral(" - ") + ErrnoText(errno);
   QFile::remove(temp);
   return {};
-}
-
-QSet<QString> MessageFiles::Targets() const {
-  QSet<QString> targets;
-  for (const StagedFile& f : files_) targets.insert(f.target);
-  return targets;
 }
 
 bool MessageFiles::Place(QString* error) {
@@ -139,12 +134,14 @@ bool MessageFiles::Place(QString* error) {
     placed_.append(to);
   }
   files_.clear();
+  targets_.clear();
   return true;
 }
 
 void MessageFiles::Discard() {
   for (const StagedFile& f : std::as_const(files_)) QFile::remove(f.temp);
   files_.clear();
+  targets_.clear();
 }
 
 Finish FinishPlacing(const QList<StagedFile>& files, QString* error) {

@@ -79,8 +79,6 @@ class MessageFiles {
   QString AddBytes(const QString& name, QByteArrayView bytes, QString* error);
 
   const QList<StagedFile>& Files() const { return files_; }
-  // The targets staged so far.
-  QSet<QString> Targets() const;
 
   // Puts every staged file in place. On a failure the files placed so far are taken back, the
   // temporaries removed, and *error is "<target> - <reason>": the message left no file.
@@ -93,6 +91,7 @@ class MessageFiles {
  private:
   QString dir_;
   QList<StagedFile> files_;
+  QSet<QString> targets_;  // of files_, kept beside them: every free name is checked against them
   QStringList placed_;
 };
 
