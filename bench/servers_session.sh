@@ -4,7 +4,9 @@
 # `work_prefix` set first.
 work=$(mktemp -d "${TMPDIR:-/tmp}/$work_prefix.XXXXXX")
 servers=""
+relay=""
 cleanup() {
+  if [ -n "$relay" ]; then kill "$relay" 2>/dev/null || true; fi
   if [ -n "$servers" ]; then
     bash "$harness" stop "$servers" >/dev/null 2>&1 || true
     rm -rf "$servers"
@@ -16,6 +18,18 @@ trap 'exit 130' INT TERM
 
 servers=$(bash "$harness" start | tail -n 1)
 eval "$(bash "$harness" env "$servers")"
+
+# BENCH_DELAY_MS: every client reaches SMTP and POP3 through a relay that holds each chunk that
+# long in each direction (a server across a network); 0 or unset: straight on loopback.
+if [ "${BENCH_DELAY_MS:-0}" != 0 ]; then
+  exec {relay_out}< <(exec /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/delay_relay.py" "$BENCH_DELAY_MS" \
+    "$VRL_SMTP_PORT" "$VRL_POP3_PORT")
+  relay=$!
+  read -r -t 10 ready VRL_SMTP_PORT VRL_POP3_PORT <&"$relay_out" && [ "$ready" = ready ] ||
+    { echo "the delay relay did not start" >&2; exit 1; }
+  export VRL_SMTP_PORT VRL_POP3_PORT
+  echo "delay relay: ${BENCH_DELAY_MS} ms each way (smtp $VRL_SMTP_PORT, pop3 $VRL_POP3_PORT)"
+fi
 
 run() { timeout "$limit" "$@"; }
 field() { awk -v k="$1" '$1 == k || $1 == k":" { print $2; exit }'; }  # "key value" or "key: value"
