@@ -111,29 +111,40 @@ QString OneLine(QString s) {
 
 }  // namespace
 
-QByteArray InboundInfoText(const ReceivedMessage& record) {
-  QString t;
+namespace {
+
+// The lines before the message text and those after it: the text itself is written as it is,
+// never copied into one buffer with them.
+std::pair<QByteArray, QByteArray> InfoAround(const ReceivedMessage& record) {
   const QString crlf = QStringLiteral("\r\n");
-  t += QStringLiteral("From: ") + crlf + OneLine(record.from) + crlf + kRule + crlf;
-  t += QStringLiteral("Subject: ") + crlf + OneLine(record.subject) + crlf + kRule + crlf;
-  t += QStringLiteral("Message: ") + crlf + record.message + crlf + kRule + crlf;
-  t += QStringLiteral("Attachment(s) File(s): ") + crlf;
-  for (const QString& a : record.attachments) t += a + crlf;
-  return t.toUtf8();
+  QString head = QStringLiteral("From: ") + crlf + OneLine(record.from) + crlf + kRule + crlf;
+  head += QStringLiteral("Subject: ") + crlf + OneLine(record.subject) + crlf + kRule + crlf;
+  head += QStringLiteral("Message: ") + crlf;
+  QString tail = crlf + kRule + crlf + QStringLiteral("Attachment(s) File(s): ") + crlf;
+  for (const QString& a : record.attachments) tail += a + crlf;
+  return {head.toUtf8(), tail.toUtf8()};
+}
+
+}  // namespace
+
+QByteArray InboundInfoText(const ReceivedMessage& record) {
+  const auto [head, tail] = InfoAround(record);
+  return head + record.message + tail;
 }
 
 bool StageInboundInfoFile(delivery::MessageFiles& files, const ReceivedMessage& record, const QString& ext,
                           QString* error) {
   const FileFunctions ff;
-  const QByteArray text = InboundInfoText(record);
+  const auto [head, tail] = InfoAround(record);
   const QString prefix = files.Folder() + QLatin1Char('/');
   QString x = ext;
   if (record.attachments.isEmpty())
-    return !files.AddBytes(ff.ModifiFileExtention(QStringLiteral("MSG"), x), text, error).isEmpty();
+    return !files.AddBytes(ff.ModifiFileExtention(QStringLiteral("MSG"), x), {head, record.message, tail}, error)
+                .isEmpty();
   for (const QString& a : record.attachments) {
     if (a == kUnsupportedAttachment) continue;
     const QString leaf = a.startsWith(prefix) ? a.mid(prefix.size()) : a;
-    if (files.AddBytes(ff.ModifiFileExtention(leaf, x), text, error).isEmpty()) return false;
+    if (files.AddBytes(ff.ModifiFileExtention(leaf, x), {head, record.message, tail}, error).isEmpty()) return false;
   }
   return true;
 }

@@ -19,7 +19,7 @@ inline const QString kUnsupportedAttachment =
 struct ReceivedMessage {
   QString from;  // "???" when unknown
   QString subject;
-  QString message;
+  QByteArray message;  // UTF-8
   // Per attachment: the full path of the file created for it, or (attachment files off) its name
   // with the inbound extension, or kUnsupportedAttachment.
   QStringList attachments;

@@ -133,7 +133,7 @@ bool LocalMsgHost::ExecGetCDOMail(const QString& InboundDir, const QString& File
       const std::optional<localmsg::AddressEntry> sender = message->Sender();
       rec.from = sender ? sender->Name + QStringLiteral(" - ") + sender->Address : QStringLiteral("???");
       rec.subject = message->Subject();
-      rec.message = message->Text();
+      rec.message = message->TextUtf8();
       agent_.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
 
       localmsg::AttachmentList attachments = message->Attachments();

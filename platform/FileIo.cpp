@@ -103,10 +103,16 @@ bool FlushFileSystemOf(const QString& dir) {
 }
 
 bool WriteNewFile(const QString& path, QByteArrayView bytes, bool flush, mode_t mode) {
+  return WriteNewFile(path, {bytes}, flush, mode);
+}
+
+bool WriteNewFile(const QString& path, std::initializer_list<QByteArrayView> pieces, bool flush,
+                  mode_t mode) {
   const int fd = CreateNewFile(path, mode);
   if (fd < 0) return false;
   int err = 0;
-  if (!WriteAll(fd, bytes) && !bytes.isEmpty()) err = errno;
+  for (QByteArrayView bytes : pieces)
+    if (err == 0 && !WriteAll(fd, bytes)) err = errno;
   if (err == 0 && flush && !FlushFile(fd)) err = errno;
   if (::close(fd) != 0 && err == 0) err = errno;
   if (err == 0 && flush && !FlushFolder(QFileInfo(path).absolutePath())) err = errno;

@@ -6,6 +6,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <initializer_list>
 #include <sys/types.h>
 
 namespace vrl {
@@ -44,6 +45,9 @@ bool FlushFileSystemOf(const QString& dir);
 // Writes bytes into a new file (CreateNewFile); with flush, the data and the name are on disk
 // when it returns true. On failure the file is removed again.
 bool WriteNewFile(const QString& path, QByteArrayView bytes, bool flush, mode_t mode = 0600);
+// The same with the file's bytes in pieces, written one after the other.
+bool WriteNewFile(const QString& path, std::initializer_list<QByteArrayView> pieces, bool flush,
+                  mode_t mode = 0600);
 // rename(2) over whatever is at `to` (a temporary from CreateTemporaryBeside puts a whole new
 // file in place: a reader sees the old one or the new one); with flush, the folder of `to` is
 // flushed then, so that the new name survives a crash.

@@ -110,10 +110,11 @@ bool MessageFiles::Add(const QString& temp, const QString& target) {
   return true;
 }
 
-QString MessageFiles::AddBytes(const QString& name, QByteArrayView bytes, QString* error) {
+QString MessageFiles::AddBytes(const QString& name, std::initializer_list<QByteArrayView> pieces,
+                               QString* error) {
   const QString target = FreeTarget(name);
   const QString temp = NewTemporary();
-  if (vrl::WriteNewFile(temp, bytes, false, kDeliveredMode) && Add(temp, target)) return target;
+  if (vrl::WriteNewFile(temp, pieces, false, kDeliveredMode) && Add(temp, target)) return target;
   if (error) *error = target + QStringLiteral(" - ") + ErrnoText(errno);
   QFile::remove(temp);
   return {};

@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <initializer_list>
 #include <sys/types.h>
 
 namespace delivery {
@@ -76,7 +77,7 @@ class MessageFiles {
   bool Add(const QString& temp, const QString& target);
   // Writes bytes into a new staged file for `name`; the target, or empty with *error set to
   // "<target> - <reason>".
-  QString AddBytes(const QString& name, QByteArrayView bytes, QString* error);
+  QString AddBytes(const QString& name, std::initializer_list<QByteArrayView> pieces, QString* error);
 
   const QList<StagedFile>& Files() const { return files_; }
 

@@ -50,6 +50,7 @@ struct MessageData {
   bool sent = false;
   QString path;  // the file of a received message
   QString subject, text;
+  QByteArray received;  // a received message's text as UTF-8, made a QString only when asked
   std::vector<RecipientData> recipients;
   std::vector<AttachmentData> attachments;
   std::optional<AddressEntry> sender;
@@ -359,8 +360,12 @@ RecipientList Message::Recipients() { return RecipientList(d_.get()); }
 AttachmentList Message::Attachments() { return AttachmentList(d_.get()); }
 QString Message::Subject() const { return d_->subject; }
 void Message::SetSubject(const QString& subject) { d_->subject = subject; }
-QString Message::Text() const { return d_->text; }
-void Message::SetText(const QString& text) { d_->text = text; }
+QString Message::Text() const { return d_->received.isNull() ? d_->text : QString::fromUtf8(d_->received); }
+QByteArray Message::TextUtf8() const { return d_->received.isNull() ? d_->text.toUtf8() : d_->received; }
+void Message::SetText(const QString& text) {
+  d_->text = text;
+  d_->received = QByteArray();
+}
 void Message::Update() {}
 std::optional<AddressEntry> Message::Sender() const { return d_->sender; }
 
@@ -380,7 +385,8 @@ void Message::Send(bool showDialog) {
   m.from = s.senderAddress;
   m.fromDisplayName = s.senderName;
   m.subject = d.subject;
-  m.body = codec::ProcessBodyLines(d.text, !codec::FitsLatin1(d.text));
+  const QString text = d.received.isNull() ? d.text : QString::fromUtf8(d.received);
+  m.body = codec::ProcessBodyLines(text, !codec::FitsLatin1(text));
   for (const AttachmentData& a : d.attachments) {
     const QFileInfo info(a.source);
     if (!info.isFile()) Raise(kErrNotFound, QStringLiteral("No such file: ") + a.source);
@@ -452,7 +458,7 @@ std::shared_ptr<Message> MessageList::GetFirst() {
     d->inbox = true;
     d->path = path;
     d->subject = mail.Subject;
-    d->text = mail.Message;
+    d->received = mail.Message.isNull() ? QByteArray("") : std::move(mail.Message);
     if (!mail.from.trimmed().isEmpty()) {
       const auto [name, address] = SplitNameAddress(mail.from);
       d->sender = AddressEntry{name.isEmpty() ? address : name, address};

@@ -129,6 +129,8 @@ class Message {
   QString Subject() const;
   void SetSubject(const QString& subject);
   QString Text() const;
+  // The same as UTF-8; a received message's without a copy.
+  QByteArray TextUtf8() const;
   void SetText(const QString& text);
   // Nothing to store: a new message lives until it is sent.
   void Update();

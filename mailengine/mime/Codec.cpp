@@ -632,19 +632,110 @@ QByteArray DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding) 
   return result;
 }
 
-QString BytesToText(QByteArrayView bytes, QByteArrayView charset) {
-  const QByteArray cs = NormalCharset(charset);
+namespace {
+
+enum class Charset { Undeclared, Windows1252, Other };
+
+Charset KindOf(const QByteArray& cs) {
   if (cs.isEmpty() || cs == "us-ascii" || cs == "ascii" || cs == "utf-8" || cs == "utf8" ||
       cs == "unknown-8bit" || cs == "x-unknown" || cs == "default")
-    return Utf8OrWindows1252(bytes);
+    return Charset::Undeclared;
   if (cs == "iso-8859-1" || cs == "iso8859-1" || cs == "iso_8859-1" || cs == "latin1" ||
       cs == "latin-1" || cs == "l1" || cs == "windows-1252" || cs == "cp1252" || cs == "cp819")
-    return FromWindows1252(bytes);
-  if (cs.size() <= kMaxCharsetName) {
-    QStringDecoder decoder(cs.constData());
-    if (decoder.isValid()) return decoder.decode(bytes);
+    return Charset::Windows1252;
+  return cs.size() <= kMaxCharsetName ? Charset::Other : Charset::Undeclared;
+}
+
+}  // namespace
+
+QString BytesToText(QByteArrayView bytes, QByteArrayView charset) {
+  const QByteArray cs = NormalCharset(charset);
+  switch (KindOf(cs)) {
+    case Charset::Windows1252:
+      return FromWindows1252(bytes);
+    case Charset::Other: {
+      QStringDecoder decoder(cs.constData());
+      if (decoder.isValid()) return decoder.decode(bytes);
+      break;
+    }
+    case Charset::Undeclared:
+      break;
   }
   return Utf8OrWindows1252(bytes);
+}
+
+namespace {
+
+qsizetype Utf8Length(unsigned char lead) {
+  return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
+// IsValidUtf8 over bytes that come in blocks: a character split between two blocks is whole.
+class Utf8Check {
+ public:
+  bool Feed(QByteArrayView b) {
+    if (!split_.isEmpty()) {
+      const qsizetype take = std::min(Utf8Length(split_[0]) - split_.size(), b.size());
+      split_ += b.first(take);
+      b = b.sliced(take);
+      if (split_.size() < Utf8Length(split_[0])) return true;
+      ok_ = IsValidUtf8(split_);
+      split_.clear();
+    }
+    qsizetype cut = b.size();
+    for (qsizetype i = b.size() - 1; ok_ && i >= 0 && i >= b.size() - 3; --i) {
+      const unsigned char c = static_cast<unsigned char>(b[i]);
+      if (c < 0x80) break;
+      if (c >= 0xC0) {
+        if (i + Utf8Length(c) > b.size()) cut = i;
+        break;
+      }
+    }
+    ok_ = ok_ && IsValidUtf8(b.first(cut));
+    split_ = b.sliced(cut).toByteArray();
+    return ok_;
+  }
+  bool Valid() const { return ok_ && split_.isEmpty(); }
+
+ private:
+  QByteArray split_;
+  bool ok_ = true;
+};
+
+}  // namespace
+
+void TextToUtf8(const std::function<void(const ByteSink&)>& feed, QByteArrayView charset,
+                const std::function<void(QByteArrayView)>& sink) {
+  constexpr qsizetype kBlock = 256 * 1024;
+  const QByteArray cs = NormalCharset(charset);
+  Charset kind = KindOf(cs);
+  QStringDecoder decoder;
+  if (kind == Charset::Other) {
+    decoder = QStringDecoder(cs.constData());
+    if (!decoder.isValid()) kind = Charset::Undeclared;
+  }
+  if (kind == Charset::Undeclared) {
+    Utf8Check check;
+    feed([&check](QByteArrayView b) { return check.Feed(b); });
+    if (check.Valid()) {
+      bool first = true;  // a leading byte-order mark is dropped, as Utf8OrWindows1252 does
+      feed([&](QByteArrayView b) {
+        if (std::exchange(first, false) && b.startsWith("\xEF\xBB\xBF")) b = b.sliced(3);
+        sink(b);
+        return true;
+      });
+      return;
+    }
+    kind = Charset::Windows1252;
+  }
+  // The decoder keeps its state between blocks: a character split by a block's end is whole.
+  feed([&](QByteArrayView bytes) {
+    for (qsizetype at = 0; at < bytes.size(); at += kBlock) {
+      const QByteArrayView b = bytes.sliced(at, std::min(kBlock, bytes.size() - at));
+      sink((kind == Charset::Windows1252 ? FromWindows1252(b) : QString(decoder.decode(b))).toUtf8());
+    }
+    return true;
+  });
 }
 
 QString DecodeHeaderText(QByteArrayView raw) {

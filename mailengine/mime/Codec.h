@@ -99,6 +99,13 @@ Pop3TransferEncoding EncodingFromHeader(QByteArrayView value);
 bool DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding, const ByteSink& sink);
 QByteArray DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding);
 
+// The text of bytes in a character set (as BytesToText) handed to sink as UTF-8, a block at a
+// time, so that a large body is never whole in memory once more, let alone in UTF-16. feed hands
+// the bytes to the sink it is given, the same each time it is called: undeclared text is read
+// once more first, to tell UTF-8 from Windows-1252.
+void TextToUtf8(const std::function<void(const ByteSink&)>& feed, QByteArrayView charset,
+                const std::function<void(QByteArrayView)>& sink);
+
 // A header value (raw bytes, already unfolded) as text: 8-bit bytes read by the rule above, then
 // every encoded word (=?charset?B|Q?...?=) decoded from its character set; white space between
 // two adjacent encoded words is dropped.

@@ -97,6 +97,13 @@ Headers ParseHeaders(QByteArrayView d, qsizetype begin, qsizetype end, bool topL
   qsizetype fieldsAtStray = 0;
   qsizetype unfoldedAtStray = 0;
   bool blank = false;
+  if (topLevel) {
+    // The joined lines are never longer than the block up to its first empty line: reserved at
+    // once, since a buffer that grew would cost its old and its new size together.
+    qsizetype blockEnd = begin;
+    for (Line l; blockEnd < end && (l = LineAt(d, blockEnd, end)).end > l.begin;) blockEnd = l.next;
+    h.unfolded.reserve(blockEnd - begin);
+  }
   bool lastWanted = false;
   bool haveField = false;
   for (qsizetype pos = begin; pos < end;) {
@@ -110,7 +117,10 @@ Headers ParseHeaders(QByteArrayView d, qsizetype begin, qsizetype end, bool topL
     }
     if (IsFoldChar(line.front()) && haveField) {
       // Unfolding removes the line break only; the white space after it stays.
-      if (lastWanted) h.fields.back().value += line;
+      if (lastWanted) {
+        QByteArray& v = h.fields.back().value;
+        v += line.first(std::min(line.size(), std::max<qsizetype>(kMaxFieldValue - v.size(), 0)));
+      }
       if (topLevel) h.unfolded += line;
       continue;
     }
@@ -132,8 +142,10 @@ Headers ParseHeaders(QByteArrayView d, qsizetype begin, qsizetype end, bool topL
     haveField = true;
     const QByteArray lower = name.toByteArray().toLower();
     lastWanted = Wanted(lower, topLevel);
-    if (lastWanted)
-      h.fields.push_back({lower, Trimmed(line.sliced(line.indexOf(':') + 1)).toByteArray()});
+    if (lastWanted) {
+      const QByteArrayView value = Trimmed(line.sliced(line.indexOf(':') + 1));
+      h.fields.push_back({lower, value.first(std::min(value.size(), kMaxFieldValue)).toByteArray()});
+    }
   }
   if (!blank && firstStray >= 0) {
     h.fields.resize(static_cast<size_t>(fieldsAtStray));
@@ -143,23 +155,61 @@ Headers ParseHeaders(QByteArrayView d, qsizetype begin, qsizetype end, bool topL
   return h;
 }
 
-// Text of a body: NUL characters dropped; line-based encodings get CR LF line ends.
-QString BodyText(const QByteArray& bytes, const QByteArray* charset, bool lineBased) {
-  QString text = codec::BytesToText(bytes, charset ? QByteArrayView(*charset) : QByteArrayView());
-  text.remove(QChar(0));
-  if (lineBased && text.contains(u'\n')) {
-    QString out;
-    out.reserve(text.size() + text.size() / 32);
-    QChar prev;
-    for (QChar c : text) {
-      if (c == u'\n' && prev != u'\r') out.append(u'\r');
-      out.append(c);
-      prev = c;
+// UTF-8 text with NUL characters dropped and, when lineBased, a CR before every LF that follows
+// no CR, handed to put in pieces. prev is the last character kept, across blocks.
+template <typename Put>
+void CleanBodyText(QByteArrayView b, bool lineBased, char& prev, const Put& put) {
+  qsizetype run = 0;
+  for (qsizetype i = 0; i < b.size(); ++i) {
+    const char c = b[i];
+    if (c == '\0') {
+      put(b.sliced(run, i - run));
+      run = i + 1;
+      continue;
     }
-    text = std::move(out);
+    if (lineBased && c == '\n' && prev != '\r') {
+      put(b.sliced(run, i - run));
+      put("\r");
+      run = i;
+    }
+    prev = c;
   }
+  put(b.sliced(run));
+}
+
+using Feed = std::function<void(const codec::ByteSink&)>;
+
+// The text feed hands on (TextToUtf8), NUL characters dropped when dropNul, CR LF line ends when
+// lineBased. Measured first, then made: a buffer that grew would cost its old and its new size
+// at once.
+QByteArray MakeText(const Feed& feed, QByteArrayView charset, bool dropNul, bool lineBased) {
+  const auto pass = [&](const auto& put) {
+    char prev = 0;
+    codec::TextToUtf8(feed, charset, [&](QByteArrayView block) {
+      if (dropNul || lineBased) CleanBodyText(block, lineBased, prev, put);
+      else put(block);
+    });
+  };
+  qsizetype size = 0;
+  pass([&size](QByteArrayView piece) { size += piece.size(); });
+  QByteArray text;
+  text.reserve(size);
+  pass([&text](QByteArrayView piece) { text.append(piece); });
   return text;
 }
+
+// Undeclared text as UTF-8, not copied when it is UTF-8 already.
+QByteArray UndeclaredText(QByteArray bytes) {
+  if (!codec::IsValidUtf8(bytes))
+    return MakeText([&bytes](const codec::ByteSink& sink) { sink(bytes); }, {}, false, false);
+  if (bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
+  return bytes;
+}
+
+struct PartRange {
+  qsizetype begin;
+  qsizetype end;
+};
 
 struct Context {
   const QByteArray& buffer;
@@ -183,13 +233,13 @@ void AddAttachment(Context& ctx, const QString& name, qsizetype partBegin, qsize
 
 // Inside multipart/alternative the parts are one text in several forms: the last of each kind
 // is taken. Elsewhere successive body parts are all kept, one after the other.
-void AddBody(QString& field, QString text, bool replace) {
+void AddBody(QByteArray& field, QByteArray text, bool replace) {
   if (replace || field.isEmpty()) {
     field = std::move(text);
     return;
   }
   if (text.isEmpty()) return;
-  if (!field.endsWith(u'\n')) field += QStringLiteral("\r\n");
+  if (!field.endsWith('\n')) field += "\r\n";
   field += text;
 }
 
@@ -215,11 +265,11 @@ bool IsUUBegin(QByteArrayView d, const Line& l, qsizetype limit, QByteArrayView*
   return !data.isEmpty() && data.front() >= ' ' && data.front() <= '`' && data.size() <= 90;
 }
 
-// Takes "begin ... end" blocks out of a plain body as attachments; returns the remaining text.
-QByteArray TakeUUBlocks(Context& ctx, qsizetype begin, qsizetype end) {
-  QByteArray rest;
+// Takes "begin ... end" blocks out of a plain body as attachments; returns the ranges of the
+// text around them.
+std::vector<PartRange> TakeUUBlocks(Context& ctx, qsizetype begin, qsizetype end) {
+  std::vector<PartRange> kept;
   qsizetype keptFrom = begin;
-  bool found = false;
   for (qsizetype pos = begin; pos < end;) {
     const Line l = LineAt(ctx.d, pos, end);
     QByteArrayView name;
@@ -236,33 +286,34 @@ QByteArray TakeUUBlocks(Context& ctx, qsizetype begin, qsizetype end) {
         break;
       }
     }
-    found = true;
-    rest += ctx.d.sliced(keptFrom, l.begin - keptFrom);
+    kept.push_back({keptFrom, l.begin});
     AddAttachment(ctx, codec::BytesToText(name), l.begin, l.begin, blockEnd, Pop3TransferEncoding::UUEncode);
     keptFrom = pos = blockEnd;
   }
-  if (!found) return ctx.d.sliced(begin, end - begin).toByteArray();
-  rest += ctx.d.sliced(keptFrom, end - keptFrom);
-  return rest;
+  kept.push_back({keptFrom, end});
+  return kept;
 }
 
+// Text of a body as UTF-8: NUL characters dropped; line-based encodings get CR LF line ends.
+// Decoded and converted a block at a time, so that it costs about its own size.
 void AddTextLeaf(Context& ctx, qsizetype begin, qsizetype end, Pop3TransferEncoding enc,
                  const ContentField& ct, bool html, bool replace) {
-  QByteArray bytes;
-  if (!html && (enc == Pop3TransferEncoding::Plain || enc == Pop3TransferEncoding::Binary))
-    bytes = TakeUUBlocks(ctx, begin, end);
-  else
-    bytes = codec::DecodeContent(ctx.d.sliced(begin, end - begin), enc);
+  const bool decode = enc != Pop3TransferEncoding::Plain && enc != Pop3TransferEncoding::Binary;
+  const std::vector<PartRange> kept =
+      html || decode ? std::vector<PartRange>{{begin, end}} : TakeUUBlocks(ctx, begin, end);
+  const auto feed = [&](const codec::ByteSink& sink) {
+    for (const PartRange& r : kept) {
+      const QByteArrayView v = ctx.d.sliced(r.begin, r.end - r.begin);
+      if (!(decode ? codec::DecodeContent(v, enc, sink) : sink(v))) return;
+    }
+  };
   const bool lineBased = enc == Pop3TransferEncoding::Plain ||
                          enc == Pop3TransferEncoding::QuotedPrintable;
-  QString text = BodyText(bytes, ct.Param("charset"), lineBased);
+  const QByteArrayView charset =
+      ct.Param("charset") ? QByteArrayView(*ct.Param("charset")) : QByteArrayView();
+  QByteArray text = MakeText(feed, charset, true, lineBased);
   AddBody(html ? ctx.mail.HTMLMessage : ctx.mail.Message, std::move(text), replace);
 }
-
-struct PartRange {
-  qsizetype begin;
-  qsizetype end;
-};
 
 // The parts between the delimiter lines "--" + boundary (optionally followed by blanks), up to
 // the closing line "--" + boundary + "--" or the end. The line break before a delimiter line
@@ -311,8 +362,7 @@ void ParseEntity(Context& ctx, qsizetype begin, qsizetype end, int depth, bool i
   const bool topLevel = depth == 0;
   Headers h = ParseHeaders(ctx.d, begin, end, topLevel);
   if (topLevel) {
-    ctx.mail.Header = codec::BytesToText(h.unfolded);
-    h.unfolded = QByteArray();
+    ctx.mail.Header = UndeclaredText(std::exchange(h.unfolded, QByteArray()));
     if (const QByteArray* v = h.Last("from")) ctx.mail.from = codec::DecodeHeaderText(*v);
     if (const QByteArray* v = h.Last("to")) ctx.mail.To = codec::DecodeHeaderText(*v);
     if (const QByteArray* v = h.Last("date")) ctx.mail.Date = codec::DecodeHeaderText(*v);

@@ -14,6 +14,9 @@ namespace pop3mime {
 inline constexpr int kMaxMultipartDepth = 32;
 // Attachments beyond this count (the record's 16-bit counter) are not listed.
 inline constexpr int kMaxAttachments = 32767;
+// The most of a header field's value that is kept for decoding (a line holds 998 characters at
+// most; no sender folds a field near this): a hostile header costs no more than this per field.
+inline constexpr qsizetype kMaxFieldValue = 64 * 1024;
 
 // Parses one message (dot-unstuffed, without the POP3 status line and the final "."). The
 // records are emptied first. Attachments keep a shared reference to the message's buffer.

@@ -37,13 +37,14 @@ struct Pop3AttachmentData {
 };
 
 struct Pop3Mail {
-  QString Header;       // the header block with folded lines joined
+  QByteArray Header;    // the header block with folded lines joined, as UTF-8
   QString from;         // the last "From" header, decoded
   QString To;
   QString Date;
   QString Subject;
-  QString Message;      // plain-text body, decoded
-  QString HTMLMessage;  // HTML body, decoded
+  // The bodies, decoded, as UTF-8 (bytes, not UTF-16: a large body costs its own size).
+  QByteArray Message;      // plain-text body
+  QByteArray HTMLMessage;  // HTML body
   qint64 Size = 0;      // bytes of the retrieved message
   qint16 AttachedFiles = 0;
 };

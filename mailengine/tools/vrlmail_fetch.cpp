@@ -276,7 +276,7 @@ class Fetcher {
       const QString name = pop3mime::SafeAttachmentName(
           (subject.isEmpty() ? QStringLiteral("message") : subject) + QStringLiteral(".eml"));
       QString why;
-      if (files.AddBytes(name, source, &why).isEmpty()) {
+      if (files.AddBytes(name, {source}, &why).isEmpty()) {
         std::fprintf(stderr, "vrlmail fetch: cannot create %s\n", why.toUtf8().constData());
         return 6;
       }

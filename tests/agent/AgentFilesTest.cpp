@@ -150,8 +150,8 @@ TEST_F(AgentFilesTest, NothingIsOverwritten) {
 TEST_F(AgentFilesTest, AMessageIsPlacedWholeOrNotAtAll) {
   delivery::MessageFiles files(dir_);
   QString error;
-  ASSERT_EQ(files.AddBytes("a.IN", "a", &error), In("a.IN"));
-  ASSERT_EQ(files.AddBytes("a.IN", "b", &error), In("1-a.IN")) << "a name the message claims is taken";
+  ASSERT_EQ(files.AddBytes("a.IN", {"a"}, &error), In("a.IN"));
+  ASSERT_EQ(files.AddBytes("a.IN", {"b"}, &error), In("1-a.IN")) << "a name the message claims is taken";
   ASSERT_TRUE(QFile::remove(files.Files()[1].temp));  // something swept it away
   EXPECT_FALSE(files.Place(&error));
   EXPECT_TRUE(error.startsWith(In("1-a.IN") + " - ")) << error.toStdString();
