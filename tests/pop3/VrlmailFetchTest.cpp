@@ -4,9 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace pop3test;
 using vrltest::Scenario;
@@ -20,8 +24,14 @@ struct FetchRun {
   QString err;
 };
 
-FetchRun RunVrlmail(const QStringList& args) {
+// addressSpace: the child's RLIMIT_AS in bytes (0: none).
+FetchRun RunVrlmail(const QStringList& args, rlim_t addressSpace = 0) {
   QProcess p;
+  if (addressSpace)
+    p.setChildProcessModifier([addressSpace] {
+      const rlimit cap{addressSpace, addressSpace};
+      if (::setrlimit(RLIMIT_AS, &cap) != 0) ::_exit(99);
+    });
   p.start(QStringLiteral(VRL_BIN_DIR "/vrlmail"), args);
   FetchRun r;
   if (!p.waitForFinished(20000)) {
@@ -47,12 +57,12 @@ struct FetchFixture : ::testing::Test {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("s3cret\n");
   }
-  FetchRun Fetch(quint16 port, const QStringList& extra = {}) {
+  FetchRun Fetch(quint16 port, const QStringList& extra = {}, rlim_t addressSpace = 0) {
     return RunVrlmail(QStringList{QStringLiteral("fetch"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                            QStringLiteral("--port"), QString::number(port), QStringLiteral("--user"),
                            QStringLiteral("u"), QStringLiteral("--password-file"), pwFile, QStringLiteral("--dir"),
                            dir, QStringLiteral("--timeout"), QStringLiteral("5"), QStringLiteral("--security"),
-                           QStringLiteral("none")} + extra);
+                           QStringLiteral("none")} + extra, addressSpace);
   }
   QByteArray Saved(const char* name) { return ReadFile(QDir(dir).filePath(QString::fromUtf8(name))); }
 };
@@ -190,5 +200,73 @@ TEST_F(FetchFixture, PipeliningKeepsTheAnswersInOrderAndDeletesOnlyWhatIsSaved) 
     EXPECT_EQ(server.received(0).contains("QUIT"), c.quit) << c.what;
   }
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A large message of any shape costs about twice its size: each is fetched with the address space
+// capped at the idle program's plus twice the message plus 16 MiB, and must be saved whole.
+TEST_F(FetchFixture, LargeMessagesOfEveryShapeFitInTwiceTheirSize) {
+  // What the program maps before any message: read while it waits for the greeting.
+  qint64 idleKb = 0;
+  {
+    ScriptedServer server({Scenario().delay(1000).close()});
+    QProcess p;
+    p.start(QStringLiteral(VRL_BIN_DIR "/vrlmail"),
+            {"fetch", "--host", "127.0.0.1", "--port", QString::number(server.port()), "--user", "u",
+             "--password-file", pwFile, "--dir", dir, "--security", "none"});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(500);
+    QFile status(QStringLiteral("/proc/%1/status").arg(p.processId()));
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : status.readAll().split('\n'))
+      if (line.startsWith("VmPeak:")) idleKb = line.mid(7).trimmed().split(' ').value(0).toLongLong();
+    p.waitForFinished(5000);
+  }
+  ASSERT_GT(idleKb, 0);
+
+  constexpr qsizetype kSize = 16 << 20;
+  const QByteArray head = "From: a@example.org\r\nSubject: big\r\n";
+  auto fill = [](const QByteArray& unit) { return unit.repeated(kSize / unit.size()); };
+  const QByteArray bytes = fill(QByteArray("\x01\xFF\x80\x00 binary", 11));
+  const struct {
+    const char* shape;
+    QByteArray message;
+    const char* file;
+    qsizetype fileSize;  // -1: the message's
+  } cases[] = {
+      {"plain text", head + "\r\n" + fill("plain text line of seventy characters, more or less, ending here\r\n"), "big.eml", -1},
+      {"Latin-1 text with bare LF", head + "Content-Type: text/plain\r\n\r\n" + fill("caf\xE9 au lait\n") + "\r\n", "big.eml", -1},
+      {"quoted-printable Latin-1",
+       head + "Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
+           fill("caf=E9 caf=E9 caf=E9=\r\n"), "big.eml", -1},
+      {"HTML", head + "Content-Type: text/html\r\n\r\n" + fill("<p>paragraph</p>\r\n"), "big.eml", -1},
+      {"folded subject", "From: a@example.org\r\nSubject: " + fill("long subject, folded\r\n ") + "end\r\n\r\nx\r\n", nullptr, -1},
+      {"long header", head + "X-Long: " + fill("a folded header field\r\n ") + "end\r\n\r\nx\r\n", "big.eml", -1},
+      {"base64 attachment",
+       head + "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: application/octet-stream; "
+              "name=a.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n" + bytes.toBase64() + "\r\n--b--\r\n",
+       "a.bin", bytes.size()},
+  };
+  for (const auto& c : cases) {
+    QDir(dir).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QByteArray answer = RetrAnswer(c.message);
+    ScriptedServer server({Login().expect("STAT").reply("+OK 1 " + QByteArray::number(answer.size()))
+                               .expect("RETR 1").send(answer)
+                               .expect("QUIT").reply("+OK")});
+    const rlim_t cap = rlim_t(idleKb) * 1024 + rlim_t(c.message.size()) * 2 + (16 << 20);
+    const FetchRun r = Fetch(server.port(), {"--keep", "--timeout", "60"}, getenv("NOCAP") ? 0 : cap);
+    EXPECT_EQ(r.exitCode, 0) << c.shape << ": " << r.err.toStdString();
+    EXPECT_TRUE(server.waitDone(5000)) << c.shape;
+    EXPECT_TRUE(server.errors().isEmpty()) << c.shape << ": " << server.errors().join(QLatin1Char('\n')).toStdString();
+    const QStringList files = QDir(dir).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1) << c.shape;
+    if (c.file) {
+      EXPECT_EQ(files[0], QLatin1String(c.file)) << c.shape;
+    }
+    EXPECT_EQ(QFileInfo(QDir(dir).filePath(files[0])).size(), c.fileSize < 0 ? c.message.size() : c.fileSize)
+        << c.shape;
+  }
+}
+#endif
 
 }  // namespace
