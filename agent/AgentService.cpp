@@ -74,17 +74,18 @@ QDBusMessage BusObject::Call(const QDBusMessage& m) const {
   if (interface == kProperties ||
       (interface.isEmpty() && (member == u"Get" || member == u"Set" || member == u"GetAll")))
     return PropertyCall(m);
+  // Introspect without arguments never gets here (handleMessage).
+  if (member == u"Introspect" && (interface.isEmpty() || interface == kIntrospectable))
+    return m.createErrorReply(QDBusError::InvalidArgs,
+                              QStringLiteral("Introspect takes no arguments"));
   Action action;
   if (interface.isEmpty() || interface == interface_) action = methods_.value(member);
   if (!action && (interface.isEmpty() || interface == kInstance))
     action = instanceMethods_.value(member);
-  // Every method takes no arguments; Introspect without any is Qt's (handleMessage).
-  const bool introspect =
-      member == u"Introspect" && (interface.isEmpty() || interface == kIntrospectable);
-  if ((action || introspect) && !m.signature().isEmpty())
-    return m.createErrorReply(QDBusError::InvalidArgs,
-                              member + QStringLiteral(" takes no arguments"));
   if (action) {
+    if (!m.signature().isEmpty())
+      return m.createErrorReply(QDBusError::InvalidArgs,
+                                member + QStringLiteral(" takes no arguments"));
     action(m.service());
     return m.createReply();
   }
