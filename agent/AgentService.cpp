@@ -1,34 +1,146 @@
 #include "AgentService.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QFile>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+#include <algorithm>
 
 #include "AgentTypes.h"
-#include "ClsAgentStateAdaptor.h"
-#include "ClsGetLogAdaptor.h"
-#include "ClsStartStopEngAdaptor.h"
 
 namespace agent {
 
-ClsStartStopEng::ClsStartStopEng(AgentService& service) : service_(service) {}
-bool ClsStartStopEng::ModeDebug() const { return service_.Agent().ModeDebug(); }
-void ClsStartStopEng::SetModeDebug(bool on) { service_.Agent().SetModeDebug(on); }
-void ClsStartStopEng::StartMailAgent() { service_.StartMailAgent(); }
-void ClsStartStopEng::StopMailAgent() { service_.StopMailAgent(); }
+namespace {
 
-ClsAgentState::ClsAgentState(AgentService& service) : service_(service) {}
-int ClsAgentState::CurrentState() const { return service_.Agent().AgentState(); }
-QString ClsAgentState::Health() const { return QString::fromUtf8(service_.Agent().HealthDocument()); }
+constexpr QLatin1String kProperties("org.freedesktop.DBus.Properties");
+constexpr QLatin1String kIntrospectable("org.freedesktop.DBus.Introspectable");
+constexpr QLatin1String kInstance(agentbus::kInstanceInterface);
 
-ClsGetLog::ClsGetLog(AgentService& service) : service_(service) {}
-QString ClsGetLog::GetTempLogFileName() const { return service_.Log().GetTempLogFileName(); }
-void ClsGetLog::ClearLogFile() { service_.Log().ClearLogFile(); }
+// The interface elements of an introspection file (a resource), without its comments, indented
+// to sit in the node that Qt writes around them.
+QString InterfaceXml(const char* interface) {
+  QFile file(QStringLiteral(":/agentbus/") + QLatin1String(interface) + QStringLiteral(".xml"));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  QXmlStreamReader in(&file);
+  QString xml;
+  QXmlStreamWriter out(&xml);
+  out.setAutoFormatting(true);
+  out.setAutoFormattingIndent(2);
+  while (!in.atEnd()) {
+    in.readNext();
+    if ((in.isStartElement() || in.isEndElement()) && in.name() != u"node")
+      out.writeCurrentToken(in);
+  }
+  QString indented;
+  for (const QString& line : xml.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+    indented += QStringLiteral("  ") + line + QLatin1Char('\n');
+  return indented;
+}
 
-InstanceAdaptor::InstanceAdaptor(ControlObject* object, AgentService& service, ClassKind kind)
-    : QDBusAbstractAdaptor(object), object_(object), service_(service), kind_(kind) {}
+}  // namespace
 
-void InstanceAdaptor::Hold() { service_.Hold(object_->Caller(), kind_); }
-void InstanceAdaptor::Release() { service_.Release(object_->Caller(), kind_); }
+BusObject::BusObject(AgentService& service, ClassKind kind, const char* interface,
+                     QHash<QString, Action> methods, QList<Property> properties)
+    : interface_(QString::fromLatin1(interface)),
+      xml_(InterfaceXml(interface) + InterfaceXml(agentbus::kInstanceInterface)),
+      methods_(std::move(methods)),
+      properties_(std::move(properties)) {
+  instanceMethods_.insert(QStringLiteral("Hold"),
+                          [&service, kind](const QString& caller) { service.Hold(caller, kind); });
+  instanceMethods_.insert(QStringLiteral("Release"), [&service, kind](const QString& caller) {
+    service.Release(caller, kind);
+  });
+}
+
+QString BusObject::introspect(const QString&) const { return xml_; }
+
+bool BusObject::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+  const QString interface = message.interface();
+  // Qt answers Introspect with introspect() and the standard interfaces.
+  if (message.member() == u"Introspect" && message.signature().isEmpty() &&
+      (interface.isEmpty() || interface == kIntrospectable))
+    return false;
+  const QDBusMessage reply = Call(message);
+  if (message.isReplyRequired()) connection.send(reply);
+  return true;
+}
+
+QDBusMessage BusObject::Call(const QDBusMessage& m) const {
+  const QString interface = m.interface();
+  const QString member = m.member();
+  if (interface == kProperties ||
+      (interface.isEmpty() && (member == u"Get" || member == u"Set" || member == u"GetAll")))
+    return PropertyCall(m);
+  // Introspect without arguments never gets here (handleMessage).
+  if (member == u"Introspect" && (interface.isEmpty() || interface == kIntrospectable))
+    return m.createErrorReply(QDBusError::InvalidArgs,
+                              QStringLiteral("Introspect takes no arguments"));
+  Action action;
+  if (interface.isEmpty() || interface == interface_) action = methods_.value(member);
+  if (!action && (interface.isEmpty() || interface == kInstance))
+    action = instanceMethods_.value(member);
+  if (action) {
+    if (!m.signature().isEmpty())
+      return m.createErrorReply(QDBusError::InvalidArgs,
+                                member + QStringLiteral(" takes no arguments"));
+    action(m.service());
+    return m.createReply();
+  }
+  if (interface.isEmpty() || interface == interface_ || interface == kInstance ||
+      interface == kIntrospectable)
+    return m.createErrorReply(QDBusError::UnknownMethod,
+                              QStringLiteral("No such method ") + member);
+  return m.createErrorReply(QDBusError::UnknownInterface,
+                            QStringLiteral("No such interface ") + interface);
+}
+
+QDBusMessage BusObject::PropertyCall(const QDBusMessage& m) const {
+  const QString member = m.member();
+  const char* signature = member == u"Get"      ? "ss"
+                          : member == u"Set"    ? "ssv"
+                          : member == u"GetAll" ? "s"
+                                                : nullptr;
+  if (!signature)
+    return m.createErrorReply(QDBusError::UnknownMethod,
+                              QStringLiteral("No such method ") + member);
+  if (m.signature() != QLatin1String(signature))
+    return m.createErrorReply(
+        QDBusError::InvalidArgs,
+        member + QStringLiteral(" takes the arguments (") + QLatin1String(signature) + ')');
+  const QList<QVariant> args = m.arguments();
+  // An empty interface name stands for any interface of the object; Instance has no properties.
+  const QString interface = args.at(0).toString();
+  if (!interface.isEmpty() && interface != interface_ && interface != kInstance)
+    return m.createErrorReply(QDBusError::UnknownInterface, QStringLiteral("No such interface"));
+  const QList<Property> none;
+  const QList<Property>& properties = interface == kInstance ? none : properties_;
+  if (member == u"GetAll") {
+    QVariantMap all;
+    for (const Property& p : properties) all.insert(p.name, p.read());
+    return m.createReply(QVariant::fromValue(all));
+  }
+  const QString name = args.at(1).toString();
+  const auto property = std::find_if(properties.begin(), properties.end(),
+                                     [&](const Property& p) { return p.name == name; });
+  if (property == properties.end())
+    return m.createErrorReply(QDBusError::UnknownProperty, QStringLiteral("No such property"));
+  if (member == u"Get") return m.createReply(QVariant::fromValue(QDBusVariant(property->read())));
+  if (!property->write)
+    return m.createErrorReply(QDBusError::PropertyReadOnly,
+                              property->name + QStringLiteral(" is read-only"));
+  // Exactly the property's own type: Qt would convert any other, the string "no" to true.
+  const QVariant value = args.at(2).value<QDBusVariant>().variant();
+  const QMetaType type = property->read().metaType();
+  if (value.metaType() != type)
+    return m.createErrorReply(QDBusError::InvalidArgs,
+                              property->name + QStringLiteral(" takes a value of type '") +
+                                  QLatin1String(QDBusMetaType::typeToSignature(type)) + '\'');
+  property->write(value);
+  return m.createReply();
+}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -37,16 +149,20 @@ AgentService::AgentService(FrmAgent& agent, AgentLog& log, bool runMode, QObject
       agent_(agent),
       log_(log),
       runMode_(runMode),
-      startStop_(*this),
-      state_(*this),
-      getLog_(*this) {
-  new ClsStartStopEngAdaptor(&startStop_);
-  new InstanceAdaptor(&startStop_, *this, ClassKind::StartStopEng);
-  new ClsAgentStateAdaptor(&state_);
-  new InstanceAdaptor(&state_, *this, ClassKind::AgentState);
-  new ClsGetLogAdaptor(&getLog_);
-  new InstanceAdaptor(&getLog_, *this, ClassKind::GetLog);
-
+      startStop_(*this, ClassKind::StartStopEng, agentbus::kStartStopEngInterface,
+                 {{QStringLiteral("StartMailAgent"), [this](const QString&) { StartMailAgent(); }},
+                  {QStringLiteral("StopMailAgent"), [this](const QString&) { StopMailAgent(); }}},
+                 {{QStringLiteral("ModeDebug"), [this] { return QVariant(agent_.ModeDebug()); },
+                   [this](const QVariant& on) { agent_.SetModeDebug(on.toBool()); }}}),
+      state_(*this, ClassKind::AgentState, agentbus::kAgentStateInterface, {},
+             {{QStringLiteral("AgentState"),
+               [this] { return QVariant(qint32(agent_.AgentState())); }, nullptr},
+              {QStringLiteral("Health"),
+               [this] { return QVariant(QString::fromUtf8(agent_.HealthDocument())); }, nullptr}}),
+      getLog_(*this, ClassKind::GetLog, agentbus::kGetLogInterface,
+              {{QStringLiteral("ClearLogFile"), [this](const QString&) { log_.ClearLogFile(); }}},
+              {{QStringLiteral("GetTempLogFileName"),
+                [this] { return QVariant(log_.GetTempLogFileName()); }, nullptr}}) {
   connect(&agent_, &FrmAgent::FireEventAgentState, this, &AgentService::OnStateChanged);
   linger_.setSingleShot(true);
   linger_.setInterval(kLingerMs);
@@ -73,13 +189,12 @@ bool AgentService::Register(const QDBusConnection& bus, QString* error) {
   bus_ = bus;
   const struct {
     const char* path;
-    QObject* object;
+    QDBusVirtualObject* object;
   } objects[] = {{agentbus::kStartStopEngPath, &startStop_},
                  {agentbus::kAgentStatePath, &state_},
                  {agentbus::kGetLogPath, &getLog_}};
   for (const auto& o : objects) {
-    if (!bus_.registerObject(QString::fromLatin1(o.path), o.object,
-                             QDBusConnection::ExportAdaptors)) {
+    if (!bus_.registerVirtualObject(QString::fromLatin1(o.path), o.object)) {
       if (error) *error = QStringLiteral("cannot export ") + QString::fromLatin1(o.path);
       Unregister();
       return false;
@@ -119,7 +234,11 @@ void AgentService::Unregister() {
 
 void AgentService::RelayMessageBox(const QString& text, vrl::MsgBoxIcon icon) {
   // Never waits for anyone: a signal, shown by whichever console listens.
-  if (registered_) emit startStop_.MessageBox(text, QString::fromLatin1(vrl::MsgBoxIconName(icon)));
+  if (!registered_) return;
+  bus_.send(QDBusMessage::createSignal(QString::fromLatin1(agentbus::kStartStopEngPath),
+                                       QString::fromLatin1(agentbus::kStartStopEngInterface),
+                                       QStringLiteral("MessageBox"))
+            << text << QString::fromLatin1(vrl::MsgBoxIconName(icon)));
 }
 
 void AgentService::StartMailAgent() {
@@ -134,7 +253,11 @@ void AgentService::StopMailAgent() {
 }
 
 void AgentService::OnStateChanged(qint32 state) {
-  emit state_.AgentState(state);
+  if (registered_)
+    bus_.send(QDBusMessage::createSignal(QString::fromLatin1(agentbus::kAgentStatePath),
+                                         QString::fromLatin1(agentbus::kAgentStateInterface),
+                                         QStringLiteral("AgentState"))
+              << state);
   if (state == NotRunning && unloadPending_) {
     unloadPending_ = false;
     agent_.Form_Unload();

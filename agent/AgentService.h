@@ -2,14 +2,16 @@
 // The agent on the D-Bus session bus: the three control classes under their object paths, the
 // boxes handed to the user, and the holds of the client objects that decide how long an agent
 // started for a console lives.
-#include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QTimer>
+#include <QVariant>
 #include <array>
+#include <functional>
 
 #include "AgentLog.h"
 #include "FrmAgent.h"
@@ -24,84 +26,40 @@ class AgentService;
 // The kinds of client object, in the order of the holds' counters.
 enum class ClassKind { StartStopEng = 0, AgentState = 1, GetLog = 2 };
 
-// A class exported on the bus; knows who calls it (the bus hands the call's context to the
-// exported object, not to its adaptors).
-class ControlObject : public QObject, protected QDBusContext {
+// One exported object: the interface of its class and org.vorlane.VRLEng31.Instance. It reads
+// each call as it came from the bus, before any conversion: a call whose arguments differ from
+// the member's signature is refused with InvalidArgs and does nothing, and a property takes only
+// a value of its own type (Qt's adaptors would turn the string "no" into true).
+class BusObject : public QDBusVirtualObject {
   Q_OBJECT
 
  public:
-  // The caller's unique bus name; empty outside a bus call.
-  QString Caller() const { return calledFromDBus() ? message().service() : QString(); }
-};
+  // What a method does; it takes no arguments and learns the caller's unique bus name.
+  using Action = std::function<void(const QString& caller)>;
+  struct Property {
+    QString name;
+    std::function<QVariant()> read;
+    // None: read-only. A value to write has the type that read() gives.
+    std::function<void(const QVariant&)> write;
+  };
 
-class ClsStartStopEng : public ControlObject {
-  Q_OBJECT
-  Q_PROPERTY(bool ModeDebug READ ModeDebug WRITE SetModeDebug)
+  // methods and properties: those of the class's interface. Hold and Release of the Instance
+  // interface count for kind; the introspection comes from the interfaces' files.
+  BusObject(AgentService& service, ClassKind kind, const char* interface,
+            QHash<QString, Action> methods, QList<Property> properties);
 
- public:
-  explicit ClsStartStopEng(AgentService& service);
-  bool ModeDebug() const;
-  void SetModeDebug(bool on);
-
- public slots:
-  void StartMailAgent();
-  void StopMailAgent();
-
- signals:
-  void MessageBox(const QString& text, const QString& icon);
+  QString introspect(const QString& path) const override;
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
  private:
-  AgentService& service_;
-};
+  QDBusMessage Call(const QDBusMessage& message) const;
+  QDBusMessage PropertyCall(const QDBusMessage& message) const;
 
-class ClsAgentState : public ControlObject {
-  Q_OBJECT
-  Q_PROPERTY(int AgentState READ CurrentState)
-  Q_PROPERTY(QString Health READ Health)
-
- public:
-  explicit ClsAgentState(AgentService& service);
-  int CurrentState() const;
-  QString Health() const;
-
- signals:
-  void AgentState(int State);
-
- private:
-  AgentService& service_;
-};
-
-class ClsGetLog : public ControlObject {
-  Q_OBJECT
-  Q_PROPERTY(QString GetTempLogFileName READ GetTempLogFileName)
-
- public:
-  explicit ClsGetLog(AgentService& service);
-  QString GetTempLogFileName() const;
-
- public slots:
-  void ClearLogFile();
-
- private:
-  AgentService& service_;
-};
-
-// Hold and Release on each path; the caller's bus name identifies the client.
-class InstanceAdaptor : public QDBusAbstractAdaptor {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.vorlane.VRLEng31.Instance")
-
- public:
-  InstanceAdaptor(ControlObject* object, AgentService& service, ClassKind kind);
-
- public slots:
-  void Hold();
-  void Release();
-
- private:
-  ControlObject* object_;
-  AgentService& service_;
-  ClassKind kind_;
+  QString interface_;
+  QString xml_;
+  QHash<QString, Action> methods_;
+  QHash<QString, Action> instanceMethods_;
+  QList<Property> properties_;
 };
 
 class AgentService : public QObject {
@@ -155,9 +113,9 @@ class AgentService : public QObject {
   bool runMode_;
   bool registered_ = false;
   QDBusConnection bus_{QString()};
-  ClsStartStopEng startStop_;
-  ClsAgentState state_;
-  ClsGetLog getLog_;
+  BusObject startStop_;
+  BusObject state_;
+  BusObject getLog_;
   QHash<QString, std::array<int, 3>> holds_;
   QDBusServiceWatcher* watcher_ = nullptr;
   bool unloadPending_ = false;

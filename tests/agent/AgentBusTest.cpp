@@ -1,14 +1,16 @@
 // The agent's control classes over D-Bus, each test on its own session bus: activation, the
 // state events, the log, the holds that end the agent, --run, one agent per folder, and the
-// command-line face, the health record.
+// command-line face, the health record, calls of the wrong shape, the introspection.
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusVariant>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QXmlStreamReader>
 
 #include <csignal>
 #include <memory>
@@ -236,6 +238,110 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   EXPECT_EQ(Run("VRL31", {"--status"}, &out, env), 1);
   EXPECT_TRUE(out.contains("cannot be reached")) << out.toStdString();
   EXPECT_EQ(Run("VRL31", {"--json"}, &out), 2);
+}
+
+TEST_F(AgentBusTest, CallsOfTheWrongShapeAreRefusedAndChangeNothing) {
+  // An idle agent with a log, held by control alone.
+  AddIdleProfile();
+  auto control = std::make_unique<ClsStartStopEng>();
+  ClsAgentState state(AgentHold::Detached);
+  ClsGetLog log(AgentHold::Detached);
+  ASSERT_TRUE(control->StartMailAgent());
+  ASSERT_TRUE(control->StopMailAgent());
+  ASSERT_TRUE(PollFor([&] { return state.AgentState() == NotRunning && !log.GetTempLogFileName().isEmpty(); }));
+  const QString temp = log.GetTempLogFileName();
+
+  using namespace agentbus;
+  const QString S = kStartStopEngInterface, A = kAgentStateInterface, G = kGetLogInterface, I = kInstanceInterface,
+                P = "org.freedesktop.DBus.Properties", Other = "org.vorlane.Other";
+  const auto v = [](const QVariant& x) { return QVariant::fromValue(QDBusVariant(x)); };
+  const struct {
+    const char* path;
+    QString interface, member;
+    QVariantList args;
+    const char* error;
+  } calls[] = {
+      // No method takes arguments.
+      {kStartStopEngPath, S, "StopMailAgent", {"now"}, "InvalidArgs"},
+      {kStartStopEngPath, S, "StartMailAgent", {1}, "InvalidArgs"},
+      {kGetLogPath, G, "ClearLogFile", {true}, "InvalidArgs"},
+      {kStartStopEngPath, I, "Release", {QString()}, "InvalidArgs"},
+      {kAgentStatePath, I, "Hold", {0}, "InvalidArgs"},
+      {kGetLogPath, "", "Hold", {0}, "InvalidArgs"},
+      {kGetLogPath, "org.freedesktop.DBus.Introspectable", "Introspect", {0}, "InvalidArgs"},
+      // ModeDebug takes a boolean in a variant, nothing else.
+      {kStartStopEngPath, P, "Set", {S, "ModeDebug", v("no")}, "InvalidArgs"},
+      {kStartStopEngPath, P, "Set", {S, "ModeDebug", v(1)}, "InvalidArgs"},
+      {kStartStopEngPath, P, "Set", {S, "ModeDebug", v(QStringList{"on"})}, "InvalidArgs"},
+      {kStartStopEngPath, P, "Set", {S, "ModeDebug", true}, "InvalidArgs"},
+      {kStartStopEngPath, P, "Set", {I, "ModeDebug", v(true)}, "UnknownProperty"},
+      {kStartStopEngPath, P, "Set", {Other, "ModeDebug", v(true)}, "UnknownInterface"},
+      {kAgentStatePath, P, "Set", {A, "AgentState", v(Running)}, "PropertyReadOnly"},
+      {kAgentStatePath, P, "Set", {A, "Health", v("{}")}, "PropertyReadOnly"},
+      {kGetLogPath, P, "Set", {G, "GetTempLogFileName", v("/tmp/other")}, "PropertyReadOnly"},
+      {kAgentStatePath, P, "Get", {A, "ModeDebug"}, "UnknownProperty"},
+      {kAgentStatePath, P, "Get", {A}, "InvalidArgs"},
+      {kAgentStatePath, P, "GetAll", {Other}, "UnknownInterface"},
+      {kAgentStatePath, A, "StartMailAgent", {}, "UnknownMethod"},
+      {kAgentStatePath, Other, "Hold", {}, "UnknownInterface"},
+  };
+  for (const auto& c : calls) {
+    QDBusMessage m = QDBusMessage::createMethodCall(kServiceName, c.path, c.interface, c.member);
+    m.setArguments(c.args);
+    EXPECT_EQ(QDBusConnection::sessionBus().call(m).errorName(), QString("org.freedesktop.DBus.Error.") + c.error)
+        << c.path << " " << c.interface.toStdString() << "." << c.member.toStdString();
+  }
+
+  // Debug is off, the agent idle, its log kept (a release would delete it) and control's the only
+  // hold: the agent ends when control goes.
+  EXPECT_FALSE(control->ModeDebug());
+  EXPECT_EQ(state.AgentState(), NotRunning);
+  EXPECT_EQ(log.GetTempLogFileName(), temp);
+  EXPECT_TRUE(QFileInfo::exists(temp));
+  control.reset();
+  EXPECT_TRUE(PollFor([] { return !AgentOnBus(); }));
+}
+
+// The interfaces of an introspection document, each as the list of its elements in document order,
+// with their attributes sorted (comments and layout aside).
+QMap<QString, QStringList> Interfaces(const QByteArray& xml) {
+  QMap<QString, QStringList> interfaces;
+  QXmlStreamReader in(xml);
+  QString current;
+  while (!in.atEnd()) {
+    in.readNext();
+    if (in.isEndElement() && in.name() == u"interface") current.clear();
+    if (!in.isStartElement()) continue;
+    if (in.name() == u"interface") current = in.attributes().value("name").toString();
+    QStringList attributes;
+    for (const QXmlStreamAttribute& a : in.attributes())
+      attributes << QString("%1=%2").arg(a.name(), a.value());
+    attributes.sort();
+    if (!current.isEmpty()) interfaces[current] << in.name().toString() + " " + attributes.join(' ');
+  }
+  EXPECT_FALSE(in.hasError()) << in.errorString().toStdString();
+  return interfaces;
+}
+
+TEST_F(AgentBusTest, IntrospectionShowsTheInterfaceFiles) {
+  const auto file = [](const char* interface) {
+    return Interfaces(ReadAll(QString(VRL_SOURCE_DIR) + "/agent/dbus/" + interface + ".xml"));
+  };
+  using namespace agentbus;
+  const std::pair<const char*, const char*> objects[] = {{kStartStopEngPath, kStartStopEngInterface},
+                                                         {kAgentStatePath, kAgentStateInterface},
+                                                         {kGetLogPath, kGetLogInterface}};
+  for (const auto& [path, interface] : objects) {
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(kServiceName, path, "org.freedesktop.DBus.Introspectable", "Introspect"));
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    QMap<QString, QStringList> served = Interfaces(reply.arguments().value(0).toString().toUtf8());
+    for (const char* standard : {"Properties", "Introspectable", "Peer"})
+      EXPECT_TRUE(served.remove(QString("org.freedesktop.DBus.") + standard)) << path << " " << standard;
+    QMap<QString, QStringList> expected = file(interface);
+    expected.insert(file(kInstanceInterface));
+    EXPECT_EQ(served, expected) << path;
+  }
 }
 
 TEST_F(AgentBusTest, HealthCountsAMixedCycle) {
