@@ -56,16 +56,45 @@ TEST(SmtpAuth, RequiredMechanismMissingSendsNoCredential) {
   EXPECT_EQ(x.m.GetLastError(), "The SMTP server does not offer AUTH PLAIN, which the profile requires");
 }
 
-TEST(SmtpAuth, AutomaticSecurityWithoutStartTlsSendsNoCredential) {
-  // A server (or someone in between) that hides STARTTLS gets neither the password nor a message.
-  Scenario s;
-  Ehlo(s, "250 AUTH LOGIN PLAIN").expectClose();
-  Session x({s});
-  Use(x, vrlsec::AuthMethod::Auto, vrlsec::Security::Auto);
-  EXPECT_FALSE(x.m.send());
-  x.expectServerOk();
-  EXPECT_EQ(x.m.GetLastError(), SMTP_OutMail::kErrClearLogin);
-  EXPECT_TRUE(x.m.LastFailureTransient()) << "it may pass; a retry profile keeps its files";
+TEST(SmtpAuth, NoCredentialGoesInClearUnlessChosen) {
+  // A server (or someone in between) that hides STARTTLS: what each security mode sends it, with
+  // and without a login. Only "none" lets a password go in clear.
+  using vrlsec::Security;
+  const struct {
+    const char* what;
+    Security security;
+    bool login;
+    QString error;  // empty: the message goes
+  } cases[] = {
+      {"automatic, login", Security::Auto, true, SMTP_OutMail::kErrClearLogin},
+      {"automatic, no login", Security::Auto, false, {}},
+      {"none, login", Security::None, true, {}},
+      {"starttls, no login", Security::StartTls, false, SMTP_OutMail::kErrNoStartTls},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Scenario s;
+    Ehlo(s, "250 AUTH LOGIN PLAIN");
+    if (c.error.isEmpty()) {
+      if (c.login) s.expect("AUTH PLAIN AG1haWx0ZXN0AFNlY3JldCAxMjM=").reply("235 2.7.0 ok");
+      Quit(Transaction(s, {"bob@example.com"}));
+    } else {
+      s.expectClose();
+    }
+    Session x({s});
+    if (c.login) x.login(QStringLiteral("mailtest"), QStringLiteral("Secret 123"));
+    vrlsec::Settings sec;
+    sec.auth = vrlsec::AuthMethod::Auto;
+    sec.security = c.security;
+    x.m.SetSecurity(sec);
+    EXPECT_EQ(x.m.send(), c.error.isEmpty()) << x.failures();
+    x.expectServerOk();
+    if (!c.error.isEmpty()) {
+      EXPECT_EQ(x.m.GetLastError(), c.error);
+      // A stripped STARTTLS may pass: a retry profile keeps its files.
+      EXPECT_EQ(x.m.LastFailureTransient(), c.security == Security::Auto);
+    }
+  }
 }
 
 TEST(SmtpAuth, TooLargeForSizeFailsBeforeMail) {
