@@ -1,6 +1,7 @@
 // Received messages: the corpus in tests/data/pop3 (every NAME.eml parsed and compared with
 // NAME.expected.json), MIME parameters and safe names, part classification, nesting and size
 // limits, and saving attachments into files.
+#include "mime/Codec.h"
 #include "mime/Pop3MimeDecode.h"
 #include "mime/Pop3MimeParser.h"
 #include "Pop3TestUtil.h"
@@ -132,6 +133,28 @@ TEST(Pop3Parser, NestingBeyondTheCapIsKeptWholeAsOneAttachment) {
   ASSERT_EQ(beyond.atts.size(), 1u);
   EXPECT_EQ(beyond.atts[0].Name, QStringLiteral("unnamed"));
   EXPECT_TRUE(SavedBytes(beyond.atts[0].Data).contains("innermost"));
+}
+
+TEST(Pop3Parser, BodyTextIsWholeAcrossDecodingBlocks) {
+  // Bodies are decoded and converted in blocks of 64 KiB: nothing may change at their seams.
+  const QByteArray euros = QString(30000, QChar(0x20AC)).toUtf8();  // 3 bytes each: one is split
+  const QByteArray as(codec::kDecodeBlock - 1, 'a');
+  const struct {
+    const char* what;
+    QByteArray headers, body, text;
+  } cases[] = {
+      {"byte-order mark dropped", "", "\xEF\xBB\xBFhello\r\n", "hello\r\n"},
+      {"character split between blocks", "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n",
+       euros.toBase64(), euros},
+      {"CR ends a block, LF starts the next", "Content-Transfer-Encoding: quoted-printable\r\n", as + "\r\nb", as + "\r\nb"},
+      {"NUL dropped before a bare LF", "Content-Type: text/plain; charset=iso-8859-1\r\n", QByteArray("caf\xE9") + '\0' + "\nx\r" + '\0' + "\ny",
+       "caf\xC3\xA9\r\nx\r\ny"},
+      {"undeclared 8-bit text", "", "caf\xE9\r\n", "caf\xC3\xA9\r\n"},
+  };
+  for (const auto& c : cases) {
+    const Parsed p("Subject: s\r\n" + c.headers + "\r\n" + c.body);
+    EXPECT_EQ(p.mail.Message, c.text) << c.what;
+  }
 }
 
 TEST(Pop3Parser, AbsurdHeaderLinesAndManyPartsStayLinear) {
