@@ -195,10 +195,16 @@ void InternetMailHost::Close() {
     wroteInbound_ = false;
     // Once the server has answered QUIT the deletions are done: their ids protect nothing now,
     // and a server that gives a new message an id used before is read right.
-    if (flushed && IN_Pop3Mail->DisConnectFromPop3Server() && IN_Pop3Mail->QuitConfirmed() &&
-        !deletedIds_.isEmpty()) {
-      journal_.Forget(mailbox_, deletedIds_);
-      for (const QString& e : journal_.TakeErrors()) agent_.Log(kLogError + e);
+    if (flushed && IN_Pop3Mail->DisConnectFromPop3Server() && IN_Pop3Mail->QuitConfirmed()) {
+      if (const qint16 refused = IN_Pop3Mail->RefusedDeletion()) {
+        // Which of the deletions sent ahead were refused is not known: every id stays, and a
+        // later cycle deletes whatever is still there.
+        agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(refused) +
+                   QStringLiteral(": Error deleting message from POP3 server!"));
+      } else if (!deletedIds_.isEmpty()) {
+        journal_.Forget(mailbox_, deletedIds_);
+        for (const QString& e : journal_.TakeErrors()) agent_.Log(kLogError + e);
+      }
     }
     deletedIds_.clear();
     IN_Pop3Mail.reset();
@@ -378,6 +384,15 @@ bool InternetMailHost::ExecGetMail() {
   if (!PlanInbound(n, delivery)) return false;
   if (std::all_of(takes_.begin() + 1, takes_.end(), [](Take t) { return t == Take::Leave; })) return true;
   agent_.WriteSessionLines();
+
+  // When the server offers PIPELINING, the messages to fetch are read ahead and the deletions go
+  // without waiting (each still after its message's files are staged and its id recorded). A
+  // profile from before the security settings keeps its dialogue, one command at a time.
+  std::vector<qint16> order;
+  for (qint16 i = n; i >= 1; --i)
+    if (takes_[static_cast<size_t>(i)] == Take::Fetch) order.push_back(i);
+  if (order.size() > 1 && conf::ExtensionEntry(profile_, conf::kSecurityTag))
+    IN_Pop3Mail->RetrieveInOrder(std::move(order));
 
   for (qint16 i = n; i >= 1; --i) {
     if (agent_.StopIfRequested()) return true;

@@ -79,7 +79,7 @@ struct POP3_InMail::Impl {
   qint16 GetNMailsOnPop3Server(bool force);
   bool GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments, QByteArray* source);
   bool DelMail(qint16 index);
-  bool RetrieveInOrder(qint16 first, qint16 last);
+  bool RetrieveInOrder(std::vector<qint16> order);
   bool SaveAttachmentDataToFile(const Pop3AttachmentData& data, const QString& path, bool flush);
 
   enum WaitResult { WaitDone, WaitAborted, WaitTimedOut };
@@ -182,7 +182,8 @@ struct POP3_InMail::Impl {
   std::deque<Pending> pending_;
   std::deque<Ahead> ahead_;
   QByteArray outgoing_;
-  int planNext_ = 0, planEnd_ = 0, planStep_ = 1, takeNext_ = 0;
+  std::vector<qint16> plan_;  // the messages to take, in order
+  size_t planSent_ = 0, planTaken_ = 0;
   int aheadCount_ = 0;
   qint64 aheadBytes_ = 0;
   std::vector<qint64> sizes_;
@@ -221,7 +222,12 @@ bool POP3_InMail::GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAtta
   return d_->GetMail(index, mail, Attachments, source);
 }
 bool POP3_InMail::DelMail(qint16 index) { return d_->DelMail(index); }
-bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) { return d_->RetrieveInOrder(first, last); }
+bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) {
+  std::vector<qint16> order;
+  for (int i = first, step = first <= last ? 1 : -1; i != last + step; i += step) order.push_back(qint16(i));
+  return d_->RetrieveInOrder(std::move(order));
+}
+bool POP3_InMail::RetrieveInOrder(std::vector<qint16> order) { return d_->RetrieveInOrder(std::move(order)); }
 bool POP3_InMail::QuitConfirmed() const { return d_->quitConfirmed_; }
 bool POP3_InMail::CountFailed() const { return d_->countFailed_; }
 qint16 POP3_InMail::RefusedDeletion() const { return d_->refusedDeletion_; }
@@ -843,7 +849,7 @@ bool POP3_InMail::Impl::GetMail(qint16 index, Pop3Mail& mail,
     return false;
   }
   if (!CheckIndex(index)) return false;
-  if (pipelined_ && index == takeNext_ && takeNext_ != planEnd_) return TakeAhead(mail, Attachments, source);
+  if (pipelined_ && planTaken_ < plan_.size() && index == plan_[planTaken_]) return TakeAhead(mail, Attachments, source);
   if (pipelined_ && !Drain()) return false;
   StartOperation(OpRetrieve);
   retrieveDone_ = false;
@@ -933,10 +939,14 @@ bool POP3_InMail::GetSizes(std::vector<qint64>& sizes) {
   return true;
 }
 
-bool POP3_InMail::Impl::RetrieveInOrder(qint16 first, qint16 last) {
-  if (!connected_ || pipelined_ || GetNMailsOnPop3Server(false) < std::max(first, last) ||
-      std::min(first, last) < 1)
-    return false;
+bool POP3_InMail::Impl::RetrieveInOrder(std::vector<qint16> order) {
+  if (!connected_ || pipelined_ || order.empty()) return false;
+  const qint16 count = GetNMailsOnPop3Server(false);
+  std::vector<bool> seen(static_cast<size_t>(std::max<qint16>(count, 0)) + 1);
+  for (qint16 i : order) {
+    if (i < 1 || i > count || seen[static_cast<size_t>(i)]) return false;
+    seen[static_cast<size_t>(i)] = true;
+  }
   // The capabilities of this session, when the login asked already.
   if (!capaAsked_ && Capabilities() != WaitDone) return false;
   op_ = OpNone;
@@ -945,9 +955,8 @@ bool POP3_InMail::Impl::RetrieveInOrder(qint16 first, qint16 last) {
   sizes_.assign(static_cast<size_t>(count_) + 1, -1);
   if (ListOperation(OpList) != WaitDone) return false;
   pipelined_ = true;
-  planStep_ = first <= last ? 1 : -1;
-  planNext_ = takeNext_ = first;
-  planEnd_ = last + planStep_;
+  plan_ = std::move(order);
+  planSent_ = planTaken_ = 0;
   aheadCount_ = 0;
   aheadBytes_ = 0;
   refusedDeletion_ = 0;
@@ -978,13 +987,13 @@ void POP3_InMail::Impl::AnswerDone(const QByteArray& rest) {
 
 void POP3_InMail::Impl::SendAhead() {
   // Bounded by count and by the announced sizes; the next message always goes, however large.
-  while (planNext_ != planEnd_) {
-    const qint64 size = AheadSize(planNext_);
+  for (; planSent_ < plan_.size(); ++planSent_) {
+    const qint16 index = plan_[planSent_];
+    const qint64 size = AheadSize(index);
     if (aheadCount_ > 0 && (aheadCount_ >= kAheadCount || aheadBytes_ + size > kAheadBytes)) break;
-    Queue("RETR " + QByteArray::number(planNext_), {planNext_, false});
+    Queue("RETR " + QByteArray::number(index), {index, false});
     ++aheadCount_;
     aheadBytes_ += size;
-    planNext_ += planStep_;
   }
 }
 
@@ -1048,7 +1057,7 @@ bool POP3_InMail::Impl::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachment
   ahead_.pop_front();
   --aheadCount_;
   aheadBytes_ -= AheadSize(got.index);
-  takeNext_ += planStep_;
+  ++planTaken_;
   if (got.refused) {
     Fail(QStringLiteral("Error retrieving message from POP3 server!"));
     return false;

@@ -57,6 +57,8 @@ class POP3_InMail : public QObject {
   // RefusedDeletion(); QUIT waits for every answer. True when read-ahead is on; otherwise the
   // dialogue stays one command at a time. Asking for another message ends the read-ahead.
   bool RetrieveInOrder(qint16 first, qint16 last);
+  // The same for the messages of order (each once, in that order): a caller that leaves some.
+  bool RetrieveInOrder(std::vector<qint16> order);
   // The first message whose DELE the server refused during read-ahead, 0 for none.
   qint16 RefusedDeletion() const;
   static constexpr int kAheadCount = 16;

@@ -2,6 +2,7 @@
 // deletes, and what it leaves for the next cycle when something fails.
 #include "AgentFixture.h"
 #include "MailHost.h"
+#include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
 
 #include <QJsonArray>
@@ -257,6 +258,39 @@ TEST_F(AgentMailTest, WithIdsAMessageIsWrittenOnceWhateverEndsItsSession) {
   }
   EXPECT_EQ(CycleLines().count(kInfo + "Deleting Message Already Processed: id1"), 2);
   for (auto& server : servers) Expect(*server);
+}
+
+TEST_F(AgentMailTest, WithPipeliningMessagesAreReadAheadAndARefusedDeletionKeepsTheirIds) {
+  // The server offers PIPELINING: the three RETRs go out together and the DELEs without waiting.
+  // It refuses the second DELE, which the agent learns only at QUIT: no id is forgotten, so the
+  // next cycle deletes that message instead of writing it twice.
+  const QByteArrayList messages{MessageWithAttachment("a@example.com", "a.xml", "1"),
+                                MessageWithAttachment("b@example.com", "b.xml", "2"),
+                                MessageWithAttachment("c@example.com", "c.xml", "3")};
+  Scenario first;
+  Pop3Login(first).expect("STAT").reply("+OK 3 1000").expect("UIDL").send("+OK\r\n1 id1\r\n2 id2\r\n3 id3\r\n.\r\n");
+  first.expect("CAPA").send("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n").expect("LIST").send("+OK\r\n1 300\r\n2 300\r\n3 300\r\n.\r\n");
+  first.expect("RETR 3").expect("RETR 2").expect("RETR 1");
+  first.send(Retr(messages[2]) + Retr(messages[1]) + Retr(messages[0]));
+  first.expect("DELE 3").reply("+OK").expect("DELE 2").reply("-ERR locked").expect("DELE 1").reply("+OK");
+  first.expect("QUIT").reply("+OK bye");
+  Scenario second;
+  Pop3Login(second).expect("STAT").reply("+OK 1 300").expect("UIDL").send("+OK\r\n1 id2\r\n.\r\n");
+  second.expect("DELE 1").reply("+OK").expect("QUIT").reply("+OK bye");
+  ScriptedServer pop({first, second});
+  ProfileRecord p = OnServers("P", &pop, nullptr);
+  ProfileSecurity sec;
+  sec.SmtpSecurity = 0;  // any entry: a profile of today's settings (POP3 stays none, USER/PASS)
+  conf::WriteProfileSecurity(p, sec);
+  AddProfile(p);
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(Files(p.InboundDir), (QStringList{"a.IN", "a.INF", "b.IN", "b.INF", "c.IN", "c.INF"}));
+  EXPECT_EQ(CycleLines().filter("ERROR:\t Error Deleting Message 2: ").size(), 1) << CycleLines().join("\n").toStdString();
+  Cycle();
+  EXPECT_EQ(CycleLines().count(kInfo + "Deleting Message Already Processed: id2"), 1);
+  EXPECT_EQ(Files(p.InboundDir).size(), 6);
+  Expect(pop);
 }
 
 TEST_F(AgentMailTest, FilesOfAMessageTakenBeforeACrashArePutInPlaceInsteadOfFetchedAgain) {
