@@ -720,6 +720,7 @@ void TextToUtf8(const std::function<void(const ByteSink&)>& feed, QByteArrayView
     if (check.Valid()) {
       bool first = true;  // a leading byte-order mark is dropped, as Utf8OrWindows1252 does
       feed([&](QByteArrayView b) {
+        if (b.isEmpty()) return true;
         if (std::exchange(first, false) && b.startsWith("\xEF\xBB\xBF")) b = b.sliced(3);
         sink(b);
         return true;
