@@ -4,6 +4,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace conf {
 
 ProfileUnattended ReadProfileUnattended(const ProfileRecord& rec) {
@@ -44,6 +46,19 @@ QStringList ReadAttachmentFolders(const ProfileRecord& rec) {
 void WriteAttachmentFolders(ProfileRecord& rec, const QStringList& folders) {
   if (folders.isEmpty()) return SetExtensionEntry(rec, kAttachmentFoldersTag, std::nullopt);
   SetExtensionEntry(rec, kAttachmentFoldersTag, folders.join(u'\n').toUtf8());
+}
+
+FolderListFault CheckAttachmentFolders(const QStringList& folders, qsizetype* at) {
+  for (qsizetype i = 0; i < folders.size(); ++i) {
+    const QString& name = folders[i];
+    if (!name.startsWith(u'/') ||
+        std::any_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; })) {
+      if (at) *at = i;
+      return FolderListFault::BadName;
+    }
+  }
+  if (folders.join(u'\n').toUtf8().size() > kMaxAttachmentFoldersBytes) return FolderListFault::TooLong;
+  return FolderListFault::None;
 }
 
 bool InsideAttachmentFolders(const QString& path, const QStringList& folders) {

@@ -40,6 +40,11 @@ void WriteProfileUnattended(ProfileRecord& rec, const ProfileUnattended& setting
 // as it always was. An entry of its own, absent when the list is empty.
 QStringList ReadAttachmentFolders(const ProfileRecord& rec);
 void WriteAttachmentFolders(ProfileRecord& rec, const QStringList& folders);
+// The rule a folder list meets before it is stored, the same for the import and the editor: each
+// name absolute and free of control characters (one a line in the entry), the list within
+// kMaxAttachmentFoldersBytes. The first fault found; *at takes the index of a bad name.
+enum class FolderListFault { None, BadName, TooLong };
+FolderListFault CheckAttachmentFolders(const QStringList& folders, qsizetype* at = nullptr);
 // Whether path (an existing file) lies inside one of the folders, links resolved; true when
 // there are none.
 bool InsideAttachmentFolders(const QString& path, const QStringList& folders);

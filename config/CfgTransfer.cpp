@@ -425,17 +425,16 @@ void ReadUnattended(const QJsonObject& obj, ProfileRecord& p, ObjectReader& read
   const QJsonValue folders = obj.value(QLatin1String(kAttachmentFolders));
   if (folders.isUndefined()) return;
   QStringList list;
-  bool ok = folders.isArray();
+  bool strings = folders.isArray();
   for (const QJsonValue f : folders.toArray()) {
-    const QString name = f.toString();
-    ok = ok && f.isString() && name.startsWith(u'/') &&
-         std::none_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
-    list << name;
+    strings = strings && f.isString();
+    list << f.toString();
   }
-  if (!ok)
+  const conf::FolderListFault fault = strings ? conf::CheckAttachmentFolders(list) : conf::FolderListFault::BadName;
+  if (fault == conf::FolderListFault::BadName)
     reader.Fail(QStringLiteral("field \"%1\" must be a list of absolute folder names, not %2")
                     .arg(QLatin1String(kAttachmentFolders), Shown(folders)));
-  else if (list.join(u'\n').toUtf8().size() > conf::kMaxAttachmentFoldersBytes)
+  else if (fault == conf::FolderListFault::TooLong)
     reader.Fail(QStringLiteral("field \"%1\" is too long (at most %2 bytes in all)")
                     .arg(QLatin1String(kAttachmentFolders))
                     .arg(conf::kMaxAttachmentFoldersBytes));

@@ -319,12 +319,21 @@ void FrmConfigPrf::BuildOutboundPage() {
   TxtFilesOutbound->setText(QStringLiteral("*.INF"));
   CmdOutContens_options = new QPushButton(QStringLiteral("Send &Options"));
   CmdOutContens_options->setAutoDefault(false);
+  TxtAttachmentFolders = Box(QStringLiteral("Attachment Folders"),
+                             QStringLiteral("The only folders an information file may take its attachment from: absolute "
+                                            "names, separated by \";\". Empty: from anywhere. An information file "
+                                            "naming a file elsewhere becomes .BAD."));
+  LblAttachmentFolders = Caption(QStringLiteral("&Attachments Only From:"), TxtAttachmentFolders);
+  CmdBrowseAttachmentFolder = BrowseButton(QStringLiteral("Browse for a folder to add to the attachment folders"));
   g->addWidget(LblOutBoundDir, 0, 0);
   g->addWidget(TxtOutBoundDir, 0, 1, 1, 2);
   g->addWidget(CmdBrowseOutbound, 0, 3);
   g->addWidget(LblFilesOutbound, 1, 0);
   g->addWidget(TxtFilesOutbound, 1, 1);
   g->addWidget(CmdOutContens_options, 1, 3);
+  g->addWidget(LblAttachmentFolders, 2, 0);
+  g->addWidget(TxtAttachmentFolders, 2, 1, 1, 2);
+  g->addWidget(CmdBrowseAttachmentFolder, 2, 3);
   g->setColumnStretch(2, 1);
   v->addWidget(Frme_OutboundOptions);
 
@@ -350,9 +359,21 @@ void FrmConfigPrf::BuildOutboundPage() {
   for (QRadioButton* o : {OptSndFilesFromDir, OptUseInfFiles})
     connect(o, &QRadioButton::toggled, this, [this](bool on) {
       if (on) OutBound_Options();
+      ApplyOutboundInterlock();
     });
   connect(CmdBrowseOutbound, &QPushButton::clicked, this,
           [this] { Browse(TxtOutBoundDir, QStringLiteral("Select OUTBOUND directory")); });
+  // The chosen folder joins the list rather than replacing it.
+  connect(CmdBrowseAttachmentFolder, &QPushButton::clicked, this, [this] {
+    DlgBrowse dlg;
+    dlg.hWnd = this;
+    dlg.Title = QStringLiteral("Select a folder attachments may come from");
+    dlg.Show(AttachmentFolders().value(0));
+    if (dlg.Folder().isEmpty() || AttachmentFolders().contains(dlg.Folder())) return;
+    const QString text = TxtAttachmentFolders->text().trimmed();
+    TxtAttachmentFolders->setText(text.isEmpty() || text.endsWith(u';') ? text + dlg.Folder()
+                                                                        : text + QStringLiteral("; ") + dlg.Folder());
+  });
   connect(CmdOutContens_options, &QPushButton::clicked, this, [this] {
     if (OptSndFilesFromDir->isChecked()) {
       FrmOutSendOptions d(this);
@@ -380,6 +401,9 @@ void FrmConfigPrf::ApplyOutboundInterlock() {
                                                      FrmAfterProcessing})
     w->setEnabled(on);
   TxtFilesRenamed->setEnabled(on && OptFlesRename->isChecked());
+  // The folders bound what an information file names; a directory's files are its own.
+  for (QWidget* w : std::initializer_list<QWidget*>{LblAttachmentFolders, TxtAttachmentFolders, CmdBrowseAttachmentFolder})
+    w->setEnabled(on && OptUseInfFiles->isChecked());
 }
 
 void FrmConfigPrf::ApplyHostType() {
@@ -433,6 +457,8 @@ bool FrmConfigPrf::EditProfile(int& Pos) {
   AuxValues& a = g_aux;
   a.Security = conf::ReadProfileSecurity(r);
   a.Unattended = conf::ReadProfileUnattended(r);
+  loadedFolders_ = conf::ReadAttachmentFolders(r);
+  TxtAttachmentFolders->setText(loadedFolders_.join(QLatin1String("; ")));
   ChkPrfEnabled->setChecked(r.PrfEnabled);
   TxtQorvProfileName->setText(r.Prfname);
   if (r.HostType != 1) {
@@ -592,6 +618,20 @@ bool FrmConfigPrf::TesteParamsOutbound() {
     FailOn(TxtFilesOutbound, kAnyTypeRefused);
     return false;
   }
+  if (TxtAttachmentFolders->isEnabled()) {
+    qsizetype at = 0;
+    const QStringList folders = AttachmentFolders();
+    switch (conf::CheckAttachmentFolders(folders, &at)) {
+      case conf::FolderListFault::None: break;
+      case conf::FolderListFault::BadName:
+        FailOn(TxtAttachmentFolders, QStringLiteral("Not an absolute folder name: ") + folders[at]);
+        return false;
+      case conf::FolderListFault::TooLong:
+        FailOn(TxtAttachmentFolders, QStringLiteral("Too many attachment folders: at most %1 bytes in all")
+                                         .arg(conf::kMaxAttachmentFoldersBytes));
+        return false;
+    }
+  }
   if (OptFlesRename->isChecked()) {
     const QString renamed = TxtFilesRenamed->text();
     QString problem;
@@ -683,7 +723,20 @@ ProfileRecord FrmConfigPrf::BuildRecord() const {
   r.Extension = extension_;
   conf::WriteProfileSecurity(r, a.Security);
   conf::WriteProfileUnattended(r, a.Unattended);
+  // Where the folders do not apply, the record keeps the list it had.
+  if (TxtAttachmentFolders->isEnabled()) conf::WriteAttachmentFolders(r, AttachmentFolders());
   return r;
+}
+
+QStringList FrmConfigPrf::AttachmentFolders() const {
+  // Untouched, the box gives back the list as read, so that a name holding ";" survives.
+  const QString text = TxtAttachmentFolders->text();
+  if (text == loadedFolders_.join(QLatin1String("; "))) return loadedFolders_;
+  QStringList folders;
+  for (const QString& part : text.split(u';')) {
+    if (const QString name = part.trimmed(); !name.isEmpty()) folders << name;
+  }
+  return folders;
 }
 
 void FrmConfigPrf::accept() {

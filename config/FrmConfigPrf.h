@@ -4,6 +4,7 @@
 // the module's working values until the profile is saved.
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 #include "ConfRecords.h"
@@ -103,10 +104,12 @@ class FrmConfigPrf : public QDialog {
   void OpenMessaging();
   void ShowHelp();
   ProfileRecord BuildRecord() const;
+  QStringList AttachmentFolders() const;
 
   int mode_ = 1;
   int recordNumber_ = 0;
   QByteArray extension_;  // of the edited record: entries this editor does not know stay
+  QStringList loadedFolders_;  // the record's attachment folders, as read
 
   QLabel* heading_ = nullptr;
   QTabWidget* tabs_ = nullptr;
@@ -147,6 +150,9 @@ class FrmConfigPrf : public QDialog {
   QLabel* LblFilesOutbound = nullptr;
   QLineEdit* TxtFilesOutbound = nullptr;
   QPushButton* CmdOutContens_options = nullptr;
+  QLabel* LblAttachmentFolders = nullptr;
+  QLineEdit* TxtAttachmentFolders = nullptr;
+  QPushButton* CmdBrowseAttachmentFolder = nullptr;
   QGroupBox* FrmAfterProcessing = nullptr;
   QRadioButton* OptFlesDelete = nullptr;
   QRadioButton* OptFlesRename = nullptr;

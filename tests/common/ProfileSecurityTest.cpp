@@ -1,6 +1,6 @@
 // The security and unattended entries of the profile extension block: absent means the original
 // behaviour and writes back byte for byte; entries of other tags survive; the slot limit counts
-// the block.
+// the block; the rule a list of attachment folders meets.
 #include <gtest/gtest.h>
 
 #include "ProfileSecurity.h"
@@ -55,4 +55,35 @@ TEST(ProfileSecurity, TheBlockCountsAgainstTheSlot) {
   conf::WriteProfileSecurity(p, s);
   EXPECT_GT(conf::ProfileStringBytes(p), kProfileMaxStringBytes);
   EXPECT_FALSE(conf::PackProfile(p));
+}
+
+// The rule the import and the editor share: absolute names without control characters, the list
+// (one a line) within the limit counted in UTF-8 bytes.
+TEST(ProfileUnattended, AttachmentFolderListRule) {
+  using F = conf::FolderListFault;
+  const auto a = [](qsizetype n) { return QStringLiteral("/") + QString(n, u'a'); };
+  const auto e = [](qsizetype n) { return QStringLiteral("/") + QString(n, u'é'); };  // two bytes each
+  const struct {
+    QStringList folders;
+    F fault;
+    qsizetype at;
+  } rows[] = {
+      {{}, F::None, -1},
+      {{"/", "/srv/a b"}, F::None, -1},
+      {{"/srv", "srv"}, F::BadName, 1},
+      {{""}, F::BadName, 0},
+      {{"/srv/a\tb"}, F::BadName, 0},
+      {{"/srv/a\x7f"}, F::BadName, 0},
+      {{a(1023)}, F::None, -1},
+      {{a(1024)}, F::TooLong, -1},
+      {{e(511)}, F::None, -1},
+      {{e(512)}, F::TooLong, -1},
+      {{"/a", a(1020)}, F::None, -1},  // 2 + 1 + 1021
+      {{"/a", a(1021)}, F::TooLong, -1},
+  };
+  for (const auto& row : rows) {
+    qsizetype at = -1;
+    EXPECT_EQ(conf::CheckAttachmentFolders(row.folders, &at), row.fault) << row.folders.join(u'|').left(40).toStdString();
+    EXPECT_EQ(at, row.at) << row.folders.join(u'|').left(40).toStdString();
+  }
 }

@@ -20,6 +20,8 @@
 #include "FrmOutSendOptions.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
+#include "ProfileSecurity.h"
+#include "ProfileUnattended.h"
 
 using namespace vrlconf;
 
@@ -218,6 +220,67 @@ TEST_F(UiEditor, EditingCorrectsAndKeepsTheRecord) {
   FrmConfigPrf e;
   EXPECT_FALSE(e.EditProfile(beyond));
   EXPECT_EQ(said_.texts.last(), "Error reading configuration file: \"" + ProfilesFilePath() + "\"");
+}
+
+TEST_F(UiEditor, AttachmentFoldersLoadSaveAndAreChecked) {
+  using E = FrmConfigPrf;
+  using L = QStringList;
+  ProfileRecord inf;
+  inf.Prfname = QStringLiteral("Inf"), inf.HostType = 2, inf.PrcOutboundMessages = true, inf.OutboundMode = 2;
+  inf.SmtpServer = inf.Pop3Server = QStringLiteral("mail"), inf.UserName = inf.Pop3SmtpPws = QStringLiteral("u");
+  inf.FromName = inf.FromAddress = QStringLiteral("x"), inf.OutboundDir = home_.path();
+  inf.OutFilesExtention = QStringLiteral("*.INF"), inf.AdressLin = 1;
+  ASSERT_TRUE(AddProfileRecord(inf));
+  const QString tooLong = QLatin1Char('/') + QString(conf::kMaxAttachmentFoldersBytes, QLatin1Char('a'));
+  struct Row {
+    const char* what;
+    L loaded;
+    QString shown;                   // the box after loading
+    std::function<void(E&)> change;  // null: untouched
+    QString message;                 // empty: saved
+    L saved;
+  };
+  const Row rows[] = {
+      {"loaded and kept", {"/srv/a", "/srv/b c"}, "/srv/a; /srv/b c", nullptr, {}, {"/srv/a", "/srv/b c"}},
+      {"a name holding ; kept while untouched", {"/srv/a;b"}, "/srv/a;b", nullptr, {}, {"/srv/a;b"}},
+      {"edited", {"/srv/a"}, "/srv/a", [](E& e) { e.TxtAttachmentFolders->setText(" /srv/x ;;/srv/y; "); }, {}, {"/srv/x", "/srv/y"}},
+      {"emptied", {"/srv/a"}, "/srv/a", [](E& e) { e.TxtAttachmentFolders->clear(); }, {}, {}},
+      {"relative", {}, "", [](E& e) { e.TxtAttachmentFolders->setText("/srv/a; files"); }, "Not an absolute folder name: files", {}},
+      {"over the limit", {}, "", [&](E& e) { e.TxtAttachmentFolders->setText(tooLong); },
+       "Too many attachment folders: at most 1024 bytes in all", {}},
+      {"not applying to a directory's files", {"/srv/a"}, "/srv/a", [](E& e) {
+         e.OptSndFilesFromDir->setChecked(true), WorkingValues().RecAddress = "to@example.com";
+         EXPECT_FALSE(e.TxtAttachmentFolders->isEnabled());
+         e.TxtAttachmentFolders->setText("files");
+       }, {}, {"/srv/a"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ProfileRecord r = inf;
+    r.RecordNumber = 3;
+    conf::WriteAttachmentFolders(r, row.loaded);
+    ASSERT_TRUE(WriteProfileRecord(r));
+    int slot = 3;
+    FrmConfigPrf e;
+    ASSERT_TRUE(e.EditProfile(slot));
+    EXPECT_EQ(e.TxtAttachmentFolders->text(), row.shown);
+    EXPECT_TRUE(e.TxtAttachmentFolders->isEnabled());
+    e.Tabs()->setCurrentIndex(0);
+    if (row.change) row.change(e);
+    said_ = {};
+    e.accept();
+    if (!row.message.isEmpty()) {
+      EXPECT_EQ(said_.texts, L{row.message});
+      EXPECT_EQ(e.focusWidget(), e.TxtAttachmentFolders);
+      EXPECT_TRUE(e.Tabs()->currentWidget()->isAncestorOf(e.TxtAttachmentFolders));
+      EXPECT_EQ(e.result(), QDialog::Rejected);
+      continue;
+    }
+    ASSERT_EQ(e.result(), QDialog::Accepted) << said_.texts.join(" | ").toStdString();
+    ASSERT_TRUE(ReadProfileRecord(3, r));
+    EXPECT_EQ(conf::ReadAttachmentFolders(r), row.saved);
+    EXPECT_EQ(conf::ExtensionEntry(r, conf::kAttachmentFoldersTag).has_value(), !row.saved.isEmpty());
+  }
 }
 
 TEST(UiEditorText, FileTypesComeOutAsStarDotExtension) {

@@ -2,6 +2,7 @@
 #include "Screens.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -35,6 +36,7 @@ const vrlscreens::Register kEditor(QStringLiteral("FrmConfigPrf"), [](const QStr
   added.OptUseWinMsg->setChecked(true);
   Save(added, out + QStringLiteral("/FrmConfigPrf-Profile-messaging.png"), {640, 560});
   added.OptUseInfFiles->setChecked(true);
+  added.TxtAttachmentFolders->setText(QStringLiteral("/srv/vorlane/invoices/pdf; /srv/vorlane/shared/attachments"));
   added.Tabs()->setCurrentIndex(2);
   Save(added, out + QStringLiteral("/FrmConfigPrf-Outbound-information-files.png"), {640, 560});
 });
