@@ -459,6 +459,7 @@ bool FrmConfigPrf::EditProfile(int& Pos) {
   a.Unattended = conf::ReadProfileUnattended(r);
   loadedFolders_ = conf::ReadAttachmentFolders(r);
   TxtAttachmentFolders->setText(loadedFolders_.join(QLatin1String("; ")));
+  TxtAttachmentFolders->setCursorPosition(0);  // the first folder shows, not the end of a long list
   ChkPrfEnabled->setChecked(r.PrfEnabled);
   TxtQorvProfileName->setText(r.Prfname);
   if (r.HostType != 1) {
