@@ -124,6 +124,9 @@ void InternetMailHost::ConnectPop3() {
   IN_Pop3Mail = std::make_unique<POP3_InMail>();
   WatchPop3Events();
   IN_Pop3Mail->SetSecurity(SecurityFor(false));
+  // A message above MaxMessageMB is left by its LIST size; one whose size is not known is
+  // bounded by it too.
+  IN_Pop3Mail->SetMaxMessageBytes(qint64(agent_.MaxMessageMB()) * 1024 * 1024);
   QObject::connect(IN_Pop3Mail.get(), &POP3_InMail::SecureConnection, [this](const QString& how) {
     agent_.LogWithSession(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
                           QStringLiteral("\" POP3 connection under ") + how);

@@ -165,7 +165,11 @@ struct POP3_InMail::Impl {
   bool quitConfirmed_ = false;  // the last QUIT was answered +OK
   // The maildrop size STAT announced; -1 unknown. No message can be larger, so a retrieval
   // that grows past it (with slack for dot-stuffing) is a server that never ends its answer.
+  // Without it the message's own size from LIST bounds it, and nothing is ever larger than
+  // maxMessageBytes_.
   qint64 maildropBytes_ = -1;
+  qint64 maxMessageBytes_ = POP3_InMail::kMaxMessageBytes;
+  qint16 retrieving_ = 0;  // the message of a RETR without read-ahead
   QString abortReason_;  // why the client itself ended the operation
   QByteArray lineBuffer_;      // answer bytes not yet handled as lines
   qsizetype lineStart_ = 0;    // first byte of lineBuffer_ not yet handled
@@ -228,6 +232,9 @@ bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) {
   return d_->RetrieveInOrder(std::move(order));
 }
 bool POP3_InMail::RetrieveInOrder(std::vector<qint16> order) { return d_->RetrieveInOrder(std::move(order)); }
+void POP3_InMail::SetMaxMessageBytes(qint64 bytes) {
+  d_->maxMessageBytes_ = bytes > 0 ? std::min(bytes, kMaxMessageBytes) : kMaxMessageBytes;
+}
 bool POP3_InMail::QuitConfirmed() const { return d_->quitConfirmed_; }
 bool POP3_InMail::CountFailed() const { return d_->countFailed_; }
 qint16 POP3_InMail::RefusedDeletion() const { return d_->refusedDeletion_; }
@@ -487,7 +494,7 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
         break;
       }
       count_ = static_cast<qint16>(std::min<qulonglong>(n, 32767));
-      maildropBytes_ = sizeOk ? static_cast<qint64>(std::min<qulonglong>(size, 1ULL << 50)) : -1;
+      maildropBytes_ = sizeOk && size < (1ULL << 50) ? static_cast<qint64>(size) : -1;
       op_ = OpNone;
       countDone_ = true;
       break;
@@ -510,14 +517,21 @@ void POP3_InMail::Impl::HandleRetrieveBytes(QByteArrayView bytes) {
   const qsizetype need = old + bytes.size();
   if (need > retrieve_.capacity()) retrieve_.reserve(std::max(need, retrieve_.capacity() * 2));
   retrieve_.append(bytes);
-  if (maildropBytes_ >= 0 && retrieve_.size() > maildropBytes_ + maildropBytes_ / 10 + 65536) {
+  const int index = pending_.empty() ? retrieving_ : pending_.front().index;
+  const qint64 own = index > 0 && size_t(index) < sizes_.size() ? sizes_[size_t(index)] : -1;
+  const qint64 announced = maildropBytes_ >= 0 ? maildropBytes_ : own;
+  const bool overAnnounced = announced >= 0 && retrieve_.size() > announced + announced / 10 + 65536;
+  if (overAnnounced || retrieve_.size() > maxMessageBytes_ + maxMessageBytes_ / 10 + 65536) {
     // The answer cannot be the message: end the session without QUIT, so that nothing is
     // deleted, and leave the message on the server.
     retrieve_ = QByteArray();
     op_ = OpNone;
-    abortReason_ = QStringLiteral("The POP3 server sent more than the %1 bytes its mailbox holds; "
-                                  "the message stays on the server")
-                       .arg(maildropBytes_);
+    abortReason_ = !overAnnounced ? QStringLiteral("The POP3 server sent more than the %1 bytes a message may have; "
+                                                   "the message stays on the server").arg(maxMessageBytes_)
+                   : maildropBytes_ >= 0 ? QStringLiteral("The POP3 server sent more than the %1 bytes its mailbox holds; "
+                                                          "the message stays on the server").arg(maildropBytes_)
+                                         : QStringLiteral("The POP3 server sent more than the %1 bytes it announced for "
+                                                          "message %2; the message stays on the server").arg(own).arg(index);
     connected_ = false;
     if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
     abort_ = error_ = true;
@@ -597,6 +611,7 @@ bool POP3_InMail::Impl::ConnectToPop3Server(const QString& strUsername, const QS
   password_ = strPassword;
   count_ = NotInitialized;
   maildropBytes_ = -1;
+  sizes_.clear();
   abortReason_.clear();
   capaAsked_ = false;
   capabilities_.clear();
@@ -851,6 +866,15 @@ bool POP3_InMail::Impl::GetMail(qint16 index, Pop3Mail& mail,
   if (!CheckIndex(index)) return false;
   if (pipelined_ && planTaken_ < plan_.size() && index == plan_[planTaken_]) return TakeAhead(mail, Attachments, source);
   if (pipelined_ && !Drain()) return false;
+  // Without a maildrop size, the message's own size bounds its answer (LIST, asked once).
+  if (maildropBytes_ < 0 && sizes_.empty()) {
+    sizes_.assign(static_cast<size_t>(std::max<qint16>(count_, 0)) + 1, -1);
+    if (ListOperation(OpList) != WaitDone) {  // a refused LIST leaves the sizes unknown
+      Fail(QStringLiteral("Timeout waiting for the answer of the POP3 server!"));
+      return false;
+    }
+  }
+  retrieving_ = index;
   StartOperation(OpRetrieve);
   retrieveDone_ = false;
   const WaitResult r =

@@ -61,6 +61,10 @@ class POP3_InMail : public QObject {
   bool RetrieveInOrder(std::vector<qint16> order);
   // The first message whose DELE the server refused during read-ahead, 0 for none.
   qint16 RefusedDeletion() const;
+  // The largest message a retrieval may bring (plus 10% and 64 KB for dot-stuffing), whatever the
+  // server announces: a larger answer ends the session without QUIT and the message stays.
+  static constexpr qint64 kMaxMessageBytes = qint64(1) << 30;
+  void SetMaxMessageBytes(qint64 bytes);
   static constexpr int kAheadCount = 16;
   static constexpr qint64 kAheadBytes = 512 * 1024;
   // Decodes one attachment into a new file. Throws vrl::VrlError "File already exists!"

@@ -168,6 +168,7 @@ TEST(Pop3ClientHostile, EveryWaitIsBounded) {
     const char* error;    // the start of the last error
     int minMs, maxMs;     // how long the failing call takes
     const char* neverSent;
+    qint64 maxMessage = 0;  // SetMaxMessageBytes, when set
   } cases[] = {
       {"silent during RETR", Scenario(retr).send("+OK\r\nSubject: x\r\n\r\npart").delay(4500),
        "Timeout retrieving message from POP3 server!", 2900, 60000, nullptr},
@@ -177,6 +178,15 @@ TEST(Pop3ClientHostile, EveryWaitIsBounded) {
       // no QUIT, so nothing is deleted.
       {"endless RETR", Scenario(retr).send("+OK\r\n" + QByteArray(1 << 20, 'x')).delay(3000),
        "The POP3 server sent more than the 100 bytes", 0, 60000, "QUIT"},
+      // Without a maildrop size the message's own, from LIST, bounds it; without that too, the
+      // largest message there may be.
+      {"endless RETR, STAT without a size",
+       Login().expect("STAT").reply("+OK 1").expect("LIST").send("+OK\r\n1 100\r\n.\r\n").expect("RETR 1")
+           .send("+OK\r\n" + QByteArray(1 << 20, 'x')).delay(300),
+       "The POP3 server sent more than the 100 bytes it announced for message 1", 0, 60000, "QUIT"},
+      {"endless RETR, no size at all", Login().expect("STAT").reply("+OK 1 1125899906842624").expect("LIST")
+           .reply("-ERR no").expect("RETR 1").send("+OK\r\n" + QByteArray(1 << 20, 'x')).delay(300),
+       "The POP3 server sent more than the 100000 bytes a message may have", 0, 60000, "QUIT", 100000},
       {"no greeting", Scenario().delay(3600).reply("+OK late greeting").delay(500),
        "Timeout connecting to POP3 server!", 2900, 60000, "USER"},
       {"junk instead of a greeting", junk, "Timeout connecting to POP3 server!", 2900, 5000, "USER"},
@@ -184,6 +194,7 @@ TEST(Pop3ClientHostile, EveryWaitIsBounded) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     Session s;
+    if (tc.maxMessage) s.c.SetMaxMessageBytes(tc.maxMessage);
     QElapsedTimer t;
     t.start();
     if (s.ConnectTo(tc.script)) {
