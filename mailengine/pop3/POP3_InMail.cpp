@@ -171,6 +171,7 @@ struct POP3_InMail::Impl {
   qint64 maxMessageBytes_ = POP3_InMail::kMaxMessageBytes;
   qint16 retrieving_ = 0;  // the message of a RETR without read-ahead
   QString abortReason_;  // why the client itself ended the operation
+  QString socketFailure_;  // why the socket layer closed the socket in this session
   QByteArray lineBuffer_;      // answer bytes not yet handled as lines
   qsizetype lineStart_ = 0;    // first byte of lineBuffer_ not yet handled
   QByteArray retrieve_;        // a RETR answer as it arrives
@@ -278,7 +279,10 @@ bool POP3_InMail::Impl::SendCommand(const QByteArray& command) {
   } catch (const vrl::VrlError& e) {
     error_ = abort_ = true;
     op_ = OpNone;
-    Fail(e.Description());
+    // A socket closed by a failure (a refused certificate) refuses the next command: the
+    // failure is what the caller must see, not the refusal.
+    if (socketFailure_.isEmpty()) Fail(e.Description());
+    else lastError_ = socketFailure_;
     return false;
   }
 }
@@ -319,7 +323,7 @@ void POP3_InMail::Impl::OnSocketError(int, const QString& description, const QSt
   // The socket layer has closed the socket: the session is over.
   connected_ = false;
   error_ = abort_ = true;
-  lastError_ = description;
+  lastError_ = socketFailure_ = description;
   emit q->Pop3OperationFailed(description);
 }
 
@@ -612,6 +616,7 @@ bool POP3_InMail::Impl::ConnectToPop3Server(const QString& strUsername, const QS
   count_ = NotInitialized;
   maildropBytes_ = -1;
   sizes_.clear();
+  socketFailure_.clear();
   abortReason_.clear();
   capaAsked_ = false;
   capabilities_.clear();
