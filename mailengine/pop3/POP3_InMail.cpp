@@ -27,6 +27,8 @@ const QString kProductName = QStringLiteral("Vorlane POP3 & SMTP Engine 3.1");
 constexpr qsizetype kMaxStatusLine = 64 * 1024;
 // As much of a server's answer as an error text quotes.
 constexpr qsizetype kMaxQuotedAnswer = 200;
+// What a retrieval reserves at most on the word of the server, before any byte of it came.
+constexpr qint64 kMaxFirstReserve = 256LL << 20;
 
 // A command argument stays on its command's line: a CR or LF in it would start a new command.
 QByteArray OneLine(const QString& text) {
@@ -519,10 +521,15 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
 void POP3_InMail::Impl::HandleRetrieveBytes(QByteArrayView bytes) {
   const qsizetype old = retrieve_.size();
   const qsizetype need = old + bytes.size();
-  if (need > retrieve_.capacity()) retrieve_.reserve(std::max(need, retrieve_.capacity() * 2));
-  retrieve_.append(bytes);
   const int index = pending_.empty() ? retrieving_ : pending_.front().index;
   const qint64 own = index > 0 && size_t(index) < sizes_.size() ? sizes_[size_t(index)] : -1;
+  // The size the message is said to have, with room for the status line and dot-stuffing, is
+  // taken at once: a buffer doubling as it grows would hold up to twice the message.
+  const qint64 expected = own >= 0 ? own : count_ == 1 ? maildropBytes_ : -1;
+  if (old == 0 && expected > 0)
+    retrieve_.reserve(qsizetype(std::min<qint64>(expected + expected / 64 + 1024, kMaxFirstReserve)));
+  if (need > retrieve_.capacity()) retrieve_.reserve(std::max(need, retrieve_.capacity() * 2));
+  retrieve_.append(bytes);
   const qint64 announced = maildropBytes_ >= 0 ? maildropBytes_ : own;
   const bool overAnnounced = announced >= 0 && retrieve_.size() > announced + announced / 10 + 65536;
   if (overAnnounced || retrieve_.size() > maxMessageBytes_ + maxMessageBytes_ / 10 + 65536) {
