@@ -17,7 +17,7 @@ namespace {
 
 constexpr QLatin1String kProperties("org.freedesktop.DBus.Properties");
 constexpr QLatin1String kIntrospectable("org.freedesktop.DBus.Introspectable");
-constexpr QLatin1String kInstance(agentbus::kInstanceInterface);
+const QLatin1String kInstance(agentbus::kInstanceInterface);
 
 // The interface elements of an introspection file (a resource), without its comments, indented
 // to sit in the node that Qt writes around them.
