@@ -201,7 +201,7 @@ QByteArray MakeText(const Feed& feed, QByteArrayView charset, bool dropNul, bool
 // Undeclared text as UTF-8, not copied when it is UTF-8 already.
 QByteArray UndeclaredText(QByteArray bytes) {
   if (!codec::IsValidUtf8(bytes))
-    return MakeText([&bytes](const codec::ByteSink& sink) { sink(bytes); }, {}, false, false);
+    return MakeText([&bytes](const codec::ByteSink& sink) { sink(bytes); }, "windows-1252", false, false);
   if (bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
   return bytes;
 }

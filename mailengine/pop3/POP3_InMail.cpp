@@ -987,9 +987,12 @@ bool POP3_InMail::Impl::RetrieveInOrder(std::vector<qint16> order) {
   if (!capaAsked_ && Capabilities() != WaitDone) return false;
   op_ = OpNone;
   if (!Offers(QStringLiteral("PIPELINING"))) return false;
-  // Without sizes every message is read ahead alone.
-  sizes_.assign(static_cast<size_t>(count_) + 1, -1);
-  if (ListOperation(OpList) != WaitDone) return false;
+  // Without sizes every message is read ahead alone. Sizes this session has read already (the
+  // caller's GetSizes) are not asked for again.
+  if (sizes_.size() != static_cast<size_t>(count_) + 1) {
+    sizes_.assign(static_cast<size_t>(count_) + 1, -1);
+    if (ListOperation(OpList) != WaitDone) return false;
+  }
   pipelined_ = true;
   plan_ = std::move(order);
   planSent_ = planTaken_ = 0;
