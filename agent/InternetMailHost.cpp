@@ -19,14 +19,6 @@
 
 using agent::ErrnoText;
 
-namespace {
-
-// What the POP3 client says when the server refuses UIDL; any other failure of UIDL means the
-// session broke.
-const QString kNoUidl = QStringLiteral("The POP3 server does not support UIDL");
-
-}  // namespace
-
 InternetMailHost::InternetMailHost(AgentContext& agent, const ProfileRecord& profile)
     : agent_(agent), profile_(profile) {}
 
@@ -168,6 +160,8 @@ void InternetMailHost::ConnectSmtp() {
   s.SetUsername(p.UserName);
   s.SetPassword(password_);
   s.SetSecurity(SecurityFor(true));
+  // A profile from before the security settings keeps its dialogue, one command at a time.
+  s.SetPipelining(conf::ExtensionEntry(p, conf::kSecurityTag).has_value());
   QObject::connect(&s, &SMTP_OutMail::SecureConnection, [this](const QString& how) {
     agent_.LogWithSession(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
                           QStringLiteral("\" SMTP connection under ") + how);
@@ -261,7 +255,8 @@ bool InternetMailHost::PlanInbound(qint16 n, agent::InboundDelivery& delivery) {
     // Without an id for every message the journal cannot answer for any.
     const auto missing = [](const QByteArray& id) { return id.isEmpty(); };
     if (ids.size() == takes_.size() && std::none_of(ids.begin() + 1, ids.end(), missing)) ids_ = std::move(ids);
-  } else if (IN_Pop3Mail->GetLastError() != kNoUidl) {
+  } else if (IN_Pop3Mail->LastFailure().kind != mailerr::Kind::RefusedPermanently) {
+    // A server that refuses UIDL has no ids; any other failure means the session broke.
     agent_.WriteSessionLines();
     agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Message Ids: ") + IN_Pop3Mail->GetLastError());
     return false;

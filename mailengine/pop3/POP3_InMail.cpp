@@ -1,5 +1,7 @@
 #include "pop3/POP3_InMail.h"
 
+#include "socket/MailError.h"
+
 #include "socket/CSocket.h"
 #include "socket/TlsTransport.h"
 #include "mime/Codec.h"
@@ -14,6 +16,8 @@
 #include <cstring>
 #include <deque>
 #include <utility>
+
+using mailerr::Kind;
 
 namespace {
 
@@ -129,7 +133,15 @@ struct POP3_InMail::Impl {
   bool SendCommand(const QByteArray& command);
   // Runs the event loop until flag is set (true), an abort, or silence for the time-out.
   WaitResult Wait(const bool& flag);
-  void Fail(const QString& text);
+  // kind None: the kind of the failure that caused this one (a refusal, a broken connection).
+  void Fail(const QString& text, mailerr::Kind kind, const QByteArray& reply = QByteArray());
+  void FailRetrieve(WaitResult r);
+  // A "-ERR" answer as an error value; login: it answers USER, PASS or AUTH.
+  static mailerr::Error Refusal(const QByteArray& line, bool login);
+  void Fail(const mailerr::Error& error) {
+    Fail(error.description, error.kind, error.reply);
+    failure_ = error;
+  }
   // False when the count cannot be had; throws for a bad index.
   bool CheckIndex(qint16 index);
 
@@ -183,6 +195,8 @@ struct POP3_InMail::Impl {
   std::vector<Pop3MailAttachments> lastAttachments_;
   QByteArray lastSource_;
   QString lastError_;
+  mailerr::Error failure_;  // the last failure as a value (LastFailure)
+  bool loggingIn_ = false;  // a refusal now is the login's
   // Read-ahead: the commands in flight (answers come in this order), the RETR answers read and
   // not yet taken, what is still to be sent, and the message sizes LIST announced (-1 unknown).
   bool pipelined_ = false;
@@ -251,19 +265,44 @@ vrlsec::Settings POP3_InMail::Security() const { return d_->security_; }
 bool POP3_InMail::IsConectedToServer() const { return d_->connected_; }
 qint16 POP3_InMail::TimeOutNSeconds() const { return d_->timeoutSeconds_; }
 QString POP3_InMail::GetLastError() const { return d_->lastError_; }
+mailerr::Error POP3_InMail::LastFailure() const { return d_->failure_; }
 
 void POP3_InMail::SetTimeOutNSeconds(qint16& seconds) {
   seconds = std::clamp<qint16>(seconds, 3, 300);
   d_->timeoutSeconds_ = seconds;
 }
 
-void POP3_InMail::Impl::Fail(const QString& text) {
+void POP3_InMail::Impl::Fail(const QString& text, Kind kind, const QByteArray& reply) {
   lastError_ = text;
+  // A summary ("Error retrieving message ...") keeps the kind and reply of what caused it.
+  if (kind != Kind::None || !failure_) {
+    failure_ = mailerr::Error::Make(kind == Kind::None ? Kind::Connection : kind, text, reply);
+  } else {
+    failure_.description = text;
+  }
   emit q->Pop3OperationFailed(text);
+}
+
+void POP3_InMail::Impl::FailRetrieve(WaitResult r) {
+  if (!abortReason_.isEmpty())
+    Fail(std::exchange(abortReason_, QString()), Kind::Protocol);
+  else if (r == WaitAborted)
+    Fail(QStringLiteral("Error retrieving message from POP3 server!"), Kind::None);
+  else
+    Fail(QStringLiteral("Timeout retrieving message from POP3 server!"), Kind::Timeout);
+}
+
+mailerr::Error POP3_InMail::Impl::Refusal(const QByteArray& line, bool login) {
+  // The extended response codes name the refusals that pass by themselves (RFC 2449, 3206).
+  const QByteArray code = line.mid(4).trimmed().toUpper();
+  const bool passing = code.startsWith("[IN-USE]") || code.startsWith("[LOGIN-DELAY]") || code.startsWith("[SYS/TEMP]");
+  const Kind kind = login ? Kind::Login : passing ? Kind::RefusedForNow : Kind::RefusedPermanently;
+  return mailerr::Error::Make(kind, QString::fromUtf8(line.mid(5)), line).Transient(passing);
 }
 
 void POP3_InMail::Impl::StartOperation(Operation op) {
   op_ = op;
+  failure_ = {};
   error_ = false;
   abort_ = false;
   dataSeen_ = false;
@@ -283,7 +322,7 @@ bool POP3_InMail::Impl::SendCommand(const QByteArray& command) {
     op_ = OpNone;
     // A socket closed by a failure (a refused certificate) refuses the next command: the
     // failure is what the caller must see, not the refusal.
-    if (socketFailure_.isEmpty()) Fail(e.Description());
+    if (socketFailure_.isEmpty()) Fail(e.Description(), Kind::Connection);
     else lastError_ = socketFailure_;
     return false;
   }
@@ -326,6 +365,7 @@ void POP3_InMail::Impl::OnSocketError(int, const QString& description, const QSt
   connected_ = false;
   error_ = abort_ = true;
   lastError_ = socketFailure_ = description;
+  failure_ = mailerr::Error::Make(socket_->HandshakeFailed() ? Kind::Tls : Kind::Connection, description);
   emit q->Pop3OperationFailed(description);
 }
 
@@ -343,7 +383,7 @@ void POP3_InMail::Impl::OnSocketClose() {
   if (op_ == OpNone) return;
   op_ = OpNone;
   error_ = abort_ = true;
-  Fail(QStringLiteral("Connection closed by POP3 server!"));
+  Fail(QStringLiteral("Connection closed by POP3 server!"), Kind::Connection);
 }
 
 // ---- answer handling ----
@@ -390,10 +430,10 @@ void POP3_InMail::Impl::HandleErrorAnswer(const QByteArray& line, const QByteArr
     const Pending p = pending_.front();
     if (!p.dele) ahead_.push_back({p.index, true, {}});
     emit q->Pop3Status(QString());
-    Fail(QString::fromUtf8(line.mid(5)));
+    Fail(Refusal(line, false));
     if (p.dele && refusedDeletion_ == 0) {
       refusedDeletion_ = static_cast<qint16>(p.index);
-      Fail(QStringLiteral("Error deleting message from POP3 server!"));
+      Fail(QStringLiteral("Error deleting message from POP3 server!"), Kind::None);
     }
     AnswerDone(rest);
     return;
@@ -401,7 +441,7 @@ void POP3_InMail::Impl::HandleErrorAnswer(const QByteArray& line, const QByteArr
   abort_ = error_ = true;
   op_ = OpNone;
   emit q->Pop3Status(QString());
-  Fail(QString::fromUtf8(line.mid(5)));
+  Fail(Refusal(line, false));
 }
 
 void POP3_InMail::Impl::HandleListLine(const QByteArray& line) {
@@ -449,7 +489,9 @@ void POP3_InMail::Impl::HandleLoginLine(const QByteArray& line) {
     abort_ = error_ = true;
     op_ = OpNone;
     emit q->Pop3Status(QString());
-    Fail(text);
+    mailerr::Error refusal = Refusal(line, loggingIn_);
+    refusal.description = text;
+    Fail(refusal);
   } else if (line.startsWith("+OK")) {
     stepDone_ = true;
   } else if (op_ == OpAuth && line.startsWith('+')) {
@@ -495,6 +537,7 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
       if (!countOk) {
         // Not an answer to STAT: an error, never an empty mailbox.
         lastError_ = QStringLiteral("Not a count: ") + QString::fromUtf8(line.left(kMaxQuotedAnswer));
+        failure_ = mailerr::Error::Make(Kind::Protocol, lastError_, line.left(kMaxQuotedAnswer));
         abort_ = error_ = true;
         op_ = OpNone;
         break;
@@ -614,7 +657,7 @@ void POP3_InMail::Impl::CompleteRetrieve(qsizetype terminator) {
 bool POP3_InMail::Impl::ConnectToPop3Server(const QString& strUsername, const QString& strPassword,
                                             const QString& strHost, quint16& intPort) {
   if (connected_) {
-    Fail(QStringLiteral("Already Connected to POP3 Server!"));
+    Fail(QStringLiteral("Already Connected to POP3 Server!"), Kind::Input);
     return false;
   }
   host_ = strHost;
@@ -646,7 +689,7 @@ bool POP3_InMail::Impl::ConnectToPop3Server(const QString& strUsername, const QS
   } catch (const vrl::VrlError& e) {
     op_ = OpNone;
     CloseSocket();
-    Fail(e.Description());
+    Fail(e.Description(), Kind::Connection);
     return false;
   }
   WaitResult r = Step(QByteArray(), false);  // the greeting
@@ -661,7 +704,7 @@ bool POP3_InMail::Impl::ConnectToPop3Server(const QString& strUsername, const QS
   op_ = OpNone;
   CloseSocket();
   if (r == WaitAborted) return false;  // reported where it happened
-  Fail(QStringLiteral("Timeout connecting to POP3 server!"));
+  Fail(QStringLiteral("Timeout connecting to POP3 server!"), Kind::Timeout);
   return false;
 }
 
@@ -708,7 +751,7 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
       if (const WaitResult r = Capabilities(); r != WaitDone) return r;
     } else if (sec == Security::StartTls) {
       emit q->Pop3Status(QString());
-      Fail(kErrNoStls);
+      Fail(kErrNoStls, Kind::Tls);
       return WaitAborted;
     }
   }
@@ -719,7 +762,7 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
     // Automatic security never lets a credential go in clear: a server (or someone in between)
     // that does not offer STLS gets nothing.
     emit q->Pop3Status(QString());
-    Fail(kErrClearLogin);
+    Fail(kErrClearLogin, Kind::Tls);
     return WaitAborted;
   }
 
@@ -729,12 +772,15 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
     mech = method == AuthMethod::Plain ? "PLAIN" : "XOAUTH2";
     if (!OffersSasl(mech)) {
       Fail(QStringLiteral("The POP3 server does not offer AUTH ") + QString::fromLatin1(mech) +
-           QStringLiteral(", which the profile requires"));
+               QStringLiteral(", which the profile requires"),
+           Kind::Login);
       return WaitAborted;
     }
   } else if (method == AuthMethod::Auto && OffersSasl("PLAIN")) {
     mech = "PLAIN";
   }
+  loggingIn_ = true;
+  const auto loggedIn = qScopeGuard([this] { loggingIn_ = false; });
   if (mech.isEmpty()) {
     emit q->Pop3Status(QStringLiteral("Authenticate User..."));
     if (const WaitResult r = Step("USER " + OneLine(user_)); r != WaitDone) return r;
@@ -772,7 +818,7 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::SaslLogIn(const QByteArray& mec
     r = Step(QByteArray());
   }
   if (r == WaitDone && continuation_) {
-    Fail(QStringLiteral("The POP3 server did not end the authentication"));
+    Fail(QStringLiteral("The POP3 server did not end the authentication"), Kind::Protocol);
     return WaitAborted;
   }
   return r;
@@ -782,7 +828,7 @@ bool POP3_InMail::Impl::PutTls(bool implicit) {
   QString error;
   auto tls = vrlsock::TlsTransport::ForServer(host_, security_, &error);
   if (!tls) {
-    Fail(error);
+    Fail(error, Kind::Tls);
     return false;
   }
   if (!implicit) {
@@ -806,7 +852,7 @@ void POP3_InMail::Impl::CloseSocket() {
 
 bool POP3_InMail::Impl::DisConnectFromPop3Server() {
   if (!connected_) {
-    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
     return false;
   }
   if (pipelined_ && !Drain()) {
@@ -828,14 +874,14 @@ bool POP3_InMail::Impl::DisConnectFromPop3Server() {
   connected_ = false;
   count_ = NotInitialized;
   if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
-  if (r == WaitTimedOut) Fail(QStringLiteral("Timeout Disconnecting from POP3 server!"));
+  if (r == WaitTimedOut) Fail(QStringLiteral("Timeout Disconnecting from POP3 server!"), Kind::Timeout);
   return false;
 }
 
 qint16 POP3_InMail::Impl::GetNMailsOnPop3Server(bool ForceGetFromServer) {
   countFailed_ = true;
   if (!connected_) {
-    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
     return 0;
   }
   if (!ForceGetFromServer && count_ > 0) {
@@ -856,7 +902,8 @@ qint16 POP3_InMail::Impl::GetNMailsOnPop3Server(bool ForceGetFromServer) {
   // The server's own words (a refusal, or an answer that is no count) say what is wrong.
   const QString said = lastError_;
   Fail(r == WaitAborted ? QStringLiteral("Error Retrieving Number of Mails from POP3 Server!")
-                        : QStringLiteral("Timeout Retrieving Number of Mails from POP3 Server!"));
+                        : QStringLiteral("Timeout Retrieving Number of Mails from POP3 Server!"),
+       r == WaitAborted ? Kind::None : Kind::Timeout);
   if (!said.isEmpty()) lastError_ += QLatin1Char(' ') + said.left(kMaxQuotedAnswer);
   return 0;
 }
@@ -872,7 +919,7 @@ bool POP3_InMail::Impl::CheckIndex(qint16 index) {
 bool POP3_InMail::Impl::GetMail(qint16 index, Pop3Mail& mail,
                           std::vector<Pop3MailAttachments>& Attachments, QByteArray* source) {
   if (!connected_) {
-    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
     return false;
   }
   if (!CheckIndex(index)) return false;
@@ -882,7 +929,7 @@ bool POP3_InMail::Impl::GetMail(qint16 index, Pop3Mail& mail,
   if (maildropBytes_ < 0 && sizes_.empty()) {
     sizes_.assign(static_cast<size_t>(std::max<qint16>(count_, 0)) + 1, -1);
     if (ListOperation(OpList) != WaitDone) {  // a refused LIST leaves the sizes unknown
-      Fail(QStringLiteral("Timeout waiting for the answer of the POP3 server!"));
+      Fail(QStringLiteral("Timeout waiting for the answer of the POP3 server!"), Kind::Timeout);
       return false;
     }
   }
@@ -894,9 +941,7 @@ bool POP3_InMail::Impl::GetMail(qint16 index, Pop3Mail& mail,
   if (r != WaitDone) {
     op_ = OpNone;
     retrieve_ = QByteArray();
-    Fail(!abortReason_.isEmpty() ? std::exchange(abortReason_, QString())
-         : r == WaitAborted      ? QStringLiteral("Error retrieving message from POP3 server!")
-                                 : QStringLiteral("Timeout retrieving message from POP3 server!"));
+    FailRetrieve(r);
     return false;
   }
   mail = std::move(lastMail_);
@@ -910,7 +955,7 @@ bool POP3_InMail::Impl::GetMail(qint16 index, Pop3Mail& mail,
 
 bool POP3_InMail::Impl::DelMail(qint16 index) {
   if (!connected_) {
-    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
     return false;
   }
   if (!CheckIndex(index)) return false;
@@ -926,7 +971,8 @@ bool POP3_InMail::Impl::DelMail(qint16 index) {
   if (r == WaitDone) return true;
   op_ = OpNone;
   Fail(r == WaitAborted ? QStringLiteral("Error deleting message from POP3 server!")
-                        : QStringLiteral("Timeout deleting message from POP3 server!"));
+                        : QStringLiteral("Timeout deleting message from POP3 server!"),
+       r == WaitAborted ? Kind::None : Kind::Timeout);
   return false;
 }
 
@@ -945,7 +991,7 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::ListOperation(Operation op) {
 
 bool POP3_InMail::Impl::ListPerMessage(Operation op) {
   if (!connected_) {
-    Fail(QStringLiteral("Not Connected to POP3 Server!"));
+    Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
     return false;
   }
   if (pipelined_ && !Drain()) return false;
@@ -957,9 +1003,10 @@ bool POP3_InMail::Impl::ListPerMessage(Operation op) {
     sizes_.assign(n, -1);
   const WaitResult r = ListOperation(op);
   if (r == WaitDone && !listRefused_) return true;
-  if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answer of the POP3 server!"));
+  if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answer of the POP3 server!"), Kind::Timeout);
   else if (listRefused_) Fail(op == OpUidl ? QStringLiteral("The POP3 server does not support UIDL")
-                                           : QStringLiteral("The POP3 server refused LIST"));
+                                           : QStringLiteral("The POP3 server refused LIST"),
+                              Kind::RefusedPermanently);
   return false;
 }
 
@@ -1044,7 +1091,7 @@ bool POP3_InMail::Impl::Flush() {
   } catch (const vrl::VrlError& e) {
     abort_ = false;
     BreakPipeline();
-    Fail(e.Description());
+    Fail(e.Description(), Kind::Connection);
     return false;
   }
 }
@@ -1066,7 +1113,7 @@ bool POP3_InMail::Impl::Drain() {
     const WaitResult r = Wait(answered_);
     if (r == WaitDone) continue;
     BreakPipeline();
-    if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answers of the POP3 server!"));
+    if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answers of the POP3 server!"), Kind::Timeout);
     return false;
   }
   pipelined_ = false;
@@ -1087,9 +1134,7 @@ bool POP3_InMail::Impl::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachment
     const WaitResult r = Wait(answered_);
     if (r == WaitDone) continue;
     BreakPipeline();
-    Fail(!abortReason_.isEmpty() ? std::exchange(abortReason_, QString())
-         : r == WaitAborted      ? QStringLiteral("Error retrieving message from POP3 server!")
-                                 : QStringLiteral("Timeout retrieving message from POP3 server!"));
+    FailRetrieve(r);
     return false;
   }
   Ahead got = std::move(ahead_.front());
@@ -1098,7 +1143,7 @@ bool POP3_InMail::Impl::TakeAhead(Pop3Mail& mail, std::vector<Pop3MailAttachment
   aheadBytes_ -= AheadSize(got.index);
   ++planTaken_;
   if (got.refused) {
-    Fail(QStringLiteral("Error retrieving message from POP3 server!"));
+    Fail(QStringLiteral("Error retrieving message from POP3 server!"), Kind::RefusedPermanently);
     return false;
   }
   pop3mime::ParseMessage(got.message, mail, Attachments);
@@ -1110,7 +1155,7 @@ bool POP3_InMail::Impl::SaveAttachmentDataToFile(const Pop3AttachmentData& Attac
                                            const QString& FileAndPathName, bool flush) {
   QString error;
   if (pop3mime::SaveAttachmentData(AttachmentData, FileAndPathName, &error, flush)) return true;
-  Fail(error);
+  Fail(error, Kind::Local);
   return false;
 }
 

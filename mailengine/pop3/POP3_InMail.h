@@ -6,6 +6,7 @@
 // Security settings (none by default: the original dialogue, byte for byte) add CAPA, STLS or
 // implicit TLS, and SASL logins (AUTH PLAIN, AUTH XOAUTH2) beside USER/PASS.
 #include "pop3/Pop3Mail.h"
+#include "socket/MailError.h"
 #include "socket/SecuritySettings.h"
 
 #include <QByteArray>
@@ -92,6 +93,8 @@ class POP3_InMail : public QObject {
   // Clamps to 3..300 and writes the value taken back.
   void SetTimeOutNSeconds(qint16& seconds);
   QString GetLastError() const;
+  // The last failure as a value: its kind, the text GetLastError gave, the server's answer.
+  mailerr::Error LastFailure() const;
 
  signals:
   void Pop3OperationFailed(const QString& Explanation);

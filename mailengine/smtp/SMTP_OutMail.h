@@ -1,6 +1,7 @@
 #pragma once
 // SMTP client of the mail engine: the caller sets the properties, then calls send(); progress
-// and the outcome come as signals, the same text in GetLastError() and a false result.
+// and the outcome come as signals, the same text in GetLastError() and a false result. Every
+// command is a step that waits for its reply and judges it by the codes that command may get.
 // Connect() keeps the session open so that several messages go over one connection.
 #include <QByteArray>
 #include <QObject>
@@ -8,6 +9,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "socket/MailError.h"
 #include "socket/SecuritySettings.h"
 
 class SMTP_OutMail : public QObject {
@@ -94,6 +96,14 @@ class SMTP_OutMail : public QObject {
   // opened, timed out or dropped, or the server answered 4xx. False for a 5xx reply and for what
   // the client refused before sending.
   bool LastFailureTransient() const;
+  // The last failure of send, Connect or Disconnect as a value: its kind, the text GetLastError
+  // gave, and the server's reply when one caused it.
+  mailerr::Error LastFailure() const;
+
+  // With the server's PIPELINING (RFC 2920), MAIL, every RCPT and DATA go out in one write and
+  // their replies are read in order. Off by default: the original dialogue, one command at a time.
+  bool Pipelining() const;
+  void SetPipelining(bool on);
 
   // Transport security and the authentication mechanism. The default is the original
   // dialogue: clear text, AUTH LOGIN when the server offers it.

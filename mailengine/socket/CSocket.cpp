@@ -85,6 +85,7 @@ struct CSocket::Impl {
   std::unique_ptr<vrlsock::Transport> nextTransport;  // for the next connection
   bool tcpConnected = false;  // the descriptor is connected (the handshake may still run)
   bool handshaking = false;
+  bool handshakeFailed = false;  // the last failure came while the transport was being set up
   bool handshakeNeedsWrite = false;
   bool readNeedsWrite = false;
 
@@ -310,6 +311,7 @@ struct CSocket::Impl {
     transport = nextTransport ? std::move(nextTransport) : std::make_unique<vrlsock::PlainTransport>();
     transport->attach(fd);
     handshaking = true;
+    handshakeFailed = false;
     setWatchWrite(false);
     pump();
   }
@@ -342,6 +344,7 @@ struct CSocket::Impl {
         }
       } else {
         const QString text = transport->errorText();
+        handshakeFailed = true;
         fail(r.status == Io::Closed ? 10054 : r.error, "CSocket.Handshake", text);
         return;
       }
@@ -588,6 +591,7 @@ void CSocket::SetRemotePort(long port) {
 }
 
 long CSocket::State() const { return d_->state; }
+bool CSocket::HandshakeFailed() const { return d_->handshakeFailed; }
 long CSocket::SocketHandle() const { return d_->handle; }
 QString CSocket::RemoteHost() const { return d_->remoteHost; }
 QString CSocket::RemoteHostIP() const { return d_->remoteHostIP; }
@@ -617,6 +621,7 @@ void CSocket::SetTransport(std::unique_ptr<vrlsock::Transport> transport) {
   d.transport->attach(d.fd);
   d.blockedWriteLen = 0;
   d.handshaking = true;
+  d.handshakeFailed = false;
   d.handshakeNeedsWrite = false;
   d.pump();
 }

@@ -53,6 +53,9 @@ class CSocket : public QObject {
   void CloseSocket();
 
   long State() const;
+  // The last failure came while the transport was being set up (a TLS handshake or its
+  // certificate check), not from the connection itself.
+  bool HandshakeFailed() const;
   long SocketHandle() const;
   long Protocol() const { return sckTCPProtocol; }
   QString RemoteHost() const;

@@ -159,9 +159,6 @@ class Fetcher {
   explicit Fetcher(const FetchOptions& o) : o_(o) {
     QObject::connect(&pop_, &POP3_InMail::Pop3OperationFailed,
                      [this](const QString& text) { lastFailure_ = text; });
-    QObject::connect(&pop_, &POP3_InMail::Pop3Status, [this](const QString& text) {
-      if (!text.isEmpty()) lastStatus_ = text;
-    });
     QObject::connect(&pop_, &POP3_InMail::SecureConnection, [](const QString& text) {
       std::fprintf(stderr, "vrlmail fetch: TLS: %s\n", text.toUtf8().constData());
     });
@@ -174,11 +171,8 @@ class Fetcher {
     quint16 port = o_.port;
     if (!pop_.ConnectToPop3Server(o_.user, password, o_.host, port)) {
       // Refused after USER, PASS or AUTH is a login refused; anything earlier, the connection.
-      const bool login = lastStatus_.startsWith(QLatin1String("Authenticate User")) ||
-                         lastStatus_.startsWith(QLatin1String("Send Password")) ||
-                         (lastStatus_.startsWith(QLatin1String("Sending ")) && lastStatus_.endsWith(QLatin1String("Authentication...")));
       Error("connect");
-      return login && !pop_.GetLastError().startsWith(QLatin1String("Timeout")) ? 4 : 3;
+      return pop_.LastFailure().kind == mailerr::Kind::Login ? 4 : 3;
     }
     const qint16 n = pop_.GetNMailsOnPop3Server(false);
     if (n == 0 && pop_.CountFailed()) return Finish(Error("counting messages", 5));
@@ -305,7 +299,6 @@ class Fetcher {
   POP3_InMail pop_;
   bool written_ = false;
   QString lastFailure_;
-  QString lastStatus_;
   int messages_ = 0;
   int attachments_ = 0;
   qint64 bytes_ = 0;

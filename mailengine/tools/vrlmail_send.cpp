@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
-#include <QRegularExpression>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -64,20 +63,25 @@ int LocalFileError(const QFile& f) {
 }
 
 // The exit status for the engine's last failure.
-int StatusFor(const QString& error) {
-  if (error == SMTP_OutMail::kErrAttach || error.startsWith(QLatin1String("Cannot read the file")))
-    return 6;
-  static const QRegularExpression reply(QStringLiteral("^[45]\\d\\d"));
-  if (const QRegularExpressionMatch m = reply.match(error); m.hasMatch()) {
-    const int code = m.captured(0).toInt();
-    return code == 530 || code == 534 || code == 535 || code == 538 ? 4 : 5;
+int StatusFor(const mailerr::Error& error) {
+  using mailerr::Kind;
+  switch (error.kind) {
+    case Kind::None: return 1;
+    case Kind::Input: return 2;
+    case Kind::Local: return 6;
+    case Kind::Login: return 4;
+    case Kind::RefusedPermanently:
+    case Kind::RefusedForNow: {
+      // Refused for want of a login, whichever command it answers.
+      const int code = error.ReplyCode();
+      return code == 530 || code == 534 || code == 535 || code == 538 ? 4 : 5;
+    }
+    case Kind::Connection:
+    case Kind::Timeout:
+    case Kind::Tls:
+    case Kind::Protocol: return 3;
   }
-  for (const QString* input :
-       {&SMTP_OutMail::kErrRecipient, &SMTP_OutMail::kErrCc, &SMTP_OutMail::kErrBcc,
-        &SMTP_OutMail::kErrSender, &SMTP_OutMail::kErrNoRecipient, &SMTP_OutMail::kErrTooMany,
-        &SMTP_OutMail::kErrHtmlUu, &SMTP_OutMail::kErrPort})
-    if (error == *input) return 2;
-  return error.isEmpty() ? 1 : 3;
+  return 1;
 }
 
 void PrintLine(const char* kind, const QString& text) {
@@ -175,6 +179,7 @@ int RunSend(const QStringList& args) {
   // the list of top-level domains.
   mail.SetSMTPPort(port);
   mail.SetSecurity(security);
+  mail.SetPipelining(true);
   QObject::connect(&mail, &SMTP_OutMail::SecureConnection, [quiet](const QString& s) {
     if (!quiet) PrintLine("status", QStringLiteral("TLS: ") + s);
   });
@@ -229,5 +234,5 @@ int RunSend(const QStringList& args) {
   std::fflush(stdout);
   if (sent != count && !mail.GetLastError().isEmpty() && count > 1)
     PrintLine("last error", mail.GetLastError());
-  return sent == count ? 0 : StatusFor(mail.GetLastError());
+  return sent == count ? 0 : StatusFor(mail.LastFailure());
 }
