@@ -75,13 +75,15 @@ TEST(Pop3ClientStat, AnswersToStat) {
     QByteArray answer;
     int count;
     QString error;  // after kStatFailed when it failed
+    mailerr::Kind kind = mailerr::Kind::None;
   } cases[] = {
       {"+OK 99999 1\r\n", 32767, {}},  // capped to the counter
       {"+OK 3 100\r\n" + QByteArray("x\r\n").repeated(1400000), 3, {}},  // a flood, looked at once
       {"+OK 0 0\r\n", 0, {}},
-      {"-ERR busy\r\n", 0, " busy"},
-      {"+OK mailbox ready\r\n", 0, " Not a count: +OK mailbox ready"},
-      {"-ERR " + QByteArray(300, 'x') + "\r\n", 0, " " + QString(200, 'x')},  // quoted, not whole
+      {"-ERR busy\r\n", 0, " busy", mailerr::Kind::RefusedPermanently},
+      {"-ERR [SYS/TEMP] busy\r\n", 0, " [SYS/TEMP] busy", mailerr::Kind::RefusedForNow},
+      {"+OK mailbox ready\r\n", 0, " Not a count: +OK mailbox ready", mailerr::Kind::Protocol},
+      {"-ERR " + QByteArray(300, 'x') + "\r\n", 0, " " + QString(200, 'x'), mailerr::Kind::RefusedPermanently},
   };
   for (const auto& tc : cases) {
     Session s;
@@ -90,6 +92,8 @@ TEST(Pop3ClientStat, AnswersToStat) {
     EXPECT_EQ(s.c.GetNMailsOnPop3Server(), tc.count);
     EXPECT_EQ(s.c.CountFailed(), !tc.error.isNull());
     EXPECT_EQ(s.c.GetLastError(), tc.error.isNull() ? QString() : kStatFailed + tc.error);
+    EXPECT_EQ(s.c.LastFailure().kind, tc.kind) << mailerr::KindName(s.c.LastFailure().kind);
+    EXPECT_EQ(s.c.LastFailure().transient, tc.kind == mailerr::Kind::RefusedForNow);
     EXPECT_TRUE(s.c.DisConnectFromPop3Server());  // reads the rest of the flood
     EXPECT_TRUE(s.c.QuitConfirmed());
     s.ExpectScriptFollowed();
@@ -146,6 +150,8 @@ TEST_F(Pop3Client, DeleteRetrieveAndTheirErrors) {
   EXPECT_TRUE(c.DelMail(2));
   EXPECT_FALSE(c.DelMail(1));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Error deleting message from POP3 server!"));
+  EXPECT_EQ(c.LastFailure().kind, mailerr::Kind::RefusedPermanently);
+  EXPECT_EQ(c.LastFailure().reply, "-ERR message 1 already deleted");
   EXPECT_FALSE(c.GetMail(1, m, atts));
   EXPECT_EQ(c.GetLastError(), QStringLiteral("Error retrieving message from POP3 server!"));
   EXPECT_EQ(ev.failed, (QStringList{QStringLiteral("message 1 already deleted"),
@@ -154,6 +160,20 @@ TEST_F(Pop3Client, DeleteRetrieveAndTheirErrors) {
                                     QStringLiteral("Error retrieving message from POP3 server!")}));
   EXPECT_TRUE(c.DisConnectFromPop3Server());
   ExpectScriptFollowed();
+}
+
+// A refused login is a login failure, one that may pass when the server says why (RFC 3206).
+TEST(Pop3ClientLogin, RefusalsAreLoginFailures) {
+  for (const QByteArray answer : {"-ERR [AUTH] wrong password", "-ERR [IN-USE] mailbox locked"}) {
+    Session s;
+    Scenario script;
+    script.reply("+OK POP3 ready").expect("USER u").reply("+OK").expect("PASS p").reply(answer).expectClose();
+    EXPECT_FALSE(s.ConnectTo(script));
+    EXPECT_EQ(s.c.LastFailure().kind, mailerr::Kind::Login) << s.c.GetLastError().toStdString();
+    EXPECT_EQ(s.c.LastFailure().transient, answer.contains("IN-USE"));
+    EXPECT_EQ(s.c.GetLastError(), QString::fromLatin1(answer.mid(5)));
+    s.ExpectScriptFollowed();
+  }
 }
 
 // ---- hostile and slow servers (the time-out is 3 s, the minimum) ----
