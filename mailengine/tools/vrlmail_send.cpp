@@ -47,9 +47,10 @@ const char kSendHelp[] =
     "  --quiet               no status lines\n"
     "  --stats               print time, rate and memory figures\n"
     "  --help                this text\n"
-    "Exit status: 0 sent, 1 other failure, 2 bad usage or a refused address, 3 cannot connect or\n"
-    "the connection broke (TLS failures included), 4 login refused, 5 the server refused the\n"
-    "message, 6 a local file problem (password, password command, text or attachment file).\n";
+    "Exit status: 0 sent, 1 other failure, 2 bad usage or a refused address, 3 cannot connect,\n"
+    "the connection broke (TLS failures included) or the server answered out of protocol, 4 login\n"
+    "refused, 5 the server refused the message, 6 a local file problem (password, password\n"
+    "command, text or attachment file).\n";
 
 int BadUsage(const QString& why) {
   std::fprintf(stderr, "vrlmail send: %s (see vrlmail send --help)\n", why.toUtf8().constData());

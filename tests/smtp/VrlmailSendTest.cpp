@@ -60,14 +60,18 @@ TEST(VrlmailSend, SendsAndPrintsEvents) {
   EXPECT_TRUE(server.data(0).at(0).contains("\r\nLine one\r\n..\r\nCaf\xe9\r\n"));
 }
 
-TEST(VrlmailSend, RefusalExitsWithFiveAndAMissingPasswordFileWithSix) {
-  Scenario s;
+TEST(VrlmailSend, RefusalExitsWithFiveAWrongCodeWithThreeAndAMissingPasswordFileWithSix) {
+  Scenario s, wrong;
   Hello(s).expect("MAIL FROM: <sender@example.com>").reply("250 ok").expect("RCPT TO: <bob@example.com>");
   s.reply("550 5.1.1 unknown").expectClose();
-  ScriptedServer server({s});
+  Hello(wrong).expect("MAIL FROM: <sender@example.com>").reply("220 wrong code").expectClose();
+  ScriptedServer server({s, wrong});
   const ToolRun r = Vrlmail(Base(server.port()));
   EXPECT_EQ(r.exitCode, 5);
   EXPECT_TRUE(Contains(r, "failed: 550 5.1.1 unknown\n")) << r.out;
+  const ToolRun w = Vrlmail(Base(server.port()));
+  EXPECT_EQ(w.exitCode, 3);
+  EXPECT_TRUE(Contains(w, "failed: The SMTP server answered MAIL FROM with \"220 wrong code\"\n")) << w.out;
   EXPECT_EQ(Vrlmail(Base(server.port()) + QStringList{"--user=u", "--password-file=/nonexistent"}).exitCode, 6);
   EXPECT_TRUE(server.waitDone());
 }
