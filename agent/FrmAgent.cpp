@@ -373,6 +373,7 @@ void FrmAgent::ExecMailProccess() {
             const QString name = LFiles_Inf_Or_Out_Files.List(i);
             WriteSessionLines();
             if (StopIfRequested()) return;
+            work_->OutboundFileFollows(i + 1 < files);
             CallWork([&] { work_->ProcessOutboundFile(*this, prf, folder, name); });
             if (agentState_ != Running) return;
           }

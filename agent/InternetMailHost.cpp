@@ -233,6 +233,7 @@ bool InternetMailHost::ExecSendMail(QString& DestAdreess, QString& FileToSend, Q
   s.SetSubject(MsgSubject);
   s.SetMessage(MsgText);
   if (!FileToSend.isEmpty()) s.SetAttachment(FileToSend.trimmed());
+  s.SetAnotherFollows(anotherFollows_);
   if (s.send()) {
     agent_.Log(kLogInfo + QStringLiteral("Message Successfully Sent"));
     return true;

@@ -23,6 +23,7 @@ class InternetMailHost : public MailHost {
   bool ExecSendMail(QString& DestAdreess, QString& FileToSend, QString& MsgSubject,
                     QString& MsgText) override;
   QString TransientFailure() const override { return transientFailure_; }
+  void SetAnotherFollows(bool follows) override { anotherFollows_ = follows; }
   bool ExecGetMail() override;
 
   // Wakes the route to a host before the second connection attempt ("ALL", "POP3" or "SMTP");
@@ -58,6 +59,7 @@ class InternetMailHost : public MailHost {
   QString password_;  // the profile's, or its password command's, for this session
   bool pop3InUse_ = false;
   bool smtpInUse_ = false;
+  bool anotherFollows_ = false;
   std::unique_ptr<POP3_InMail> IN_Pop3Mail;
   std::unique_ptr<SMTP_OutMail> OUT_SmtpMail;
   // Why the session has no SMTP client, when that may pass (no connection, no password yet).

@@ -28,6 +28,8 @@ class MailHost {
   // be reached, timed out, dropped the connection or answered 4xx); empty when sending again
   // would fail the same way.
   virtual QString TransientFailure() const { return {}; }
+  // Another message follows the next ExecSendMail in this session.
+  virtual void SetAnotherFollows(bool follows) { (void)follows; }
   // Takes every waiting message into the profile's inbound folder. True when all were processed
   // (or none waited, or a stop was requested); false when it stopped at a failure.
   virtual bool ExecGetMail() = 0;
@@ -45,6 +47,9 @@ class AgentMailWork : public MailWork {
   void ProcessOutboundFile(AgentContext& agent, const ProfileRecord& profile, const QString& folder,
                            const QString& name) override;
   bool ExecGetMail(AgentContext& agent, const ProfileRecord& profile) override;
+  void OutboundFileFollows(bool more) override {
+    if (host_) host_->SetAnotherFollows(more);
+  }
 
  private:
   std::unique_ptr<MailHost> host_;

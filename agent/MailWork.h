@@ -43,6 +43,10 @@ class MailWork {
     (void)name;
   }
 
+  // Called before each ProcessOutboundFile: whether another file of the list follows this one
+  // (a host may then start the next message before this one's outcome is read).
+  virtual void OutboundFileFollows(bool more) { (void)more; }
+
   // Fetches the profile's inbound messages into its InboundDir. The result is not used by the
   // cycle. Before the first message an implementation calls WriteSessionLines(); before each
   // message StopIfRequested().

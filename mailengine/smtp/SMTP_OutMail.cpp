@@ -108,6 +108,7 @@ bool SMTP_OutMail::LastFailureTransient() const { return d_->error_.transient; }
 mailerr::Error SMTP_OutMail::LastFailure() const { return d_->error_; }
 bool SMTP_OutMail::Pipelining() const { return d_->pipelining_; }
 void SMTP_OutMail::SetPipelining(bool on) { d_->pipelining_ = on; }
+void SMTP_OutMail::SetAnotherFollows(bool follows) { d_->anotherFollows_ = follows; }
 void SMTP_OutMail::SetSMTPHost(const QString& host) { d_->SetSMTPHost(host); }
 void SMTP_OutMail::SetSMTPPort(long port) { d_->SetSMTPPort(port); }
 void SMTP_OutMail::SetPOP3Host(const QString& host) { d_->SetPOP3Host(host); }

@@ -104,6 +104,11 @@ class SMTP_OutMail : public QObject {
   // their replies are read in order. Off by default: the original dialogue, one command at a time.
   bool Pipelining() const;
   void SetPipelining(bool on);
+  // Another message follows this one over the kept-open connection (Connect), most likely to the
+  // same sender and recipients: under PIPELINING its MAIL, RCPT and DATA go right behind this
+  // message's final dot, so that each message costs one round trip. A next message with another
+  // envelope, or none (Disconnect), drops that connection, which ends its transaction unsent.
+  void SetAnotherFollows(bool follows);
 
   // Transport security and the authentication mechanism. The default is the original
   // dialogue: clear text, AUTH LOGIN when the server offers it.

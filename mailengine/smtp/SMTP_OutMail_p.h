@@ -103,8 +103,11 @@ struct SMTP_OutMail::Impl {
   // The step queue: every command sent waits in awaiting_ for its reply, in order. Issue puts
   // the commands' lines on the wire in one write and queues their steps; Await waits until every
   // queued step has its reply, a reply failed one, or the time is up.
-  bool Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps);
-  WaitResult Await(int timeoutMs);
+  // ahead: the steps are the next message's, sent before it was asked for; their refusal fails
+  // nothing now and makes the next message start on a new connection.
+  bool Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps, bool ahead = false);
+  // Waits until no more than leave steps wait (the ones sent ahead).
+  WaitResult Await(int timeoutMs, size_t leave = 0);
   // Issue and Await; a time-out or a closed connection fails the operation.
   bool Run(const QByteArray& lines, const std::vector<smtp::Command>& steps);
   bool SendRaw(const QByteArray& bytes);
@@ -150,7 +153,22 @@ struct SMTP_OutMail::Impl {
   QString lastError_;
   mailerr::Error error_;  // the last failure of send, Connect or Disconnect
 
-  std::deque<smtp::Command> awaiting_;
+  struct Step {
+    smtp::Command command;
+    bool ahead;
+  };
+  std::deque<Step> awaiting_;
+  // The next message's envelope: MAIL, RCPT and DATA sent behind this message's final dot when
+  // the caller says another message follows (anotherFollows_). The next send takes it when its
+  // envelope is the same; otherwise, and when it was refused, the connection is dropped, which
+  // ends the transaction without a message.
+  bool anotherFollows_ = false;
+  QByteArray aheadEnvelope_;
+  bool aheadRefused_ = false;
+  bool aheadMissed_ = false;  // a next message had another envelope: no more guessing
+  QByteArray EnvelopeOf(const Outgoing& out) const;
+  bool TakeAhead(const Outgoing& out);  // true: the envelope is accepted, DATA is open
+  bool PipeliningOn() const { return pipelining_ && extensions_.pipelining; }
   smtp::Reply lastReply_;  // the last reply that completed a step
   bool connected_ = false;
   bool connectSeen_ = false;  // OnConnect came since the last Connect of the socket

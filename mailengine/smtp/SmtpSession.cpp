@@ -82,14 +82,20 @@ void SMTP_OutMail::Impl::HandleReply(const QByteArray& raw) {
     }
     return;
   }
-  const smtp::Command step = awaiting_.front();
+  const Step front = awaiting_.front();
+  const smtp::Command step = front.command;
   awaiting_.pop_front();
   const smtp::Verdict verdict = smtp::Judge(step, reply);
+  if (front.ahead) {
+    // The next message's: it fails nothing now, the next send starts on a new connection.
+    if (verdict != smtp::Verdict::Done && verdict != smtp::Verdict::Continue) aheadRefused_ = true;
+    return;
+  }
   if (verdict == smtp::Verdict::Done || verdict == smtp::Verdict::Continue) {
     lastReply_ = reply;
     if (step == smtp::Command::Ehlo) extensions_ = smtp::Extensions::FromEhlo(reply);
     if (step == smtp::Command::Auth && verdict == smtp::Verdict::Continue) {
-      awaiting_.push_front(step);  // the answer to the challenge gets the next reply
+      awaiting_.push_front(front);  // the answer to the challenge gets the next reply
       AnswerChallenge(reply);
     }
     return;
@@ -138,19 +144,19 @@ bool SMTP_OutMail::Impl::SendRaw(const QByteArray& bytes) {
   return true;
 }
 
-bool SMTP_OutMail::Impl::Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps) {
+bool SMTP_OutMail::Impl::Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps, bool ahead) {
   // A reply that came behind the last awaited one (a 421) ends the session before this command.
   if (awaiting_.empty() && !rx_.isEmpty()) {
     ProcessReplies(true);
     if (abort_) return false;
   }
-  awaiting_.insert(awaiting_.end(), steps.begin(), steps.end());
+  for (const smtp::Command c : steps) awaiting_.push_back({c, ahead});
   return SendRaw(lines);
 }
 
-SMTP_OutMail::Impl::WaitResult SMTP_OutMail::Impl::Await(int timeoutMs) {
+SMTP_OutMail::Impl::WaitResult SMTP_OutMail::Impl::Await(int timeoutMs, size_t leave) {
   ProcessReplies();  // what arrived before the wait comes first
-  const auto r = vrl::EventWait::Until([&] { return awaiting_.empty(); },
+  const auto r = vrl::EventWait::Until([&] { return awaiting_.size() <= leave; },
                                        [&] { return abort_ || !SocketConnected(); }, timeoutMs);
   if (r == vrl::EventWait::Done && !abort_) return kWaitDone;
   // The steps left have no reply to come that would still count.
@@ -212,6 +218,9 @@ bool SMTP_OutMail::Impl::FlushOut() {
 }
 
 void SMTP_OutMail::Impl::CloseSocket() {
+  aheadEnvelope_.clear();
+  aheadRefused_ = false;
+  awaiting_.clear();
   if (socket_->State() != CSocket::sckClosed) {
     try {
       socket_->CloseSocket();
@@ -404,7 +413,7 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
   // The greeting may have come with the connection; a server that closed at once never greets.
   WaitResult greeting = kWaitClosed;
   if (connectSeen_) {
-    awaiting_.push_back(smtp::Command::Greeting);
+    awaiting_.push_back({smtp::Command::Greeting, false});
     greeting = Await(timeOut_ * 1000);
   }
   if (greeting != kWaitDone) {
@@ -457,10 +466,12 @@ bool SMTP_OutMail::Impl::ConnectionProcedure() {
 
 void SMTP_OutMail::Impl::ClosingProcedure() {
   if (socket_->State() != CSocket::sckClosed) emit q->Status(QStringLiteral("Closing Connection..."));
-  if (SocketConnected()) {
+  // A next message's envelope went ahead and no message came: QUIT cannot end an open DATA, the
+  // dropped connection ends it without a message (RFC 5321, section 4.1.1.4).
+  if (SocketConnected() && aheadEnvelope_.isEmpty()) {
     closing_ = true;
     try {
-      awaiting_.assign(1, smtp::Command::Quit);
+      awaiting_.assign(1, {smtp::Command::Quit, false});
       socket_->SendData("QUIT\r\n");
       Await(kQuitWaitMs);
     } catch (const vrl::VrlError&) {

@@ -81,12 +81,41 @@ bool SMTP_OutMail::Impl::EnsureSession() {
   return SocketConnected() || ConnectionProcedure();
 }
 
-bool SMTP_OutMail::Impl::SendEnvelope(const Outgoing& out) {
-  using smtp::Command;
+QByteArray SMTP_OutMail::Impl::EnvelopeOf(const Outgoing& out) const {
   QByteArray mailFrom = "MAIL FROM: <" + WireBytes(from_) + ">";
   if (extensions_.authEqualsLogin) mailFrom += " AUTH=" + WireBytes(from_);
-  mailFrom += "\r\n";
-  if (pipelining_ && extensions_.pipelining) {
+  return mailFrom + "\r\n" + out.rcpts.join();
+}
+
+bool SMTP_OutMail::Impl::TakeAhead(const Outgoing& out) {
+  if (aheadEnvelope_.isEmpty()) return false;
+  const bool same = std::exchange(aheadEnvelope_, QByteArray()) == EnvelopeOf(out);
+  aheadMissed_ = aheadMissed_ || !same;
+  if (same && SocketConnected()) {
+    emit q->Status(QStringLiteral("Sending Sender Information..."));
+    emit q->Status(QStringLiteral("Sending Recipient Information..."));
+    emit q->Status(QStringLiteral("Sending Message..."));
+    // Their replies came with the last message's, as a rule. A failure while waiting for them
+    // (a dropped connection) is not this message's: it starts again on a new connection.
+    busy_ = false;
+    const QString before = lastError_;
+    const bool open = Await(timeOut_ * 1000) == kWaitDone && !aheadRefused_;
+    busy_ = true;
+    lastError_ = before;
+    abort_ = false;
+    if (open) return true;
+  }
+  // Another envelope, or the one sent ahead was refused: dropping the connection ends its
+  // transaction without a message.
+  CloseSocket();
+  return false;
+}
+
+bool SMTP_OutMail::Impl::SendEnvelope(const Outgoing& out) {
+  using smtp::Command;
+  const QByteArray envelope = EnvelopeOf(out);
+  const QByteArray mailFrom = envelope.left(envelope.indexOf('\n') + 1);
+  if (PipeliningOn()) {
     // One write, one wait: the replies come in the order of the commands, and the first that
     // refuses ends the message (a DATA the server took anyway is never followed by text).
     emit q->Status(QStringLiteral("Sending Sender Information..."));
@@ -95,7 +124,7 @@ bool SMTP_OutMail::Impl::SendEnvelope(const Outgoing& out) {
     std::vector<Command> steps{Command::MailFrom};
     steps.insert(steps.end(), out.rcpts.size(), Command::RcptTo);
     steps.push_back(Command::Data);
-    return Run(mailFrom + out.rcpts.join() + "DATA\r\n", steps);
+    return Run(envelope + "DATA\r\n", steps);
   }
   emit q->Status(QStringLiteral("Sending Sender Information..."));
   if (!Run(mailFrom, {Command::MailFrom})) return false;
@@ -129,9 +158,34 @@ bool SMTP_OutMail::Impl::SendContent(const Outgoing& out) {
     if (!FlushOut()) return false;
     if (socket_->BytesToSend() > kSendDrained && !WaitSendBuffer(kSendDrained, timeOut_ * 1000)) return false;
   }
-  // The reply to the final dot decides the message's fate.
-  const QByteArray last = std::exchange(out_, QByteArray()) + ".\r\n";
-  return Run(last, {smtp::Command::EndOfData});
+  // The reply to the final dot decides the message's fate. When another message follows on this
+  // connection, its envelope goes right behind the dot, assumed the same as this one's.
+  using smtp::Command;
+  QByteArray last = std::exchange(out_, QByteArray()) + ".\r\n";
+  const bool ahead = anotherFollows_ && keepOpen_ && PipeliningOn() && !aheadMissed_;
+  if (!Issue(last, {Command::EndOfData})) return false;
+  size_t leave = 0;
+  if (ahead) {
+    std::vector<Command> steps{Command::MailFrom};
+    steps.insert(steps.end(), out.rcpts.size(), Command::RcptTo);
+    steps.push_back(Command::Data);
+    if (!Issue(EnvelopeOf(out) + "DATA\r\n", steps, true)) return false;
+    aheadEnvelope_ = EnvelopeOf(out);
+    leave = steps.size();
+  }
+  switch (Await(timeOut_ * 1000, leave)) {
+    case kWaitDone:
+      return true;
+    case kWaitAborted:
+      return false;
+    case kWaitClosed:
+      FailWith(Kind::Connection, kErrSocketNotOpen);
+      return false;
+    case kWaitTimedOut:
+      FailWith(Kind::Timeout, kErrTimeout);
+      return false;
+  }
+  return false;
 }
 
 bool SMTP_OutMail::Impl::send() {
@@ -140,10 +194,16 @@ bool SMTP_OutMail::Impl::send() {
   error_ = {};
   if (!CheckBeforeConnect()) return false;
   Outgoing out;
-  if (!PrepareMessage(out) || !EnsureSession() || !SizeFits()) return false;
+  if (!PrepareMessage(out)) return false;
+  const bool open = TakeAhead(out);
+  if (!open && !EnsureSession()) return false;
+  if (!SizeFits()) {
+    if (open) CloseSocket();
+    return false;
+  }
   // Any failure from here on closes the connection: the server may be in the middle of a
   // transaction, and the next message starts on a fresh one.
-  if (!SendEnvelope(out) || !SendContent(out)) {
+  if ((!open && !SendEnvelope(out)) || !SendContent(out)) {
     CloseSocket();
     return false;
   }

@@ -219,8 +219,10 @@ int RunSend(const QStringList& args) {
   if (count == 1) {
     sent = mail.send() ? 1 : 0;
   } else if (mail.Connect()) {
-    for (long i = 0; i < count; ++i)
+    for (long i = 0; i < count; ++i) {
+      mail.SetAnotherFollows(i + 1 < count);
       if (mail.send()) ++sent;
+    }
     mail.Disconnect();
   }
   const double seconds = clock.nsecsElapsed() / 1e9;

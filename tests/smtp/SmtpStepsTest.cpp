@@ -123,3 +123,60 @@ TEST(SmtpSteps, PipelinedEnvelopeInOneWriteAndARefusedRecipientSendsNoText) {
     EXPECT_FALSE(x.server.received(0).contains("Subject:")) << "text after a refused recipient";
   }
 }
+
+// Another message follows: its MAIL, RCPT and DATA go behind the final dot, before the dot's reply
+// is read (the server below answers nothing until it has them). A next message with another
+// envelope, or none, drops that connection: the transaction ends without a message.
+TEST(SmtpSteps, TheNextEnvelopeGoesBehindTheFinalDot) {
+  const auto open = [](Scenario& s) -> Scenario& {
+    return s.reply("220 test ESMTP").expect("EHLO example.com").send("250-test\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n")
+        .expectPrefix("AUTH PLAIN ").reply("235 ok");
+  };
+  const auto envelope = [](Scenario& s, const QByteArray& to) -> Scenario& {
+    return s.expect("MAIL FROM: <sender@example.com>").expect("RCPT TO: <" + to + ">").expect("DATA");
+  };
+  const QByteArray first = "250 ok\r\n250 ok\r\n354 go\r\n", next = "250 queued\r\n" + first;
+  Scenario same, other, fresh, none, limit, again;
+  envelope(open(same), "bob@example.com").send(first).readUntilDot();
+  Quit(envelope(same, "bob@example.com").send(next).readUntilDot().reply("250 queued"));
+  envelope(open(other), "bob@example.com").send(first).readUntilDot();
+  envelope(other, "bob@example.com").send(next).expectClose();
+  Quit(envelope(open(fresh), "carol@example.com").send(first).readUntilDot().reply("250 queued"));
+  envelope(open(none), "bob@example.com").send(first).readUntilDot();
+  envelope(none, "bob@example.com").send(next).expectClose();
+  // A server that takes a limited number of messages per connection refuses the next one ahead.
+  envelope(open(limit), "bob@example.com").send(first).readUntilDot();
+  envelope(limit, "bob@example.com").send("250 queued\r\n421 4.7.0 too many messages\r\n").close();
+  Quit(envelope(open(again), "bob@example.com").send(first).readUntilDot().reply("250 queued"));
+  const struct {
+    const char* name;
+    std::vector<Scenario> scripts;
+    QString second;  // the second message's recipient; empty: none is sent
+  } cases[] = {
+      {"same envelope", {same}, QStringLiteral("bob@example.com")},
+      {"another envelope", {other, fresh}, QStringLiteral("carol@example.com")},
+      {"no next message", {none}, QString()},
+      {"refused ahead", {limit, again}, QStringLiteral("bob@example.com")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session x(c.scripts);
+    x.login(QStringLiteral("mailtest"), QStringLiteral("Secret 123"));
+    vrlsec::Settings security;
+    security.auth = vrlsec::AuthMethod::Auto;
+    x.m.SetSecurity(security);
+    x.m.SetPipelining(true);
+    ASSERT_TRUE(x.m.Connect()) << x.failures();
+    x.m.SetAnotherFollows(true);
+    EXPECT_TRUE(x.m.send()) << x.failures();
+    if (!c.second.isEmpty()) {
+      x.m.SetRecipient(c.second);
+      x.m.SetAnotherFollows(false);
+      EXPECT_TRUE(x.m.send()) << x.failures();
+    }
+    x.m.Disconnect();
+    x.expectServerOk();
+    EXPECT_EQ(x.rec.successes, c.second.isEmpty() ? 1 : 2);
+    EXPECT_TRUE(x.rec.failures.isEmpty()) << x.failures();
+  }
+}
