@@ -179,6 +179,12 @@ def main():
         wait_delivered(args[0], args[1], int(args[2]), int(args[3]))
     elif cmd == "delivered-sha":
         delivered_attachment_sha(args[0])
+    elif cmd == "raw-message":
+        with open(args[0], encoding="utf-8") as f, open(args[1], "rb") as a:
+            raw = _message("bench message", f.read(), a.read(), os.path.basename(args[1])).as_bytes(
+                policy=policy.default.clone(linesep="\r\n"))
+        with open(args[2], "wb") as out:
+            out.write(raw)
     elif cmd == "smtp":
         smtp_send(args[0], int(args[1]), int(args[2]), args[3], args[4] if len(args) > 4 else None)
     elif cmd == "pop3":
