@@ -116,6 +116,9 @@ void POP3_InMail::Impl::StartOperation(Operation op) {
 }
 
 bool POP3_InMail::Impl::SendCommand(const QByteArray& command) {
+  // A response in the AUTH exchange is no command of its own; a password never becomes a name.
+  const qsizetype space = command.indexOf(' ');
+  command_ = op_ == OpAuth ? QByteArray("AUTH") : space < 0 ? command : command.left(space);
   try {
     socket_->SendData(command + "\r\n");
     return true;

@@ -97,6 +97,9 @@ struct POP3_InMail::Impl {
   void HandleRetrieveBytes(QByteArrayView bytes);
   void CompleteRetrieve(qsizetype terminator);
   void HandleErrorAnswer(const QByteArray& line, const QByteArray& rest = QByteArray());
+  // An answer the command cannot get: the session ends at once, without QUIT (nothing is
+  // deleted), since no later answer can be trusted to be the one it seems.
+  void WrongAnswer(const QByteArray& command, const QByteArray& line);
   void HandleListLine(const QByteArray& line);
   // The answer to the first pending command is read: the next one's turn (rest: bytes after it).
   void AnswerDone(const QByteArray& rest);
@@ -192,6 +195,7 @@ struct POP3_InMail::Impl {
   QByteArray lastSource_;
   QString lastError_;
   mailerr::Error failure_;  // the last failure as a value (LastFailure)
+  QByteArray command_;      // the word of the command whose answer is awaited ("" the greeting)
   bool loggingIn_ = false;  // a refusal now is the login's
   // Read-ahead: the commands in flight (answers come in this order), the RETR answers read and
   // not yet taken, what is still to be sent, and the message sizes LIST announced (-1 unknown).

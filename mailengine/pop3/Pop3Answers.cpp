@@ -71,9 +71,20 @@ void POP3_InMail::Impl::HandleErrorAnswer(const QByteArray& line, const QByteArr
   Fail(Refusal(line, false));
 }
 
+void POP3_InMail::Impl::WrongAnswer(const QByteArray& command, const QByteArray& line) {
+  abort_ = error_ = true;
+  op_ = OpNone;
+  connected_ = false;
+  if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  emit q->Pop3Status(QString());
+  Fail(pop3::WrongAnswerText(command, line), Kind::Protocol, line.left(kMaxQuotedAnswer));
+}
+
 void POP3_InMail::Impl::HandleListLine(const QByteArray& line) {
   if (!multiLine_) {
-    multiLine_ = line.startsWith("+OK");
+    const pop3::Verdict verdict = pop3::Judge(line, false);
+    if (verdict == pop3::Verdict::WrongAnswer) return WrongAnswer(command_, line);
+    multiLine_ = verdict == pop3::Verdict::Done;
     listRefused_ = !multiLine_;
     if (!multiLine_) {  // refused: no capabilities, no sizes, no ids
       op_ = OpNone;
@@ -109,8 +120,9 @@ void POP3_InMail::Impl::HandleListLine(const QByteArray& line) {
 void POP3_InMail::Impl::HandleLoginLine(const QByteArray& line) {
   // One line answers one step; anything the server sends before the next step is not an answer.
   if (stepDone_) return;
-  const bool refused = line.startsWith("-ERR");
-  if (refused) {
+  const pop3::Verdict verdict = pop3::Judge(line, op_ == OpAuth);
+  if (verdict == pop3::Verdict::WrongAnswer) return WrongAnswer(command_, line);
+  if (verdict == pop3::Verdict::Refused) {
     QString text = QString::fromUtf8(line.mid(5));
     if (!authError_.isEmpty()) text += QLatin1Char(' ') + authError_;
     abort_ = error_ = true;
@@ -119,9 +131,9 @@ void POP3_InMail::Impl::HandleLoginLine(const QByteArray& line) {
     mailerr::Error refusal = Refusal(line, loggingIn_);
     refusal.description = text;
     Fail(refusal);
-  } else if (line.startsWith("+OK")) {
+  } else if (verdict == pop3::Verdict::Done) {
     stepDone_ = true;
-  } else if (op_ == OpAuth && line.startsWith('+')) {
+  } else {
     continuation_ = true;
     challenge_ = line.mid(1).trimmed();
     stepDone_ = true;
@@ -137,11 +149,14 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
     HandleLoginLine(line);
     return;
   }
-  if (line.startsWith("-ERR")) {
-    HandleErrorAnswer(line);
+  const pop3::Verdict verdict = pop3::Judge(line, false);
+  if (verdict == pop3::Verdict::Refused) return HandleErrorAnswer(line);
+  if (verdict == pop3::Verdict::WrongAnswer) {
+    // Only an operation's answer can be wrong; a line between operations is nobody's.
+    if (!pending_.empty()) return WrongAnswer(pending_.front().dele ? "DELE" : "RETR", line);
+    if (op_ != OpNone) WrongAnswer(command_, line);
     return;
   }
-  if (!line.startsWith("+OK")) return;
   switch (op_) {
     case OpDisconnect:
       quitConfirmed_ = true;
@@ -224,6 +239,18 @@ void POP3_InMail::Impl::HandleRetrieveBytes(QByteArrayView bytes) {
     if (lf < 0) {
       if (retrieve_.startsWith("-ERR") && retrieve_.size() > kMaxStatusLine)
         HandleErrorAnswer(std::exchange(retrieve_, QByteArray()));
+      return;
+    }
+    if (const QByteArray status = WithoutCR(retrieve_.left(lf));
+        pop3::Judge(status, false) == pop3::Verdict::WrongAnswer) {
+      // Not the start of a message: the session ends without QUIT, the message stays; the
+      // retrieval reports it.
+      retrieve_ = QByteArray();
+      abortReason_ = pop3::WrongAnswerText("RETR", status);
+      op_ = OpNone;
+      connected_ = false;
+      if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+      abort_ = error_ = true;
       return;
     }
     if (retrieve_.startsWith("-ERR")) {

@@ -18,6 +18,7 @@ using namespace pop3impl;
 POP3_InMail::Impl::WaitResult POP3_InMail::Impl::Step(const QByteArray& command, bool send) {
   if (op_ != OpAuth) op_ = OpConnect;
   stepDone_ = continuation_ = false;
+  if (!send) command_.clear();
   if (send && !SendCommand(command)) return WaitAborted;
   return Wait(stepDone_);
 }

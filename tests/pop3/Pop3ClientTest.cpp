@@ -78,7 +78,7 @@ TEST(Pop3ClientStat, AnswersToStat) {
     mailerr::Kind kind = mailerr::Kind::None;
   } cases[] = {
       {"+OK 99999 1\r\n", 32767, {}},  // capped to the counter
-      {"+OK 3 100\r\n" + QByteArray("x\r\n").repeated(1400000), 3, {}},  // a flood, looked at once
+      {"+OK 3 100\r\n", 3, {}},
       {"+OK 0 0\r\n", 0, {}},
       {"-ERR busy\r\n", 0, " busy", mailerr::Kind::RefusedPermanently},
       {"-ERR [SYS/TEMP] busy\r\n", 0, " [SYS/TEMP] busy", mailerr::Kind::RefusedForNow},
@@ -94,7 +94,7 @@ TEST(Pop3ClientStat, AnswersToStat) {
     EXPECT_EQ(s.c.GetLastError(), tc.error.isNull() ? QString() : kStatFailed + tc.error);
     EXPECT_EQ(s.c.LastFailure().kind, tc.kind) << mailerr::KindName(s.c.LastFailure().kind);
     EXPECT_EQ(s.c.LastFailure().transient, tc.kind == mailerr::Kind::RefusedForNow);
-    EXPECT_TRUE(s.c.DisConnectFromPop3Server());  // reads the rest of the flood
+    EXPECT_TRUE(s.c.DisConnectFromPop3Server());
     EXPECT_TRUE(s.c.QuitConfirmed());
     s.ExpectScriptFollowed();
   }
@@ -176,12 +176,44 @@ TEST(Pop3ClientLogin, RefusalsAreLoginFailures) {
   }
 }
 
+// Every command judges its answer: a line that is neither "+OK" nor "-ERR" fails it at once as a
+// protocol error naming the command (never its argument), and ends the session without QUIT.
+TEST(Pop3ClientSteps, AWrongAnswerEndsTheCommandAtOnce) {
+  const struct {
+    QByteArray command, answer;  // the answer replaces the one to this command
+  } cases[] = {{"USER u", "OK fine"}, {"PASS p", "+OKAY"}, {"STAT", "* 1 100"}, {"DELE 1", "250 ok"}};
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.command.toStdString());
+    Scenario script;
+    script.reply("+OK POP3 ready");
+    for (const QByteArray& step : {QByteArray("USER u"), QByteArray("PASS p"), QByteArray("STAT"), QByteArray("DELE 1")}) {
+      script.expect(step);
+      if (step == tc.command) break;
+      script.reply(step == "STAT" ? "+OK 1 100" : "+OK");
+    }
+    script.reply(tc.answer).expectClose();
+    Session s;
+    QElapsedTimer t;
+    t.start();
+    if (s.ConnectTo(script) && s.c.GetNMailsOnPop3Server() == 1) {
+      EXPECT_FALSE(s.c.DelMail(1));
+    }
+    EXPECT_LT(t.elapsed(), 2500);
+    const QByteArray word = tc.command.left(4);
+    EXPECT_EQ(s.c.LastFailure().kind, mailerr::Kind::Protocol) << s.c.GetLastError().toStdString();
+    EXPECT_TRUE(s.ev.failed.contains("The POP3 server answered " + QString::fromLatin1(word) + " with \"" +
+                                     QString::fromLatin1(tc.answer) + "\""))
+        << s.ev.failed.join(u'|').toStdString();
+    s.ExpectScriptFollowed();
+  }
+}
+
 // ---- hostile and slow servers (the time-out is 3 s, the minimum) ----
 
 TEST(Pop3ClientHostile, EveryWaitIsBounded) {
   const Scenario retr = Login().expect("STAT").reply("+OK 1 100").expect("RETR 1");
   Scenario junk;
-  for (int i = 0; i < 6; ++i) junk.reply("* not a greeting").delay(1000);
+  junk.reply("* not a greeting").delay(500);
   const struct {
     const char* name;
     Scenario script;
@@ -209,7 +241,11 @@ TEST(Pop3ClientHostile, EveryWaitIsBounded) {
        "The POP3 server sent more than the 100000 bytes a message may have", 0, 60000, "QUIT", 100000},
       {"no greeting", Scenario().delay(3600).reply("+OK late greeting").delay(500),
        "Timeout connecting to POP3 server!", 2900, 60000, "USER"},
-      {"junk instead of a greeting", junk, "Timeout connecting to POP3 server!", 2900, 5000, "USER"},
+      // An answer the command cannot get ends it at once, and the session without QUIT.
+      {"junk instead of a greeting", junk, "The POP3 server answered the greeting with \"* not a greeting\"", 0,
+       2500, "USER"},
+      {"junk instead of RETR's status", Scenario(retr).reply("* BYE").delay(500),
+       "The POP3 server answered RETR with \"* BYE\"", 0, 2500, "QUIT"},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
