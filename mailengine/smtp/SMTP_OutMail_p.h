@@ -110,6 +110,7 @@ struct SMTP_OutMail::Impl {
   WaitResult Await(int timeoutMs, size_t leave = 0);
   // Issue and Await; a time-out or a closed connection fails the operation.
   bool Run(const QByteArray& lines, const std::vector<smtp::Command>& steps);
+  bool AwaitOrFail(size_t leave = 0);
   bool SendRaw(const QByteArray& bytes);
   bool SocketConnected() const;
   bool SinkBlock(const QByteArray& bytes);

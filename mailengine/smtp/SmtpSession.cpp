@@ -166,8 +166,11 @@ SMTP_OutMail::Impl::WaitResult SMTP_OutMail::Impl::Await(int timeoutMs, size_t l
 }
 
 bool SMTP_OutMail::Impl::Run(const QByteArray& lines, const std::vector<smtp::Command>& steps) {
-  if (!Issue(lines, steps)) return false;
-  switch (Await(timeOut_ * 1000)) {
+  return Issue(lines, steps) && AwaitOrFail();
+}
+
+bool SMTP_OutMail::Impl::AwaitOrFail(size_t leave) {
+  switch (Await(timeOut_ * 1000, leave)) {
     case kWaitDone:
       return true;
     case kWaitAborted:

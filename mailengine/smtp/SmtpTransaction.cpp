@@ -173,19 +173,7 @@ bool SMTP_OutMail::Impl::SendContent(const Outgoing& out) {
     aheadEnvelope_ = EnvelopeOf(out);
     leave = steps.size();
   }
-  switch (Await(timeOut_ * 1000, leave)) {
-    case kWaitDone:
-      return true;
-    case kWaitAborted:
-      return false;
-    case kWaitClosed:
-      FailWith(Kind::Connection, kErrSocketNotOpen);
-      return false;
-    case kWaitTimedOut:
-      FailWith(Kind::Timeout, kErrTimeout);
-      return false;
-  }
-  return false;
+  return AwaitOrFail(leave);
 }
 
 bool SMTP_OutMail::Impl::send() {
