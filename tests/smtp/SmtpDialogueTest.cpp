@@ -109,7 +109,8 @@ TEST_F(Dialogue, ReplySplitAtEveryByte) {
 // while a 421 behind the "250" to MAIL fails the message.
 TEST_F(Dialogue, A421BehindA250) {
   Scenario accepted, failed;
-  UpToData(Hello(accepted)).reply("354 go").readUntilDot().send("250 2.0.0 queued\r\n421 4.3.2 Shutting down\r\n").close();
+  UpToData(Hello(accepted)).reply("354 go").readUntilDot().send("250 2.0.0 queued\r\n421 4.3.2 Shutting down\r\n")
+      .expect("QUIT").close();
   Hello(failed).expect("MAIL FROM: <sender@example.com>").send("250 2.1.0 Ok\r\n421 4.3.2 Shutting down\r\n").close();
   for (const bool ok : {true, false}) {
     Session x({ok ? accepted : failed});

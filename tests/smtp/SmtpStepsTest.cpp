@@ -144,17 +144,20 @@ TEST(SmtpSteps, TheNextEnvelopeGoesBehindTheFinalDot) {
   Quit(envelope(open(fresh), "carol@example.com").send(first).readUntilDot().reply("250 queued"));
   envelope(open(none), "bob@example.com").send(first).readUntilDot();
   envelope(none, "bob@example.com").send(next).expectClose();
-  // A server that takes a limited number of messages per connection refuses the next one ahead.
+  // A server that takes a limited number of messages per connection refuses the next one ahead
+  // and keeps the connection: the next message goes on a new one, never after a refused DATA.
   envelope(open(limit), "bob@example.com").send(first).readUntilDot();
-  envelope(limit, "bob@example.com").send("250 queued\r\n421 4.7.0 too many messages\r\n").close();
+  envelope(limit, "bob@example.com").send("250 queued\r\n250 ok\r\n452 4.5.3 too many\r\n554 no recipients\r\n")
+      .expectClose();
   Quit(envelope(open(again), "bob@example.com").send(first).readUntilDot().reply("250 queued"));
   const struct {
     const char* name;
     std::vector<Scenario> scripts;
     QString second;  // the second message's recipient; empty: none is sent
+    bool secondFollows = false;  // said of the second: after one miss, nothing goes ahead
   } cases[] = {
       {"same envelope", {same}, QStringLiteral("bob@example.com")},
-      {"another envelope", {other, fresh}, QStringLiteral("carol@example.com")},
+      {"another envelope", {other, fresh}, QStringLiteral("carol@example.com"), true},
       {"no next message", {none}, QString()},
       {"refused ahead", {limit, again}, QStringLiteral("bob@example.com")},
   };
@@ -171,7 +174,7 @@ TEST(SmtpSteps, TheNextEnvelopeGoesBehindTheFinalDot) {
     EXPECT_TRUE(x.m.send()) << x.failures();
     if (!c.second.isEmpty()) {
       x.m.SetRecipient(c.second);
-      x.m.SetAnotherFollows(false);
+      x.m.SetAnotherFollows(c.secondFollows);
       EXPECT_TRUE(x.m.send()) << x.failures();
     }
     x.m.Disconnect();
