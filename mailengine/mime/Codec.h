@@ -6,7 +6,7 @@
 // byte; text with any character beyond it goes out as UTF-8 and is announced as such.
 // Received bytes without a declared character set (mail text, server challenges, record
 // strings) follow one rule: UTF-8 when they are valid UTF-8, else Windows-1252.
-#include "pop3/Pop3Mail.h"
+#include "mime/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,7 +1,7 @@
 #pragma once
 // The structure of a received message's header fields: MIME parameters with their
 // continuations, and the safe file name of an attachment. The codecs are in mime/Codec.h.
-#include "pop3/Pop3Mail.h"
+#include "mime/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,7 +1,7 @@
 #pragma once
 // Splitting a retrieved message into the Pop3Mail record and its attachments, and writing an
 // attachment's decoded content into a new file.
-#include "pop3/Pop3Mail.h"
+#include "mime/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QString>
