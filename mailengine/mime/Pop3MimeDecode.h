@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "vrlime_export.h"
+
 namespace pop3mime {
 
 // A structured header value such as Content-Type or Content-Disposition: the leading value in
@@ -31,6 +33,6 @@ std::optional<QString> ParamText(const ContentField& field, QByteArrayView name)
 // A name that cannot leave the folder it is saved into: control characters, "/" and "\" are
 // removed, then leading dots and surrounding blanks; the result is cut to a length every file
 // system takes (keeping its extension); empty becomes "unnamed".
-QString SafeAttachmentName(const QString& name);
+VRLIME_EXPORT QString SafeAttachmentName(const QString& name);
 
 }  // namespace pop3mime

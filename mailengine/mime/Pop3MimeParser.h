@@ -7,6 +7,8 @@
 #include <QString>
 #include <vector>
 
+#include "vrlime_export.h"
+
 namespace pop3mime {
 
 // Multipart containers nested deeper than this are not opened; such a container is handed on
@@ -20,7 +22,7 @@ inline constexpr qsizetype kMaxFieldValue = 64 * 1024;
 
 // Parses one message (dot-unstuffed, without the POP3 status line and the final "."). The
 // records are emptied first. Attachments keep a shared reference to the message's buffer.
-void ParseMessage(const QByteArray& message, Pop3Mail& mail,
+VRLIME_EXPORT void ParseMessage(const QByteArray& message, Pop3Mail& mail,
                   std::vector<Pop3MailAttachments>& attachments);
 
 // Decodes an attachment into a new file, block by block. Throws vrl::VrlError "File already
