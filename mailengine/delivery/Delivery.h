@@ -18,34 +18,36 @@
 #include <initializer_list>
 #include <sys/types.h>
 
+#include "vrlime_export.h"
+
 namespace delivery {
 
 // A file name that stays one name inside its folder whatever a sender or a setting put into it:
 // "/" and control characters become "_", and so does a leading dot (hidden names are ours).
-QString OneFileName(QString name);
+VRLIME_EXPORT QString OneFileName(QString name);
 
 // A name nothing occupies yet: path itself, else the folder with "n-" in front of the name,
 // n = 1 .. 32767. Any entry (file, folder, link) counts as taken, and so does every path in
 // alsoTaken; "*" and "?" are plain characters.
-QString MakeUniqueFileName(const QString& path, const QSet<QString>& alsoTaken = {});
+VRLIME_EXPORT QString MakeUniqueFileName(const QString& path, const QSet<QString>& alsoTaken = {});
 
 // Renames `from` to a free name made from `wanted`, never over an existing entry (another
 // writer taking a name meanwhile only moves it on). The name used, or empty with errno set;
 // `from` then stays where it is.
-QString RenameToFreeName(const QString& from, const QString& wanted);
+VRLIME_EXPORT QString RenameToFreeName(const QString& from, const QString& wanted);
 
 // The text of an errno value.
-QString ErrnoText(int err);
+VRLIME_EXPORT QString ErrnoText(int err);
 
 // Files delivered are for the user and the programs that take them: readable as the umask allows.
 inline constexpr mode_t kDeliveredMode = 0666;
 
 // A new hidden temporary name inside dir. It carries the writer's process id, so that a sweep
 // leaves alone the temporaries of a writer that still runs.
-QString TemporaryNameIn(const QString& dir);
+VRLIME_EXPORT QString TemporaryNameIn(const QString& dir);
 // Removes the temporaries that writers which no longer run (and this process) left in dir,
 // except those in keep (full paths). Another live program's temporaries stay.
-void RemoveLeftoverTemporaries(const QString& dir, const QSet<QString>& keep = {});
+VRLIME_EXPORT void RemoveLeftoverTemporaries(const QString& dir, const QSet<QString>& keep = {});
 
 // One file of a message: written at `temp`, to appear as `target`.
 struct StagedFile {
@@ -59,7 +61,7 @@ struct StagedFile {
 
 // The files of one message on their way into a folder. Files staged and not placed are removed
 // when it is destroyed.
-class MessageFiles {
+class VRLIME_EXPORT MessageFiles {
  public:
   explicit MessageFiles(QString dir);
   ~MessageFiles();
@@ -109,6 +111,6 @@ enum class Finish {
 // Finishes putting in place the staged files of a message whose delivery an interrupted run
 // left: a temporary still there is put in place; a temporary gone counts as placed only when its
 // target holds the very file.
-Finish FinishPlacing(const QList<StagedFile>& files, QString* error);
+VRLIME_EXPORT Finish FinishPlacing(const QList<StagedFile>& files, QString* error);
 
 }  // namespace delivery

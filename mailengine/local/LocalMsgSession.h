@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "VrlError.h"
+#include "vrlime_export.h"
 
 namespace localmsg {
 
@@ -44,10 +45,10 @@ inline constexpr quint32 kAttachLongFilename = 0x3707001Eu;
 
 // The folder a profile name stands for: "~" and "~/..." from the home folder, a relative name
 // inside the home folder, an absolute path as it is.
-QString MaildirPath(const QString& profileName);
+VRLIME_EXPORT QString MaildirPath(const QString& profileName);
 // Empty when the profile name names a Maildir (new/, cur/ and tmp/ folders) this user may
 // read and write; otherwise a sentence that says why not.
-QString MaildirProblem(const QString& profileName);
+VRLIME_EXPORT QString MaildirProblem(const QString& profileName);
 
 struct SessionData;
 struct MessageData;
@@ -57,7 +58,7 @@ struct AddressEntry {
   QString Address;
 };
 
-class Recipient {
+class VRLIME_EXPORT Recipient {
  public:
   QString Name() const;
   void SetName(const QString& name);  // an address, or "Display Name <address>"
@@ -75,7 +76,7 @@ class Recipient {
   size_t i_;
 };
 
-class RecipientList {
+class VRLIME_EXPORT RecipientList {
  public:
   Recipient Add();
   long Count() const;
@@ -87,7 +88,7 @@ class RecipientList {
   MessageData* m_;
 };
 
-class Attachment {
+class VRLIME_EXPORT Attachment {
  public:
   qint32 Type() const;
   QString Name() const;
@@ -105,7 +106,7 @@ class Attachment {
   size_t i_;
 };
 
-class AttachmentList {
+class VRLIME_EXPORT AttachmentList {
  public:
   // A file to send: its name in the message, where it goes among the text (ignored), its type
   // (file data when left out) and the file it is read from. Raises kErrNotFound when that file
@@ -121,7 +122,7 @@ class AttachmentList {
   MessageData* m_;
 };
 
-class Message {
+class VRLIME_EXPORT Message {
  public:
   ~Message();
   RecipientList Recipients();
@@ -154,7 +155,7 @@ class Message {
   std::unique_ptr<MessageData> d_;
 };
 
-class MessageList {
+class VRLIME_EXPORT MessageList {
  public:
   // A new message (Outbox only).
   std::shared_ptr<Message> Add();
@@ -170,7 +171,7 @@ class MessageList {
   bool inbox_;
 };
 
-class Folder {
+class VRLIME_EXPORT Folder {
  public:
   // The folder's messages; for the Inbox, the Maildir is listed now.
   MessageList Messages();
@@ -182,7 +183,7 @@ class Folder {
   bool inbox_;
 };
 
-class Session {
+class VRLIME_EXPORT Session {
  public:
   Session();
   ~Session();

@@ -6,12 +6,14 @@
 // byte; text with any character beyond it goes out as UTF-8 and is announced as such.
 // Received bytes without a declared character set (mail text, server challenges, record
 // strings) follow one rule: UTF-8 when they are valid UTF-8, else Windows-1252.
-#include "pop3/Pop3Mail.h"
+#include "mime/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <functional>
+
+#include "vrlime_export.h"
 
 namespace codec {
 
@@ -23,7 +25,7 @@ QString FromWindows1252(QByteArrayView bytes);
 bool IsValidUtf8(QByteArrayView bytes);
 // Undeclared 8-bit text. A leading byte-order mark is dropped unless keepBom (stored text that
 // must come back as stored).
-QString Utf8OrWindows1252(QByteArrayView bytes, bool keepBom = false);
+VRLIME_EXPORT QString Utf8OrWindows1252(QByteArrayView bytes, bool keepBom = false);
 // Text of bytes in a declared character set. Without one, or with "us-ascii", the rule above;
 // "iso-8859-1" is read as Windows-1252 (its superset, as senders mean it); an unknown name falls
 // back to the rule above.
@@ -96,7 +98,7 @@ Pop3TransferEncoding EncodingFromHeader(QByteArrayView value);
 // alphabet; a truncated last group yields its whole bytes. Quoted-printable joins soft breaks
 // and turns the other line breaks into CR LF. UUEncode reads from the "begin " line (or from the
 // start when there is none) to the line "end".
-bool DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding, const ByteSink& sink);
+VRLIME_EXPORT bool DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding, const ByteSink& sink);
 QByteArray DecodeContent(QByteArrayView content, Pop3TransferEncoding encoding);
 
 // The text of bytes in a character set (as BytesToText) handed to sink as UTF-8, a block at a

@@ -1,7 +1,7 @@
 #pragma once
 // The structure of a received message's header fields: MIME parameters with their
 // continuations, and the safe file name of an attachment. The codecs are in mime/Codec.h.
-#include "pop3/Pop3Mail.h"
+#include "mime/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -9,6 +9,8 @@
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "vrlime_export.h"
 
 namespace pop3mime {
 
@@ -31,6 +33,6 @@ std::optional<QString> ParamText(const ContentField& field, QByteArrayView name)
 // A name that cannot leave the folder it is saved into: control characters, "/" and "\" are
 // removed, then leading dots and surrounding blanks; the result is cut to a length every file
 // system takes (keeping its extension); empty becomes "unnamed".
-QString SafeAttachmentName(const QString& name);
+VRLIME_EXPORT QString SafeAttachmentName(const QString& name);
 
 }  // namespace pop3mime

@@ -1,11 +1,13 @@
 #pragma once
 // Splitting a retrieved message into the Pop3Mail record and its attachments, and writing an
 // attachment's decoded content into a new file.
-#include "pop3/Pop3Mail.h"
+#include "mime/Pop3Mail.h"
 
 #include <QByteArray>
 #include <QString>
 #include <vector>
+
+#include "vrlime_export.h"
 
 namespace pop3mime {
 
@@ -20,7 +22,7 @@ inline constexpr qsizetype kMaxFieldValue = 64 * 1024;
 
 // Parses one message (dot-unstuffed, without the POP3 status line and the final "."). The
 // records are emptied first. Attachments keep a shared reference to the message's buffer.
-void ParseMessage(const QByteArray& message, Pop3Mail& mail,
+VRLIME_EXPORT void ParseMessage(const QByteArray& message, Pop3Mail& mail,
                   std::vector<Pop3MailAttachments>& attachments);
 
 // Decodes an attachment into a new file, block by block. Throws vrl::VrlError "File already

@@ -8,6 +8,7 @@
 #include "pop3/Pop3Mail.h"
 #include "socket/MailError.h"
 #include "socket/SecuritySettings.h"
+#include "vrlime_export.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -19,7 +20,7 @@
 
 class CSocket;
 
-class POP3_InMail : public QObject {
+class VRLIME_EXPORT POP3_InMail : public QObject {
   Q_OBJECT
  public:
   // Values of the stored message count that are not a count.
@@ -105,7 +106,7 @@ class POP3_InMail : public QObject {
   void ServerCertificate(const QString& details);
 
  private:
-  struct Impl;
+  struct VRLIME_NO_EXPORT Impl;
   std::unique_ptr<Impl> d_;
   friend struct POP3_InMailInternal;
 };

@@ -11,8 +11,9 @@
 
 #include "socket/MailError.h"
 #include "socket/SecuritySettings.h"
+#include "vrlime_export.h"
 
-class SMTP_OutMail : public QObject {
+class VRLIME_EXPORT SMTP_OutMail : public QObject {
   Q_OBJECT
  public:
   enum VALIDATE_HOST_METHOD {
@@ -150,6 +151,6 @@ class SMTP_OutMail : public QObject {
   void ServerCertificate(const QString& details);
 
  private:
-  struct Impl;
+  struct VRLIME_NO_EXPORT Impl;
   std::unique_ptr<Impl> d_;
 };

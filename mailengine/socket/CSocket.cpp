@@ -63,6 +63,24 @@ struct ResolveJob {
   }
 };
 
+// Runs the lookup on a thread of its own, which signals the job's descriptor when done. The
+// thread's closure is of this file alone: written inside CSocket::Impl, its type information
+// would leave the library with the exported class. Throws std::system_error when no thread
+// can start.
+void ResolveDetached(std::shared_ptr<ResolveJob> job) {
+  std::thread([j = std::move(job)]() mutable {
+    {
+      std::shared_ptr<ResolveJob> mine = std::move(j);
+      mine->error = MSocketSupport::ResolveHost(mine->host, AF_UNSPEC, &mine->addrs);
+      mine->done.store(true, std::memory_order_release);
+      const uint64_t one = 1;
+      while (::write(mine->efd, &one, sizeof one) < 0 && errno == EINTR) {
+      }
+    }
+    --MSocketSupport::detail::g_resolutionsInFlight;
+  }).detach();
+}
+
 }  // namespace
 
 struct CSocket::Impl {
@@ -248,17 +266,7 @@ struct CSocket::Impl {
     QObject::connect(jobN.get(), &QSocketNotifier::activated, q, [this] { onResolved(); });
     ++MSocketSupport::detail::g_resolutionsInFlight;
     try {
-      std::thread([j]() mutable {
-        {
-          std::shared_ptr<ResolveJob> mine = std::move(j);
-          mine->error = MSocketSupport::ResolveHost(mine->host, AF_UNSPEC, &mine->addrs);
-          mine->done.store(true, std::memory_order_release);
-          const uint64_t one = 1;
-          while (::write(mine->efd, &one, sizeof one) < 0 && errno == EINTR) {
-          }
-        }
-        --MSocketSupport::detail::g_resolutionsInFlight;
-      }).detach();
+      ResolveDetached(std::move(j));
     } catch (const std::system_error&) {
       --MSocketSupport::detail::g_resolutionsInFlight;
       cancelResolution();

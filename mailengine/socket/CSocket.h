@@ -12,13 +12,15 @@
 #include <functional>
 #include <memory>
 
+#include "vrlime_export.h"
+
 class QSocketNotifier;
 
 namespace vrlsock {
 class Transport;  // byte channel over the connected descriptor
 }
 
-class CSocket : public QObject {
+class VRLIME_EXPORT CSocket : public QObject {
   Q_OBJECT
  public:
   enum StateConstants {
@@ -82,7 +84,7 @@ class CSocket : public QObject {
   const vrlsock::Transport* CurrentTransport() const;
 
   // Sees every change of State, in order (tests and diagnostics); an empty function removes it.
-  void SetStateObserver(std::function<void(long)> observer);
+  VRLIME_NO_EXPORT void SetStateObserver(std::function<void(long)> observer);
 
  signals:
   void OnClose();
@@ -93,7 +95,7 @@ class CSocket : public QObject {
   void OnSendProgress(long bytesSent, long bytesRemaining);
 
  private:
-  struct Impl;
+  struct VRLIME_NO_EXPORT Impl;
   void setState(long state);
   std::unique_ptr<Impl> d_;
 };

@@ -3,6 +3,8 @@
 // for SMTP and for POP3, and their names in the JSON document and on command lines.
 #include <QString>
 
+#include "vrlime_export.h"
+
 namespace vrlsec {
 
 // Automatic: implicit TLS on the well-known TLS ports (465, 995), otherwise STARTTLS/STLS when
@@ -21,9 +23,9 @@ struct Settings {
 };
 
 // "auto", "none", "starttls", "tls" / "auto", "login", "plain", "xoauth2".
-QString SecurityName(Security s);
-bool ParseSecurity(const QString& name, Security* out);
-QString AuthName(AuthMethod a);
-bool ParseAuth(const QString& name, AuthMethod* out);
+VRLIME_EXPORT QString SecurityName(Security s);
+VRLIME_EXPORT bool ParseSecurity(const QString& name, Security* out);
+VRLIME_EXPORT QString AuthName(AuthMethod a);
+VRLIME_EXPORT bool ParseAuth(const QString& name, AuthMethod* out);
 
 }  // namespace vrlsec

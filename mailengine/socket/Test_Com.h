@@ -6,11 +6,13 @@
 #include <functional>
 #include <memory>
 
+#include "vrlime_export.h"
+
 namespace vrl {
 struct IcmpReply;
 }
 
-class Test_Com {
+class VRLIME_EXPORT Test_Com {
  public:
   // One echo request: host, reply time-out in ms, reply details (may be null).
   using EchoFunction = std::function<bool(const QString& host, int timeoutMs, vrl::IcmpReply* reply)>;
@@ -27,10 +29,10 @@ class Test_Com {
   bool TestHost(QString& HostName, qint16& TimeOutSec, qint16& NRetrails);
 
   // Tests replace the echo request and the clock; empty functions restore the real ones.
-  void SetEchoFunction(EchoFunction echo);
-  void SetClockFunction(ClockFunction clock);
+  VRLIME_NO_EXPORT void SetEchoFunction(EchoFunction echo);
+  VRLIME_NO_EXPORT void SetClockFunction(ClockFunction clock);
 
  private:
-  struct Impl;
+  struct VRLIME_NO_EXPORT Impl;
   std::unique_ptr<Impl> d_;
 };

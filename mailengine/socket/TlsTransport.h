@@ -14,6 +14,8 @@
 #include <QString>
 #include <memory>
 
+#include "vrlime_export.h"
+
 namespace vrlsock {
 
 struct TlsSettings {
@@ -24,7 +26,7 @@ struct TlsSettings {
 
   // "SHA256:" followed by 64 hex digits (colons allowed); empty text gives an empty pin.
   // False for anything else.
-  static bool ParseFingerprint(const QString& text, QByteArray* out);
+  VRLIME_EXPORT static bool ParseFingerprint(const QString& text, QByteArray* out);
 };
 
 class TlsTransport final : public Transport {

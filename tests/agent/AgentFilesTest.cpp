@@ -7,7 +7,6 @@
 #include "FileIo.h"
 #include "InfoFiles.h"
 #include "MailHost.h"
-#include "mime/Codec.h"
 
 namespace {
 
@@ -115,7 +114,8 @@ TEST_F(AgentFilesTest, OneInformationFileBesideEachAttachmentInTheFixedLayout) {
 TEST_F(AgentFilesTest, ASendersNameAndSubjectStayOnTheirLines) {
   const QString rule(75, '#');
   for (const QString brk : {"\r\n", "\n", "\r", "\u2028", "\u2029", "\u0085", "\t", "\x1B\x7F"}) {
-    const QString forged = codec::DecodeHeaderText("=?UTF-8?B?" + ("Eve" + brk + "x").toUtf8().toBase64() + "?=");
+    // What an encoded word in From or Subject can decode to.
+    const QString forged = "Eve" + brk + "x";
     const QString one = "Eve" + QString(brk.size(), ' ') + "x";
     EXPECT_EQ(QString::fromUtf8(agent::InboundInfoText({forged, forged, "a\r\n\r\nb\u2028", {}})).split("\r\n"),
               (QStringList{"From: ", one, rule, "Subject: ", one, rule, "Message: ", "a", "", "b\u2028", rule,
