@@ -400,6 +400,13 @@ struct CSocket::Impl {
     }
     if (got > 0) {
       bytesReceived += got;
+      // Every reply is acknowledged at once: a server whose next reply waits for that (its
+      // Nagle's algorithm) would otherwise wait for the delayed acknowledgement, 40 ms, while we
+      // wait for the reply. The kernel drops this mode by itself, so it is set after every read.
+      if (fd >= 0) {
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+      }
       emit q->OnDataArrival(static_cast<long>(std::min<qsizetype>(rxAvail(), LONG_MAX)));
       if (!guard || generation != gen) return;
     }
