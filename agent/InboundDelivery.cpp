@@ -91,13 +91,7 @@ bool InboundDelivery::Deliver(const QByteArray& id, ReceivedMessage rec, const Q
   // With an id, the message counts as taken once the id is recorded: its files are on disk by
   // then, and the journal names them until they are in place.
   if (!id.isEmpty()) {
-    if (!files.Flush()) {
-      const int err = errno;
-      agent_.WriteSessionLines();
-      agent_.Log(kLogError + QStringLiteral("Cannot Flush The Folder: ") + p.InboundDir + QStringLiteral(" - ") +
-                 ErrnoText(err));
-      return false;
-    }
+    if (!Flush()) return false;
     if (!journal_.Record(mailbox_, id, vrl::Now().toSecsSinceEpoch(), files.Files())) {
       ReportJournal();
       return false;

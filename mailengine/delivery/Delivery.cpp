@@ -1,6 +1,5 @@
 #include "delivery/Delivery.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,21 +118,6 @@ QString MessageFiles::AddBytes(const QString& name, std::initializer_list<QByteA
   if (error) *error = target + QStringLiteral(" - ") + ErrnoText(errno);
   QFile::remove(temp);
   return {};
-}
-
-bool MessageFiles::Flush() const {
-  for (const StagedFile& f : files_) {
-    const int fd = ::open(Native(f.temp).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = vrl::FlushFile(fd);
-    const int err = errno;
-    ::close(fd);
-    if (!ok) {
-      errno = err;
-      return false;
-    }
-  }
-  return files_.isEmpty() || vrl::FlushFolder(dir_);
 }
 
 bool MessageFiles::Place(QString* error) {

@@ -82,9 +82,6 @@ class VRLIME_EXPORT MessageFiles {
   QString AddBytes(const QString& name, std::initializer_list<QByteArrayView> pieces, QString* error);
 
   const QList<StagedFile>& Files() const { return files_; }
-  // Flushes the staged files and their names to disk: this message's own, whatever else the file
-  // system holds (a mail server beside us writes much). False (errno set) on a failure.
-  bool Flush() const;
 
   // Puts every staged file in place. On a failure the files placed so far are taken back, the
   // temporaries removed, and *error is "<target> - <reason>": the message left no file.
