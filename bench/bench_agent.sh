@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole agent against private Postfix and Dovecot on loopback (scripts/mailservers.sh), one
 # profile per run, each beside vrlmail and what users pick instead doing the same work in the same
-# round (smtplib on one connection and msmtp once per message for sending, mpop for fetching;
-# those three in clear text, the agent and vrlmail under STARTTLS/STLS):
+# round (smtplib on one connection and msmtp once per message for sending, in clear text; mpop
+# for fetching, under STLS as the agent and vrlmail are):
 #   send   N files of 10 KB (distinct contents) in the outbound folder of a send-only profile:
 #          one cycle of VRLEng31 sends each as the attachment of a message and deletes it.
 #          vrlmail can attach only the same files to every copy, so its side is N copies of one
@@ -120,7 +120,8 @@ msmtp_each() {  # one msmtp run per message, as a program that mails each file d
   done
 }
 mpop_all() {
-  run mpop --host="$VRL_MAIL_HOST" --port="$VRL_POP3_PORT" --tls=off --auth=user --user="$VRL_MAIL_USER" \
+  run mpop --host="$VRL_MAIL_HOST" --port="$VRL_POP3_PORT" --tls=on --tls-starttls=on \
+    --tls-trust-file="$VRL_TLS_CA" --auth=user --user="$VRL_MAIL_USER" \
     --passwordeval="cat $VRL_MAIL_PASS_FILE" --delivery="maildir,$work/r/mpop" --keep=off --only-new=off \
     --received-header=off -q
 }
