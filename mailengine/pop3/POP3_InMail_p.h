@@ -99,7 +99,8 @@ struct POP3_InMail::Impl {
   void HandleErrorAnswer(const QByteArray& line, const QByteArray& rest = QByteArray());
   // An answer the command cannot get: the session ends at once, without QUIT (nothing is
   // deleted), since no later answer can be trusted to be the one it seems.
-  void WrongAnswer(const QByteArray& command, const QByteArray& line);
+  // report false: the operation reports it itself (a retrieval, through abortReason_).
+  void WrongAnswer(const QByteArray& command, const QByteArray& line, bool report = true);
   void HandleListLine(const QByteArray& line);
   // The answer to the first pending command is read: the next one's turn (rest: bytes after it).
   void AnswerDone(const QByteArray& rest);

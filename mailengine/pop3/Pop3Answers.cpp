@@ -71,11 +71,12 @@ void POP3_InMail::Impl::HandleErrorAnswer(const QByteArray& line, const QByteArr
   Fail(Refusal(line, false));
 }
 
-void POP3_InMail::Impl::WrongAnswer(const QByteArray& command, const QByteArray& line) {
+void POP3_InMail::Impl::WrongAnswer(const QByteArray& command, const QByteArray& line, bool report) {
   abort_ = error_ = true;
   op_ = OpNone;
   connected_ = false;
   if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+  if (!report) return;
   emit q->Pop3Status(QString());
   Fail(pop3::WrongAnswerText(command, line), Kind::Protocol, line.left(kMaxQuotedAnswer));
 }
@@ -247,10 +248,7 @@ void POP3_InMail::Impl::HandleRetrieveBytes(QByteArrayView bytes) {
       // retrieval reports it.
       retrieve_ = QByteArray();
       abortReason_ = pop3::WrongAnswerText("RETR", status);
-      op_ = OpNone;
-      connected_ = false;
-      if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
-      abort_ = error_ = true;
+      WrongAnswer("RETR", status, false);
       return;
     }
     if (retrieve_.startsWith("-ERR")) {

@@ -7,6 +7,7 @@
 #include "socket/CSocket.h"
 #include "socket/MailError.h"
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -103,9 +104,9 @@ struct SMTP_OutMail::Impl {
   // The step queue: every command sent waits in awaiting_ for its reply, in order. Issue puts
   // the commands' lines on the wire in one write and queues their steps; Await waits until every
   // queued step has its reply, a reply failed one, or the time is up.
-  // ahead: the steps are the next message's, sent before it was asked for; their refusal fails
-  // nothing now and makes the next message start on a new connection.
-  bool Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps, bool ahead = false);
+  // The steps from aheadFrom on are the next message's, sent before it was asked for: their
+  // refusal fails nothing now and makes the next message start on a new connection.
+  bool Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps, size_t aheadFrom = SIZE_MAX);
   // Waits until no more than leave steps wait (the ones sent ahead).
   WaitResult Await(int timeoutMs, size_t leave = 0);
   // Issue and Await; a time-out or a closed connection fails the operation.
@@ -169,6 +170,8 @@ struct SMTP_OutMail::Impl {
   bool aheadMissed_ = false;  // a next message had another envelope: no more guessing
   QByteArray EnvelopeOf(const Outgoing& out) const;
   bool TakeAhead(const Outgoing& out);  // true: the envelope is accepted, DATA is open
+  static std::vector<smtp::Command> EnvelopeSteps(const Outgoing& out);  // MAIL, each RCPT, DATA
+  void EnvelopeStatuses();  // the three status events of an envelope sent in one write
   bool PipeliningOn() const { return pipelining_ && extensions_.pipelining; }
   smtp::Reply lastReply_;  // the last reply that completed a step
   bool connected_ = false;

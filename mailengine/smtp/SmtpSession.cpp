@@ -144,13 +144,13 @@ bool SMTP_OutMail::Impl::SendRaw(const QByteArray& bytes) {
   return true;
 }
 
-bool SMTP_OutMail::Impl::Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps, bool ahead) {
+bool SMTP_OutMail::Impl::Issue(const QByteArray& lines, const std::vector<smtp::Command>& steps, size_t aheadFrom) {
   // A reply that came behind the last awaited one (a 421) ends the session before this command.
   if (awaiting_.empty() && !rx_.isEmpty()) {
     ProcessReplies(true);
     if (abort_) return false;
   }
-  for (const smtp::Command c : steps) awaiting_.push_back({c, ahead});
+  for (size_t i = 0; i < steps.size(); ++i) awaiting_.push_back({steps[i], i >= aheadFrom});
   return SendRaw(lines);
 }
 

@@ -87,14 +87,25 @@ QByteArray SMTP_OutMail::Impl::EnvelopeOf(const Outgoing& out) const {
   return mailFrom + "\r\n" + out.rcpts.join();
 }
 
+std::vector<smtp::Command> SMTP_OutMail::Impl::EnvelopeSteps(const Outgoing& out) {
+  std::vector<smtp::Command> steps{smtp::Command::MailFrom};
+  steps.insert(steps.end(), out.rcpts.size(), smtp::Command::RcptTo);
+  steps.push_back(smtp::Command::Data);
+  return steps;
+}
+
+void SMTP_OutMail::Impl::EnvelopeStatuses() {
+  emit q->Status(QStringLiteral("Sending Sender Information..."));
+  emit q->Status(QStringLiteral("Sending Recipient Information..."));
+  emit q->Status(QStringLiteral("Sending Message..."));
+}
+
 bool SMTP_OutMail::Impl::TakeAhead(const Outgoing& out) {
   if (aheadEnvelope_.isEmpty()) return false;
   const bool same = std::exchange(aheadEnvelope_, QByteArray()) == EnvelopeOf(out);
   aheadMissed_ = aheadMissed_ || !same;
   if (same && SocketConnected()) {
-    emit q->Status(QStringLiteral("Sending Sender Information..."));
-    emit q->Status(QStringLiteral("Sending Recipient Information..."));
-    emit q->Status(QStringLiteral("Sending Message..."));
+    EnvelopeStatuses();
     // Their replies came with the last message's, as a rule. A failure while waiting for them
     // (a dropped connection) is not this message's: it starts again on a new connection.
     busy_ = false;
@@ -118,13 +129,8 @@ bool SMTP_OutMail::Impl::SendEnvelope(const Outgoing& out) {
   if (PipeliningOn()) {
     // One write, one wait: the replies come in the order of the commands, and the first that
     // refuses ends the message (a DATA the server took anyway is never followed by text).
-    emit q->Status(QStringLiteral("Sending Sender Information..."));
-    emit q->Status(QStringLiteral("Sending Recipient Information..."));
-    emit q->Status(QStringLiteral("Sending Message..."));
-    std::vector<Command> steps{Command::MailFrom};
-    steps.insert(steps.end(), out.rcpts.size(), Command::RcptTo);
-    steps.push_back(Command::Data);
-    return Run(envelope + "DATA\r\n", steps);
+    EnvelopeStatuses();
+    return Run(envelope + "DATA\r\n", EnvelopeSteps(out));
   }
   emit q->Status(QStringLiteral("Sending Sender Information..."));
   if (!Run(mailFrom, {Command::MailFrom})) return false;
@@ -162,18 +168,16 @@ bool SMTP_OutMail::Impl::SendContent(const Outgoing& out) {
   // connection, its envelope goes right behind the dot, assumed the same as this one's.
   using smtp::Command;
   QByteArray last = std::exchange(out_, QByteArray()) + ".\r\n";
-  const bool ahead = anotherFollows_ && keepOpen_ && PipeliningOn() && !aheadMissed_;
-  if (!Issue(last, {Command::EndOfData})) return false;
-  size_t leave = 0;
-  if (ahead) {
-    std::vector<Command> steps{Command::MailFrom};
-    steps.insert(steps.end(), out.rcpts.size(), Command::RcptTo);
-    steps.push_back(Command::Data);
-    if (!Issue(EnvelopeOf(out) + "DATA\r\n", steps, true)) return false;
+  std::vector<Command> steps{Command::EndOfData};
+  if (anotherFollows_ && keepOpen_ && PipeliningOn() && !aheadMissed_) {
     aheadEnvelope_ = EnvelopeOf(out);
-    leave = steps.size();
+    last += aheadEnvelope_ + "DATA\r\n";
+    const std::vector<Command> next = EnvelopeSteps(out);
+    steps.insert(steps.end(), next.begin(), next.end());
   }
-  return AwaitOrFail(leave);
+  // One write; every step after the first is the next message's.
+  if (!Issue(last, steps, 1)) return false;
+  return AwaitOrFail(steps.size() - 1);
 }
 
 bool SMTP_OutMail::Impl::send() {
