@@ -100,6 +100,11 @@ bool FrmAgent::StartAgent() {
   if (!InitQuorvo()) return false;
   sessionOpen_ = false;
   SetTimer1Enabled(true);
+  // The first tick comes at once, not a timer interval after the start.
+  if (!manualTimer_)
+    QTimer::singleShot(0, this, [this] {
+      if (timer1Enabled_ && !firstTickDone_ && agentState_ == Running) Timer1_Timer();
+    });
   return true;
 }
 
