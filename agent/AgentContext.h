@@ -32,6 +32,8 @@ class AgentContext {
   // When a stop is requested and the agent runs, stops it (closing the open session) and returns
   // true: the caller then returns at once without touching its clients again.
   virtual bool StopIfRequested() = 0;
+  // Whether a stop waits to be honoured, without honouring it.
+  virtual bool StopRequested() const { return false; }
   // Lets pending events run (control calls, signals).
   virtual void DoEvents() = 0;
 

@@ -62,6 +62,7 @@ class FrmAgent : public QObject, public AgentContext {
   // The check made before each profile, file and message: when a stop is requested and the
   // agent runs, stops it and returns true (the caller then leaves the cycle).
   bool StopIfRequested() override;
+  bool StopRequested() const override { return stopRequest_ && agentState_ == Running; }
 
   const GlobalRecord& GlobalSettings() const { return global_; }
   qint32 MaxMessageMB() const override { return global_.MaxMessageMB; }

@@ -12,6 +12,25 @@ const QString kMaildir = QStringLiteral("maildir:");
 
 bool IsMailboxKey(const QString& key) { return key.startsWith(kPop3) || key.startsWith(kMaildir); }
 
+QList<delivery::StagedFile> FilesOf(const QJsonArray& files) {
+  QList<delivery::StagedFile> out;
+  for (const QJsonValue v : files) {
+    const QJsonArray f = v.toArray();
+    if (f.size() == 3) out.append({f[0].toString(), f[1].toString(), f[2].toString().toULongLong()});
+  }
+  return out;
+}
+
+IdJournal::Placing PlacingOf(const QJsonObject& o) {
+  return {o.value(QLatin1String("id")).toString().toLatin1(), FilesOf(o.value(QLatin1String("files")).toArray())};
+}
+
+QJsonObject PlacingJson(const IdJournal::Placing& p) {
+  QJsonArray files;
+  for (const delivery::StagedFile& f : p.files) files.append(QJsonArray{f.temp, f.target, QString::number(f.inode)});
+  return {{QStringLiteral("id"), QString::fromLatin1(p.id)}, {QStringLiteral("files"), files}};
+}
+
 }  // namespace
 
 QString IdJournal::Pop3Mailbox(const QString& user, const QString& host, quint16 port) {
@@ -22,7 +41,8 @@ QString IdJournal::MaildirMailbox(const QString& path) { return kMaildir + path;
 
 // {"<mailbox>": {"ids": {"<id>": <first fetched>, ...},
 //                "placing": {"id": "<id>", "files": [[temp, target, "<inode>"], ...]}}}
-// Older journals are keyed by profile name and list "placing" as [[temp, target, replace], ...].
+// Messages recorded together are placing as a list of such objects. Older journals are keyed by
+// profile name and list "placing" as [[temp, target, replace], ...].
 void IdJournal::Load() {
   const QJsonObject all = file_.ReadOnce();
   const QString damaged = file_.TakeReadError();
@@ -34,12 +54,13 @@ void IdJournal::Load() {
     for (auto it = ids.begin(); it != ids.end(); ++it)
       if (it.value().isDouble()) to.fetched.insert(it.key().toLatin1(), qint64(it.value().toDouble()));
     const QJsonValue placing = entry.value(QLatin1String("placing"));
-    const QJsonArray files =
-        placing.isObject() ? placing.toObject().value(QLatin1String("files")).toArray() : placing.toArray();
-    to.placingId = placing.toObject().value(QLatin1String("id")).toString().toLatin1();
-    for (const QJsonValue v : files) {
-      const QJsonArray f = v.toArray();
-      if (f.size() == 3) to.placing.append({f[0].toString(), f[1].toString(), f[2].toString().toULongLong()});
+    to.placing.clear();
+    if (placing.isObject()) {
+      to.placing.append(PlacingOf(placing.toObject()));
+    } else if (placing.toArray().at(0).isObject()) {
+      for (const QJsonValue v : placing.toArray()) to.placing.append(PlacingOf(v.toObject()));
+    } else if (!placing.toArray().isEmpty()) {
+      to.placing.append({QByteArray(), FilesOf(placing.toArray())});
     }
   }
 }
@@ -51,12 +72,13 @@ bool IdJournal::Write(bool flush) {
     QJsonObject ids;
     for (auto it = m->fetched.cbegin(); it != m->fetched.cend(); ++it) ids.insert(QString::fromLatin1(it.key()), it.value());
     QJsonObject entry{{QStringLiteral("ids"), ids}};
-    if (!m->placing.isEmpty()) {
-      QJsonArray files;
-      for (const delivery::StagedFile& f : m->placing)
-        files.append(QJsonArray{f.temp, f.target, QString::number(f.inode)});
-      entry.insert(QStringLiteral("placing"),
-                   QJsonObject{{QStringLiteral("id"), QString::fromLatin1(m->placingId)}, {QStringLiteral("files"), files}});
+    // One message placing keeps the form older versions read.
+    if (m->placing.size() == 1) {
+      entry.insert(QStringLiteral("placing"), PlacingJson(m->placing.front()));
+    } else if (!m->placing.isEmpty()) {
+      QJsonArray list;
+      for (const Placing& p : m->placing) list.append(PlacingJson(p));
+      entry.insert(QStringLiteral("placing"), list);
     }
     all.insert(m.key(), entry);
   }
@@ -72,10 +94,7 @@ void IdJournal::Migrate(const QString& profile, const QString& mailbox) {
   Mailbox& to = mailboxes_[mailbox];
   for (auto it = old.fetched.cbegin(); it != old.fetched.cend(); ++it)
     if (!to.fetched.contains(it.key())) to.fetched.insert(it.key(), it.value());
-  if (to.placing.isEmpty()) {
-    to.placing = old.placing;
-    to.placingId = old.placingId;
-  }
+  if (to.placing.isEmpty()) to.placing = old.placing;
   Write();
 }
 
@@ -84,14 +103,12 @@ qint64 IdJournal::FetchedAt(const QString& mailbox, const QByteArray& id) {
   return mailboxes_.value(mailbox).fetched.value(id, -1);
 }
 
-bool IdJournal::Record(const QString& mailbox, const QByteArray& id, qint64 when,
-                       const QList<delivery::StagedFile>& files) {
+bool IdJournal::Record(const QString& mailbox, qint64 when, const QList<Placing>& messages) {
   Load();
   Mailbox& m = mailboxes_[mailbox];
   const Mailbox before = m;
-  m.fetched.insert(id, when);
-  m.placing = files;
-  m.placingId = id;
+  for (const Placing& p : messages) m.fetched.insert(p.id, when);
+  m.placing = messages;
   if (Write()) return true;
   mailboxes_[mailbox] = before;
   return false;
@@ -101,18 +118,16 @@ void IdJournal::Placed(const QString& mailbox) {
   Load();
   if (!mailboxes_.contains(mailbox) || mailboxes_[mailbox].placing.isEmpty()) return;
   mailboxes_[mailbox].placing.clear();
-  mailboxes_[mailbox].placingId.clear();
   // Not flushed: lost in a crash, the entry is finished again from the files themselves.
   Write(false);
 }
 
-void IdJournal::Withdraw(const QString& mailbox) {
+void IdJournal::Withdraw(const QString& mailbox, const QByteArray& id) {
   Load();
   if (!mailboxes_.contains(mailbox)) return;
   Mailbox& m = mailboxes_[mailbox];
-  m.fetched.remove(m.placingId);
-  m.placing.clear();
-  m.placingId.clear();
+  m.fetched.remove(id);
+  m.placing.removeIf([&](const Placing& p) { return p.id == id; });
   Write();
 }
 
@@ -131,8 +146,10 @@ void IdJournal::KeepOnly(const QString& mailbox, const std::vector<QByteArray>& 
   const QSet<QByteArray> listed(onServer.begin(), onServer.end());
   Mailbox& m = mailboxes_[mailbox];
   const qsizetype before = m.fetched.size();
-  // The message still waiting to be put in place keeps its id until that is settled.
-  m.fetched.removeIf([&](const auto& it) { return !listed.contains(it.key()) && it.key() != m.placingId; });
+  // A message still waiting to be put in place keeps its id until that is settled.
+  QSet<QByteArray> waiting;
+  for (const Placing& p : m.placing) waiting.insert(p.id);
+  m.fetched.removeIf([&](const auto& it) { return !listed.contains(it.key()) && !waiting.contains(it.key()); });
   if (m.fetched.size() != before) Write(false);
 }
 
@@ -140,32 +157,37 @@ bool IdJournal::FinishPlacing(const QString& mailbox) {
   Load();
   if (!mailboxes_.contains(mailbox) || mailboxes_[mailbox].placing.isEmpty()) return true;
   Mailbox& m = mailboxes_[mailbox];
-  QString error;
-  switch (delivery::FinishPlacing(m.placing, &error)) {
-    case delivery::Finish::Failed:
-      errors_ << QStringLiteral("Cannot Create The File: ") + error;
-      return false;
-    case delivery::Finish::Gone:
-      errors_ << QStringLiteral("Files Removed Before They Were In Place, Message Fetched Again: ") +
-                     QString::fromLatin1(m.placingId);
-      // An older journal did not say which message it was placing: none of its ids can vouch.
-      if (m.placingId.isEmpty()) m.fetched.clear();
-      else m.fetched.remove(m.placingId);
-      break;
-    case delivery::Finish::Placed:
-      break;
+  QList<Placing> waiting;
+  for (const Placing& p : std::as_const(m.placing)) {
+    QString error;
+    switch (delivery::FinishPlacing(p.files, &error)) {
+      case delivery::Finish::Failed:
+        errors_ << QStringLiteral("Cannot Create The File: ") + error;
+        waiting.append(p);
+        break;
+      case delivery::Finish::Gone:
+        errors_ << QStringLiteral("Files Removed Before They Were In Place, Message Fetched Again: ") +
+                       QString::fromLatin1(p.id);
+        // An older journal did not say which message it was placing: none of its ids can vouch.
+        if (p.id.isEmpty()) m.fetched.clear();
+        else m.fetched.remove(p.id);
+        break;
+      case delivery::Finish::Placed:
+        break;
+    }
   }
-  m.placing.clear();
-  m.placingId.clear();
+  const bool finished = waiting.isEmpty();
+  m.placing = waiting;
   // Flushed: a gone message must not count as taken after a crash.
-  return Write();
+  return Write() && finished;
 }
 
 QSet<QString> IdJournal::WaitingTemporaries() {
   Load();
   QSet<QString> temps;
   for (const Mailbox& m : std::as_const(mailboxes_))
-    for (const delivery::StagedFile& f : m.placing) temps.insert(f.temp);
+    for (const Placing& p : m.placing)
+      for (const delivery::StagedFile& f : p.files) temps.insert(f.temp);
   return temps;
 }
 

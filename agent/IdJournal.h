@@ -37,14 +37,20 @@ class IdJournal {
   void Migrate(const QString& profile, const QString& mailbox);
   // When the message with this id was first fetched (seconds since the epoch); -1 when never.
   qint64 FetchedAt(const QString& mailbox, const QByteArray& id);
-  // Records id as fetched at `when`, with the files of its message still to be put in place
-  // (flushed to disk). False when the journal could not be written: then nothing is recorded.
-  bool Record(const QString& mailbox, const QByteArray& id, qint64 when,
-              const QList<delivery::StagedFile>& files);
+  // A message recorded with the files it still has to put in place.
+  struct Placing {
+    QByteArray id;
+    QList<delivery::StagedFile> files;
+  };
+  // Records the messages' ids as fetched at `when`, with their files still to be put in place
+  // (flushed to disk), in one write. False when the journal could not be written: then nothing
+  // is recorded.
+  bool Record(const QString& mailbox, qint64 when, const QList<Placing>& messages);
   // The mailbox's files recorded last are in place.
   void Placed(const QString& mailbox);
-  // The message recorded last left no file after all: it is not taken (fetched again).
-  void Withdraw(const QString& mailbox);
+  // The message recorded last with this id left no file after all: it is not taken (fetched
+  // again).
+  void Withdraw(const QString& mailbox, const QByteArray& id);
   // The server has committed the deletion of these messages: their ids protect nothing now.
   void Forget(const QString& mailbox, const QList<QByteArray>& ids);
   // Drops the mailbox's ids that the server no longer lists.
@@ -65,8 +71,7 @@ class IdJournal {
  private:
   struct Mailbox {
     QHash<QByteArray, qint64> fetched;
-    QByteArray placingId;
-    QList<delivery::StagedFile> placing;
+    QList<Placing> placing;
   };
   void Load();
   bool Write(bool flush = true);

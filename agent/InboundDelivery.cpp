@@ -48,10 +48,11 @@ bool InboundDelivery::Allowed(qsizetype attachments, const QString& what) {
   return false;
 }
 
-bool InboundDelivery::Deliver(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments) {
+bool InboundDelivery::Stage(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments) {
   const ProfileRecord& p = profile_;
   const FileFunctions ff;
-  delivery::MessageFiles files(p.InboundDir);
+  auto files = std::make_unique<delivery::MessageFiles>(p.InboundDir);
+  files->Avoid(targets_);
   for (const InboundAttachment& a : attachments) {
     if (!a.supported) {
       agent_.LogAndShow(kLogError, QStringLiteral("The Message Contains an Attachment Type Not Supported"));
@@ -65,11 +66,11 @@ bool InboundDelivery::Deliver(const QByteArray& id, ReceivedMessage rec, const Q
       rec.attachments << name;
       continue;
     }
-    const QString target = files.FreeTarget(name);
+    const QString target = files->FreeTarget(name);
     agent_.Log(kLogInfo + QStringLiteral("Creating File: ") + target);
-    const QString temp = files.NewTemporary();
+    const QString temp = files->NewTemporary();
     QString error;
-    if (!a.write(temp, &error) || !files.Add(temp, target)) {
+    if (!a.write(temp, &error) || !files->Add(temp, target)) {
       if (error.isEmpty()) error = ErrnoText(errno);
       error.replace(temp, target);  // the hidden name means nothing to a reader of the log
       QFile::remove(temp);
@@ -82,31 +83,49 @@ bool InboundDelivery::Deliver(const QByteArray& id, ReceivedMessage rec, const Q
   if (p.CreateInfFileInboundMsgs) {
     agent_.DoEvents();
     QString error;
-    if (!StageInboundInfoFile(files, rec, p.ResFilesExtention, &error)) {
+    if (!StageInboundInfoFile(*files, rec, p.ResFilesExtention, &error)) {
       agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
       return false;
     }
     agent_.DoEvents();
   }
-  // With an id, the message counts as taken once the id is recorded: its files are on disk by
+  for (const delivery::StagedFile& f : files->Files()) targets_.insert(f.target);
+  staged_.push_back({id, std::move(files)});
+  return true;
+}
+
+std::vector<bool> InboundDelivery::Commit(const std::function<void(qsizetype k)>& settling) {
+  std::vector<Staged> staged = std::exchange(staged_, {});
+  targets_.clear();
+  std::vector<bool> placed(staged.size(), false);
+  // With an id, a message counts as taken once the id is recorded: its files are on disk by
   // then, and the journal names them until they are in place.
-  if (!id.isEmpty()) {
-    if (!Flush()) return false;
-    if (!journal_.Record(mailbox_, id, vrl::Now().toSecsSinceEpoch(), files.Files())) {
+  QList<IdJournal::Placing> recorded;
+  for (const Staged& s : staged)
+    if (!s.id.isEmpty()) recorded.append({s.id, s.files->Files()});
+  if (!recorded.isEmpty()) {
+    if (!Flush()) return placed;
+    if (!journal_.Record(mailbox_, vrl::Now().toSecsSinceEpoch(), recorded)) {
       ReportJournal();
-      return false;
+      return placed;
     }
   }
-  QString error;
-  if (!files.Place(&error)) {
+  for (size_t k = 0; k < staged.size(); ++k) {
+    if (settling) settling(qsizetype(k));
+    QString error;
+    placed[k] = staged[k].files->Place(&error);
+    if (placed[k]) continue;
     agent_.LogAndShow(kLogError, QStringLiteral("Cannot Create The File: ") + error);
-    if (!id.isEmpty()) journal_.Withdraw(mailbox_);
+    if (!staged[k].id.isEmpty()) journal_.Withdraw(mailbox_, staged[k].id);
     ReportJournal();
-    return false;
   }
-  if (!id.isEmpty()) journal_.Placed(mailbox_);
+  if (!recorded.isEmpty()) journal_.Placed(mailbox_);
   ReportJournal();
-  return true;
+  return placed;
+}
+
+bool InboundDelivery::Deliver(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments) {
+  return Stage(id, std::move(rec), attachments) && Commit().front();
 }
 
 }  // namespace agent

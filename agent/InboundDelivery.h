@@ -3,12 +3,16 @@
 // for every host type: the attachment files and the information files are staged under hidden
 // names with free names chosen (delivery::MessageFiles), the message's id is recorded with them
 // (flushed first), and all are put in place together. Only then may the message leave the server.
+// Messages read ahead are staged one by one and committed together: one flush and one journal
+// write for them all.
 // A failure is the message's alone: its staged files are removed, an ERROR line says why, and the
 // message stays to be tried again in the next cycle.
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "AgentContext.h"
 #include "ConfRecords.h"
@@ -37,8 +41,17 @@ class InboundDelivery {
   // Whether a message with this many attachments may be taken (MaxAttachments); logs the ALERT
   // that leaves it on the server otherwise. `what` names the message in that line.
   bool Allowed(qsizetype attachments, const QString& what);
-  // Delivers one message (header in rec, attachments as given). id: its id in the journal, empty
-  // when the server gives none. True when its files are in place (and, with an id, recorded).
+  // Writes one message's files (header in rec, attachments as given) under hidden names, to be
+  // put in place by the next Commit. id: its id in the journal, empty when the server gives none.
+  // False when they could not be written (logged; nothing of the message stays).
+  bool Stage(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments);
+  qsizetype StagedCount() const { return qsizetype(staged_.size()); }
+  // Flushes, records (one journal write) and puts in place every message staged since the last
+  // Commit; for each, in the order staged, whether its files are in place (and its id recorded).
+  // settling(k) is called before the lines about message k are logged, the lines about them all
+  // (a failed flush or journal write) come before the first call.
+  std::vector<bool> Commit(const std::function<void(qsizetype k)>& settling = {});
+  // Stage and Commit of one message: true when its files are in place.
   bool Deliver(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments);
   // Puts in place what an interrupted run left for this mailbox and sweeps the folder's leftover
   // temporaries. False when the mailbox's messages must wait (logged).
@@ -53,6 +66,12 @@ class InboundDelivery {
   const ProfileRecord& profile_;
   IdJournal& journal_;
   const QString mailbox_;
+  struct Staged {
+    QByteArray id;
+    std::unique_ptr<delivery::MessageFiles> files;
+  };
+  std::vector<Staged> staged_;
+  QSet<QString> targets_;  // of every staged file: another message's file takes none of them
 };
 
 }  // namespace agent

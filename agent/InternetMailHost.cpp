@@ -310,7 +310,9 @@ bool InternetMailHost::PassOver(qint16 i) {
   return false;
 }
 
-bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery) {
+bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery, agent::HeldLines& lines) {
+  const size_t held = lines.NextMessage();
+  AgentContext& log = lines;
   agent_.DoEvents();
   Pop3Mail mail;
   std::vector<Pop3MailAttachments> atts;
@@ -323,7 +325,7 @@ bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery) {
     why = e.Description();
   }
   if (!got) {
-    agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Message ") + QString::number(i) + QStringLiteral(": ") + why);
+    log.LogAndShow(kLogError, QStringLiteral("Error Retriving Message ") + QString::number(i) + QStringLiteral(": ") + why);
     return false;
   }
   agent_.DoEvents();
@@ -332,7 +334,7 @@ bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery) {
   rec.from = mail.from.isEmpty() ? QStringLiteral("???") : mail.from;
   rec.subject = mail.Subject;
   rec.message = mail.Message;
-  agent_.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
+  log.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
   const size_t count = std::min<size_t>(std::max<qint32>(mail.AttachedFiles, 0), atts.size());
   if (!delivery.Allowed(qsizetype(count), QString::number(i))) return true;
 
@@ -352,26 +354,41 @@ bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery) {
   }
   wroteInbound_ = true;
   const QByteArray id = ids_.empty() ? QByteArray() : ids_[static_cast<size_t>(i)];
-  if (!delivery.Deliver(id, rec, files)) return true;  // it stays on the server for the next cycle
-  atts.clear();
-  agent_.Count(HealthCount::Received);  // its files are written
-
-  // A message kept on the server is deleted by a later cycle, when its days are over.
-  if (!keepOnServer_) {
-    if (!IN_Pop3Mail->DelMail(i)) {
-      agent_.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) + QStringLiteral(": ") +
-                 IN_Pop3Mail->GetLastError());
-      return false;
-    }
-    if (!id.isEmpty()) deletedIds_ << id;
-  }
-  agent_.Log(kLogInfo + QStringLiteral("Message Successfully Processed"));
+  // One that cannot be staged stays on the server for the next cycle.
+  if (delivery.Stage(id, rec, files)) taken_.push_back({i, held});
   return true;
+}
+
+bool InternetMailHost::CommitTaken(agent::InboundDelivery& delivery, agent::HeldLines& lines) {
+  const std::vector<Taken> taken = std::exchange(taken_, {});
+  const std::vector<bool> placed = delivery.Commit([&](qsizetype k) { lines.Into(taken[size_t(k)].lines); });
+  bool deleting = !keepOnServer_;  // a message kept on the server is deleted by a later cycle
+  bool goOn = true;
+  for (size_t k = 0; k < taken.size(); ++k) {
+    if (!placed[k]) continue;  // it stays on the server for the next cycle
+    lines.Into(taken[k].lines);
+    agent_.Count(HealthCount::Received);  // its files are written
+    const qint16 i = taken[k].index;
+    if (!goOn) continue;  // recorded: a later cycle deletes it
+    if (deleting) {
+      if (!IN_Pop3Mail->DelMail(i)) {
+        lines.Log(kLogError + QStringLiteral("Error Deleting Message ") + QString::number(i) + QStringLiteral(": ") +
+                  IN_Pop3Mail->GetLastError());
+        goOn = false;
+        continue;
+      }
+      if (!ids_.empty()) deletedIds_ << ids_[static_cast<size_t>(i)];
+    }
+    lines.Log(kLogInfo + QStringLiteral("Message Successfully Processed"));
+  }
+  lines.Release();
+  return goOn;
 }
 
 bool InternetMailHost::ExecGetMail() {
   if (!IN_Pop3Mail) return true;
-  agent::InboundDelivery delivery(agent_, profile_, journal_, mailbox_);
+  agent::HeldLines lines(agent_);
+  agent::InboundDelivery delivery(lines, profile_, journal_, mailbox_);
   if (!delivery.Resume()) return false;
   const qint16 n = IN_Pop3Mail->GetNMailsOnPop3Server(false);
   if (n < 1) {
@@ -384,19 +401,33 @@ bool InternetMailHost::ExecGetMail() {
   if (std::all_of(takes_.begin() + 1, takes_.end(), [](Take t) { return t == Take::Leave; })) return true;
   agent_.WriteSessionLines();
 
-  // When the server offers PIPELINING, the messages to fetch are read ahead and the deletions go
-  // without waiting (each still after its message's files are staged and its id recorded). A
-  // profile from before the security settings keeps its dialogue, one command at a time.
+  // When the server offers PIPELINING, the messages to fetch are read ahead, put in place many
+  // at a time (one flush and one journal write for them), and their deletions go without
+  // waiting. A profile from before the security settings keeps its dialogue, one command at a
+  // time.
   std::vector<qint16> order;
   for (qint16 i = n; i >= 1; --i)
     if (takes_[static_cast<size_t>(i)] == Take::Fetch) order.push_back(i);
-  if (order.size() > 1 && conf::ExtensionEntry(profile_, conf::kSecurityTag))
-    IN_Pop3Mail->RetrieveInOrder(std::move(order));
+  const bool ahead = order.size() > 1 && conf::ExtensionEntry(profile_, conf::kSecurityTag) &&
+                     IN_Pop3Mail->RetrieveInOrder(std::move(order));
+  const qsizetype together = ahead ? kCommitTogether : 1;
 
+  taken_.clear();
   for (qint16 i = n; i >= 1; --i) {
+    // What was read is kept before a stop closes the session.
+    if (agent_.StopRequested() && !CommitTaken(delivery, lines)) return false;
     if (agent_.StopIfRequested()) return true;
-    const bool goOn = takes_[static_cast<size_t>(i)] == Take::Fetch ? TakeMessage(i, delivery) : PassOver(i);
-    if (!goOn) return false;
+    bool goOn = true;
+    if (takes_[static_cast<size_t>(i)] == Take::Fetch) {
+      goOn = TakeMessage(i, delivery, lines);
+      if (goOn && delivery.StagedCount() >= together) goOn = CommitTaken(delivery, lines);
+    } else {
+      goOn = CommitTaken(delivery, lines) && PassOver(i);
+    }
+    if (!goOn) {
+      CommitTaken(delivery, lines);
+      return false;
+    }
   }
-  return true;
+  return CommitTaken(delivery, lines);
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <memory>
 
+#include "HeldLines.h"
 #include "IdJournal.h"
 #include "InboundDelivery.h"
 #include "MailHost.h"
@@ -50,9 +51,15 @@ class InternetMailHost : public MailHost {
   bool PlanInbound(qint16 n, agent::InboundDelivery& delivery);
   // A message that is not fetched: deleted, or reported as too large. False when DELE failed.
   bool PassOver(qint16 i);
-  // Retrieves message i and delivers its files. False when the step cannot go on (the session
-  // broke); a message whose files could not be made stays on the server and the step goes on.
-  bool TakeMessage(qint16 i, agent::InboundDelivery& delivery);
+  // Retrieves message i and stages its files; its lines are held in `lines`. False when the step
+  // cannot go on (the session broke); a message whose files could not be made stays on the
+  // server and the step goes on.
+  bool TakeMessage(qint16 i, agent::InboundDelivery& delivery, agent::HeldLines& lines);
+  // Puts in place the messages staged so far and marks them for deletion; writes their lines.
+  // False when a DELE failed.
+  bool CommitTaken(agent::InboundDelivery& delivery, agent::HeldLines& lines);
+  // Messages read ahead are put in place this many at a time.
+  static constexpr qsizetype kCommitTogether = 32;
 
   AgentContext& agent_;
   const ProfileRecord profile_;
@@ -74,4 +81,9 @@ class InternetMailHost : public MailHost {
   std::vector<Take> takes_;        // per message, [0] unused
   std::vector<QByteArray> ids_;    // per message when the server gives ids, else empty
   std::vector<qint64> sizes_;      // per message when there is a size limit, else empty
+  struct Taken {
+    qint16 index;  // the message's number
+    size_t lines;  // where its lines are held
+  };
+  std::vector<Taken> taken_;       // staged, in the order of the delivery's Commit
 };

@@ -72,6 +72,8 @@ class VRLIME_EXPORT MessageFiles {
   // The full path a file named `name` would take: made one name (OneFileName) and free of every
   // entry on disk and every file staged so far. Nothing is reserved until Add.
   QString FreeTarget(const QString& name) const;
+  // Names that other messages staged in the same folder will take: taken for FreeTarget too.
+  void Avoid(const QSet<QString>& targets) { targets_.unite(targets); }
   // A new temporary in the folder for the caller to write one file into.
   QString NewTemporary() const { return TemporaryNameIn(dir_); }
   // The file the caller wrote at temp is to appear as target (from FreeTarget). False (errno

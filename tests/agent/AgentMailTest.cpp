@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 namespace {
@@ -261,11 +262,13 @@ TEST_F(AgentMailTest, WithIdsAMessageIsWrittenOnceWhateverEndsItsSession) {
 }
 
 TEST_F(AgentMailTest, WithPipeliningMessagesAreReadAheadAndARefusedDeletionKeepsTheirIds) {
-  // The server offers PIPELINING: the three RETRs go out together and the DELEs without waiting.
-  // It refuses the second DELE, which the agent learns only at QUIT: no id is forgotten, so the
-  // next cycle deletes that message instead of writing it twice.
+  // The server offers PIPELINING: the three RETRs go out together, the messages are put in place
+  // together, and the DELEs go without waiting. It refuses the second DELE, which the agent
+  // learns only at QUIT: no id is forgotten, so the next cycle deletes that message instead of
+  // writing it twice. Two messages name the same file: the second takes another name, and its
+  // information file says which.
   const QByteArrayList messages{MessageWithAttachment("a@example.com", "a.xml", "1"),
-                                MessageWithAttachment("b@example.com", "b.xml", "2"),
+                                MessageWithAttachment("b@example.com", "a.xml", "2"),
                                 MessageWithAttachment("c@example.com", "c.xml", "3")};
   Scenario first;
   Pop3Login(first).expect("STAT").reply("+OK 3 1000").expect("UIDL").send("+OK\r\n1 id1\r\n2 id2\r\n3 id3\r\n.\r\n");
@@ -285,8 +288,17 @@ TEST_F(AgentMailTest, WithPipeliningMessagesAreReadAheadAndARefusedDeletionKeeps
   AddProfile(p);
   ASSERT_TRUE(Start());
   Cycle();
-  EXPECT_EQ(Files(p.InboundDir), (QStringList{"a.IN", "a.INF", "b.IN", "b.INF", "c.IN", "c.INF"}));
+  EXPECT_EQ(Files(p.InboundDir), (QStringList{"1-a.IN", "1-a.INF", "a.IN", "a.INF", "c.IN", "c.INF"}));
+  EXPECT_EQ(ReadAll(p.InboundDir + "/1-a.IN"), "1");
+  EXPECT_TRUE(ReadAll(p.InboundDir + "/1-a.INF").contains(p.InboundDir.toUtf8() + "/1-a.IN"));
   EXPECT_EQ(CycleLines().filter("ERROR:\t Error Deleting Message 2: ").size(), 1) << CycleLines().join("\n").toStdString();
+  // Each message's lines stay together, in the order the messages came.
+  const QStringList order = CycleLines().filter(QRegularExpression("From: |Creating|Processed$"));
+  EXPECT_EQ(order.join('\n').count("Processed"), 3) << order.join('\n').toStdString();
+  for (int m = 0; m < 3; ++m)
+    EXPECT_TRUE(order.value(3 * m).endsWith(QString("From: %1@example.com").arg(QString("cba")[m])) &&
+                order.value(3 * m + 1).contains("Creating File: ") && order.value(3 * m + 2).endsWith("Processed"))
+        << order.join('\n').toStdString();
   Cycle();
   EXPECT_EQ(CycleLines().count(kInfo + "Deleting Message Already Processed: id2"), 1);
   EXPECT_EQ(Files(p.InboundDir).size(), 6);
@@ -327,8 +339,8 @@ TEST_F(AgentMailTest, WhatAFolderOrAServerThrowsAtItStaysWithItsOwnProfile) {
   forged.replace("From: Ann <ann@example.com>", "From: =?UTF-8?Q?Eve=0A07-12-2026_00:00:00_=C2=BB_ERROR:=09_forged?= <e@x.org>");
   forged.replace("Subject: Test", "Subject: =?UTF-8?Q?Hi=0D=0A###=0D=0ASubject:?=");
   // A staged entry of the mailbox as a run that ended left it: temp, target, inode.
-  const auto placing = [](const QString& dir, const char* files) {
-    return QJsonObject{{"id", "id1"}, {"files", QJsonDocument::fromJson(QString(files).arg(dir).toUtf8()).array()}};
+  const auto placing = [](const QString& dir, const char* files, const char* id = "id1") {
+    return QJsonObject{{"id", id}, {"files", QJsonDocument::fromJson(QString(files).arg(dir).toUtf8()).array()}};
   };
   struct Case {
     QString name;
@@ -350,6 +362,16 @@ TEST_F(AgentMailTest, WhatAFolderOrAServerThrowsAtItStaysWithItsOwnProfile) {
        },
        "ERROR:\t Files Removed Before They Were In Place, Message Fetched Again: id1"},
       {"Repointed", {Pop3Mailbox({kAnnMessage})}, once, {}, kInfo + "Message Successfully Processed"},
+      // Two messages recorded together: the one whose file is there is put in place and deleted,
+      // the other's file is gone and it comes again.
+      {"Together", {Pop3Session({{kAnnMessage, kAnnMessage}, {"D", "RD"}})}, {"1-report.IN", "1-report.INF", "report.IN"},
+       [&](const QString& in) {
+         WriteFile(in + "/.vrltmp-1-a", "<placed/>");
+         return QJsonObject{{"ids", QJsonObject{{"id1", 0}, {"id2", 0}}},
+                            {"placing", QJsonArray{placing(in, R"([["%1/.vrltmp-1-a","%1/report.IN","7"]])"),
+                                                   placing(in, R"([["%1/.vrltmp-2-a","%1/x.IN","8"]])", "id2")}}};
+       },
+       "ERROR:\t Files Removed Before They Were In Place, Message Fetched Again: id2"},
       // Ids that are message numbers: the next session's message 1 is another message.
       {"ReusedIds", {Pop3Session({{kAnnMessage}, {}, "+OK", {"1"}}), Pop3Session({{other}, {}, "+OK", {"1"}})},
        {"1-report.IN", "1-report.INF", "report.IN", "report.INF"}},
