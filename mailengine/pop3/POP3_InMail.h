@@ -67,8 +67,8 @@ class VRLIME_EXPORT POP3_InMail : public QObject {
   // server announces: a larger answer ends the session without QUIT and the message stays.
   static constexpr qint64 kMaxMessageBytes = qint64(1) << 30;
   void SetMaxMessageBytes(qint64 bytes);
-  static constexpr int kAheadCount = 16;
-  static constexpr qint64 kAheadBytes = 512 * 1024;
+  static constexpr int kAheadCount = 64;
+  static constexpr qint64 kAheadBytes = 1024 * 1024;
   // Decodes one attachment into a new file. Throws vrl::VrlError "File already exists!"
   // (0x80040210) or "Path not found!" (0x8004020F); any other failure returns false with the
   // reason in GetLastError. The file and its name are on disk when true is returned, unless
