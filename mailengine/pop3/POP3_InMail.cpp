@@ -180,6 +180,10 @@ void POP3_InMail::Impl::OnSocketClose() {
     // The server ended the session, which is what QUIT asked for.
     op_ = OpNone;
     disconnectDone_ = true;
+    if (!pending_.empty()) {  // QUIT was the last command queued
+      pending_.clear();
+      answered_ = true;
+    }
     emit q->Pop3Status(QStringLiteral("Successful Disconnected from POP3 Server"));
     return;
   }
@@ -258,13 +262,19 @@ bool POP3_InMail::Impl::DisConnectFromPop3Server() {
     Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
     return false;
   }
-  if (pipelined_ && !Drain()) {
-    count_ = NotInitialized;
-    return false;
-  }
-  StartOperation(OpDisconnect);
   disconnectDone_ = false;
   quitConfirmed_ = false;
+  if (pipelined_) {
+    // QUIT goes right behind the commands still unanswered: its answer comes after theirs, and a
+    // refused DELE among them still shows in RefusedDeletion.
+    emit q->Pop3Status(QStringLiteral("Disconnecting from POP3 Server..."));
+    Queue("QUIT", {0, OpDisconnect});
+    const bool drained = Drain();
+    count_ = NotInitialized;
+    op_ = OpNone;
+    return drained && disconnectDone_;
+  }
+  StartOperation(OpDisconnect);
   emit q->Pop3Status(QStringLiteral("Disconnecting from POP3 Server..."));
   const WaitResult r = SendCommand("QUIT") ? Wait(disconnectDone_) : WaitAborted;
   if (r == WaitDone) {
@@ -364,7 +374,7 @@ bool POP3_InMail::Impl::DelMail(qint16 index) {
   if (!CheckIndex(index)) return false;
   if (pipelined_) {
     // Its answer is read with the next ones; DELE takes effect only at QUIT anyway.
-    Queue("DELE " + QByteArray::number(index), {index, true});
+    Queue("DELE " + QByteArray::number(index), {index, OpDelete});
     return true;
   }
   StartOperation(OpDelete);

@@ -56,8 +56,9 @@ class VRLIME_EXPORT POP3_InMail : public QObject {
   // commands of the next messages go out before they are asked for (by the sizes LIST announces,
   // as many as fit in kAheadBytes, at most kAheadCount), DelMail sends DELE without waiting for
   // its answer, and the answers are read in order. A refused DELE then shows in
-  // RefusedDeletion(); QUIT waits for every answer. True when read-ahead is on; otherwise the
-  // dialogue stays one command at a time. Asking for another message ends the read-ahead.
+  // RefusedDeletion(); QUIT goes right behind the last command and waits for every answer. True
+  // when read-ahead is on; otherwise the dialogue stays one command at a time. Asking for another
+  // message ends the read-ahead.
   bool RetrieveInOrder(qint16 first, qint16 last);
   // The same for the messages of order (each once, in that order): a caller that leaves some.
   bool RetrieveInOrder(std::vector<qint16> order);

@@ -64,11 +64,12 @@ struct POP3_InMail::Impl {
 
   enum Operation { OpNone = 0, OpConnect = 1, OpDisconnect = 2, OpCount = 3, OpRetrieve = 4, OpDelete = 5,
                    OpCapa = 6, OpList = 7, OpUidl = 8, OpAuth = 9 };
-  // A command sent during read-ahead whose answer has not been read yet.
+  // A command sent during read-ahead whose answer has not been read yet: RETR, DELE or QUIT.
   struct Pending {
     int index;
-    bool dele;
+    Operation op;
   };
+  static QByteArray CommandOf(Operation op) { return op == OpDelete ? "DELE" : op == OpRetrieve ? "RETR" : "QUIT"; }
   // A RETR answer read ahead: the message, or refused.
   struct Ahead {
     int index;

@@ -52,13 +52,15 @@ void POP3_InMail::Impl::HandleAnswerBytes(QByteArrayView bytes) {
 }
 
 void POP3_InMail::Impl::HandleErrorAnswer(const QByteArray& line, const QByteArray& rest) {
+  if (!pending_.empty() && pending_.front().op == OpDisconnect) pending_.clear();  // a refused QUIT ends it all
   if (!pending_.empty()) {
     // Read ahead: one refused command, the next answer follows.
     const Pending p = pending_.front();
-    if (!p.dele) ahead_.push_back({p.index, true, {}});
+    const bool dele = p.op == OpDelete;
+    if (!dele) ahead_.push_back({p.index, true, {}});
     emit q->Pop3Status(QString());
     Fail(Refusal(line, false));
-    if (p.dele && refusedDeletion_ == 0) {
+    if (dele && refusedDeletion_ == 0) {
       refusedDeletion_ = static_cast<qint16>(p.index);
       Fail(QStringLiteral("Error deleting message from POP3 server!"), Kind::None);
     }
@@ -154,12 +156,16 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
   if (verdict == pop3::Verdict::Refused) return HandleErrorAnswer(line);
   if (verdict == pop3::Verdict::WrongAnswer) {
     // Only an operation's answer can be wrong; a line between operations is nobody's.
-    if (!pending_.empty()) return WrongAnswer(pending_.front().dele ? "DELE" : "RETR", line);
+    if (!pending_.empty()) return WrongAnswer(CommandOf(pending_.front().op), line);
     if (op_ != OpNone) WrongAnswer(command_, line);
     return;
   }
   switch (op_) {
     case OpDisconnect:
+      if (!pending_.empty()) {  // QUIT was the last command queued
+        pending_.clear();
+        answered_ = true;
+      }
       quitConfirmed_ = true;
       op_ = OpNone;
       connected_ = false;

@@ -92,7 +92,7 @@ qint64 POP3_InMail::Impl::AheadSize(int index) const {
 }
 
 void POP3_InMail::Impl::FollowPending() {
-  op_ = pending_.empty() ? OpNone : pending_.front().dele ? OpDelete : OpRetrieve;
+  op_ = pending_.empty() ? OpNone : pending_.front().op;
 }
 
 void POP3_InMail::Impl::Queue(const QByteArray& command, Pending p) {
@@ -114,7 +114,7 @@ void POP3_InMail::Impl::SendAhead() {
     const qint16 index = plan_[planSent_];
     const qint64 size = AheadSize(index);
     if (aheadCount_ > 0 && (aheadCount_ >= kAheadCount || aheadBytes_ + size > kAheadBytes)) break;
-    Queue("RETR " + QByteArray::number(index), {index, false});
+    Queue("RETR " + QByteArray::number(index), {index, OpRetrieve});
     ++aheadCount_;
     aheadBytes_ += size;
   }
