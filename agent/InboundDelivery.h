@@ -51,7 +51,7 @@ class InboundDelivery {
   // settling(k) is called before the lines about message k are logged, the lines about them all
   // (a failed flush or journal write) come before the first call.
   std::vector<bool> Commit(const std::function<void(qsizetype k)>& settling = {});
-  // Stage and Commit of one message: true when its files are in place.
+  // Stage and Commit of one message, with nothing else staged: true when its files are in place.
   bool Deliver(const QByteArray& id, ReceivedMessage rec, const QList<InboundAttachment>& attachments);
   // Puts in place what an interrupted run left for this mailbox and sweeps the folder's leftover
   // temporaries. False when the mailbox's messages must wait (logged).
