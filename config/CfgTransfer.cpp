@@ -1,7 +1,5 @@
 #include "CfgTransfer.h"
 
-#include "AppFolder.h"
-#include "FileIo.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
@@ -24,7 +22,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cfgtransfer {
@@ -48,17 +45,6 @@ constexpr const char* kMaxAttachments = "MaxAttachments";
 constexpr qint64 kMaxAttachmentsLimit = 1000000;
 
 QString Quoted(const QString& path) { return QStringLiteral("\"") + path + QStringLiteral("\""); }
-
-// The message names the file and, when it can be told, what is wrong with it.
-QString ReadError(const QString& path, conf::RecordKind kind) {
-  const QString why = conf::RecordFileProblem(path, kind);
-  return QStringLiteral("Error reading configuration file: ") + Quoted(path) +
-         (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
-}
-
-QString WriteError(const QString& path) {
-  return QStringLiteral("Error writing configuration file: ") + Quoted(path);
-}
 
 QString TypeName(const QJsonValue& v) {
   switch (v.type()) {
@@ -320,28 +306,6 @@ void CheckGlobal(GlobalRecord& g, ObjectReader& reader, QStringList& notes) {
   }
 }
 
-bool ReadProfilesInto(QList<ProfileRecord>& out, QString& error) {
-  out.clear();
-  const QString path = ProfilesFilePath();
-  if (!QFileInfo::exists(path)) return true;
-  ProfileRecord header;
-  if (!ReadProfileRecord(1, header)) {
-    error = ReadError(path, conf::RecordKind::Profiles);
-    return false;
-  }
-  for (qint32 slot = 2; slot <= header.RecordNumber; ++slot) {
-    ProfileRecord p;
-    if (!ReadProfileRecord(slot, p)) {
-      out.clear();
-      error = ReadError(path, conf::RecordKind::Profiles);
-      return false;
-    }
-    p.RecordNumber = slot;
-    out.append(p);
-  }
-  return true;
-}
-
 // The security fields of a profile; absent ones take the automatic settings of a new profile.
 void ReadSecurity(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader) {
   ProfileSecurity sec = ProfileSecurity::Automatic();
@@ -443,18 +407,6 @@ void ReadUnattended(const QJsonObject& obj, ProfileRecord& p, ObjectReader& read
 }
 
 }  // namespace
-
-bool ReadProfiles(QList<ProfileRecord>& out, QString& error) { return ReadProfilesInto(out, error); }
-
-bool ReadConfiguration(Configuration& out, QString& error) {
-  out = Configuration{};
-  const QString globalPath = GlobalFilePath();
-  if (QFileInfo::exists(globalPath) && !ReadGlobalRecord(out.global)) {
-    error = ReadError(globalPath, conf::RecordKind::Global);
-    return false;
-  }
-  return ReadProfilesInto(out.profiles, error);
-}
 
 QByteArray ToJson(const Configuration& conf) {
   auto toJson = [](QJsonObject& obj) {
@@ -645,57 +597,6 @@ bool FromJson(const QByteArray& json, Configuration& out, QString& error) {
   const bool ok = FromJson(json, out, problems);
   error = problems.join(QStringLiteral("; "));
   return ok;
-}
-
-bool WriteConfiguration(const Configuration& conf, QString& error) {
-  const QString globalPath = GlobalFilePath();
-  const QString profilesPath = ProfilesFilePath();
-  if (!vrl::EnsureApplicationFolder()) {
-    error = WriteError(globalPath);
-    return false;
-  }
-  // A rename can fail only for what stands in the way; look before replacing either file, so
-  // that the two are replaced together or not at all.
-  for (const QString& path : {globalPath, profilesPath}) {
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      error = WriteError(path);
-      return false;
-    }
-  }
-  const QString globalTmp = vrl::CreateTemporaryBeside(globalPath);
-  const QString profilesTmp = globalTmp.isEmpty() ? QString() : vrl::CreateTemporaryBeside(profilesPath);
-  auto cleanUp = [&] {
-    if (!globalTmp.isEmpty()) QFile::remove(globalTmp);
-    if (!profilesTmp.isEmpty()) QFile::remove(profilesTmp);
-  };
-  if (globalTmp.isEmpty() || !conf::WriteGlobalRecordAt(globalTmp, conf.global)) {
-    cleanUp();
-    error = WriteError(globalPath);
-    return false;
-  }
-  bool ok = !profilesTmp.isEmpty() && conf::CreateProfilesFileAt(profilesTmp);
-  for (qsizetype i = 0; ok && i < conf.profiles.size(); ++i) {
-    ProfileRecord p = conf.profiles[i];
-    ok = conf::AddProfileRecordAt(profilesTmp, p);
-  }
-  if (!ok) {
-    cleanUp();
-    error = WriteError(profilesPath);
-    return false;
-  }
-  // Both live in the application folder: the second rename's flush puts both names on disk.
-  if (!vrl::RenameOver(globalTmp, globalPath, false)) {
-    cleanUp();
-    error = WriteError(globalPath);
-    return false;
-  }
-  if (!vrl::RenameOver(profilesTmp, profilesPath)) {
-    QFile::remove(profilesTmp);
-    error = WriteError(profilesPath);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace cfgtransfer
