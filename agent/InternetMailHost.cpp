@@ -390,6 +390,10 @@ bool InternetMailHost::ExecGetMail() {
   agent::HeldLines lines(agent_);
   agent::InboundDelivery delivery(lines, profile_, journal_, mailbox_);
   if (!delivery.Resume()) return false;
+  // With PIPELINING, STAT, UIDL and LIST go in one write (a profile from before the security
+  // settings keeps its dialogue).
+  const bool today = conf::ExtensionEntry(profile_, conf::kSecurityTag).has_value();
+  if (today) IN_Pop3Mail->AskMailbox();
   const qint16 n = IN_Pop3Mail->GetNMailsOnPop3Server(false);
   if (n < 1) {
     if (!IN_Pop3Mail->CountFailed()) return true;
@@ -408,8 +412,7 @@ bool InternetMailHost::ExecGetMail() {
   std::vector<qint16> order;
   for (qint16 i = n; i >= 1; --i)
     if (takes_[static_cast<size_t>(i)] == Take::Fetch) order.push_back(i);
-  const bool ahead = order.size() > 1 && conf::ExtensionEntry(profile_, conf::kSecurityTag) &&
-                     IN_Pop3Mail->RetrieveInOrder(std::move(order));
+  const bool ahead = order.size() > 1 && today && IN_Pop3Mail->RetrieveInOrder(std::move(order));
   const qsizetype together = ahead ? kCommitTogether : 1;
 
   taken_.clear();

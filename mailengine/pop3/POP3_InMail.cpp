@@ -51,6 +51,7 @@ bool POP3_InMail::RetrieveInOrder(qint16 first, qint16 last) {
   return d_->RetrieveInOrder(std::move(order));
 }
 bool POP3_InMail::RetrieveInOrder(std::vector<qint16> order) { return d_->RetrieveInOrder(std::move(order)); }
+bool POP3_InMail::AskMailbox() { return d_->AskMailbox(); }
 void POP3_InMail::SetMaxMessageBytes(qint64 bytes) {
   d_->maxMessageBytes_ = bytes > 0 ? std::min(bytes, kMaxMessageBytes) : kMaxMessageBytes;
 }
@@ -294,10 +295,11 @@ bool POP3_InMail::Impl::DisConnectFromPop3Server() {
 qint16 POP3_InMail::Impl::GetNMailsOnPop3Server(bool ForceGetFromServer) {
   countFailed_ = true;
   if (!connected_) {
-    Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
+    if (!std::exchange(askBroke_, false)) Fail(QStringLiteral("Not Connected to POP3 Server!"), Kind::Connection);
     return 0;
   }
-  if (!ForceGetFromServer && count_ > 0) {
+  const bool asked = std::exchange(haveCount_, false);
+  if (!ForceGetFromServer && (count_ > 0 || asked)) {
     countFailed_ = false;
     return count_;
   }

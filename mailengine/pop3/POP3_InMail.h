@@ -60,6 +60,11 @@ class VRLIME_EXPORT POP3_InMail : public QObject {
   // when read-ahead is on; otherwise the dialogue stays one command at a time. Asking for another
   // message ends the read-ahead.
   bool RetrieveInOrder(qint16 first, qint16 last);
+  // When this session's capabilities list PIPELINING, asks STAT, UIDL and LIST in one write;
+  // GetNMailsOnPop3Server, GetUniqueIds and GetSizes then answer from what came, and an answer
+  // refused is asked again by its own call, which reports it as before. False when nothing was
+  // asked, or when the session broke (GetNMailsOnPop3Server then fails with the reason).
+  bool AskMailbox();
   // The same for the messages of order (each once, in that order): a caller that leaves some.
   bool RetrieveInOrder(std::vector<qint16> order);
   // The first message whose DELE the server refused during read-ahead, 0 for none.

@@ -69,7 +69,18 @@ struct POP3_InMail::Impl {
     int index;
     Operation op;
   };
-  static QByteArray CommandOf(Operation op) { return op == OpDelete ? "DELE" : op == OpRetrieve ? "RETR" : "QUIT"; }
+  static QByteArray CommandOf(Operation op) {
+    switch (op) {
+      case OpRetrieve: return "RETR";
+      case OpDelete: return "DELE";
+      case OpCount: return "STAT";
+      case OpUidl: return "UIDL";
+      case OpList: return "LIST";
+      default: return "QUIT";
+    }
+  }
+  // The command whose answer is awaited: the first queued one, else the one sent last.
+  QByteArray Awaited() const { return pending_.empty() ? command_ : CommandOf(pending_.front().op); }
   // A RETR answer read ahead: the message, or refused.
   struct Ahead {
     int index;
@@ -83,6 +94,7 @@ struct POP3_InMail::Impl {
   bool GetMail(qint16 index, Pop3Mail& mail, std::vector<Pop3MailAttachments>& Attachments, QByteArray* source);
   bool DelMail(qint16 index);
   bool RetrieveInOrder(std::vector<qint16> order);
+  bool AskMailbox();
   bool SaveAttachmentDataToFile(const Pop3AttachmentData& data, const QString& path, bool flush);
 
   enum WaitResult { WaitDone, WaitAborted, WaitTimedOut };
@@ -105,6 +117,8 @@ struct POP3_InMail::Impl {
   void HandleListLine(const QByteArray& line);
   // The answer to the first pending command is read: the next one's turn (rest: bytes after it).
   void AnswerDone(const QByteArray& rest);
+  // An answer to a command AskMailbox queued is read (usable: not refused, not garbled).
+  void AskedAnswered(bool usable);
   void FollowPending();
   // CAPA, LIST or UIDL: one answer of several lines.
   WaitResult ListOperation(Operation op);
@@ -169,6 +183,10 @@ struct POP3_InMail::Impl {
   bool capaAsked_ = false;  // CAPA was answered in this session (capabilities_ holds it)
   QStringList capabilities_;
   std::vector<QByteArray> uids_;
+  bool haveCount_ = false;   // count_ holds the answer AskMailbox got, even 0
+  bool haveUids_ = false;    // uids_ holds the answer AskMailbox got
+  bool haveSizes_ = false;   // sizes_ likewise
+  bool askBroke_ = false;    // AskMailbox ended the session: lastError_ says why
   bool answered_ = false;
   bool handling_ = false;   // inside the answer handler: data arriving meanwhile waits in inbox_
   QByteArray inbox_;

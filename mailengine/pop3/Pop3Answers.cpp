@@ -53,6 +53,7 @@ void POP3_InMail::Impl::HandleAnswerBytes(QByteArrayView bytes) {
 
 void POP3_InMail::Impl::HandleErrorAnswer(const QByteArray& line, const QByteArray& rest) {
   if (!pending_.empty() && pending_.front().op == OpDisconnect) pending_.clear();  // a refused QUIT ends it all
+  if (!pending_.empty() && pending_.front().op == OpCount) return AskedAnswered(false);
   if (!pending_.empty()) {
     // Read ahead: one refused command, the next answer follows.
     const Pending p = pending_.front();
@@ -86,9 +87,10 @@ void POP3_InMail::Impl::WrongAnswer(const QByteArray& command, const QByteArray&
 void POP3_InMail::Impl::HandleListLine(const QByteArray& line) {
   if (!multiLine_) {
     const pop3::Verdict verdict = pop3::Judge(line, false);
-    if (verdict == pop3::Verdict::WrongAnswer) return WrongAnswer(command_, line);
+    if (verdict == pop3::Verdict::WrongAnswer) return WrongAnswer(Awaited(), line);
     multiLine_ = verdict == pop3::Verdict::Done;
     listRefused_ = !multiLine_;
+    if (!multiLine_ && !pending_.empty()) return AskedAnswered(false);
     if (!multiLine_) {  // refused: no capabilities, no sizes, no ids
       op_ = OpNone;
       listDone_ = true;
@@ -99,6 +101,7 @@ void POP3_InMail::Impl::HandleListLine(const QByteArray& line) {
   }
   if (line == ".") {
     multiLine_ = false;
+    if (!pending_.empty()) return AskedAnswered(true);
     op_ = OpNone;
     listDone_ = true;
     return;
@@ -183,6 +186,7 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
       qulonglong n = first.toULongLong(&fits);
       if (!fits) n = ~0ULL;  // digits beyond any counter: capped below
       const qulonglong size = fields.value(1).toULongLong(&sizeOk);
+      if (!countOk && !pending_.empty()) return AskedAnswered(false);
       if (!countOk) {
         // Not an answer to STAT: an error, never an empty mailbox.
         lastError_ = QStringLiteral("Not a count: ") + QString::fromUtf8(line.left(kMaxQuotedAnswer));
@@ -193,6 +197,7 @@ void POP3_InMail::Impl::HandleLine(const QByteArray& line) {
       }
       count_ = static_cast<qint16>(std::min<qulonglong>(n, 32767));
       maildropBytes_ = sizeOk && size < (1ULL << 50) ? static_cast<qint64>(size) : -1;
+      if (!pending_.empty()) return AskedAnswered(true);
       op_ = OpNone;
       countDone_ = true;
       break;

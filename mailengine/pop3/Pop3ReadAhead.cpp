@@ -15,6 +15,51 @@ using namespace pop3impl;
 
 // ---- read-ahead ----
 
+bool POP3_InMail::Impl::AskMailbox() {
+  if (!connected_ || pipelined_ || !capaAsked_ || !Offers(QStringLiteral("PIPELINING"))) return false;
+  StartOperation(OpNone);
+  lastError_.clear();
+  count_ = NotInitialized;
+  haveCount_ = haveUids_ = haveSizes_ = askBroke_ = false;
+  multiLine_ = false;
+  uids_.clear();
+  sizes_.clear();
+  Queue("STAT", {0, OpCount});
+  Queue("UIDL", {0, OpUidl});
+  Queue("LIST", {0, OpList});
+  if (!Flush()) {
+    askBroke_ = true;
+    return false;
+  }
+  while (!pending_.empty()) {
+    answered_ = false;
+    const WaitResult r = Wait(answered_);
+    if (r == WaitDone) continue;
+    // Later answers could not be matched to their commands.
+    BreakPipeline();
+    if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answers of the POP3 server!"), Kind::Timeout);
+    askBroke_ = true;
+    return false;
+  }
+  op_ = OpNone;
+  return true;
+}
+
+void POP3_InMail::Impl::AskedAnswered(bool usable) {
+  if (usable && op_ == OpCount) {
+    haveCount_ = true;
+    // The lists that follow fill one entry per message.
+    uids_.assign(static_cast<size_t>(count_) + 1, QByteArray());
+    sizes_.assign(static_cast<size_t>(count_) + 1, -1);
+  } else if (op_ == OpUidl || op_ == OpList) {
+    const bool have = usable && count_ >= 0;
+    (op_ == OpUidl ? haveUids_ : haveSizes_) = have;
+    if (!have && op_ == OpUidl) uids_.clear();
+    if (!have && op_ == OpList) sizes_.clear();  // asked again by the call that needs them
+  }
+  AnswerDone(QByteArray());
+}
+
 POP3_InMail::Impl::WaitResult POP3_InMail::Impl::ListOperation(Operation op) {
   StartOperation(op);
   multiLine_ = false;
@@ -33,6 +78,7 @@ bool POP3_InMail::Impl::ListPerMessage(Operation op) {
   }
   if (pipelined_ && !Drain()) return false;
   if (GetNMailsOnPop3Server(false) < 0 || count_ < 0) return false;
+  if (std::exchange(op == OpUidl ? haveUids_ : haveSizes_, false)) return true;  // AskMailbox's answer
   const size_t n = static_cast<size_t>(std::max<qint16>(count_, 0)) + 1;
   if (op == OpUidl)
     uids_.assign(n, QByteArray());

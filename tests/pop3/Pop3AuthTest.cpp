@@ -7,6 +7,7 @@
 #include "ScriptedServer.h"
 
 #include <gtest/gtest.h>
+#include <functional>
 
 using vrltest::Scenario;
 using vrltest::ScriptedServer;
@@ -130,4 +131,63 @@ TEST(Pop3Auth, UniqueIdsAndSizes) {
   EXPECT_EQ(sizes, (std::vector<qint64>{-1, 120, 300, -1}));
   EXPECT_TRUE(client.DisConnectFromPop3Server());
   EXPECT_TRUE(server.waitDone(5000));
+}
+
+// With PIPELINING, AskMailbox sends STAT, UIDL and LIST in one write (the server answers none of
+// them until it has all three); what was refused or garbled is asked again by its own call.
+TEST(Pop3Auth, AskMailboxAsksInOneWriteAndAsksAgainWhatFailed) {
+  const QByteArray ids = "+OK\r\n1 a\r\n2 b\r\n.\r\n", sizes = "+OK\r\n1 100\r\n2 200\r\n.\r\n";
+  struct Case {
+    const char* name;
+    QByteArray capa;
+    QByteArray answers;  // to STAT, UIDL and LIST together; empty: they are not sent together
+    std::function<void(Scenario&)> then;  // what the calls ask afterwards
+    bool asked;
+    QString error;  // of GetNMailsOnPop3Server, GetUniqueIds or GetSizes; empty: all answered
+    qint16 count = 2;
+  } cases[] = {
+      {"offered", "PIPELINING\r\n", "+OK 2 300\r\n" + ids + sizes, [](Scenario&) {}, true, {}},
+      {"empty", "PIPELINING\r\n", "+OK 0 0\r\n+OK\r\n.\r\n+OK\r\n.\r\n", [](Scenario&) {}, true, {}, 0},
+      {"not offered", "USER\r\n", {},
+       [&](Scenario& s) { s.expect("STAT").reply("+OK 2 300").expect("UIDL").send(ids).expect("LIST").send(sizes); }, false, {}},
+      {"STAT refused", "PIPELINING\r\n", "-ERR locked\r\n-ERR\r\n-ERR\r\n",
+       [](Scenario& s) { s.expect("STAT").reply("-ERR still locked"); }, true,
+       "Error Retrieving Number of Mails from POP3 Server! still locked"},
+      {"UIDL refused", "PIPELINING\r\n", "+OK 2 300\r\n-ERR no\r\n" + sizes,
+       [](Scenario& s) { s.expect("UIDL").reply("-ERR no"); }, true, "The POP3 server does not support UIDL"},
+      {"UIDL garbled", "PIPELINING\r\n", "+OK 2 300\r\n250 what\r\n", [](Scenario&) {}, false,
+       "The POP3 server answered UIDL with \"250 what\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scenario s;
+    Capa(s, "SASL PLAIN\r\n" + c.capa).expect("AUTH PLAIN AHUAcA==").reply("+OK in");
+    if (!c.answers.isEmpty()) s.expect("STAT").expect("UIDL").expect("LIST").send(c.answers);
+    c.then(s);
+    const bool broken = c.error.contains("answered");
+    if (!broken) s.expect("QUIT").reply("+OK bye");
+    ScriptedServer server({s});
+    POP3_InMail client;
+    vrlsec::Settings sec;
+    sec.auth = vrlsec::AuthMethod::Auto;
+    client.SetSecurity(sec);
+    quint16 port = server.port();
+    ASSERT_TRUE(client.ConnectToPop3Server(QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("127.0.0.1"), port));
+    EXPECT_EQ(client.AskMailbox(), c.asked && !broken);
+    std::vector<QByteArray> got;
+    std::vector<qint64> sizesGot;
+    const bool all = client.GetNMailsOnPop3Server(false) == c.count && !client.CountFailed() &&
+                     (c.count == 0 || (client.GetUniqueIds(got) && client.GetSizes(sizesGot)));
+    EXPECT_EQ(all, c.error.isEmpty());
+    if (all && c.count > 0) {
+      EXPECT_EQ(got, (std::vector<QByteArray>{{}, "a", "b"}));
+      EXPECT_EQ(sizesGot, (std::vector<qint64>{-1, 100, 200}));
+    }
+    EXPECT_TRUE(client.GetLastError().startsWith(c.error)) << client.GetLastError().toStdString();
+    if (!broken) {
+      EXPECT_TRUE(client.DisConnectFromPop3Server());
+    }
+    EXPECT_TRUE(server.waitDone(5000));
+    EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join(QLatin1Char('\n')).toStdString();
+  }
 }
