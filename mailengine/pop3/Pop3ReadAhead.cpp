@@ -27,22 +27,10 @@ bool POP3_InMail::Impl::AskMailbox() {
   Queue("STAT", {0, OpCount});
   Queue("UIDL", {0, OpUidl});
   Queue("LIST", {0, OpList});
-  if (!Flush()) {
-    askBroke_ = true;
-    return false;
-  }
-  while (!pending_.empty()) {
-    answered_ = false;
-    const WaitResult r = Wait(answered_);
-    if (r == WaitDone) continue;
-    // Later answers could not be matched to their commands.
-    BreakPipeline();
-    if (r == WaitTimedOut) Fail(QStringLiteral("Timeout waiting for the answers of the POP3 server!"), Kind::Timeout);
-    askBroke_ = true;
-    return false;
-  }
+  // A failed wait closes the session: later answers could not be matched to their commands.
+  askBroke_ = !Drain();
   op_ = OpNone;
-  return true;
+  return !askBroke_;
 }
 
 void POP3_InMail::Impl::AskedAnswered(bool usable) {
