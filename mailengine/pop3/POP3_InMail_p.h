@@ -64,7 +64,8 @@ struct POP3_InMail::Impl {
 
   enum Operation { OpNone = 0, OpConnect = 1, OpDisconnect = 2, OpCount = 3, OpRetrieve = 4, OpDelete = 5,
                    OpCapa = 6, OpList = 7, OpUidl = 8, OpAuth = 9 };
-  // A command sent during read-ahead whose answer has not been read yet: RETR, DELE or QUIT.
+  // A command sent without waiting whose answer has not been read yet: STAT, UIDL and LIST of
+  // AskMailbox; RETR, DELE and QUIT of read-ahead.
   struct Pending {
     int index;
     Operation op;
