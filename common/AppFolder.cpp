@@ -18,6 +18,10 @@ QString ApplicationFolder() {
   if (!Override().isEmpty()) return Override();
   const QByteArray home = qgetenv("VORLANE_HOME");
   if (!home.isEmpty()) return QString::fromUtf8(home);
+  return DefaultApplicationFolder();
+}
+
+QString DefaultApplicationFolder() {
   QString base = QString::fromUtf8(qgetenv("XDG_CONFIG_HOME"));
   if (base.isEmpty()) base = QDir::homePath() + QStringLiteral("/.config");
   return base + QStringLiteral("/vorlane");

@@ -6,6 +6,9 @@
 namespace vrl {
 
 QString ApplicationFolder();
+// ${XDG_CONFIG_HOME:-$HOME/.config}/vorlane: the folder when neither --home nor $VORLANE_HOME says
+// otherwise.
+QString DefaultApplicationFolder();
 // Set by a program's --home option; an empty text falls back to the environment.
 void SetApplicationFolder(const QString& folder);
 // Creates the folder (mode 0700) when missing; false when it cannot be made.

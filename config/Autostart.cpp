@@ -1,5 +1,7 @@
 #include "Autostart.h"
 
+#include "AppFolder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -18,19 +20,32 @@ QString ConsoleProgramPath() {
   return QCoreApplication::applicationDirPath() + QStringLiteral("/VRL31");
 }
 
-QByteArray AutostartEntryText(const QString& program) {
-  // Exec: a path with reserved characters goes in double quotes with ", `, $ and \ escaped;
-  // the key's value then escapes every backslash once more, and % is doubled for the field codes.
+namespace {
+
+// One Exec argument: with reserved characters it goes in double quotes, with ", `, $ and \ escaped;
+// % is doubled for the field codes.
+QString ExecArgument(const QString& arg) {
   static const QString kReserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`=");
   bool quote = false;
-  for (const QChar c : program) quote = quote || kReserved.contains(c);
-  QString exec;
-  for (const QChar c : program) {
-    if (c == QLatin1Char('%')) exec += QStringLiteral("%%");
-    else if (quote && QStringLiteral("\"`$\\").contains(c)) exec += QLatin1Char('\\') + QString(c);
-    else exec += c;
+  for (const QChar c : arg) quote = quote || kReserved.contains(c);
+  QString out;
+  for (const QChar c : arg) {
+    if (c == QLatin1Char('%')) out += QStringLiteral("%%");
+    else if (quote && QStringLiteral("\"`$\\").contains(c)) out += QLatin1Char('\\') + QString(c);
+    else out += c;
   }
-  if (quote) exec = QLatin1Char('"') + exec + QLatin1Char('"');
+  return quote ? QLatin1Char('"') + out + QLatin1Char('"') : out;
+}
+
+}  // namespace
+
+QByteArray AutostartEntryText(const QString& program) {
+  QString exec = ExecArgument(program);
+  // At log-in neither --home nor $VORLANE_HOME of this session applies: the folder goes along.
+  const QString folder = QDir::cleanPath(QFileInfo(vrl::ApplicationFolder()).absoluteFilePath());
+  if (folder != QDir::cleanPath(QFileInfo(vrl::DefaultApplicationFolder()).absoluteFilePath()))
+    exec += QStringLiteral(" --home ") + ExecArgument(folder);
+  // The key's value escapes every backslash once more.
   exec.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
   return QStringLiteral(
              "[Desktop Entry]\n"

@@ -9,7 +9,8 @@ namespace vrlconf {
 QString AutostartFilePath();
 // The console program beside the running program: every program is installed in one folder.
 QString ConsoleProgramPath();
-// The entry's text for a program path (quoted for the Exec key when the path needs it).
+// The entry's text for a program path (quoted for the Exec key when the path needs it); an
+// application folder other than the default one is passed on with --home.
 QByteArray AutostartEntryText(const QString& program);
 // Writes the entry (creating the autostart folder); false when it cannot be written.
 bool SetAutostartEntry(const QString& program);

@@ -17,6 +17,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+#include "AppFolder.h"
 #include "Autostart.h"
 #include "DlgBrowse.h"
 #include "DlgOpenSave.h"
@@ -161,7 +162,9 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   expected.MaxMessageMB = 25;
   expected.MaxAttachments = 0;
   EXPECT_EQ(ReadGlobalRecord(), expected);
-  EXPECT_TRUE(Bytes(vrlconf::AutostartFilePath()).contains("\nExec=" + vrlconf::ConsoleProgramPath().toUtf8() + "\n"));
+  // The folder came from $VORLANE_HOME, which the log-in session does not have.
+  EXPECT_TRUE(Bytes(vrlconf::AutostartFilePath())
+                  .contains("\nExec=" + vrlconf::ConsoleProgramPath().toUtf8() + " --home " + qgetenv("VORLANE_HOME") + "\n"));
 
   // Exit after processing wins over the interval; clearing the start-up option removes the entry.
   Open();
@@ -253,14 +256,22 @@ TEST_F(UiMain, ListEnablesRemovesAndCancelsAdd) {
 }
 
 TEST(UiDialogs, StartupEntryExecQuoting) {
-  const std::pair<QString, QByteArray> cases[] = {
-      {"/usr/bin/VRL31", "Exec=/usr/bin/VRL31\n"},
-      {"/opt/my apps/VRL31", "Exec=\"/opt/my apps/VRL31\"\n"},
-      {"/opt/a$b/VRL31", "Exec=\"/opt/a\\\\$b/VRL31\"\n"},
-      {"/opt/100%/VRL31", "Exec=/opt/100%%/VRL31\n"},
+  const QString home = vrl::DefaultApplicationFolder();
+  const struct { QString program, folder; QByteArray line; } cases[] = {
+      {"/usr/bin/VRL31", home, "Exec=/usr/bin/VRL31\n"},
+      {"/usr/bin/VRL31", home + "/", "Exec=/usr/bin/VRL31\n"},
+      {"/opt/my apps/VRL31", home, "Exec=\"/opt/my apps/VRL31\"\n"},
+      {"/opt/a$b/VRL31", home, "Exec=\"/opt/a\\\\$b/VRL31\"\n"},
+      {"/opt/100%/VRL31", home, "Exec=/opt/100%%/VRL31\n"},
+      {"/usr/bin/VRL31", "/srv/vorlane", "Exec=/usr/bin/VRL31 --home /srv/vorlane\n"},
+      {"/opt/my apps/VRL31", "/srv/my home/", "Exec=\"/opt/my apps/VRL31\" --home \"/srv/my home\"\n"},
+      {"/usr/bin/VRL31", "/srv/a$b%", "Exec=/usr/bin/VRL31 --home \"/srv/a\\\\$b%%\"\n"},
   };
-  for (const auto& [program, line] : cases)
-    EXPECT_TRUE(vrlconf::AutostartEntryText(program).contains("\n" + line)) << program.toStdString();
+  for (const auto& c : cases) {
+    vrl::SetApplicationFolder(c.folder);
+    EXPECT_TRUE(vrlconf::AutostartEntryText(c.program).contains("\n" + c.line)) << c.folder.toStdString();
+  }
+  vrl::SetApplicationFolder(QString());
 }
 
 TEST(UiDialogs, FileDialogsKeepValuesOnCancelAndReturnChoice) {
