@@ -1,17 +1,20 @@
-// VRL31: the console. Without options (or with only -DEBUG or /DEBUG, which switches the
-// agent's debug logging on) it opens its window; the options below are its command-line face for
-// servers and scripts, driving the agent through the control classes (which start the agent on
-// the session bus when it is not running), and need no display.
+// VRL31: the console. Without the options below it opens its window (words it does not know are
+// ignored; the one word -DEBUG or /DEBUG switches the agent's debug logging on); these options are
+// its command-line face for servers and scripts, driving the agent through the control classes
+// (which start the agent on the session bus when it is not running), and need no display.
 //   --status [--json]   the agent state, the temporary log's path and the health record
 //   --start | --stop    start the agent / ask it to stop (it stops at its next check)
 //   --debug on|off      switch the agent's debug logging
 //   --clear-log         delete the temporary log
-// Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, 3 the agent did not start.
+// --home DIR chooses the application folder for either face.
+// Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, 3 the agent did not start
+// or no display for the window.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -19,10 +22,15 @@
 
 #include "AgentControl.h"
 #include "AppFolder.h"
+#include "ConsoleArguments.h"
 #include "FrmQuorvoAgentConsole.h"
 #include "SingleInstance.h"
 
 namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNoDisplay = 3;  // the same in every program with a window
+constexpr int kExitNotStarted = 3;
 
 void Fail(const char* what, const AgentClientObject& o) {
   std::fprintf(stderr, "VRL31: %s: the agent cannot be reached: %s\n", what,
@@ -104,7 +112,7 @@ int RunWindow(int argc, char** argv, bool debug) {
     std::fputs("VRL31: no display for the console window (for a server: VRL31 --status, --start, "
                "--stop; under Xvfb: xvfb-run VRL31).\n",
                stderr);
-    return 2;
+    return kExitNoDisplay;
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("VRL31"));
@@ -125,9 +133,15 @@ int RunWindow(int argc, char** argv, bool debug) {
   return app.exec();
 }
 
-bool IsDebugWord(const char* arg) {
-  const QByteArray a = QByteArray(arg).toUpper();
-  return a == "-DEBUG" || a == "/DEBUG";
+// Relative folders are made absolute: the agent and the configuration program are told the
+// folder from elsewhere.
+bool SetHome(const QString& dir) {
+  if (dir.isEmpty()) {
+    std::fputs("VRL31: --home needs a folder (see VRL31 --help)\n", stderr);
+    return false;
+  }
+  vrl::SetApplicationFolder(QFileInfo(dir).absoluteFilePath());
+  return true;
 }
 
 int RunCommandLine(int argc, char** argv) {
@@ -138,8 +152,10 @@ int RunCommandLine(int argc, char** argv) {
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
       "Vorlane console: starts, stops and watches the agent on the D-Bus session bus.\n"
+      "Without an option the console window opens; words it does not know are ignored, and\n"
+      "the one word -DEBUG or /DEBUG switches the agent's debug logging on.\n"
       "Exit status: 0 success, 1 the agent cannot be reached, 2 bad usage, 3 the agent did\n"
-      "not start."));
+      "not start or no display for the window."));
   const QCommandLineOption helpOpt = parser.addHelpOption();
   const QCommandLineOption versionOpt = parser.addVersionOption();
   const QCommandLineOption statusOpt(
@@ -158,13 +174,19 @@ int RunCommandLine(int argc, char** argv) {
                                     QStringLiteral("on|off"));
   const QCommandLineOption clearOpt(QStringLiteral("clear-log"),
                                     QStringLiteral("Delete the agent's temporary log."));
-  parser.addOptions({statusOpt, jsonOpt, startOpt, stopOpt, debugOpt, clearOpt});
+  const QCommandLineOption homeOpt(
+      QStringLiteral("home"),
+      QStringLiteral("The application folder (default: $VORLANE_HOME, else "
+                     "${XDG_CONFIG_HOME:-~/.config}/vorlane)."),
+      QStringLiteral("DIR"));
+  parser.addOptions({statusOpt, jsonOpt, startOpt, stopOpt, debugOpt, clearOpt, homeOpt});
   if (!parser.parse(app.arguments())) {
     std::fprintf(stderr, "VRL31: %s (see VRL31 --help)\n", qPrintable(parser.errorText()));
-    return 2;
+    return kExitUsage;
   }
   if (parser.isSet(helpOpt)) parser.showHelp(0);
   if (parser.isSet(versionOpt)) parser.showVersion();
+  if (parser.isSet(homeOpt) && !SetHome(parser.value(homeOpt))) return kExitUsage;
 
   const bool any = parser.isSet(statusOpt) || parser.isSet(startOpt) || parser.isSet(stopOpt) ||
                    parser.isSet(debugOpt) || parser.isSet(clearOpt);
@@ -174,14 +196,14 @@ int RunCommandLine(int argc, char** argv) {
     std::fputs("VRL31: give one or more of --status [--json], --start, --stop, --debug on|off, "
                "--clear-log, or no option for the console window.\n",
                stderr);
-    return 2;
+    return kExitUsage;
   }
   bool debugOn = false;
   if (parser.isSet(debugOpt)) {
     const QString v = parser.value(debugOpt).toLower();
     if (v != QLatin1String("on") && v != QLatin1String("off")) {
       std::fputs("VRL31: --debug takes on or off.\n", stderr);
-      return 2;
+      return kExitUsage;
     }
     debugOn = v == QLatin1String("on");
   }
@@ -213,7 +235,7 @@ int RunCommandLine(int argc, char** argv) {
     if (state.AgentState() != Running) {
       std::fputs("VRL31: the agent did not start; its log ends:\n", stderr);
       PrintLogTail(log.GetTempLogFileName(), 6);
-      return 3;
+      return kExitNotStarted;
     }
   }
   if (parser.isSet(stopOpt) && !control.StopMailAgent()) {
@@ -237,7 +259,10 @@ int RunCommandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 1) return RunWindow(argc, argv, false);
-  if (argc == 2 && IsDebugWord(argv[1])) return RunWindow(argc, argv, true);
-  return RunCommandLine(argc, argv);
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const ConsoleArguments a = ReadConsoleArguments(arguments);
+  if (!a.window) return RunCommandLine(argc, argv);
+  if (a.home && !SetHome(*a.home)) return kExitUsage;
+  return RunWindow(argc, argv, a.debug);
 }

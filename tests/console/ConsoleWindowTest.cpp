@@ -25,6 +25,7 @@
 #include "PollFor.h"
 #include "AgentControl.h"
 #include "AppFolder.h"
+#include "ConsoleArguments.h"
 #include "FrmMsgLog.h"
 #include "HelpTopic.h"
 #include "SingleInstance.h"
@@ -219,20 +220,61 @@ TEST_F(ConsoleTest, PagingAndTheViewerMoveTheListSelection) {
 
 TEST_F(ConsoleTest, ASecondConsoleShowsTheFirstAndEnds) {
   Configure();
+  ClsStartStopEng control(AgentHold::Detached);
+  ASSERT_TRUE(control.SetModeDebug(false));
   QProcess first;
-  first.start(VRL_BIN_DIR "/VRL31", {});
+  first.start(VRL_BIN_DIR "/VRL31", {"-Debug"});
   ASSERT_TRUE(first.waitForStarted());
   // The second comes once the first owns the folder's name (two at once would both be first).
   const QString name = SingleInstance().ServiceName();
   ASSERT_TRUE(PollFor([&] { return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value(); }, 20000))
       << first.readAllStandardError().toStdString();
+  EXPECT_TRUE(PollFor([&] { return control.ModeDebug(); }, 20000));
+  // Unknown words are ignored, and --home wins over $VORLANE_HOME: the second finds the first.
   QProcess second;
-  second.start(VRL_BIN_DIR "/VRL31", {});
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("VORLANE_HOME", dir_.path() + "/elsewhere");
+  second.setProcessEnvironment(env);
+  second.start(VRL_BIN_DIR "/VRL31", {"--home", home_, "-DEBUG", "extra"});
   ASSERT_TRUE(second.waitForFinished(15000));
   EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
   EXPECT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
   first.kill();
   first.waitForFinished();
+}
+
+TEST(ConsoleArgumentsTest, WindowDebugAndHome) {
+  const struct { QStringList args; bool window, debug; std::optional<QString> home; } cases[] = {
+      {{}, true, false, {}},
+      {{"-DEBUG"}, true, true, {}},
+      {{"/dEbUg"}, true, true, {}},
+      {{"-DEBUG", "extra"}, true, false, {}},
+      {{"--frobnicate", "-x"}, true, false, {}},
+      {{"--home", "/h", "-debug"}, true, true, "/h"},
+      {{"/debug", "--home=/h"}, true, true, "/h"},
+      {{"--home"}, true, false, ""},
+      {{"--status", "--home", "/h"}, false, false, "/h"},
+      {{"-DEBUG", "--debug=on"}, false, false, {}},
+      {{"extra", "--json"}, false, false, {}},
+  };
+  for (const auto& c : cases) {
+    const ConsoleArguments a = ReadConsoleArguments(c.args);
+    EXPECT_EQ(std::tuple(a.window, a.debug, a.home), std::tuple(c.window, c.debug, c.home)) << c.args.join(' ').toStdString();
+  }
+}
+
+TEST(ConsoleArgumentsTest, WithoutADisplayTheWindowEndsWith3) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(var);
+  const std::pair<QStringList, int> cases[] = {
+      {{}, 3}, {{"-DEBUG", "extra"}, 3}, {{"--frobnicate"}, 3}, {{"--home"}, 2}, {{"--json"}, 2}};
+  for (const auto& [args, code] : cases) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(VRL_BIN_DIR "/VRL31", args);
+    EXPECT_TRUE(p.waitForFinished(15000));
+    EXPECT_EQ(p.exitCode(), code) << args.join(' ').toStdString();
+  }
 }
 
 // Records the pages the desktop is asked to open.
