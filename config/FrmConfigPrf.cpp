@@ -24,6 +24,7 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileEditor.h"
+#include "TabKeys.h"
 #include "WinMsgProfile.h"
 
 namespace vrlconf {
@@ -139,6 +140,7 @@ FrmConfigPrf::FrmConfigPrf(QWidget* parent) : QDialog(parent) {
   top->addWidget(heading_);
   tabs_ = new QTabWidget;
   top->addWidget(tabs_);
+  vrlconf::InstallTabKeys(this, tabs_);
   BuildProfilePage();
   BuildInboundPage();
   BuildOutboundPage();

@@ -31,6 +31,7 @@
 #include "Mdl_FicheiroConf.h"
 #include "ProfileEditor.h"
 #include "QorvConf.h"
+#include "TabKeys.h"
 
 namespace {
 
@@ -115,10 +116,7 @@ FrmMain::FrmMain(QWidget* parent) : QDialog(parent) {
 
   auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(f1, &QShortcut::activated, help, &QPushButton::click);
-  // Ctrl+Tab moves through the tabs also while the focus is on the buttons below them.
-  auto* nextTab = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Tab), this);
-  connect(nextTab, &QShortcut::activated, this,
-          [this] { tabs_->setCurrentIndex((tabs_->currentIndex() + 1) % tabs_->count()); });
+  vrlconf::InstallTabKeys(this, tabs_);
 
   if (state.profilesFile.isEmpty()) {
     QTimer::singleShot(0, this, &QDialog::reject);
