@@ -29,14 +29,31 @@ QString DefaultApplicationFolder() {
 
 void SetApplicationFolder(const QString& folder) { Override() = folder; }
 
-bool EnsureApplicationFolder() {
-  if (ApplicationFolder().isEmpty()) return false;
+bool EnsureApplicationFolder(QString* failed) {
+  if (ApplicationFolder().isEmpty()) {
+    errno = ENOENT;
+    return false;
+  }
   const QString folder = QDir::cleanPath(ApplicationFolder());  // no trailing "/"
-  if (QFileInfo(folder).isDir()) return true;
-  // Parents as usual; the folder itself is made with mode 0700 at once, since the
-  // configuration files in it hold passwords.
-  const QString parent = QFileInfo(folder).absolutePath();
-  if (!QFileInfo(parent).isDir() && !QDir().mkpath(parent)) return false;
+  if (failed) *failed = folder;
+  const QFileInfo info(folder);
+  if (info.isDir()) return true;
+  if (info.exists()) {
+    errno = ENOTDIR;
+    return false;
+  }
+  // A chosen folder (--home, $VORLANE_HOME) gets no parents: a mistyped path must fail, not
+  // become folders. The default one lives in ~/.config, which a new account may lack.
+  const QString parent = info.absolutePath();
+  const bool chosen = !Override().isEmpty() || !qgetenv("VORLANE_HOME").isEmpty();
+  if (!QFileInfo(parent).isDir()) {
+    if (chosen || !QDir().mkpath(parent)) {
+      if (failed) *failed = parent;
+      errno = QFileInfo::exists(parent) ? ENOTDIR : ENOENT;
+      return false;
+    }
+  }
+  // Mode 0700 at once: the configuration files in it hold passwords.
   const QByteArray native = QFile::encodeName(folder);
   if (::mkdir(native.constData(), 0700) != 0) return errno == EEXIST && QFileInfo(folder).isDir();
   ::chmod(native.constData(), 0700);  // the umask may have narrowed it; the owner needs all three

@@ -11,8 +11,9 @@ QString ApplicationFolder();
 QString DefaultApplicationFolder();
 // Set by a program's --home option; an empty text falls back to the environment.
 void SetApplicationFolder(const QString& folder);
-// Creates the folder (mode 0700) when missing; false when it cannot be made.
-bool EnsureApplicationFolder();
+// Creates the folder (mode 0700) when missing, its parents only for the default folder; false
+// with errno set when it cannot be made, and failed (when given) the path missing or in the way.
+bool EnsureApplicationFolder(QString* failed = nullptr);
 // folder + "/" (unless it ends with one) + name.
 QString PathInApplicationFolder(const QString& fileName);
 

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <sys/stat.h>
 
 // The two files of the application folder, read and written as one configuration.
@@ -23,8 +24,9 @@ QString ReadError(const QString& path, conf::RecordKind kind) {
          (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
 }
 
-QString WriteError(const QString& path) {
-  return QStringLiteral("Error writing configuration file: ") + Quoted(path);
+// err is the errno of the failed step.
+QString WriteError(const QString& path, int err) {
+  return QStringLiteral("Error writing configuration file: ") + Quoted(path) + vrl::ReasonSuffix(err);
 }
 
 bool ReadProfilesInto(QList<ProfileRecord>& out, QString& error) {
@@ -66,8 +68,9 @@ bool ReadConfiguration(Configuration& out, QString& error) {
 bool WriteConfiguration(const Configuration& conf, QString& error) {
   const QString globalPath = GlobalFilePath();
   const QString profilesPath = ProfilesFilePath();
-  if (!vrl::EnsureApplicationFolder()) {
-    error = WriteError(globalPath);
+  errno = 0;
+  if (QString failed; !vrl::EnsureApplicationFolder(&failed)) {
+    error = WriteError(failed, errno);
     return false;
   }
   // A rename can fail only for what stands in the way; look before replacing either file, so
@@ -75,19 +78,23 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
   for (const QString& path : {globalPath, profilesPath}) {
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      error = WriteError(path);
+      error = WriteError(path, EISDIR);
       return false;
     }
   }
+  int err = 0;
+  errno = 0;
   const QString globalTmp = vrl::CreateTemporaryBeside(globalPath);
   const QString profilesTmp = globalTmp.isEmpty() ? QString() : vrl::CreateTemporaryBeside(profilesPath);
+  // The reason is taken before the clean-up can change errno.
   auto cleanUp = [&] {
+    err = errno;
     if (!globalTmp.isEmpty()) QFile::remove(globalTmp);
     if (!profilesTmp.isEmpty()) QFile::remove(profilesTmp);
   };
   if (globalTmp.isEmpty() || !conf::WriteGlobalRecordAt(globalTmp, conf.global)) {
     cleanUp();
-    error = WriteError(globalPath);
+    error = WriteError(globalPath, err);
     return false;
   }
   bool ok = !profilesTmp.isEmpty() && conf::CreateProfilesFileAt(profilesTmp);
@@ -97,18 +104,19 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
   }
   if (!ok) {
     cleanUp();
-    error = WriteError(profilesPath);
+    error = WriteError(profilesPath, err);
     return false;
   }
   // Both live in the application folder: the second rename's flush puts both names on disk.
   if (!vrl::RenameOver(globalTmp, globalPath, false)) {
     cleanUp();
-    error = WriteError(globalPath);
+    error = WriteError(globalPath, err);
     return false;
   }
   if (!vrl::RenameOver(profilesTmp, profilesPath)) {
+    err = errno;
     QFile::remove(profilesTmp);
-    error = WriteError(profilesPath);
+    error = WriteError(profilesPath, err);
     return false;
   }
   return true;

@@ -16,7 +16,10 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <cerrno>
+
 #include "FileFunctions.h"
+#include "FileIo.h"
 #include "FrmInfFileContens.h"
 #include "FrmOutSendOptions.h"
 #include "Frm_TestConnect.h"
@@ -24,6 +27,7 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileEditor.h"
+#include "TabKeys.h"
 #include "WinMsgProfile.h"
 
 namespace vrlconf {
@@ -139,6 +143,7 @@ FrmConfigPrf::FrmConfigPrf(QWidget* parent) : QDialog(parent) {
   top->addWidget(heading_);
   tabs_ = new QTabWidget;
   top->addWidget(tabs_);
+  vrlconf::InstallTabKeys(this, tabs_);
   BuildProfilePage();
   BuildInboundPage();
   BuildOutboundPage();
@@ -485,6 +490,7 @@ void FrmConfigPrf::accept() {
   }
   ProfileRecord r = BuildRecord();
   bool written;
+  errno = 0;
   if (mode_ == 1) {
     written = AddProfileRecord(r);
   } else {
@@ -492,7 +498,9 @@ void FrmConfigPrf::accept() {
     written = WriteProfileRecord(r);
   }
   if (!written) {
-    Prompt(this, PromptKind::Warning, QStringLiteral("Error writing configuration file: ") + Quoted(ProfilesFilePath()));
+    const int err = errno;
+    Prompt(this, PromptKind::Warning,
+           QStringLiteral("Error writing configuration file: ") + Quoted(ProfilesFilePath()) + vrl::ReasonSuffix(err));
     return;
   }
   QDialog::accept();

@@ -19,6 +19,7 @@
 
 #include "FrmConfigPrf.h"
 #include "HelpTopic.h"
+#include "TabKeys.h"
 #include "socket/TlsTransport.h"
 
 namespace vrlconf {
@@ -65,6 +66,7 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   auto* v = new QVBoxLayout(this);
   Tabs = new QTabWidget;
   v->addWidget(Tabs);
+  vrlconf::InstallTabKeys(this, Tabs);
 
   // The original settings.
   auto* page = new QWidget;

@@ -21,16 +21,19 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 #include "Autostart.h"
 #include "DlgOpenSave.h"
+#include "FileIo.h"
 #include "FileFunctions.h"
 #include "HelpTopic.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileEditor.h"
 #include "QorvConf.h"
+#include "TabKeys.h"
 
 namespace {
 
@@ -115,10 +118,7 @@ FrmMain::FrmMain(QWidget* parent) : QDialog(parent) {
 
   auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(f1, &QShortcut::activated, help, &QPushButton::click);
-  // Ctrl+Tab moves through the tabs also while the focus is on the buttons below them.
-  auto* nextTab = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Tab), this);
-  connect(nextTab, &QShortcut::activated, this,
-          [this] { tabs_->setCurrentIndex((tabs_->currentIndex() + 1) % tabs_->count()); });
+  vrlconf::InstallTabKeys(this, tabs_);
 
   if (state.profilesFile.isEmpty()) {
     QTimer::singleShot(0, this, &QDialog::reject);
@@ -362,8 +362,11 @@ bool FrmMain::SaveGlobalParams() {
   } else {
     vrlconf::DeleteAutostartEntry();  // a missing entry is no error
   }
+  errno = 0;
   if (!WriteGlobalRecord(g)) {
-    QMessageBox::warning(this, kTitle, QStringLiteral("Error writing configuration file: ") + Quoted(GlobalFilePath()));
+    const int err = errno;
+    QMessageBox::warning(this, kTitle, QStringLiteral("Error writing configuration file: ") + Quoted(GlobalFilePath()) +
+                                           vrl::ReasonSuffix(err));
     return false;
   }
   return true;
@@ -446,9 +449,12 @@ void FrmMain::DeleteClicked() {
   const QString question =
       QStringLiteral("Are you sure you want to remove the profile: ") + Quoted(row->text(0)) + QStringLiteral(" ?");
   if (QMessageBox::question(this, kTitle, question, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) return;
+  errno = 0;
   if (!DeleteProfileRecord(row->data(0, kSlotRole).toInt())) {
+    const int err = errno;
     QMessageBox::warning(this, kTitle,
-                         QStringLiteral("Error writing configuration file: ") + Quoted(vrlconf::State().profilesFile));
+                         QStringLiteral("Error writing configuration file: ") + Quoted(vrlconf::State().profilesFile) +
+                             vrl::ReasonSuffix(err));
     return;
   }
   Carregar_Profiles();
@@ -461,11 +467,16 @@ void FrmMain::RowChanged(QTreeWidgetItem* item, int column) {
   const bool enabled = item->checkState(0) == Qt::Checked;
   ProfileRecord p;
   QString error;
+  int err = 0;
   if (!ReadProfileRecord(item->data(0, kSlotRole).toInt(), p)) {
     error = QStringLiteral("Error reading configuration file: ");
   } else if (p.PrfEnabled != enabled) {
     p.PrfEnabled = enabled;
-    if (!WriteProfileRecord(p)) error = QStringLiteral("Error writing configuration file: ");
+    errno = 0;
+    if (!WriteProfileRecord(p)) {
+      err = errno;
+      error = QStringLiteral("Error writing configuration file: ");
+    }
   }
   if (error.isEmpty()) return;
   // The box shows what the file holds.
@@ -473,5 +484,5 @@ void FrmMain::RowChanged(QTreeWidgetItem* item, int column) {
     const QSignalBlocker block(lstProfiles_);
     item->setCheckState(0, enabled ? Qt::Unchecked : Qt::Checked);
   }
-  QMessageBox::warning(this, kTitle, error + Quoted(vrlconf::State().profilesFile));
+  QMessageBox::warning(this, kTitle, error + Quoted(vrlconf::State().profilesFile) + vrl::ReasonSuffix(err));
 }

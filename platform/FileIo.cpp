@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -149,6 +150,10 @@ bool RenameNoReplace(const QString& from, const QString& to) {
   if (::link(f.constData(), t.constData()) != 0) return false;
   ::unlink(f.constData());
   return true;
+}
+
+QString ReasonSuffix(int err) {
+  return err ? QStringLiteral(" - ") + QString::fromLocal8Bit(std::strerror(err)) : QString();
 }
 
 }  // namespace vrl

@@ -15,6 +15,10 @@ namespace vrl {
 inline constexpr int32_t kErrPathNotFound = ErrNum(0x8004020Fu);  // "Path not found!"
 inline constexpr int32_t kErrFileExists = ErrNum(0x80040210u);    // "File already exists!"
 
+// " - " and the system's text for err, to follow a message that names a path; empty for 0 (no
+// system call failed).
+QString ReasonSuffix(int err);
+
 // False on the first error (errno tells which); a zero-length write counts as an error.
 bool WriteAll(int fd, QByteArrayView bytes);
 // The same at a file offset (pwrite), leaving the file position alone.

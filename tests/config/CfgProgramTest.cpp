@@ -152,6 +152,27 @@ TEST_F(Program, ListEmptyAndImported) {
   EXPECT_EQ(RunCfg({"--home", File("other"), "--list"}, {}, env).exitCode, 4);
 }
 
+// --home may name a new folder, but not a new path: a mistyped one fails and creates nothing.
+TEST_F(Program, ImportCreatesOnlyTheLastFolderOfHome) {
+  const QString doc = Write("in.json", Document()), file = Write("plain", QByteArray("x"));
+  const struct {
+    QString home, named;  // the error names this path, with the reason
+    const char* reason;
+  } cases[] = {{File("new"), {}, nullptr},
+               {File("no/such/deep"), File("no/such"), "No such file or directory"},
+               {file, file, "Not a directory"},
+               {file + "/sub", file, "Not a directory"}};
+  for (const auto& c : cases) {
+    const ProgramRun r = RunCfg({"--home", c.home, "--import", doc});
+    EXPECT_EQ(r.exitCode, c.reason ? 1 : 0) << c.home.toStdString();
+    if (c.reason) {
+      EXPECT_EQ(r.err, "VRLCfg31: Error writing configuration file: \"" + c.named + "\" - " + c.reason + "\n");
+    }
+  }
+  EXPECT_TRUE(QFileInfo(File("new/VRL3PF.PCF")).isFile());
+  EXPECT_FALSE(QFileInfo::exists(File("no")));
+}
+
 TEST_F(Program, RoundTrip) {
   const QJsonObject doc = Document();
   ProgramRun r = Cfg({"--import", Write("in.json", doc)});

@@ -138,12 +138,13 @@ TEST_F(Transfer, FailedImportLeavesTheOldFiles) {
   ASSERT_TRUE(QFile::remove(Pcf()));
   ASSERT_TRUE(QDir().mkpath(Pcf()));
   EXPECT_FALSE(cfgtransfer::WriteConfiguration(conf_, error_));
-  EXPECT_EQ(error_, "Error writing configuration file: \"" + Pcf() + "\"");
+  EXPECT_EQ(error_, "Error writing configuration file: \"" + Pcf() + "\" - Is a directory");
   EXPECT_EQ(ReadAll(Gcf()), gcf);
   EXPECT_EQ(QDir(home_).entryList(QDir::Files | QDir::Hidden).size(), 1) << "temporary files removed";
   // An application folder that cannot be made.
   vrl::SetApplicationFolder(Gcf());
   EXPECT_FALSE(cfgtransfer::WriteConfiguration(conf_, error_));
+  EXPECT_EQ(error_, "Error writing configuration file: \"" + Gcf() + "\" - Not a directory");
 }
 
 TEST_F(Transfer, ImportReplacesMoreProfilesByFewer) {

@@ -9,19 +9,24 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "CfgTransfer.h"
 #include "FrmConfigPrf.h"
 #include "FrmInfFileContens.h"
 #include "FrmIntMailMoreSettings.h"
+#include "FrmMain.h"
 #include "FrmOutSendOptions.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
+
+#include <algorithm>
 
 using namespace vrlconf;
 
@@ -363,6 +368,30 @@ TEST_F(UiEditor, DialogsChangeTheWorkingValuesOnlyOnOk) {
   EXPECT_EQ(a.Security.SmtpSecurity, 3);
   EXPECT_EQ(a.Security.PasswordCommand, QStringLiteral("pass show mail"));
   EXPECT_TRUE(a.Unattended.KeepOnServer);
+}
+
+// The tab widget alone sees Ctrl+Tab only from inside its pages, not from the buttons below.
+TEST_F(UiEditor, CtrlTabChangesTheTabWhileAButtonHasTheFocus) {
+  FrmConfigPrf editor;
+  FrmIntMailMoreSettings more;
+  FrmMain options;
+  const std::pair<QDialog*, QTabWidget*> windows[] = {
+      {&editor, editor.Tabs()}, {&more, more.Tabs}, {&options, options.findChild<QTabWidget*>()}};
+  for (auto [window, tabs] : windows) {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window)) << window->objectName().toStdString();
+    const auto buttons = window->findChildren<QPushButton*>();
+    QPushButton* button = *std::find_if(buttons.begin(), buttons.end(), [&](auto* b) { return !tabs->isAncestorOf(b); });
+    button->setFocus();
+    tabs->setCurrentIndex(0);
+    const std::pair<Qt::Key, int> steps[] = {{Qt::Key_Tab, 1}, {Qt::Key_Backtab, 0}, {Qt::Key_Backtab, tabs->count() - 1}};
+    for (auto [key, index] : steps) {
+      QTest::keyClick(button, key, Qt::ControlModifier | (key == Qt::Key_Backtab ? Qt::ShiftModifier : Qt::NoModifier));
+      EXPECT_EQ(tabs->currentIndex(), index) << window->objectName().toStdString() << " " << key;
+      EXPECT_EQ(QApplication::focusWidget(), button);
+    }
+    window->hide();
+  }
 }
 
 }  // namespace
