@@ -545,8 +545,12 @@ TEST_F(RecordFiles, ModesOfFilesAndFolders) {
   EXPECT_EQ(ModeOf(Pcf()), 0600);
   EXPECT_EQ(ModeOf(Gcf()), 0600);
 
-  // A folder inside new parents, given with a trailing "/", and a file in its place.
+  // A chosen folder inside a missing parent is refused (nothing made); inside an existing one,
+  // given with a trailing "/", it is made; a file in its place is refused.
   vrl::SetApplicationFolder(tmp_.path() + "/a/b/");
+  EXPECT_FALSE(CreateProfilesFile());
+  EXPECT_FALSE(QFileInfo::exists(tmp_.path() + "/a"));
+  ASSERT_TRUE(QDir().mkdir(tmp_.path() + "/a"));
   ASSERT_TRUE(CreateProfilesFile());
   EXPECT_EQ(ModeOf(tmp_.path() + "/a/b"), 0700);
   EXPECT_EQ(ProfilesFilePath(), tmp_.path() + "/a/b/VRL3PF.PCF");
