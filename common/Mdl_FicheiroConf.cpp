@@ -1,6 +1,7 @@
 #include "Mdl_FicheiroConf.h"
 
 #include "AppFolder.h"
+#include "FileIo.h"
 #include "MessageBox.h"
 #include "Mdl_Crypto.h"
 
@@ -144,4 +145,8 @@ void CorrectLoadedProfile(ProfileRecord& rec) {
   if (rec.Pop3TcpPort == 0) rec.Pop3TcpPort = 110;
   if (rec.SmtpTcpPort == 0) rec.SmtpTcpPort = 25;
   if (rec.TimeOutSecs < 1 || rec.TimeOutSecs > 300) rec.TimeOutSecs = 30;
+}
+
+QString WriteErrorText(const QString& path, int err) {
+  return QStringLiteral("Error writing configuration file: \"") + path + QLatin1Char('"') + vrl::ReasonSuffix(err);
 }

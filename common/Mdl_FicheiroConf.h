@@ -6,6 +6,8 @@
 inline constexpr const char* kProfilesFileName = "VRL3PF.PCF";
 
 QString ProfilesFilePath();
+// "Error writing configuration file: "<path>"" and, when err is set, " - <the system's reason>".
+QString WriteErrorText(const QString& path, int err);
 bool CreateProfilesFile();
 bool AddProfileRecord(ProfileRecord& rec);
 bool WriteProfileRecord(const ProfileRecord& rec);

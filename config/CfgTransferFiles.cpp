@@ -24,11 +24,6 @@ QString ReadError(const QString& path, conf::RecordKind kind) {
          (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
 }
 
-// err is the errno of the failed step.
-QString WriteError(const QString& path, int err) {
-  return QStringLiteral("Error writing configuration file: ") + Quoted(path) + vrl::ReasonSuffix(err);
-}
-
 bool ReadProfilesInto(QList<ProfileRecord>& out, QString& error) {
   out.clear();
   const QString path = ProfilesFilePath();
@@ -70,7 +65,7 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
   const QString profilesPath = ProfilesFilePath();
   errno = 0;
   if (QString failed; !vrl::EnsureApplicationFolder(&failed)) {
-    error = WriteError(failed, errno);
+    error = WriteErrorText(failed, errno);
     return false;
   }
   // A rename can fail only for what stands in the way; look before replacing either file, so
@@ -78,7 +73,7 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
   for (const QString& path : {globalPath, profilesPath}) {
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      error = WriteError(path, EISDIR);
+      error = WriteErrorText(path, EISDIR);
       return false;
     }
   }
@@ -94,7 +89,7 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
   };
   if (globalTmp.isEmpty() || !conf::WriteGlobalRecordAt(globalTmp, conf.global)) {
     cleanUp();
-    error = WriteError(globalPath, err);
+    error = WriteErrorText(globalPath, err);
     return false;
   }
   bool ok = !profilesTmp.isEmpty() && conf::CreateProfilesFileAt(profilesTmp);
@@ -104,19 +99,19 @@ bool WriteConfiguration(const Configuration& conf, QString& error) {
   }
   if (!ok) {
     cleanUp();
-    error = WriteError(profilesPath, err);
+    error = WriteErrorText(profilesPath, err);
     return false;
   }
   // Both live in the application folder: the second rename's flush puts both names on disk.
   if (!vrl::RenameOver(globalTmp, globalPath, false)) {
     cleanUp();
-    error = WriteError(globalPath, err);
+    error = WriteErrorText(globalPath, err);
     return false;
   }
   if (!vrl::RenameOver(profilesTmp, profilesPath)) {
     err = errno;
     QFile::remove(profilesTmp);
-    error = WriteError(profilesPath, err);
+    error = WriteErrorText(profilesPath, err);
     return false;
   }
   return true;

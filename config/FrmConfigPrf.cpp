@@ -19,7 +19,6 @@
 #include <cerrno>
 
 #include "FileFunctions.h"
-#include "FileIo.h"
 #include "FrmInfFileContens.h"
 #include "FrmOutSendOptions.h"
 #include "Frm_TestConnect.h"
@@ -499,8 +498,7 @@ void FrmConfigPrf::accept() {
   }
   if (!written) {
     const int err = errno;
-    Prompt(this, PromptKind::Warning,
-           QStringLiteral("Error writing configuration file: ") + Quoted(ProfilesFilePath()) + vrl::ReasonSuffix(err));
+    Prompt(this, PromptKind::Warning, WriteErrorText(ProfilesFilePath(), err));
     return;
   }
   QDialog::accept();

@@ -365,8 +365,7 @@ bool FrmMain::SaveGlobalParams() {
   errno = 0;
   if (!WriteGlobalRecord(g)) {
     const int err = errno;
-    QMessageBox::warning(this, kTitle, QStringLiteral("Error writing configuration file: ") + Quoted(GlobalFilePath()) +
-                                           vrl::ReasonSuffix(err));
+    QMessageBox::warning(this, kTitle, WriteErrorText(GlobalFilePath(), err));
     return false;
   }
   return true;
@@ -452,9 +451,7 @@ void FrmMain::DeleteClicked() {
   errno = 0;
   if (!DeleteProfileRecord(row->data(0, kSlotRole).toInt())) {
     const int err = errno;
-    QMessageBox::warning(this, kTitle,
-                         QStringLiteral("Error writing configuration file: ") + Quoted(vrlconf::State().profilesFile) +
-                             vrl::ReasonSuffix(err));
+    QMessageBox::warning(this, kTitle, WriteErrorText(vrlconf::State().profilesFile, err));
     return;
   }
   Carregar_Profiles();
