@@ -6,6 +6,7 @@
 #include "InfoFiles.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_FicheiroConf.h"
+#include "ProfileCheck.h"
 #include "MessageBox.h"
 #include "VrlError.h"
 
@@ -346,7 +347,17 @@ void FrmAgent::ExecMailProccess() {
 
     try {
       bool skip = false;
-      if (prf.PrcInboundMessages && !ff.DirExists(prf.InboundDir)) {
+      // A profile the editor would refuse does not run: a relative folder would be taken from
+      // wherever the agent started, a message without a sender is refused by servers.
+      conf::ProfileCheckOptions run;
+      run.purpose = conf::CheckPurpose::Run;
+      for (const conf::ProfileProblem& problem : conf::CheckProfile(prf, run)) {
+        LogAndShow(kLogError, QStringLiteral("Profile:  '") + prf.Prfname + QStringLiteral("' ") + problem.text);
+        skip = true;
+      }
+      if (skip) {
+        // said above
+      } else if (prf.PrcInboundMessages && !ff.DirExists(prf.InboundDir)) {
         LogAndShow(kLogError, QStringLiteral("Profile:  '") + prf.Prfname +
                                QStringLiteral("' Inbound Directory Not Found: ") + prf.InboundDir);
         skip = true;

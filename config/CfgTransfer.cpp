@@ -3,6 +3,7 @@
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
+#include "ProfileCheck.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
 #include "smtp/SMTP_OutMail.h"
@@ -198,23 +199,14 @@ class ObjectReader {
 auto VisitProfile = [](auto& rec, auto&& f) { conf::ForEachProfileField(rec, f); };
 auto VisitGlobal = [](auto& rec, auto&& f) { conf::ForEachGlobalField(rec, f); };
 
-bool HasControl(const QString& text) {
-  for (QChar c : text)
-    if (c.category() == QChar::Other_Control) return true;
-  return false;
-}
-
 // A folder or file path as the agent will use it: absolute; "~" and "~/..." are expanded now,
 // since the agent runs elsewhere. Empty stays empty. False for a relative path.
 bool ResolvePath(QString& path, const QString& what, QStringList& notes) {
   if (path.isEmpty() || path.startsWith(u'/')) return true;
-  if (path == QLatin1String("~") || path.startsWith(QLatin1String("~/"))) {
-    const QString expanded = QDir::homePath() + path.mid(1);
-    notes << what + QStringLiteral(": \"%1\" stored as \"%2\"").arg(path, expanded);
-    path = expanded;
-    return true;
-  }
-  return false;
+  const QString typed = path;
+  if (!conf::ExpandHome(path)) return false;
+  notes << what + QStringLiteral(": \"%1\" stored as \"%2\"").arg(typed, path);
+  return true;
 }
 
 // True when the folder exists or could be made: its nearest existing ancestor is a folder this
@@ -231,58 +223,20 @@ bool FolderUsable(const QString& folder) {
   return QFileInfo(up).isDir() && ::access(QFile::encodeName(up).constData(), W_OK | X_OK) == 0;
 }
 
-// Checks what the types alone cannot: values the rest of the system relies on.
-void CheckProfile(ProfileRecord& p, ObjectReader& reader, QStringList& notes) {
-  auto fail = [&](const QString& text) { reader.Fail(text); };
-  if (p.Prfname.trimmed().isEmpty()) fail(QStringLiteral("field \"Prfname\" must not be empty"));
-  if (HasControl(p.Prfname))
-    fail(QStringLiteral("field \"Prfname\" must not hold control characters (TAB, line breaks)"));
-  if (p.HostType != 1 && p.HostType != 2)
-    fail(QStringLiteral("field \"HostType\" must be 1 (messaging) or 2 (internet mail), not %1").arg(p.HostType));
-  if (p.OutboundMode != 1 && p.OutboundMode != 2)
-    fail(QStringLiteral("field \"OutboundMode\" must be 1 or 2, not %1").arg(p.OutboundMode));
+// Checks what the types alone cannot, by the rules the editor applies: refusals fail the
+// document, questions are taken as answered Yes (what that changes is done) and become warnings.
+void CheckProfile(ProfileRecord& p, ObjectReader& reader, QStringList& notes, QStringList& warnings) {
   for (auto [name, dir] : {std::pair{"InboundDir", &p.InboundDir}, std::pair{"OutboundDir", &p.OutboundDir}}) {
-    if (!ResolvePath(*dir, reader.Where() + QLatin1String(name), notes))
-      fail(QStringLiteral("field \"%1\" must be an absolute folder path (starting with / or ~/), not \"%2\"")
-               .arg(QLatin1String(name), *dir));
+    ResolvePath(*dir, reader.Where() + QLatin1String(name), notes);  // a relative one is refused below
   }
-  if (p.PrcInboundMessages && p.InboundDir.isEmpty())
-    fail(QStringLiteral("field \"InboundDir\" must name a folder when PrcInboundMessages is on"));
-  if (p.PrcOutboundMessages && p.OutboundDir.isEmpty())
-    fail(QStringLiteral("field \"OutboundDir\" must name a folder when PrcOutboundMessages is on"));
-  if (p.HostType == 1 && p.WinMsgProfileName.trimmed().isEmpty())
-    fail(QStringLiteral("field \"WinMsgProfileName\" must name the Maildir of a messaging profile (for example ~/Maildir)"));
-  if (p.HostType != 2) {
-    if (p.TimeOutSecs < 0 || p.TimeOutSecs > 300)
-      fail(QStringLiteral("field \"TimeOutSecs\" must be from 0 to 300, not %1").arg(p.TimeOutSecs));
-    return;
+  conf::ProfileCheckOptions options;
+  options.folderExists = [](const QString& dir) { return QFileInfo(dir).isDir(); };
+  for (const conf::ProfileProblem& problem : conf::CheckProfileAnsweringYes(p, options)) {
+    if (problem.severity == conf::Severity::Refuse)
+      reader.Fail(problem.detail);
+    else
+      warnings << reader.Where() + problem.detail;
   }
-  // Internet mail: real ports, a time-out, the servers and the sender it needs.
-  const struct {
-    const char* name;
-    int value;
-    int max;
-  } ranges[] = {{"Pop3TcpPort", p.Pop3TcpPort, 65535},
-                {"SmtpTcpPort", p.SmtpTcpPort, 65535},
-                {"TimeOutSecs", p.TimeOutSecs, 300}};
-  for (const auto& r : ranges) {
-    if (r.value < 1 || r.value > r.max)
-      fail(QStringLiteral("field \"%1\" must be from 1 to %2 for an internet-mail profile, not %3")
-               .arg(QLatin1String(r.name))
-               .arg(r.max)
-               .arg(r.value));
-  }
-  if (p.PrcOutboundMessages) {
-    if (p.SmtpServer.trimmed().isEmpty())
-      fail(QStringLiteral("field \"SmtpServer\" must name a server when PrcOutboundMessages is on"));
-    SMTP_OutMail syntax;
-    if (!syntax.IsValidEmailAddress(p.FromAddress.trimmed()))
-      fail(QStringLiteral("field \"FromAddress\" must be an e-mail address the agent can send "
-                          "from, not \"%1\"")
-               .arg(p.FromAddress));
-  }
-  if (p.PrcInboundMessages && p.Pop3Server.trimmed().isEmpty())
-    fail(QStringLiteral("field \"Pop3Server\" must name a server when PrcInboundMessages is on"));
 }
 
 void CheckGlobal(GlobalRecord& g, ObjectReader& reader, QStringList& notes) {
@@ -465,13 +419,14 @@ QByteArray ToJson(const Configuration& conf) {
 }
 
 bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
-              QStringList* notes) {
+              QStringList* notes, QStringList* warnings) {
   out = Configuration{};
   Problems found;
-  QStringList said;
+  QStringList said, warned;
   auto done = [&] {
     problems = found.List();
     if (notes) *notes = said;
+    if (warnings) *warnings = warned;
     return problems.isEmpty();
   };
   QJsonParseError parseError{};
@@ -532,7 +487,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
   }
 
   const QJsonArray profiles = root.value(QLatin1String("profiles")).toArray();
-  QHash<QString, QString> names;  // folded name -> where it first stood
+  QHash<QString, QString> names;  // name -> where it first stood
   for (qsizetype i = 0; i < profiles.size(); ++i) {
     // Profiles are named as VRLCfg31 --list shows them: by name and slot.
     const qsizetype slot = i + 2;
@@ -567,15 +522,12 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     }
     ReadSecurity(obj, p, reader);
     ReadUnattended(obj, p, reader);
-    CheckProfile(p, reader, said);
-    const QString folded = p.Prfname.trimmed().toCaseFolded();
-    if (!folded.isEmpty() && names.contains(folded)) {
-      reader.Fail(QStringLiteral("the name is taken by %1 (names differ in more than letter case "
-                                 "and surrounding spaces)")
-                      .arg(names.value(folded)));
-    } else {
-      names.insert(folded, where);
-    }
+    CheckProfile(p, reader, said, warned);
+    // The editor lets an edited profile take another's name, so a copy of a name is said, not refused.
+    if (names.contains(p.Prfname))
+      warned << reader.Where() + QStringLiteral("the name is also that of %1").arg(names.value(p.Prfname));
+    else
+      names.insert(p.Prfname, where);
 
     // The password is stored scrambled; an empty one stays empty, as the editor stores it.
     if (!p.WinMsgPws.isEmpty()) p.WinMsgPws = Scramble(p.WinMsgPws);

@@ -37,9 +37,9 @@ inline constexpr int kMaxProblems = 20;
 // scrambled, RecordNumber set to the slot each profile will take, "~" in paths expanded). On
 // failure problems lists what is wrong, each naming its place: "global", or a profile by its
 // name and the slot VRLCfg31 --list shows. notes, when given, says what was changed (paths
-// expanded).
+// expanded); warnings what the editor would have asked about (taken as answered Yes).
 bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
-              QStringList* notes = nullptr);
+              QStringList* notes = nullptr, QStringList* warnings = nullptr);
 // The same, the problems joined with "; ".
 bool FromJson(const QByteArray& json, Configuration& out, QString& error);
 

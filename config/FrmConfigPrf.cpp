@@ -16,6 +16,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "FileFunctions.h"
@@ -25,6 +26,7 @@
 #include "HelpTopic.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
+#include "ProfileCheck.h"
 #include "ProfileEditor.h"
 #include "TabKeys.h"
 #include "WinMsgProfile.h"
@@ -39,19 +41,6 @@ std::function<bool(PromptKind, const QString&)> g_promptHook;
 std::function<int(QDialog&)> g_modalHook;
 
 QString Quoted(const QString& path) { return QLatin1Char('"') + path + QLatin1Char('"'); }
-
-QString Extension(const QString& name) { return FileFunctions().GetFileNameExtention(name); }
-
-bool SameExtension(const QString& a, const QString& b) {
-  return Extension(a).compare(Extension(b), Qt::CaseInsensitive) == 0;
-}
-
-bool AnyType(const QString& text) {
-  const QString t = text.trimmed();
-  return t.isEmpty() || t == QLatin1String("*.*");
-}
-
-const QString kAnyTypeRefused = QStringLiteral("This type of file cannot be used: *.*");
 
 }  // namespace
 
@@ -249,107 +238,83 @@ bool FrmConfigPrf::EditProfile(int& Pos) {
   return true;
 }
 
-bool FrmConfigPrf::TesteQorvProfileName() {
-  const QString name = TxtQorvProfileName->text();
-  if (name.trimmed().isEmpty()) {
-    FailOn(TxtQorvProfileName, QStringLiteral("Invalid profile name"));
-    return false;
+QWidget* FrmConfigPrf::ControlOf(conf::ProfileField field) const {
+  using F = conf::ProfileField;
+  switch (field) {
+    case F::Name: return TxtQorvProfileName;
+    case F::HostType: return OptUseIntMail;
+    case F::WinMsgProfile: return TxtWinMsgProfileName;
+    case F::SmtpServer: return txtSmtpServer;
+    case F::Pop3Server: return txtPop3Server;
+    case F::UserName: return txtPop3SmtpUsername;
+    case F::Password: return txtPop3SmtpPws;
+    case F::FromName: return txtfromname;
+    case F::FromAddress: return txtfromaddress;
+    case F::Ports: return Command3;
+    case F::InboundDir: return TxtInBoundDir;
+    case F::CreateFiles: return ChkCreateAttchFilesInMsgs;
+    case F::ResType: return TxtFilesRES;
+    case F::OutboundMode: return OptSndFilesFromDir;
+    case F::OutboundDir: return TxtOutBoundDir;
+    case F::OutType: return TxtFilesOutbound;
+    case F::RenamedType: return TxtFilesRenamed;
+    case F::SendOptions:
+    case F::InfFileContents: return CmdOutContens_options;
+    case F::Process: return chkPrcInboundMessages;
   }
-  if (mode_ != 1) return true;
-  const int found = FindProfileByName(name);
-  if (found == -2) return false;
-  if (found > 0) {
-    FailOn(TxtQorvProfileName, QStringLiteral("This profile already exists: ") + name);
-    return false;
-  }
-  return true;
+  return TxtQorvProfileName;
 }
 
-bool FrmConfigPrf::TesteParamsMessaging() {
-  if (!TxtWinMsgProfileName->text().trimmed().isEmpty()) return true;
-  FailOn(TxtWinMsgProfileName, QStringLiteral("Invalid Windows Messaging profile name"));
-  return false;
+// Walks the profile's problems among the given fields in order: a refusal ends the check, a
+// question answered Yes is not asked again and may change the profile, which is then checked anew.
+bool FrmConfigPrf::Check(const QSet<conf::ProfileField>& fields) {
+  conf::ProfileCheckOptions options;
+  options.folderExists = [](QString dir) { return FileFunctions().DirExists(dir); };
+  // Only a new profile is held against the others' names; an edited one keeps what it had.
+  if (mode_ == 1) options.nameTaken = [](const QString& name) { return FindProfileByName(name); };
+  options.renameChosen = OptFlesRename->isChecked();
+  QSet<QString> answered;
+  for (;;) {
+    const QList<conf::ProfileProblem> problems = conf::CheckProfile(BuildRecord(), options);
+    const auto next = std::find_if(problems.begin(), problems.end(), [&](const conf::ProfileProblem& p) {
+      return fields.contains(p.field) && !answered.contains(p.text);
+    });
+    if (next == problems.end()) return true;
+    QWidget* control = ControlOf(next->field);
+    if (next->severity == conf::Severity::Refuse) {
+      if (next->text.isEmpty()) return false;
+      FailOn(control, next->text);
+      if (next->field == conf::ProfileField::SendOptions) {
+        FrmOutSendOptions d(this);
+        RunModal(d);
+      } else if (next->field == conf::ProfileField::InfFileContents) {
+        FrmInfFileContens d(this);
+        RunModal(d);
+      }
+      return false;
+    }
+    if (!AskOn(control, next->text, next->exclamation ? PromptKind::QuestionExclamation : PromptKind::Question))
+      return false;
+    answered.insert(next->text);
+    if (next->effect == conf::Effect::NoOutbound) chkPrcOutboundMessages->setChecked(false);
+    if (next->effect == conf::Effect::NoInbound) chkPrcInboundMessages->setChecked(false);
+  }
 }
+
+using F = conf::ProfileField;
+
+bool FrmConfigPrf::TesteQorvProfileName() { return Check({F::Name}); }
+
+bool FrmConfigPrf::TesteParamsMessaging() { return Check({F::WinMsgProfile}); }
 
 bool FrmConfigPrf::TesteParamsPop3_Smtp() {
-  const bool noSmtp = txtSmtpServer->text().trimmed().isEmpty();
-  const bool noPop3 = txtPop3Server->text().trimmed().isEmpty();
-  if (noSmtp && noPop3) {
-    FailOn(txtSmtpServer, QStringLiteral("Indicate a valid SMTP and/or POP3 Server!"));
-    return false;
-  }
-  if (noSmtp) {
-    if (!AskOn(txtSmtpServer, QStringLiteral("SMTP Server is empty. No Outbound Messages will be processed. Continue?")))
-      return false;
-    chkPrcOutboundMessages->setChecked(false);
-  }
-  if (noPop3) {
-    if (!AskOn(txtPop3Server, QStringLiteral("POP3 Server is empty. No Inbound Messages will be processed. Continue?")))
-      return false;
-    chkPrcInboundMessages->setChecked(false);
-  }
-  if (txtPop3SmtpUsername->text().trimmed().isEmpty() &&
-      !AskOn(txtPop3SmtpUsername, QStringLiteral("Username is empty. Continue?")))
-    return false;
-  // A password command supplies the password, so an empty box is expected then.
-  if (txtPop3SmtpPws->text().trimmed().isEmpty() && g_aux.Security.PasswordCommand.trimmed().isEmpty() &&
-      !AskOn(txtPop3SmtpPws, QStringLiteral("Password is empty. Continue?")))
-    return false;
-  if (txtfromname->text().trimmed().isEmpty()) {
-    FailOn(txtfromname, QStringLiteral("Invalid Name for User Information"));
-    return false;
-  }
-  if (txtfromaddress->text().trimmed().isEmpty()) {
-    FailOn(txtfromaddress, QStringLiteral("Invalid E-Mail Address for User Information"));
-    return false;
-  }
-  return true;
+  return Check({F::Ports, F::SmtpServer, F::Pop3Server, F::UserName, F::Password, F::FromName, F::FromAddress});
 }
 
-bool FrmConfigPrf::TesteParamsInbound() {
-  QString dir = TxtInBoundDir->text().trimmed();
-  const QString again = QStringLiteral("\rContinue ?");
-  if (dir.isEmpty()) {
-    if (!AskOn(TxtInBoundDir, QStringLiteral("Invalid Inbound directory") + again)) return false;
-  } else if (!FileFunctions().DirExists(dir)) {
-    if (!AskOn(TxtInBoundDir, QStringLiteral("Directory not found: ") + dir + again)) return false;
-  }
-  if (!ChkCreateInfFileForInMsgs->isChecked() && !ChkCreateAttchFilesInMsgs->isChecked() &&
-      !AskOn(ChkCreateAttchFilesInMsgs,
-             QStringLiteral("WARNING!\r\nNo files will be created for inbound messages.\r\nContinue ?"),
-             PromptKind::QuestionExclamation))
-    return false;
-  if (ChkCreateInfFileForInMsgs->isChecked()) {
-    if (AnyType(TxtFilesRES->text())) {
-      FailOn(TxtFilesRES, kAnyTypeRefused);
-      return false;
-    }
-    if (SameExtension(TxtFilesInbound->text(), TxtFilesRES->text())) {
-      FailOn(TxtFilesRES, QStringLiteral("This type of file cannot be used because this is de type of inbound files "));
-      return false;
-    }
-  }
-  return true;
-}
+bool FrmConfigPrf::TesteParamsInbound() { return Check({F::InboundDir, F::CreateFiles, F::ResType}); }
 
 bool FrmConfigPrf::TesteParamsOutbound() {
-  QString dir = TxtOutBoundDir->text().trimmed();
-  const QString again = QStringLiteral("\rContinue ?");
-  if (dir.isEmpty()) {
-    if (!AskOn(TxtOutBoundDir, QStringLiteral("Invalid Outbound directory") + again)) return false;
-  } else if (!FileFunctions().DirExists(dir)) {
-    if (!AskOn(TxtOutBoundDir, QStringLiteral("Directory not found: ") + dir + again)) return false;
-  }
-  const QString bad = QStringLiteral("This type of file cannot be used: *.BAD");
-  const auto isBad = [](const QString& t) { return Extension(t).compare(QLatin1String("BAD"), Qt::CaseInsensitive) == 0; };
-  if (isBad(TxtFilesOutbound->text())) {
-    FailOn(TxtFilesOutbound, bad);
-    return false;
-  }
-  if (AnyType(TxtFilesOutbound->text())) {
-    FailOn(TxtFilesOutbound, kAnyTypeRefused);
-    return false;
-  }
+  if (!Check({F::OutboundMode, F::OutboundDir, F::OutType})) return false;
   if (TxtAttachmentFolders->isEnabled()) {
     qsizetype at = 0;
     const QStringList folders = AttachmentFolders();
@@ -364,38 +329,12 @@ bool FrmConfigPrf::TesteParamsOutbound() {
         return false;
     }
   }
-  if (OptFlesRename->isChecked()) {
-    const QString renamed = TxtFilesRenamed->text();
-    QString problem;
-    if (AnyType(renamed))
-      problem = kAnyTypeRefused;
-    else if (isBad(renamed))
-      problem = bad;
-    else if (SameExtension(renamed, TxtFilesOutbound->text()))
-      problem = QStringLiteral("This type of file cannot be used because this is de type of information files ");
-    if (!problem.isEmpty()) {
-      FailOn(TxtFilesRenamed, problem);
-      return false;
-    }
-  }
-  return true;
+  return Check({F::RenamedType});
 }
 
-bool FrmConfigPrf::TesteSndOptions() {
-  if (!g_aux.RecAddress.trimmed().isEmpty()) return true;
-  FailOn(CmdOutContens_options, QStringLiteral("Configure the Send Options!"));
-  FrmOutSendOptions d(this);
-  RunModal(d);
-  return false;
-}
+bool FrmConfigPrf::TesteSndOptions() { return Check({F::SendOptions}); }
 
-bool FrmConfigPrf::TesteInfFileContens() {
-  if (g_aux.AdressLin != 0) return true;
-  FailOn(CmdOutContens_options, QStringLiteral("Configure the contents of information file!"));
-  FrmInfFileContens d(this);
-  RunModal(d);
-  return false;
-}
+bool FrmConfigPrf::TesteInfFileContens() { return Check({F::InfFileContents}); }
 
 ProfileRecord FrmConfigPrf::BuildRecord() const {
   const AuxValues& a = g_aux;
@@ -476,17 +415,19 @@ void FrmConfigPrf::accept() {
     Prompt(this, PromptKind::Warning, QStringLiteral("Error creating configuration file: ") + Quoted(ProfilesFilePath()));
     return;
   }
+  // A folder typed from the home folder is stored whole: the agent runs elsewhere.
+  for (QLineEdit* box : {TxtInBoundDir, TxtOutBoundDir}) {
+    if (QString dir = box->text(); conf::ExpandHome(dir)) box->setText(dir);
+  }
   if (!TesteQorvProfileName()) return;
-  if (OptUseWinMsg->isChecked() ? !TesteParamsMessaging() : !TesteParamsPop3_Smtp()) return;
+  if (!Check({F::HostType, F::WinMsgProfile})) return;
+  if (OptUseIntMail->isChecked() && !TesteParamsPop3_Smtp()) return;
   if (chkPrcInboundMessages->isChecked() && !TesteParamsInbound()) return;
   if (chkPrcOutboundMessages->isChecked()) {
     if (!TesteParamsOutbound()) return;
-    if (OptSndFilesFromDir->isChecked() ? !TesteSndOptions() : !TesteInfFileContens()) return;
+    if (!Check({F::SendOptions, F::InfFileContents})) return;
   }
-  if (!chkPrcInboundMessages->isChecked() && !chkPrcOutboundMessages->isChecked()) {
-    FailOn(chkPrcInboundMessages, QStringLiteral("Please select 'Process Inbound Messages' or 'Process Outbound Messages'"));
-    return;
-  }
+  if (!Check({F::Process})) return;
   ProfileRecord r = BuildRecord();
   bool written;
   errno = 0;

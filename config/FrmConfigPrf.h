@@ -3,11 +3,13 @@
 // order on OK and written to the profiles file. The settings edited in its sub-dialogs live in
 // the module's working values until the profile is saved.
 #include <QDialog>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
 
 #include "ConfRecords.h"
+#include "ProfileCheck.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
 
@@ -105,6 +107,8 @@ class FrmConfigPrf : public QDialog {
   void ShowHelp();
   ProfileRecord BuildRecord() const;
   QStringList AttachmentFolders() const;
+  bool Check(const QSet<conf::ProfileField>& fields);
+  QWidget* ControlOf(conf::ProfileField field) const;
 
   int mode_ = 1;
   int recordNumber_ = 0;

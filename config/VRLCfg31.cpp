@@ -160,8 +160,14 @@ int Import(const QString& file, bool write) {
     return kExitFailure;
   }
   cfgtransfer::Configuration conf;
-  QStringList problems, notes;
-  if (!cfgtransfer::FromJson(json, conf, problems, &notes)) {
+  QStringList problems, notes, warnings;
+  const bool valid = cfgtransfer::FromJson(json, conf, problems, &notes, &warnings);
+  // What the editor would have asked about, as many as the problems at most.
+  for (qsizetype i = 0; i < std::min<qsizetype>(warnings.size(), cfgtransfer::kMaxProblems); ++i)
+    Err(QStringLiteral("warning: ") + warnings[i]);
+  if (warnings.size() > cfgtransfer::kMaxProblems)
+    Err(QStringLiteral("warning: ... and %1 more").arg(warnings.size() - cfgtransfer::kMaxProblems));
+  if (!valid) {
     QString text = QStringLiteral("\"%1\" is not a valid configuration; nothing was written:").arg(file);
     for (const QString& p : problems) text += QStringLiteral("\n  ") + p;
     Err(text);

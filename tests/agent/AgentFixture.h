@@ -158,7 +158,7 @@ class AgentFixture : public AgentEnvironment {
   ProfileRecord MakeProfile(const QString& name) {
     ProfileRecord p;
     p.PrfEnabled = true, p.Prfname = name, p.HostType = 2, p.Pop3TcpPort = 110, p.SmtpTcpPort = 25;
-    p.TimeOutSecs = 30, p.PrcInboundMessages = true, p.PrcOutboundMessages = true;
+    p.TimeOutSecs = 30, p.PrcInboundMessages = true, p.PrcOutboundMessages = true, p.FromAddress = "agent@example.com";
     p.CreateAttchsInMsgs = true, p.CreateInfFileInboundMsgs = true, p.OutboundMode = 1;
     p.InboundDir = Path(name + "/in"), p.OutboundDir = Path(name + "/out"), p.OutFilesExtention = "*.TXT";
     QDir().mkpath(p.InboundDir);

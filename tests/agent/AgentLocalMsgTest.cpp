@@ -53,6 +53,7 @@ class AgentLocalMsgTest : public agenttest::AgentFixture {
   ProfileRecord Messaging(const QString& name) {
     ProfileRecord p = MakeProfile(name);
     p.HostType = 1, p.WinMsgProfileName = maildir_, p.FileExtention = "IN", p.ResFilesExtention = "INF";
+    p.FromAddress.clear();  // the messaging host sends as the user
     p.Subject = "Daily", p.MsgText = "Attached.";
     return p;
   }

@@ -192,7 +192,7 @@ TEST_F(UiEditor, SavedProfileIsTheImportedOne) {
 TEST_F(UiEditor, EditingCorrectsAndKeepsTheRecord) {
   ProfileRecord mail, msg;
   mail.Prfname = QStringLiteral("Mail"), mail.HostType = 2, mail.PrcOutboundMessages = true, mail.OutboundMode = 2;
-  mail.SmtpServer = QStringLiteral("smtp"), mail.FromName = mail.FromAddress = QStringLiteral("x");
+  mail.SmtpServer = QStringLiteral("smtp"), mail.FromName = QStringLiteral("x"), mail.FromAddress = QStringLiteral("x@example.com");
   mail.UserName = mail.Pop3SmtpPws = QStringLiteral("u");
   mail.TimeOutSecs = 500, mail.OutboundDir = home_.path(), mail.OutFilesExtention = QStringLiteral("*.INF");
   mail.AdressLin = 1, mail.Adress1Sep = mail.Adress2Sep = QStringLiteral(";");
@@ -233,7 +233,7 @@ TEST_F(UiEditor, AttachmentFoldersLoadSaveAndAreChecked) {
   ProfileRecord inf;
   inf.Prfname = QStringLiteral("Inf"), inf.HostType = 2, inf.PrcOutboundMessages = true, inf.OutboundMode = 2;
   inf.SmtpServer = inf.Pop3Server = QStringLiteral("mail"), inf.UserName = inf.Pop3SmtpPws = QStringLiteral("u");
-  inf.FromName = inf.FromAddress = QStringLiteral("x"), inf.OutboundDir = home_.path();
+  inf.FromName = QStringLiteral("x"), inf.FromAddress = QStringLiteral("x@example.com"), inf.OutboundDir = home_.path();
   inf.OutFilesExtention = QStringLiteral("*.INF"), inf.AdressLin = 1;
   ASSERT_TRUE(AddProfileRecord(inf));
   const QString tooLong = QLatin1Char('/') + QString(conf::kMaxAttachmentFoldersBytes, QLatin1Char('a'));
