@@ -299,6 +299,24 @@ TEST_F(Program, CheckListsEveryProblemAndWritesNothing) {
   EXPECT_FALSE(QFileInfo::exists(home_)) << "a check writes nothing";
 }
 
+// What the editor would ask about is said and taken as answered Yes; the document is accepted.
+TEST_F(Program, QuestionsBecomeWarnings) {
+  QJsonObject doc = Document();
+  Set(doc, "profiles.0.UserName", "");
+  Set(doc, "profiles.0.SmtpServer", "");
+  Set(doc, "profiles.1.OutboundDir", "/nonexistent/out");
+  Set(doc, "profiles.2.Prfname", "Orders");
+  const ProgramRun r = Cfg({"--import", Write("asks.json", doc)});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.err.split('\n', Qt::SkipEmptyParts),
+            (QStringList{"VRLCfg31: warning: profile \"Orders\" (slot 2): field \"SmtpServer\" is empty: no outbound messages will be processed",
+                         "VRLCfg31: warning: profile \"Orders\" (slot 2): field \"UserName\" is empty",
+                         "VRLCfg31: warning: profile \"Messaging\" (slot 3): field \"OutboundDir\": the folder \"/nonexistent/out\" does not exist",
+                         "VRLCfg31: warning: profile \"Orders\" (slot 4): the name is also that of profile \"Orders\" (slot 2)"}));
+  const QJsonObject back = QJsonDocument::fromJson(Cfg({"--export", "-"}).out.toUtf8()).object();
+  EXPECT_FALSE(back["profiles"][0]["PrcOutboundMessages"].toBool()) << "as a Yes in the editor does";
+}
+
 TEST_F(Program, AcceptedEdgeValues) {
   // What the checks let through: a messaging profile's zero ports and time-out, the limits
   // themselves, an empty extension, 4910 bytes of texts.

@@ -105,12 +105,16 @@ TEST_F(UiEditor, ChecksRunInOrderWithTheirMessageAndFocus) {
       {"no password", [](E& e) { e.txtPop3SmtpPws->clear(); }, "Password is empty. Continue?", &E::txtPop3SmtpPws},
       {"no sender name", [](E& e) { e.txtfromname->clear(); }, "Invalid Name for User Information", &E::txtfromname},
       {"no sender address", [](E& e) { e.txtfromaddress->clear(); }, "Invalid E-Mail Address for User Information", &E::txtfromaddress},
+      {"sender without an address", [](E& e) { e.txtfromaddress->setText(QStringLiteral("Sender")); }, "Invalid E-Mail Address for User Information", &E::txtfromaddress},
+      {"relative inbound dir", [](E& e) { e.TxtInBoundDir->setText(QStringLiteral("in")); }, "Not an absolute folder name: in", &E::TxtInBoundDir},
       {"no inbound dir", [](E& e) { e.TxtInBoundDir->clear(); }, "Invalid Inbound directory\rContinue ?", &E::TxtInBoundDir},
       {"missing inbound dir", [&](E& e) { e.TxtInBoundDir->setText(missing); }, "Directory not found: " + missing + "\rContinue ?", &E::TxtInBoundDir},
       {"no inbound files", [](E& e) { e.ChkCreateAttchFilesInMsgs->setChecked(false), e.ChkCreateInfFileForInMsgs->setChecked(false); },
        "WARNING!\r\nNo files will be created for inbound messages.\r\nContinue ?", nullptr},
       {"any result type", [](E& e) { e.TxtFilesRES->setText(QStringLiteral("*.*")); }, "This type of file cannot be used: *.*", &E::TxtFilesRES},
       {"result type of inbound files", [](E& e) { e.TxtFilesRES->setText(QStringLiteral("*.txt")); },
+       "This type of file cannot be used because this is de type of inbound files ", &E::TxtFilesRES},
+      {"result type of inbound files, bare", [](E& e) { e.TxtFilesInbound->setText(QStringLiteral("TXT")), e.TxtFilesRES->setText(QStringLiteral(".txt")); },
        "This type of file cannot be used because this is de type of inbound files ", &E::TxtFilesRES},
       {"no outbound dir", [](E& e) { e.TxtOutBoundDir->setText(QStringLiteral(" ")); }, "Invalid Outbound directory\rContinue ?", &E::TxtOutBoundDir},
       {"missing outbound dir", [&](E& e) { e.TxtOutBoundDir->setText(missing); }, "Directory not found: " + missing + "\rContinue ?", &E::TxtOutBoundDir},
@@ -120,6 +124,7 @@ TEST_F(UiEditor, ChecksRunInOrderWithTheirMessageAndFocus) {
       {"BAD rename type", [](E& e) { e.OptFlesRename->setChecked(true), e.TxtFilesRenamed->setText(QStringLiteral("*.Bad")); }, "This type of file cannot be used: *.BAD", &E::TxtFilesRenamed},
       {"rename type of outbound files", [](E& e) { e.OptFlesRename->setChecked(true), e.TxtFilesRenamed->setText(QStringLiteral("*.txt")); },
        "This type of file cannot be used because this is de type of information files ", &E::TxtFilesRenamed},
+      {"relative outbound dir", [](E& e) { e.TxtOutBoundDir->setText(QStringLiteral("./out")); }, "Not an absolute folder name: ./out", &E::TxtOutBoundDir},
       {"no send options", [](E&) { WorkingValues().RecAddress = QStringLiteral(" "); }, "Configure the Send Options!", nullptr},
       {"no contents", [](E& e) { e.OptUseInfFiles->setChecked(true); }, "Configure the contents of information file!", nullptr},
       {"nothing processed", [](E& e) { e.chkPrcInboundMessages->setChecked(false), e.chkPrcOutboundMessages->setChecked(false); },
@@ -187,6 +192,45 @@ TEST_F(UiEditor, SavedProfileIsTheImportedOne) {
   qputenv("VORLANE_HOME", elsewhere.path().toUtf8());
   ASSERT_TRUE(cfgtransfer::WriteConfiguration(imported, error)) << error.toStdString();
   EXPECT_EQ(edited.toHex().toStdString(), Slot(3).toHex().toStdString());
+}
+
+// The demo's profiles and those of the test document, imported, save unchanged on OK.
+TEST_F(UiEditor, ImportedProfilesSaveUnchanged) {
+  QByteArray demo, document;
+  for (auto [path, out] : {std::pair{VRL_SOURCE_DIR "/demo/demo-config.json", &demo},
+                           std::pair{VRL_TEST_DATA "/config/document.json", &document}}) {
+    QFile f(QString::fromUtf8(path));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << path;
+    *out = f.readAll().replace("@DEMO@", home_.path().toUtf8());
+  }
+  for (const char* dir : {"orders/out", "invoices/out", "inbox", "archive/out"}) QDir(home_.path()).mkpath(dir);
+  answer_ = true;  // the questions an import takes as answered Yes
+  for (const QByteArray& json : {demo, document}) {
+    cfgtransfer::Configuration conf;
+    QString error;
+    ASSERT_TRUE(cfgtransfer::FromJson(json, conf, error)) << error.toStdString();
+    ASSERT_TRUE(cfgtransfer::WriteConfiguration(conf, error)) << error.toStdString();
+    for (int slot = 2; slot < conf.profiles.size() + 2; ++slot) {
+      SCOPED_TRACE(slot);
+      ProfileRecord before, after;
+      ASSERT_TRUE(ReadProfileRecord(slot, before));
+      FrmConfigPrf e;
+      ASSERT_TRUE(e.EditProfile(slot));
+      e.accept();
+      ASSERT_EQ(e.result(), QDialog::Accepted) << said_.texts.join(" | ").toStdString();
+      ASSERT_TRUE(ReadProfileRecord(slot, after));
+      EXPECT_EQ(Unscramble(after.WinMsgPws), Unscramble(before.WinMsgPws));
+      after.WinMsgPws = before.WinMsgPws;
+      EXPECT_EQ(after, before);
+    }
+  }
+  // A folder typed from the home folder is stored whole.
+  int slot = 2;
+  FrmConfigPrf e;
+  ASSERT_TRUE(e.EditProfile(slot));
+  e.TxtOutBoundDir->setText(QStringLiteral("~"));
+  e.accept();
+  EXPECT_EQ(e.TxtOutBoundDir->text(), QDir::homePath());
 }
 
 TEST_F(UiEditor, EditingCorrectsAndKeepsTheRecord) {
