@@ -25,6 +25,7 @@
 #include <cmath>
 
 #include "Autostart.h"
+#include "BuddyLabels.h"
 #include "DlgOpenSave.h"
 #include "FileIo.h"
 #include "FileFunctions.h"
@@ -63,6 +64,7 @@ QHBoxLayout* SizeRow(QSpinBox*& box, const char* name, const QString& caption, c
   box->setToolTip(tip);
   label->setToolTip(tip);
   label->setBuddy(box);
+  vrlconf::FollowBuddy(label);
   auto* row = new QHBoxLayout;
   row->addSpacing(indent);
   row->addWidget(label);
