@@ -7,9 +7,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPalette>
 #include <QStyle>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <cstdio>
 
 #include "CfgTransfer.h"
@@ -46,10 +50,25 @@ QPalette DarkPalette() {
   return dark;
 }
 
+// The offscreen screen has 800 x 600 device pixels. Scaled (QT_SCALE_FACTOR), it gets as many
+// more, so that message boxes, which keep to a share of the screen, wrap as they do unscaled.
+QByteArray Offscreen(QTemporaryFile& config) {
+  const double scale = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble();
+  if (scale <= 1 || !config.open()) return "offscreen";
+  const QJsonObject one{{"name", "scaled"},     {"x", 0},          {"y", 0},
+                        {"width", 800 * scale}, {"height", 600 * scale}, {"logicalDpi", 96},
+                        {"logicalBaseDpi", 96}, {"dpr", 1}};
+  config.write(QJsonDocument(QJsonObject{{"screens", QJsonArray{one}}}).toJson());
+  config.close();
+  return "offscreen:configfile=" + QFile::encodeName(config.fileName());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
+  QTemporaryFile screen;
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (platform.isEmpty() || platform == "offscreen") qputenv("QT_QPA_PLATFORM", Offscreen(screen));
   QApplication app(argc, argv);
   if (qEnvironmentVariableIntValue("VRL_SCREENS_DARK") == 1) {
     QApplication::setStyle(QStringLiteral("Fusion"));
