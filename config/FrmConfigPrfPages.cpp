@@ -12,6 +12,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "BuddyLabels.h"
 #include "DlgBrowse.h"
 #include "FrmInfFileContens.h"
 #include "FrmIntMailMoreSettings.h"
@@ -21,13 +22,6 @@
 namespace vrlconf {
 
 namespace {
-
-// A label whose mnemonic focuses its box.
-QLabel* Caption(const QString& text, QWidget* buddy) {
-  auto* l = new QLabel(text);
-  l->setBuddy(buddy);
-  return l;
-}
 
 QLineEdit* Box(const QString& accessible, const QString& tip = {}) {
   auto* e = new QLineEdit;
@@ -53,7 +47,7 @@ void FrmConfigPrf::BuildProfilePage() {
   v->addWidget(ChkPrfEnabled);
   auto* nameRow = new QFormLayout;
   TxtQorvProfileName = Box(QStringLiteral("Profile Name"));
-  nameRow->addRow(Caption(QStringLiteral("&Profile Name:"), TxtQorvProfileName), TxtQorvProfileName);
+  nameRow->addRow(BuddyLabel(QStringLiteral("&Profile Name:"), TxtQorvProfileName), TxtQorvProfileName);
   v->addLayout(nameRow);
 
   auto* kind = new QGroupBox(QStringLiteral("Mail System"));
@@ -73,20 +67,20 @@ void FrmConfigPrf::BuildProfilePage() {
   txtPop3SmtpUsername = Box(QStringLiteral("Username"));
   txtPop3SmtpPws = Box(QStringLiteral("Password"));
   txtPop3SmtpPws->setEchoMode(QLineEdit::Password);
-  g->addWidget(Caption(QStringLiteral("&SMTP Server:"), txtSmtpServer), 0, 0);
+  g->addWidget(BuddyLabel(QStringLiteral("&SMTP Server:"), txtSmtpServer), 0, 0);
   g->addWidget(txtSmtpServer, 0, 1);
-  g->addWidget(Caption(QStringLiteral("POP&3 Server:"), txtPop3Server), 1, 0);
+  g->addWidget(BuddyLabel(QStringLiteral("POP&3 Server:"), txtPop3Server), 1, 0);
   g->addWidget(txtPop3Server, 1, 1);
-  g->addWidget(Caption(QStringLiteral("&Username:"), txtPop3SmtpUsername), 2, 0);
+  g->addWidget(BuddyLabel(QStringLiteral("&Username:"), txtPop3SmtpUsername), 2, 0);
   g->addWidget(txtPop3SmtpUsername, 2, 1);
-  g->addWidget(Caption(QStringLiteral("Passw&ord:"), txtPop3SmtpPws), 3, 0);
+  g->addWidget(BuddyLabel(QStringLiteral("Passw&ord:"), txtPop3SmtpPws), 3, 0);
   g->addWidget(txtPop3SmtpPws, 3, 1);
   auto* user = new QGroupBox(QStringLiteral("User Information"));
   auto* uf = new QFormLayout(user);
   txtfromname = Box(QStringLiteral("Sender Name"), QStringLiteral("The sender's name shown in the messages sent."));
   txtfromaddress = Box(QStringLiteral("Sender E-Mail Address"));
-  uf->addRow(Caption(QStringLiteral("&Name:"), txtfromname), txtfromname);
-  uf->addRow(Caption(QStringLiteral("&E-Mail Address:"), txtfromaddress), txtfromaddress);
+  uf->addRow(BuddyLabel(QStringLiteral("&Name:"), txtfromname), txtfromname);
+  uf->addRow(BuddyLabel(QStringLiteral("&E-Mail Address:"), txtfromaddress), txtfromaddress);
   g->addWidget(user, 4, 0, 1, 2);
   auto* mb = new QHBoxLayout;
   Command3 = new QPushButton(QStringLiteral("&More Settings"));
@@ -106,8 +100,8 @@ void FrmConfigPrf::BuildProfilePage() {
                              QStringLiteral("The Maildir folder of this profile: a path, or a name inside the home folder."));
   TxtWinMsgPws = Box(QStringLiteral("Windows Messaging Password"));
   TxtWinMsgPws->setEchoMode(QLineEdit::Password);
-  wf->addRow(Caption(QStringLiteral("Windows &Messaging Profile:"), TxtWinMsgProfileName), TxtWinMsgProfileName);
-  wf->addRow(Caption(QStringLiteral("Pa&ssword:"), TxtWinMsgPws), TxtWinMsgPws);
+  wf->addRow(BuddyLabel(QStringLiteral("Windows &Messaging Profile:"), TxtWinMsgProfileName), TxtWinMsgProfileName);
+  wf->addRow(BuddyLabel(QStringLiteral("Pa&ssword:"), TxtWinMsgPws), TxtWinMsgPws);
   CmdWinMsging = new QPushButton(QStringLiteral("Wi&ndows Messaging"));
   CmdWinMsging->setToolTip(QStringLiteral("Opens the Maildir folder in the file manager."));
   CmdWinMsging->setAutoDefault(false);
@@ -134,7 +128,7 @@ void FrmConfigPrf::BuildInboundPage() {
   v->addWidget(chkPrcInboundMessages);
   auto* g = new QGridLayout;
   TxtInBoundDir = Box(QStringLiteral("Inbound Directory"), QStringLiteral("The folder the files of received messages are written to."));
-  LblInBoundDir = Caption(QStringLiteral("&Inbound Directory:"), TxtInBoundDir);
+  LblInBoundDir = BuddyLabel(QStringLiteral("&Inbound Directory:"), TxtInBoundDir);
   CmdBrowseInbound = BrowseButton(QStringLiteral("Browse for the inbound directory"));
   g->addWidget(LblInBoundDir, 0, 0);
   g->addWidget(TxtInBoundDir, 0, 1);
@@ -180,10 +174,10 @@ void FrmConfigPrf::BuildOutboundPage() {
   Frme_OutboundOptions = new QGroupBox(QStringLiteral("Files From Directory"));
   auto* g = new QGridLayout(Frme_OutboundOptions);
   TxtOutBoundDir = Box(QStringLiteral("Outbound Directory"), QStringLiteral("The folder the agent takes the files to send from."));
-  LblOutBoundDir = Caption(QStringLiteral("&Directory:"), TxtOutBoundDir);
+  LblOutBoundDir = BuddyLabel(QStringLiteral("&Directory:"), TxtOutBoundDir);
   CmdBrowseOutbound = BrowseButton(QStringLiteral("Browse for the outbound directory"));
   TxtFilesOutbound = Box(QStringLiteral("Type of Files"), QStringLiteral("A name pattern such as *.TXT: the files of this type are sent."));
-  LblFilesOutbound = Caption(QStringLiteral("&Type of Files:"), TxtFilesOutbound);
+  LblFilesOutbound = BuddyLabel(QStringLiteral("&Type of Files:"), TxtFilesOutbound);
   TxtFilesOutbound->setText(QStringLiteral("*.INF"));
   CmdOutContens_options = new QPushButton(QStringLiteral("Send &Options"));
   CmdOutContens_options->setAutoDefault(false);
@@ -191,7 +185,7 @@ void FrmConfigPrf::BuildOutboundPage() {
                              QStringLiteral("The only folders an information file may take its attachment from: absolute "
                                             "names, separated by \";\". Empty: from anywhere. An information file "
                                             "naming a file elsewhere becomes .BAD."));
-  LblAttachmentFolders = Caption(QStringLiteral("&Attachments Only From:"), TxtAttachmentFolders);
+  LblAttachmentFolders = BuddyLabel(QStringLiteral("&Attachments Only From:"), TxtAttachmentFolders);
   CmdBrowseAttachmentFolder = BrowseButton(QStringLiteral("Browse for a folder to add to the attachment folders"));
   g->addWidget(LblOutBoundDir, 0, 0);
   g->addWidget(TxtOutBoundDir, 0, 1, 1, 2);
@@ -256,8 +250,8 @@ void FrmConfigPrf::BuildOutboundPage() {
 
 void FrmConfigPrf::ApplyInboundInterlock() {
   const bool on = chkPrcInboundMessages->isChecked();
-  for (QWidget* w : std::initializer_list<QWidget*>{LblInBoundDir, TxtInBoundDir, CmdBrowseInbound,
-                                                     ChkCreateAttchFilesInMsgs, ChkCreateInfFileForInMsgs})
+  for (QWidget* w : std::initializer_list<QWidget*>{TxtInBoundDir, CmdBrowseInbound, ChkCreateAttchFilesInMsgs,
+                                                     ChkCreateInfFileForInMsgs})
     w->setEnabled(on);
   TxtFilesInbound->setEnabled(on && ChkCreateAttchFilesInMsgs->isChecked());
   TxtFilesRES->setEnabled(on && ChkCreateInfFileForInMsgs->isChecked());
@@ -270,7 +264,7 @@ void FrmConfigPrf::ApplyOutboundInterlock() {
     w->setEnabled(on);
   TxtFilesRenamed->setEnabled(on && OptFlesRename->isChecked());
   // The folders bound what an information file names; a directory's files are its own.
-  for (QWidget* w : std::initializer_list<QWidget*>{LblAttachmentFolders, TxtAttachmentFolders, CmdBrowseAttachmentFolder})
+  for (QWidget* w : std::initializer_list<QWidget*>{TxtAttachmentFolders, CmdBrowseAttachmentFolder})
     w->setEnabled(on && OptUseInfFiles->isChecked());
 }
 

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "BuddyLabels.h"
 #include "FrmConfigPrf.h"
 #include "HelpTopic.h"
 
@@ -33,12 +34,6 @@ double NumericValue(const QString& text) {
 
 namespace {
 
-struct LineRow {
-  QLabel* lineLabel;
-  QLabel* between;
-  QLabel* andLabel;
-};
-
 QLineEdit* NewBox(const QString& accessible, int width) {
   auto* e = new QLineEdit;
   e->setAccessibleName(accessible);
@@ -46,22 +41,17 @@ QLineEdit* NewBox(const QString& accessible, int width) {
   return e;
 }
 
-// A line box and its two separators in one row; returns the labels for enabling.
-LineRow AddLineRow(QGridLayout* g, int row, const QString& caption, QLineEdit* line, QLineEdit* sep1, QLineEdit* sep2) {
-  LineRow r{new QLabel(caption), new QLabel(QStringLiteral("Between:")), new QLabel(QStringLiteral("And"))};
-  r.lineLabel->setBuddy(line);
-  r.between->setBuddy(sep1);
-  r.andLabel->setBuddy(sep2);
+// A line box and its two separators in one row, each behind its caption.
+void AddLineRow(QGridLayout* g, int row, const QString& caption, QLineEdit* line, QLineEdit* sep1, QLineEdit* sep2) {
   line->setToolTip(QStringLiteral("The number of the line of the information file that holds the value."));
   sep1->setToolTip(QStringLiteral("The text in front of the value on its line."));
   sep2->setToolTip(QStringLiteral("The text behind the value on its line."));
-  g->addWidget(r.lineLabel, row, 0);
+  g->addWidget(BuddyLabel(caption, line), row, 0);
   g->addWidget(line, row, 1);
-  g->addWidget(r.between, row, 2);
+  g->addWidget(BuddyLabel(QStringLiteral("Between:"), sep1), row, 2);
   g->addWidget(sep1, row, 3);
-  g->addWidget(r.andLabel, row, 4);
+  g->addWidget(BuddyLabel(QStringLiteral("And"), sep2), row, 4);
   g->addWidget(sep2, row, 5);
-  return r;
 }
 
 QComboBox* OptionList(const QString& accessible) {
@@ -132,8 +122,8 @@ FrmInfFileContens::FrmInfFileContens(QWidget* parent) : QDialog(parent) {
     line = NewBox(what + QStringLiteral(" line"), lw);
     sep1 = NewBox(what + QStringLiteral(" first separator"), sw);
     sep2 = NewBox(what + QStringLiteral(" second separator"), sw);
-    const LineRow row = AddLineRow(grid, 1, caption, line, sep1, sep2);
-    const QList<QWidget*> fromLine{line, sep1, sep2, row.lineLabel, row.between, row.andLabel};
+    AddLineRow(grid, 1, caption, line, sep1, sep2);
+    const QList<QWidget*> fromLine{line, sep1, sep2};
     connect(list, &QComboBox::currentIndexChanged, this, [fromLine](int i) {
       for (QWidget* w : fromLine) w->setEnabled(i == 0);
     });

@@ -17,6 +17,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "BuddyLabels.h"
 #include "FrmConfigPrf.h"
 #include "HelpTopic.h"
 #include "TabKeys.h"
@@ -34,12 +35,6 @@ QLineEdit* NumberBox(const QString& accessible, QObject* parent) {
   e->setMaxLength(5);
   e->setMaximumWidth(e->fontMetrics().horizontalAdvance(QLatin1Char('9')) * 9);
   return e;
-}
-
-QLabel* Caption(const QString& text, QWidget* buddy) {
-  auto* l = new QLabel(text);
-  l->setBuddy(buddy);
-  return l;
 }
 
 QComboBox* SecurityList(const QString& accessible, const QString& tip) {
@@ -79,9 +74,9 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   txtSmtpTcpPort->setToolTip(QStringLiteral("25 is the usual SMTP port; 587 for submission, 465 with implicit TLS."));
   CmdDefTcpPorts = new QPushButton(QStringLiteral("Use &Defaults"));
   CmdDefTcpPorts->setAutoDefault(false);
-  pf->addWidget(Caption(QStringLiteral("&POP3:"), txtPop3TcpPort));
+  pf->addWidget(BuddyLabel(QStringLiteral("&POP3:"), txtPop3TcpPort));
   pf->addWidget(txtPop3TcpPort);
-  pf->addWidget(Caption(QStringLiteral("&SMTP:"), txtSmtpTcpPort));
+  pf->addWidget(BuddyLabel(QStringLiteral("&SMTP:"), txtSmtpTcpPort));
   pf->addWidget(txtSmtpTcpPort);
   pf->addStretch();
   pf->addWidget(CmdDefTcpPorts);
@@ -91,7 +86,7 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   TxtServerTimeOut = NumberBox(QStringLiteral("Server time-out in seconds"), this);
   TxtServerTimeOut->setToolTip(QStringLiteral("How long to wait for a server's answer, from 1 to 300 seconds."));
   th->addWidget(TxtServerTimeOut);
-  th->addWidget(Caption(QStringLiteral("Seconds"), TxtServerTimeOut));
+  th->addWidget(BuddyLabel(QStringLiteral("Seconds"), TxtServerTimeOut));
   th->addStretch();
   pv->addWidget(timeouts);
   auto* login = new QGroupBox(QStringLiteral("Use Login Authorization When Connecting to a Host"));
@@ -119,8 +114,8 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
                                                 "None: plain text. "
                                                 "STARTTLS required: refuse a server without STLS. Implicit TLS: TLS "
                                                 "from the first byte (port 995)."));
-  sf->addRow(Caption(QStringLiteral("SMTP s&ecurity:"), cboSmtpSecurity), cboSmtpSecurity);
-  sf->addRow(Caption(QStringLiteral("POP3 sec&urity:"), cboPop3Security), cboPop3Security);
+  sf->addRow(BuddyLabel(QStringLiteral("SMTP s&ecurity:"), cboSmtpSecurity), cboSmtpSecurity);
+  sf->addRow(BuddyLabel(QStringLiteral("POP3 sec&urity:"), cboPop3Security), cboPop3Security);
   chkVerifyCertificate = new QCheckBox(QStringLiteral("&Verify the server certificate"));
   chkVerifyCertificate->setToolTip(QStringLiteral("Checks the certificate chain and the host name; clear it only "
                                                   "for a test server."));
@@ -135,27 +130,27 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   auto* caRow = new QHBoxLayout;
   caRow->addWidget(txtCaFile);
   caRow->addWidget(caBrowse);
-  sf->addRow(Caption(QStringLiteral("C&A file:"), txtCaFile), caRow);
+  sf->addRow(BuddyLabel(QStringLiteral("C&A file:"), txtCaFile), caRow);
   txtCertFingerprint = new QLineEdit;
   txtCertFingerprint->setAccessibleName(QStringLiteral("Certificate fingerprint"));
   txtCertFingerprint->setPlaceholderText(QStringLiteral("SHA256:..."));
   txtCertFingerprint->setToolTip(QStringLiteral("\"SHA256:\" and 64 hex digits: accepts exactly this certificate "
                                                 "(a self-signed server) instead of a chain. The connection test "
                                                 "shows the server's, in its list and under Show Certificate."));
-  sf->addRow(Caption(QStringLiteral("&Fingerprint:"), txtCertFingerprint), txtCertFingerprint);
+  sf->addRow(BuddyLabel(QStringLiteral("&Fingerprint:"), txtCertFingerprint), txtCertFingerprint);
   cboAuthMethod = new QComboBox;
   cboAuthMethod->addItems({QStringLiteral("Automatic"), QStringLiteral("LOGIN (USER/PASS for POP3)"),
                            QStringLiteral("PLAIN"), QStringLiteral("XOAUTH2")});
   cboAuthMethod->setAccessibleName(QStringLiteral("Authentication method"));
   cboAuthMethod->setToolTip(QStringLiteral("Automatic: the best method the server offers. XOAUTH2 takes an access "
                                            "token as the password, usually from a password command."));
-  sf->addRow(Caption(QStringLiteral("Au&thentication:"), cboAuthMethod), cboAuthMethod);
+  sf->addRow(BuddyLabel(QStringLiteral("Au&thentication:"), cboAuthMethod), cboAuthMethod);
   txtPasswordCommand = new QLineEdit;
   txtPasswordCommand->setAccessibleName(QStringLiteral("Password command"));
   txtPasswordCommand->setToolTip(QStringLiteral("A shell command whose first output line is the password or token, "
                                                 "run at each connection (for example \"pass show mail/orders\"). "
                                                 "Empty: the profile's password."));
-  sf->addRow(Caption(QStringLiteral("Password co&mmand:"), txtPasswordCommand), txtPasswordCommand);
+  sf->addRow(BuddyLabel(QStringLiteral("Password co&mmand:"), txtPasswordCommand), txtPasswordCommand);
   Tabs->addTab(page, QStringLiteral("Securit&y"));
 
   // Unattended running.
@@ -171,7 +166,7 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   spnRetryHours->setAccessibleName(QStringLiteral("Retry for hours"));
   spnRetryHours->setToolTip(QStringLiteral("How long after its first failure a file is tried again."));
   uf->addRow(chkRetryTransient);
-  uf->addRow(Caption(QStringLiteral("Retry f&or:"), spnRetryHours), spnRetryHours);
+  uf->addRow(BuddyLabel(QStringLiteral("Retry f&or:"), spnRetryHours), spnRetryHours);
   chkKeepOnServer = new QCheckBox(QStringLiteral("&Keep fetched messages on the server"));
   chkKeepOnServer->setToolTip(QStringLiteral("Fetched messages stay on the POP3 server; each is fetched once."));
   spnKeepDays = new QSpinBox;
@@ -182,7 +177,7 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   spnKeepDays->setAccessibleName(QStringLiteral("Keep for days"));
   spnKeepDays->setToolTip(QStringLiteral("How many days a fetched message stays on the server; 0 keeps it for ever."));
   uf->addRow(chkKeepOnServer);
-  uf->addRow(Caption(QStringLiteral("Kee&p for:"), spnKeepDays), spnKeepDays);
+  uf->addRow(BuddyLabel(QStringLiteral("Kee&p for:"), spnKeepDays), spnKeepDays);
   Tabs->addTab(page, QStringLiteral("U&nattended"));
 
   connect(chkRetryTransient, &QCheckBox::toggled, spnRetryHours, &QWidget::setEnabled);

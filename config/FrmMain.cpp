@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QShortcut>
 #include <QSpinBox>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -25,6 +26,7 @@
 #include <cmath>
 
 #include "Autostart.h"
+#include "BuddyLabels.h"
 #include "DlgOpenSave.h"
 #include "FileIo.h"
 #include "FileFunctions.h"
@@ -63,6 +65,7 @@ QHBoxLayout* SizeRow(QSpinBox*& box, const char* name, const QString& caption, c
   box->setToolTip(tip);
   label->setToolTip(tip);
   label->setBuddy(box);
+  vrlconf::FollowBuddy(label);
   auto* row = new QHBoxLayout;
   row->addSpacing(indent);
   row->addWidget(label);
@@ -71,6 +74,25 @@ QHBoxLayout* SizeRow(QSpinBox*& box, const char* name, const QString& caption, c
   row->addStretch();
   return row;
 }
+
+// Fusion frames a check box in the window colour darkened, which on a dark base is the base
+// itself: an unticked profile showed no box at all. The list's boxes get a window colour whose
+// darkened frame stands apart from the base; a palette where it already does is left alone.
+class CheckFrameDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    QPalette& pal = option->palette;
+    const QColor base = pal.color(QPalette::Base), text = pal.color(QPalette::Text);
+    if (std::abs(pal.color(QPalette::Window).darker(140).lightnessF() - base.lightnessF()) >= 0.15) return;
+    const auto mix = [&](int b, int t) { return (b * 55 + t * 45) / 100; };
+    const QColor frame(mix(base.red(), text.red()), mix(base.green(), text.green()), mix(base.blue(), text.blue()));
+    pal.setColor(QPalette::Window, frame.lighter(140));
+  }
+};
 
 }  // namespace
 
@@ -220,6 +242,7 @@ void FrmMain::BuildProfilesPage(QWidget* page) {
   lstProfiles_->setRootIsDecorated(false);
   lstProfiles_->setUniformRowHeights(true);
   lstProfiles_->setAllColumnsShowFocus(true);
+  lstProfiles_->setItemDelegate(new CheckFrameDelegate(lstProfiles_));
   lstProfiles_->header()->setStretchLastSection(false);
   lstProfiles_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   lstProfiles_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);

@@ -9,6 +9,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
+#include "BuddyLabels.h"
 #include "FrmConfigPrf.h"
 #include "HelpTopic.h"
 
@@ -25,12 +26,8 @@ FrmOutSendOptions::FrmOutSendOptions(QWidget* parent) : QDialog(parent) {
                                            "several addresses are separated by \";\"."));
   TxtSubject = new QLineEdit;
   TxtSubject->setAccessibleName(QStringLiteral("Subject"));
-  auto* rl = new QLabel(QStringLiteral("&Recipient Address:"));
-  rl->setBuddy(TxtRecAddress);
-  auto* sl = new QLabel(QStringLiteral("&Subject:"));
-  sl->setBuddy(TxtSubject);
-  f->addRow(rl, TxtRecAddress);
-  f->addRow(sl, TxtSubject);
+  f->addRow(BuddyLabel(QStringLiteral("&Recipient Address:"), TxtRecAddress), TxtRecAddress);
+  f->addRow(BuddyLabel(QStringLiteral("&Subject:"), TxtSubject), TxtSubject);
   v->addLayout(f);
   auto* box = new QGroupBox(QStringLiteral("&Message Text"));
   auto* bl = new QVBoxLayout(box);

@@ -24,6 +24,7 @@
 #include <openssl/crypto.h>
 
 #include "AgentControl.h"
+#include "BuddyLabels.h"
 #include "ConsoleArt.h"
 #include "FileFunctions.h"
 #include "FrmMsgLog.h"
@@ -128,14 +129,17 @@ void FrmQuorvoAgentConsole::BuildUi() {
   qv->setObjectName(QStringLiteral("QvToolbar"));
   qv->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   qv->setMovable(false);
-  struct Tool { const char* key; const char* caption; const char* tip; QStyle::StandardPixmap icon; };
-  const Tool agentTools[] = {{"BT_START_AGENT", "&Start", "Start", QStyle::SP_MediaPlay},
-                             {"BT_STOP_AGENT", "S&top", "Stop", QStyle::SP_MediaStop},
-                             {"BT_CONFIG_AGENT", "&Config", "Configuration", QStyle::SP_FileDialogDetailedView},
-                             {"BT_ABAUT", "Abaut", "Abaut...", QStyle::SP_MessageBoxInformation},
-                             {"BT_HELP", "Help", "Help", QStyle::SP_DialogHelpButton}};
+  // Start, Stop and the refreshes take the theme's icons or drawn ones that read on dark windows.
+  using console::Glyph;
+  struct Tool { const char* key; const char* caption; const char* tip; QIcon icon; };
+  const Tool agentTools[] = {
+      {"BT_START_AGENT", "&Start", "Start", console::ToolIcon("media-playback-start", Glyph::Start)},
+      {"BT_STOP_AGENT", "S&top", "Stop", console::ToolIcon("media-playback-stop", Glyph::Stop)},
+      {"BT_CONFIG_AGENT", "&Config", "Configuration", st->standardIcon(QStyle::SP_FileDialogDetailedView)},
+      {"BT_ABAUT", "Abaut", "Abaut...", st->standardIcon(QStyle::SP_MessageBoxInformation)},
+      {"BT_HELP", "Help", "Help", st->standardIcon(QStyle::SP_DialogHelpButton)}};
   for (const Tool& t : agentTools) {
-    QAction* a = action(t.key, QString::fromLatin1(t.caption), st->standardIcon(t.icon));
+    QAction* a = action(t.key, QString::fromLatin1(t.caption), t.icon);
     a->setToolTip(QString::fromLatin1(t.tip));
     qv->addAction(a);
   }
@@ -190,10 +194,10 @@ void FrmQuorvoAgentConsole::BuildUi() {
   auto* stateRow = new QHBoxLayout;
   d_->animation = new QLabel(central);
   d_->animation->setObjectName(QStringLiteral("ImgAgentStatus"));
-  d_->animation->setPixmap(console::ImgStat(0));
+  d_->animation->setPixmap(console::ImgStat(0, 32, devicePixelRatioF()));
   d_->indicator = new QLabel(central);
   d_->indicator->setObjectName(QStringLiteral("ImgColorsAgentStat"));
-  d_->indicator->setPixmap(console::ImgColors(1));
+  d_->indicator->setPixmap(console::ImgColors(1, devicePixelRatioF()));
   d_->state = new QLabel(QStringLiteral("Inactive"), central);
   d_->state->setObjectName(QStringLiteral("LblAgentState"));
   d_->state->setAccessibleName(QStringLiteral("Agent state"));
@@ -212,14 +216,15 @@ void FrmQuorvoAgentConsole::BuildUi() {
   auto* tbar = new QToolBar(QStringLiteral("Log"), central);
   tbar->setObjectName(QStringLiteral("TBarLog"));
   tbar->setIconSize(QSize(16, 16));
-  const Tool logTools[] = {{"BT_LOG_PREV", "", "Move Previous", QStyle::SP_ArrowUp},
-                           {"BT_LOG_NEXT", "", "Move Next", QStyle::SP_ArrowDown},
-                           {"BT_LOG_VIEW", "", "View Current Log", QStyle::SP_FileDialogContentsView},
-                           {"BT_LOG_REFRESH", "", "Refresh", QStyle::SP_BrowserReload},
-                           {"BT_LOG_AUTOREFRESH", "", "Auto Refresh", QStyle::SP_MediaSeekForward},
-                           {"BT_LOG_CLEAR", "", "Clear Log", QStyle::SP_DialogDiscardButton}};
+  const Tool logTools[] = {
+      {"BT_LOG_PREV", "", "Move Previous", st->standardIcon(QStyle::SP_ArrowUp)},
+      {"BT_LOG_NEXT", "", "Move Next", st->standardIcon(QStyle::SP_ArrowDown)},
+      {"BT_LOG_VIEW", "", "View Current Log", st->standardIcon(QStyle::SP_FileDialogContentsView)},
+      {"BT_LOG_REFRESH", "", "Refresh", console::ToolIcon("view-refresh", Glyph::Refresh)},
+      {"BT_LOG_AUTOREFRESH", "", "Auto Refresh", console::ToolIcon("media-playlist-repeat", Glyph::AutoRefresh)},
+      {"BT_LOG_CLEAR", "", "Clear Log", st->standardIcon(QStyle::SP_DialogDiscardButton)}};
   for (const Tool& t : logTools) {
-    QAction* a = action(t.key, QString::fromLatin1(t.tip), st->standardIcon(t.icon));
+    QAction* a = action(t.key, QString::fromLatin1(t.tip), t.icon);
     a->setToolTip(QString::fromLatin1(t.tip));
     const QString key = QString::fromLatin1(t.key);
     connect(a, &QAction::triggered, this, [this, key] { ExecLogCommand(key); });
@@ -235,6 +240,7 @@ void FrmQuorvoAgentConsole::BuildUi() {
   d_->list->setAccessibleName(QStringLiteral("Log"));
   d_->list->setUniformItemSizes(true);
   label1->setBuddy(d_->list);
+  vrlconf::FollowBuddy(label1);
   connect(d_->list, &QListWidget::itemDoubleClicked, this, [this] { ExecLogCommand(QStringLiteral("BT_LOG_VIEW")); });
   layout->addWidget(d_->list, 1);
   setCentralWidget(central);
@@ -383,7 +389,7 @@ void FrmQuorvoAgentConsole::DoInitAgent() {
     return;
   }
   d_->state->setText(QStringLiteral("Starting"));
-  d_->indicator->setPixmap(console::ImgColors(2));
+  d_->indicator->setPixmap(console::ImgColors(2, devicePixelRatioF()));
   SetEnabled({"BT_START_AGENT", "BT_STOP_AGENT", "BT_CONFIG_AGENT", "Menu_App_Start", "Menu_App_Stop",
               "Menu_App_Config", "MenuStop", "MenuStart", "Menu_Configure"},
              false);
@@ -392,7 +398,7 @@ void FrmQuorvoAgentConsole::DoInitAgent() {
 
 void FrmQuorvoAgentConsole::DoStopAgent() {
   d_->state->setText(QStringLiteral("Stopping"));
-  d_->indicator->setPixmap(console::ImgColors(2));
+  d_->indicator->setPixmap(console::ImgColors(2, devicePixelRatioF()));
   SetEnabled({"BT_START_AGENT", "BT_STOP_AGENT", "Menu_App_Start", "Menu_App_Stop", "MenuStop", "MenuStart"}, false);
   if (d_->control) d_->control->StopMailAgent();
 }
@@ -404,13 +410,13 @@ void FrmQuorvoAgentConsole::AgStat_AgentState(qint32 State) {
     d_->timer1->start();
     d_->timerHealth->start();
     d_->state->setText(QStringLiteral("Active"));
-    d_->indicator->setPixmap(console::ImgColors(0));
+    d_->indicator->setPixmap(console::ImgColors(0, devicePixelRatioF()));
     d_->tray->SetTipText(QStringLiteral("Vorlane Is Active"));
   } else if (State == NotRunning) {
     SetEnabled({"BT_START_AGENT", "BT_CONFIG_AGENT", "Menu_App_Start", "Menu_App_Config", "MenuStart", "Menu_Configure"}, true);
     SetEnabled({"BT_STOP_AGENT", "Menu_App_Stop", "MenuStop"}, false);
     d_->state->setText(QStringLiteral("Inactive"));
-    d_->indicator->setPixmap(console::ImgColors(1));
+    d_->indicator->setPixmap(console::ImgColors(1, devicePixelRatioF()));
     d_->timer1->stop();
     d_->timerHealth->stop();
     d_->frame = 0;
@@ -424,7 +430,7 @@ void FrmQuorvoAgentConsole::AgStat_AgentState(qint32 State) {
 }
 
 void FrmQuorvoAgentConsole::AnimationStep() {
-  d_->animation->setPixmap(console::ImgStat(d_->frame));
+  d_->animation->setPixmap(console::ImgStat(d_->frame, 32, devicePixelRatioF()));
   d_->tray->SetIcon(console::Image1(d_->frame));
   if (++d_->frame > console::kFrames - 1) d_->frame = 0;
 }
@@ -525,7 +531,7 @@ QMessageBox* FrmQuorvoAgentConsole::MakeAboutBox(QWidget* parent) {
   auto* box = new QMessageBox(parent);
   box->setObjectName(QStringLiteral("About"));
   box->setWindowTitle(QStringLiteral("About Vorlane"));
-  box->setIconPixmap(console::ImgStat(2).scaled(48, 48, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  box->setIconPixmap(console::ImgStat(2, 48, box->devicePixelRatioF()));
   box->setTextFormat(Qt::RichText);
   box->setText(QStringLiteral("<b>Vorlane %1</b><br>The console of the Vorlane mail agent: it turns files into "
                               "e-mail and e-mail into files.")

@@ -1,5 +1,5 @@
-// The console: idle, running with the log of a cycle, the log viewer, the tray menu, the About
-// box and a box the agent relays.
+// The console: idle, running with the log of a cycle, the log viewer, the tray icon and its menu,
+// the About box and a box the agent relays.
 #include "Screens.h"
 
 #include <QApplication>
@@ -7,7 +7,10 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QTemporaryDir>
+
+#include "ConsoleArt.h"
 
 #include "FrmMsgLog.h"
 #include "FrmQuorvoAgentConsole.h"
@@ -46,6 +49,18 @@ const vrlscreens::Register kConsole(QStringLiteral("FrmQuorvoAgentConsole"), [](
   viewer.SetText(w.ListLogView()->currentItem()->text());
   viewer.show();
   viewer.grab().save(out + QStringLiteral("/FrmMsgLog.png"));
+
+  // The tray icon's frames as a panel of the palette's window colour shows them, at the usual
+  // size and at twice it.
+  QPixmap tray(console::kFrames * 76 + 8, 56);
+  tray.fill(w.palette().color(QPalette::Window));
+  QPainter paint(&tray);
+  for (int f = 0; f < console::kFrames; ++f) {
+    console::Image1(f).paint(&paint, QRect(8 + f * 76, 17, 22, 22));
+    console::Image1(f).paint(&paint, QRect(36 + f * 76, 6, 44, 44));
+  }
+  paint.end();
+  tray.save(out + QStringLiteral("/SystrayIcon-frames.png"));
 
   QMenu* menu = w.MenuAgent();
   menu->popup(QPoint(0, 0));
