@@ -14,12 +14,14 @@ class Follower : public QObject {
   Follower(QLabel* label, QWidget* buddy) : QObject(label), label_(label), buddy_(buddy) {
     setObjectName(QStringLiteral("vrl_buddy_follower"));
     buddy->installEventFilter(this);
+    // A parent enabled again enables the label but not a box disabled on its own.
+    label->installEventFilter(this);
     Sync();
   }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == buddy_ && event->type() == QEvent::EnabledChange) Sync();
+    if ((watched == buddy_ || watched == label_) && event->type() == QEvent::EnabledChange) Sync();
     return false;
   }
 

@@ -53,6 +53,14 @@ const Pair kPairs[] = {
        auto* e = static_cast<FrmConfigPrf*>(w);
        (on ? e->OptUseInfFiles : e->OptSndFilesFromDir)->setChecked(true);
      }},
+    // The box disabled on its own while its group is: the group enabled again leaves it off.
+    {"&Attachments Only From:", NewProfile,
+     [](QWidget* w, bool on) {
+       auto* e = static_cast<FrmConfigPrf*>(w);
+       e->chkPrcOutboundMessages->setChecked(false);
+       (on ? e->OptUseInfFiles : e->OptSndFilesFromDir)->setChecked(true);
+       e->chkPrcOutboundMessages->setChecked(true);
+     }},
     {"L&ine Nº :", Make<FrmInfFileContens>,
      [](QWidget* w, bool on) { static_cast<FrmInfFileContens*>(w)->CboSubjectOptions->setCurrentIndex(on ? 0 : 1); }},
 };
