@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageBox>
 
 #include <cstdio>
 
@@ -105,6 +106,11 @@ void PrintStatus(bool json, const QJsonObject& agent, const QJsonObject& health)
   PrintHealth(health);
 }
 
+QString AgentNotStarted() {
+  return QStringLiteral("The agent could not be started for the folder \"%1\" (VRLEng31 --home).")
+      .arg(vrl::ApplicationFolder());
+}
+
 // The window: one per application folder; a second console shows the first and ends.
 int RunWindow(int argc, char** argv, bool debug) {
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
@@ -124,6 +130,10 @@ int RunWindow(int argc, char** argv, bool debug) {
   if (!instance.Claim(&shown)) {
     if (shown) return 0;
     std::fputs("VRL31: another console is running but does not answer.\n", stderr);
+    return 1;
+  }
+  if (!StartAgentForFolder(vrl::ApplicationFolder())) {
+    QMessageBox::critical(nullptr, QStringLiteral("Vorlane"), AgentNotStarted());
     return 1;
   }
   FrmQuorvoAgentConsole window;
@@ -208,6 +218,10 @@ int RunCommandLine(int argc, char** argv) {
     debugOn = v == QLatin1String("on");
   }
 
+  if (!StartAgentForFolder(vrl::ApplicationFolder())) {
+    std::fprintf(stderr, "VRL31: %s\n", AgentNotStarted().toUtf8().constData());
+    return 1;
+  }
   // Detached: the agent keeps running after this program ends.
   ClsStartStopEng control(AgentHold::Detached);
   if (!control.IsValid()) {

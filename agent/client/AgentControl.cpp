@@ -1,6 +1,12 @@
 #include "AgentControl.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
 #include <QDBusMessage>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -8,6 +14,7 @@
 
 #include <functional>
 
+#include "AppFolder.h"
 #include "ClsAgentStateProxy.h"
 #include "ClsGetLogProxy.h"
 #include "ClsStartStopEngProxy.h"
@@ -191,4 +198,21 @@ bool ClsGetLog::ClearLogFile() { return Link().Wait(proxy_->ClearLogFile()); }
 
 QString ClsGetLog::GetTempLogFileName() const {
   return GetProperty("GetTempLogFileName").toString();
+}
+
+bool StartAgentForFolder(const QString& folder, const QString& program, int waitMs) {
+  const QDBusConnection bus = QDBusConnection::sessionBus();
+  const QString name = QString::fromLatin1(agentbus::kServiceName);
+  const auto onBus = [&] { return bus.interface()->isServiceRegistered(name).value(); };
+  if (folder == vrl::DefaultApplicationFolder() || !bus.isConnected() || onBus()) return true;
+  QString agent = program;
+  if (agent.isEmpty()) {
+    agent = QCoreApplication::applicationDirPath() + QStringLiteral("/VRLEng31");
+    if (!QFileInfo(agent).isExecutable()) agent = QStringLiteral("VRLEng31");
+  }
+  if (!QProcess::startDetached(agent, {QStringLiteral("--home"), folder})) return false;
+  for (QDeadlineTimer deadline(waitMs); !deadline.hasExpired(); QThread::msleep(20)) {
+    if (onBus()) return true;
+  }
+  return false;
 }

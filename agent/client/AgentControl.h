@@ -95,3 +95,10 @@ class ClsGetLog : public AgentClientObject {
  private:
   OrgVorlaneVRLEng31ClsGetLogInterface* proxy_;
 };
+
+// Service activation starts the agent on the folder the bus was told, the default one as a
+// rule. A client working on another folder (--home, $VORLANE_HOME) starts the agent itself with
+// --home when none serves the session yet, and waits at most waitMs until it is on the bus.
+// program: the agent to start (default: VRLEng31 beside this program, else on the PATH). False
+// when an agent was needed but did not come.
+bool StartAgentForFolder(const QString& folder, const QString& program = {}, int waitMs = 5000);

@@ -7,6 +7,8 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVariant>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -157,6 +159,25 @@ TEST_F(AgentBusTest, ReleasingOrCrashingClientsEndTheAgent) {
   holder.waitForFinished();
   ASSERT_TRUE(PollFor([] { return !AgentOnBus(); }));
   EXPECT_FALSE(QFileInfo::exists(temp));
+}
+
+// Activation starts the agent on the bus's folder; a client on another folder starts it itself.
+TEST_F(AgentBusTest, AClientOnAnotherFolderStartsTheAgentForIt) {
+  const QString other = Path("other");
+  ASSERT_TRUE(QDir().mkpath(other));
+  ASSERT_FALSE(AgentOnBus());
+  ASSERT_TRUE(StartAgentForFolder(other, kBin + "/VRLEng31"));
+  const QDBusMessage pid = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID")
+      << QString::fromLatin1(agentbus::kServiceName));
+  ASSERT_EQ(pid.type(), QDBusMessage::ReplyMessage);
+  QFile cmdline(QString("/proc/%1/cmdline").arg(pid.arguments().value(0).toUInt()));
+  ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+  const QByteArray args = cmdline.readAll();
+  EXPECT_TRUE(args.endsWith(QByteArray("--home\0", 7) + other.toUtf8() + '\0')) << args.toStdString();
+  EXPECT_TRUE(StartAgentForFolder(Path("third"), "/nonexistent/VRLEng31")) << "one is on the bus already";
+  EXPECT_TRUE(PollFor([] { return !AgentOnBus(); }, 10000)) << "unheld, it ends";
+  EXPECT_FALSE(StartAgentForFolder(other, "/nonexistent/VRLEng31"));
 }
 
 TEST_F(AgentBusTest, ARunAgentOutlivesItsClientsAndASecondAgentRefuses) {
