@@ -87,13 +87,18 @@ TEST_F(FrmAgentTest, MissingFoldersAreReportedAndTheProfileSkipped) {
   out.OutboundDir = Path("nowhere/out");
   unused.PrcInboundMessages = false, unused.PrcOutboundMessages = false;  // folders not needed
   unused.InboundDir = Path("nowhere/u-in"), unused.OutboundDir = Path("nowhere/u-out");
-  for (const auto& p : {in, out, unused}) AddProfile(p);
+  // A folder taken from wherever the agent started, files that would be sent again as .BAD.
+  ProfileRecord refused = MakeProfile("Refused");
+  refused.InboundDir = ".", refused.OutFilesExtention = "bad";
+  for (const auto& p : {in, out, unused, refused}) AddProfile(p);
   global_.ShowErrorMsgs = true;
   FirstCycle();
   const QStringList texts = {"Profile:  'In' Inbound Directory Not Found: " + Path("nowhere/in"),
                              "Profile:  'Out' Outbound Directory Not Found: " + Path("nowhere/out")};
-  EXPECT_EQ(CycleLines(), (QStringList{"ERROR:\t " + texts[0], "ERROR:\t " + texts[1]}));
-  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(CycleLines(), (QStringList{"ERROR:\t " + texts[0], "ERROR:\t " + texts[1],
+                                       "ERROR:\t Profile:  'Refused' Not an absolute folder name: .",
+                                       "ERROR:\t Profile:  'Refused' This type of file cannot be used: *.BAD"}));
+  ASSERT_EQ(boxes_.size(), 4u);
   EXPECT_EQ(boxes_[1].text, texts[1]);
   EXPECT_EQ(boxes_[1].icon, vrl::MsgBoxIcon::Exclamation);
   EXPECT_EQ(hooks_.calls, (QStringList{"open Unused", "close Unused"}));
