@@ -24,7 +24,7 @@ bool BadType(const QString& type) { return TypeExtension(type).compare(QLatin1St
 
 class Collector {
  public:
-  Collector(const ProfileCheckOptions& o) : run_(o.purpose == CheckPurpose::Run) {}
+  explicit Collector(const ProfileCheckOptions& o) : run_(o.purpose == CheckPurpose::Run) {}
 
   // Rules the agent's load keeps pass forRun; the others only stop a save.
   void Refuse(ProfileField field, const QString& text, const QString& detail, bool forRun = false) {
@@ -101,10 +101,11 @@ void CheckInternetMail(const ProfileRecord& p, Collector& c) {
   if (p.FromName.trimmed().isEmpty())
     c.Refuse(ProfileField::FromName, QStringLiteral("Invalid Name for User Information"), Field("FromName") + " must not be empty");
   // Servers refuse a message whose sender is no address; the agent needs it only to send.
+  const bool sends = p.PrcOutboundMessages;
   if (SMTP_OutMail syntax; !syntax.IsValidEmailAddress(p.FromAddress.trimmed()))
     c.Refuse(ProfileField::FromAddress, QStringLiteral("Invalid E-Mail Address for User Information"),
              Field("FromAddress") + QStringLiteral(" must be an e-mail address the agent can send from, not \"%1\"").arg(p.FromAddress),
-             p.PrcOutboundMessages);
+             sends);
 }
 
 // An empty folder may be saved after a Yes; a relative one never, since the agent's working
