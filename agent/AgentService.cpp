@@ -1,5 +1,7 @@
 #include "AgentService.h"
 
+#include "AppFolder.h"
+
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QDBusServiceWatcher>
@@ -158,7 +160,8 @@ AgentService::AgentService(FrmAgent& agent, AgentLog& log, bool runMode, QObject
              {{QStringLiteral("AgentState"),
                [this] { return QVariant(qint32(agent_.AgentState())); }, nullptr},
               {QStringLiteral("Health"),
-               [this] { return QVariant(QString::fromUtf8(agent_.HealthDocument())); }, nullptr}}),
+               [this] { return QVariant(QString::fromUtf8(agent_.HealthDocument())); }, nullptr},
+              {QStringLiteral("ApplicationFolder"), [] { return QVariant(vrl::ApplicationFolder()); }, nullptr}}),
       getLog_(*this, ClassKind::GetLog, agentbus::kGetLogInterface,
               {{QStringLiteral("ClearLogFile"), [this](const QString&) { log_.ClearLogFile(); }}},
               {{QStringLiteral("GetTempLogFileName"),

@@ -111,6 +111,14 @@ QString AgentNotStarted() {
       .arg(vrl::ApplicationFolder());
 }
 
+// One agent serves the session: said when it works on another folder than this program.
+QString OtherFolder(const QString& served) {
+  if (served.isEmpty() || served == vrl::ApplicationFolder()) return {};
+  return QStringLiteral("The agent of this session works on the folder \"%1\", not on \"%2\"; stop it "
+                        "(VRL31 --home \"%1\" --stop) to work on \"%2\".")
+      .arg(served, vrl::ApplicationFolder());
+}
+
 // The window: one per application folder; a second console shows the first and ends.
 int RunWindow(int argc, char** argv, bool debug) {
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
@@ -132,10 +140,12 @@ int RunWindow(int argc, char** argv, bool debug) {
     std::fputs("VRL31: another console is running but does not answer.\n", stderr);
     return 1;
   }
-  if (!StartAgentForFolder(vrl::ApplicationFolder())) {
+  QString served;
+  if (!StartAgentForFolder(vrl::ApplicationFolder(), {}, 5000, &served)) {
     QMessageBox::critical(nullptr, QStringLiteral("Vorlane"), AgentNotStarted());
     return 1;
   }
+  if (!OtherFolder(served).isEmpty()) QMessageBox::warning(nullptr, QStringLiteral("Vorlane"), OtherFolder(served));
   FrmQuorvoAgentConsole window;
   QObject::connect(&instance, &SingleInstance::ShowRequested, &window, &FrmQuorvoAgentConsole::ShowConsole);
   QObject::connect(&window, &FrmQuorvoAgentConsole::Ended, &app, &QCoreApplication::quit, Qt::QueuedConnection);
@@ -218,10 +228,12 @@ int RunCommandLine(int argc, char** argv) {
     debugOn = v == QLatin1String("on");
   }
 
-  if (!StartAgentForFolder(vrl::ApplicationFolder())) {
+  QString served;
+  if (!StartAgentForFolder(vrl::ApplicationFolder(), {}, 5000, &served)) {
     std::fprintf(stderr, "VRL31: %s\n", AgentNotStarted().toUtf8().constData());
     return 1;
   }
+  if (!OtherFolder(served).isEmpty()) std::fprintf(stderr, "VRL31: %s\n", OtherFolder(served).toUtf8().constData());
   // Detached: the agent keeps running after this program ends.
   ClsStartStopEng control(AgentHold::Detached);
   if (!control.IsValid()) {

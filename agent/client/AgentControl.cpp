@@ -188,6 +188,7 @@ AgentStateConsts ClsAgentState::AgentState() const {
 }
 
 QString ClsAgentState::Health() const { return GetProperty("Health").toString(); }
+QString ClsAgentState::ApplicationFolder() const { return GetProperty("ApplicationFolder").toString(); }
 
 ClsGetLog::ClsGetLog(AgentHold hold, QObject* parent)
     : AgentClientObject(agentbus::kGetLogPath, agentbus::kGetLogInterface, hold, parent),
@@ -200,11 +201,24 @@ QString ClsGetLog::GetTempLogFileName() const {
   return GetProperty("GetTempLogFileName").toString();
 }
 
-bool StartAgentForFolder(const QString& folder, const QString& program, int waitMs) {
+bool StartAgentForFolder(const QString& folder, const QString& program, int waitMs, QString* served) {
   const QDBusConnection bus = QDBusConnection::sessionBus();
   const QString name = QString::fromLatin1(agentbus::kServiceName);
   const auto onBus = [&] { return bus.interface()->isServiceRegistered(name).value(); };
-  if (folder == vrl::DefaultApplicationFolder() || !bus.isConnected() || onBus()) return true;
+  if (served) served->clear();
+  if (!bus.isConnected()) return true;
+  if (onBus()) {
+    if (!served) return true;
+    QDBusMessage get = QDBusMessage::createMethodCall(name, QString::fromLatin1(agentbus::kAgentStatePath),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QString::fromLatin1(agentbus::kAgentStateInterface) << QStringLiteral("ApplicationFolder");
+    get.setAutoStartService(false);
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
+    if (reply.type() == QDBusMessage::ReplyMessage)
+      *served = reply.arguments().value(0).value<QDBusVariant>().variant().toString();
+    return true;
+  }
+  if (folder == vrl::DefaultApplicationFolder()) return true;
   QString agent = program;
   if (agent.isEmpty()) {
     agent = QCoreApplication::applicationDirPath() + QStringLiteral("/VRLEng31");

@@ -74,6 +74,8 @@ class ClsAgentState : public AgentClientObject {
   // The agent's health record, a JSON object (README: the agent on D-Bus); empty when the agent
   // cannot be reached.
   QString Health() const;
+  // The folder the agent works on.
+  QString ApplicationFolder() const;
 
  signals:
   // Every change of state. When the agent process vanishes while it runs, NotRunning.
@@ -100,5 +102,7 @@ class ClsGetLog : public AgentClientObject {
 // rule. A client working on another folder (--home, $VORLANE_HOME) starts the agent itself with
 // --home when none serves the session yet, and waits at most waitMs until it is on the bus.
 // program: the agent to start (default: VRLEng31 beside this program, else on the PATH). False
-// when an agent was needed but did not come.
-bool StartAgentForFolder(const QString& folder, const QString& program = {}, int waitMs = 5000);
+// when an agent was needed but did not come. served, when given, gets the folder of an agent
+// that was on the bus already (empty when none was, or it did not say).
+bool StartAgentForFolder(const QString& folder, const QString& program = {}, int waitMs = 5000,
+                         QString* served = nullptr);

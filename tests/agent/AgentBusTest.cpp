@@ -42,6 +42,7 @@ class AgentBusTest : public agenttest::AgentEnvironment {
     ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "the tests run under dbus-run-session";
     home_ = Path("home");
     vrl::SetApplicationFolder(home_);
+    qputenv("VORLANE_HOME", QFile::encodeName(home_));  // the programs the tests run work on it too
     GlobalRecord global;
     global.ConfigFlag = 1, global.PrcInterval = 1, global.ShowErrorMsgs = true;
     ASSERT_TRUE(WriteGlobalRecord(global));
@@ -53,6 +54,7 @@ class AgentBusTest : public agenttest::AgentEnvironment {
     ASSERT_EQ(QDBusConnection::sessionBus().call(m).type(), QDBusMessage::ReplyMessage);
   }
   void TearDown() override {
+    qunsetenv("VORLANE_HOME");
     vrl::SetApplicationFolder(QString());
     AgentEnvironment::TearDown();
   }
@@ -175,7 +177,13 @@ TEST_F(AgentBusTest, AClientOnAnotherFolderStartsTheAgentForIt) {
   ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
   const QByteArray args = cmdline.readAll();
   EXPECT_TRUE(args.endsWith(QByteArray("--home\0", 7) + other.toUtf8() + '\0')) << args.toStdString();
-  EXPECT_TRUE(StartAgentForFolder(Path("third"), "/nonexistent/VRLEng31")) << "one is on the bus already";
+  QString served;
+  EXPECT_TRUE(StartAgentForFolder(Path("third"), "/nonexistent/VRLEng31", 5000, &served)) << "one is on the bus already";
+  EXPECT_EQ(served, other);
+  QByteArray out;
+  EXPECT_EQ(Run("VRL31", {"--status"}, &out), 0);
+  EXPECT_TRUE(out.startsWith("VRL31: The agent of this session works on the folder \"" + other.toUtf8() + "\", not on \"" +
+                             home_.toUtf8() + "\"")) << out.toStdString();
   EXPECT_TRUE(PollFor([] { return !AgentOnBus(); }, 10000)) << "unheld, it ends";
   EXPECT_FALSE(StartAgentForFolder(other, "/nonexistent/VRLEng31"));
 }
