@@ -14,14 +14,6 @@ namespace {
 
 using Outcome = TokenAnswer::Outcome;
 
-// A server's text as one short printable line: it goes into our log.
-QString Shown(const QString& text, qsizetype most = 200) {
-  QString s = text.left(most);
-  for (QChar& c : s)
-    if (!c.isPrint()) c = u' ';
-  return s.trimmed();
-}
-
 QByteArray Encoded(const Form& form) {
   QByteArray body;
   for (const auto& [key, value] : form) {
@@ -40,15 +32,12 @@ Outcome ErrorOutcome(const QString& code) {
   return Outcome::Failed;
 }
 
-TokenAnswer Read(int status, const QByteArray& bytes) {
+TokenAnswer Read(int status, const QJsonObject& o) {
   TokenAnswer a;
-  const QJsonObject o = QJsonDocument::fromJson(bytes).object();
   const QString code = o.value(QStringLiteral("error")).toString();
   if (!code.isEmpty()) {
     a.outcome = ErrorOutcome(code);
-    a.error = Shown(code, 64);
-    if (const QString d = Shown(o.value(QStringLiteral("error_description")).toString()); !d.isEmpty())
-      a.error += QStringLiteral(": ") + d;
+    a.error = ErrorText(o);
     return a;
   }
   const QString access = o.value(QStringLiteral("access_token")).toString();
@@ -68,6 +57,20 @@ TokenAnswer Read(int status, const QByteArray& bytes) {
 
 }  // namespace
 
+QString ErrorText(const QJsonObject& answer) {
+  QString text = Shown(answer.value(QStringLiteral("error")).toString(), 64);
+  if (const QString d = Shown(answer.value(QStringLiteral("error_description")).toString()); !d.isEmpty())
+    text += QStringLiteral(": ") + d;
+  return text;
+}
+
+QString Shown(const QString& text, qsizetype most) {
+  QString s = text.left(most);
+  for (QChar& c : s)
+    if (!c.isPrint()) c = u' ';
+  return s.trimmed();
+}
+
 bool AllowedEndpoint(const QUrl& url) {
   if (!url.isValid() || url.host().isEmpty()) return false;
   if (url.scheme() == QLatin1String("https")) return true;
@@ -77,12 +80,14 @@ bool AllowedEndpoint(const QUrl& url) {
   return !host.isNull() && host.isLoopback();
 }
 
-TokenAnswer PostForm(const QUrl& url, const Form& form, int timeoutMs) {
-  TokenAnswer answer;
+bool PostForJson(const QUrl& url, const Form& form, int timeoutMs, const QString& what, int& status,
+                 QJsonObject& object, QString& error) {
+  status = 0;
+  object = QJsonObject();
   if (!AllowedEndpoint(url)) {
-    answer.error = QStringLiteral("the token URL must use https (plain http only to this machine): ") +
-                   Shown(url.toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
-    return answer;
+    error = QStringLiteral("the %1 URL must use https (plain http only to this machine): ").arg(what) +
+            Shown(url.toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
+    return false;
   }
   QNetworkAccessManager manager;
   QNetworkRequest request(url);
@@ -106,20 +111,29 @@ TokenAnswer PostForm(const QUrl& url, const Form& form, int timeoutMs) {
   QTimer::singleShot(timeoutMs, &loop, [reply] { reply->abort(); });  // also when data trickles in
   if (!reply->isFinished()) loop.exec();
   if (!tooLarge && reply->isOpen()) bytes += reply->read(kMaxAnswerBytes + 1 - bytes.size());
-  const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
   const QNetworkReply::NetworkError failure = reply->error();
   const QString failureText = reply->errorString();
   reply->deleteLater();
   if (tooLarge || bytes.size() > kMaxAnswerBytes) {
-    answer.error = QStringLiteral("the token endpoint's answer is larger than %1 KiB").arg(kMaxAnswerBytes / 1024);
-    return answer;
+    error = QStringLiteral("the %1's answer is larger than %2 KiB").arg(what).arg(kMaxAnswerBytes / 1024);
+    return false;
   }
   // An OAuth error comes with HTTP 400 or 401; only a transport failure has no answer to read.
   if (failure != QNetworkReply::NoError && status == 0) {
-    answer.error = QStringLiteral("the token endpoint cannot be reached: ") + Shown(failureText);
-    return answer;
+    error = QStringLiteral("the %1 cannot be reached: ").arg(what) + Shown(failureText);
+    return false;
   }
-  return Read(status, bytes);
+  object = QJsonDocument::fromJson(bytes).object();
+  return true;
+}
+
+TokenAnswer PostForm(const QUrl& url, const Form& form, int timeoutMs) {
+  TokenAnswer answer;
+  int status = 0;
+  QJsonObject object;
+  if (!PostForJson(url, form, timeoutMs, QStringLiteral("token endpoint"), status, object, answer.error)) return answer;
+  return Read(status, object);
 }
 
 TokenAnswer Refresh(const QUrl& tokenUrl, const QString& clientId, const QString& clientSecret,

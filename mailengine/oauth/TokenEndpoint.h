@@ -4,6 +4,7 @@
 // tokens. HTTPS with the server's certificate verified; plain HTTP only to a loopback address.
 // The answer is bounded in size and time; nothing of a token goes into an error text.
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -36,8 +37,18 @@ inline constexpr int kDefaultTimeoutMs = 30000;
 // True for https, and for http to 127.0.0.0/8, ::1 or "localhost".
 bool AllowedEndpoint(const QUrl& url);
 
-// Posts form (application/x-www-form-urlencoded) to url and reads the answer; blocks, running a
-// local event loop, at most timeoutMs.
+// A server's text as one short printable line: it goes into our log.
+QString Shown(const QString& text, qsizetype most = 200);
+// An OAuth error answer's code and description, shown.
+QString ErrorText(const QJsonObject& answer);
+
+// The exchange under every grant: posts form (application/x-www-form-urlencoded) to url and reads
+// the answer's HTTP status and JSON object (empty when the answer is no JSON object); blocks,
+// running a local event loop, at most timeoutMs. False with error set when there is no answer to
+// read; what names the endpoint in error texts ("token endpoint").
+bool PostForJson(const QUrl& url, const Form& form, int timeoutMs, const QString& what, int& status,
+                 QJsonObject& object, QString& error);
+// PostForJson to a token endpoint, read as a token answer.
 TokenAnswer PostForm(const QUrl& url, const Form& form, int timeoutMs = kDefaultTimeoutMs);
 
 // The refresh grant (RFC 6749 section 6). clientSecret and scopes are sent only when not empty.

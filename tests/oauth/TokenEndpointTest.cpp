@@ -70,7 +70,7 @@ TEST(TokenEndpoint, SecretsGoOnlyOverHttpsOrToThisMachine) {
   for (auto [url, allowed] : urls) EXPECT_EQ(oauth::AllowedEndpoint(QUrl(url)), allowed) << url;
   const oauth::TokenAnswer a = oauth::Refresh(QUrl("http://192.0.2.1/token?x=1"), "id", "", "R", {}, 200);
   EXPECT_EQ(a.outcome, Outcome::Failed);
-  EXPECT_EQ(a.error, "the token URL must use https (plain http only to this machine): http://192.0.2.1/token");
+  EXPECT_EQ(a.error, "the token endpoint URL must use https (plain http only to this machine): http://192.0.2.1/token");
 }
 
 }  // namespace
