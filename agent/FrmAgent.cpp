@@ -191,6 +191,7 @@ bool FrmAgent::ReadProfileRecord(ProfileRecord& record, qint32 number) {
 
 bool FrmAgent::ReadProfiles() {
   profiles_.clear();
+  refusals_.clear();
   Log(kLogInfo + QStringLiteral("Reading Configuration File: \"VRL3PF.PCF\""));
   if (!FileFunctions().FileExists(profilesFilePath_)) {
     LogAndShow(kLogInfo, QStringLiteral("There are no configured profiles"));
@@ -215,11 +216,19 @@ bool FrmAgent::ReadProfiles() {
       ProfileRecord rec;
       if (!ReadProfileRecord(rec, r)) {
         profiles_.clear();
+        refusals_.clear();
         LogAndShow(kLogError, readError);
         return false;
       }
       CorrectLoadedProfile(rec);
+      // A profile the editor would refuse does not run: a relative folder would be taken from
+      // wherever the agent started, a message without a sender is refused by servers.
+      conf::ProfileCheckOptions run;
+      run.purpose = conf::CheckPurpose::Run;
+      QStringList refused;
+      for (const conf::ProfileProblem& problem : conf::CheckProfile(rec, run)) refused << problem.text;
       profiles_.push_back(rec);
+      refusals_.push_back(refused);
     }
   }
   Log(kLogInfo + QStringLiteral("Configuration File OK"));
@@ -347,12 +356,8 @@ void FrmAgent::ExecMailProccess() {
 
     try {
       bool skip = false;
-      // A profile the editor would refuse does not run: a relative folder would be taken from
-      // wherever the agent started, a message without a sender is refused by servers.
-      conf::ProfileCheckOptions run;
-      run.purpose = conf::CheckPurpose::Run;
-      for (const conf::ProfileProblem& problem : conf::CheckProfile(prf, run)) {
-        LogAndShow(kLogError, QStringLiteral("Profile:  '") + prf.Prfname + QStringLiteral("' ") + problem.text);
+      for (const QString& refusal : std::as_const(refusals_[p - 1])) {
+        LogAndShow(kLogError, QStringLiteral("Profile:  '") + prf.Prfname + QStringLiteral("' ") + refusal);
         skip = true;
       }
       if (skip) {

@@ -120,6 +120,8 @@ class FrmAgent : public QObject, public AgentContext {
   GlobalRecord global_;
   QString profilesFilePath_;
   QVector<ProfileRecord> profiles_;
+  // Per profile, what keeps it from running, checked once when the profiles are read.
+  QVector<QStringList> refusals_;
   AgentStateConsts agentState_ = NotRunning;
   bool formLoaded_ = false;
   bool modeDebug_ = false;

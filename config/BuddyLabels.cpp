@@ -41,10 +41,6 @@ void FollowBuddy(QLabel* label) {
   new Follower(label, label->buddy());
 }
 
-void FollowBuddies(QWidget* root) {
-  for (QLabel* label : root->findChildren<QLabel*>()) FollowBuddy(label);
-}
-
 QLabel* BuddyLabel(const QString& text, QWidget* buddy) {
   auto* label = new QLabel(text);
   label->setBuddy(buddy);

@@ -9,8 +9,6 @@ namespace vrlconf {
 // Keeps label's enabled state equal to its buddy's, now and whenever the buddy's changes (set
 // directly or through a parent). A label without a buddy is left alone.
 void FollowBuddy(QLabel* label);
-// Every label with a buddy under root follows it.
-void FollowBuddies(QWidget* root);
 // A label whose mnemonic focuses buddy and whose enabled state follows it.
 QLabel* BuddyLabel(const QString& text, QWidget* buddy);
 

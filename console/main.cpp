@@ -145,7 +145,8 @@ int RunWindow(int argc, char** argv, bool debug) {
     QMessageBox::critical(nullptr, QStringLiteral("Vorlane"), AgentNotStarted());
     return 1;
   }
-  if (!OtherFolder(served).isEmpty()) QMessageBox::warning(nullptr, QStringLiteral("Vorlane"), OtherFolder(served));
+  if (const QString other = OtherFolder(served); !other.isEmpty())
+    QMessageBox::warning(nullptr, QStringLiteral("Vorlane"), other);
   FrmQuorvoAgentConsole window;
   QObject::connect(&instance, &SingleInstance::ShowRequested, &window, &FrmQuorvoAgentConsole::ShowConsole);
   QObject::connect(&window, &FrmQuorvoAgentConsole::Ended, &app, &QCoreApplication::quit, Qt::QueuedConnection);
@@ -233,7 +234,8 @@ int RunCommandLine(int argc, char** argv) {
     std::fprintf(stderr, "VRL31: %s\n", AgentNotStarted().toUtf8().constData());
     return 1;
   }
-  if (!OtherFolder(served).isEmpty()) std::fprintf(stderr, "VRL31: %s\n", OtherFolder(served).toUtf8().constData());
+  if (const QString other = OtherFolder(served); !other.isEmpty())
+    std::fprintf(stderr, "VRL31: %s\n", other.toUtf8().constData());
   // Detached: the agent keeps running after this program ends.
   ClsStartStopEng control(AgentHold::Detached);
   if (!control.IsValid()) {
