@@ -95,8 +95,9 @@ void CheckInternetMail(const ProfileRecord& p, Collector& c) {
           Field("Pop3Server") + " is empty: no inbound messages will be processed", Effect::NoInbound);
   if (p.UserName.trimmed().isEmpty())
     c.Ask(ProfileField::UserName, QStringLiteral("Username is empty. Continue?"), Field("UserName") + " is empty");
-  // A password command supplies the password, so an empty password is expected then.
-  if (p.Pop3SmtpPws.trimmed().isEmpty() && ReadProfileSecurity(p).PasswordCommand.trimmed().isEmpty())
+  // A password command or an OAuth sign-in supplies it, so an empty password is expected then.
+  if (const ProfileSecurity sec = ReadProfileSecurity(p);
+      p.Pop3SmtpPws.trimmed().isEmpty() && sec.PasswordCommand.trimmed().isEmpty() && !sec.UsesOAuth())
     c.Ask(ProfileField::Password, QStringLiteral("Password is empty. Continue?"), Field("Pop3SmtpPws") + " is empty");
   if (p.FromName.trimmed().isEmpty())
     c.Refuse(ProfileField::FromName, QStringLiteral("Invalid Name for User Information"), Field("FromName") + " must not be empty");

@@ -17,12 +17,14 @@ struct ProfileSecurity {
   bool VerifyCertificate = true;
   QString CaFile;
   QString CertFingerprint;  // "SHA256:" + hex
-  // 0 automatic, 1 LOGIN (USER/PASS for POP3), 2 PLAIN, 3 XOAUTH2.
+  // 0 automatic, 1 LOGIN (USER/PASS for POP3), 2 PLAIN, 3 XOAUTH2 (the password is the token),
+  // 4 OAuth 2.0 sign-in (XOAUTH2 with the tokens the agent keeps; see ProfileOAuth).
   qint16 AuthMethod = 1;
   // When not empty, the first line of its standard output is the password or token.
   QString PasswordCommand;
 
   bool operator==(const ProfileSecurity&) const = default;
+  bool UsesOAuth() const { return AuthMethod == 4; }
 
   // What the mail engine's SMTP (smtp true) or POP3 client takes.
   vrlsec::Settings ClientSettings(bool smtp) const {
@@ -31,7 +33,9 @@ struct ProfileSecurity {
     s.verifyCertificate = VerifyCertificate;
     s.caFile = CaFile;
     s.certFingerprint = CertFingerprint;
-    s.auth = static_cast<vrlsec::AuthMethod>(AuthMethod & 3);
+    s.auth = AuthMethod == 4                    ? vrlsec::AuthMethod::XOAuth2
+             : AuthMethod >= 0 && AuthMethod < 4 ? static_cast<vrlsec::AuthMethod>(AuthMethod)
+                                                 : vrlsec::AuthMethod::Login;
     return s;
   }
 

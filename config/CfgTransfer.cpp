@@ -4,11 +4,13 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileCheck.h"
+#include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
 #include "smtp/SMTP_OutMail.h"
 #include "socket/SecuritySettings.h"
 #include "socket/TlsTransport.h"
+#include "oauth/TokenEndpoint.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,6 +37,9 @@ constexpr const char* kExtension = "Extension";
 // The security entry of the extension block, as fields of their own.
 constexpr const char* kSecurityFields[] = {"SmtpSecurity", "Pop3Security", "VerifyCertificate", "CaFile",
                                            "CertFingerprint", "AuthMethod", "PasswordCommand"};
+// The OAuth entry likewise, in the order of the entry.
+constexpr const char* kOAuthFields[] = {"OAuthProvider", "OAuthClientId", "OAuthClientSecret", "OAuthTenant",
+                                        "OAuthScopes",   "OAuthDeviceUrl", "OAuthAuthorizeUrl", "OAuthTokenUrl"};
 // The unattended entry likewise.
 constexpr const char* kUnattendedFields[] = {"RetryTransient", "RetryHours", "KeepOnServer", "KeepDays"};
 constexpr const char* kAttachmentFolders = "AttachmentFolders";
@@ -289,7 +294,8 @@ void ReadSecurity(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader
     if (vrlsec::ParseAuth(auth, &a))
       sec.AuthMethod = static_cast<qint16>(a);
     else
-      reader.Fail(QStringLiteral("field \"AuthMethod\" must be \"auto\", \"login\", \"plain\" or \"xoauth2\", not \"%1\"")
+      reader.Fail(QStringLiteral("field \"AuthMethod\" must be \"auto\", \"login\", \"plain\", \"xoauth2\" or "
+                                 "\"oauth2\", not \"%1\"")
                       .arg(auth));
   }
   const QJsonValue verify = obj.value(QLatin1String("VerifyCertificate"));
@@ -307,6 +313,52 @@ void ReadSecurity(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader
                     .arg(sec.CertFingerprint));
   text("PasswordCommand", &sec.PasswordCommand);
   conf::WriteProfileSecurity(p, sec);
+}
+
+QString* OAuthField(ProfileOAuth& o, size_t i) {
+  QString* fields[] = {&o.Provider, &o.ClientId, &o.ClientSecret, &o.Tenant,
+                       &o.Scopes,   &o.DeviceUrl, &o.AuthorizeUrl, &o.TokenUrl};
+  return fields[i];
+}
+
+// The OAuth fields of a profile. With AuthMethod "oauth2" a provider and a client id are needed,
+// and the endpoints the provider does not give; every endpoint is HTTPS (HTTP only to loopback).
+void ReadOAuth(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader) {
+  ProfileOAuth o;
+  for (size_t i = 0; i < std::size(kOAuthFields); ++i) {
+    const QLatin1String key(kOAuthFields[i]);
+    const QJsonValue v = obj.value(key);
+    if (v.isUndefined()) continue;
+    const QString text = v.toString();
+    if (!v.isString())
+      reader.Fail(QStringLiteral("field \"%1\" must be a string, not %2").arg(key, Shown(v)));
+    else if (text.toUtf8().size() > conf::kMaxOAuthFieldBytes ||
+             std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; }))
+      reader.Fail(QStringLiteral("field \"%1\" must be one line of at most %2 bytes").arg(key).arg(conf::kMaxOAuthFieldBytes));
+    else
+      *OAuthField(o, i) = text;
+  }
+  if (!o.Provider.isEmpty() && !conf::OAuthProviders().contains(o.Provider))
+    reader.Fail(QStringLiteral("field \"OAuthProvider\" must be \"microsoft\", \"google\" or \"custom\", not \"%1\"")
+                    .arg(o.Provider));
+  const ProfileOAuth r = o.Resolved();
+  for (const auto& [key, url] : {std::pair{"OAuthDeviceUrl", r.DeviceUrl}, std::pair{"OAuthAuthorizeUrl", r.AuthorizeUrl},
+                                 std::pair{"OAuthTokenUrl", r.TokenUrl}})
+    if (!url.isEmpty() && !oauth::AllowedEndpoint(QUrl(url, QUrl::StrictMode)))
+      reader.Fail(QStringLiteral("field \"%1\" must be an https address (http only to this computer), not \"%2\"")
+                      .arg(QLatin1String(key), url));
+  if (conf::ReadProfileSecurity(p).UsesOAuth()) {
+    if (o.Provider.isEmpty())
+      reader.Fail(QStringLiteral("field \"OAuthProvider\" is needed with AuthMethod \"oauth2\""));
+    if (o.ClientId.trimmed().isEmpty())
+      reader.Fail(QStringLiteral("field \"OAuthClientId\" is needed with AuthMethod \"oauth2\""));
+    if (r.TokenUrl.isEmpty())
+      reader.Fail(QStringLiteral("field \"OAuthTokenUrl\" is needed with OAuthProvider \"%1\"").arg(o.Provider));
+    if (r.DeviceUrl.isEmpty() && r.AuthorizeUrl.isEmpty())
+      reader.Fail(QStringLiteral("field \"OAuthDeviceUrl\" or \"OAuthAuthorizeUrl\" is needed with OAuthProvider \"%1\"")
+                      .arg(o.Provider));
+  }
+  conf::WriteProfileOAuth(p, o);
 }
 
 // The unattended fields of a profile; absent ones take the settings of a new profile.
@@ -394,6 +446,9 @@ QByteArray ToJson(const Configuration& conf) {
     obj.insert(QStringLiteral("CaFile"), sec.CaFile);
     obj.insert(QStringLiteral("CertFingerprint"), sec.CertFingerprint);
     obj.insert(QStringLiteral("AuthMethod"), vrlsec::AuthName(static_cast<vrlsec::AuthMethod>(sec.AuthMethod)));
+    // Only where there is something to say: most profiles sign in with a password.
+    if (ProfileOAuth o = conf::ReadProfileOAuth(p); o != ProfileOAuth() || sec.UsesOAuth())
+      for (size_t i = 0; i < std::size(kOAuthFields); ++i) obj.insert(QLatin1String(kOAuthFields[i]), *OAuthField(o, i));
     obj.insert(QStringLiteral("PasswordCommand"), sec.PasswordCommand);
     const ProfileUnattended u = conf::ReadProfileUnattended(p);
     obj.insert(QStringLiteral("RetryTransient"), u.RetryTransient);
@@ -406,6 +461,7 @@ QByteArray ToJson(const Configuration& conf) {
     ProfileRecord rest = p;
     conf::WriteProfileSecurity(rest, ProfileSecurity());
     conf::WriteProfileUnattended(rest, ProfileUnattended());
+    conf::WriteProfileOAuth(rest, ProfileOAuth());
     conf::WriteAttachmentFolders(rest, {});
     if (!rest.Extension.isEmpty()) {
       obj.insert(QLatin1String(kExtension), QString::fromLatin1(rest.Extension.toBase64()));
@@ -505,6 +561,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     QSet<QString> optional{QString::fromLatin1(kExtension)};
     for (const char* f : kSecurityFields) optional.insert(QString::fromLatin1(f));
     for (const char* f : kUnattendedFields) optional.insert(QString::fromLatin1(f));
+    for (const char* f : kOAuthFields) optional.insert(QString::fromLatin1(f));
     optional.insert(QLatin1String(kAttachmentFolders));
     if (!reader.Read(p, VisitProfile, optional)) continue;
     const QJsonValue ext = obj.value(QLatin1String(kExtension));
@@ -522,6 +579,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     }
     ReadSecurity(obj, p, reader);
     ReadUnattended(obj, p, reader);
+    ReadOAuth(obj, p, reader);
     CheckProfile(p, reader, said, warned);
     // The editor lets an edited profile take another's name, so a copy of a name is said, not refused.
     if (names.contains(p.Prfname))

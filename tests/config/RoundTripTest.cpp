@@ -6,6 +6,7 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileCheck.h"
+#include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
 
@@ -64,11 +65,17 @@ class Generator {
     p.RecAddress = Pick<QString>({"to@example.org", "a@x.example; b@y.example", " "});
     if (Coin()) {
       ProfileSecurity s;
-      s.SmtpSecurity = qint16(Between(0, 3)), s.Pop3Security = qint16(Between(0, 3)), s.AuthMethod = qint16(Between(0, 3));
+      s.SmtpSecurity = qint16(Between(0, 3)), s.Pop3Security = qint16(Between(0, 3)), s.AuthMethod = qint16(Between(0, 4));
       s.VerifyCertificate = Coin();
       s.CertFingerprint = Coin() ? QString() : "SHA256:" + QString(64, Pick<QChar>({u'a', u'F', u'0'}));
       s.PasswordCommand = Text();
       conf::WriteProfileSecurity(p, s);
+      if (s.UsesOAuth() || Coin()) {
+        const QString line = Pick<QString>({"", "x", "Büro € 1 \"q\" \\", QString(300, u'n')});
+        ProfileOAuth o{Pick<QString>({"microsoft", "google"}), "client-" + line, line, line, line, "", "",
+                       Pick<QString>({"", "https://login.example/t", "http://127.0.0.1:9/token"})};
+        conf::WriteProfileOAuth(p, o);
+      }
     }
     if (Coin()) conf::WriteProfileUnattended(p, {Coin(), qint16(Pick({1, 24, 32767})), Coin(), qint16(Pick({0, 7, 32767}))});
     if (Coin()) conf::WriteAttachmentFolders(p, {Folder(), "/srv/a;b"});
