@@ -2,6 +2,7 @@
 // What the mail steps may ask of the agent while they work inside a cycle: write a log line, show
 // a box, write the lazy session lines, check the stop request, let pending events run. The agent
 // implements it; the mail steps know nothing else of the agent.
+#include <QDateTime>
 #include <QString>
 
 #include "MessageBox.h"
@@ -39,6 +40,11 @@ class AgentContext {
 
   // Counts one event of the profile in hand for the health record (the agent counts errors itself).
   virtual void Count(HealthCount what) { (void)what; }
+  // The OAuth sign-in of the profile in hand for the health record: its state ("signed in",
+  // "sign in again", "not renewed"), whether it works, and when the provider last gave tokens.
+  virtual void OAuthState(const QString& state, bool works, const QDateTime& renewed) {
+    (void)state, (void)works, (void)renewed;
+  }
 
   virtual bool ModeDebug() const = 0;
   virtual const QString& CurrentProfileName() const = 0;

@@ -44,6 +44,14 @@ void AgentHealth::Count(HealthCount what) {
   if (cycle_.isValid() && counts_.contains(current_)) ++counts_[current_][static_cast<size_t>(what)];
 }
 
+void AgentHealth::OAuth(const QString& state, bool works, const QDateTime& renewed, const QDateTime& when) {
+  if (current_.isEmpty()) return;
+  QJsonObject o{{QStringLiteral("state"), state}, {QStringLiteral("works"), works},
+                {QStringLiteral("checked"), Stamp(when)}};
+  if (renewed.isValid()) o.insert(QStringLiteral("renewed"), Stamp(renewed.toLocalTime()));
+  ProfileEntry(current_).insert(QStringLiteral("oauth"), o);
+}
+
 void AgentHealth::Error(const QString& text, const QDateTime& when) {
   Load();
   record_.insert(QStringLiteral("lastError"), text);

@@ -25,6 +25,8 @@ class AgentHealth {
   // The profile whose work follows, until the next one or the end of the cycle.
   void BeginProfile(const QString& name);
   void Count(HealthCount what);
+  // The OAuth sign-in of the profile in hand (see AgentContext::OAuthState); kept until it changes.
+  void OAuth(const QString& state, bool works, const QDateTime& renewed, const QDateTime& when);
   // An error line (its text without the prefix), logged at `when`.
   void Error(const QString& text, const QDateTime& when);
   // Ends the cycle: the counts of each profile that took part replace its last cycle's and add to

@@ -328,6 +328,10 @@ void FrmAgent::RecordCycle() {
   emit CycleRecorded(health_.Summary());
 }
 
+void FrmAgent::OAuthState(const QString& state, bool works, const QDateTime& renewed) {
+  health_.OAuth(state, works, renewed, vrl::Now());
+}
+
 void FrmAgent::ExecMailProccess() {
   health_.BeginCycle(vrl::Now());
   const QString noActive = kLogInfo + QStringLiteral("There Not Exist Active Profiles");

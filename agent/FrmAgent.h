@@ -90,6 +90,7 @@ class FrmAgent : public QObject, public AgentContext {
   void Show(const QString& text, vrl::MsgBoxIcon icon = vrl::MsgBoxIcon::Exclamation) override;
   void DoEvents() override;
   void Count(HealthCount what) override { health_.Count(what); }
+  void OAuthState(const QString& state, bool works, const QDateTime& renewed) override;
   // The health record as JSON (see AgentHealth).
   QByteArray HealthDocument() { return health_.Document(); }
 

@@ -9,6 +9,7 @@
 #include "FileFunctions.h"
 #include "FileIo.h"
 #include "InfoFiles.h"
+#include "OAuthAccess.h"
 #include "PasswordCommand.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
@@ -88,10 +89,37 @@ vrlsec::Settings InternetMailHost::SecurityFor(bool smtp) const {
   return conf::ReadProfileSecurity(profile_).ClientSettings(smtp);
 }
 
+bool InternetMailHost::TakeAccessToken(bool renew) {
+  const agent::OAuthAccess a = agent::TakeAccessToken(profile_, renew);
+  agent_.OAuthState(agent::OAuthStateName(a.state), a.state == agent::OAuthAccess::State::Ready, a.renewed);
+  if (a.state == agent::OAuthAccess::State::Ready) {
+    password_ = a.token;
+    return true;
+  }
+  // Nothing of the profile runs without a token: its files stay for a later cycle.
+  agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + profile_.Prfname + QStringLiteral("\" ") + a.error);
+  blocked_ = true;
+  return false;
+}
+
+bool InternetMailHost::SecondAttempt(const mailerr::Error& failure, const QString& kind) {
+  if (oauth_ && failure.kind == mailerr::Kind::Login && !tokenRenewed_) {
+    // The access token may have been revoked or have expired early: one new one, once a session.
+    tokenRenewed_ = true;
+    return TakeAccessToken(true);
+  }
+  if (blocked_) return false;
+  ForceHostConnetivity(kind, profile_.Pop3Server, profile_.SmtpServer, profile_.TimeOutSecs);
+  return true;
+}
+
 void InternetMailHost::Open() {
-  // A password command runs once per session opening (a token may have been renewed).
   password_ = profile_.Pop3SmtpPws;
-  const QString command = conf::ReadProfileSecurity(profile_).PasswordCommand;
+  const ProfileSecurity security = conf::ReadProfileSecurity(profile_);
+  oauth_ = security.UsesOAuth();
+  if (oauth_ && !TakeAccessToken(false)) return;
+  // A password command runs once per session opening (a token may have been renewed).
+  const QString command = oauth_ ? QString() : security.PasswordCommand;
   if (!command.trimmed().isEmpty()) {
     QString error;
     if (!vrl::RunPasswordCommand(command, &password_, &error)) {
@@ -102,6 +130,7 @@ void InternetMailHost::Open() {
   }
   pop3InUse_ = !profile_.Pop3Server.trimmed().isEmpty();
   if (pop3InUse_) ConnectPop3();
+  if (blocked_) return;
   smtpInUse_ = !profile_.SmtpServer.trimmed().isEmpty();
   if (smtpInUse_) ConnectSmtp();
 }
@@ -135,7 +164,7 @@ void InternetMailHost::ConnectPop3() {
     if (SecurityFor(false).security == vrlsec::Security::None) LogClearTextLogin(QStringLiteral("POP3"));
   };
   if (attempt(10)) return connected();
-  ForceHostConnetivity(QStringLiteral("POP3"), p.Pop3Server, QString(), p.TimeOutSecs);
+  if (!SecondAttempt(IN_Pop3Mail->LastFailure(), QStringLiteral("POP3"))) return IN_Pop3Mail.reset();
   if (attempt(p.TimeOutSecs)) return connected();
   agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + p.Prfname +
                                    QStringLiteral("\" Error connecting to POP3 Server Server: ") +
@@ -174,7 +203,8 @@ void InternetMailHost::ConnectSmtp() {
   };
   s.SetTimeOutNSeconds(10);
   if (s.Connect()) return connected();
-  ForceHostConnetivity(QStringLiteral("SMTP"), QString(), p.SmtpServer, p.TimeOutSecs);
+  if (!SecondAttempt(s.LastFailure(), QStringLiteral("SMTP"))) return OUT_SmtpMail.reset();
+  s.SetPassword(password_);
   s.SetTimeOutNSeconds(static_cast<int>(p.TimeOutSecs));
   if (s.Connect()) return connected();
   const QString error = QStringLiteral("Error connecting to SMTP Server: ") + s.GetLastError();

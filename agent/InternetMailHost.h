@@ -9,6 +9,7 @@
 #include "IdJournal.h"
 #include "InboundDelivery.h"
 #include "MailHost.h"
+#include "socket/MailError.h"
 #include "socket/SecuritySettings.h"
 
 class POP3_InMail;
@@ -20,6 +21,8 @@ class InternetMailHost : public MailHost {
   ~InternetMailHost() override;
 
   void Open() override;
+  // False when the session must not run: an OAuth profile without a usable access token.
+  bool Usable() const override { return !blocked_; }
   void Close() override;
   bool ExecSendMail(QString& DestAdreess, QString& FileToSend, QString& MsgSubject,
                     QString& MsgText) override;
@@ -40,6 +43,12 @@ class InternetMailHost : public MailHost {
   vrlsec::Settings SecurityFor(bool smtp) const;
   // A session that logs in without TLS (security none, chosen by the user) says so once.
   void LogClearTextLogin(const QString& protocol);
+  // Takes the profile's OAuth access token as the password (renew: a new one); logs and blocks
+  // the session when there is none.
+  bool TakeAccessToken(bool renew);
+  // After a failed connection attempt: whether the second attempt goes (with a renewed token when
+  // an OAuth login was refused, else after a reachability test).
+  bool SecondAttempt(const mailerr::Error& failure, const QString& kind);
   void ConnectPop3();
   void ConnectSmtp();
   void WatchPop3Events();
@@ -67,6 +76,9 @@ class InternetMailHost : public MailHost {
   bool pop3InUse_ = false;
   bool smtpInUse_ = false;
   bool anotherFollows_ = false;
+  bool oauth_ = false;          // the profile signs in with OAuth
+  bool tokenRenewed_ = false;   // once per session, after a refused login
+  bool blocked_ = false;
   std::unique_ptr<POP3_InMail> IN_Pop3Mail;
   std::unique_ptr<SMTP_OutMail> OUT_SmtpMail;
   // Why the session has no SMTP client, when that may pass (no connection, no password yet).

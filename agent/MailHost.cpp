@@ -14,6 +14,10 @@ void AgentMailWork::OpenSession(AgentContext& agent, const ProfileRecord& profil
   host_.reset();
   host_ = MakeMailHost(agent, profile);
   host_->Open();
+  if (!host_->Usable()) {
+    host_->Close();
+    host_.reset();
+  }
 }
 
 void AgentMailWork::CloseSession(AgentContext& agent) {

@@ -18,6 +18,8 @@ class MailHost {
   // Opens the session. A failed logon raises vrl::VrlError kErrLogonFailed; a connection that
   // fails is reported and leaves the session without that client.
   virtual void Open() = 0;
+  // False when the opened session must not run at all (it said why): nothing of the profile runs.
+  virtual bool Usable() const { return true; }
   // Closes the session (also when the agent stops in the middle of the host's own work).
   virtual void Close() = 0;
   // Sends one message: recipient list, the file to attach, subject, text (by reference; the text

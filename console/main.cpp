@@ -87,6 +87,11 @@ void PrintHealth(const QJsonObject& health) {
       std::printf("%s  last error %s: %s\n", qPrintable(QString(width, QLatin1Char(' '))),
                   qPrintable(When(p.value(QStringLiteral("lastErrorTime")))),
                   p.value(QStringLiteral("lastError")).toString().toUtf8().constData());
+    if (const QJsonObject o = p.value(QStringLiteral("oauth")).toObject(); !o.isEmpty())
+      std::printf("%s  OAuth: %s (%s), refresh token renewed %s\n", qPrintable(QString(width, QLatin1Char(' '))),
+                  qPrintable(o.value(QStringLiteral("state")).toString()),
+                  o.value(QStringLiteral("works")).toBool() ? "works" : "does not work",
+                  qPrintable(When(o.value(QStringLiteral("renewed")))));
   }
 }
 
