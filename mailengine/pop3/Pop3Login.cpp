@@ -74,7 +74,8 @@ POP3_InMail::Impl::WaitResult POP3_InMail::Impl::LogIn() {
     return WaitAborted;
   }
 
-  const AuthMethod method = security_.auth;
+  // Managed tokens reach the client as the password: XOAUTH2 all the same.
+  const AuthMethod method = security_.auth == AuthMethod::OAuth2 ? AuthMethod::XOAuth2 : security_.auth;
   QByteArray mech;
   if (method == AuthMethod::Plain || method == AuthMethod::XOAuth2) {
     mech = method == AuthMethod::Plain ? "PLAIN" : "XOAUTH2";

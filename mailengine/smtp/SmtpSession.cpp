@@ -306,7 +306,8 @@ bool SMTP_OutMail::Impl::PopBeforeSmtp() {
 bool SMTP_OutMail::Impl::LogIn() {
   // The whole EHLO reply has been read by now: the extensions are known.
   using vrlsec::AuthMethod;
-  const AuthMethod method = security_.auth;
+  // Managed tokens reach the client as the password: XOAUTH2 all the same.
+  const AuthMethod method = security_.auth == AuthMethod::OAuth2 ? AuthMethod::XOAuth2 : security_.auth;
   QByteArray mech;
   if (method == AuthMethod::Plain || method == AuthMethod::XOAuth2) {
     mech = method == AuthMethod::Plain ? "PLAIN" : "XOAUTH2";

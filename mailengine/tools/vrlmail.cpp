@@ -41,7 +41,8 @@ bool SecurityFromOptions(const std::map<QString, QString>& opt, vrlsec::Settings
   }
   if (s->security == vrlsec::Security::None && (get("--password-file") || get("--password-command")))
     std::fputs("vrlmail: warning: --security none: the password goes in clear text\n", stderr);
-  if (const auto v = get("--auth"); v && !vrlsec::ParseAuth(*v, &s->auth)) {
+  // The tokens of a signed-in profile are the agent's: here a token comes as the password.
+  if (const auto v = get("--auth"); v && (!vrlsec::ParseAuth(*v, &s->auth) || s->auth == vrlsec::AuthMethod::OAuth2)) {
     *error = QStringLiteral("--auth must be auto, login, plain or xoauth2");
     return false;
   }
