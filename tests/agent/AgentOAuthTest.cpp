@@ -50,6 +50,20 @@ class AgentOAuthTest : public agenttest::AgentFixture {
     ASSERT_TRUE(Tick());
     Advance(global_.PrcInterval);
   }
+  // A profile on the scripted servers signing in with OAuth at the token endpoint.
+  ProfileRecord OAuthProfile(const ScriptedServer& pop, const ScriptedServer& smtp, const QUrl& tokenUrl,
+                             const QString& name = "Mail 365") {
+    ProfileRecord p = MakeProfile(name);
+    p.TimeOutSecs = 5, p.UserName = "u", p.FromAddress = "agent@example.com", p.RecAddress = "to@example.com";
+    p.Pop3Server = p.SmtpServer = "127.0.0.1", p.Pop3TcpPort = pop.port(), p.SmtpTcpPort = smtp.port();
+    p.SmtpRequiresLogin = true;
+    ProfileSecurity sec;
+    sec.AuthMethod = conf::kAuthOAuth2;
+    conf::WriteProfileSecurity(p, sec);
+    conf::WriteProfileOAuth(p, {"custom", "client", "", "", "mail", "", "", tokenUrl.toString()});
+    AddProfile(p);
+    return p;
+  }
   QJsonObject HealthOf(const QString& profile) const {
     const QJsonObject record = QJsonDocument::fromJson(ReadAll(home_ + "/" + agentbus::kHealthFileName)).object();
     return record.value("profiles").toObject().value(profile).toObject();
@@ -64,15 +78,7 @@ TEST_F(AgentOAuthTest, TokensAreRenewedRotatedAndARevokedSignInStopsTheProfile) 
   ScriptedServer pop({Pop3("ACCESS-TOKEN-1", true), Pop3("ACCESS-TOKEN-1", false), Pop3("ACCESS-TOKEN-2", true),
                       Pop3("ACCESS-TOKEN-2", false)});
   ScriptedServer smtp({Smtp("ACCESS-TOKEN-1", true), Smtp("ACCESS-TOKEN-2", false)});
-  ProfileRecord p = MakeProfile("Mail 365");
-  p.TimeOutSecs = 5, p.UserName = "u", p.FromAddress = "agent@example.com", p.RecAddress = "to@example.com";
-  p.Pop3Server = p.SmtpServer = "127.0.0.1", p.Pop3TcpPort = pop.port(), p.SmtpTcpPort = smtp.port();
-  p.SmtpRequiresLogin = true;
-  ProfileSecurity sec;
-  sec.AuthMethod = conf::kAuthOAuth2;
-  conf::WriteProfileSecurity(p, sec);
-  conf::WriteProfileOAuth(p, {"custom", "client", "", "", "mail", "", "", endpoint.Url().toString()});
-  AddProfile(p);
+  const ProfileRecord p = OAuthProfile(pop, smtp, endpoint.Url());
   // Signed in earlier; the access token has run out.
   const oauth::TokenStore store(home_);
   ASSERT_TRUE(store.Save(p.Prfname, {"REFRESH-TOKEN-1", "ACCESS-TOKEN-0", QDateTime::currentDateTimeUtc().addSecs(-1), {}, false}));
@@ -124,6 +130,25 @@ TEST_F(AgentOAuthTest, TokensAreRenewedRotatedAndARevokedSignInStopsTheProfile) 
     else
       EXPECT_FALSE(ReadAll(file).contains("TOKEN-")) << file.toStdString();
   }
+}
+
+TEST_F(AgentOAuthTest, WithoutATokenNothingOfTheProfileRuns) {
+  ScriptedServer pop({}), smtp({});
+  // Never signed in; signed in, but the token endpoint does not answer.
+  ProfileRecord never = OAuthProfile(pop, smtp, QUrl("http://127.0.0.1:1/token"), "Never");
+  ProfileRecord down = OAuthProfile(pop, smtp, QUrl("http://127.0.0.1:1/token"), "Down");
+  ASSERT_TRUE(oauth::TokenStore(home_).Save(down.Prfname, {"REFRESH-TOKEN-1", {}, {}, {}, false}));
+  for (const ProfileRecord& p : {never, down}) Drop(p, "a.TXT");
+  ASSERT_TRUE(Start());
+  Cycle();
+  EXPECT_EQ(CycleLines().filter("ERROR"),
+            QStringList({"ERROR:\t Profile: \"Never\" OAuth: not signed in; sign in again: run VRLCfg31 --oauth-login "
+                         "\"Never\" or use Sign in... in the profile's settings",
+                         "ERROR:\t Profile: \"Down\" OAuth token not renewed: the token endpoint cannot be reached: Connection refused"}));
+  EXPECT_EQ(HealthOf("Never").value("oauth").toObject().value("state").toString(), "sign in again");
+  EXPECT_EQ(HealthOf("Down").value("oauth").toObject().value("state").toString(), "not renewed");
+  for (const ProfileRecord& p : {never, down}) EXPECT_TRUE(QFile::exists(p.OutboundDir + "/a.TXT"));
+  EXPECT_EQ(pop.connectionsAccepted() + smtp.connectionsAccepted(), 0);
 }
 
 }  // namespace
