@@ -177,6 +177,7 @@ bool FrmConfigPrf::EditProfile(int& Pos) {
   AuxValues& a = g_aux;
   a.Security = conf::ReadProfileSecurity(r);
   a.Unattended = conf::ReadProfileUnattended(r);
+  a.OAuth = conf::ReadProfileOAuth(r);
   loadedFolders_ = conf::ReadAttachmentFolders(r);
   TxtAttachmentFolders->setText(loadedFolders_.join(QLatin1String("; ")));
   TxtAttachmentFolders->setCursorPosition(0);  // the first folder shows, not the end of a long list
@@ -394,6 +395,8 @@ ProfileRecord FrmConfigPrf::BuildRecord() const {
   r.Extension = extension_;
   conf::WriteProfileSecurity(r, a.Security);
   conf::WriteProfileUnattended(r, a.Unattended);
+  // Unchanged, the sign-in entry keeps its bytes: its secret would be scrambled afresh.
+  if (conf::ReadProfileOAuth(r) != a.OAuth) conf::WriteProfileOAuth(r, a.OAuth);
   // Where the folders do not apply, the record keeps the list it had.
   if (TxtAttachmentFolders->isEnabled()) conf::WriteAttachmentFolders(r, AttachmentFolders());
   return r;

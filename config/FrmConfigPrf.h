@@ -10,6 +10,7 @@
 
 #include "ConfRecords.h"
 #include "ProfileCheck.h"
+#include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
 
@@ -44,6 +45,7 @@ struct AuxValues {
   // The settings this port adds (record extension), edited beside the ports.
   ProfileSecurity Security = ProfileSecurity::Automatic();
   ProfileUnattended Unattended = ProfileUnattended::NewProfile();
+  ProfileOAuth OAuth;
 };
 
 AuxValues& WorkingValues();

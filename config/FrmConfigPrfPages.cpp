@@ -113,7 +113,12 @@ void FrmConfigPrf::BuildProfilePage() {
   connect(OptUseWinMsg, &QRadioButton::toggled, this, &FrmConfigPrf::ApplyHostType);
   connect(Command3, &QPushButton::clicked, this, [this] {
     FrmIntMailMoreSettings d(this);
-    RunModal(d);
+    d.SetProfileName(TxtQorvProfileName->text());
+    // The provider's servers come with the dialog's OK, as its ports do.
+    if (RunModal(d) == QDialog::Accepted && d.ChosenServers()) {
+      txtPop3Server->setText(d.ChosenServers()->pop3Server);
+      txtSmtpServer->setText(d.ChosenServers()->smtpServer);
+    }
   });
   connect(Command4, &QPushButton::clicked, this, &FrmConfigPrf::TestSettings);
   connect(CmdWinMsging, &QPushButton::clicked, this, &FrmConfigPrf::OpenMessaging);

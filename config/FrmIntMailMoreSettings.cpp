@@ -18,10 +18,15 @@
 #include <QVBoxLayout>
 
 #include "BuddyLabels.h"
+#include "DlgSignIn.h"
 #include "FrmConfigPrf.h"
 #include "HelpTopic.h"
 #include "TabKeys.h"
+#include "oauth/TokenEndpoint.h"
 #include "socket/TlsTransport.h"
+
+#include <algorithm>
+#include <tuple>
 
 namespace vrlconf {
 
@@ -44,6 +49,15 @@ QComboBox* SecurityList(const QString& accessible, const QString& tip) {
   c->setAccessibleName(accessible);
   c->setToolTip(tip);
   return c;
+}
+
+// The authentication combo's entry of conf::kAuthOAuth2.
+constexpr int kOAuthIndex = 4;
+
+// What the import takes in an OAuth field: one line within the byte bound.
+bool OneLine(const QString& text) {
+  return text.toUtf8().size() <= conf::kMaxOAuthFieldBytes &&
+         std::none_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
 }
 
 // True when the box holds digits whose value lies in [low, high].
@@ -140,10 +154,13 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   sf->addRow(BuddyLabel(QStringLiteral("&Fingerprint:"), txtCertFingerprint), txtCertFingerprint);
   cboAuthMethod = new QComboBox;
   cboAuthMethod->addItems({QStringLiteral("Automatic"), QStringLiteral("LOGIN (USER/PASS for POP3)"),
-                           QStringLiteral("PLAIN"), QStringLiteral("XOAUTH2")});
+                           QStringLiteral("PLAIN"), QStringLiteral("XOAUTH2"),
+                           QStringLiteral("OAuth 2.0 sign-in (Microsoft 365, Gmail...)")});
   cboAuthMethod->setAccessibleName(QStringLiteral("Authentication method"));
   cboAuthMethod->setToolTip(QStringLiteral("Automatic: the best method the server offers. XOAUTH2 takes an access "
-                                           "token as the password, usually from a password command."));
+                                           "token as the password, usually from a password command. OAuth 2.0 "
+                                           "sign-in: you sign in once with the provider and the agent keeps the "
+                                           "tokens fresh."));
   sf->addRow(BuddyLabel(QStringLiteral("Au&thentication:"), cboAuthMethod), cboAuthMethod);
   txtPasswordCommand = new QLineEdit;
   txtPasswordCommand->setAccessibleName(QStringLiteral("Password command"));
@@ -151,6 +168,8 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
                                                 "run at each connection (for example \"pass show mail/orders\"). "
                                                 "Empty: the profile's password."));
   sf->addRow(BuddyLabel(QStringLiteral("Password co&mmand:"), txtPasswordCommand), txtPasswordCommand);
+  BuildOAuthGroup();
+  sf->addRow(grpOAuth);
   Tabs->addTab(page, QStringLiteral("Securit&y"));
 
   // Unattended running.
@@ -214,8 +233,20 @@ void FrmIntMailMoreSettings::LoadTextValues() {
   chkVerifyCertificate->setChecked(s.VerifyCertificate);
   txtCaFile->setText(s.CaFile);
   txtCertFingerprint->setText(s.CertFingerprint);
-  cboAuthMethod->setCurrentIndex(s.AuthMethod & 3);
+  cboAuthMethod->setCurrentIndex(s.AuthMethod == conf::kAuthOAuth2 ? kOAuthIndex : s.AuthMethod & 3);
   txtPasswordCommand->setText(s.PasswordCommand);
+  const ProfileOAuth& o = a.OAuth;
+  cboProvider->setCurrentIndex(std::max(0, cboProvider->findData(o.Provider)));
+  const std::pair<QLineEdit*, const QString*> oauthBoxes[] = {
+      {txtTenant, &o.Tenant},     {txtClientId, &o.ClientId},         {txtClientSecret, &o.ClientSecret},
+      {txtScopes, &o.Scopes},     {txtDeviceUrl, &o.DeviceUrl},       {txtAuthorizeUrl, &o.AuthorizeUrl},
+      {txtTokenUrl, &o.TokenUrl}};
+  for (auto [box, text] : oauthBoxes) {
+    box->setText(*text);
+    box->setCursorPosition(0);
+  }
+  ShowProviderDefaults();
+  grpOAuth->setVisible(cboAuthMethod->currentIndex() == kOAuthIndex);
   const ProfileUnattended& u = a.Unattended;
   chkRetryTransient->setChecked(u.RetryTransient);
   spnRetryHours->setValue(u.RetryHours);
@@ -247,7 +278,7 @@ bool FrmIntMailMoreSettings::TesteParams() {
     FailOn(txtCertFingerprint, QStringLiteral("A certificate fingerprint is \"SHA256:\" followed by 64 hex digits"));
     return false;
   }
-  return true;
+  return cboAuthMethod->currentIndex() != kOAuthIndex || TesteOAuth();
 }
 
 void FrmIntMailMoreSettings::accept() {
@@ -266,12 +297,206 @@ void FrmIntMailMoreSettings::accept() {
   s.CertFingerprint = txtCertFingerprint->text().trimmed();
   s.AuthMethod = static_cast<qint16>(cboAuthMethod->currentIndex());
   s.PasswordCommand = txtPasswordCommand->text();
+  // The sign-in settings change only with that method chosen; otherwise they stay as they were.
+  if (s.UsesOAuth()) a.OAuth = OAuthInBoxes();
   ProfileUnattended& u = a.Unattended;
   u.RetryTransient = chkRetryTransient->isChecked();
   u.RetryHours = static_cast<qint16>(spnRetryHours->value());
   u.KeepOnServer = chkKeepOnServer->isChecked();
   u.KeepDays = static_cast<qint16>(spnKeepDays->value());
   QDialog::accept();
+}
+
+void FrmIntMailMoreSettings::BuildOAuthGroup() {
+  grpOAuth = new QGroupBox(QStringLiteral("OAuth 2.0 Sign-in"));
+  auto* f = new QFormLayout(grpOAuth);
+  cboProvider = new QComboBox;
+  cboProvider->addItem(QStringLiteral("Microsoft 365"), QStringLiteral("microsoft"));
+  cboProvider->addItem(QStringLiteral("Gmail"), QStringLiteral("google"));
+  cboProvider->addItem(QStringLiteral("Other"), QStringLiteral("custom"));
+  cboProvider->setAccessibleName(QStringLiteral("Provider"));
+  cboProvider->setToolTip(QStringLiteral("Who signs the mailbox in. Other: give every address below."));
+  auto box = [](const QString& accessible, const QString& tip) {
+    auto* e = new QLineEdit;
+    e->setAccessibleName(accessible);
+    e->setToolTip(tip);
+    return e;
+  };
+  txtTenant = box(QStringLiteral("Tenant"), QStringLiteral("Microsoft 365: your organisation's directory (tenant) "
+                                                           "ID or domain; empty: \"common\", any account."));
+  txtClientId = box(QStringLiteral("Client ID"), QStringLiteral("The ID of the application you registered with the "
+                                                                "provider for this agent."));
+  txtClientSecret = box(QStringLiteral("Client secret"), QStringLiteral("Only if the provider gave the application "
+                                                                        "a secret; usually empty for Microsoft 365."));
+  txtClientSecret->setEchoMode(QLineEdit::Password);
+  txtClientSecret->setPlaceholderText(QStringLiteral("optional"));
+  txtScopes = box(QStringLiteral("Scopes"), {});
+  txtDeviceUrl = box(QStringLiteral("Device authorization URL"), {});
+  txtAuthorizeUrl = box(QStringLiteral("Authorization URL"), {});
+  txtTokenUrl = box(QStringLiteral("Token URL"), {});
+  // Wide enough for the provider's usual addresses, which show as placeholders.
+  ProfileOAuth microsoft;
+  microsoft.Provider = QStringLiteral("microsoft");
+  const int urlWidth = txtTokenUrl->fontMetrics().horizontalAdvance(microsoft.Resolved().DeviceUrl) + 16;
+  for (QLineEdit* e : {txtDeviceUrl, txtAuthorizeUrl, txtTokenUrl}) e->setMinimumWidth(urlWidth);
+  auto* providerRow = new QHBoxLayout;
+  providerRow->addWidget(cboProvider);
+  providerRow->addSpacing(12);
+  providerRow->addWidget(BuddyLabel(QStringLiteral("&Directory (tenant):"), txtTenant));
+  providerRow->addWidget(txtTenant, 1);
+  f->addRow(BuddyLabel(QStringLiteral("P&rovider:"), cboProvider), providerRow);
+  f->addRow(BuddyLabel(QStringLiteral("Client &ID:"), txtClientId), txtClientId);
+  f->addRow(BuddyLabel(QStringLiteral("Client &secret:"), txtClientSecret), txtClientSecret);
+  f->addRow(BuddyLabel(QStringLiteral("Sco&pes:"), txtScopes), txtScopes);
+  f->addRow(BuddyLabel(QStringLiteral("Device authorization UR&L:"), txtDeviceUrl), txtDeviceUrl);
+  f->addRow(BuddyLabel(QStringLiteral("Authori&zation URL:"), txtAuthorizeUrl), txtAuthorizeUrl);
+  f->addRow(BuddyLabel(QStringLiteral("To&ken URL:"), txtTokenUrl), txtTokenUrl);
+  cmdProviderServers = new QPushButton(QStringLiteral("Use the provider's servers"));
+  cmdProviderServers->setToolTip(QStringLiteral("Sets the profile's POP3 and SMTP servers, ports and security to "
+                                                "the provider's, and SMTP login."));
+  cmdSignIn = new QPushButton(QStringLiteral("Si&gn in..."));
+  for (QPushButton* b : {cmdProviderServers, cmdSignIn}) b->setAutoDefault(false);
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(cmdProviderServers);
+  buttons->addStretch();
+  buttons->addWidget(cmdSignIn);
+  f->addRow(buttons);
+  lblChosenServers = new QLabel;
+  lblChosenServers->setWordWrap(true);
+  lblChosenServers->hide();
+  f->addRow(lblChosenServers);
+
+  connect(cboAuthMethod, &QComboBox::currentIndexChanged, grpOAuth,
+          [this](int index) { grpOAuth->setVisible(index == kOAuthIndex); });
+  connect(cboProvider, &QComboBox::currentIndexChanged, this, &FrmIntMailMoreSettings::ShowProviderDefaults);
+  // The Microsoft addresses hold the tenant.
+  connect(txtTenant, &QLineEdit::textChanged, this, &FrmIntMailMoreSettings::ShowProviderDefaults);
+  auto signInNeedsId = [this] {
+    const bool given = !txtClientId->text().trimmed().isEmpty();
+    cmdSignIn->setEnabled(given);
+    cmdSignIn->setToolTip(given ? QStringLiteral("Signs the profile in with the provider now, with the settings "
+                                                 "above; the agent then keeps the tokens fresh.")
+                                : QStringLiteral("Enter the client ID first."));
+  };
+  connect(txtClientId, &QLineEdit::textChanged, this, signInNeedsId);
+  signInNeedsId();
+  connect(cmdProviderServers, &QPushButton::clicked, this, &FrmIntMailMoreSettings::UseProviderServers);
+  connect(cmdSignIn, &QPushButton::clicked, this, &FrmIntMailMoreSettings::SignIn);
+}
+
+ProfileOAuth FrmIntMailMoreSettings::OAuthInBoxes() const {
+  const ProfileOAuth& was = WorkingValues().OAuth;
+  // A box left as it was gives back its text exactly; a typed one loses surrounding blanks.
+  auto text = [](const QLineEdit* box, const QString& loaded) {
+    return box->text() == loaded ? loaded : box->text().trimmed();
+  };
+  ProfileOAuth o;
+  o.Provider = cboProvider->currentData().toString();
+  o.ClientId = text(txtClientId, was.ClientId);
+  o.ClientSecret = txtClientSecret->text();
+  o.Tenant = text(txtTenant, was.Tenant);
+  o.Scopes = text(txtScopes, was.Scopes);
+  o.DeviceUrl = text(txtDeviceUrl, was.DeviceUrl);
+  o.AuthorizeUrl = text(txtAuthorizeUrl, was.AuthorizeUrl);
+  o.TokenUrl = text(txtTokenUrl, was.TokenUrl);
+  return o;
+}
+
+// What the import refuses, refused here at the box that holds it.
+bool FrmIntMailMoreSettings::TesteOAuth() {
+  const ProfileOAuth o = OAuthInBoxes();
+  const std::pair<QLineEdit*, const QString*> boxes[] = {
+      {txtTenant, &o.Tenant}, {txtClientId, &o.ClientId},   {txtClientSecret, &o.ClientSecret},
+      {txtScopes, &o.Scopes}, {txtDeviceUrl, &o.DeviceUrl}, {txtAuthorizeUrl, &o.AuthorizeUrl},
+      {txtTokenUrl, &o.TokenUrl}};
+  for (auto [box, text] : boxes) {
+    if (!OneLine(*text)) {
+      FailOn(box, QStringLiteral("%1 must be one line of at most %2 bytes")
+                      .arg(box->accessibleName()).arg(conf::kMaxOAuthFieldBytes));
+      return false;
+    }
+  }
+  if (o.ClientId.isEmpty()) {
+    FailOn(txtClientId, QStringLiteral("Enter the client ID of the application registered with the provider"));
+    return false;
+  }
+  const ProfileOAuth r = o.Resolved();
+  const std::pair<QLineEdit*, const QString*> urls[] = {
+      {txtDeviceUrl, &r.DeviceUrl}, {txtAuthorizeUrl, &r.AuthorizeUrl}, {txtTokenUrl, &r.TokenUrl}};
+  for (auto [box, url] : urls) {
+    if (!url->isEmpty() && !oauth::AllowedEndpoint(QUrl(*url, QUrl::StrictMode))) {
+      FailOn(box, QStringLiteral("%1 must be an https address (http only to this computer): %2")
+                      .arg(box->accessibleName(), oauth::Shown(*url)));
+      return false;
+    }
+  }
+  if (r.TokenUrl.isEmpty()) {
+    FailOn(txtTokenUrl, QStringLiteral("Enter the provider's token URL"));
+    return false;
+  }
+  if (r.DeviceUrl.isEmpty() && r.AuthorizeUrl.isEmpty()) {
+    FailOn(txtDeviceUrl, QStringLiteral("Enter the provider's device authorization URL or authorization URL"));
+    return false;
+  }
+  return true;
+}
+
+// Empty boxes show what the provider fills in their place.
+void FrmIntMailMoreSettings::ShowProviderDefaults() {
+  ProfileOAuth shown;
+  shown.Provider = cboProvider->currentData().toString();
+  shown.Tenant = txtTenant->text();
+  const ProfileOAuth r = shown.Resolved();
+  const bool microsoft = shown.Provider == QLatin1String("microsoft");
+  txtTenant->setEnabled(microsoft);
+  txtTenant->setPlaceholderText(microsoft ? QStringLiteral("common") : QString());
+  const std::tuple<QLineEdit*, QString, QString> boxes[] = {
+      {txtScopes, r.Scopes, QStringLiteral("Space-separated permissions to ask for.")},
+      {txtDeviceUrl, r.DeviceUrl, QStringLiteral("Where a sign-in code is asked for, to sign in on another device.")},
+      {txtAuthorizeUrl, r.AuthorizeUrl, QStringLiteral("The page the browser signs in on.")},
+      {txtTokenUrl, r.TokenUrl, QStringLiteral("Where the agent gets its tokens.")}};
+  for (const auto& [box, fallback, tip] : boxes) {
+    box->setPlaceholderText(fallback);
+    box->setToolTip(tip + (fallback.isEmpty() ? QStringLiteral(" The provider has none: give it when it has one.")
+                                              : QStringLiteral(" Empty: the provider's, ") + fallback));
+  }
+  conf::ProviderServers unused;
+  cmdProviderServers->setEnabled(conf::PresetServers(shown.Provider, &unused));
+}
+
+void FrmIntMailMoreSettings::UseProviderServers() {
+  conf::ProviderServers p;
+  if (!conf::PresetServers(cboProvider->currentData().toString(), &p)) return;
+  txtPop3TcpPort->setText(QString::number(p.pop3Port));
+  txtSmtpTcpPort->setText(QString::number(p.smtpPort));
+  cboPop3Security->setCurrentIndex(p.pop3Security & 3);
+  cboSmtpSecurity->setCurrentIndex(p.smtpSecurity & 3);
+  ckSmtpLogin->setChecked(true);
+  chosenServers_ = p;
+  lblChosenServers->setText(QStringLiteral("With OK the profile's servers become %1 (POP3, port %2) and %3 "
+                                           "(SMTP, port %4).")
+                                .arg(p.pop3Server).arg(p.pop3Port).arg(p.smtpServer).arg(p.smtpPort));
+  lblChosenServers->show();
+}
+
+void FrmIntMailMoreSettings::SignIn() {
+  if (!TesteOAuth()) return;
+  if (profileName_.trimmed().isEmpty()) {
+    Prompt(this, PromptKind::Warning,
+           QStringLiteral("Give the profile a name first: the sign-in is kept under the profile's name."));
+    return;
+  }
+  const ProfileOAuth r = OAuthInBoxes().Resolved();
+  oauth::SignInSettings s;
+  s.profile = profileName_;
+  s.deviceUrl = QUrl(r.DeviceUrl);
+  s.authorizeUrl = QUrl(r.AuthorizeUrl);
+  s.tokenUrl = QUrl(r.TokenUrl);
+  s.clientId = r.ClientId;
+  s.clientSecret = r.ClientSecret;
+  s.scopes = r.Scopes;
+  DlgSignIn d(s, this);
+  RunModal(d);
 }
 
 void FrmIntMailMoreSettings::ShowHelp() {

@@ -3,9 +3,14 @@
 // authentication and unattended settings beside them. Edits the profile editor's working values,
 // only on OK.
 #include <QDialog>
+#include <optional>
+
+#include "ProfileOAuth.h"
 
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -17,6 +22,12 @@ class FrmIntMailMoreSettings : public QDialog {
   Q_OBJECT
  public:
   explicit FrmIntMailMoreSettings(QWidget* parent = nullptr);
+
+  // The profile's name as the editor holds it: the sign-in keeps the tokens under it.
+  void SetProfileName(const QString& name) { profileName_ = name; }
+  // The provider's servers, once "Use the provider's servers" chose them: the editor takes the
+  // server names on OK (the ports and security are this dialog's).
+  const std::optional<conf::ProviderServers>& ChosenServers() const { return chosenServers_; }
 
   void LoadTextValues();
   bool TesteParams();
@@ -37,6 +48,19 @@ class FrmIntMailMoreSettings : public QDialog {
   QLineEdit* txtCertFingerprint;
   QComboBox* cboAuthMethod;
   QLineEdit* txtPasswordCommand;
+  // OAuth 2.0 sign-in, shown with that authentication method.
+  QGroupBox* grpOAuth;
+  QComboBox* cboProvider;
+  QLineEdit* txtTenant;
+  QLineEdit* txtClientId;
+  QLineEdit* txtClientSecret;
+  QLineEdit* txtScopes;
+  QLineEdit* txtDeviceUrl;
+  QLineEdit* txtAuthorizeUrl;
+  QLineEdit* txtTokenUrl;
+  QPushButton* cmdProviderServers;
+  QPushButton* cmdSignIn;
+  QLabel* lblChosenServers;
   // Unattended running.
   QCheckBox* chkRetryTransient;
   QSpinBox* spnRetryHours;
@@ -45,6 +69,15 @@ class FrmIntMailMoreSettings : public QDialog {
 
  private:
   void ShowHelp();
+  void BuildOAuthGroup();
+  ProfileOAuth OAuthInBoxes() const;
+  bool TesteOAuth();
+  void ShowProviderDefaults();
+  void UseProviderServers();
+  void SignIn();
+
+  QString profileName_;
+  std::optional<conf::ProviderServers> chosenServers_;
 };
 
 }  // namespace vrlconf

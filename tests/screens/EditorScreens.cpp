@@ -3,7 +3,9 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QComboBox>
 #include <QListWidget>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
 
@@ -63,6 +65,14 @@ const vrlscreens::Register kDialogs(QStringLiteral("EditorDialogs"), [](const QS
     more.Tabs->setCurrentIndex(i);
     Save(more, out + QStringLiteral("/FrmIntMailMoreSettings-%1.png").arg(QLatin1String(tabs[i])), {560, 420});
   }
+  // OAuth sign-in chosen: its settings, then the provider's servers taken.
+  more.Tabs->setCurrentIndex(1);
+  more.cboAuthMethod->setCurrentIndex(4);
+  more.txtClientId->setText(QStringLiteral("4a1f7c2e-93b5-4d6e-8f10-2b3c4d5e6f70"));
+  Save(more, out + QStringLiteral("/FrmIntMailMoreSettings-Security-OAuth.png"), more.sizeHint().expandedTo({560, 420}));
+  more.cmdProviderServers->click();
+  Save(more, out + QStringLiteral("/FrmIntMailMoreSettings-Security-OAuth-servers.png"),
+       more.sizeHint().expandedTo({560, 420}));
   vrlconf::Frm_TestConnect test;
   // Nothing listens on the discard port: the list shows a refused connection.
   test.SetValues(QStringLiteral("mailtest"), QStringLiteral("secret"), QString(), QStringLiteral("127.0.0.1"), 110, 9,
