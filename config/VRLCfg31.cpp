@@ -64,6 +64,8 @@ const char kUsage[] =
     "  --home DIR       the application folder holding VRL3PF.PCF and VRL3GCF.GCF (default:\n"
     "                   $VORLANE_HOME, else ${XDG_CONFIG_HOME:-~/.config}/vorlane); --import\n"
     "                   creates only its last folder: a missing parent is an error\n"
+    "  --browser        with --oauth-login: sign in in a browser even when the provider has a\n"
+    "                   device sign-in\n"
     "\n"
     "Exit status: 0 success, 1 the document is invalid or a file cannot be read or written\n"
     "(nothing written), or the agent is processing messages (window), or the profile cannot sign\n"
