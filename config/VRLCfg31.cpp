@@ -1,12 +1,16 @@
 // The configuration program. Without an action it opens the configuration window, unless the
-// agent is processing messages; its actions list, export and import the configuration without a
-// display.
+// agent is processing messages; its actions list, export and import the configuration and sign a
+// profile in with OAuth without a display.
 #include "AgentControl.h"
 #include "AppFolder.h"
 #include "CfgTransfer.h"
 #include "FileIo.h"
 #include "InstanceLock.h"
+#include "ProfileOAuth.h"
+#include "ProfileSecurity.h"
 #include "QorvConf.h"
+#include "oauth/AuthCodeGrant.h"
+#include "oauth/SignIn.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -15,6 +19,7 @@
 #include <QDBusError>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,9 +36,11 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoDisplay = 3;
 constexpr int kExitNoFolder = 4;
+constexpr int kExitSignInFailed = 5;
 
 const char kUsage[] =
     "Usage: VRLCfg31 [--home DIR] [ACTION]\n"
+    "       VRLCfg31 [--home DIR] --oauth-login NAME [--browser]\n"
     "\n"
     "Without an action: open the configuration window (refused while the agent processes\n"
     "messages).\n"
@@ -45,6 +52,11 @@ const char kUsage[] =
     "                   input); the document is checked whole, by the editor's rules, before\n"
     "                   anything is written; what the editor would ask about is a warning\n"
     "  --check FILE     check the JSON document in FILE as --import does; write nothing\n"
+    "  --oauth-login NAME\n"
+    "                   sign the profile NAME (AuthMethod oauth2) in: show a code to enter on\n"
+    "                   the provider's page (any device), or with --browser, or when the\n"
+    "                   provider has no device sign-in, a page to open in a browser on this\n"
+    "                   machine; the tokens go to the application folder, the agent renews them\n"
     "  --help           show this text\n"
     "  --version        show the version\n"
     "\n"
@@ -52,10 +64,14 @@ const char kUsage[] =
     "  --home DIR       the application folder holding VRL3PF.PCF and VRL3GCF.GCF (default:\n"
     "                   $VORLANE_HOME, else ${XDG_CONFIG_HOME:-~/.config}/vorlane); --import\n"
     "                   creates only its last folder: a missing parent is an error\n"
+    "  --browser        with --oauth-login: sign in in a browser even when the provider has a\n"
+    "                   device sign-in\n"
     "\n"
     "Exit status: 0 success, 1 the document is invalid or a file cannot be read or written\n"
-    "(nothing written), or the agent is processing messages (window), 2 bad usage, 3 no display\n"
-    "for the window, 4 the application folder does not exist (--list, --export).\n";
+    "(nothing written), or the agent is processing messages (window), or the profile cannot sign\n"
+    "in with OAuth (--oauth-login), 2 bad usage, 3 no display for the window, 4 the application\n"
+    "folder does not exist (--list, --export, --oauth-login), 5 the sign-in failed, was refused\n"
+    "or expired.\n";
 
 void Out(const QString& text) {
   std::fputs(text.toUtf8().constData(), stdout);
@@ -188,6 +204,75 @@ int Import(const QString& file, bool write) {
   return kExitOk;
 }
 
+void Flushed(const QString& text) {
+  Out(text);
+  std::fflush(stdout);
+}
+
+// Signs a profile in at the provider and stores its tokens. The codes to type and pages to open
+// are printed; Ctrl+C ends the wait.
+int OAuthLogin(const QString& name, bool browser) {
+  QList<ProfileRecord> profiles;
+  QString error;
+  if (!cfgtransfer::ReadProfiles(profiles, error)) {
+    Err(error);
+    return kExitFailure;
+  }
+  const auto it = std::find_if(profiles.cbegin(), profiles.cend(), [&](const ProfileRecord& p) { return p.Prfname == name; });
+  const QString shown = OneLine(name);
+  if (it == profiles.cend()) {
+    Err(QStringLiteral("there is no profile \"%1\"").arg(shown));
+    return kExitFailure;
+  }
+  if (!conf::ReadProfileSecurity(*it).UsesOAuth()) {
+    Err(QStringLiteral("profile \"%1\" does not sign in with OAuth (AuthMethod oauth2)").arg(shown));
+    return kExitFailure;
+  }
+  const ProfileOAuth o = conf::ReadProfileOAuth(*it).Resolved();
+  if (o.ClientId.trimmed().isEmpty() || o.TokenUrl.trimmed().isEmpty()) {
+    Err(QStringLiteral("profile \"%1\" has no OAuth client id or token URL (OAuthClientId, OAuthTokenUrl)").arg(shown));
+    return kExitFailure;
+  }
+  oauth::SignInSettings s;
+  s.profile = it->Prfname;
+  s.deviceUrl = QUrl(o.DeviceUrl.trimmed());
+  s.authorizeUrl = QUrl(o.AuthorizeUrl.trimmed());
+  s.tokenUrl = QUrl(o.TokenUrl.trimmed());
+  s.clientId = o.ClientId.trimmed();
+  s.clientSecret = o.ClientSecret;
+  s.scopes = o.Scopes.simplified();
+  s.browser = browser;
+
+  oauth::SignInUi ui;
+  ui.showCode = [](const oauth::DeviceCode& code) {
+    const int minutes = (code.expiresInSecs + 59) / 60;
+    Flushed((code.message.isEmpty()
+                 ? QStringLiteral("Open %1 and enter the code %2\n").arg(code.verificationUri, code.userCode)
+                 : code.message + u'\n') +
+            QStringLiteral("Waiting for the sign-in (the code is valid for %1 minute%2)...\n")
+                .arg(minutes)
+                .arg(minutes == 1 ? QString() : QStringLiteral("s")));
+  };
+  ui.openPage = [](const QUrl& page) {
+    Flushed(QStringLiteral("Open this page to sign in: %1\n").arg(page.toString(QUrl::FullyEncoded)));
+    oauth::OpenInBrowser(page);
+    Flushed(QStringLiteral("Waiting for the browser (at most %1 minutes)...\n").arg(oauth::kBrowserWaitSecs / 60));
+  };
+  // The device grant bounds the polls; the browser grant asks with 0 between its checks.
+  ui.wait = [](int secs) {
+    if (secs > 0) QThread::sleep(static_cast<unsigned long>(secs));
+    return true;
+  };
+  const oauth::TokenStore store(vrl::ApplicationFolder());
+  const oauth::TokenAnswer answer = oauth::SignIn(store, s, ui);
+  if (answer.outcome != oauth::TokenAnswer::Outcome::Tokens) {
+    Err(QStringLiteral("sign-in for profile \"%1\" failed: %2").arg(shown, answer.error));
+    return kExitSignInFailed;
+  }
+  Out(QStringLiteral("Signed in: profile \"%1\". The agent renews the tokens from now on.\n").arg(shown));
+  return kExitOk;
+}
+
 // Why the window must not open: the agent is processing messages. Asked on the session bus
 // without starting an agent; when the bus cannot be reached, an agent holding the application
 // folder's lock counts. Empty when the configuration is free.
@@ -243,9 +328,11 @@ int main(int argc, char** argv) {
   const QCommandLineOption exportOpt(QStringLiteral("export"), QString(), QStringLiteral("FILE"));
   const QCommandLineOption importOpt(QStringLiteral("import"), QString(), QStringLiteral("FILE"));
   const QCommandLineOption checkOpt(QStringLiteral("check"), QString(), QStringLiteral("FILE"));
+  const QCommandLineOption oauthLogin(QStringLiteral("oauth-login"), QString(), QStringLiteral("NAME"));
+  const QCommandLineOption browser(QStringLiteral("browser"));
   const QCommandLineOption help(QStringLiteral("help"));
   const QCommandLineOption version(QStringLiteral("version"));
-  parser.addOptions({home, list, exportOpt, importOpt, checkOpt, help, version});
+  parser.addOptions({home, list, exportOpt, importOpt, checkOpt, oauthLogin, browser, help, version});
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
 
   auto usageError = [](const QString& text) {
@@ -265,7 +352,7 @@ int main(int argc, char** argv) {
     Out(QStringLiteral("VRLCfg31 3.1.0\n"));
     return kExitOk;
   }
-  for (const QCommandLineOption* o : {&home, &exportOpt, &importOpt, &checkOpt}) {
+  for (const QCommandLineOption* o : {&home, &exportOpt, &importOpt, &checkOpt, &oauthLogin}) {
     if (parser.values(*o).size() > 1) {
       return usageError(QStringLiteral("--%1 given more than once").arg(o->names().first()));
     }
@@ -277,22 +364,29 @@ int main(int argc, char** argv) {
     vrl::SetApplicationFolder(dir);
   }
 
-  const int actions = int(parser.isSet(list)) + int(parser.isSet(exportOpt)) +
-                      int(parser.isSet(importOpt)) + int(parser.isSet(checkOpt));
+  const int actions = int(parser.isSet(list)) + int(parser.isSet(exportOpt)) + int(parser.isSet(importOpt)) +
+                      int(parser.isSet(checkOpt)) + int(parser.isSet(oauthLogin));
+  if (parser.isSet(browser) && !parser.isSet(oauthLogin))
+    return usageError(QStringLiteral("--browser goes with --oauth-login"));
   if (actions == 0) return OpenWindow(argc, argv);
   QCoreApplication app(argc, argv);
-  if (actions > 1) return usageError(QStringLiteral("give one of --list, --export, --import, --check"));
+  if (actions > 1) return usageError(QStringLiteral("give one of --list, --export, --import, --check, --oauth-login"));
   if (parser.isSet(exportOpt) && parser.value(exportOpt).isEmpty())
     return usageError(QStringLiteral("--export needs a file"));
 
+  if (parser.isSet(oauthLogin) && parser.value(oauthLogin).isEmpty())
+    return usageError(QStringLiteral("--oauth-login needs a profile name"));
+
   // A mistyped folder must not pass for an empty configuration.
-  if ((parser.isSet(list) || parser.isSet(exportOpt)) && !QFileInfo(vrl::ApplicationFolder()).isDir()) {
+  if ((parser.isSet(list) || parser.isSet(exportOpt) || parser.isSet(oauthLogin)) &&
+      !QFileInfo(vrl::ApplicationFolder()).isDir()) {
     Err(QStringLiteral("the application folder %1 does not exist; check --home or $VORLANE_HOME, "
                        "or create a configuration with --import")
             .arg(vrl::ApplicationFolder()));
     return kExitNoFolder;
   }
   if (parser.isSet(list)) return List();
+  if (parser.isSet(oauthLogin)) return OAuthLogin(parser.value(oauthLogin), parser.isSet(browser));
   if (parser.isSet(exportOpt)) return Export(parser.value(exportOpt));
   const QCommandLineOption& action = parser.isSet(importOpt) ? importOpt : checkOpt;
   if (parser.value(action).isEmpty())

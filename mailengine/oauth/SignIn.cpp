@@ -1,5 +1,7 @@
 #include "oauth/SignIn.h"
 
+#include "oauth/AuthCodeGrant.h"
+
 #include <QProcess>
 
 namespace oauth {
@@ -36,7 +38,11 @@ TokenAnswer SignIn(const TokenStore& store, const SignInSettings& s, const SignI
     if (ui.showCode) ui.showCode(code);
     return Store(store, s.profile, PollDeviceToken(s.tokenUrl, s.clientId, s.clientSecret, code, ui.wait));
   }
-  return Failed(QStringLiteral("the browser sign-in is not available"));
+  if (s.authorizeUrl.isEmpty()) return Failed(QStringLiteral("no authorization URL for the browser sign-in"));
+  const AuthCodeRequest request{s.authorizeUrl, s.tokenUrl, s.clientId, s.clientSecret, s.scopes};
+  // Stored before the browser is told, so that its page says what happened.
+  return AuthCodeGrant(request, ui.openPage, ui.wait,
+                       [&](TokenAnswer answer) { return Store(store, s.profile, std::move(answer)); });
 }
 
 bool OpenInBrowser(const QUrl& url) {

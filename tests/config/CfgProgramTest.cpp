@@ -13,6 +13,10 @@
 
 #include <sys/stat.h>
 
+#include "../oauth/TokenServer.h"
+#include "PollFor.h"
+#include "oauth/TokenStore.h"
+
 namespace {
 
 struct ProgramRun {
@@ -342,6 +346,52 @@ TEST_F(Program, DemoConfigurationImports) {
   const ProgramRun r = Cfg({"--import", Write("demo.json", demo)});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(QJsonDocument::fromJson(Cfg({"--export", "-"}).out.toUtf8()), QJsonDocument::fromJson(demo));
+}
+
+// The device grant against a token server of this test, which answers while the event loop runs.
+TEST_F(Program, OAuthLogin) {
+  TokenServer server({{200, R"({"device_code":"DC-hidden","user_code":"ABCD-EFGH",
+                                "verification_uri":"http://127.0.0.1/device","interval":1})"},
+                      {200, R"({"access_token":"AT-hidden","refresh_token":"RT-hidden","expires_in":3600})"}});
+  QJsonObject doc = Document();
+  for (const auto& [field, value] : {std::pair<QString, QString>{"AuthMethod", "oauth2"}, {"OAuthProvider", "custom"},
+                                     {"OAuthClientId", "cid"}, {"OAuthDeviceUrl", server.Url().toString()},
+                                     {"OAuthTokenUrl", server.Url().toString()}})
+    Set(doc, ("profiles.0." + field).toLatin1().constData(), value);
+  ASSERT_EQ(Cfg({"--import", Write("oauth.json", doc)}).exitCode, 0);
+  auto signIn = [&] {
+    QProcess p;
+    p.start(VRL_BIN_DIR "/VRLCfg31", {"--home", home_, "--oauth-login", "Orders"});
+    EXPECT_TRUE(vrltest::PollFor([&] { return p.state() == QProcess::NotRunning; }, 30000));
+    return ProgramRun{p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+  };
+  ProgramRun r = signIn();
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, "Open http://127.0.0.1/device and enter the code ABCD-EFGH\n"
+                   "Waiting for the sign-in (the code is valid for 15 minutes)...\n"
+                   "Signed in: profile \"Orders\". The agent renews the tokens from now on.\n");
+  EXPECT_FALSE((r.out + r.err).contains("hidden"));
+  EXPECT_EQ(server.bodies.value(0), "client_id=cid&scope=");
+  const oauth::TokenStore store(home_);
+  oauth::StoredTokens kept;
+  EXPECT_TRUE(store.Load("Orders", kept) && kept.refreshToken == "RT-hidden");
+  EXPECT_EQ(ModeOf(store.PathFor("Orders")), 0600);
+  r = signIn();  // the server has no more answers
+  EXPECT_EQ(r.exitCode, 5);
+  EXPECT_EQ(r.err, "VRLCfg31: sign-in for profile \"Orders\" failed: the device authorization endpoint answered "
+                   "HTTP 500 without a code\n");
+
+  const struct { QStringList args; int exitCode; const char* err; } refusals[] = {
+      {{"--oauth-login", "Invoices"}, 1, "profile \"Invoices\" does not sign in with OAuth (AuthMethod oauth2)"},
+      {{"--oauth-login", "orders"}, 1, "there is no profile \"orders\""},
+      {{"--oauth-login", "Orders", "--list"}, 2, "give one of"},
+      {{"--browser", "--list"}, 2, "--browser goes with --oauth-login"},
+  };
+  for (const auto& c : refusals) {
+    r = Cfg(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.args.join(' ').toStdString();
+    EXPECT_TRUE(r.err.contains(c.err)) << r.err.toStdString();
+  }
 }
 
 }  // namespace
