@@ -2,6 +2,7 @@
 // a secret may be sent to.
 #include "oauth/TokenEndpoint.h"
 
+#include "TlsTestServer.h"
 #include "TokenServer.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,11 @@ TEST(TokenEndpoint, SecretsGoOnlyOverHttpsOrToThisMachine) {
   const oauth::TokenAnswer a = oauth::Refresh(QUrl("http://192.0.2.1/token?x=1"), "id", "", "R", {}, 200);
   EXPECT_EQ(a.outcome, Outcome::Failed);
   EXPECT_EQ(a.error, "the token endpoint URL must use https (plain http only to this machine): http://192.0.2.1/token");
+  // A certificate nobody vouches for gets no secret, not even on this machine.
+  const vrltest::TlsEchoServer tls(vrltest::TestCa::SelfSigned({"127.0.0.1"}));
+  const oauth::TokenAnswer b = oauth::Refresh(QUrl(QString("https://127.0.0.1:%1/token").arg(tls.Port())), "id", "", "R");
+  EXPECT_EQ(b.outcome, Outcome::Failed);
+  EXPECT_TRUE(b.error.contains("certificate", Qt::CaseInsensitive)) << b.error.toStdString();
 }
 
 }  // namespace
