@@ -88,4 +88,31 @@ TokenAnswer TokenStore::Renew(const QString& profile, const QUrl& tokenUrl, cons
   return answer;
 }
 
+TokenAnswer TokenStore::Access(const QString& profile, const QUrl& tokenUrl, const QString& clientId,
+                               const QString& clientSecret, const QString& scopes, bool renew, int timeoutMs,
+                               QDateTime* renewed) const {
+  StoredTokens stored;
+  TokenAnswer answer;
+  if (!Load(profile, stored, &answer.error)) return answer;
+  if (renewed) *renewed = stored.renewed;
+  if (stored.refreshToken.isEmpty() || stored.refused) {
+    answer.outcome = TokenAnswer::Outcome::Refused;
+    answer.error = stored.refused ? QStringLiteral("the provider refused the refresh token") : QStringLiteral("not signed in");
+    return answer;
+  }
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  if (!renew && !stored.accessToken.isEmpty() && stored.accessExpires.isValid() &&
+      now.secsTo(stored.accessExpires) > kMinLifeSecs) {
+    answer.outcome = TokenAnswer::Outcome::Tokens;
+    answer.accessToken = stored.accessToken;
+    answer.expiresIn = now.secsTo(stored.accessExpires);
+    return answer;
+  }
+  answer = Renew(profile, tokenUrl, clientId, clientSecret, scopes, timeoutMs);
+  if (answer.outcome == TokenAnswer::Outcome::Tokens && renewed) *renewed = now;
+  if (answer.outcome == TokenAnswer::Outcome::Refused)
+    answer.error = QStringLiteral("the provider refused the refresh token (%1)").arg(answer.error);
+  return answer;
+}
+
 }  // namespace oauth

@@ -37,6 +37,15 @@ class TokenStore {
                     const QString& clientSecret, const QString& scopes = {},
                     int timeoutMs = kDefaultTimeoutMs) const;
 
+  // The access token to use now: the stored one while it has more than kMinLifeSecs left (and
+  // renew is false), else a renewed one. Refused when a person must sign in: never signed in, or
+  // the provider refused the refresh token (now or before). renewed takes when the provider last
+  // gave tokens.
+  static constexpr qint64 kMinLifeSecs = 300;
+  TokenAnswer Access(const QString& profile, const QUrl& tokenUrl, const QString& clientId,
+                     const QString& clientSecret, const QString& scopes, bool renew,
+                     int timeoutMs = kDefaultTimeoutMs, QDateTime* renewed = nullptr) const;
+
  private:
   QString folder_;
 };

@@ -101,7 +101,7 @@ TEST_F(AgentOAuthTest, TokensAreRenewedRotatedAndARevokedSignInStopsTheProfile) 
   // 3: refused again and the sign-in revoked: one error naming the remedy, nothing else runs; 4:
   // the same error, without asking the provider again.
   Drop(p, "b.TXT");
-  const QString error = "ERROR:\t Profile: \"Mail 365\" OAuth sign-in refused by the provider";
+  const QString error = "ERROR:\t Profile: \"Mail 365\" OAuth sign-in: the provider refused the refresh token";
   const QString remedy = "sign in again: run VRLCfg31 --oauth-login \"Mail 365\" or use Sign in... in the profile's settings";
   for (int cycle = 3; cycle <= 4; ++cycle) {
     SCOPED_TRACE(cycle);
@@ -142,7 +142,7 @@ TEST_F(AgentOAuthTest, WithoutATokenNothingOfTheProfileRuns) {
   ASSERT_TRUE(Start());
   Cycle();
   EXPECT_EQ(CycleLines().filter("ERROR"),
-            QStringList({"ERROR:\t Profile: \"Never\" OAuth: not signed in; sign in again: run VRLCfg31 --oauth-login "
+            QStringList({"ERROR:\t Profile: \"Never\" OAuth sign-in: not signed in; sign in again: run VRLCfg31 --oauth-login "
                          "\"Never\" or use Sign in... in the profile's settings",
                          "ERROR:\t Profile: \"Down\" OAuth token not renewed: the token endpoint cannot be reached: Connection refused"}));
   EXPECT_EQ(HealthOf("Never").value("oauth").toObject().value("state").toString(), "sign in again");
