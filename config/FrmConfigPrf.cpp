@@ -471,6 +471,7 @@ void FrmConfigPrf::TestSettings() {
   qint16 timeout = a.TimeOutSecs;
   bool smtpLogin = a.SmtpRequiresLogin, popBefore = a.Pop3LoginBeforeSndMail;
   d.SetSecurity(a.Security);
+  d.SetOAuth(TxtQorvProfileName->text(), a.OAuth);
   d.Test_Pop3_Smtp_Connection(user, password, pop3, smtp, pop3Port, smtpPort, timeout, smtpLogin, popBefore);
 }
 

@@ -7,10 +7,13 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <memory>
 
+#include "AppFolder.h"
 #include "HelpTopic.h"
 #include "PasswordCommand.h"
+#include "oauth/TokenStore.h"
 #include "pop3/POP3_InMail.h"
 #include "smtp/SMTP_OutMail.h"
 #include "socket/SecuritySettings.h"
@@ -115,7 +118,16 @@ void Frm_TestConnect::Start() {
   Append(kDashes);
   QString password = password_;
   bool go = true;
-  if (!security_.PasswordCommand.trimmed().isEmpty()) {
+  if (security_.UsesOAuth()) {
+    // The tokens the agent would use; signing in is the Sign in button's.
+    const ProfileOAuth o = oauth_.Resolved();
+    const oauth::TokenAnswer a = oauth::TokenStore(vrl::ApplicationFolder())
+                                     .Access(profile_, QUrl(o.TokenUrl), o.ClientId, o.ClientSecret, o.Scopes, false,
+                                             std::clamp<int>(timeout_, 5, 120) * 1000);
+    go = a.outcome == oauth::TokenAnswer::Outcome::Tokens;
+    password = a.accessToken;
+    if (!go) Append(QStringLiteral("OAuth sign-in: ") + a.error);
+  } else if (!security_.PasswordCommand.trimmed().isEmpty()) {
     QString error;
     go = vrl::RunPasswordCommand(security_.PasswordCommand, &password, &error);
     if (!go) Append(QStringLiteral("Password command: ") + error);

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QStringList>
 
+#include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
 
 class QListWidget;
@@ -20,6 +21,11 @@ class Frm_TestConnect : public QDialog {
 
   // The security settings and password command the attempts use (default: the original dialogue).
   void SetSecurity(const ProfileSecurity& security) { security_ = security; }
+  // With OAuth sign-in: the profile whose stored tokens the attempts use, and its settings.
+  void SetOAuth(const QString& profile, const ProfileOAuth& settings) {
+    profile_ = profile;
+    oauth_ = settings;
+  }
   // Keeps the values and shows the window modally; the test starts with "Start".
   int Test_Pop3_Smtp_Connection(QString& UserName, QString& Password, QString& Pop3Server, QString& SmtpServer,
                                 quint16& Pop3TcpPort, quint16& SmtpTcpPort, qint16& TimeOutSecs,
@@ -56,6 +62,8 @@ class Frm_TestConnect : public QDialog {
   qint16 timeout_ = 30;
   bool smtpLogin_ = false, popBefore_ = false;
   ProfileSecurity security_;
+  QString profile_;
+  ProfileOAuth oauth_;
   QStringList secure_;
   bool running_ = false;
 };

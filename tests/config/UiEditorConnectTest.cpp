@@ -4,8 +4,12 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include <QTemporaryDir>
+
+#include "AppFolder.h"
 #include "Frm_TestConnect.h"
 #include "ScriptedServer.h"
+#include "oauth/TokenStore.h"
 
 using vrltest::Scenario;
 using vrltest::ScriptedServer;
@@ -64,6 +68,32 @@ TEST(UiEditorConnect, RefusedLoginIsTriedTwiceThenReported) {
   EXPECT_GE(lines.filter(QStringLiteral("bad login")).size(), 2) << lines.join('\n').toStdString();
   EXPECT_TRUE(lines.filter(QStringLiteral("SMTP")).isEmpty());  // no SMTP server: not tried
   EXPECT_EQ(pop3.connectionsAccepted(), 2);
+}
+
+TEST(UiEditorConnect, WithOAuthTheStoredTokenLogsIn) {
+  QTemporaryDir home;
+  vrl::SetApplicationFolder(home.path());
+  const QByteArray bearer = QByteArray("user=u\x01" "auth=Bearer ACCESS-1\x01\x01").toBase64();
+  Scenario s;
+  s.reply("+OK ready").expect("CAPA").send("+OK\r\nSASL XOAUTH2\r\n.\r\n").expect("AUTH XOAUTH2 " + bearer).reply("+OK in");
+  ScriptedServer pop3({s});
+  ProfileSecurity sec;
+  sec.AuthMethod = 4;
+  for (const bool signedIn : {false, true}) {
+    const oauth::StoredTokens tokens{"R", "ACCESS-1", QDateTime::currentDateTimeUtc().addSecs(3600), {}, false};
+    if (signedIn) {
+      ASSERT_TRUE(oauth::TokenStore(home.path()).Save("Mail", tokens));
+    }
+    vrlconf::Frm_TestConnect d;
+    d.SetSecurity(sec);
+    d.SetOAuth("Mail", {"custom", "c", "", "", "", "", "", "http://127.0.0.1:1/token"});
+    d.SetValues("u", "", "127.0.0.1", QString(), pop3.port(), 25, 1, false, false);
+    d.Start();
+    EXPECT_EQ(d.Lines().contains("OAuth sign-in: not signed in"), !signedIn) << d.Lines().join('\n').toStdString();
+    EXPECT_EQ(d.Lines().contains("POP3 Server OK"), signedIn);
+  }
+  EXPECT_TRUE(pop3.waitDone(5000) && pop3.errors().isEmpty()) << pop3.errors().join(';').toStdString();
+  vrl::SetApplicationFolder(QString());
 }
 
 }  // namespace
