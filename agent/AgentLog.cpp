@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "FileIo.h"
+#include "OneLine.h"
 #include "MessageBox.h"
 
 #include <QCoreApplication>
@@ -45,14 +46,9 @@ bool OnlySpaces(const QString& s) {
   return true;
 }
 
-// Text from outside (a sender's name, a subject, a file name) never starts a line of its own:
-// line breaks and the other control characters become spaces; TAB stays, the kind prefixes use it.
-void KeepOnOneLine(QString& s) {
-  for (QChar& c : s) {
-    const char16_t u = c.unicode();
-    if ((u < 0x20 && u != u'\t') || u == 0x7F || u == 0x85 || u == 0x2028 || u == 0x2029) c = u' ';
-  }
-}
+// Text from outside (a sender's name, a subject, a file name) never starts a line of its own; TAB
+// stays, the kind prefixes use it.
+void KeepOnOneLine(QString& s) { s = vrl::OneLine(std::move(s), vrl::Tabs::Keep); }
 
 QByteArray TempFolder() {
   QByteArray dir = qgetenv("TMPDIR");

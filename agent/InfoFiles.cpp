@@ -11,6 +11,7 @@
 #include "ConfRecords.h"
 #include "FileFunctions.h"
 #include "FileIo.h"
+#include "OneLine.h"
 
 namespace agent {
 namespace {
@@ -99,15 +100,8 @@ QString ReadInfoFileField(const QString& file, qint16 line, const QString& start
 
 namespace {
 
-// A sender's value on the one line its label gives it: line breaks, TAB and every other control
-// character (C0, DEL, C1, U+2028, U+2029) become spaces, so no reader finds a line moved.
-QString OneLine(QString s) {
-  for (QChar& c : s) {
-    const char16_t u = c.unicode();
-    if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029) c = u' ';
-  }
-  return s;
-}
+// A sender's value on the one line its label gives it, TAB included.
+using vrl::OneLine;
 
 }  // namespace
 

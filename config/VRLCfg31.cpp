@@ -5,6 +5,7 @@
 #include "AppFolder.h"
 #include "CfgTransfer.h"
 #include "FileIo.h"
+#include "OneLine.h"
 #include "InstanceLock.h"
 #include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
@@ -82,12 +83,7 @@ void Err(const QString& text) {
 }
 
 // One line per profile: control characters in names would break the lines.
-QString OneLine(QString text) {
-  for (QChar& c : text) {
-    if (c.category() == QChar::Other_Control) c = QLatin1Char(' ');
-  }
-  return text;
-}
+using vrl::OneLine;
 
 // The global file is read as well: the agent sends people here when it cannot read either.
 int List() {

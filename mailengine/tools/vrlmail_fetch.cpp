@@ -9,6 +9,7 @@
 //   <number> TAB <from> TAB <subject> TAB <saved file names separated by "; ">
 // With --stats a summary goes to stderr: messages, attachments, bytes retrieved, seconds and the
 // peak resident memory (VmHWM, kB).
+#include "OneLine.h"
 #include "pop3/POP3_InMail.h"
 #include "delivery/Delivery.h"
 #include "mime/Pop3MimeDecode.h"
@@ -147,12 +148,7 @@ std::optional<FetchOptions> ParseOptions(const QStringList& args) {
 }
 
 // One line of output must stay one line.
-QByteArray Printable(const QString& s) {
-  QString out = s;
-  for (QChar& c : out)
-    if (c.category() == QChar::Other_Control) c = u' ';
-  return out.toUtf8();
-}
+QByteArray Printable(const QString& s) { return vrl::OneLine(s).toUtf8(); }
 
 class Fetcher {
  public:
