@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-14 libclang-rt-14-dev
   dbus-daemon libglib2.0-bin xvfb xauth trayer iproute2 procps
-  postfix dovecot-core dovecot-pop3d openssl mpop msmtp
+  postfix dovecot-core dovecot-pop3d dovecot-imapd openssl mpop msmtp isync
 )
 
 missing=()

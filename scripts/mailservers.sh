@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Private Postfix (SMTP, submission with STARTTLS, SMTPS) and Dovecot (POP3 with STLS, POP3S) on
+# Private Postfix (SMTP, submission with STARTTLS, SMTPS) and Dovecot (POP3 with STLS, POP3S, IMAP
+# with STARTTLS, IMAPS) on
 # 127.0.0.1 for the interoperation tests and the real-server benchmarks. TLS uses a test CA made
 # at start (DIR/tls/ca.crt); the plain SMTP port offers no STARTTLS.
 #
@@ -88,7 +89,7 @@ dovecot_pid() {
   echo "$pid"
 }
 
-read_ports() {  # sets SMTP_PORT SUBMISSION_PORT POP3_PORT SMTPS_PORT POP3S_PORT from DIR/ports
+read_ports() {  # sets SMTP_PORT SUBMISSION_PORT POP3_PORT SMTPS_PORT POP3S_PORT IMAP_PORT IMAPS_PORT from DIR/ports
   [ -f "$1/ports" ] || die "$1 holds no mail servers (no ports file)"
   # shellcheck disable=SC1091
   . "$1/ports"
@@ -210,8 +211,8 @@ EOF
   chmod 640 "$d/dovecot/users"
 
   cat >"$d/dovecot/dovecot.conf" <<EOF
-# Private loopback POP3-only Dovecot, written by mailservers.sh.
-protocols = pop3
+# Private loopback POP3 and IMAP Dovecot, written by mailservers.sh.
+protocols = pop3 imap
 listen = 127.0.0.1
 base_dir = $d/dovecot/run
 state_dir = $d/dovecot/state
@@ -222,7 +223,8 @@ disable_plaintext_auth = no
 auth_mechanisms = plain login
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %08Xu%08Xv
-# STLS on the POP3 port and implicit TLS on the POP3S port, with the test CA's certificate.
+# STLS/STARTTLS on the POP3 and IMAP ports, implicit TLS on POP3S and IMAPS, with the test CA's
+# certificate.
 ssl = yes
 ssl_cert = <$d/tls/server.crt
 ssl_key = <$d/tls/server.key
@@ -244,6 +246,18 @@ service pop3-login {
   inet_listener pop3s {
     address = 127.0.0.1
     port = $POP3S_PORT
+    ssl = yes
+  }
+}
+
+service imap-login {
+  inet_listener imap {
+    address = 127.0.0.1
+    port = $IMAP_PORT
+  }
+  inet_listener imaps {
+    address = 127.0.0.1
+    port = $IMAPS_PORT
     ssl = yes
   }
 }
@@ -322,7 +336,9 @@ cmd_start() {
 
   if [ -f "$d/ports" ] && [ -n "$(postfix_pid "$d")" ] && [ -n "$(dovecot_pid "$d")" ]; then
     read_ports "$d"
-    if wait_listening 1 "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT"; then
+    # A folder of an older version has no IMAP ports: it starts afresh.
+    if wait_listening 1 "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT" \
+         "${IMAP_PORT:-0}" "${IMAPS_PORT:-0}"; then
       log "already running in $d"
       echo "$d"
       return 0
@@ -333,9 +349,9 @@ cmd_start() {
 
   # The servers' unprivileged processes must reach their folders inside DIR.
   chmod 755 "$d"
-  read -r SMTP_PORT SUBMISSION_PORT POP3_PORT SMTPS_PORT POP3S_PORT < <(free_ports 5)
-  printf 'SMTP_PORT=%s\nSUBMISSION_PORT=%s\nPOP3_PORT=%s\nSMTPS_PORT=%s\nPOP3S_PORT=%s\nMAIL_USER=%s\n' \
-    "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT" "$user" >"$d/ports"
+  read -r SMTP_PORT SUBMISSION_PORT POP3_PORT SMTPS_PORT POP3S_PORT IMAP_PORT IMAPS_PORT < <(free_ports 7)
+  printf 'SMTP_PORT=%s\nSUBMISSION_PORT=%s\nPOP3_PORT=%s\nSMTPS_PORT=%s\nPOP3S_PORT=%s\nIMAP_PORT=%s\nIMAPS_PORT=%s\nMAIL_USER=%s\n' \
+    "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT" "$user" >"$d/ports"
   write_configs "$d" "$user" "$pass"
 
   # Postfix with a private configuration folder: as root 'postfix -c DIR' (and 'postsuper -c
@@ -353,7 +369,8 @@ cmd_start() {
     show_logs "$d"; cmd_stop "$d" >/dev/null 2>&1 || true
     die "dovecot did not start"
   fi
-  if ! wait_listening "$timeout" "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT"; then
+  if ! wait_listening "$timeout" "$SMTP_PORT" "$SUBMISSION_PORT" "$POP3_PORT" "$SMTPS_PORT" "$POP3S_PORT" \
+       "$IMAP_PORT" "$IMAPS_PORT"; then
     ss -Hltn >&2 || true
     show_logs "$d"; cmd_stop "$d" >/dev/null 2>&1 || true
     die "ports $SMTP_PORT/$SUBMISSION_PORT/$POP3_PORT not all listening after ${timeout}s"
@@ -364,7 +381,7 @@ cmd_start() {
     [ $i -ge $((timeout * 20)) ] && { show_logs "$d"; cmd_stop "$d" >/dev/null 2>&1 || true; die "no dovecot auth socket"; }
     sleep 0.05
   done
-  log "running in $d (smtp $SMTP_PORT, submission $SUBMISSION_PORT, smtps $SMTPS_PORT, pop3 $POP3_PORT, pop3s $POP3S_PORT)"
+  log "running in $d (smtp $SMTP_PORT, submission $SUBMISSION_PORT, smtps $SMTPS_PORT, pop3 $POP3_PORT, pop3s $POP3S_PORT, imap $IMAP_PORT, imaps $IMAPS_PORT)"
   echo "$d"
 }
 
@@ -376,7 +393,7 @@ cmd_stop() {
   for pid in $pids; do kill -TERM "$pid" 2>/dev/null || true; done
   # Both masters end their children; wait until the processes are gone and the ports free.
   local ports=""
-  if [ -f "$d/ports" ]; then read_ports "$d"; ports="$SMTP_PORT $SUBMISSION_PORT $POP3_PORT ${SMTPS_PORT:-} ${POP3S_PORT:-}"; fi
+  if [ -f "$d/ports" ]; then read_ports "$d"; ports="$SMTP_PORT $SUBMISSION_PORT $POP3_PORT ${SMTPS_PORT:-} ${POP3S_PORT:-} ${IMAP_PORT:-} ${IMAPS_PORT:-}"; fi
   for i in $(seq 1 100); do
     local busy=0
     for pid in $pids; do
@@ -413,6 +430,8 @@ cmd_env() {  # one KEY=value a line, values quoted for the shell (eval "$(mailse
   printf 'VRL_POP3_PORT=%q\n' "$POP3_PORT"
   printf 'VRL_SMTPS_PORT=%q\n' "$SMTPS_PORT"
   printf 'VRL_POP3S_PORT=%q\n' "$POP3S_PORT"
+  printf 'VRL_IMAP_PORT=%q\n' "$IMAP_PORT"
+  printf 'VRL_IMAPS_PORT=%q\n' "$IMAPS_PORT"
   printf 'VRL_TLS_CA=%q\n' "$d/tls/ca.crt"
   printf 'VRL_MAIL_USER=%q\n' "$MAIL_USER"
   printf 'VRL_MAIL_PASS=%q\n' "$(cat "$d/secret/password")"
