@@ -1,16 +1,21 @@
-// vrlmail fetch: takes every message out of a POP3 mailbox and writes its attachments into a
+// vrlmail fetch: takes every message out of a POP3 mailbox (or an IMAP folder) and writes its attachments into a
 // folder, under their safe names made free with an "n-" prefix (n = 1, 2, 3 ...), staged under
 // hidden names and put in place together (delivery/Delivery.h), never over a file already there. A message that
 // yields no attachment file is kept whole as "<subject>.eml" (every message, with --raw). A
 // message is deleted only after all its files are written and flushed to disk (one flush before
 // QUIT, which is when deletions take effect), and never with --keep.
 //
-// Output: one line per message on stdout, fields separated by TAB:
+// Over IMAP the messages come many per command; those delivered are deleted together (UID STORE
+// and EXPUNGE) after the flush, before LOGOUT.
+//
+// Output: one line per message on stdout, fields separated by TAB (the number is the UID over IMAP):
 //   <number> TAB <from> TAB <subject> TAB <saved file names separated by "; ">
 // With --stats a summary goes to stderr: messages, attachments, bytes retrieved, seconds and the
 // peak resident memory (VmHWM, kB).
 #include "OneLine.h"
+#include "imap/IMAP_InMail.h"
 #include "pop3/POP3_InMail.h"
+#include "mime/Pop3MimeParser.h"
 #include "delivery/Delivery.h"
 #include "mime/Pop3MimeDecode.h"
 #include "FileIo.h"
@@ -31,11 +36,13 @@ namespace {
 const char kFetchHelp[] =
     "usage: vrlmail fetch --host H --port P --user U --password-file F --dir D [options]\n"
     "       (--password-command C in place of --password-file)\n"
-    "Takes every message out of a POP3 mailbox into folder D: its attachments as files, a message\n"
-    "without attachments whole as <subject>.eml. A message is deleted from the server only after\n"
-    "its files are written.\n"
-    "  --host H             POP3 server\n"
-    "  --port P             its port, 1..65535 (110 is usual)\n"
+    "Takes every message out of a POP3 mailbox (or an IMAP folder) into folder D: its attachments\n"
+    "as files, a message without attachments whole as <subject>.eml. A message is deleted from\n"
+    "the server only after its files are written.\n"
+    "  --protocol P         pop3 (default) or imap\n"
+    "  --folder NAME        the IMAP folder to empty (default INBOX)\n"
+    "  --host H             POP3 or IMAP server\n"
+    "  --port P             its port, 1..65535 (110 or 143 is usual)\n"
     "  --user U             mailbox user\n"
     "  --password-file F    file whose first line is the password\n"
     "  --password-command C the first line of C's output is the password or token\n"
@@ -44,7 +51,7 @@ const char kFetchHelp[] =
     "  --ca-file F          trust the CAs of PEM file F instead of the system's\n"
     "  --fingerprint SHA256:HEX  trust exactly the server certificate with this SHA-256\n"
     "  --no-verify          do not check the server's certificate (prints a warning)\n"
-    "  --auth M             auto, login (default: USER/PASS), plain or xoauth2\n"
+    "  --auth M             auto, login (default: USER/PASS or LOGIN), plain or xoauth2\n"
     "  --dir D              existing folder for the files\n"
     "  --keep               leave the messages on the server\n"
     "  --raw                also keep every message whole as <subject>.eml\n"
@@ -62,6 +69,8 @@ struct FetchOptions {
   QString dir;
   // --password-file, --password-command and the security options, by name.
   std::map<QString, QString> secret;
+  bool imap = false;
+  QString folder = QStringLiteral("INBOX");
   bool keep = false;
   bool raw = false;
   qint16 timeout = 30;
@@ -112,6 +121,11 @@ std::optional<FetchOptions> ParseOptions(const QStringList& args) {
       bool on = false;
       ok = flag(&on);
       o.secret[a] = QStringLiteral("1");
+    } else if (a == QLatin1String("--protocol")) {
+      ok = value(&v) && (v == QLatin1String("pop3") || v == QLatin1String("imap"));
+      o.imap = v == QLatin1String("imap");
+    } else if (a == QLatin1String("--folder")) {
+      ok = value(&o.folder) && !o.folder.isEmpty();
     } else if (a == QLatin1String("--dir")) {
       ok = value(&o.dir);
     } else if (a == QLatin1String("--port")) {
@@ -158,6 +172,35 @@ class Fetcher {
     QObject::connect(&pop_, &POP3_InMail::SecureConnection, [](const QString& text) {
       std::fprintf(stderr, "vrlmail fetch: TLS: %s\n", text.toUtf8().constData());
     });
+    QObject::connect(&imap_, &IMAP_InMail::SecureConnection, [](const QString& text) {
+      std::fprintf(stderr, "vrlmail fetch: TLS: %s\n", text.toUtf8().constData());
+    });
+  }
+
+  int RunImap(const QString& password, const vrlsec::Settings& security) {
+    imap_.SetSecurity(security);
+    qint16 timeout = o_.timeout;
+    imap_.SetTimeOutNSeconds(timeout);
+    quint16 port = o_.port;
+    if (!imap_.Connect(o_.user, password, o_.host, port)) {
+      ImapError("connect");
+      return imap_.LastFailure().kind == mailerr::Kind::Login ? 4 : 3;
+    }
+    std::vector<quint32> uids;
+    if (!imap_.Select(o_.folder)) return ImapFinish(ImapError("selecting the folder"), {});
+    if (!imap_.SearchUids(uids)) return ImapFinish(ImapError("listing the messages"), {});
+    std::vector<quint32> delivered;
+    int status = 0;
+    const bool fetched = imap_.FetchMessages(uids, [&](quint32 uid, const QByteArray& message) {
+      Pop3Mail mail;
+      std::vector<Pop3MailAttachments> atts;
+      pop3mime::ParseMessage(message, mail, atts);
+      status = Deliver(QByteArray::number(uid), mail, atts, message);
+      if (status == 0) delivered.push_back(uid);
+      return status == 0;
+    });
+    if (status == 0 && !fetched) status = ImapError("retrieving messages");
+    return ImapFinish(status, delivered);
   }
 
   int Run(const QString& password, const vrlsec::Settings& security) {
@@ -194,6 +237,28 @@ class Fetcher {
   }
 
  private:
+  int ImapError(const char* what, int status = 5) {
+    std::fprintf(stderr, "vrlmail fetch: %s failed: %s\n", what, imap_.GetLastError().toUtf8().constData());
+    return imap_.IsConnected() ? status : 3;
+  }
+
+  // Deletes what was delivered once it is on disk, and logs out; keeps the worse status.
+  int ImapFinish(int status, const std::vector<quint32>& delivered) {
+    if (!imap_.IsConnected()) return status;
+    if (written_ && !vrl::FlushFileSystemOf(o_.dir)) {
+      std::fprintf(stderr, "vrlmail fetch: cannot flush %s to disk: %s\n", o_.dir.toUtf8().constData(),
+                   std::strerror(errno));
+      imap_.Logout();
+      return status != 0 ? status : 6;
+    }
+    if (!o_.keep && !delivered.empty() && !imap_.Delete(delivered)) {
+      const int failed = ImapError("deleting messages");
+      if (status == 0) status = failed;
+    }
+    if (imap_.IsConnected()) imap_.Logout();
+    return status;
+  }
+
   // Prints the failure; returns status, or 3 when the connection is gone.
   int Error(const char* what, int status = 5) {
     const QString reason = pop_.GetLastError().isEmpty() ? lastFailure_ : pop_.GetLastError();
@@ -231,9 +296,11 @@ class Fetcher {
     const QString temp = files.NewTemporary();
     QString why;
     try {
-      // Flushed with everything else before QUIT.
-      if (pop_.SaveAttachmentDataToFile(a.Data, temp, false) && files.Add(temp, target)) return true;
-      why = pop_.GetLastError();
+      // Flushed with everything else before QUIT (or the deletions over IMAP).
+      const bool saved = o_.imap ? IMAP_InMail::SaveAttachmentDataToFile(a.Data, temp, &why, false)
+                                 : pop_.SaveAttachmentDataToFile(a.Data, temp, false);
+      if (saved && files.Add(temp, target)) return true;
+      if (!o_.imap) why = pop_.GetLastError();
     } catch (const vrl::VrlError& e) {
       why = e.Description();
     }
@@ -254,6 +321,17 @@ class Fetcher {
       std::fprintf(stderr, "vrlmail fetch: message %d: %s\n", i, e.Description().toUtf8().constData());
       return 1;
     }
+    if (const int status = Deliver(QByteArray::number(i), mail, atts, source); status != 0) return status;
+    atts.clear();  // release the message before the next one
+    source.clear();
+    if (!o_.keep && !pop_.DelMail(i))
+      return Error(QByteArray("deleting message " + QByteArray::number(i)).constData());
+    return 0;
+  }
+
+  // Writes the files of one message and prints its line: 0, or the exit status of the failure.
+  int Deliver(const QByteArray& number, const Pop3Mail& mail, const std::vector<Pop3MailAttachments>& atts,
+              const QByteArray& source) {
     // Every file of the message is staged, then all are put in place: the message stays on the
     // server when any of them cannot be made.
     delivery::MessageFiles files(o_.dir);
@@ -281,18 +359,15 @@ class Fetcher {
     ++messages_;
     attachments_ += static_cast<int>(saved.size());
     bytes_ += mail.Size;
-    std::printf("%d\t%s\t%s\t%s\n", i, Printable(mail.from).constData(),
+    std::printf("%s\t%s\t%s\t%s\n", number.constData(), Printable(mail.from).constData(),
                 Printable(mail.Subject).constData(), Printable(saved.join(QStringLiteral("; "))).constData());
     std::fflush(stdout);
-    atts.clear();  // release the message before the next one
-    source.clear();
-    if (!o_.keep && !pop_.DelMail(i))
-      return Error(QByteArray("deleting message " + QByteArray::number(i)).constData());
     return 0;
   }
 
   const FetchOptions& o_;
   POP3_InMail pop_;
+  IMAP_InMail imap_;
   bool written_ = false;
   QString lastFailure_;
   int messages_ = 0;
@@ -327,7 +402,7 @@ int RunFetch(const QStringList& args) {
   QElapsedTimer clock;
   clock.start();
   Fetcher fetcher(*o);
-  const int status = fetcher.Run(password, security);
+  const int status = o->imap ? fetcher.RunImap(password, security) : fetcher.Run(password, security);
   if (o->stats) fetcher.PrintStats(static_cast<double>(clock.nsecsElapsed()) / 1e9);
   return status;
 }
