@@ -200,5 +200,29 @@ def case_tls_fetch(s, vrlmail, work):
         check(not s.maildir_files(), "%s: mailbox not empty" % what, s)
 
 
+def case_imap_fetch(s, vrlmail, work):
+    """IMAP with STARTTLS (LOGIN) and implicit TLS (PLAIN), a message with an attachment and one
+    without each time: what Python's email reads of them is what vrlmail saved, and the folder is
+    empty after."""
+    imap_port, imaps_port = int(s.env["VRL_IMAP_PORT"]), int(s.env["VRL_IMAPS_PORT"])
+    for what, port, extra in (("STARTTLS", imap_port, ["--security", "starttls", "--auth", "login"]),
+                              ("implicit TLS", imaps_port, ["--security", "tls", "--auth", "plain"])):
+        s.deliver_direct(read(os.path.join(DATA, "dots.eml")))
+        s.deliver_direct(b"From: a@localhost\r\nSubject: %s\r\n\r\nover IMAP\r\n" % what.encode())
+        # The server gives the lines with CR LF, as it gives them over POP3.
+        messages = [email.message_from_bytes(re.sub(rb"\r?\n", b"\r\n", read(f)), policy=policy.default)
+                    for f in s.maildir_files()]
+        expected = view((m["Subject"], [(a.get_filename(), a.get_payload(decode=True)) for a in m.iter_attachments()])
+                        for m in messages)
+        err = []
+        rc, lines, out_dir = fetch(s, vrlmail, os.path.join(work, what), port=port,
+                                   extra=["--protocol", "imap", "--folder", "INBOX", "--ca-file", s.env["VRL_TLS_CA"]] + extra,
+                                   stderr=err)
+        check(rc == 0 and "TLS: TLSv1." in err[0], "%s: exit %d, %r" % (what, rc, err), s)
+        got = saved(lines, out_dir)
+        check(got == expected, "%s: vrlmail saved\n  %s\nPython read\n  %s" % (what, got, expected), s)
+        check(not s.maildir_files(), "%s: folder not empty" % what, s)
+
+
 if __name__ == "__main__":
     run_case(globals(), tools=1)
