@@ -4,6 +4,7 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileCheck.h"
+#include "ProfileInbound.h"
 #include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
@@ -42,6 +43,8 @@ constexpr const char* kOAuthFields[] = {"OAuthProvider", "OAuthClientId", "OAuth
                                         "OAuthScopes",   "OAuthDeviceUrl", "OAuthAuthorizeUrl", "OAuthTokenUrl"};
 // The unattended entry likewise.
 constexpr const char* kUnattendedFields[] = {"RetryTransient", "RetryHours", "KeepOnServer", "KeepDays"};
+// The inbound entry likewise.
+constexpr const char* kInboundFields[] = {"InboundProtocol", "ImapFolder", "ImapAfter", "ImapMoveTo", "ImapIdle"};
 constexpr const char* kAttachmentFolders = "AttachmentFolders";
 constexpr const char* kLogMaxMB = "LogMaxMB";
 constexpr qint64 kNewLogMaxMB = 50;
@@ -412,6 +415,61 @@ void ReadUnattended(const QJsonObject& obj, ProfileRecord& p, ObjectReader& read
     conf::WriteAttachmentFolders(p, list);
 }
 
+// How the profile fetches its mail; absent fields take the defaults (POP3).
+void ReadInbound(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader) {
+  ProfileInbound in;
+  const struct {
+    const char* key;
+    QString* field;
+    QStringList values;
+  } texts[] = {{"InboundProtocol", &in.Protocol, {QStringLiteral("pop3"), QStringLiteral("imap")}},
+               {"ImapFolder", &in.ImapFolder, {}},
+               {"ImapAfter", &in.ImapAfter, {QStringLiteral("delete"), QStringLiteral("move"), QStringLiteral("keep")}},
+               {"ImapMoveTo", &in.ImapMoveTo, {}}};
+  bool ok = true;
+  for (const auto& t : texts) {
+    const QLatin1String key(t.key);
+    const QJsonValue v = obj.value(key);
+    if (v.isUndefined()) continue;
+    if (!v.isString()) {
+      reader.Fail(QStringLiteral("field \"%1\" must be a string, not %2").arg(key, Shown(v)));
+    } else if (!t.values.isEmpty() && !t.values.contains(v.toString())) {
+      QStringList quoted;
+      for (const QString& value : t.values) quoted << Quoted(value);
+      const QString last = quoted.takeLast();
+      reader.Fail(QStringLiteral("field \"%1\" must be %2 or %3, not \"%4\"")
+                      .arg(key, quoted.join(QStringLiteral(", ")), last, v.toString()));
+    } else {
+      *t.field = v.toString();
+      continue;
+    }
+    ok = false;
+  }
+  const QJsonValue idle = obj.value(QLatin1String("ImapIdle"));
+  if (idle.isBool())
+    in.ImapIdle = idle.toBool();
+  else if (!idle.isUndefined())
+    reader.Fail(QStringLiteral("field \"ImapIdle\" must be true or false, not %1").arg(Shown(idle)));
+  if (!ok) return;
+  // POP3 has no folder: an empty one is the default.
+  if (!in.UsesImap() && in.ImapFolder.isEmpty()) in.ImapFolder = ProfileInbound().ImapFolder;
+  const QString bytes = QString::number(conf::kMaxImapFolderBytes);
+  switch (conf::CheckProfileInbound(in)) {
+    case conf::InboundFault::None: return conf::WriteProfileInbound(p, in);
+    case conf::InboundFault::BadFolder:
+      return reader.Fail(QStringLiteral("field \"ImapFolder\" must be one line of at most %1 bytes").arg(bytes));
+    case conf::InboundFault::EmptyFolder:
+      return reader.Fail(QStringLiteral("field \"ImapFolder\" must not be empty with InboundProtocol \"imap\""));
+    case conf::InboundFault::BadMoveTo:
+      return reader.Fail(QStringLiteral("field \"ImapMoveTo\" must be one line of at most %1 bytes").arg(bytes));
+    case conf::InboundFault::NoMoveTo:
+      return reader.Fail(QStringLiteral("field \"ImapMoveTo\" is needed with ImapAfter \"move\""));
+    case conf::InboundFault::MoveToSame:
+      return reader.Fail(QStringLiteral("field \"ImapMoveTo\" must differ from \"ImapFolder\" (%1)")
+                             .arg(Quoted(in.ImapFolder)));
+  }
+}
+
 }  // namespace
 
 QByteArray ToJson(const Configuration& conf) {
@@ -457,12 +515,18 @@ QByteArray ToJson(const Configuration& conf) {
     obj.insert(QStringLiteral("KeepDays"), int(u.KeepDays));
     if (const QStringList folders = conf::ReadAttachmentFolders(p); !folders.isEmpty())
       obj.insert(QLatin1String(kAttachmentFolders), QJsonArray::fromStringList(folders));
+    // Only where there is something to say: most profiles fetch by POP3.
+    if (const ProfileInbound in = conf::ReadProfileInbound(p); in != ProfileInbound()) {
+      const QJsonValue values[] = {in.Protocol, in.ImapFolder, in.ImapAfter, in.ImapMoveTo, in.ImapIdle};
+      for (size_t i = 0; i < std::size(kInboundFields); ++i) obj.insert(QLatin1String(kInboundFields[i]), values[i]);
+    }
     // The rest of the block (entries of later versions) travels as it is.
     ProfileRecord rest = p;
     conf::WriteProfileSecurity(rest, ProfileSecurity());
     conf::WriteProfileUnattended(rest, ProfileUnattended());
     conf::WriteProfileOAuth(rest, ProfileOAuth());
     conf::WriteAttachmentFolders(rest, {});
+    conf::WriteProfileInbound(rest, ProfileInbound());
     if (!rest.Extension.isEmpty()) {
       obj.insert(QLatin1String(kExtension), QString::fromLatin1(rest.Extension.toBase64()));
     }
@@ -562,6 +626,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     for (const char* f : kSecurityFields) optional.insert(QString::fromLatin1(f));
     for (const char* f : kUnattendedFields) optional.insert(QString::fromLatin1(f));
     for (const char* f : kOAuthFields) optional.insert(QString::fromLatin1(f));
+    for (const char* f : kInboundFields) optional.insert(QString::fromLatin1(f));
     optional.insert(QLatin1String(kAttachmentFolders));
     if (!reader.Read(p, VisitProfile, optional)) continue;
     const QJsonValue ext = obj.value(QLatin1String(kExtension));
@@ -580,6 +645,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     ReadSecurity(obj, p, reader);
     ReadUnattended(obj, p, reader);
     ReadOAuth(obj, p, reader);
+    ReadInbound(obj, p, reader);
     CheckProfile(p, reader, said, warned);
     // The editor lets an edited profile take another's name, so a copy of a name is said, not refused.
     if (names.contains(p.Prfname))

@@ -264,6 +264,7 @@ TEST_F(Program, ImportRefusals) {
       {"global.LogFileName", QString(4979, 'x'), "too long"},
       {"profiles.0.MsgText", QString(4910, 'm'), "at most 4910"},
       {"profiles.1.MsgText", QString(4847, 'm'), "at most 4910"},
+      {"profiles.0.ImapMoveTo", QString(342, u'€'), "\"ImapMoveTo\" must be one line of at most 1024 bytes"},
       // One block entry (tag, length, bytes) of 4900 bytes in all.
       {"profiles.0.Extension", QString::fromLatin1((QByteArray("\x07\x00\x20\x13", 4) + QByteArray(4896, 'e')).toBase64()),
        "at most 4910"},

@@ -5,6 +5,7 @@
 #include "MdlGlbalConf.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
+#include "ProfileInbound.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
 #include "WinMsgProfile.h"
@@ -154,6 +155,22 @@ TEST_F(Transfer, ImportReplacesMoreProfilesByFewer) {
   EXPECT_EQ(ReadAll(Pcf()).size(), 10000) << "a new file, not the old one with stale slots";
   EXPECT_EQ(FindProfileByName("With extension"), 2);
   EXPECT_EQ(FindProfileByName("Orders"), -1);
+}
+
+// Defaults leave no entry; an older entry, or values this version does not know, read as the defaults.
+TEST(ProfileInboundEntry, ShortOrUnknownEntriesReadAsTheDefaults) {
+  ProfileRecord r;
+  conf::WriteProfileInbound(r, {});
+  EXPECT_TRUE(r.Extension.isEmpty());
+  const struct { QByteArray entry; ProfileInbound read; } cases[] = {
+      {QByteArray("\x04\x00imap", 6), {"imap", "INBOX", "delete", "", false}},
+      {QByteArray("\x04\x00imap\x00\x00\x04\x00move", 14), {"imap", "INBOX", "move", "", false}},
+      {QByteArray("\x04\x00smtp\x01\x00X\x03\x00" "all\x00\x00\x04\x00idle", 23), {"pop3", "X", "delete", "", true}},
+  };
+  for (const auto& c : cases) {
+    conf::SetExtensionEntry(r, conf::kInboundTag, c.entry);
+    EXPECT_EQ(conf::ReadProfileInbound(r), c.read) << c.entry.toHex().constData();
+  }
 }
 
 // The profile editor's messaging button shows the Maildir, or says why it cannot.

@@ -6,6 +6,7 @@
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileCheck.h"
+#include "ProfileInbound.h"
 #include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
@@ -78,6 +79,12 @@ class Generator {
       }
     }
     if (Coin()) conf::WriteProfileUnattended(p, {Coin(), qint16(Pick({1, 24, 32767})), Coin(), qint16(Pick({0, 7, 32767}))});
+    if (Coin()) {
+      ProfileInbound in{Pick<QString>({"pop3", "imap"}), Pick<QString>({"INBOX", "Büro/€ \"q\" \\", QString(1024, u'f')}),
+                        Pick<QString>({"delete", "move", "keep"}), Pick<QString>({"", "Done", "INBOX"}), Coin()};
+      if (in.ImapAfter == "move" && (in.ImapMoveTo.isEmpty() || in.ImapMoveTo == in.ImapFolder)) in.ImapMoveTo = "Done/€";
+      conf::WriteProfileInbound(p, in);
+    }
     if (Coin()) conf::WriteAttachmentFolders(p, {Folder(), "/srv/a;b"});
     if (Coin()) p.Extension += QByteArray("\x09\x00\x01\x00Z", 5);  // an entry of a later version
     return p;
