@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -159,6 +160,12 @@ void FrmConfigPrf::AddProfile() {
   OptSndFilesFromDir->setChecked(true);
   OptFlesDelete->setChecked(true);
   ResetAuxValues();
+  {
+    const QSignalBlocker quiet(OptImap);
+    OptPop3->setChecked(true);
+  }
+  OptImapDelete->setChecked(true);
+  ApplyProtocol(false);
   ApplyInboundInterlock();
   ApplyOutboundInterlock();
 }
@@ -181,6 +188,20 @@ bool FrmConfigPrf::EditProfile(int& Pos) {
   loadedFolders_ = conf::ReadAttachmentFolders(r);
   TxtAttachmentFolders->setText(loadedFolders_.join(QLatin1String("; ")));
   TxtAttachmentFolders->setCursorPosition(0);  // the first folder shows, not the end of a long list
+  loadedInbound_ = conf::ReadProfileInbound(r);
+  {
+    // Loading is no switch: the port stays as stored.
+    const QSignalBlocker quiet(OptImap);
+    (loadedInbound_.UsesImap() ? OptImap : OptPop3)->setChecked(true);
+  }
+  TxtImapFolder->setText(loadedInbound_.ImapFolder);
+  TxtImapMoveTo->setText(loadedInbound_.ImapMoveTo);
+  (loadedInbound_.ImapAfter == QLatin1String("move")   ? OptImapMove
+   : loadedInbound_.ImapAfter == QLatin1String("keep") ? OptImapKeep
+                                                       : OptImapDelete)
+      ->setChecked(true);
+  ChkImapIdle->setChecked(loadedInbound_.ImapIdle);
+  ApplyProtocol(false);
   ChkPrfEnabled->setChecked(r.PrfEnabled);
   TxtQorvProfileName->setText(r.Prfname);
   if (r.HostType != 1) {
@@ -312,7 +333,45 @@ bool FrmConfigPrf::TesteParamsPop3_Smtp() {
   return Check({F::Ports, F::SmtpServer, F::Pop3Server, F::UserName, F::Password, F::FromName, F::FromAddress});
 }
 
-bool FrmConfigPrf::TesteParamsInbound() { return Check({F::InboundDir, F::CreateFiles, F::ResType}); }
+bool FrmConfigPrf::TesteParamsInbound() {
+  return Check({F::InboundDir, F::CreateFiles, F::ResType}) && (!OptUseIntMail->isChecked() || !TxtImapFolder->isEnabled() || TesteImap());
+}
+
+// What the import refuses, refused here at the box that holds it.
+bool FrmConfigPrf::TesteImap() {
+  const QString oneLine = QStringLiteral("A folder name is one line of at most %1 bytes").arg(conf::kMaxImapFolderBytes);
+  switch (conf::CheckProfileInbound(Inbound())) {
+    case conf::InboundFault::None: return true;
+    case conf::InboundFault::BadFolder: FailOn(TxtImapFolder, oneLine); break;
+    case conf::InboundFault::EmptyFolder:
+      FailOn(TxtImapFolder, QStringLiteral("Enter the IMAP folder to fetch the messages from (usually INBOX)"));
+      break;
+    case conf::InboundFault::BadMoveTo: FailOn(TxtImapMoveTo, oneLine); break;
+    case conf::InboundFault::NoMoveTo:
+      FailOn(TxtImapMoveTo, QStringLiteral("Enter the folder processed messages are moved to"));
+      break;
+    case conf::InboundFault::MoveToSame:
+      FailOn(TxtImapMoveTo, QStringLiteral("Processed messages must move to another folder than the one they are "
+                                           "fetched from"));
+      break;
+  }
+  return false;
+}
+
+ProfileInbound FrmConfigPrf::Inbound() const {
+  ProfileInbound in = loadedInbound_;
+  in.Protocol = OptImap->isChecked() ? QStringLiteral("imap") : QStringLiteral("pop3");
+  // Where the IMAP settings do not apply, the record keeps those it had.
+  if (TxtImapFolder->isEnabled()) {
+    in.ImapFolder = TxtImapFolder->text();
+    in.ImapAfter = OptImapMove->isChecked()   ? QStringLiteral("move")
+                   : OptImapKeep->isChecked() ? QStringLiteral("keep")
+                                              : QStringLiteral("delete");
+    in.ImapMoveTo = TxtImapMoveTo->text();
+    in.ImapIdle = ChkImapIdle->isChecked();
+  }
+  return in;
+}
 
 bool FrmConfigPrf::TesteParamsOutbound() {
   if (!Check({F::OutboundMode, F::OutboundDir, F::OutType})) return false;
@@ -397,6 +456,8 @@ ProfileRecord FrmConfigPrf::BuildRecord() const {
   conf::WriteProfileUnattended(r, a.Unattended);
   // Unchanged, the sign-in entry keeps its bytes: its secret would be scrambled afresh.
   if (conf::ReadProfileOAuth(r) != a.OAuth) conf::WriteProfileOAuth(r, a.OAuth);
+  // Unchanged, the inbound entry keeps its bytes, unknown values and all.
+  if (r.HostType == 2 && conf::ReadProfileInbound(r) != Inbound()) conf::WriteProfileInbound(r, Inbound());
   // Where the folders do not apply, the record keeps the list it had.
   if (TxtAttachmentFolders->isEnabled()) conf::WriteAttachmentFolders(r, AttachmentFolders());
   return r;

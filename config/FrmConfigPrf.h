@@ -10,6 +10,7 @@
 
 #include "ConfRecords.h"
 #include "ProfileCheck.h"
+#include "ProfileInbound.h"
 #include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
@@ -102,6 +103,9 @@ class FrmConfigPrf : public QDialog {
   void ApplyInboundInterlock();
   void ApplyOutboundInterlock();
   void ApplyHostType();
+  void ApplyProtocol(bool switched);
+  ProfileInbound Inbound() const;
+  bool TesteImap();
   void SetHeading(const QString& text);
   void Browse(QLineEdit* box, const QString& title);
   void TestSettings();
@@ -116,6 +120,7 @@ class FrmConfigPrf : public QDialog {
   int recordNumber_ = 0;
   QByteArray extension_;  // of the edited record: entries this editor does not know stay
   QStringList loadedFolders_;  // the record's attachment folders, as read
+  ProfileInbound loadedInbound_;  // the record's inbound settings, as read
 
   QLabel* heading_ = nullptr;
   QTabWidget* tabs_ = nullptr;
@@ -127,6 +132,7 @@ class FrmConfigPrf : public QDialog {
   QRadioButton* OptUseWinMsg = nullptr;
   QGroupBox* FrmInternetMail = nullptr;
   QLineEdit* txtSmtpServer = nullptr;
+  QLabel* LblPop3Server = nullptr;
   QLineEdit* txtPop3Server = nullptr;
   QLineEdit* txtPop3SmtpUsername = nullptr;
   QLineEdit* txtPop3SmtpPws = nullptr;
@@ -146,6 +152,15 @@ class FrmConfigPrf : public QDialog {
   QCheckBox* ChkCreateInfFileForInMsgs = nullptr;
   QLineEdit* TxtFilesRES = nullptr;
   QLabel* LblInBoundDir = nullptr;
+  QGroupBox* FrmIncomingMail = nullptr;
+  QRadioButton* OptPop3 = nullptr;
+  QRadioButton* OptImap = nullptr;
+  QLineEdit* TxtImapFolder = nullptr;
+  QRadioButton* OptImapDelete = nullptr;
+  QRadioButton* OptImapMove = nullptr;
+  QLineEdit* TxtImapMoveTo = nullptr;
+  QRadioButton* OptImapKeep = nullptr;
+  QCheckBox* ChkImapIdle = nullptr;
   QCheckBox* chkPrcOutboundMessages = nullptr;
   QRadioButton* OptSndFilesFromDir = nullptr;
   QRadioButton* OptUseInfFiles = nullptr;

@@ -1,5 +1,6 @@
 #include "FrmConfigPrf.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -17,6 +18,7 @@
 #include "FrmInfFileContens.h"
 #include "FrmIntMailMoreSettings.h"
 #include "FrmOutSendOptions.h"
+#include "socket/SecuritySettings.h"
 
 // The editor's three pages and how their controls enable one another.
 namespace vrlconf {
@@ -69,7 +71,8 @@ void FrmConfigPrf::BuildProfilePage() {
   txtPop3SmtpPws->setEchoMode(QLineEdit::Password);
   g->addWidget(BuddyLabel(QStringLiteral("&SMTP Server:"), txtSmtpServer), 0, 0);
   g->addWidget(txtSmtpServer, 0, 1);
-  g->addWidget(BuddyLabel(QStringLiteral("POP&3 Server:"), txtPop3Server), 1, 0);
+  LblPop3Server = BuddyLabel(QStringLiteral("POP&3 Server:"), txtPop3Server);
+  g->addWidget(LblPop3Server, 1, 0);
   g->addWidget(txtPop3Server, 1, 1);
   g->addWidget(BuddyLabel(QStringLiteral("&Username:"), txtPop3SmtpUsername), 2, 0);
   g->addWidget(txtPop3SmtpUsername, 2, 1);
@@ -114,6 +117,7 @@ void FrmConfigPrf::BuildProfilePage() {
   connect(Command3, &QPushButton::clicked, this, [this] {
     FrmIntMailMoreSettings d(this);
     d.SetProfileName(TxtQorvProfileName->text());
+    d.SetImap(OptImap->isChecked());
     // The provider's servers come with the dialog's OK, as its ports do.
     if (RunModal(d) == QDialog::Accepted && d.ChosenServers()) {
       txtPop3Server->setText(d.ChosenServers()->pop3Server);
@@ -152,7 +156,53 @@ void FrmConfigPrf::BuildInboundPage() {
   g->addWidget(TxtFilesRES, 2, 1);
   g->setColumnStretch(1, 1);
   v->addLayout(g);
+
+  // How an internet-mail profile fetches; the IMAP settings go to the agent's IMAP step.
+  FrmIncomingMail = new QGroupBox(QStringLiteral("Incoming Mail"));
+  auto* ig = new QGridLayout(FrmIncomingMail);
+  OptPop3 = new QRadioButton(QStringLiteral("P&OP3"));
+  OptPop3->setToolTip(QStringLiteral("Fetches the messages of the mailbox and deletes them from the server."));
+  OptImap = new QRadioButton(QStringLiteral("I&MAP"));
+  OptImap->setToolTip(QStringLiteral("Fetches the messages of one folder and deletes, moves or keeps them."));
+  auto* protocols = new QButtonGroup(FrmIncomingMail);
+  auto* ph = new QHBoxLayout;
+  for (QRadioButton* o : {OptPop3, OptImap}) {
+    protocols->addButton(o);
+    ph->addWidget(o);
+  }
+  ph->addStretch();
+  ig->addWidget(BuddyLabel(QStringLiteral("Protocol:"), OptPop3), 0, 0);
+  ig->addLayout(ph, 0, 1, 1, 2);
+  TxtImapFolder = Box(QStringLiteral("IMAP Folder"), QStringLiteral("The folder the messages are fetched from."));
+  TxtImapFolder->setText(ProfileInbound().ImapFolder);
+  ig->addWidget(BuddyLabel(QStringLiteral("&Folder:"), TxtImapFolder), 1, 0);
+  ig->addWidget(TxtImapFolder, 1, 1, 1, 2);
+  OptImapDelete = new QRadioButton(QStringLiteral("&Delete"));
+  OptImapDelete->setToolTip(QStringLiteral("A processed message is deleted from the server, as POP3 does."));
+  OptImapMove = new QRadioButton(QStringLiteral("Mo&ve to Folder:"));
+  OptImapMove->setToolTip(QStringLiteral("A processed message moves to this folder, which is created when missing."));
+  TxtImapMoveTo = Box(QStringLiteral("Folder to move processed messages to"));
+  OptImapKeep = new QRadioButton(QStringLiteral("&Keep on the Server"));
+  OptImapKeep->setToolTip(QStringLiteral("A processed message stays; the profile remembers what it has fetched."));
+  auto* after = new QButtonGroup(FrmIncomingMail);
+  for (QRadioButton* o : {OptImapDelete, OptImapMove, OptImapKeep}) after->addButton(o);
+  ig->addWidget(BuddyLabel(QStringLiteral("After Processing:"), OptImapDelete), 2, 0);
+  ig->addWidget(OptImapDelete, 2, 1);
+  ig->addWidget(OptImapMove, 3, 1);
+  ig->addWidget(TxtImapMoveTo, 3, 2);
+  ig->addWidget(OptImapKeep, 4, 1);
+  ChkImapIdle = new QCheckBox(QStringLiteral("&Wait for New Mail (IDLE)"));
+  ChkImapIdle->setToolTip(QStringLiteral("Keeps a connection open: new mail starts the profile's inbound step at "
+                                         "once instead of at the next cycle."));
+  ig->addWidget(ChkImapIdle, 5, 1, 1, 2);
+  ig->setColumnStretch(2, 1);
+  v->addWidget(FrmIncomingMail);
   v->addStretch();
+  connect(OptImap, &QRadioButton::toggled, this, [this] {
+    ApplyProtocol(true);
+    ApplyInboundInterlock();
+  });
+  connect(OptImapMove, &QRadioButton::toggled, this, &FrmConfigPrf::ApplyInboundInterlock);
   connect(chkPrcInboundMessages, &QCheckBox::toggled, this, &FrmConfigPrf::ApplyInboundInterlock);
   connect(ChkCreateAttchFilesInMsgs, &QCheckBox::toggled, this, &FrmConfigPrf::ApplyInboundInterlock);
   connect(ChkCreateInfFileForInMsgs, &QCheckBox::toggled, this, &FrmConfigPrf::ApplyInboundInterlock);
@@ -260,6 +310,34 @@ void FrmConfigPrf::ApplyInboundInterlock() {
     w->setEnabled(on);
   TxtFilesInbound->setEnabled(on && ChkCreateAttchFilesInMsgs->isChecked());
   TxtFilesRES->setEnabled(on && ChkCreateInfFileForInMsgs->isChecked());
+  for (QWidget* w : std::initializer_list<QWidget*>{OptPop3, OptImap}) w->setEnabled(on);
+  const bool imap = on && OptImap->isChecked();
+  for (QWidget* w : std::initializer_list<QWidget*>{TxtImapFolder, OptImapDelete, OptImapMove, OptImapKeep, ChkImapIdle})
+    w->setEnabled(imap);
+  TxtImapMoveTo->setEnabled(imap && OptImapMove->isChecked());
+}
+
+namespace {
+
+// The port a switch of protocol leaves: one still at the other protocol's default takes this
+// one's, TLS from the first byte kept (chosen, or automatic on the TLS port).
+quint16 SwitchedPort(quint16 port, qint16 security, bool imap) {
+  const quint16 plain = imap ? 110 : 143, tls = imap ? 995 : 993;
+  if (port != plain && port != tls) return port;
+  const bool implicit = security == qint16(vrlsec::Security::Tls) || (security == qint16(vrlsec::Security::Auto) && port == tls);
+  return imap ? (implicit ? 993 : 143) : (implicit ? 995 : 110);
+}
+
+}  // namespace
+
+void FrmConfigPrf::ApplyProtocol(bool switched) {
+  const bool imap = OptImap->isChecked();
+  LblPop3Server->setText(imap ? QStringLiteral("Incomin&g Server:") : QStringLiteral("POP&3 Server:"));
+  txtPop3Server->setAccessibleName(imap ? QStringLiteral("Incoming Server") : QStringLiteral("POP3 Server"));
+  if (switched) {
+    AuxValues& a = WorkingValues();
+    a.Pop3TcpPort = SwitchedPort(a.Pop3TcpPort, a.Security.Pop3Security, imap);
+  }
 }
 
 void FrmConfigPrf::ApplyOutboundInterlock() {
@@ -277,6 +355,7 @@ void FrmConfigPrf::ApplyHostType() {
   const bool internet = !OptUseWinMsg->isChecked();
   FrmInternetMail->setVisible(internet);
   FrmWinMsg->setVisible(!internet);
+  FrmIncomingMail->setVisible(internet);
 }
 
 void FrmConfigPrf::OutBound_Options() {

@@ -88,7 +88,8 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   txtSmtpTcpPort->setToolTip(QStringLiteral("25 is the usual SMTP port; 587 for submission, 465 with implicit TLS."));
   CmdDefTcpPorts = new QPushButton(QStringLiteral("Use &Defaults"));
   CmdDefTcpPorts->setAutoDefault(false);
-  pf->addWidget(BuddyLabel(QStringLiteral("&POP3:"), txtPop3TcpPort));
+  lblPop3Port = BuddyLabel(QStringLiteral("&POP3:"), txtPop3TcpPort);
+  pf->addWidget(lblPop3Port);
   pf->addWidget(txtPop3TcpPort);
   pf->addWidget(BuddyLabel(QStringLiteral("&SMTP:"), txtSmtpTcpPort));
   pf->addWidget(txtSmtpTcpPort);
@@ -129,7 +130,8 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
                                                 "STARTTLS required: refuse a server without STLS. Implicit TLS: TLS "
                                                 "from the first byte (port 995)."));
   sf->addRow(BuddyLabel(QStringLiteral("SMTP s&ecurity:"), cboSmtpSecurity), cboSmtpSecurity);
-  sf->addRow(BuddyLabel(QStringLiteral("POP3 sec&urity:"), cboPop3Security), cboPop3Security);
+  lblPop3Security = BuddyLabel(QStringLiteral("POP3 sec&urity:"), cboPop3Security);
+  sf->addRow(lblPop3Security, cboPop3Security);
   chkVerifyCertificate = new QCheckBox(QStringLiteral("&Verify the server certificate"));
   chkVerifyCertificate->setToolTip(QStringLiteral("Checks the certificate chain and the host name; clear it only "
                                                   "for a test server."));
@@ -202,7 +204,7 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   connect(chkRetryTransient, &QCheckBox::toggled, spnRetryHours, &QWidget::setEnabled);
   connect(chkKeepOnServer, &QCheckBox::toggled, spnKeepDays, &QWidget::setEnabled);
   connect(CmdDefTcpPorts, &QPushButton::clicked, this, [this] {
-    txtPop3TcpPort->setText(QStringLiteral("110"));
+    txtPop3TcpPort->setText(imap_ ? QStringLiteral("143") : QStringLiteral("110"));
     txtSmtpTcpPort->setText(QStringLiteral("25"));
   });
   connect(caBrowse, &QPushButton::clicked, this, [this] {
@@ -217,6 +219,19 @@ FrmIntMailMoreSettings::FrmIntMailMoreSettings(QWidget* parent) : QDialog(parent
   connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this, &FrmIntMailMoreSettings::ShowHelp);
   v->addWidget(buttons);
   LoadTextValues();
+}
+
+void FrmIntMailMoreSettings::SetImap(bool imap) {
+  imap_ = imap;
+  if (!imap) return;
+  lblPop3Port->setText(QStringLiteral("&IMAP:"));
+  txtPop3TcpPort->setAccessibleName(QStringLiteral("IMAP port"));
+  txtPop3TcpPort->setToolTip(QStringLiteral("143 is the usual IMAP port; 993 with implicit TLS."));
+  lblPop3Security->setText(QStringLiteral("IMAP sec&urity:"));
+  cboPop3Security->setAccessibleName(QStringLiteral("IMAP security"));
+  cboPop3Security->setToolTip(QStringLiteral("Automatic: STARTTLS when the server offers it, and never a password in "
+                                             "clear. None: plain text. STARTTLS required: refuse a server without "
+                                             "it. Implicit TLS: TLS from the first byte (port 993)."));
 }
 
 void FrmIntMailMoreSettings::LoadTextValues() {

@@ -25,6 +25,8 @@ class FrmIntMailMoreSettings : public QDialog {
 
   // The profile's name as the editor holds it: the sign-in keeps the tokens under it.
   void SetProfileName(const QString& name) { profileName_ = name; }
+  // The profile fetches by IMAP: the inbound port and security are named for it.
+  void SetImap(bool imap);
   // The provider's servers, once "Use the provider's servers" chose them: the editor takes the
   // server names on OK (the ports and security are this dialog's).
   const std::optional<conf::ProviderServers>& ChosenServers() const { return chosenServers_; }
@@ -77,6 +79,9 @@ class FrmIntMailMoreSettings : public QDialog {
   void SignIn();
 
   QString profileName_;
+  bool imap_ = false;
+  QLabel* lblPop3Port = nullptr;
+  QLabel* lblPop3Security = nullptr;
   std::optional<conf::ProviderServers> chosenServers_;
 };
 

@@ -116,6 +116,11 @@ TEST_F(UiEditor, ChecksRunInOrderWithTheirMessageAndFocus) {
        "This type of file cannot be used because this is de type of inbound files ", &E::TxtFilesRES},
       {"result type of inbound files, bare", [](E& e) { e.TxtFilesInbound->setText(QStringLiteral("TXT")), e.TxtFilesRES->setText(QStringLiteral(".txt")); },
        "This type of file cannot be used because this is de type of inbound files ", &E::TxtFilesRES},
+      {"IMAP without a folder", [](E& e) { e.OptImap->click(), e.TxtImapFolder->setText(QStringLiteral(" ")); },
+       "Enter the IMAP folder to fetch the messages from (usually INBOX)", &E::TxtImapFolder},
+      {"IMAP move without a folder", [](E& e) { e.OptImap->click(), e.OptImapMove->click(); }, "Enter the folder processed messages are moved to", &E::TxtImapMoveTo},
+      {"IMAP move to the folder fetched from", [](E& e) { e.OptImap->click(), e.OptImapMove->click(), e.TxtImapMoveTo->setText(QStringLiteral("INBOX")); },
+       "Processed messages must move to another folder than the one they are fetched from", &E::TxtImapMoveTo},
       {"no outbound dir", [](E& e) { e.TxtOutBoundDir->setText(QStringLiteral(" ")); }, "Invalid Outbound directory\rContinue ?", &E::TxtOutBoundDir},
       {"missing outbound dir", [&](E& e) { e.TxtOutBoundDir->setText(missing); }, "Directory not found: " + missing + "\rContinue ?", &E::TxtOutBoundDir},
       {"BAD outbound type", [](E& e) { e.TxtFilesOutbound->setText(QStringLiteral("*.bad")); }, "This type of file cannot be used: *.BAD", &E::TxtFilesOutbound},
@@ -151,6 +156,31 @@ TEST_F(UiEditor, ChecksRunInOrderWithTheirMessageAndFocus) {
     EXPECT_EQ(Slot(1), before);  // header untouched: nothing added
   }
   EXPECT_EQ(said_.dialogs, QStringList({"FrmOutSendOptions", "FrmInfFileContens"}));
+}
+
+// IMAP names the server for it, takes a port still at a POP3 default to its own (and back), and
+// is saved with its settings.
+TEST_F(UiEditor, ImapChoiceMovesTheDefaultPortAndIsSaved) {
+  const struct { qint16 security; quint16 pop3, imap, back; } ports[] = {
+      {0, 110, 143, 110}, {0, 995, 993, 995}, {3, 110, 993, 995}, {2, 995, 143, 110}, {1, 2525, 2525, 2525}};
+  FrmConfigPrf e;
+  FillValid(e);
+  AuxValues& a = WorkingValues();
+  for (const auto& p : ports) {
+    a.Security.Pop3Security = p.security, a.Pop3TcpPort = p.pop3;
+    e.OptImap->click();
+    EXPECT_EQ(a.Pop3TcpPort, p.imap) << p.pop3;
+    e.OptPop3->click();
+    EXPECT_EQ(a.Pop3TcpPort, p.back) << p.pop3;
+  }
+  e.OptImap->click();
+  EXPECT_EQ(e.txtPop3Server->accessibleName(), "Incoming Server");
+  e.OptImapKeep->click(), e.ChkImapIdle->setChecked(true);
+  e.accept();
+  ASSERT_EQ(e.result(), QDialog::Accepted) << said_.texts.join(" | ").toStdString();
+  ProfileRecord r;
+  ASSERT_TRUE(ReadProfileRecord(3, r));
+  EXPECT_EQ(conf::ReadProfileInbound(r), (ProfileInbound{"imap", "INBOX", "keep", "", true}));
 }
 
 TEST_F(UiEditor, SavedProfileIsTheImportedOne) {

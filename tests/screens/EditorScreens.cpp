@@ -2,12 +2,15 @@
 #include "Screens.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QComboBox>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+
+#include <utility>
 
 #include "FrmConfigPrf.h"
 #include "FrmInfFileContens.h"
@@ -32,6 +35,16 @@ const vrlscreens::Register kEditor(QStringLiteral("FrmConfigPrf"), [](const QStr
   for (int i = 0; i < 3; ++i) {
     editor.Tabs()->setCurrentIndex(i);
     Save(editor, out + QStringLiteral("/FrmConfigPrf-%1.png").arg(QLatin1String(tabs[i])), {640, 560});
+  }
+  // Fetching by IMAP: its settings, and the server named for it.
+  editor.chkPrcInboundMessages->setChecked(true);
+  editor.OptImap->click();
+  editor.OptImapMove->click();
+  editor.TxtImapMoveTo->setText(QStringLiteral("Processed/Orders"));
+  editor.ChkImapIdle->setChecked(true);
+  for (int i = 0; i < 2; ++i) {
+    editor.Tabs()->setCurrentIndex(i);
+    Save(editor, out + QStringLiteral("/FrmConfigPrf-%1-imap.png").arg(QLatin1String(tabs[i])), {640, 560});
   }
   vrlconf::FrmConfigPrf added;
   added.AddProfile();
@@ -64,6 +77,14 @@ const vrlscreens::Register kDialogs(QStringLiteral("EditorDialogs"), [](const QS
   for (int i = 0; i < 3; ++i) {
     more.Tabs->setCurrentIndex(i);
     Save(more, out + QStringLiteral("/FrmIntMailMoreSettings-%1.png").arg(QLatin1String(tabs[i])), {560, 420});
+  }
+  {
+    // As the editor leaves it once IMAP is chosen.
+    const quint16 pop3 = std::exchange(vrlconf::WorkingValues().Pop3TcpPort, 143);
+    vrlconf::FrmIntMailMoreSettings imap;
+    imap.SetImap(true);
+    Save(imap, out + QStringLiteral("/FrmIntMailMoreSettings-Connection-imap.png"), {560, 420});
+    vrlconf::WorkingValues().Pop3TcpPort = pop3;
   }
   // OAuth sign-in chosen: its settings, then the provider's servers taken.
   more.Tabs->setCurrentIndex(1);
