@@ -9,8 +9,11 @@ namespace {
 
 const QString kPop3 = QStringLiteral("pop3:");
 const QString kMaildir = QStringLiteral("maildir:");
+const QString kImap = QStringLiteral("imap:");
 
-bool IsMailboxKey(const QString& key) { return key.startsWith(kPop3) || key.startsWith(kMaildir); }
+bool IsMailboxKey(const QString& key) {
+  return key.startsWith(kPop3) || key.startsWith(kMaildir) || key.startsWith(kImap);
+}
 
 QList<delivery::StagedFile> FilesOf(const QJsonArray& files) {
   QList<delivery::StagedFile> out;
@@ -38,6 +41,22 @@ QString IdJournal::Pop3Mailbox(const QString& user, const QString& host, quint16
 }
 
 QString IdJournal::MaildirMailbox(const QString& path) { return kMaildir + path; }
+
+QString IdJournal::ImapMailbox(const QString& user, const QString& host, quint16 port, const QString& folder,
+                               quint32 uidValidity) {
+  return kImap + user + QLatin1Char('@') + host.trimmed().toLower() + QLatin1Char(':') + QString::number(port) +
+         QLatin1Char('/') + folder + QStringLiteral(";UIDVALIDITY=") + QString::number(uidValidity);
+}
+
+QStringList IdJournal::OtherImapMailboxes(const QString& mailbox) {
+  Load();
+  const QString folder = mailbox.left(mailbox.lastIndexOf(QStringLiteral(";UIDVALIDITY=")) + 1);
+  QStringList out;
+  for (auto it = mailboxes_.cbegin(); it != mailboxes_.cend(); ++it)
+    if (it.key() != mailbox && it.key().startsWith(folder) && (!it->fetched.isEmpty() || !it->placing.isEmpty()))
+      out << it.key();
+  return out;
+}
 
 // {"<mailbox>": {"ids": {"<id>": <first fetched>, ...},
 //                "placing": {"id": "<id>", "files": [[temp, target, "<inode>"], ...]}}}

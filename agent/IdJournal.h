@@ -32,6 +32,12 @@ class IdJournal {
   // The key of a POP3 mailbox, and of a Maildir.
   static QString Pop3Mailbox(const QString& user, const QString& host, quint16 port);
   static QString MaildirMailbox(const QString& path);
+  // The key of an IMAP folder, with its UIDVALIDITY: a folder whose UIDVALIDITY changed is a new
+  // mailbox (its UIDs may name other messages now).
+  static QString ImapMailbox(const QString& user, const QString& host, quint16 port, const QString& folder,
+                             quint32 uidValidity);
+  // The other keys of the same IMAP folder (other UIDVALIDITY values) that still hold ids.
+  QStringList OtherImapMailboxes(const QString& mailbox);
 
   // Moves the ids an older journal kept under the profile's name to its mailbox (once).
   void Migrate(const QString& profile, const QString& mailbox);

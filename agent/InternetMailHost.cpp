@@ -13,6 +13,8 @@
 #include "PasswordCommand.h"
 #include "ProfileSecurity.h"
 #include "ProfileUnattended.h"
+#include "imap/IMAP_InMail.h"
+#include "mime/Pop3MimeParser.h"
 #include "pop3/POP3_InMail.h"
 #include "smtp/SMTP_OutMail.h"
 #include "socket/Test_Com.h"
@@ -128,8 +130,9 @@ void InternetMailHost::Open() {
       return;
     }
   }
+  inbound_ = conf::ReadProfileInbound(profile_);
   pop3InUse_ = !profile_.Pop3Server.trimmed().isEmpty();
-  if (pop3InUse_) ConnectPop3();
+  if (pop3InUse_) inbound_.UsesImap() ? ConnectImap() : ConnectPop3();
   if (blocked_) return;
   smtpInUse_ = !profile_.SmtpServer.trimmed().isEmpty();
   if (smtpInUse_) ConnectSmtp();
@@ -235,6 +238,12 @@ void InternetMailHost::Close() {
     }
     deletedIds_.clear();
     IN_Pop3Mail.reset();
+  }
+  if (IN_ImapMail) {
+    // Deletions took effect when they were made, each after a flush: LOGOUT only ends.
+    wroteInbound_ = false;
+    IN_ImapMail->Logout();
+    IN_ImapMail.reset();
   }
   if (smtpInUse_ && OUT_SmtpMail) {
     OUT_SmtpMail->Disconnect();
@@ -359,23 +368,34 @@ bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery, a
     return false;
   }
   agent_.DoEvents();
+  const QByteArray id = ids_.empty() ? QByteArray() : ids_[static_cast<size_t>(i)];
+  const auto save = [this](const Pop3AttachmentData& data, const QString& temp, QString* error) {
+    // Flushed with the rest of the message, or of the session before QUIT.
+    if (IN_Pop3Mail->SaveAttachmentDataToFile(data, temp, false)) return true;
+    *error = IN_Pop3Mail->GetLastError();
+    return false;
+  };
+  if (StageMessage(QString::number(i), id, mail, atts, delivery, log, save)) taken_.push_back({i, held});
+  return true;
+}
 
+bool InternetMailHost::StageMessage(const QString& what, const QByteArray& id, const Pop3Mail& mail,
+                                    const std::vector<Pop3MailAttachments>& atts, agent::InboundDelivery& delivery,
+                                    AgentContext& log, const SaveAttachment& save) {
   agent::ReceivedMessage rec;
   rec.from = mail.from.isEmpty() ? QStringLiteral("???") : mail.from;
   rec.subject = mail.Subject;
   rec.message = mail.Message;
   log.Log(kLogInfo + QStringLiteral("Processing New Message From: ") + rec.from);
   const size_t count = std::min<size_t>(std::max<qint32>(mail.AttachedFiles, 0), atts.size());
-  if (!delivery.Allowed(qsizetype(count), QString::number(i))) return true;
+  if (!delivery.Allowed(qsizetype(count), what)) return false;
 
   QList<agent::InboundAttachment> files;
   for (size_t k = 0; k < count; ++k) {
     const Pop3MailAttachments& a = atts[k];
-    files.append({a.Name, true, [this, &a](const QString& temp, QString* error) {
+    files.append({a.Name, true, [&save, &a](const QString& temp, QString* error) {
                     try {
-                      // Flushed with the rest of the message, or of the session before QUIT.
-                      if (IN_Pop3Mail->SaveAttachmentDataToFile(a.Data, temp, false)) return true;
-                      *error = IN_Pop3Mail->GetLastError();
+                      return save(a.Data, temp, error);
                     } catch (const vrl::VrlError& e) {
                       *error = e.Description();
                     }
@@ -383,10 +403,8 @@ bool InternetMailHost::TakeMessage(qint16 i, agent::InboundDelivery& delivery, a
                   }});
   }
   wroteInbound_ = true;
-  const QByteArray id = ids_.empty() ? QByteArray() : ids_[static_cast<size_t>(i)];
   // One that cannot be staged stays on the server for the next cycle.
-  if (delivery.Stage(id, rec, files)) taken_.push_back({i, held});
-  return true;
+  return delivery.Stage(id, rec, files);
 }
 
 bool InternetMailHost::CommitTaken(agent::InboundDelivery& delivery, agent::HeldLines& lines) {
@@ -416,6 +434,7 @@ bool InternetMailHost::CommitTaken(agent::InboundDelivery& delivery, agent::Held
 }
 
 bool InternetMailHost::ExecGetMail() {
+  if (IN_ImapMail) return ExecGetMailImap();
   if (!IN_Pop3Mail) return true;
   agent::HeldLines lines(agent_);
   agent::InboundDelivery delivery(lines, profile_, journal_, mailbox_);
@@ -463,4 +482,154 @@ bool InternetMailHost::ExecGetMail() {
     }
   }
   return CommitTaken(delivery, lines);
+}
+
+void InternetMailHost::ConnectImap() {
+  const ProfileRecord& p = profile_;
+  IN_ImapMail = std::make_unique<IMAP_InMail>();
+  IMAP_InMail& imap = *IN_ImapMail;
+  imap.SetSecurity(SecurityFor(false));
+  imap.SetMaxMessageBytes(qint64(agent_.MaxMessageMB()) * 1024 * 1024);
+  QObject::connect(&imap, &IMAP_InMail::SecureConnection, [this](const QString& how) {
+    agent_.LogWithSession(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
+                          QStringLiteral("\" IMAP connection under ") + how);
+  });
+  quint16 port = p.Pop3TcpPort;
+  auto attempt = [&](qint16 timeout) {
+    imap.SetTimeOutNSeconds(timeout);
+    port = p.Pop3TcpPort;
+    return imap.Connect(p.UserName, password_, p.Pop3Server, port);
+  };
+  bool ok = attempt(10);
+  if (!ok && !SecondAttempt(imap.LastFailure(), QStringLiteral("POP3"))) return IN_ImapMail.reset();
+  if (ok || attempt(p.TimeOutSecs)) {
+    if (SecurityFor(false).security == vrlsec::Security::None) LogClearTextLogin(QStringLiteral("IMAP"));
+    if (imap.Select(inbound_.ImapFolder)) {
+      mailbox_ = agent::IdJournal::ImapMailbox(p.UserName, p.Pop3Server, port, inbound_.ImapFolder, imap.UidValidity());
+      return;
+    }
+    agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + p.Prfname + QStringLiteral("\" Error Opening IMAP Folder ") +
+                                     inbound_.ImapFolder + QStringLiteral(": ") + imap.GetLastError());
+  } else {
+    agent_.LogAndShow(kLogError, QStringLiteral("Profile: \"") + p.Prfname +
+                                     QStringLiteral("\" Error connecting to IMAP Server: ") + imap.GetLastError());
+  }
+  IN_ImapMail->Logout();
+  IN_ImapMail.reset();
+}
+
+bool InternetMailHost::ImapAfter(const std::vector<quint32>& uids) {
+  if (uids.empty()) return true;
+  IMAP_InMail& imap = *IN_ImapMail;
+  const bool move = inbound_.ImapAfter == QLatin1String("move");
+  if (!(move ? imap.Move(uids, inbound_.ImapMoveTo) : imap.Delete(uids))) {
+    // The ids stay: a later cycle deletes or moves them without fetching them again.
+    agent_.Log(kLogError + (move ? QStringLiteral("Error Moving Messages To ") + inbound_.ImapMoveTo
+                                 : QStringLiteral("Error Deleting Messages")) +
+               QStringLiteral(": ") + imap.GetLastError());
+    return false;
+  }
+  QList<QByteArray> ids;
+  for (quint32 uid : uids) ids << QByteArray::number(uid);
+  journal_.Forget(mailbox_, ids);
+  for (const QString& e : journal_.TakeErrors()) agent_.Log(kLogError + e);
+  return true;
+}
+
+bool InternetMailHost::ExecGetMailImap() {
+  IMAP_InMail& imap = *IN_ImapMail;
+  agent::HeldLines lines(agent_);
+  agent::InboundDelivery delivery(lines, profile_, journal_, mailbox_);
+  // Ids of the folder under another UIDVALIDITY name nothing now.
+  for (const QString& old : journal_.OtherImapMailboxes(mailbox_)) {
+    agent::InboundDelivery(lines, profile_, journal_, old).Resume();
+    journal_.KeepOnly(old, {});
+    agent_.WriteSessionLines();
+    agent_.Log(kLogAlert + QStringLiteral("Profile: \"") + profile_.Prfname + QStringLiteral("\" IMAP folder ") +
+               inbound_.ImapFolder + QStringLiteral(" has a new UIDVALIDITY: its messages are taken as new"));
+  }
+  if (!delivery.Resume()) return false;
+  std::vector<quint32> uids;
+  if (!imap.SearchUids(uids)) {
+    agent_.WriteSessionLines();
+    agent_.LogAndShow(kLogError, QStringLiteral("Error Counting Messages: ") + imap.GetLastError());
+    return false;
+  }
+  std::vector<QByteArray> ids;
+  for (quint32 uid : uids) ids.push_back(QByteArray::number(uid));
+  journal_.KeepOnly(mailbox_, ids);
+  delivery.ReportJournal();
+  if (uids.empty()) return true;
+
+  const ProfileUnattended u = conf::ReadProfileUnattended(profile_);
+  const bool keep = inbound_.ImapAfter == QLatin1String("keep");
+  const qint64 limit = qint64(agent_.MaxMessageMB()) * 1024 * 1024;
+  std::vector<qint64> sizes;
+  if (limit > 0 && !imap.FetchSizes(uids, sizes)) {
+    agent_.WriteSessionLines();
+    agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Message Sizes: ") + imap.GetLastError());
+    return false;
+  }
+  const qint64 now = vrl::Now().toSecsSinceEpoch();
+  std::vector<quint32> fetch, done;
+  QStringList tooLarge;
+  for (size_t i = 0; i < uids.size(); ++i) {
+    const qint64 fetched = journal_.FetchedAt(mailbox_, ids[i]);
+    if (fetched >= 0) {
+      const bool kept = keep || (u.KeepOnServer && (u.KeepDays == 0 || now - fetched < qint64(u.KeepDays) * 86400));
+      if (!kept) done.push_back(uids[i]);
+    } else if (limit > 0 && i < sizes.size() && sizes[i] > limit) {
+      tooLarge << kLogAlert + QStringLiteral("Message Too Large, Left On Server: ") + QString::number(uids[i]) +
+                      QStringLiteral(" - ") + QString::number(sizes[i]) + QStringLiteral(" bytes");
+    } else {
+      fetch.push_back(uids[i]);
+    }
+  }
+  if (fetch.empty() && done.empty() && tooLarge.isEmpty()) return true;
+  agent_.WriteSessionLines();
+  for (const QString& line : tooLarge) agent_.Log(line);
+  for (quint32 uid : done) agent_.Log(kLogInfo + QStringLiteral("Deleting Message Already Processed: ") + QString::number(uid));
+  if (!ImapAfter(done)) return false;
+
+  // Messages are put in place many at a time (one flush and one journal write for them); their
+  // deletions or moves go once their files are on disk.
+  const bool after = !keep && !u.KeepOnServer;
+  std::vector<quint32> processed;
+  std::vector<std::pair<quint32, size_t>> taken;  // staged: uid, where its lines are held
+  const auto commit = [&] {
+    const auto staged = std::exchange(taken, {});
+    const std::vector<bool> placed = delivery.Commit([&](qsizetype k) { lines.Into(staged[size_t(k)].second); });
+    for (size_t k = 0; k < staged.size(); ++k) {
+      if (!placed[k]) continue;  // it stays on the server for the next cycle
+      lines.Into(staged[k].second);
+      agent_.Count(HealthCount::Received);
+      lines.Log(kLogInfo + QStringLiteral("Message Successfully Processed"));
+      processed.push_back(staged[k].first);
+    }
+    lines.Release();
+  };
+  bool stopped = false;
+  const bool fetchedAll = imap.FetchMessages(fetch, [&](quint32 uid, const QByteArray& message) {
+    if (agent_.StopRequested()) return !(stopped = true);
+    const size_t held = lines.NextMessage();
+    Pop3Mail mail;
+    std::vector<Pop3MailAttachments> atts;
+    pop3mime::ParseMessage(message, mail, atts);
+    const auto save = [](const Pop3AttachmentData& data, const QString& temp, QString* error) {
+      return IMAP_InMail::SaveAttachmentDataToFile(data, temp, error, false);
+    };
+    if (StageMessage(QString::number(uid), QByteArray::number(uid), mail, atts, delivery, lines, save))
+      taken.emplace_back(uid, held);
+    if (delivery.StagedCount() >= kCommitTogether) commit();
+    return true;
+  });
+  commit();
+  if (!fetchedAll) {
+    agent_.LogAndShow(kLogError, QStringLiteral("Error Retriving Messages: ") + imap.GetLastError());
+    return false;
+  }
+  // What leaves the server is on disk first.
+  const bool ok = !after || processed.empty() || (delivery.Flush() && ImapAfter(processed));
+  if (stopped && agent_.StopIfRequested()) return true;
+  return ok;
 }

@@ -3,15 +3,19 @@
 // each connected with a 10-second first attempt and, after a reachability test of the host, a
 // second attempt with the profile's own time-out.
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "HeldLines.h"
 #include "IdJournal.h"
 #include "InboundDelivery.h"
 #include "MailHost.h"
+#include "ProfileInbound.h"
+#include "mime/Pop3Mail.h"
 #include "socket/MailError.h"
 #include "socket/SecuritySettings.h"
 
+class IMAP_InMail;
 class POP3_InMail;
 class SMTP_OutMail;
 
@@ -50,6 +54,13 @@ class InternetMailHost : public MailHost {
   // an OAuth login was refused, else after a reachability test).
   bool SecondAttempt(const mailerr::Error& failure, const QString& kind);
   void ConnectPop3();
+  // The IMAP inbound step (the profile's InboundProtocol "imap"): the folder selected at connect,
+  // its messages fetched many per command, staged and put in place as POP3's are, then deleted or
+  // moved (or left, "keep"), once their files are flushed.
+  void ConnectImap();
+  bool ExecGetMailImap();
+  // Deletes or moves processed messages as the profile says; their ids then protect nothing.
+  bool ImapAfter(const std::vector<quint32>& uids);
   void ConnectSmtp();
   void WatchPop3Events();
   void WatchSmtpEvents();
@@ -64,6 +75,12 @@ class InternetMailHost : public MailHost {
   // cannot go on (the session broke); a message whose files could not be made stays on the
   // server and the step goes on.
   bool TakeMessage(qint16 i, agent::InboundDelivery& delivery, agent::HeldLines& lines);
+  // A retrieved message's part of it: its files staged (true also when it stays on the server);
+  // save writes an attachment into a new file.
+  using SaveAttachment = std::function<bool(const Pop3AttachmentData&, const QString&, QString*)>;
+  bool StageMessage(const QString& what, const QByteArray& id, const Pop3Mail& mail,
+                    const std::vector<Pop3MailAttachments>& atts, agent::InboundDelivery& delivery,
+                    AgentContext& log, const SaveAttachment& save);
   // Puts in place the messages staged so far and marks them for deletion; writes their lines.
   // False when a DELE failed.
   bool CommitTaken(agent::InboundDelivery& delivery, agent::HeldLines& lines);
@@ -80,6 +97,8 @@ class InternetMailHost : public MailHost {
   bool tokenRenewed_ = false;   // once per session, after a refused login
   bool blocked_ = false;
   std::unique_ptr<POP3_InMail> IN_Pop3Mail;
+  std::unique_ptr<IMAP_InMail> IN_ImapMail;
+  ProfileInbound inbound_;
   std::unique_ptr<SMTP_OutMail> OUT_SmtpMail;
   // Why the session has no SMTP client, when that may pass (no connection, no password yet).
   QString smtpMissing_;
