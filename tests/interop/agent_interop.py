@@ -181,6 +181,31 @@ def case_both_modes(s, eng, cfg, work):
         check(not any(s.password in line for line in a.log_lines()), "the password is in the log")
 
 
+def case_imap(s, eng, cfg, work):
+    """An IMAP profile under automatic security (STARTTLS on the IMAP port): every message of the
+    INBOX comes back as files and is then moved to a folder the agent creates."""
+    import imaplib
+    import ssl
+    with Agent(s, eng, cfg, work) as a:
+        inbound = a.dir("in")
+        for i in range(3):
+            s.deliver_direct(b"From: a@localhost\r\nSubject: imap %d\r\n\r\nover IMAP\r\n" % i)
+        s.deliver_direct(read(os.path.join(DATA, "dots.eml")))
+        a.configure([dict(a.receiver("Imap", inbound), Pop3TcpPort=int(s.env["VRL_IMAP_PORT"]), InboundProtocol="imap",
+                          ImapAfter="move", ImapMoveTo="Processed")])
+        a.run_until(lambda: len([n for n in visible(inbound) if n.endswith(".INF")]) >= 4, 120)
+        check(not s.maildir_files(), "INBOX not empty: %s" % s.maildir_files(), s)
+        errors = [line for line in a.log_lines() if "ERROR:" in line]
+        check(not errors, "errors logged:\n" + "\n".join(errors))
+        check(any('"Imap" IMAP connection under TLSv1.' in line for line in a.log_lines()), "no TLS line")
+        c = imaplib.IMAP4(s.host, int(s.env["VRL_IMAP_PORT"]))
+        c.starttls(ssl.create_default_context(cafile=s.env["VRL_TLS_CA"]))
+        c.login(s.user, s.password)
+        typ, data = c.select("Processed")
+        check(typ == "OK" and data[0] == b"4", "Processed holds %r" % data)
+        c.logout()
+
+
 def cycle_messages(agent, before):
     """The messages logged after line `before`, from the first session line to the stop."""
     lines = [line.split(" \u00bb ", 1)[-1] for line in agent.log_lines()[before:]]
