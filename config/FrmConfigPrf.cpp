@@ -533,6 +533,7 @@ void FrmConfigPrf::TestSettings() {
   bool smtpLogin = a.SmtpRequiresLogin, popBefore = a.Pop3LoginBeforeSndMail;
   d.SetSecurity(a.Security);
   d.SetOAuth(TxtQorvProfileName->text(), a.OAuth);
+  if (const ProfileInbound in = Inbound(); in.UsesImap()) d.SetImapFolder(in.ImapFolder);
   d.Test_Pop3_Smtp_Connection(user, password, pop3, smtp, pop3Port, smtpPort, timeout, smtpLogin, popBefore);
 }
 

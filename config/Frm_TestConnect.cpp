@@ -14,6 +14,7 @@
 #include "HelpTopic.h"
 #include "PasswordCommand.h"
 #include "oauth/TokenStore.h"
+#include "imap/IMAP_InMail.h"
 #include "pop3/POP3_InMail.h"
 #include "smtp/SMTP_OutMail.h"
 #include "socket/SecuritySettings.h"
@@ -132,7 +133,36 @@ void Frm_TestConnect::Start() {
     go = vrl::RunPasswordCommand(security_.PasswordCommand, &password, &error);
     if (!go) Append(QStringLiteral("Password command: ") + error);
   }
-  if (go && !pop3_.isEmpty()) {
+  if (go && !pop3_.isEmpty() && imapFolder_) {
+    // An IMAP profile: the login and its folder.
+    IMAP_InMail client;
+    connect(&client, &IMAP_InMail::OperationFailed, this, &Frm_TestConnect::Append);
+    connect(&client, &IMAP_InMail::Status, this, &Frm_TestConnect::Append);
+    connect(&client, &IMAP_InMail::SecureConnection, this, [this](const QString& how) {
+      secure_ << QStringLiteral("IMAP: ") + how;
+      Append(QStringLiteral("IMAP connection under ") + how);
+    });
+    connect(&client, &IMAP_InMail::ServerCertificate, this, &Frm_TestConnect::AddCertificate);
+    client.SetSecurity(security_.ClientSettings(false));
+    const auto attempt = [&](qint16 seconds) {
+      client.SetTimeOutNSeconds(seconds);
+      quint16 port = pop3Port_;
+      return client.Connect(user_, password, pop3_, port);
+    };
+    bool ok = attempt(20);
+    if (!ok) {
+      ForceHostConnetivity(QStringLiteral("POP3"));
+      ok = attempt(timeout_);
+    }
+    if (ok && !client.Select(*imapFolder_)) {
+      Append(QStringLiteral("Folder ") + *imapFolder_ + QStringLiteral(": ") + client.GetLastError());
+      ok = false;
+    }
+    if (client.IsConnected()) client.Logout();
+    Append(ok ? QStringLiteral("IMAP Server OK") : QStringLiteral("ERROR Connecting to IMAP Server"));
+    Append(kDashes);
+    client.disconnect(this);
+  } else if (go && !pop3_.isEmpty()) {
     auto client = std::make_unique<POP3_InMail>();
     connect(client.get(), &POP3_InMail::Pop3OperationFailed, this, &Frm_TestConnect::Append);
     connect(client.get(), &POP3_InMail::Pop3Status, this, &Frm_TestConnect::Append);

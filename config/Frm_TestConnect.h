@@ -4,6 +4,7 @@
 // the list fills and the window repaints during an attempt.
 #include <QDialog>
 #include <QStringList>
+#include <optional>
 
 #include "ProfileOAuth.h"
 #include "ProfileSecurity.h"
@@ -21,6 +22,8 @@ class Frm_TestConnect : public QDialog {
 
   // The security settings and password command the attempts use (default: the original dialogue).
   void SetSecurity(const ProfileSecurity& security) { security_ = security; }
+  // An IMAP profile: its folder, which the attempt selects (none: POP3).
+  void SetImapFolder(const std::optional<QString>& folder) { imapFolder_ = folder; }
   // With OAuth sign-in: the profile whose stored tokens the attempts use, and its settings.
   void SetOAuth(const QString& profile, const ProfileOAuth& settings) {
     profile_ = profile;
@@ -64,6 +67,7 @@ class Frm_TestConnect : public QDialog {
   ProfileSecurity security_;
   QString profile_;
   ProfileOAuth oauth_;
+  std::optional<QString> imapFolder_;
   QStringList secure_;
   bool running_ = false;
 };

@@ -96,4 +96,17 @@ TEST(UiEditorConnect, WithOAuthTheStoredTokenLogsIn) {
   vrl::SetApplicationFolder(QString());
 }
 
+TEST(UiEditorConnect, AnImapProfileLogsInAndOpensItsFolder) {
+  Scenario s;
+  s.reply("* OK [CAPABILITY IMAP4rev1] ready").expect("A1 LOGIN \"u\" \"p\"").reply("A1 OK [CAPABILITY IMAP4rev1] in");
+  s.expect("A2 SELECT \"Orders\"").send("* OK [UIDVALIDITY 3] v\r\nA2 OK done\r\n");
+  ScriptedServer imap({s.expect("A3 LOGOUT").reply("* BYE bye").reply("A3 OK bye")});
+  vrlconf::Frm_TestConnect d;
+  d.SetImapFolder(QStringLiteral("Orders"));
+  d.SetValues("u", "p", "127.0.0.1", QString(), imap.port(), 25, 1, false, false);
+  d.Start();
+  EXPECT_TRUE(d.Lines().contains("IMAP Server OK")) << d.Lines().join('\n').toStdString();
+  EXPECT_TRUE(imap.waitDone(5000) && imap.errors().isEmpty()) << imap.errors().join(';').toStdString();
+}
+
 }  // namespace
