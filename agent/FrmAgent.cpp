@@ -31,6 +31,13 @@ FrmAgent::FrmAgent(agent::AgentLog& log, MailWork* work, QObject* parent)
     : QObject(parent), log_(log), work_(work ? work : &defaultWork_) {
   Timer1.setInterval(100);
   connect(&Timer1, &QTimer::timeout, this, &FrmAgent::Timer1_Timer);
+  connect(&idle_, &agent::ImapIdleWatchers::NewMail, this, [this](const QString& profile) {
+    if (agentState_ == Running) woken_.insert(profile);
+  });
+  connect(&idle_, &agent::ImapIdleWatchers::Trouble, this, [this](const QString& profile, const QString& text) {
+    if (agentState_ == Running)
+      Log(kLogAlert + QStringLiteral("Profile: \"") + profile + QStringLiteral("\" Waiting For New Mail (IDLE): ") + text);
+  });
 }
 
 FrmAgent::~FrmAgent() = default;
@@ -100,6 +107,12 @@ bool FrmAgent::StartAgent() {
   SetAgentState(Running);
   if (!InitQuorvo()) return false;
   sessionOpen_ = false;
+  QVector<ProfileRecord> runnable;
+  for (qsizetype i = 0; i < profiles_.size(); ++i)
+    if (refusals_.value(i).isEmpty()) runnable << profiles_[i];
+  woken_.clear();
+  // A run of one cycle has no time between cycles to wait in.
+  if (!global_.AutoExit && global_.PrcInterval != 0) idle_.Start(runnable);
   SetTimer1Enabled(true);
   // The first tick comes at once, not a timer interval after the start.
   if (!manualTimer_)
@@ -150,6 +163,8 @@ bool FrmAgent::ProccessStopAgent() {
   if (!sessionProfileName_.isEmpty())
     Log(kLogInfo + QStringLiteral("Stopping Session with the Profile: ") + sessionProfileName_);
   SetTimer1Enabled(false);
+  idle_.Stop();
+  woken_.clear();
   Log(kLogInfo + QStringLiteral("Vorlane Agent Stopped"));
   SetAgentState(NotRunning);
   return true;
@@ -248,7 +263,10 @@ void FrmAgent::Timer1_Timer() {
       if (global_.PrcIntervalUnit == 1) multiplier = 60;
       else if (global_.PrcIntervalUnit == 2) multiplier = 3600;
       const qint64 elapsed = lastRun_.secsTo(NowToSecond());
-      if (static_cast<qint64>(global_.PrcInterval) * multiplier > elapsed) return;
+      if (static_cast<qint64>(global_.PrcInterval) * multiplier > elapsed) {
+        RunWoken();
+        return;
+      }
       lastRun_ = QDateTime();
     } else {
       // The interval counts from the first tick after a cycle, the first cycle included, so a
@@ -332,6 +350,22 @@ void FrmAgent::OAuthState(const QString& state, bool works, const QDateTime& ren
   health_.OAuth(state, works, renewed, vrl::Now());
 }
 
+bool FrmAgent::RunWoken() {
+  if (woken_.isEmpty()) return false;
+  // The interval goes on counting from the last full cycle.
+  onlyProfiles_ = std::exchange(woken_, {});
+  SetTimer1Enabled(false);
+  ExecMailProccess();
+  onlyProfiles_.clear();
+  RecordCycle();
+  DoEvents();
+  if (stopRequest_ && agentState_ == Running)
+    ProccessStopAgent();
+  else if (!stopRequest_)
+    SetTimer1Enabled(true);
+  return true;
+}
+
 void FrmAgent::ExecMailProccess() {
   health_.BeginCycle(vrl::Now());
   const QString noActive = kLogInfo + QStringLiteral("There Not Exist Active Profiles");
@@ -348,6 +382,7 @@ void FrmAgent::ExecMailProccess() {
     if (StopIfRequested()) return;
     DoEvents();
     ProfileRecord& prf = profiles_[p - 1];
+    if (!onlyProfiles_.isEmpty() && !onlyProfiles_.contains(prf.Prfname)) continue;
     currentProfileName_ = prf.Prfname;
     pendingSessionLines_.clear();
 

@@ -4,6 +4,7 @@
 // one thread of the event loop. The control classes wrap this object.
 #include <QDateTime>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include "AgentTypes.h"
 #include "ConfRecords.h"
 #include "FileListBox.h"
+#include "ImapIdle.h"
 #include "MailWork.h"
 
 // An outbound file changed less than this long ago waits for a later cycle.
@@ -94,6 +96,9 @@ class FrmAgent : public QObject, public AgentContext {
   // The health record as JSON (see AgentHealth).
   QByteArray HealthDocument() { return health_.Document(); }
 
+  // The profiles waiting for new mail (IMAP IDLE) between cycles.
+  const agent::ImapIdleWatchers& IdleWatchers() const { return idle_; }
+
   // Tests drive Timer1_Timer themselves: the timer's enabled state is kept, but no real timer
   // runs.
   void SetManualTimerForTesting(bool manual);
@@ -113,6 +118,8 @@ class FrmAgent : public QObject, public AgentContext {
   void CallWork(F&& f);
   void CloseSessionQuietly();
   void RecordCycle();
+  // Between cycles: runs at once the profiles that new mail woke; true when it did.
+  bool RunWoken();
 
   agent::AgentLog& log_;
   MailWork defaultWork_;
@@ -123,6 +130,9 @@ class FrmAgent : public QObject, public AgentContext {
   QVector<ProfileRecord> profiles_;
   // Per profile, what keeps it from running, checked once when the profiles are read.
   QVector<QStringList> refusals_;
+  agent::ImapIdleWatchers idle_;
+  QSet<QString> woken_;         // profiles new mail woke since the last cycle
+  QSet<QString> onlyProfiles_;  // during a woken cycle: the profiles it runs
   AgentStateConsts agentState_ = NotRunning;
   bool formLoaded_ = false;
   bool modeDebug_ = false;

@@ -4,6 +4,7 @@
 #include "AgentFixture.h"
 #include "MailHost.h"
 #include "ProfileInbound.h"
+#include "PollFor.h"
 #include "ProfileSecurity.h"
 
 namespace {
@@ -103,6 +104,38 @@ TEST_F(AgentImapTest, TakenMessagesAreNeverFetchedTwice) {
   EXPECT_EQ(lines.filter("Deleting Message Already Processed").size(), 2) << lines.join('\n').toStdString();
   EXPECT_EQ(lines.filter("ERROR").size(), 2) << lines.join('\n').toStdString();
   EXPECT_EQ(lines.filter("has a new UIDVALIDITY").size(), 1) << lines.join('\n').toStdString();
+}
+
+// A profile waiting for new mail: its watcher's IDLE ends on EXISTS and that profile alone runs
+// at once, before its interval is up; a stop ends the watcher's IDLE in order.
+class AgentIdleTest : public agenttest::AgentFixture {};
+
+TEST_F(AgentIdleTest, NewMailRunsItsProfileAtOnce) {
+  Scenario s;
+  s.reply("* OK [CAPABILITY IMAP4rev1 IDLE] ready").expect("A1 LOGIN \"u\" \"p\"").reply("A1 OK [CAPABILITY IMAP4rev1 IDLE] in");
+  s.expect("A2 SELECT \"INBOX\"").send("* 0 EXISTS\r\n* OK [UIDVALIDITY 1] v\r\nA2 OK done\r\n");
+  s.expect("A3 IDLE").reply("+ idling").delay(300).reply("* 1 EXISTS").expect("DONE").reply("A3 OK done");
+  s.expect("A4 IDLE").reply("+ idling").expect("DONE").reply("A4 OK done");
+  ScriptedServer server({s.expect("A5 LOGOUT").reply("* BYE bye").reply("A5 OK bye")});
+  ProfileRecord watched = MakeProfile("Watched");
+  watched.Pop3Server = "127.0.0.1", watched.Pop3TcpPort = server.port(), watched.UserName = "u", watched.Pop3SmtpPws = "p";
+  ProfileInbound in;
+  in.Protocol = "imap", in.ImapIdle = true;
+  conf::WriteProfileInbound(watched, in);
+  AddProfile(watched);
+  AddProfile(MakeProfile("Other"));
+  global_.PrcInterval = 60, global_.PrcIntervalUnit = 1;  // an hour
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(agent_.IdleWatchers().Count(), 1);
+  ASSERT_TRUE(Tick());
+  hooks_.calls.clear();
+  EXPECT_TRUE(vrltest::PollFor([&] { return Tick() && !hooks_.calls.isEmpty(); })) << server.progress().toStdString();
+  EXPECT_EQ(hooks_.calls, (QStringList{"open Watched", "get Watched", "close Watched"}));
+  agent_.CmdStopStart_Click();
+  Tick();
+  EXPECT_EQ(agent_.IdleWatchers().Count(), 0);
+  EXPECT_TRUE(server.waitDone()) << server.progress().toStdString();
+  EXPECT_EQ(server.errors(), QStringList{});
 }
 
 }  // namespace
