@@ -64,8 +64,8 @@ class Agent:
                     UserName=self.s.user, Pop3SmtpPws=self.s.password, PrcInboundMessages=True,
                     InboundDir=in_dir, CaFile=self.s.env["VRL_TLS_CA"])
 
-    def configure(self, profiles):
-        conf = {"global": dict(CONFIG["global"], LogFileName=self.log), "profiles": profiles}
+    def configure(self, profiles, **settings):
+        conf = {"global": dict(CONFIG["global"], LogFileName=self.log, **settings), "profiles": profiles}
         path = write(self.work, "conf.json", json.dumps(conf, ensure_ascii=False).encode("utf-8"))
         p = subprocess.run([self.cfg, "--home", self.home, "--import", path], capture_output=True,
                            text=True, timeout=30)
@@ -204,6 +204,27 @@ def case_imap(s, eng, cfg, work):
         typ, data = c.select("Processed")
         check(typ == "OK" and data[0] == b"4", "Processed holds %r" % data)
         c.logout()
+
+
+def case_imap_idle(s, eng, cfg, work):
+    """IDLE against Dovecot: with an hour between cycles, a message delivered once the agent waits
+    comes in at once."""
+    with Agent(s, eng, cfg, work) as a:
+        inbound = a.dir("in")
+        a.configure([dict(a.receiver("Idle", inbound), Pop3TcpPort=int(s.env["VRL_IMAP_PORT"]), InboundProtocol="imap",
+                          ImapIdle=True)], PrcInterval=60, PrcIntervalUnit=1)
+        dovecot_log = os.path.join(s.dir, "log", "dovecot.log")
+        logins = lambda: read(dovecot_log).count(b"imap-login: Info: Login") if os.path.exists(dovecot_log) else 0
+        before = logins()
+        a.start()
+        # The first cycle's session and the watcher's.
+        check(wait_for(lambda: logins() >= before + 2, 30), "the watcher did not log in", s)
+        time.sleep(1)
+        s.deliver_direct(b"From: a@localhost\r\nSubject: pushed\r\n\r\nat once\r\n")
+        check(wait_for(lambda: [n for n in visible(inbound) if n.endswith(".INF")], 30), "new mail did not come in", s)
+        check(a.stop() == 0, "agent exit not 0 after SIGTERM")
+        errors = [line for line in a.log_lines() if "ERROR:" in line or "(IDLE)" in line]
+        check(not errors, "errors logged:\n" + "\n".join(errors))
 
 
 def cycle_messages(agent, before):
