@@ -202,13 +202,20 @@ def case_tls_fetch(s, vrlmail, work):
 
 def case_imap_fetch(s, vrlmail, work):
     """IMAP with STARTTLS (LOGIN) and implicit TLS (PLAIN), a message with an attachment and one
-    without each time: what Python's email reads of them is what vrlmail saved, and the folder is
+    without each time (and one of 50 MB over STARTTLS): what Python's email reads of them is what vrlmail saved, and the folder is
     empty after."""
     imap_port, imaps_port = int(s.env["VRL_IMAP_PORT"]), int(s.env["VRL_IMAPS_PORT"])
     for what, port, extra in (("STARTTLS", imap_port, ["--security", "starttls", "--auth", "login"]),
                               ("implicit TLS", imaps_port, ["--security", "tls", "--auth", "plain"])):
         s.deliver_direct(read(os.path.join(DATA, "dots.eml")))
         s.deliver_direct(b"From: a@localhost\r\nSubject: %s\r\n\r\nover IMAP\r\n" % what.encode())
+        if what == "STARTTLS":  # one large literal
+            m = EmailMessage()
+            m["From"], m["To"], m["Subject"] = "a@localhost", s.address, "50 MB"
+            m.set_content("large\n")
+            m.add_attachment(random_bytes(50 * 1024 * 1024, 13), maintype="application", subtype="octet-stream",
+                             filename="large.bin")
+            s.deliver_direct(m.as_bytes(policy=policy.SMTP))
         # The server gives the lines with CR LF, as it gives them over POP3.
         messages = [email.message_from_bytes(re.sub(rb"\r?\n", b"\r\n", read(f)), policy=policy.default)
                     for f in s.maildir_files()]
