@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <algorithm>
+#include <deque>
 #include <set>
 #include <utility>
 
@@ -385,7 +386,10 @@ bool IMAP_InMail::Impl::FetchMessages(const std::vector<quint32>& uids,
   if (!Ready("Retrieving messages...")) return false;
   reader_.SetMaxLiteral(maxMessageBytes_);
   std::set<quint32> wanted, handed;
+  std::deque<std::pair<quint32, QByteArray>> ready;  // complete, not handed yet
   bool bad = false, stop = false;
+  // Only queued here: take runs outside the socket's handler, so that whatever it does (letting
+  // events run included) never meets the next message halfway.
   onUntagged_ = [&](const imap::Response& r) {
     if (r.keyword != "FETCH") return;
     imap::FetchData f;
@@ -397,14 +401,14 @@ bool IMAP_InMail::Impl::FetchMessages(const std::vector<quint32>& uids,
     if (!f.hasBody || f.uid < 1 || f.uid > 0xffffffffLL || stop) return;
     const auto uid = static_cast<quint32>(f.uid);
     if (!wanted.count(uid) || !handed.insert(uid).second) return;
-    if (!take(uid, f.body)) stop = true;
+    ready.emplace_back(uid, f.body);
   };
   std::vector<quint32> sorted = uids;
   std::sort(sorted.begin(), sorted.end());
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  bool ok = true;
-  for (size_t from = 0; ok && !stop && from < sorted.size();) {
-    // A batch: by count, and by the announced sizes when FetchSizes learnt them.
+  // Batches by count, and by the announced sizes when FetchSizes learnt them.
+  std::vector<std::vector<quint32>> batches;
+  for (size_t from = 0; from < sorted.size();) {
     size_t to = from;
     qint64 bytes = 0;
     while (to < sorted.size() && to - from < kBatchCount) {
@@ -414,15 +418,49 @@ bool IMAP_InMail::Impl::FetchMessages(const std::vector<quint32>& uids,
       bytes += size;
       ++to;
     }
-    const std::vector<quint32> batch(sorted.begin() + static_cast<std::ptrdiff_t>(from),
-                                     sorted.begin() + static_cast<std::ptrdiff_t>(to));
-    wanted.insert(batch.begin(), batch.end());
-    since_.start();
-    bytesSince_ = 0;
-    ok = RunOk("UID FETCH", "UID FETCH " + imap::UidSet(batch) + " (UID BODY.PEEK[])") && !bad;
+    batches.emplace_back(sorted.begin() + static_cast<std::ptrdiff_t>(from), sorted.begin() + static_cast<std::ptrdiff_t>(to));
     from = to;
   }
+  // Two batches in flight: the next one's messages come while the caller writes this one's.
+  std::deque<QByteArray> tags;
+  size_t next = 0;
+  bool ok = true;
+  const auto sendNext = [&] {
+    if (stop || next >= batches.size()) return;
+    wanted.insert(batches[next].begin(), batches[next].end());
+    const QByteArray tag = Send("UID FETCH", "UID FETCH " + imap::UidSet(batches[next++]) + " (UID BODY.PEEK[])");
+    if (tag.isEmpty()) ok = false;
+    else tags.push_back(tag);
+  };
+  const auto frontDone = [&] { return !pending_.empty() && pending_.front().tag == tags.front() && pending_.front().done; };
+  sendNext();
+  sendNext();
+  while (ok && !tags.empty()) {
+    while (!ready.empty()) {
+      const auto [uid, body] = std::move(ready.front());
+      ready.pop_front();
+      if (!stop && !take(uid, body)) stop = true;
+    }
+    if (bad || !open_) {
+      ok = false;
+    } else if (frontDone()) {
+      tags.pop_front();
+      const imap::Response r = Take();
+      if (r.keyword != "OK") {
+        Refused("UID FETCH", r);
+        ok = false;
+      }
+      since_.start();
+      bytesSince_ = 0;
+      sendNext();
+    } else {
+      ok = Wait([&] { return !ready.empty() || frontDone() || bad; }, "UID FETCH");
+    }
+  }
   onUntagged_ = nullptr;
+  // Messages that came whole before a failure are the caller's all the same.
+  for (auto& [uid, body] : ready)
+    if (!stop && !take(uid, body)) stop = true;
   if (bad && open_) {
     Fail(QStringLiteral("The IMAP server answered UID FETCH with a malformed FETCH response"), Kind::Protocol);
     EndSession();

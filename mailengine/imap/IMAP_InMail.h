@@ -44,11 +44,13 @@ class VRLIME_EXPORT IMAP_InMail : public QObject {
   bool SearchUids(std::vector<quint32>& uids);
   // UID FETCH (RFC822.SIZE): sizes[i] for uids[i], -1 where the server named none.
   bool FetchSizes(const std::vector<quint32>& uids, std::vector<qint64>& sizes);
-  // UID FETCH (UID BODY.PEEK[]) in batches (by count, and by the sizes FetchSizes learnt); each
-  // message goes to take as soon as it is complete, in the order the server sends them. When
-  // take returns false, the rest of that command's answer is read and dropped, no further batch
-  // is asked, and the call returns true. A message larger than SetMaxMessageBytes ends the
-  // session before it is read (Kind::Protocol); those handed before stay handed.
+  // UID FETCH (UID BODY.PEEK[]) in batches (by count, and by the sizes FetchSizes learnt), two
+  // in flight, so that the next batch comes while the caller writes this one's messages; each
+  // message goes to take once complete, in the order the server sends them, and never from
+  // inside the socket's handler: take may let events run. When take returns false, the answers
+  // of the commands sent are read and dropped, no further batch is asked, and the call returns
+  // true. A message larger than SetMaxMessageBytes ends the session before it is read
+  // (Kind::Protocol); the messages complete before a failure are handed all the same.
   bool FetchMessages(const std::vector<quint32>& uids,
                      const std::function<bool(quint32 uid, const QByteArray& message)>& take);
   // UID STORE +FLAGS.SILENT (\Deleted), then UID EXPUNGE of the same set when the server offers

@@ -5,6 +5,8 @@
 #include "ScriptedServer.h"
 
 #include <gtest/gtest.h>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <functional>
 
 using vrltest::Scenario;
@@ -74,6 +76,31 @@ std::function<QString(IMAP_InMail&)> Fetch(bool tight = false) {
 QByteArray Msg(int uid, const QByteArray& body) {
   return "* " + QByteArray::number(uid) + " FETCH (UID " + QByteArray::number(uid) + " BODY[] {" +
          QByteArray::number(body.size()) + "}\r\n" + body + ")\r\n";
+}
+
+// The caller may let events run while it takes a message (the agent logs and writes files): the
+// next message, arriving meanwhile, waits its turn instead of entering take from inside it.
+TEST(ImapFetch, TakeIsNeverEnteredTwice) {
+  Scenario s = LoggedIn();
+  s.expect("A2 UID FETCH 1:3 (UID BODY.PEEK[])").send(Msg(1, "one")).delay(50).send(Msg(2, "two"));
+  Logout(s.delay(50).send(Msg(3, "three") + "A2 OK done\r\n"), 3);
+  ScriptedServer server({s});
+  IMAP_InMail client;
+  quint16 port = server.port();
+  ASSERT_TRUE(client.Connect("u", "pw9", "127.0.0.1", port));
+  int depth = 0;
+  QStringList handed;
+  EXPECT_TRUE(client.FetchMessages({1, 2, 3}, [&](quint32 uid, const QByteArray&) {
+    EXPECT_EQ(++depth, 1);
+    QDeadlineTimer busy(150);
+    while (!busy.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    handed << QString::number(uid);
+    --depth;
+    return true;
+  }));
+  EXPECT_EQ(handed, QStringList({"1", "2", "3"}));
+  client.Logout();
+  EXPECT_TRUE(server.waitDone(8000) && server.errors().isEmpty()) << server.errors().join('\n').toStdString();
 }
 
 }  // namespace
