@@ -405,5 +405,54 @@ def case_crash(s, eng, cfg, work):
         check(mailbox_empty(s), "mailbox not empty", s)
 
 
+def case_crash_imap(s, eng, cfg, work):
+    """An IMAP profile ("delete") killed at random moments: before each run more messages arrive
+    than one fetch command takes, some large, so kills fall in fetching, writing and deleting. A
+    message is always in the mailbox or has its files inbound, and lands exactly once."""
+    with Agent(s, eng, cfg, work) as a:
+        inbound = a.dir("in")
+        a.configure([dict(a.receiver("Imap", inbound), Pop3TcpPort=int(s.env["VRL_IMAP_PORT"]),
+                          InboundProtocol="imap", ImapFolder="INBOX", ImapAfter="delete")])
+        rng = random.Random(43)
+        known = {}
+        kills = 8
+        for k in range(kills):
+            for _ in range(60):
+                i = "IMAP-%03d" % len(known)
+                size = rng.randrange(300000, 1200000) if rng.random() < 0.15 else rng.randrange(1000, 40000)
+                known[i] = i.encode() + b"\n" + rng.randbytes(size)
+                s.deliver_direct(waiting_message(s.address, i, known[i]))
+            # The session is short: the kill counts from its first log line.
+            sessions = sum("Starting Session with the Profile: Imap" in line for line in a.log_lines())
+            alive = rng.uniform(0.0, 0.3)
+            a.start()
+            wait_for(lambda: a.proc.poll() is not None or sum(
+                "Starting Session with the Profile: Imap" in line for line in a.log_lines()) > sessions, 20)
+            time.sleep(alive)
+            ended = a.proc.poll()
+            a.stop(signal.SIGKILL)
+            counts, waiting = inbound_ids(inbound, known), ids_in_mailbox(s)
+            print("kill %d %.2fs into the session: %d in the mailbox, %d landed, %d hidden files"
+                  % (k + 1, alive, len(waiting), len(counts), len([n for n in os.listdir(inbound) if n.startswith(".")])))
+            check(ended is None, "the agent ended by itself with %s before kill %d" % (ended, k + 1), s)
+            lost = set(known) - waiting - set(counts)
+            check(not lost, "after kill %d these are nowhere: %s" % (k + 1, sorted(lost)))
+            twice = sorted(i for i, c in counts.items() if c > 1)
+            check(not twice, "after kill %d these are written twice: %s" % (k + 1, twice))
+
+        a.run_until(lambda: not s.maildir_files(), 60)
+        counts = inbound_ids(inbound, known)
+        infos = len([n for n in visible(inbound) if n.endswith(".INF")])
+        print("crash_imap: kills %d, messages %d, landed %d, information files %d"
+              % (kills, len(known), sum(counts.values()), infos))
+        check(sorted(counts) == sorted(known), "never landed: %s" % sorted(set(known) - set(counts)))
+        check(all(c == 1 for c in counts.values()), "written twice: %s" % sorted(i for i, c in counts.items() if c > 1))
+        check(infos == len(known), "%d information files for %d messages" % (infos, len(known)))
+        check(not [n for n in os.listdir(inbound) if n.startswith(".")], "hidden files left: %s" % os.listdir(inbound))
+        check(mailbox_empty(s), "mailbox not empty", s)
+        errors = [line for line in a.log_lines() if "ERROR:" in line]
+        check(not errors, "errors logged:\n" + "\n".join(errors))
+
+
 if __name__ == "__main__":
     run_case(globals(), tools=2)
