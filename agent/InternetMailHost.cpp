@@ -242,7 +242,7 @@ void InternetMailHost::Close() {
   if (IN_ImapMail) {
     // Deletions took effect when they were made, each after a flush: LOGOUT only ends.
     wroteInbound_ = false;
-    IN_ImapMail->Logout();
+    IN_ImapMail->Logout(false);
     IN_ImapMail.reset();
   }
   if (smtpInUse_ && OUT_SmtpMail) {
@@ -504,7 +504,7 @@ void InternetMailHost::ConnectImap() {
   if (!ok && !SecondAttempt(imap.LastFailure(), QStringLiteral("POP3"))) return IN_ImapMail.reset();
   if (ok || attempt(p.TimeOutSecs)) {
     if (SecurityFor(false).security == vrlsec::Security::None) LogClearTextLogin(QStringLiteral("IMAP"));
-    if (imap.Select(inbound_.ImapFolder)) {
+    if (imap.Select(inbound_.ImapFolder, true)) {
       mailbox_ = agent::IdJournal::ImapMailbox(p.UserName, p.Pop3Server, port, inbound_.ImapFolder, imap.UidValidity());
       return;
     }

@@ -32,9 +32,9 @@ IMAP_InMail::~IMAP_InMail() {
 bool IMAP_InMail::Connect(const QString& user, const QString& password, const QString& host, quint16& port) {
   return d_->Connect(user, password, host, port);
 }
-bool IMAP_InMail::Logout() { return d_->Logout(); }
+bool IMAP_InMail::Logout(bool await) { return d_->Logout(await); }
 bool IMAP_InMail::IsConnected() const { return d_->connected_; }
-bool IMAP_InMail::Select(const QString& folder) { return d_->Select(folder); }
+bool IMAP_InMail::Select(const QString& folder, bool listUids) { return d_->Select(folder, listUids); }
 quint32 IMAP_InMail::UidValidity() const { return d_->uidValidity_; }
 qint64 IMAP_InMail::Exists() const { return d_->exists_; }
 bool IMAP_InMail::SearchUids(std::vector<quint32>& uids) { return d_->SearchUids(uids); }
@@ -309,29 +309,57 @@ bool IMAP_InMail::Impl::Ready(const char* what) {
 
 // ---- operations ----
 
-bool IMAP_InMail::Impl::Select(const QString& folder) {
+bool IMAP_InMail::Impl::Select(const QString& folder, bool listUids) {
   if (!Ready("Selecting the folder...")) return false;
   exists_ = 0;
   uidValidity_ = 0;
   sizes_.clear();
-  return RunOk("SELECT", "SELECT", {imap::EncodeMailbox(folder)});
-}
-
-bool IMAP_InMail::Impl::SearchUids(std::vector<quint32>& uids) {
-  uids.clear();
-  if (!Ready("Listing the messages...")) return false;
-  // No more UIDs than the folder holds (and what arrives meanwhile) are kept.
-  const size_t bound = static_cast<size_t>(std::min<qint64>(exists_, 10000000)) + 10000;
+  listed_.reset();
+  if (!listUids) return RunOk("SELECT", "SELECT", {imap::EncodeMailbox(folder)});
+  // The UIDs go right behind: the caller lists them next, and a round trip is saved.
   std::set<quint32> found;
   bool bad = false;
-  onUntagged_ = [&](const imap::Response& r) {
+  onUntagged_ = SearchCollector(found, bad);
+  const QByteArray select = Send("SELECT", "SELECT", {imap::EncodeMailbox(folder)});
+  const QByteArray search = select.isEmpty() ? QByteArray() : Send("UID SEARCH", "UID SEARCH ALL");
+  const bool answered = !search.isEmpty() && Await(search);
+  onUntagged_ = nullptr;
+  if (!answered) return false;
+  const imap::Response selected = Take();
+  const imap::Response searched = Take();
+  if (selected.keyword != "OK") {
+    Refused("SELECT", selected);
+    return false;
+  }
+  // A search that failed is asked again by SearchUids, which reports it.
+  if (searched.keyword == "OK" && !bad) listed_.emplace(found.begin(), found.end());
+  return true;
+}
+
+std::function<void(const imap::Response&)> IMAP_InMail::Impl::SearchCollector(std::set<quint32>& found,
+                                                                           bool& bad) const {
+  return [this, &found, &bad](const imap::Response& r) {
     if (r.keyword != "SEARCH") return;
+    // No more UIDs than the folder holds (and what arrives meanwhile) are kept.
+    const size_t bound = static_cast<size_t>(std::min<qint64>(exists_, 10000000)) + 10000;
     for (const imap::Value& v : r.data) {
       qint64 n = 0;
       if (v.type != imap::Value::Atom || !imap::ReadNumber(v.text, &n) || n < 1 || n > 0xffffffffLL) bad = true;
       else if (found.size() < bound) found.insert(static_cast<quint32>(n));
     }
   };
+}
+
+bool IMAP_InMail::Impl::SearchUids(std::vector<quint32>& uids) {
+  uids.clear();
+  if (listed_ && connected_) {
+    uids = std::exchange(listed_, std::nullopt).value();
+    return true;
+  }
+  if (!Ready("Listing the messages...")) return false;
+  std::set<quint32> found;
+  bool bad = false;
+  onUntagged_ = SearchCollector(found, bad);
   const bool ok = RunOk("UID SEARCH", "UID SEARCH ALL");
   onUntagged_ = nullptr;
   if (!ok) return false;
@@ -348,11 +376,22 @@ bool IMAP_InMail::Impl::PerSlice(const std::vector<quint32>& uids,
   std::vector<quint32> sorted = uids;
   std::sort(sorted.begin(), sorted.end());
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  // A slice of at most 200 UIDs keeps its set under kMaxSetBytes (11 bytes per UID at most).
-  for (size_t from = 0; from < sorted.size(); from += 150) {
+  // As many UIDs a slice as keep its set (runs written "a:b") within kMaxSetBytes.
+  for (size_t from = 0; from < sorted.size();) {
+    size_t to = from;
+    qsizetype bytes = 0;
+    while (to < sorted.size()) {
+      size_t end = to;
+      while (end + 1 < sorted.size() && sorted[end + 1] == sorted[end] + 1) ++end;
+      const qsizetype most = 22;  // "a:b," at most
+      if (to > from && bytes + most > kMaxSetBytes) break;
+      bytes += most;
+      to = end + 1;
+    }
     const std::vector<quint32> slice(sorted.begin() + static_cast<std::ptrdiff_t>(from),
-                                     sorted.begin() + static_cast<std::ptrdiff_t>(std::min(sorted.size(), from + 150)));
+                                     sorted.begin() + static_cast<std::ptrdiff_t>(to));
     if (!run(slice)) return false;
+    from = to;
   }
   return true;
 }
@@ -548,10 +587,19 @@ bool IMAP_InMail::Impl::Idle(int maxSecs, const std::function<bool()>& keepWaiti
   return false;
 }
 
-bool IMAP_InMail::Impl::Logout() {
+bool IMAP_InMail::Impl::Logout(bool await) {
   if (!open_) {
     Fail(QStringLiteral("Not connected to the IMAP server"), Kind::Connection);
     return false;
+  }
+  if (!await) {
+    // Everything asked is answered: the server's goodbye tells nothing more.
+    const bool sent = !Send("LOGOUT", "LOGOUT").isEmpty();
+    connected_ = open_ = false;
+    pending_.clear();
+    if (socket_->State() != CSocket::sckClosed) socket_->CloseSocket();
+    socket_->SetTransport(nullptr);
+    return sent;
   }
   since_.start();
   bytesSince_ = 0;

@@ -31,12 +31,15 @@ class VRLIME_EXPORT IMAP_InMail : public QObject {
   // Security::Auto never sends a credential in clear: without STARTTLS (or with LOGINDISABLED
   // before it) nothing is sent.
   bool Connect(const QString& user, const QString& password, const QString& host, quint16& port);
-  // LOGOUT; the socket is closed either way.
-  bool Logout();
+  // LOGOUT; the socket is closed either way. Without await the answer is not waited for (a
+  // round trip saved when nothing asked is still unanswered).
+  bool Logout(bool await = true);
   bool IsConnected() const;
 
   // SELECT; the folder name goes as modified UTF-7. UidValidity and Exists describe it after.
-  bool Select(const QString& folder);
+  // listUids: UID SEARCH ALL goes right behind SELECT, and the SearchUids that follows answers
+  // from it without a round trip of its own.
+  bool Select(const QString& folder, bool listUids = false);
   quint32 UidValidity() const;
   qint64 Exists() const;
 

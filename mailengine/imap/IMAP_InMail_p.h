@@ -8,6 +8,8 @@
 #include <QElapsedTimer>
 #include <deque>
 #include <map>
+#include <optional>
+#include <set>
 
 namespace imapimpl {
 // As much of a server's text as an error quotes.
@@ -54,6 +56,11 @@ struct IMAP_InMail::Impl {
   bool Wait(const std::function<bool()>& done, const char* what);
   bool Ready(const char* what);
 
+  // Collects the UIDs of SEARCH answers into found, bounded; bad when one is no UID.
+  std::function<void(const imap::Response&)> SearchCollector(std::set<quint32>& found, bool& bad) const;
+  // The UIDs asked for right behind SELECT, for the SearchUids that follows it.
+  std::optional<std::vector<quint32>> listed_;
+
   bool Offers(const char* capability) const { return caps_.contains(QString::fromLatin1(capability)); }
   void TakeCapabilities(const QByteArray& words);
   bool AskCapabilities();
@@ -68,14 +75,14 @@ struct IMAP_InMail::Impl {
   static QString Said(const QByteArray& text);
 
   bool Connect(const QString& user, const QString& password, const QString& host, quint16& port);
-  bool Select(const QString& folder);
+  bool Select(const QString& folder, bool listUids);
   bool SearchUids(std::vector<quint32>& uids);
   bool FetchSizes(const std::vector<quint32>& uids, std::vector<qint64>& sizes);
   bool FetchMessages(const std::vector<quint32>& uids, const std::function<bool(quint32, const QByteArray&)>& take);
   bool Delete(const std::vector<quint32>& uids);
   bool Move(const std::vector<quint32>& uids, const QString& folder);
   bool Idle(int maxSecs, const std::function<bool()>& keepWaiting, bool* newMail);
-  bool Logout();
+  bool Logout(bool await);
   // Runs a UID command once per slice of the UIDs whose set fits on one line.
   bool PerSlice(const std::vector<quint32>& uids, const std::function<bool(const std::vector<quint32>&)>& run);
 

@@ -187,7 +187,7 @@ class Fetcher {
       return imap_.LastFailure().kind == mailerr::Kind::Login ? 4 : 3;
     }
     std::vector<quint32> uids;
-    if (!imap_.Select(o_.folder)) return ImapFinish(ImapError("selecting the folder"), {});
+    if (!imap_.Select(o_.folder, true)) return ImapFinish(ImapError("selecting the folder"), {});
     if (!imap_.SearchUids(uids)) return ImapFinish(ImapError("listing the messages"), {});
     std::vector<quint32> delivered;
     int status = 0;
