@@ -48,30 +48,8 @@ if [ "$delay_ms" != 0 ]; then
 fi
 
 servers_py() { run "$py" "$here/bench_mailservers.py" "$@"; }
-die() {
-  echo "bench_imap: $*" >&2
-  if [ -f "$work/r/log.txt" ]; then echo "----- the agent's log (last 20 lines)" >&2; tail -n 20 "$work/r/log.txt" >&2; fi
-  bash "$harness" logs "$servers" >&2 || true
-  exit 1
-}
-count() { find "$1" -maxdepth 1 -type f -name "$2" | wc -l; }
-mailbox_count() { find "$VRL_MAILDIR/new" "$VRL_MAILDIR/cur" -type f | wc -l; }
-
-fresh_round() {
-  bash "$harness" reset "$servers"
-  rm -rf "$work/r"
-  mkdir -p "$work/r/home" "$work/r/tmp" "$work/r/data"
-}
-measure() {  # measure NAME CMD...: leaves "seconds", "peak_rss_kb" in $work/r/NAME.m
-  local name=$1; shift
-  if ! TMPDIR=$work/r/tmp "$py" "$here/bench_agent.py" measure "$limit" "$work/r/$name.log" -- "$@" \
-      >"$work/r/$name.m"; then
-    cat "$work/r/$name.log" >&2 || true
-    die "$name exited with status $(field status <"$work/r/$name.m")"
-  fi
-}
-rate() { calc "$n / $(field seconds <"$work/r/$1.m")"; }
-rss_mib() { calc "$(field peak_rss_kb <"$work/r/$1.m") / 1024"; }
+# shellcheck source=bench/agent_rounds.sh
+source "$here/agent_rounds.sh"
 
 # mbsync's configuration: INBOX of the server pulled into a Maildir of this round, new messages
 # only, its sync state inside that Maildir (a fresh round starts with none). The host is named
