@@ -490,6 +490,7 @@ void InternetMailHost::ConnectImap() {
   IMAP_InMail& imap = *IN_ImapMail;
   imap.SetSecurity(SecurityFor(false));
   imap.SetMaxMessageBytes(qint64(agent_.MaxMessageMB()) * 1024 * 1024);
+  imap.SelectAfterLogin(inbound_.ImapFolder);
   QObject::connect(&imap, &IMAP_InMail::SecureConnection, [this](const QString& how) {
     agent_.LogWithSession(kLogInfo + QStringLiteral("Profile: \"") + profile_.Prfname +
                           QStringLiteral("\" IMAP connection under ") + how);

@@ -108,6 +108,8 @@ done
 
 a=$(echo "${a_rate[*]}" | median)
 m=$(echo "${m_rate[*]}" | median)
+echo "agent_imap_fetch_rounds: ${a_rate[*]} msg/s"
+echo "mbsync_fetch_rounds: ${m_rate[*]} msg/s"
 echo "agent_imap_fetch_messages_rate: $a msg/s"
 echo "agent_imap_fetch_peak_rss: $(echo "${a_rss[*]}" | median) MiB"
 echo "mbsync_fetch_messages_rate: $m msg/s"

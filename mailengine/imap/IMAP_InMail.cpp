@@ -35,6 +35,7 @@ bool IMAP_InMail::Connect(const QString& user, const QString& password, const QS
 bool IMAP_InMail::Logout(bool await) { return d_->Logout(await); }
 bool IMAP_InMail::IsConnected() const { return d_->connected_; }
 bool IMAP_InMail::Select(const QString& folder, bool listUids) { return d_->Select(folder, listUids); }
+void IMAP_InMail::SelectAfterLogin(const QString& folder) { d_->aheadFolder_ = folder; }
 quint32 IMAP_InMail::UidValidity() const { return d_->uidValidity_; }
 qint64 IMAP_InMail::Exists() const { return d_->exists_; }
 bool IMAP_InMail::SearchUids(std::vector<quint32>& uids) { return d_->SearchUids(uids); }
@@ -311,28 +312,51 @@ bool IMAP_InMail::Impl::Ready(const char* what) {
 
 bool IMAP_InMail::Impl::Select(const QString& folder, bool listUids) {
   if (!Ready("Selecting the folder...")) return false;
-  exists_ = 0;
-  uidValidity_ = 0;
-  sizes_.clear();
-  listed_.reset();
-  if (!listUids) return RunOk("SELECT", "SELECT", {imap::EncodeMailbox(folder)});
-  // The UIDs go right behind: the caller lists them next, and a round trip is saved.
-  std::set<quint32> found;
-  bool bad = false;
-  onUntagged_ = SearchCollector(found, bad);
-  const QByteArray select = Send("SELECT", "SELECT", {imap::EncodeMailbox(folder)});
-  const QByteArray search = select.isEmpty() ? QByteArray() : Send("UID SEARCH", "UID SEARCH ALL");
-  const bool answered = !search.isEmpty() && Await(search);
-  onUntagged_ = nullptr;
-  if (!answered) return false;
-  const imap::Response selected = Take();
-  const imap::Response searched = Take();
+  imap::Response selected;
+  if (listUids && aheadSelected_ && folder == aheadFolder_) {
+    selected = *std::exchange(aheadSelected_, std::nullopt);
+  } else {
+    aheadSelected_.reset();
+    if (!listUids) {
+      exists_ = 0;
+      uidValidity_ = 0;
+      sizes_.clear();
+      listed_.reset();
+      return RunOk("SELECT", "SELECT", {imap::EncodeMailbox(folder)});
+    }
+    // The UIDs go right behind: the caller lists them next, and a round trip is saved.
+    const QByteArray search = SendSelect(folder);
+    if (search.isEmpty() || !FinishSelect(search, &selected)) return false;
+  }
   if (selected.keyword != "OK") {
     Refused("SELECT", selected);
     return false;
   }
+  return true;
+}
+
+QByteArray IMAP_InMail::Impl::SendSelect(const QString& folder) {
+  exists_ = 0;
+  uidValidity_ = 0;
+  sizes_.clear();
+  listed_.reset();
+  selectFound_.clear();
+  selectBad_ = false;
+  onUntagged_ = SearchCollector(selectFound_, selectBad_);
+  const QByteArray select = Send("SELECT", "SELECT", {imap::EncodeMailbox(folder)});
+  return select.isEmpty() ? QByteArray() : Send("UID SEARCH", "UID SEARCH ALL");
+}
+
+bool IMAP_InMail::Impl::FinishSelect(const QByteArray& searchTag, imap::Response* selected) {
+  const bool answered = Await(searchTag);
+  onUntagged_ = nullptr;
+  if (!answered) return false;
+  *selected = Take();
+  const imap::Response searched = Take();
   // A search that failed is asked again by SearchUids, which reports it.
-  if (searched.keyword == "OK" && !bad) listed_.emplace(found.begin(), found.end());
+  if (selected->keyword == "OK" && searched.keyword == "OK" && !selectBad_)
+    listed_.emplace(selectFound_.begin(), selectFound_.end());
+  selectFound_.clear();
   return true;
 }
 
@@ -426,6 +450,7 @@ bool IMAP_InMail::Impl::FetchMessages(const std::vector<quint32>& uids,
   reader_.SetMaxLiteral(maxMessageBytes_);
   std::set<quint32> wanted, handed;
   std::deque<std::pair<quint32, QByteArray>> ready;  // complete, not handed yet
+  qint64 readyBytes = 0;
   bool bad = false, stop = false;
   // Only queued here: take runs outside the socket's handler, so that whatever it does (letting
   // events run included) never meets the next message halfway.
@@ -440,6 +465,7 @@ bool IMAP_InMail::Impl::FetchMessages(const std::vector<quint32>& uids,
     if (!f.hasBody || f.uid < 1 || f.uid > 0xffffffffLL || stop) return;
     const auto uid = static_cast<quint32>(f.uid);
     if (!wanted.count(uid) || !handed.insert(uid).second) return;
+    readyBytes += f.body.size();
     ready.emplace_back(uid, f.body);
   };
   std::vector<quint32> sorted = uids;
@@ -460,29 +486,21 @@ bool IMAP_InMail::Impl::FetchMessages(const std::vector<quint32>& uids,
     batches.emplace_back(sorted.begin() + static_cast<std::ptrdiff_t>(from), sorted.begin() + static_cast<std::ptrdiff_t>(to));
     from = to;
   }
-  // Two batches in flight: the next one's messages come while the caller writes this one's.
+  // Two batches in flight: the next one's messages come while the caller writes this one's. A
+  // finished command lets the next go before the caller is handed what came, so the link stays
+  // busy; no more is asked while two batches wait for the caller.
   std::deque<QByteArray> tags;
   size_t next = 0;
   bool ok = true;
   const auto sendNext = [&] {
-    if (stop || next >= batches.size()) return;
     wanted.insert(batches[next].begin(), batches[next].end());
     const QByteArray tag = Send("UID FETCH", "UID FETCH " + imap::UidSet(batches[next++]) + " (UID BODY.PEEK[])");
     if (tag.isEmpty()) ok = false;
     else tags.push_back(tag);
   };
   const auto frontDone = [&] { return !pending_.empty() && pending_.front().tag == tags.front() && pending_.front().done; };
-  sendNext();
-  sendNext();
-  while (ok && !tags.empty()) {
-    while (!ready.empty()) {
-      const auto [uid, body] = std::move(ready.front());
-      ready.pop_front();
-      if (!stop && !take(uid, body)) stop = true;
-    }
-    if (bad || !open_) {
-      ok = false;
-    } else if (frontDone()) {
+  while (ok) {
+    while (ok && !tags.empty() && frontDone()) {
       tags.pop_front();
       const imap::Response r = Take();
       if (r.keyword != "OK") {
@@ -491,7 +509,20 @@ bool IMAP_InMail::Impl::FetchMessages(const std::vector<quint32>& uids,
       }
       since_.start();
       bytesSince_ = 0;
+    }
+    while (ok && !stop && next < batches.size() && tags.size() < 2 && ready.size() < 2 * kBatchCount &&
+           readyBytes < kBatchBytes)
       sendNext();
+    if (!ok) break;
+    if (!ready.empty()) {
+      auto [uid, body] = std::move(ready.front());
+      ready.pop_front();
+      readyBytes -= body.size();
+      if (!stop && !take(uid, body)) stop = true;
+    } else if (tags.empty()) {
+      break;
+    } else if (bad || !open_) {
+      ok = false;
     } else {
       ok = Wait([&] { return !ready.empty() || frontDone() || bad; }, "UID FETCH");
     }

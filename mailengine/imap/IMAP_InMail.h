@@ -40,6 +40,10 @@ class VRLIME_EXPORT IMAP_InMail : public QObject {
   // listUids: UID SEARCH ALL goes right behind SELECT, and the SearchUids that follows answers
   // from it without a round trip of its own.
   bool Select(const QString& folder, bool listUids = false);
+  // The folder the caller selects (with listUids) right after Connect: SELECT and UID SEARCH go
+  // behind a login that needs no further exchange (LOGIN, AUTHENTICATE PLAIN with an initial
+  // response), and that Select answers from them. Empty: none.
+  void SelectAfterLogin(const QString& folder);
   quint32 UidValidity() const;
   qint64 Exists() const;
 

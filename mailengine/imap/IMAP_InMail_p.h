@@ -60,6 +60,17 @@ struct IMAP_InMail::Impl {
   std::function<void(const imap::Response&)> SearchCollector(std::set<quint32>& found, bool& bad) const;
   // The UIDs asked for right behind SELECT, for the SearchUids that follows it.
   std::optional<std::vector<quint32>> listed_;
+  // SELECT folder with UID SEARCH ALL behind it: the search's tag, or empty when the session broke.
+  QByteArray SendSelect(const QString& folder);
+  // Awaits both answers; *selected is SELECT's. False: the session broke (reported).
+  bool FinishSelect(const QByteArray& searchTag, imap::Response* selected);
+  std::set<quint32> selectFound_;
+  bool selectBad_ = false;
+  // SelectAfterLogin: the folder, the search's tag sent behind the login, SELECT's answer once in.
+  QString aheadFolder_;
+  QByteArray aheadTag_;
+  std::optional<imap::Response> aheadSelected_;
+  void SendBehindLogin();
 
   bool Offers(const char* capability) const { return caps_.contains(QString::fromLatin1(capability)); }
   void TakeCapabilities(const QByteArray& words);

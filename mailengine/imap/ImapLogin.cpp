@@ -27,6 +27,8 @@ bool IMAP_InMail::Impl::Connect(const QString& user, const QString& password, co
   password_ = password;
   caps_.clear();
   sizes_.clear();
+  aheadTag_.clear();
+  aheadSelected_.reset();
   exists_ = 0;
   uidValidity_ = 0;
   nextTag_ = 1;
@@ -129,7 +131,15 @@ bool IMAP_InMail::Impl::LogIn() {
       return false;
     }
     emit q->Status(QStringLiteral("Logging in..."));
-    if (!RunOk("LOGIN", "LOGIN", {user_.toUtf8(), password_.toUtf8()}, &answer)) return false;
+    const QByteArray tag = Send("LOGIN", "LOGIN", {user_.toUtf8(), password_.toUtf8()});
+    if (tag.isEmpty()) return false;
+    SendBehindLogin();
+    if (!Await(tag)) return false;
+    answer = Take();
+    if (answer.keyword != "OK") {
+      Refused("LOGIN", answer);
+      return false;
+    }
   } else {
     // Credentials go as UTF-8 whatever they hold.
     const QByteArray response =
@@ -138,9 +148,20 @@ bool IMAP_InMail::Impl::LogIn() {
     emit q->Status(QStringLiteral("Sending ") + QString::fromLatin1(mech) + QStringLiteral(" authentication..."));
     if (!SaslLogIn(mech, response, &answer)) return false;
   }
+  // What went behind the login is answered before anything else is asked.
+  if (!aheadTag_.isEmpty()) {
+    imap::Response selected;
+    if (!FinishSelect(std::exchange(aheadTag_, {}), &selected)) return false;
+    aheadSelected_ = std::move(selected);
+  }
   // A server may announce other capabilities once logged in.
   if (answer.code != "CAPABILITY" && !AskCapabilities()) return false;
   return true;
+}
+
+void IMAP_InMail::Impl::SendBehindLogin() {
+  // A refused login gets its SELECT refused too; the session ends either way.
+  if (!aheadFolder_.isEmpty()) aheadTag_ = SendSelect(aheadFolder_);
 }
 
 bool IMAP_InMail::Impl::SaslLogIn(const QByteArray& mech, const QByteArray& response, imap::Response* answer) {
@@ -149,7 +170,11 @@ bool IMAP_InMail::Impl::SaslLogIn(const QByteArray& mech, const QByteArray& resp
   // An initial response in the command when the server takes one (RFC 4959).
   const bool initial = Offers("SASL-IR");
   const QByteArray tag = Send("AUTHENTICATE", "AUTHENTICATE " + mech + (initial ? ' ' + encoded : QByteArray()));
-  if (tag.isEmpty() || !Await(tag, true)) return false;
+  if (tag.isEmpty()) return false;
+  // PLAIN says everything in its initial response; XOAUTH2 may answer a refusal with a challenge,
+  // which a command behind it would be taken to answer.
+  if (initial && mech == "PLAIN") SendBehindLogin();
+  if (!Await(tag, true)) return false;
   if (!initial && continuation_) {
     continuation_ = false;
     if (!SendRaw(encoded + "\r\n") || !Await(tag, true)) return false;

@@ -36,6 +36,7 @@ struct Case {
   QString want;
   vrlsec::Settings security = {};
   QString password = QStringLiteral("pw9");
+  QString ahead = {};  // SelectAfterLogin
 };
 
 void RunCases(std::vector<Case>& cases) {
@@ -46,6 +47,7 @@ void RunCases(std::vector<Case>& cases) {
     qint16 timeout = 3;
     client.SetTimeOutNSeconds(timeout);
     client.SetSecurity(c.security);
+    client.SelectAfterLogin(c.ahead);
     quint16 port = server.port();
     QString got;
     if (client.Connect(QStringLiteral("u"), c.password, QStringLiteral("127.0.0.1"), port)) {
@@ -222,6 +224,61 @@ TEST(ImapClient, Login) {
     Scenario s;
     s.reply("* BYE too many").expectClose();
     cases.push_back({"BYE greeting", s, {}, "refused for now"});
+  }
+  RunCases(cases);
+}
+
+// SELECT and UID SEARCH go behind a login that needs nothing more from the server (the script
+// takes all three before it answers), never behind XOAUTH2, whose refusal comes as a challenge.
+TEST(ImapClient, SelectBehindLogin) {
+  vrlsec::Settings plain;
+  plain.auth = vrlsec::AuthMethod::Auto;
+  plain.security = vrlsec::Security::None;
+  vrlsec::Settings oauth = plain;
+  oauth.auth = vrlsec::AuthMethod::OAuth2;
+  const QByteArray selected = "* 3 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\nA2 OK [READ-WRITE] done\r\n";
+  auto listed = [](IMAP_InMail& c) {
+    std::vector<quint32> uids;
+    if (!c.Select(QStringLiteral("INBOX"), true) || !c.SearchUids(uids)) return QString();
+    QStringList got{QString::number(c.UidValidity()), QString::number(c.Exists())};
+    for (quint32 u : uids) got << QString::number(u);
+    return got.join(QLatin1Char(' '));
+  };
+  std::vector<Case> cases;
+  {
+    Scenario s;
+    s.reply("* OK [CAPABILITY IMAP4rev1] hi").expect("A1 LOGIN \"u\" \"pw9\"").expect("A2 SELECT \"INBOX\"").expect("A3 UID SEARCH ALL");
+    s.send("A1 OK in\r\n" + selected + "* SEARCH 5 3\r\nA3 OK done\r\n");
+    s.expect("A4 CAPABILITY").reply("* CAPABILITY IMAP4rev1").reply("A4 OK");
+    cases.push_back({"LOGIN, capabilities asked after", Logout(s, 5), listed, "7 3 3 5", {}, "pw9", "INBOX"});
+  }
+  {
+    Scenario s;
+    s.reply("* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN SASL-IR] hi").expect("A1 AUTHENTICATE PLAIN AHUAcHc5");
+    s.expect("A2 SELECT \"INBOX\"").expect("A3 UID SEARCH ALL");
+    s.send("A1 OK [CAPABILITY X] in\r\nA2 NO [NONEXISTENT] no such folder\r\nA3 OK done\r\n");
+    cases.push_back({"PLAIN, the folder refused", Logout(s, 4), listed, "refused permanently", plain, "pw9", "INBOX"});
+  }
+  {
+    Scenario s;
+    s.reply("* OK [CAPABILITY IMAP4rev1] hi").expect("A1 LOGIN \"u\" \"pw9\"").expect("A2 SELECT \"INBOX\"").expect("A3 UID SEARCH ALL");
+    s.send("A1 NO [AUTHENTICATIONFAILED] bad\r\nA2 BAD log in first\r\nA3 BAD log in first\r\n").expectClose();
+    cases.push_back({"refused login", s, {}, "login", {}, "pw9", "INBOX"});
+  }
+  {
+    Scenario s;
+    s.reply("* OK [CAPABILITY IMAP4rev1 AUTH=XOAUTH2 SASL-IR] hi");
+    s.expect("A1 AUTHENTICATE XOAUTH2 " + QByteArray("user=u\x01" "auth=Bearer pw9\x01\x01").toBase64());
+    s.reply("+ e30=").expect("").reply("A1 NO [AUTHENTICATIONFAILED] no").expectClose();
+    cases.push_back({"refused token", s, {}, "login", oauth, "pw9", "INBOX"});
+  }
+  {
+    Scenario s;
+    s.reply("* OK [CAPABILITY IMAP4rev1 AUTH=XOAUTH2 SASL-IR] hi");
+    s.expect("A1 AUTHENTICATE XOAUTH2 " + QByteArray("user=u\x01" "auth=Bearer pw9\x01\x01").toBase64());
+    s.reply("A1 OK [CAPABILITY X] in").expect("A2 SELECT \"INBOX\"").expect("A3 UID SEARCH ALL");
+    s.send(selected + "* SEARCH 9\r\nA3 OK done\r\n");
+    cases.push_back({"XOAUTH2, then the folder", Logout(s, 4), listed, "7 3 9", oauth, "pw9", "INBOX"});
   }
   RunCases(cases);
 }
