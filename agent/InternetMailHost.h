@@ -85,7 +85,7 @@ class InternetMailHost : public MailHost {
   // False when a DELE failed.
   bool CommitTaken(agent::InboundDelivery& delivery, agent::HeldLines& lines);
   // Messages read ahead are put in place this many at a time.
-  static constexpr qsizetype kCommitTogether = 32;
+  static constexpr qsizetype kCommitTogether = 64;
 
   AgentContext& agent_;
   const ProfileRecord profile_;
