@@ -8,6 +8,7 @@
 #
 # With --console, the console window then opens on the demo folder, on a private session bus
 # that starts this build's agent, while the mail servers keep running; closing it ends the demo.
+# With --installed, the programs the package installed in /usr/bin run it, and nothing is built.
 #
 # Run as root (the mail servers need it). VORLANE_DEMO_DIR names the application folder (new or
 # empty; default a new folder under /tmp, kept afterwards). VORLANE_DEMO_WAIT shortens the wait
@@ -22,11 +23,14 @@ cd "$here"
 die() { echo "demo: $*" >&2; exit 1; }
 
 console=0
-case "${1:-}" in
-  "") ;;
-  --console) console=1 ;;
-  *) die "usage: scripts/demo.sh [--console]" ;;
-esac
+installed=0
+for arg in "$@"; do
+  case "$arg" in
+    --console) console=1 ;;
+    --installed) installed=1 ;;
+    *) die "usage: scripts/demo.sh [--console] [--installed]" ;;
+  esac
+done
 if [ $console -eq 1 ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   die "no display for the console: run it from a desktop session (sudo -E keeps DISPLAY), or under xvfb-run -a"
 fi
@@ -41,10 +45,19 @@ if [ -n "${VORLANE_DEMO_DIR:-}" ] && [ -e "$VORLANE_DEMO_DIR" ] && [ -n "$(ls -A
 fi
 
 bash scripts/install-deps.sh
-echo "Building into build-demo..."
-out=$(bash scripts/build.sh build-demo -DVRL_BUILD_TESTS=OFF -DVRL_BUILD_BENCH=OFF 2>&1) ||
-  { printf '%s\n' "$out" | tail -n 60; die "build failed"; }
-bin=$here/build-demo/bin
+if [ $installed -eq 1 ]; then
+  # The programs the package put in /usr/bin, nothing built.
+  bin=/usr/bin
+  for p in VRLEng31 VRLCfg31 VRL31; do
+    [ -x "$bin/$p" ] || die "no $bin/$p: install the package first (bash scripts/package.sh && apt install ./vorlane_*.deb)"
+  done
+  echo "Using the installed programs in $bin"
+else
+  echo "Building into build-demo..."
+  out=$(bash scripts/build.sh build-demo -DVRL_BUILD_TESTS=OFF -DVRL_BUILD_BENCH=OFF 2>&1) ||
+    { printf '%s\n' "$out" | tail -n 60; die "build failed"; }
+  bin=$here/build-demo/bin
+fi
 
 # Everything started from here on is stopped on every way out: the agent first (it may still
 # talk to the servers), then the servers, whose folder then goes.
@@ -201,10 +214,19 @@ CONF
   VORLANE_HOME=$demo dbus-run-session --config-file="$bus/session.conf" -- \
     ${seconds:+timeout -s TERM "$seconds"} "$bin/VRL31" || true
   for i in $(seq 1 30); do
-    pgrep -f "^$bin/VRLEng31" >/dev/null || return 0
+    [ -n "$(console_agents)" ] || return 0
     sleep 0.5
   done
-  pkill -KILL -f "^$bin/VRLEng31" || true
+  console_agents | xargs -r kill -KILL || true
+}
+# The agents the console's bus started: the demo folder in their environment (with --installed
+# another agent of /usr/bin may run on this machine and is left alone).
+console_agents() {
+  local p
+  for p in $(pgrep -f "^$bin/VRLEng31"); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "VORLANE_HOME=$demo" && echo "$p"
+  done
+  return 0
 }
 
 echo
