@@ -237,13 +237,16 @@ TEST(ImapClient, SelectBehindLogin) {
   vrlsec::Settings oauth = plain;
   oauth.auth = vrlsec::AuthMethod::OAuth2;
   const QByteArray selected = "* 3 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\nA2 OK [READ-WRITE] done\r\n";
-  auto listed = [](IMAP_InMail& c) {
-    std::vector<quint32> uids;
-    if (!c.Select(QStringLiteral("INBOX"), true) || !c.SearchUids(uids)) return QString();
-    QStringList got{QString::number(c.UidValidity()), QString::number(c.Exists())};
-    for (quint32 u : uids) got << QString::number(u);
-    return got.join(QLatin1Char(' '));
+  auto listedIn = [](const QString& folder) {
+    return [folder](IMAP_InMail& c) {
+      std::vector<quint32> uids;
+      if (!c.Select(folder, true) || !c.SearchUids(uids)) return QString();
+      QStringList got{QString::number(c.UidValidity()), QString::number(c.Exists())};
+      for (quint32 u : uids) got << QString::number(u);
+      return got.join(QLatin1Char(' '));
+    };
   };
+  const auto listed = listedIn(QStringLiteral("INBOX"));
   std::vector<Case> cases;
   {
     Scenario s;
@@ -251,6 +254,14 @@ TEST(ImapClient, SelectBehindLogin) {
     s.send("A1 OK in\r\n" + selected + "* SEARCH 5 3\r\nA3 OK done\r\n");
     s.expect("A4 CAPABILITY").reply("* CAPABILITY IMAP4rev1").reply("A4 OK");
     cases.push_back({"LOGIN, capabilities asked after", Logout(s, 5), listed, "7 3 3 5", {}, "pw9", "INBOX"});
+  }
+  {
+    Scenario s;
+    s.reply("* OK [CAPABILITY IMAP4rev1] hi").expect("A1 LOGIN \"u\" \"pw9\"").expect("A2 SELECT \"INBOX\"").expect("A3 UID SEARCH ALL");
+    s.send("A1 OK [CAPABILITY IMAP4rev1] in\r\n" + selected + "* SEARCH 5 3\r\nA3 OK done\r\n");
+    s.expect("A4 SELECT \"Archive\"").expect("A5 UID SEARCH ALL");
+    s.send("* 1 EXISTS\r\n* OK [UIDVALIDITY 8] v\r\nA4 OK done\r\n* SEARCH 2\r\nA5 OK done\r\n");
+    cases.push_back({"another folder asked: selected anew", Logout(s, 6), listedIn(QStringLiteral("Archive")), "8 1 2", {}, "pw9", "INBOX"});
   }
   {
     Scenario s;
