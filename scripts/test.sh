@@ -43,7 +43,7 @@ stage "tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd build-asan && ctest --no-tests=error --output-on-failure --timeout 600 -j"$jobs" -LE interop) | tee -a "$summary"
+(cd build-asan && ctest --no-tests=error --output-on-failure --timeout 600 -j"$jobs" -LE "interop|package") | tee -a "$summary"
 
 if [ -x scripts/fuzz.sh ]; then
   stage "fuzzing (short run)"
