@@ -9,18 +9,17 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Vorlane")
 set(CPACK_PACKAGE_CONTACT "Vorlane developers <dev@vorlane.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unattended agent turning files into e-mail and e-mail into files")
-# The long description: each line starts with a space in the control file; " ." is an empty line.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Vorlane serves applications that only read and write files in folders. Every
- file dropped into a profile's outbound folder leaves as an e-mail (SMTP, or the
- machine's own sendmail); every message waiting in a profile's mailbox (POP3,
- IMAP or a Maildir) lands in its inbound folder as attachment files plus an
- information file, and only then is deleted from the server.
- .
- The package holds the agent (VRLEng31, started by D-Bus activation on the
- session bus or run as a systemd user service), the console with its tray icon
- (VRL31), the configuration program (VRLCfg31) and the mail engine's command
- line (vrlmail).")
+# The long description; CPack puts the summary above it and indents it (an empty line becomes " .").
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Vorlane serves applications that only read and write files in folders.
+Every file dropped into a profile's outbound folder leaves as an e-mail (SMTP,
+or the machine's own sendmail); every message waiting in a profile's mailbox
+(POP3, IMAP or a Maildir) lands in its inbound folder as attachment files plus
+an information file, and only then is deleted from the server.
+
+The package holds the agent (VRLEng31, started by D-Bus activation on the
+session bus or run as a systemd user service), the console with its tray icon
+(VRL31), the configuration program (VRLCfg31) and the mail engine's command
+line (vrlmail).")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorlane.invalid/")
@@ -31,6 +30,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "default-dbus-session-bus | dbus-session-bus")
 set(CPACK_STRIP_FILES ON)
+# lintian finds no error and no warning. Its informational notes that remain: the help pages in
+# share/vorlane/help are "documentation outside /usr/share/doc", but the configuration program
+# opens them from there at run time; the binaries keep their .comment section (the install
+# rules' strip) and are built without bind-now and _FORTIFY_SOURCE (the project's compiler
+# options, not the package's).
 # The install rules write the D-Bus activation file and the systemd units for the prefix at install
 # time ($ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}), so CPack installs into the staging folder through
 # DESTDIR with the prefix /usr, whatever prefix the build tree was configured for.

@@ -5,7 +5,7 @@
 #   bash scripts/package.sh [OUTDIR] [--build-dir DIR]
 #
 # Without --build-dir it configures and builds its own Release tree, build-deb/ beside the sources
-# (tests and benchmarks off). With --build-dir it packages that already-built tree as it is. The
+# (tests and benchmarks off). With --build-dir it packages that already-built tree. The
 # package is made by CPack from the install rules (cmake/Package.cmake); the programs have the
 # data folders of their configured prefix compiled in, so the tree must be configured for /usr.
 set -euo pipefail
@@ -32,18 +32,18 @@ if [ -z "$builddir" ]; then
   cmake -S "$here" -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DVRL_BUILD_TESTS=OFF -DVRL_BUILD_BENCH=OFF >"$builddir.configure.log" 2>&1 \
     || { cat "$builddir.configure.log" >&2; exit 1; }
-  cmake --build "$builddir" -j"$(nproc)"
 fi
+[ -f "$builddir/CMakeCache.txt" ] || { echo "package: $builddir is not a configured build tree" >&2; exit 1; }
 builddir=$(cd "$builddir" && pwd)
-cache=$builddir/CMakeCache.txt
-[ -f "$cache" ] && [ -f "$builddir/CPackConfig.cmake" ] \
-  || { echo "package: $builddir is not a configured build tree of this project" >&2; exit 1; }
-prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:[A-Z]*=//p' "$cache")
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:[A-Z]*=//p' "$builddir/CMakeCache.txt")
 if [ "$prefix" != /usr ]; then
   echo "package: $builddir is configured for the prefix $prefix; its programs would look for their" \
        "help pages there. Configure it with -DCMAKE_INSTALL_PREFIX=/usr (or leave out --build-dir)." >&2
   exit 1
 fi
+# Brings the tree up to date, CPack's configuration included (nothing to do in a built tree).
+cmake --build "$builddir" -j"$(nproc)" >&2
+[ -f "$builddir/CPackConfig.cmake" ] || { echo "package: $builddir has no CPack configuration" >&2; exit 1; }
 for program in VRLEng31 VRL31 VRLCfg31 vrlmail; do
   [ -x "$builddir/bin/$program" ] || { echo "package: $builddir/bin/$program is not built" >&2; exit 1; }
 done
