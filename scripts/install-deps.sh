@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need, only those missing.
+# Installs the Debian 12 packages the build, the tests, the demo and the Debian package need, only
+# those missing (scripts/package.sh: dpkg-shlibdeps and file for CPack; its test: lintian, and the
+# session bus the package depends on, so that installing it needs no download).
 # Non-interactive; run as root. The mail servers are installed for the interoperation tests,
 # which start private instances of their own: the machine's mail configuration is not touched
 # and the packaged services are not started.
@@ -12,6 +14,7 @@ PACKAGES=(
   clang clang-14 libclang-rt-14-dev
   dbus-daemon libglib2.0-bin xvfb xauth trayer iproute2 procps
   postfix dovecot-core dovecot-pop3d dovecot-imapd openssl mpop msmtp isync
+  dpkg-dev file lintian dbus-user-session
 )
 
 missing=()
