@@ -26,7 +26,8 @@ stage "build"
 # Options given every time: the cache keeps what an earlier configure set (tests off, say).
 # Line tables only (-g1): enough for every backtrace and sanitizer report, and the build takes
 # a good part less time than with full debug information.
-bash scripts/build.sh build -DVRL_BUILD_TESTS=ON -DVRL_BUILD_BENCH=ON \
+# Configured for /usr, so that the package test can make the package from this tree.
+bash scripts/build.sh build -DVRL_BUILD_TESTS=ON -DVRL_BUILD_BENCH=ON -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
