@@ -19,6 +19,7 @@ void AgentHealth::Load() {
   // An unreadable record only loses the totals so far.
   record_ = file_.ReadOnce();
   const QJsonObject profiles = record_.take(QStringLiteral("profiles")).toObject();
+  record_.remove(QStringLiteral("agentStart"));  // only a live agent says it
   for (auto it = profiles.begin(); it != profiles.end(); ++it) profiles_.insert(it.key(), it.value().toObject());
 }
 
@@ -99,6 +100,12 @@ QJsonObject AgentHealth::Record() {
   return record;
 }
 
-QByteArray AgentHealth::Document() { return QJsonDocument(Record()).toJson(QJsonDocument::Compact); }
+QJsonObject AgentHealth::Object() {
+  QJsonObject record = Record();
+  if (agentStart_.isValid()) record.insert(QStringLiteral("agentStart"), Stamp(agentStart_));
+  return record;
+}
+
+QByteArray AgentHealth::Document() { return QJsonDocument(Object()).toJson(QJsonDocument::Compact); }
 
 }  // namespace agent

@@ -34,8 +34,12 @@ class AgentHealth {
   // (see TakeWriteError) when the file could not be written.
   bool EndCycle(const QStringList& configured);
 
-  // The record as compact JSON.
+  // When the agent started processing (null: it does not run); the live record says it as
+  // agentStart, its file never does.
+  void SetAgentStart(const QDateTime& when) { agentStart_ = when; }
+  // The live record, as compact JSON and as an object.
   QByteArray Document();
+  QJsonObject Object();
   // The last cycle in one line: "Last cycle <time>: 1 sent, 0 retried, 0 BAD, 2 received, 0 errors".
   const QString& Summary() const { return summary_; }
   // "<path> - <reason>" of the last write that failed, once; empty when none failed.
@@ -55,6 +59,7 @@ class AgentHealth {
   QHash<QString, Counts> counts_;  // of the cycle in hand, by profile
   QHash<QString, QJsonObject> profiles_;
   QString summary_;
+  QDateTime agentStart_;
 };
 
 }  // namespace agent

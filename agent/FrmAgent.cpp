@@ -5,6 +5,7 @@
 #include "FileFunctions.h"
 #include "InfoFiles.h"
 #include "MdlGlbalConf.h"
+#include "Metrics.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileCheck.h"
 #include "MessageBox.h"
@@ -60,6 +61,7 @@ void FrmAgent::SetTimer1Enabled(bool on) {
 
 void FrmAgent::SetAgentState(AgentStateConsts state) {
   agentState_ = state;
+  health_.SetAgentStart(state == Running ? vrl::Now() : QDateTime());
   emit FireEventAgentState(agentState_);
 }
 
@@ -342,6 +344,11 @@ void FrmAgent::RecordCycle() {
   } else if (!healthWriteFailed_) {
     healthWriteFailed_ = true;
     Log(kLogError + QStringLiteral("Cannot Write The File: ") + error);
+  }
+  if (!global_.MetricsFile.isEmpty()) {
+    const QByteArray figures = metrics::Format(health_.Object(), metrics::OutboundQueues(profiles_));
+    if (const QString failure = metrics_.Write(global_.MetricsFile, figures); !failure.isEmpty())
+      Log(kLogError + QStringLiteral("Cannot Write The File: ") + failure);
   }
   emit CycleRecorded(health_.Summary());
 }

@@ -12,6 +12,7 @@
 
 #include "AgentContext.h"
 #include "AgentHealth.h"
+#include "AgentMetrics.h"
 #include "AgentLog.h"
 #include "AgentTypes.h"
 #include "ConfRecords.h"
@@ -155,4 +156,5 @@ class FrmAgent : public QObject, public AgentContext {
 
   agent::AgentHealth health_;
   bool healthWriteFailed_ = false;  // said once until a write succeeds again
+  agent::AgentMetrics metrics_;
 };

@@ -165,16 +165,25 @@ std::optional<QByteArray> PackProfile(const ProfileRecord& rec) {
 std::optional<QByteArray> PackGlobal(const GlobalRecord& rec) {
   // No block for the defaults, so that such a record stays byte for byte what it always was.
   // A later value needs the ones before it, so a block ends at its last value that is not its
-  // default (0 for the sizes; MaxAttachments has a default of its own, and 0 is a value).
+  // default (0 for the sizes; MaxAttachments has a default of its own, and 0 is a value; an empty
+  // MetricsFile).
   QByteArray extension;
   const auto put = [&](qint32 value) {
     const quint32 v = static_cast<quint32>(value);
     for (int i = 0; i < 4; ++i) extension.append(static_cast<char>((v >> (8 * i)) & 0xFF));
   };
-  const bool attachments = rec.MaxAttachments != GlobalRecord::kDefaultMaxAttachments;
-  if (rec.LogMaxMB != 0 || rec.MaxMessageMB != 0 || attachments) put(rec.LogMaxMB);
-  if (rec.MaxMessageMB != 0 || attachments) put(rec.MaxMessageMB);
+  const QByteArray metrics = EncodeRecordString(rec.MetricsFile);
+  if (metrics.size() > 0xFFFF) return std::nullopt;
+  const bool attachments = rec.MaxAttachments != GlobalRecord::kDefaultMaxAttachments || !metrics.isEmpty();
+  const bool messages = rec.MaxMessageMB != 0 || attachments;
+  if (rec.LogMaxMB != 0 || messages) put(rec.LogMaxMB);
+  if (messages) put(rec.MaxMessageMB);
   if (attachments) put(rec.MaxAttachments);
+  if (!metrics.isEmpty()) {
+    extension.append(static_cast<char>(metrics.size() & 0xFF));
+    extension.append(static_cast<char>(metrics.size() >> 8));
+    extension.append(metrics);
+  }
   return PackFields(rec, [](const GlobalRecord& r, auto&& f) { ForEachGlobalField(r, f); },
                     extension);
 }
@@ -216,9 +225,15 @@ bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec) {
   rec.LogMaxMB = defaults.LogMaxMB;
   rec.MaxMessageMB = defaults.MaxMessageMB;
   rec.MaxAttachments = defaults.MaxAttachments;
+  rec.MetricsFile = defaults.MetricsFile;
   get(0, rec.LogMaxMB);
   get(4, rec.MaxMessageMB);
   get(8, rec.MaxAttachments);
+  // A text whose count runs past the block reads as none.
+  if (ext.size() >= 14) {
+    const qsizetype n = static_cast<unsigned char>(ext[12]) | (static_cast<unsigned char>(ext[13]) << 8);
+    if (ext.size() - 14 >= n) rec.MetricsFile = DecodeRecordString(ext.mid(14, n));
+  }
   return true;
 }
 

@@ -91,6 +91,9 @@ struct GlobalRecord {
   // A record without it (no block, or a shorter one) reads as the default.
   static constexpr qint32 kDefaultMaxAttachments = 1000;
   qint32 MaxAttachments = kDefaultMaxAttachments;
+  // Behind that, as a 2-byte byte count and UTF-8 text: the file the agent writes its figures for
+  // monitoring to after every cycle; empty (also for a record without it) means none.
+  QString MetricsFile;
 
   bool operator==(const GlobalRecord&) const = default;
 };

@@ -1,6 +1,7 @@
 #include "CfgTransfer.h"
 
 #include "MdlGlbalConf.h"
+#include "Metrics.h"
 #include "Mdl_Crypto.h"
 #include "Mdl_FicheiroConf.h"
 #include "ProfileCheck.h"
@@ -52,6 +53,7 @@ constexpr qint64 kLogMaxMBLimit = 1048576;
 constexpr const char* kMaxMessageMB = "MaxMessageMB";
 constexpr const char* kMaxAttachments = "MaxAttachments";
 constexpr qint64 kMaxAttachmentsLimit = 1000000;
+constexpr const char* kMetricsFile = "MetricsFile";
 
 QString Quoted(const QString& path) { return QStringLiteral("\"") + path + QStringLiteral("\""); }
 
@@ -266,6 +268,24 @@ void CheckGlobal(GlobalRecord& g, ObjectReader& reader, QStringList& notes) {
                                  "be created")
                       .arg(Quoted(QFileInfo(g.LogFileName).path())));
   }
+}
+
+// The file for monitoring figures: optional (none when absent), absolute, one line, bounded; a
+// folder that does not exist (yet) is only said, since the agent may run where it does.
+void ReadMetricsFile(const QJsonObject& obj, GlobalRecord& g, ObjectReader& reader, QStringList& notes,
+                     QStringList& warnings) {
+  const QJsonValue v = obj.value(QLatin1String(kMetricsFile));
+  if (v.isUndefined()) return;
+  if (!v.isString())
+    return reader.Fail(QStringLiteral("field \"MetricsFile\" must be a string, not %1").arg(Shown(v)));
+  QString path = v.toString();
+  ResolvePath(path, reader.Where() + QLatin1String(kMetricsFile), notes);  // a relative one is refused below
+  if (const QString problem = metrics::PathProblem(path); !problem.isEmpty())
+    return reader.Fail(QStringLiteral("field \"MetricsFile\" ") + problem);
+  g.MetricsFile = path;
+  if (!path.isEmpty() && !QFileInfo(QFileInfo(path).path()).isDir())
+    warnings << reader.Where() +
+                    QStringLiteral("field \"MetricsFile\": the folder %1 does not exist").arg(Quoted(QFileInfo(path).path()));
 }
 
 // The security fields of a profile; absent ones take the automatic settings of a new profile.
@@ -493,6 +513,7 @@ QByteArray ToJson(const Configuration& conf) {
   global.insert(QLatin1String(kLogMaxMB), conf.global.LogMaxMB);
   global.insert(QLatin1String(kMaxMessageMB), conf.global.MaxMessageMB);
   global.insert(QLatin1String(kMaxAttachments), conf.global.MaxAttachments);
+  global.insert(QLatin1String(kMetricsFile), conf.global.MetricsFile);
   QJsonArray profiles;
   for (const ProfileRecord& p : conf.profiles) {
     QJsonObject obj;
@@ -578,8 +599,9 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     ObjectReader reader(global, QStringLiteral("global"), found);
     if (reader.Read(conf.global, VisitGlobal,
                     {QString::fromLatin1(kLogMaxMB), QString::fromLatin1(kMaxMessageMB),
-                     QString::fromLatin1(kMaxAttachments)}))
+                     QString::fromLatin1(kMaxAttachments), QString::fromLatin1(kMetricsFile)}))
       CheckGlobal(conf.global, reader, said);
+    ReadMetricsFile(global, conf.global, reader, said, warned);
     // Optional limits: a document from before LogMaxMB gets the limit of a new installation,
     // one from before MaxMessageMB no limit, one from before MaxAttachments its default.
     const auto limit = [&](const char* name, qint64 fallback, qint64 most, qint32& field) {
@@ -598,7 +620,7 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     // The flag says "a configuration has been saved": an import saves one.
     conf.global.ConfigFlag = 1;
     if (!conf::PackGlobal(conf.global))
-      reader.Fail(QStringLiteral("field \"LogFileName\" is too long for the global record"));
+      reader.Fail(QStringLiteral("fields \"LogFileName\" and \"MetricsFile\" are too long for the global record"));
   }
   if (!root.value(QLatin1String("profiles")).isArray()) {
     found.Add(QStringLiteral("\"profiles\" must be an array, not %1")

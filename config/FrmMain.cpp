@@ -33,6 +33,8 @@
 #include "HelpTopic.h"
 #include "MdlGlbalConf.h"
 #include "Mdl_FicheiroConf.h"
+#include "Metrics.h"
+#include "ProfileCheck.h"
 #include "ProfileEditor.h"
 #include "QorvConf.h"
 #include "TabKeys.h"
@@ -214,6 +216,21 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   logLayout->addLayout(logRow);
   logLayout->addLayout(logMaxRow);
 
+  auto* monitoringFrame = new QGroupBox(QStringLiteral("Monitoring"), page);
+  txtMetricsFile_ = new QLineEdit(monitoringFrame);
+  txtMetricsFile_->setObjectName(QStringLiteral("TxtMetricsFile"));
+  txtMetricsFile_->setAccessibleName(QStringLiteral("Metrics file"));
+  txtMetricsFile_->setPlaceholderText(QStringLiteral("None"));
+  const QString metricsTip = QStringLiteral(
+      "After every cycle the agent writes its figures for monitoring (Prometheus text format) to this file, "
+      "e.g. /var/lib/prometheus/node-exporter/vorlane.prom; empty for none");
+  txtMetricsFile_->setToolTip(metricsTip);
+  QLabel* metricsLabel = vrlconf::BuddyLabel(QStringLiteral("Write &Metrics To :"), txtMetricsFile_);
+  metricsLabel->setToolTip(metricsTip);
+  auto* metricsRow = new QHBoxLayout(monitoringFrame);
+  metricsRow->addWidget(metricsLabel);
+  metricsRow->addWidget(txtMetricsFile_, 1);
+
   auto* layout = new QVBoxLayout(page);
   for (QCheckBox* box : {chkRunAtStartup_, chkHideWhenMinimized_, chkExit_, chkInitAuto_, chkInitMinimized_})
     layout->addWidget(box);
@@ -221,6 +238,7 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   layout->addLayout(maxMessage);
   layout->addLayout(maxAttachments);
   layout->addWidget(logFrame);
+  layout->addWidget(monitoringFrame);
   layout->addStretch();
 
   connect(chkNewMsgEvery_, &QCheckBox::toggled, this, &FrmMain::NewMsgEveryToggled);
@@ -315,6 +333,7 @@ void FrmMain::LoadGlobalParams() {
   chkUseLogFile_->setChecked(g.UseLogFile);
   txtLogFile_->setText(g.LogFileName);
   txtLogFile_->setEnabled(g.UseLogFile);
+  txtMetricsFile_->setText(g.MetricsFile);
   cmdSetLogFile_->setEnabled(g.UseLogFile);
   spnLogMaxMB_->setEnabled(g.UseLogFile);
 
@@ -357,6 +376,25 @@ bool FrmMain::TesteGlobalParams() {
       return false;
     }
   }
+  // The import's rules; a file typed from the home folder is stored whole, since the agent runs elsewhere.
+  if (QString file = txtMetricsFile_->text(); conf::ExpandHome(file)) txtMetricsFile_->setText(file);
+  if (const QString problem = metrics::PathProblem(txtMetricsFile_->text()); !problem.isEmpty()) {
+    Warn(QStringLiteral("Invalid Metrics File: it ") + problem, txtMetricsFile_, true);
+    return false;
+  }
+  if (const QString file = txtMetricsFile_->text(); !file.isEmpty()) {
+    const QString folder = QFileInfo(file).path();
+    if (!QFileInfo(folder).isDir() &&
+        QMessageBox::question(this, kTitle,
+                              QStringLiteral("Directory not found: %1\nThe agent cannot write the metrics until it "
+                                             "exists.\nContinue ?")
+                                  .arg(Quoted(folder)),
+                              QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+      tabs_->setCurrentIndex(0);
+      txtMetricsFile_->setFocus();
+      return false;
+    }
+  }
   return true;
 }
 
@@ -376,6 +414,7 @@ bool FrmMain::SaveGlobalParams() {
   g.LogMaxMB = spnLogMaxMB_->value();
   g.MaxMessageMB = spnMaxMessageMB_->value();
   g.MaxAttachments = spnMaxAttachments_->value();
+  g.MetricsFile = txtMetricsFile_->text();
 
   if (g.RunAtSysStartup) {
     if (!vrlconf::SetAutostartEntry(vrlconf::ConsoleProgramPath())) {

@@ -63,4 +63,5 @@ class FrmMain : public QDialog {
   QSpinBox* spnMaxMessageMB_;
   QSpinBox* spnMaxAttachments_;
   QSpinBox* spnLogMaxMB_;
+  QLineEdit* txtMetricsFile_;
 };

@@ -2,10 +2,11 @@
 
 ConsoleArguments ReadConsoleArguments(const QStringList& arguments) {
   static const QStringList kOptions = {
-      QStringLiteral("--status"), QStringLiteral("--json"),     QStringLiteral("--start"),
-      QStringLiteral("--stop"),   QStringLiteral("--debug"),    QStringLiteral("--clear-log"),
-      QStringLiteral("--help"),   QStringLiteral("--help-all"), QStringLiteral("--version"),
-      QStringLiteral("-h"),       QStringLiteral("-?"),         QStringLiteral("-v")};
+      QStringLiteral("--status"), QStringLiteral("--json"),     QStringLiteral("--metrics"),
+      QStringLiteral("--start"),  QStringLiteral("--stop"),     QStringLiteral("--debug"),
+      QStringLiteral("--clear-log"), QStringLiteral("--help"),  QStringLiteral("--help-all"),
+      QStringLiteral("--version"), QStringLiteral("-h"),        QStringLiteral("-?"),
+      QStringLiteral("-v")};
   ConsoleArguments result;
   QStringList rest;
   for (qsizetype i = 0; i < arguments.size(); ++i) {

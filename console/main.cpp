@@ -3,6 +3,7 @@
 // its command-line face for servers and scripts, driving the agent through the control classes
 // (which start the agent on the session bus when it is not running), and need no display.
 //   --status [--json]   the agent state, the temporary log's path and the health record
+//   --metrics           the health record as figures for monitoring (Prometheus text format)
 //   --start | --stop    start the agent / ask it to stop (it stops at its next check)
 //   --debug on|off      switch the agent's debug logging
 //   --clear-log         delete the temporary log
@@ -25,6 +26,8 @@
 #include "AppFolder.h"
 #include "ConsoleArguments.h"
 #include "FrmQuorvoAgentConsole.h"
+#include "Mdl_FicheiroConf.h"
+#include "Metrics.h"
 #include "SingleInstance.h"
 
 namespace {
@@ -54,6 +57,26 @@ QJsonObject ParseObject(const QByteArray& json) { return QJsonDocument::fromJson
 QJsonObject HealthFromFile() {
   QFile f(vrl::PathInApplicationFolder(QString::fromLatin1(agentbus::kHealthFileName)));
   return f.open(QIODevice::ReadOnly) ? ParseObject(f.readAll()) : QJsonObject();
+}
+
+// The profiles of the application folder, for the outbound counts; none when the file cannot be
+// read (the counts are then left out).
+QList<ProfileRecord> ConfiguredProfiles() {
+  QList<ProfileRecord> out;
+  ProfileRecord header;
+  if (!QFileInfo(ProfilesFilePath()).isFile() || !ReadProfileRecord(1, header)) return out;
+  // Record by record: a damaged header with a huge count ends in a read error.
+  for (qint32 r = 2; r <= header.RecordNumber; ++r) {
+    ProfileRecord rec;
+    if (!ReadProfileRecord(r, rec)) return {};
+    out << rec;
+  }
+  return out;
+}
+
+// --metrics: the health record, from the agent or its file, as the agent writes it to MetricsFile.
+void PrintMetrics(const QJsonObject& health) {
+  std::fputs(metrics::Format(health, metrics::OutboundQueues(ConfiguredProfiles())).constData(), stdout);
 }
 
 QString When(const QJsonValue& iso) {
@@ -191,6 +214,10 @@ int RunCommandLine(int argc, char** argv) {
                      "reached)."));
   const QCommandLineOption jsonOpt(QStringLiteral("json"),
                                    QStringLiteral("With --status: print it as one JSON object."));
+  const QCommandLineOption metricsOpt(
+      QStringLiteral("metrics"),
+      QStringLiteral("Print each profile's health as figures for monitoring, in the "
+                     "Prometheus text format (as the agent writes them to MetricsFile)."));
   const QCommandLineOption startOpt(QStringLiteral("start"), QStringLiteral("Start the agent."));
   const QCommandLineOption stopOpt(QStringLiteral("stop"),
                                    QStringLiteral("Ask the agent to stop; it stops at its next "
@@ -205,7 +232,7 @@ int RunCommandLine(int argc, char** argv) {
       QStringLiteral("The application folder (default: $VORLANE_HOME, else "
                      "${XDG_CONFIG_HOME:-~/.config}/vorlane)."),
       QStringLiteral("DIR"));
-  parser.addOptions({statusOpt, jsonOpt, startOpt, stopOpt, debugOpt, clearOpt, homeOpt});
+  parser.addOptions({statusOpt, jsonOpt, metricsOpt, startOpt, stopOpt, debugOpt, clearOpt, homeOpt});
   if (!parser.parse(app.arguments())) {
     std::fprintf(stderr, "VRL31: %s (see VRL31 --help)\n", qPrintable(parser.errorText()));
     return kExitUsage;
@@ -214,12 +241,13 @@ int RunCommandLine(int argc, char** argv) {
   if (parser.isSet(versionOpt)) parser.showVersion();
   if (parser.isSet(homeOpt) && !SetHome(parser.value(homeOpt))) return kExitUsage;
 
-  const bool any = parser.isSet(statusOpt) || parser.isSet(startOpt) || parser.isSet(stopOpt) ||
-                   parser.isSet(debugOpt) || parser.isSet(clearOpt);
+  const bool any = parser.isSet(statusOpt) || parser.isSet(metricsOpt) || parser.isSet(startOpt) ||
+                   parser.isSet(stopOpt) || parser.isSet(debugOpt) || parser.isSet(clearOpt);
   if (!parser.positionalArguments().isEmpty() || !any ||
       (parser.isSet(startOpt) && parser.isSet(stopOpt)) ||
-      (parser.isSet(jsonOpt) && !parser.isSet(statusOpt))) {
-    std::fputs("VRL31: give one or more of --status [--json], --start, --stop, --debug on|off, "
+      (parser.isSet(jsonOpt) && !parser.isSet(statusOpt)) ||
+      (parser.isSet(metricsOpt) && parser.isSet(statusOpt))) {
+    std::fputs("VRL31: give one or more of --status [--json] or --metrics, --start, --stop, --debug on|off, "
                "--clear-log, or no option for the console window.\n",
                stderr);
     return kExitUsage;
@@ -246,6 +274,7 @@ int RunCommandLine(int argc, char** argv) {
   if (!control.IsValid()) {
     Fail("connect", control);
     if (parser.isSet(statusOpt)) PrintStatus(parser.isSet(jsonOpt), {}, HealthFromFile());
+    if (parser.isSet(metricsOpt)) PrintMetrics(HealthFromFile());
     return 1;
   }
   ClsAgentState state(AgentHold::Detached);
@@ -285,6 +314,14 @@ int RunCommandLine(int argc, char** argv) {
                             {QStringLiteral("GetTempLogFileName"), log.GetTempLogFileName()},
                             {QStringLiteral("ModeDebug"), control.ModeDebug()}};
     PrintStatus(parser.isSet(jsonOpt), agent, ParseObject(state.Health().toUtf8()));
+  }
+  if (parser.isSet(metricsOpt)) {
+    const QString health = state.Health();
+    if (!state.LastError().isEmpty()) {
+      Fail("--metrics", state);
+      return 1;
+    }
+    PrintMetrics(ParseObject(health.toUtf8()));
   }
   return 0;
 }

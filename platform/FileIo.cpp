@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vrl {
@@ -127,11 +128,12 @@ bool RenameOver(const QString& from, const QString& to, bool flush) {
   return !flush || FlushFolder(QFileInfo(to).absolutePath());
 }
 
-bool ReplaceFile(const QString& path, QByteArrayView bytes, bool flushFolder) {
+bool ReplaceFile(const QString& path, QByteArrayView bytes, bool flushFolder, mode_t mode) {
   const QString temp = CreateTemporaryBeside(path);
   if (temp.isEmpty()) return false;
   const int fd = OpenFile(temp, O_WRONLY);
   int err = fd < 0 ? errno : 0;
+  if (err == 0 && mode != 0600 && ::fchmod(fd, mode) != 0) err = errno;
   if (err == 0 && (!WriteAll(fd, bytes) && !bytes.isEmpty())) err = errno;
   if (err == 0 && !FlushFile(fd)) err = errno;
   if (fd >= 0 && ::close(fd) != 0 && err == 0) err = errno;

@@ -58,8 +58,8 @@ bool WriteNewFile(const QString& path, std::initializer_list<QByteArrayView> pie
 bool RenameOver(const QString& from, const QString& to, bool flush = true);
 // Replaces the file at path whole with bytes (a temporary beside it, written, flushed and renamed
 // over it): a reader or a crash sees the old file or the new one, never a part. With flushFolder
-// the new name is on disk too when it returns true.
-bool ReplaceFile(const QString& path, QByteArrayView bytes, bool flushFolder = true);
+// the new name is on disk too when it returns true. The new file gets mode, whatever the umask.
+bool ReplaceFile(const QString& path, QByteArrayView bytes, bool flushFolder = true, mode_t mode = 0600);
 // rename(2) that never replaces: the kernel's no-replace flag, or a hard link (and removal of
 // `from`) where the file system lacks it. EEXIST when `to` is taken.
 bool RenameNoReplace(const QString& from, const QString& to);

@@ -267,6 +267,7 @@ TEST_F(AgentBusTest, CommandLineAndGdbusDriveTheAgent) {
   EXPECT_EQ(Run("VRL31", {"--status"}, &out, env), 1);
   EXPECT_TRUE(out.contains("cannot be reached")) << out.toStdString();
   EXPECT_EQ(Run("VRL31", {"--json"}, &out), 2);
+  EXPECT_EQ(Run("VRL31", {"--status", "--metrics"}, &out), 2);
 }
 
 TEST_F(AgentBusTest, CallsOfTheWrongShapeAreRefusedAndChangeNothing) {
@@ -396,7 +397,7 @@ TEST_F(AgentBusTest, HealthCountsAMixedCycle) {
   conf::WriteProfileUnattended(p, {true, 24, false, 0});
   ASSERT_TRUE(CreateProfilesFile() && AddProfileRecord(p));
   GlobalRecord global;
-  global.ConfigFlag = 1, global.AutoExit = true;
+  global.ConfigFlag = 1, global.AutoExit = true, global.MetricsFile = Path("vorlane.prom");
   ASSERT_TRUE(WriteGlobalRecord(global));
   ASSERT_TRUE(QDir().mkpath(p.InboundDir) && QDir().mkpath(p.OutboundDir));
   for (const char* name : {"A.TXT", "B.TXT", "C.TXT"}) {
@@ -445,6 +446,22 @@ TEST_F(AgentBusTest, HealthCountsAMixedCycle) {
   env.insert("VORLANE_HOME", home_);
   EXPECT_EQ(AgentEnvironment::Run(kBin + "/VRL31", {"--status", "--json"}, env, &out, &err), 1);
   EXPECT_EQ(QJsonDocument::fromJson(out).object(), (QJsonObject{{"Health", health}}));
+
+  // The figures for monitoring: the agent's file after the cycle (the file kept for a retry still
+  // waits), and the same from VRL31 --metrics, but for the start of an agent that no longer runs.
+  const QByteArray written = ReadAll(global.MetricsFile);
+  for (const char* series : {"vorlane_files_sent_total{profile=\"P\"} 1", "vorlane_files_bad_total{profile=\"P\"} 1",
+                             "vorlane_messages_received_total{profile=\"P\"} 1", "vorlane_errors_total{profile=\"P\"} 2",
+                             "vorlane_outbound_queue_files{profile=\"P\"} 1", "vorlane_agent_start_time_seconds "})
+    EXPECT_TRUE(written.contains("\n" + QByteArray(series))) << series << "\n" << written.constData();
+  QByteArray stopped;
+  for (const QByteArray& line : written.split('\n'))
+    if (!line.isEmpty() && !line.contains("vorlane_agent_start_time_seconds")) stopped += line + '\n';
+  EXPECT_EQ(AgentEnvironment::Run(kBin + "/VRL31", {"--metrics"}, QProcessEnvironment::systemEnvironment(), &out, &err), 0);
+  EXPECT_EQ(out, stopped) << err.constData();
+  EXPECT_EQ(AgentEnvironment::Run(kBin + "/VRL31", {"--metrics"}, env, &out, &err), 1);
+  EXPECT_EQ(out, stopped);
+  EXPECT_TRUE(err.contains("cannot be reached")) << err.constData();
   EXPECT_TRUE(smtp.waitDone() && pop.waitDone());
   EXPECT_EQ(smtp.errors() + pop.errors(), QStringList{});
 }

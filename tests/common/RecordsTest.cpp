@@ -113,6 +113,18 @@ TEST(RecordBytes, GlobalGolden) {
     EXPECT_EQ(conf::PackGlobal(g)->mid(36, block.size() / 2).toHex(), block);
     EXPECT_EQ(back, g);
   }
+  // The metrics file follows as a counted text, the file limit then written even at 1000: a reader
+  // that knows only the numbers reads them where they always were.
+  g.MaxAttachments = 1000, g.MetricsFile = "/m/€";
+  packed = conf::PackGlobal(g);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->mid(36, 26).toHex(), QByteArray("56584231" "1400" "00000000" "02010000" "e8030000" "0600" "2f6d2fe282ac"));
+  EXPECT_EQ(conf::UnpackGlobal(*packed), g);
+  // A count running past the block reads as no file; the numbers stay.
+  (*packed)[54] = 7;
+  const GlobalRecord cut = *conf::UnpackGlobal(*packed);
+  EXPECT_EQ(cut.MetricsFile, "");
+  EXPECT_EQ(cut.MaxMessageMB, 258);
 }
 
 TEST(RecordBytes, ForeignBytes) {

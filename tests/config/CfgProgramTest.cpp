@@ -262,6 +262,7 @@ TEST_F(Program, ImportRefusals) {
     const char* message;
   } longTexts[] = {
       {"global.LogFileName", QString(4979, 'x'), "too long"},
+      {"global.MetricsFile", "/" + QString(1024, 'm'), "\"MetricsFile\" must be at most 1024 bytes (UTF-8), not 1025"},
       {"profiles.0.MsgText", QString(4910, 'm'), "at most 4910"},
       {"profiles.1.MsgText", QString(4847, 'm'), "at most 4910"},
       {"profiles.0.ImapMoveTo", QString(342, u'€'), "\"ImapMoveTo\" must be one line of at most 1024 bytes"},
@@ -311,10 +312,12 @@ TEST_F(Program, QuestionsBecomeWarnings) {
   Set(doc, "profiles.0.SmtpServer", "");
   Set(doc, "profiles.1.OutboundDir", "/nonexistent/out");
   Set(doc, "profiles.2.Prfname", "Orders");
+  Set(doc, "global.MetricsFile", "/nonexistent/vorlane.prom");
   const ProgramRun r = Cfg({"--import", Write("asks.json", doc)});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(r.err.split('\n', Qt::SkipEmptyParts),
-            (QStringList{"VRLCfg31: warning: profile \"Orders\" (slot 2): field \"SmtpServer\" is empty: no outbound messages will be processed",
+            (QStringList{"VRLCfg31: warning: global: field \"MetricsFile\": the folder \"/nonexistent\" does not exist",
+                         "VRLCfg31: warning: profile \"Orders\" (slot 2): field \"SmtpServer\" is empty: no outbound messages will be processed",
                          "VRLCfg31: warning: profile \"Orders\" (slot 2): field \"UserName\" is empty",
                          "VRLCfg31: warning: profile \"Messaging\" (slot 3): field \"OutboundDir\": the folder \"/nonexistent/out\" does not exist",
                          "VRLCfg31: warning: profile \"Orders\" (slot 4): the name is also that of profile \"Orders\" (slot 2)"}));

@@ -117,6 +117,8 @@ TEST(RoundTrip, ExportImportExportGivesTheSameDocument) {
     GlobalRecord g;
     g.AutoInit = gen.Coin(), g.PrcInterval = qint16(gen.Pick({0, 1, 32767})), g.PrcIntervalUnit = qint16(gen.Between(0, 2));
     g.ConfigFlag = 1, g.MaxMessageMB = gen.Pick({0, 25}), g.MaxAttachments = gen.Pick({0, 1000, 1000000});
+    g.MetricsFile = gen.Pick<QString>({"", "/var/lib/prometheus/node-exporter/vorlane.prom", "/ü/€ \"q\" \\.prom",
+                                       "/" + QString(1023, u'm'), "/" + QString(341, u'€')});
     ASSERT_TRUE(WriteGlobalRecord(g) && CreateProfilesFile());
     for (ProfileRecord& p : profiles) ASSERT_TRUE(AddProfileRecord(p));
     cfgtransfer::Configuration stored, parsed, again;

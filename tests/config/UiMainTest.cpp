@@ -107,6 +107,7 @@ TEST_F(UiMain, GeneralPageRefusesBadValuesInOrder) {
     const char* log;       // nullptr: log option off
     QString message;
     const char* focus;
+    QString metrics = {};
   } rows[] = {
       {"0", "", "Invalid value", "TxtPrcInterval"},
       {"abc", nullptr, "Invalid value", "TxtPrcInterval"},
@@ -115,6 +116,9 @@ TEST_F(UiMain, GeneralPageRefusesBadValuesInOrder) {
       {"5", "", "Invalid Log File", "TxtLogFile"},
       {nullptr, "x.log", "Directory not found: \"\"", "TxtLogFile"},
       {nullptr, "/no/such/folder/x.log", "Directory not found: \"/no/such/folder\"", "TxtLogFile"},
+      {nullptr, nullptr, "Invalid Metrics File: it must be an absolute path (starting with / or ~/)", "TxtMetricsFile",
+       "vorlane.prom"},
+      {nullptr, nullptr, "Invalid Metrics File: it must not hold control characters", "TxtMetricsFile", "/srv/a\tb.prom"},
   };
   for (const Row& row : rows) {
     Open();
@@ -122,6 +126,7 @@ TEST_F(UiMain, GeneralPageRefusesBadValuesInOrder) {
     if (row.interval) Child<QLineEdit>("TxtPrcInterval")->setText(row.interval);
     Child<QCheckBox>("ChkUseLogFile")->setChecked(row.log != nullptr);
     if (row.log) Child<QLineEdit>("TxtLogFile")->setText(row.log);
+    Child<QLineEdit>("TxtMetricsFile")->setText(row.metrics);
     QString text;
     Answer(QMessageBox::Ok, &text);
     Click("cmdOK");
@@ -148,6 +153,7 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   Child<QSpinBox>("SpnMaxMessageMB")->setValue(25);
   EXPECT_EQ(Child<QSpinBox>("SpnMaxAttachments")->value(), 1000);  // the default of a record without it
   Child<QSpinBox>("SpnMaxAttachments")->setValue(0);  // no limit
+  Child<QLineEdit>("TxtMetricsFile")->setText("~/vorlane.prom");  // stored whole, as the import stores it
   Click("cmdOK");
   EXPECT_FALSE(window_->isVisible());
   EXPECT_TRUE(QorvConf().ConfAsChanged());
@@ -161,6 +167,7 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   expected.LogMaxMB = 50;
   expected.MaxMessageMB = 25;
   expected.MaxAttachments = 0;
+  expected.MetricsFile = QDir::homePath() + "/vorlane.prom";
   EXPECT_EQ(ReadGlobalRecord(), expected);
   // The folder came from $VORLANE_HOME, which the log-in session does not have.
   EXPECT_TRUE(Bytes(vrlconf::AutostartFilePath())
@@ -181,6 +188,7 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   EXPECT_EQ(ReadGlobalRecord().PrcIntervalUnit, -1);
   EXPECT_EQ(ReadGlobalRecord().MaxMessageMB, 25);  // the sizes survive a save that did not touch them
   EXPECT_EQ(ReadGlobalRecord().MaxAttachments, 0);
+  EXPECT_EQ(ReadGlobalRecord().MetricsFile, expected.MetricsFile);
 
   // An entry that cannot be written keeps the global file as it was; the window closes all the same.
   ASSERT_TRUE(QDir().mkpath(vrlconf::AutostartFilePath()));
@@ -193,6 +201,24 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   EXPECT_EQ(text, "Error writing Registry!");
   EXPECT_EQ(Bytes(GlobalFilePath()), saved);
   EXPECT_FALSE(window_->isVisible());
+}
+
+// The agent may run where the folder is made later: asked, not refused.
+TEST_F(UiMain, AMetricsFileInAMissingFolderIsAskedAbout) {
+  AddProfiles({"A"});
+  Open();
+  Child<QLineEdit>("TxtMetricsFile")->setText("/nonexistent/vorlane.prom");
+  QString text;
+  Answer(QMessageBox::No, &text);
+  Click("cmdOK");
+  EXPECT_EQ(text, "Directory not found: \"/nonexistent\"\nThe agent cannot write the metrics until it exists.\nContinue ?");
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_EQ(window_->focusWidget(), Child<QWidget>("TxtMetricsFile"));
+  EXPECT_FALSE(QFile::exists(GlobalFilePath()));
+  Answer(QMessageBox::Yes, &text);
+  Click("cmdOK");
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_EQ(ReadGlobalRecord().MetricsFile, "/nonexistent/vorlane.prom");
 }
 
 TEST_F(UiMain, OkWithoutProfilesAsksToContinue) {

@@ -256,6 +256,7 @@ TEST(ConsoleArgumentsTest, WindowDebugAndHome) {
       {{"--status", "--home", "/h"}, false, false, "/h"},
       {{"-DEBUG", "--debug=on"}, false, false, {}},
       {{"extra", "--json"}, false, false, {}},
+      {{"--metrics", "-DEBUG"}, false, false, {}},
   };
   for (const auto& c : cases) {
     const ConsoleArguments a = ReadConsoleArguments(c.args);
