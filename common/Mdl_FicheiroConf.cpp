@@ -5,6 +5,7 @@
 #include "MessageBox.h"
 #include "Mdl_Crypto.h"
 
+#include <QFileInfo>
 #include <limits>
 
 namespace {
@@ -102,6 +103,23 @@ bool WriteProfileRecord(const ProfileRecord& rec) {
 
 bool ReadProfileRecord(qint32 number, ProfileRecord& rec) {
   return conf::ReadProfileRecordAt(ProfilesFilePath(), number, rec);
+}
+
+bool ReadAllProfileRecords(QList<ProfileRecord>& out) {
+  out.clear();
+  if (!QFileInfo::exists(ProfilesFilePath())) return true;
+  ProfileRecord header;
+  if (!ReadProfileRecord(1, header)) return false;
+  for (qint32 slot = 2; slot <= header.RecordNumber; ++slot) {
+    ProfileRecord p;
+    if (!ReadProfileRecord(slot, p)) {
+      out.clear();
+      return false;
+    }
+    p.RecordNumber = slot;
+    out.append(p);
+  }
+  return true;
 }
 
 int FindProfileByName(const QString& name) {

@@ -12,6 +12,10 @@ bool CreateProfilesFile();
 bool AddProfileRecord(ProfileRecord& rec);
 bool WriteProfileRecord(const ProfileRecord& rec);
 bool ReadProfileRecord(qint32 number, ProfileRecord& rec);
+// Every profile of the profiles file, RecordNumber set to its slot; none and true when there is
+// no file; none and false when the header or a record cannot be read (record by record: a
+// damaged header with a huge count ends in a read error).
+bool ReadAllProfileRecords(QList<ProfileRecord>& out);
 // Slot of the first profile named exactly so; -1 when none; -2 when the header cannot be read
 // (after showing the read error).
 int FindProfileByName(const QString& name);

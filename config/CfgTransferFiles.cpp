@@ -25,25 +25,9 @@ QString ReadError(const QString& path, conf::RecordKind kind) {
 }
 
 bool ReadProfilesInto(QList<ProfileRecord>& out, QString& error) {
-  out.clear();
-  const QString path = ProfilesFilePath();
-  if (!QFileInfo::exists(path)) return true;
-  ProfileRecord header;
-  if (!ReadProfileRecord(1, header)) {
-    error = ReadError(path, conf::RecordKind::Profiles);
-    return false;
-  }
-  for (qint32 slot = 2; slot <= header.RecordNumber; ++slot) {
-    ProfileRecord p;
-    if (!ReadProfileRecord(slot, p)) {
-      out.clear();
-      error = ReadError(path, conf::RecordKind::Profiles);
-      return false;
-    }
-    p.RecordNumber = slot;
-    out.append(p);
-  }
-  return true;
+  if (ReadAllProfileRecords(out)) return true;
+  error = ReadError(ProfilesFilePath(), conf::RecordKind::Profiles);
+  return false;
 }
 
 }  // namespace

@@ -63,14 +63,7 @@ QJsonObject HealthFromFile() {
 // read (the counts are then left out).
 QList<ProfileRecord> ConfiguredProfiles() {
   QList<ProfileRecord> out;
-  ProfileRecord header;
-  if (!QFileInfo(ProfilesFilePath()).isFile() || !ReadProfileRecord(1, header)) return out;
-  // Record by record: a damaged header with a huge count ends in a read error.
-  for (qint32 r = 2; r <= header.RecordNumber; ++r) {
-    ProfileRecord rec;
-    if (!ReadProfileRecord(r, rec)) return {};
-    out << rec;
-  }
+  ReadAllProfileRecords(out);
   return out;
 }
 
