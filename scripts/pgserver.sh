@@ -3,11 +3,13 @@
 # (initdb into a temp folder), a free loopback port, trust for one local test user.
 #
 #   pgserver.sh start [DIR]   make DIR (a new temp folder when omitted), initdb, start; prints DIR
-#                             on the last line
+#                             on the last line. A DIR that holds a cluster already starts it again
+#                             with its data and port (nothing when it runs).
 #   pgserver.sh env DIR       shell assignments for the clients (VRL_PG_HOST=..., VRL_PG_PORT=...,
 #                             VRL_PG_USER=..., VRL_PG_DB=..., VRL_PG_CONNINFO=...)
 #   pgserver.sh status DIR    exit 0 when the server runs and answers
 #   pgserver.sh stop DIR      stop it (fast shutdown) and wait until it is gone
+#   pgserver.sh restart DIR   stop, then start again with the same data and port
 #
 # Everything the server writes lives under DIR (data, socket, log); the machine's own clusters
 # (/etc/postgresql, /var/lib/postgresql) are neither read nor touched. PostgreSQL does not run as
@@ -54,11 +56,23 @@ else:
 PYEOF
 }
 
+run_server() {  # run_server BIN DIR
+  as_owner "$1/pg_ctl" -D "$2/data" -l "$2/server.log" -w -t "${VRL_PG_TIMEOUT:-30}" start >/dev/null ||
+    { tail -n 30 "$2/server.log" >&2; die "the server did not start"; }
+}
+
 start() {
   local dir=${1:-} bin port
   bin=$(bindir)
   if [ -z "$dir" ]; then dir=$(mktemp -d "${TMPDIR:-/tmp}/vrl-pgserver.XXXXXX"); else mkdir -p "$dir"; fi
   dir=$(cd "$dir" && pwd)
+  # Clients keep their connection settings: the same port again.
+  if [ -f "$dir/port" ] && [ -f "$dir/data/PG_VERSION" ]; then
+    as_owner "$bin/pg_ctl" -D "$dir/data" status >/dev/null 2>&1 || run_server "$bin" "$dir"
+    echo "pgserver: running in $dir (port $(cat "$dir/port"))" >&2
+    echo "$dir"
+    return
+  fi
   chmod 755 "$dir"
   [ "$(id -u)" -ne 0 ] || chown postgres: "$dir"
   port=$(free_port)
@@ -73,8 +87,7 @@ fsync = on
 max_connections = 100
 CONF
   echo "$port" >"$dir/port"
-  as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t "${VRL_PG_TIMEOUT:-30}" start >/dev/null ||
-    { tail -n 30 "$dir/server.log" >&2; die "the server did not start"; }
+  run_server "$bin" "$dir"
   as_owner "$bin/createdb" -h 127.0.0.1 -p "$port" -U vrltest vrl >/dev/null
   echo "pgserver: running in $dir (port $port)" >&2
   echo "$dir"
@@ -95,9 +108,10 @@ case "${1:-}" in
     dir=$(need_dir "${2:-}")
     "$(bindir)/pg_isready" -q -h 127.0.0.1 -p "$(cat "$dir/port")" -t 5
     ;;
-  stop)
+  stop | restart)
     dir=$(need_dir "${2:-}")
     as_owner "$(bindir)/pg_ctl" -D "$dir/data" -m fast -w -t 30 stop >/dev/null 2>&1 || true
+    [ "$1" = stop ] || start "$dir"
     ;;
-  *) die "usage: pgserver.sh start [DIR] | env DIR | status DIR | stop DIR" ;;
+  *) die "usage: pgserver.sh start [DIR] | env DIR | status DIR | stop DIR | restart DIR" ;;
 esac
