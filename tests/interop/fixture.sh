@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# CTest fixture around scripts/mailservers.sh: "start STATE" starts the private servers in a new
-# temp folder and writes its path into STATE; "stop STATE" stops them, keeps their logs beside
-# STATE (STATE.logs/) and removes the temp folder.
+# CTest fixture around scripts/mailservers.sh (or scripts/pgserver.sh with KIND pgserver): "start
+# STATE" starts the private servers in a new temp folder and writes its path into STATE; "stop
+# STATE" stops them, keeps their logs beside STATE (STATE.logs/) and removes the temp folder.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-harness=$here/../../scripts/mailservers.sh
 cmd=${1:?start or stop}
 state=${2:?state file}
+kind=${3:-mailservers}
+harness=$here/../../scripts/$kind.sh
 
 remove_run() {  # stop and remove the folder named in STATE, keeping its logs
   local d
@@ -16,18 +17,29 @@ remove_run() {  # stop and remove the folder named in STATE, keeping its logs
   [ -d "$d" ] || return 0
   bash "$harness" stop "$d" || true
   rm -rf "$state.logs"
-  cp -r "$d/log" "$state.logs" 2>/dev/null || true
+  mkdir -p "$state.logs"
+  cp -r "$d"/log/. "$d"/*.log "$state.logs" 2>/dev/null || true
   # Only ever remove a folder the harness made.
   case "$(basename "$d")" in
-    vrl-mailservers.*) rm -rf "$d" ;;
+    "vrl-$kind".*) rm -rf "$d" ;;
     *) echo "fixture: left $d in place (not made by the harness)" >&2 ;;
   esac
 }
 
+missing() {  # what this machine lacks for KIND's servers, if anything
+  [ "$(id -u)" -eq 0 ] || { echo root; return; }
+  if [ "$kind" = pgserver ]; then
+    compgen -G "/usr/lib/postgresql/*/bin/initdb" >/dev/null && id postgres >/dev/null 2>&1 || echo "PostgreSQL's server"
+  else
+    command -v postfix >/dev/null && command -v dovecot >/dev/null || echo "postfix and dovecot"
+  fi
+}
+
 case "$cmd" in
   start)
-    if [ "$(id -u)" -ne 0 ] || ! command -v postfix >/dev/null || ! command -v dovecot >/dev/null; then
-      echo "fixture: needs root, postfix and dovecot; interoperation tests skipped"
+    lack=$(missing)
+    if [ -n "$lack" ]; then
+      echo "fixture: needs $lack; interoperation tests skipped"
       exit 77
     fi
     remove_run  # a run interrupted before its clean-up
@@ -39,7 +51,7 @@ case "$cmd" in
     remove_run
     ;;
   *)
-    echo "usage: fixture.sh start|stop STATE" >&2
+    echo "usage: fixture.sh start|stop STATE [mailservers|pgserver]" >&2
     exit 2
     ;;
 esac
