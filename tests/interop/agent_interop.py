@@ -280,17 +280,19 @@ def case_messaging(s, eng, cfg, work):
         check(not [line for line in a.log_lines() if "ERROR:" in line], "errors logged")
 
 
+def known_content(rng, tag, large):
+    """The id on the first line, then random bytes: 1 to 3 MB for a share `large`, else up to 40 kB."""
+    size = rng.randrange(1000000, 3000000) if rng.random() < large else rng.randrange(1000, 40000)
+    return tag.encode() + b"\n" + rng.randbytes(size)
+
+
 def crash_contents():
     """Known contents by id: 400 outbound files (many of them keep the early runs busy), 30
     waiting messages, some large (long receiving sessions), and 12 messages in a local Maildir."""
     rng = random.Random(7)
-
-    def content(tag, large):
-        size = rng.randrange(1000000, 3000000) if rng.random() < large else rng.randrange(1000, 40000)
-        return tag.encode() + b"\n" + rng.randbytes(size)
-    return ({"OUT-%03d" % i: content("OUT-%03d" % i, 0.05) for i in range(400)},
-            {"MSG-%02d" % i: content("MSG-%02d" % i, 0.4) for i in range(30)},
-            {"LOC-%02d" % i: content("LOC-%02d" % i, 0.3) for i in range(12)})
+    return ({"OUT-%03d" % i: known_content(rng, "OUT-%03d" % i, 0.05) for i in range(400)},
+            {"MSG-%02d" % i: known_content(rng, "MSG-%02d" % i, 0.4) for i in range(30)},
+            {"LOC-%02d" % i: known_content(rng, "LOC-%02d" % i, 0.3) for i in range(12)})
 
 
 def waiting_message(to, i, content):
@@ -301,9 +303,14 @@ def waiting_message(to, i, content):
     return m.as_bytes(policy=policy.SMTP)
 
 
+def ids_counted(files):
+    """How often each id is attached to the messages of `files`."""
+    return collections.Counter(p.get_payload(decode=True).split(b"\n", 1)[0].decode()
+                               for path in files for p in parse_file(path).iter_attachments())
+
+
 def ids_in_maildir(files):
-    return {p.get_payload(decode=True).split(b"\n", 1)[0].decode()
-            for path in files for p in parse_file(path).iter_attachments()}
+    return set(ids_counted(files))
 
 
 def ids_in_mailbox(s):

@@ -66,16 +66,23 @@ class Servers:
                   "%d of %d messages delivered, %d queued" % (len(files), count, len(queued)), self)
             time.sleep(0.02)
 
-    def deliver_direct(self, raw):
-        """Puts a message straight into Maildir/new as the mail owner, the way a delivery agent
-        does: written under tmp/, then renamed."""
+    def deliver_direct(self, raw, folder=""):
+        """Puts a message straight into Maildir/new (or the new/ of the IMAP folder `folder`, a
+        Maildir++ subfolder made when missing) as the mail owner, the way a delivery agent does:
+        written under tmp/, then renamed."""
+        md = os.path.join(self.maildir, "." + folder) if folder else self.maildir
+        owner = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
+        for sub in ("", "cur", "new", "tmp"):
+            if not os.path.isdir(os.path.join(md, sub)):
+                os.mkdir(os.path.join(md, sub), 0o700)
+                os.chown(os.path.join(md, sub), *owner)
         name = "%d.M%dP%d.vrltest" % (time.time(), random.randrange(1 << 30), os.getpid())
-        tmp = os.path.join(self.maildir, "tmp", name)
+        tmp = os.path.join(md, "tmp", name)
         with open(tmp, "wb") as f:
             f.write(raw.replace(b"\r\n", b"\n"))  # Maildir files hold LF line ends
-        os.chown(tmp, pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid)
+        os.chown(tmp, *owner)
         os.chmod(tmp, 0o600)
-        os.rename(tmp, os.path.join(self.maildir, "new", name))
+        os.rename(tmp, os.path.join(md, "new", name))
 
     def smtp(self, port=None):
         # local_hostname keeps smtplib from asking DNS for this machine's name
