@@ -150,6 +150,8 @@ void Fleet::RenewAll() {
   for (const QString& p : held_.keys())
     if (!kept.contains(p)) Lost(p);
   lastRenewal_ = started;
+  // Still counted among the live ones while a long profile keeps it from its next tick.
+  db_.Exec("UPDATE vrl_agents SET seen = now() WHERE agent = $1", {id_.toUtf8()});
 }
 
 void Fleet::KeepAlive() {

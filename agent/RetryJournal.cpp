@@ -26,7 +26,7 @@ qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
   const qint64 t = now.toSecsSinceEpoch();
   if (fleet_) {
     // The first failure stays whoever failed first; unreadable, the file waits from now.
-    const auto r = fleet_->Db().Exec(
+    const auto r = !fleet_->Db().Open() ? std::nullopt : fleet_->Db().Exec(
         "INSERT INTO vrl_retry (path, first) VALUES ($1, $2) ON CONFLICT (path) DO UPDATE SET path = EXCLUDED.path "
         "RETURNING first",
         {path.toUtf8(), QByteArray::number(t)});
@@ -46,7 +46,7 @@ qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
 
 void RetryJournal::Forget(const QString& path) {
   if (fleet_) {
-    if (!fleet_->Db().Exec("DELETE FROM vrl_retry WHERE path = $1", {path.toUtf8()}))
+    if (!fleet_->Db().Open() || !fleet_->Db().Exec("DELETE FROM vrl_retry WHERE path = $1", {path.toUtf8()}))
       fleetError_ = QStringLiteral("Fleet Database - ") + fleet_->Db().Error();
     return;
   }
