@@ -10,6 +10,10 @@
 // What the health record counts for the profile in hand.
 enum class HealthCount { Sent, Retried, Bad, Received, Errors };
 
+namespace agent {
+class Fleet;
+}
+
 class AgentContext {
  public:
   virtual ~AgentContext() = default;
@@ -45,6 +49,9 @@ class AgentContext {
   virtual void OAuthState(const QString& state, bool works, const QDateTime& renewed) {
     (void)state, (void)works, (void)renewed;
   }
+
+  // The agent's part in a fleet (the journals then live in its database); null on one machine.
+  virtual agent::Fleet* FleetMember() { return nullptr; }
 
   virtual bool ModeDebug() const = 0;
   virtual const QString& CurrentProfileName() const = 0;

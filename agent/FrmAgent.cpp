@@ -45,7 +45,27 @@ FrmAgent::~FrmAgent() = default;
 
 void FrmAgent::SetMailWork(MailWork* work) { work_ = work ? work : &defaultWork_; }
 
-void FrmAgent::DoEvents() { QCoreApplication::processEvents(); }
+void FrmAgent::DoEvents() {
+  QCoreApplication::processEvents();
+  if (fleet_) {
+    fleet_->KeepAlive();
+    FleetLines();
+  }
+}
+
+void FrmAgent::FleetLines() {
+  for (const QString& line : fleet_->TakeLines()) Log(line);
+}
+
+void FrmAgent::FleetTick(bool force) {
+  if (!fleet_ || (!force && fleetTicked_.isValid() && fleetTicked_.elapsed() < 1000)) return;
+  fleetTicked_.start();
+  QStringList names;
+  for (qsizetype i = 0; i < profiles_.size(); ++i)
+    if (profiles_[i].PrfEnabled && refusals_.value(i).isEmpty()) names << profiles_[i].Prfname;
+  fleet_->Tick(names);
+  FleetLines();
+}
 
 void FrmAgent::SetManualTimerForTesting(bool manual) {
   manualTimer_ = manual;
@@ -143,6 +163,18 @@ bool FrmAgent::InitQuorvo() {
     return false;
   }
 
+  fleet_.reset();
+  if (!global_.ClusterDatabase.isEmpty()) {
+    QString why;
+    if (fleet::SafeConnInfo(global_.ClusterDatabase, &why).isEmpty()) {
+      LogAndShow(kLogError, QStringLiteral("Error Starting Vorlane Agent: ClusterDatabase - ") + why);
+      ProccessStopAgent();
+      return false;
+    }
+    fleet_ = std::make_unique<agent::Fleet>(global_.ClusterDatabase, global_.LeaseSeconds,
+                                            agent::Fleet::LocalAgentId());
+    fleetTicked_.invalidate();
+  }
   if (ReadProfiles()) {
     // An information file may name any file the agent can read as its attachment: as root, any.
     if (::geteuid() == 0)
@@ -167,6 +199,11 @@ bool FrmAgent::ProccessStopAgent() {
   SetTimer1Enabled(false);
   idle_.Stop();
   woken_.clear();
+  if (fleet_) {
+    fleet_->ReleaseAll();
+    FleetLines();
+    fleet_.reset();
+  }
   Log(kLogInfo + QStringLiteral("Vorlane Agent Stopped"));
   SetAgentState(NotRunning);
   return true;
@@ -258,6 +295,7 @@ bool FrmAgent::ReadProfiles() {
 void FrmAgent::Timer1_Timer() {
   DoEvents();
   if (StopIfRequested()) return;
+  FleetTick();
 
   if (!global_.AutoExit) {
     if (lastRun_.isValid()) {
@@ -345,6 +383,10 @@ void FrmAgent::RecordCycle() {
     healthWriteFailed_ = true;
     Log(kLogError + QStringLiteral("Cannot Write The File: ") + error);
   }
+  if (fleet_) {
+    fleet_->WriteHealth(health_.Document(), health_.Summary());
+    FleetLines();
+  }
   if (!global_.MetricsFile.isEmpty()) {
     const QByteArray figures = metrics::Format(health_.Object(), metrics::OutboundQueues(profiles_));
     if (const QString failure = metrics_.Write(global_.MetricsFile, figures); !failure.isEmpty())
@@ -398,8 +440,16 @@ void FrmAgent::ExecMailProccess() {
       ++inactive;
       continue;
     }
+    // In a fleet, a profile runs here only while this agent holds its lease.
+    if (fleet_) {
+      FleetTick();
+      const bool held = fleet_->Begin(prf.Prfname);
+      FleetLines();
+      if (!held) continue;
+    }
     health_.BeginProfile(prf.Prfname);
 
+    bool leaseLost = false;
     try {
       bool skip = false;
       for (const QString& refusal : std::as_const(refusals_[p - 1])) {
@@ -436,16 +486,26 @@ void FrmAgent::ExecMailProccess() {
         if (prf.PrcOutboundMessages) {
           const int files = LFiles_Inf_Or_Out_Files.ListCount();
           const QString folder = LFiles_Inf_Or_Out_Files.Path;
-          for (int i = 0; i < files; ++i) {
+          for (int i = 0; i < files && !leaseLost; ++i) {
             const QString name = LFiles_Inf_Or_Out_Files.List(i);
             WriteSessionLines();
             if (StopIfRequested()) return;
+            // Nothing goes once another agent may have the profile.
+            if (fleet_ && !fleet_->Check()) {
+              leaseLost = true;
+              FleetLines();
+              break;
+            }
             work_->OutboundFileFollows(i + 1 < files);
             CallWork([&] { work_->ProcessOutboundFile(*this, prf, folder, name); });
             if (agentState_ != Running) return;
           }
         }
-        if (prf.PrcInboundMessages) {
+        if (fleet_ && !leaseLost && prf.PrcInboundMessages) {
+          leaseLost = !fleet_->Check();
+          FleetLines();
+        }
+        if (prf.PrcInboundMessages && !leaseLost) {
           DoEvents();
           CallWork([&] { work_->ExecGetMail(*this, prf); });
           if (agentState_ != Running) return;
@@ -472,6 +532,7 @@ void FrmAgent::ExecMailProccess() {
       return;
     }
 
+    if (fleet_) fleet_->End();
     if (stopRequest_) break;
   }
 

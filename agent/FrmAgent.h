@@ -3,6 +3,8 @@
 // processing cycles over the profiles, and the orderly stop. Headless; everything runs on the
 // one thread of the event loop. The control classes wrap this object.
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <memory>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -17,6 +19,7 @@
 #include "AgentTypes.h"
 #include "ConfRecords.h"
 #include "FileListBox.h"
+#include "Fleet.h"
 #include "ImapIdle.h"
 #include "MailWork.h"
 
@@ -94,6 +97,7 @@ class FrmAgent : public QObject, public AgentContext {
   void DoEvents() override;
   void Count(HealthCount what) override { health_.Count(what); }
   void OAuthState(const QString& state, bool works, const QDateTime& renewed) override;
+  agent::Fleet* FleetMember() override { return fleet_.get(); }
   // The health record as JSON (see AgentHealth).
   QByteArray HealthDocument() { return health_.Document(); }
 
@@ -121,6 +125,9 @@ class FrmAgent : public QObject, public AgentContext {
   void RecordCycle();
   // Between cycles: runs at once the profiles that new mail woke; true when it did.
   bool RunWoken();
+  // With a fleet: the lease work (at most once a second unless forced), its lines logged.
+  void FleetTick(bool force = false);
+  void FleetLines();
 
   agent::AgentLog& log_;
   MailWork defaultWork_;
@@ -157,4 +164,6 @@ class FrmAgent : public QObject, public AgentContext {
   agent::AgentHealth health_;
   bool healthWriteFailed_ = false;  // said once until a write succeeds again
   agent::AgentMetrics metrics_;
+  std::unique_ptr<agent::Fleet> fleet_;  // null on one machine
+  QElapsedTimer fleetTicked_;
 };

@@ -42,6 +42,7 @@ class HeldLines : public AgentContext {
   bool StopRequested() const override { return to_.StopRequested(); }
   void DoEvents() override { to_.DoEvents(); }
   void Count(HealthCount what) override { to_.Count(what); }
+  agent::Fleet* FleetMember() override { return to_.FleetMember(); }
   bool ModeDebug() const override { return to_.ModeDebug(); }
   const QString& CurrentProfileName() const override { return to_.CurrentProfileName(); }
   qint32 MaxMessageMB() const override { return to_.MaxMessageMB(); }

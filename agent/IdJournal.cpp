@@ -1,8 +1,11 @@
 #include "IdJournal.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <utility>
+
+#include "Fleet.h"
 
 namespace agent {
 namespace {
@@ -34,7 +37,52 @@ QJsonObject PlacingJson(const IdJournal::Placing& p) {
   return {{QStringLiteral("id"), QString::fromLatin1(p.id)}, {QStringLiteral("files"), files}};
 }
 
+// Ids go to the database as hex (bytea): a server's id is bytes, not text.
+QByteArray HexList(const QList<QByteArray>& ids) {
+  QStringList hex;
+  for (const QByteArray& id : ids) hex << QString::fromLatin1(id.toHex());
+  return fleet::TextArray(hex);
+}
+
 }  // namespace
+
+bool IdJournal::LoadMailbox(const QString& mailbox) {
+  if (!fleet_) {
+    Load();
+    return true;
+  }
+  if (fromDatabase_.contains(mailbox)) return true;
+  const auto rows = fleet_->Db().Open()
+                        ? fleet_->Db().Exec("SELECT encode(id, 'hex'), fetched, staged FROM vrl_ids WHERE mailbox = $1",
+                                            {mailbox.toUtf8()})
+                        : std::nullopt;
+  if (!rows) {
+    errors_ << QStringLiteral("Fleet Database: ") + fleet_->Db().Error();
+    return false;
+  }
+  Mailbox m;
+  for (const fleet::Row& r : *rows) {
+    const QByteArray id = QByteArray::fromHex(r.value(0));
+    m.fetched.insert(id, r.value(1).toLongLong());
+    if (!r.value(2).isNull()) m.placing.append({id, PlacingOf(QJsonDocument::fromJson(r.value(2)).object()).files});
+  }
+  mailboxes_[mailbox] = m;
+  fromDatabase_.insert(mailbox);
+  return true;
+}
+
+bool IdJournal::FleetWrite(const char* sql, const QList<QByteArray>& params, qsizetype expected) {
+  const bool ok = fleet_->Fenced([&](fleet::Database& db) {
+    if (!db.Exec(sql, params)) return false;
+    if (expected >= 0 && db.Affected() != expected) {
+      db.SetError(QStringLiteral("a message of this mailbox was taken elsewhere"));
+      return false;
+    }
+    return true;
+  });
+  if (!ok) errors_ << fleet_->Error();
+  return ok;
+}
 
 QString IdJournal::Pop3Mailbox(const QString& user, const QString& host, quint16 port) {
   return kPop3 + user + QLatin1Char('@') + host.trimmed().toLower() + QLatin1Char(':') + QString::number(port);
@@ -49,9 +97,17 @@ QString IdJournal::ImapMailbox(const QString& user, const QString& host, quint16
 }
 
 QStringList IdJournal::OtherImapMailboxes(const QString& mailbox) {
-  Load();
   const QString folder = mailbox.left(mailbox.lastIndexOf(QStringLiteral(";UIDVALIDITY=")) + 1);
   QStringList out;
+  if (fleet_) {
+    const auto rows = fleet_->Db().Exec(
+        "SELECT DISTINCT mailbox FROM vrl_ids WHERE left(mailbox, length($1)) = $1 AND mailbox <> $2 LIMIT 1000",
+        {folder.toUtf8(), mailbox.toUtf8()});
+    if (rows)
+      for (const fleet::Row& r : *rows) out << QString::fromUtf8(r.value(0));
+    return out;
+  }
+  Load();
   for (auto it = mailboxes_.cbegin(); it != mailboxes_.cend(); ++it)
     if (it.key() != mailbox && it.key().startsWith(folder) && (!it->fetched.isEmpty() || !it->placing.isEmpty()))
       out << it.key();
@@ -85,6 +141,8 @@ void IdJournal::Load() {
 }
 
 bool IdJournal::Write(bool flush) {
+  // A fleet's changes went to its database, each as it was made.
+  if (fleet_) return true;
   QJsonObject all;
   for (auto m = mailboxes_.cbegin(); m != mailboxes_.cend(); ++m) {
     if (m->fetched.isEmpty() && m->placing.isEmpty()) continue;
@@ -107,6 +165,8 @@ bool IdJournal::Write(bool flush) {
 }
 
 void IdJournal::Migrate(const QString& profile, const QString& mailbox) {
+  // A fleet's journal began in the database, keyed by mailbox.
+  if (fleet_) return;
   Load();
   if (profile == mailbox || IsMailboxKey(profile) || !mailboxes_.contains(profile)) return;
   const Mailbox old = mailboxes_.take(profile);
@@ -118,12 +178,27 @@ void IdJournal::Migrate(const QString& profile, const QString& mailbox) {
 }
 
 qint64 IdJournal::FetchedAt(const QString& mailbox, const QByteArray& id) {
-  Load();
+  LoadMailbox(mailbox);
   return mailboxes_.value(mailbox).fetched.value(id, -1);
 }
 
 bool IdJournal::Record(const QString& mailbox, qint64 when, const QList<Placing>& messages) {
-  Load();
+  if (!LoadMailbox(mailbox)) return false;
+  if (fleet_) {
+    // Insert only where absent: an id another agent recorded is never taken twice.
+    QList<QByteArray> ids;
+    QStringList placing;
+    for (const Placing& p : messages) {
+      ids << p.id;
+      placing << QString::fromUtf8(QJsonDocument(PlacingJson(p)).toJson(QJsonDocument::Compact));
+    }
+    if (!FleetWrite("INSERT INTO vrl_ids (mailbox, id, fetched, staged) "
+                    "SELECT $1, decode(i, 'hex'), $2, p::jsonb FROM unnest($3::text[], $4::text[]) AS t(i, p) "
+                    "ON CONFLICT DO NOTHING",
+                    {mailbox.toUtf8(), QByteArray::number(when), HexList(ids), fleet::TextArray(placing)},
+                    messages.size()))
+      return false;
+  }
   Mailbox& m = mailboxes_[mailbox];
   const Mailbox before = m;
   for (const Placing& p : messages) m.fetched.insert(p.id, when);
@@ -134,16 +209,23 @@ bool IdJournal::Record(const QString& mailbox, qint64 when, const QList<Placing>
 }
 
 void IdJournal::Placed(const QString& mailbox) {
-  Load();
+  if (!LoadMailbox(mailbox)) return;
   if (!mailboxes_.contains(mailbox) || mailboxes_[mailbox].placing.isEmpty()) return;
   mailboxes_[mailbox].placing.clear();
+  // Lost, the entry is finished again from the files themselves, as below.
+  if (fleet_) {
+    FleetWrite("UPDATE vrl_ids SET staged = NULL WHERE mailbox = $1 AND staged IS NOT NULL", {mailbox.toUtf8()});
+    return;
+  }
   // Not flushed: lost in a crash, the entry is finished again from the files themselves.
   Write(false);
 }
 
 void IdJournal::Withdraw(const QString& mailbox, const QByteArray& id) {
-  Load();
-  if (!mailboxes_.contains(mailbox)) return;
+  if (!LoadMailbox(mailbox) || !mailboxes_.contains(mailbox)) return;
+  if (fleet_ && !FleetWrite("DELETE FROM vrl_ids WHERE mailbox = $1 AND id = decode($2, 'hex')",
+                            {mailbox.toUtf8(), id.toHex()}))
+    return;
   Mailbox& m = mailboxes_[mailbox];
   m.fetched.remove(id);
   m.placing.removeIf([&](const Placing& p) { return p.id == id; });
@@ -151,32 +233,43 @@ void IdJournal::Withdraw(const QString& mailbox, const QByteArray& id) {
 }
 
 void IdJournal::Forget(const QString& mailbox, const QList<QByteArray>& ids) {
-  Load();
+  if (!LoadMailbox(mailbox)) return;
   if (ids.isEmpty() || !mailboxes_.contains(mailbox)) return;
   QHash<QByteArray, qint64>& fetched = mailboxes_[mailbox].fetched;
   const qsizetype before = fetched.size();
+  if (fleet_ && !FleetWrite("DELETE FROM vrl_ids WHERE mailbox = $1 AND id IN "
+                            "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)",
+                            {mailbox.toUtf8(), HexList(ids)}))
+    return;
   for (const QByteArray& id : ids) fetched.remove(id);
   if (fetched.size() != before) Write(false);
 }
 
 void IdJournal::KeepOnly(const QString& mailbox, const std::vector<QByteArray>& onServer) {
-  Load();
-  if (!mailboxes_.contains(mailbox)) return;
+  if (!LoadMailbox(mailbox) || !mailboxes_.contains(mailbox)) return;
   const QSet<QByteArray> listed(onServer.begin(), onServer.end());
   Mailbox& m = mailboxes_[mailbox];
   const qsizetype before = m.fetched.size();
   // A message still waiting to be put in place keeps its id until that is settled.
   QSet<QByteArray> waiting;
   for (const Placing& p : m.placing) waiting.insert(p.id);
+  if (fleet_) {
+    QList<QByteArray> gone;
+    for (auto it = m.fetched.cbegin(); it != m.fetched.cend(); ++it)
+      if (!listed.contains(it.key()) && !waiting.contains(it.key())) gone << it.key();
+    if (!gone.isEmpty()) Forget(mailbox, gone);
+    return;
+  }
   m.fetched.removeIf([&](const auto& it) { return !listed.contains(it.key()) && !waiting.contains(it.key()); });
   if (m.fetched.size() != before) Write(false);
 }
 
 bool IdJournal::FinishPlacing(const QString& mailbox) {
-  Load();
+  if (!LoadMailbox(mailbox)) return false;
   if (!mailboxes_.contains(mailbox) || mailboxes_[mailbox].placing.isEmpty()) return true;
   Mailbox& m = mailboxes_[mailbox];
   QList<Placing> waiting;
+  QList<QByteArray> gone;
   for (const Placing& p : std::as_const(m.placing)) {
     QString error;
     switch (delivery::FinishPlacing(p.files, &error)) {
@@ -190,6 +283,7 @@ bool IdJournal::FinishPlacing(const QString& mailbox) {
         // An older journal did not say which message it was placing: none of its ids can vouch.
         if (p.id.isEmpty()) m.fetched.clear();
         else m.fetched.remove(p.id);
+        gone << p.id;
         break;
       case delivery::Finish::Placed:
         break;
@@ -197,13 +291,35 @@ bool IdJournal::FinishPlacing(const QString& mailbox) {
   }
   const bool finished = waiting.isEmpty();
   m.placing = waiting;
+  if (fleet_) {
+    QList<QByteArray> still;
+    for (const Placing& p : waiting) still << p.id;
+    return FleetWrite("WITH gone AS (DELETE FROM vrl_ids WHERE mailbox = $1 AND id IN "
+                      "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)) "
+                      "UPDATE vrl_ids SET staged = NULL WHERE mailbox = $1 AND staged IS NOT NULL AND id NOT IN "
+                      "(SELECT decode(x, 'hex') FROM unnest($3::text[]) AS x)",
+                      {mailbox.toUtf8(), HexList(gone), HexList(still)}) &&
+           finished;
+  }
   // Flushed: a gone message must not count as taken after a crash.
   return Write() && finished;
 }
 
-QSet<QString> IdJournal::WaitingTemporaries() {
-  Load();
+std::optional<QSet<QString>> IdJournal::WaitingTemporaries() {
   QSet<QString> temps;
+  if (fleet_) {
+    // Every mailbox's, whichever agent recorded them: the folders are shared.
+    const auto rows = fleet_->Db().Exec("SELECT staged FROM vrl_ids WHERE staged IS NOT NULL LIMIT 100000");
+    if (!rows) {
+      errors_ << QStringLiteral("Fleet Database: ") + fleet_->Db().Error();
+      return std::nullopt;
+    }
+    for (const fleet::Row& r : *rows)
+      for (const delivery::StagedFile& f : PlacingOf(QJsonDocument::fromJson(r.value(0)).object()).files)
+        temps.insert(f.temp);
+    return temps;
+  }
+  Load();
   for (const Mailbox& m : std::as_const(mailboxes_))
     for (const Placing& p : m.placing)
       for (const delivery::StagedFile& f : p.files) temps.insert(f.temp);
@@ -211,7 +327,7 @@ QSet<QString> IdJournal::WaitingTemporaries() {
 }
 
 QStringList IdJournal::TakeErrors() {
-  Load();
+  if (!fleet_) Load();
   return std::exchange(errors_, {});
 }
 

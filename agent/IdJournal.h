@@ -18,12 +18,15 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <optional>
 #include <vector>
 
 #include "JsonRecordFile.h"
 #include "delivery/Delivery.h"
 
 namespace agent {
+
+class Fleet;
 
 inline const QString kIdJournalName = QStringLiteral("VRLEng31.uids");
 
@@ -67,8 +70,13 @@ class IdJournal {
   // log tells so in TakeErrors); false when they could not be placed now (the reason in
   // TakeErrors), and the message must not be deleted.
   bool FinishPlacing(const QString& mailbox);
-  // The temporaries that entries of every mailbox still wait to put in place (a sweep keeps them).
-  QSet<QString> WaitingTemporaries();
+  // The temporaries that entries of every mailbox still wait to put in place (a sweep keeps them);
+  // nullopt when they cannot be known now (then nothing may be swept).
+  std::optional<QSet<QString>> WaitingTemporaries();
+
+  // A fleet keeps the journal in its database instead: each mailbox is read there once (its
+  // profile's lease held), and every change is written there, fenced by that lease.
+  void UseFleet(Fleet* fleet) { fleet_ = fleet; }
 
   // Lines for the log since the last call: writes that failed ("Cannot Write The File: ..."), a
   // damaged journal set aside, files gone before they were in place.
@@ -81,6 +89,14 @@ class IdJournal {
   };
   void Load();
   bool Write(bool flush = true);
+  // The mailbox is in memory (from the file, or from the fleet's database); false when the
+  // database could not be read.
+  bool LoadMailbox(const QString& mailbox);
+  // Writes a change to the fleet's database (fenced); false, said in the errors, when it failed.
+  bool FleetWrite(const char* sql, const QList<QByteArray>& params, qsizetype expected = -1);
+
+  Fleet* fleet_ = nullptr;
+  QSet<QString> fromDatabase_;
 
   JsonRecordFile file_{kIdJournalName};
   QHash<QString, Mailbox> mailboxes_;

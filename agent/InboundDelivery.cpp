@@ -36,7 +36,9 @@ bool InboundDelivery::Resume() {
   const bool finished = journal_.FinishPlacing(mailbox_);
   ReportJournal();
   // Two profiles may share the folder: what any mailbox still has to place stays.
-  delivery::RemoveLeftoverTemporaries(profile_.InboundDir, journal_.WaitingTemporaries());
+  if (const auto waiting = journal_.WaitingTemporaries())
+    delivery::RemoveLeftoverTemporaries(profile_.InboundDir, *waiting);
+  ReportJournal();
   return finished;
 }
 

@@ -23,7 +23,9 @@
 using agent::ErrnoText;
 
 InternetMailHost::InternetMailHost(AgentContext& agent, const ProfileRecord& profile)
-    : agent_(agent), profile_(profile) {}
+    : agent_(agent), profile_(profile) {
+  journal_.UseFleet(agent.FleetMember());
+}
 
 InternetMailHost::~InternetMailHost() = default;
 

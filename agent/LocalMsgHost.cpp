@@ -11,7 +11,9 @@
 #include "local/LocalMsgSession.h"
 
 LocalMsgHost::LocalMsgHost(AgentContext& agent, const ProfileRecord& profile)
-    : agent_(agent), profile_(profile) {}
+    : agent_(agent), profile_(profile) {
+  journal_.UseFleet(agent.FleetMember());
+}
 
 LocalMsgHost::~LocalMsgHost() = default;
 

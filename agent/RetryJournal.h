@@ -11,6 +11,8 @@
 
 namespace agent {
 
+class Fleet;
+
 inline const QString kRetryJournalName = QStringLiteral("VRLEng31.retry");
 
 class RetryJournal {
@@ -21,11 +23,16 @@ class RetryJournal {
   void Forget(const QString& path);
   // "<journal path> - <reason>" of the last write that failed, once; empty when none failed.
   QString TakeWriteError();
+  // A fleet keeps the entries in its database, where whichever agent runs the profile next
+  // finds them.
+  void UseFleet(Fleet* fleet) { fleet_ = fleet; }
 
  private:
   void Load();
   void Write();
 
+  Fleet* fleet_ = nullptr;
+  QString fleetError_;
   JsonRecordFile file_{kRetryJournalName};
   QHash<QString, qint64> first_;  // path -> first failure, seconds since the epoch
 };

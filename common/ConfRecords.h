@@ -94,6 +94,9 @@ struct GlobalRecord {
   // Behind that, as a 2-byte byte count and UTF-8 text: the file the agent writes its figures for
   // monitoring to after every cycle; empty (also for a record without it) means none.
   QString MetricsFile;
+  QString ClusterDatabase;
+  static constexpr qint32 kDefaultLeaseSeconds = 30;
+  qint32 LeaseSeconds = kDefaultLeaseSeconds;
 
   bool operator==(const GlobalRecord&) const = default;
 };

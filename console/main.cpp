@@ -16,6 +16,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
@@ -25,8 +26,10 @@
 #include "AgentControl.h"
 #include "AppFolder.h"
 #include "ConsoleArguments.h"
+#include "FleetDb.h"
 #include "FrmQuorvoAgentConsole.h"
 #include "Mdl_FicheiroConf.h"
+#include "MdlGlbalConf.h"
 #include "Metrics.h"
 #include "SingleInstance.h"
 
@@ -111,11 +114,51 @@ void PrintHealth(const QJsonObject& health) {
   }
 }
 
+// With ClusterDatabase: every agent of the fleet and which one holds which profile.
+QJsonObject ReadFleet() {
+  GlobalRecord g;
+  if (!ReadGlobalRecord(g) || g.ClusterDatabase.isEmpty()) return {};
+  QString error;
+  QJsonObject fleet = fleet::ReadFleetState(g.ClusterDatabase, &error);
+  if (fleet.isEmpty()) fleet.insert(QStringLiteral("error"), error);
+  return fleet;
+}
+
+void PrintFleet(const QJsonObject& fleet) {
+  if (fleet.contains(QStringLiteral("error"))) {
+    std::printf("\nFleet: the database cannot be read: %s\n",
+                fleet.value(QStringLiteral("error")).toString().toUtf8().constData());
+    return;
+  }
+  const QJsonArray agents = fleet.value(QStringLiteral("agents")).toArray();
+  std::printf("\nFleet: %d agents\n", int(agents.size()));
+  for (const QJsonValue v : agents) {
+    const QJsonObject a = v.toObject();
+    std::printf("  %s  pid %d, seen %s (%lld s ago)  %s\n", a.value(QStringLiteral("agent")).toString().toUtf8().constData(),
+                a.value(QStringLiteral("pid")).toInt(), qPrintable(a.value(QStringLiteral("seen")).toString()),
+                a.value(QStringLiteral("secondsSinceSeen")).toInteger(),
+                a.value(QStringLiteral("summary")).toString().toUtf8().constData());
+  }
+  const QJsonArray leases = fleet.value(QStringLiteral("leases")).toArray();
+  qsizetype width = 7;
+  for (const QJsonValue v : leases) width = std::max(width, v.toObject().value(QStringLiteral("profile")).toString().size());
+  std::printf("\n%s  %7s  %6s  %s\n", qPrintable(QStringLiteral("Profile").leftJustified(width)), "Fence", "Left", "Holder");
+  for (const QJsonValue v : leases) {
+    const QJsonObject l = v.toObject();
+    const QString holder = l.value(QStringLiteral("holder")).toString();
+    std::printf("%s  %7lld  %4llds  %s\n", l.value(QStringLiteral("profile")).toString().leftJustified(width).toUtf8().constData(),
+                l.value(QStringLiteral("fence")).toInteger(), l.value(QStringLiteral("secondsLeft")).toInteger(),
+                holder.isEmpty() ? "(none)" : holder.toUtf8().constData());
+  }
+}
+
 // --status: the agent's state (absent when it cannot be reached) and its health record.
 void PrintStatus(bool json, const QJsonObject& agent, const QJsonObject& health) {
+  const QJsonObject fleet = ReadFleet();
   if (json) {
     QJsonObject out = agent;
     out.insert(QStringLiteral("Health"), health);
+    if (!fleet.isEmpty()) out.insert(QStringLiteral("Fleet"), fleet);
     std::fputs(QJsonDocument(out).toJson(QJsonDocument::Indented).constData(), stdout);
     return;
   }
@@ -125,6 +168,7 @@ void PrintStatus(bool json, const QJsonObject& agent, const QJsonObject& health)
                 agent.value(QStringLiteral("GetTempLogFileName")).toString().toUtf8().constData(),
                 agent.value(QStringLiteral("ModeDebug")).toBool() ? "on" : "off");
   PrintHealth(health);
+  if (!fleet.isEmpty()) PrintFleet(fleet);
 }
 
 QString AgentNotStarted() {

@@ -9,12 +9,13 @@ set -euo pipefail
 
 PACKAGES=(
   cmake g++ ninja-build pkg-config python3
-  qt6-base-dev qt6-base-dev-tools libqt6dbus6 libssl-dev
+  qt6-base-dev qt6-base-dev-tools libqt6dbus6 libssl-dev libpq-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-14 libclang-rt-14-dev
   dbus-daemon libglib2.0-bin xvfb xauth trayer iproute2 procps
   postfix dovecot-core dovecot-pop3d dovecot-imapd openssl mpop msmtp isync
   dpkg-dev file lintian dbus-user-session
+  postgresql
 )
 
 missing=()
