@@ -141,6 +141,18 @@ bool UnpackFields(SlotReader& r, Rec& rec, Visit visit) {
 
 QByteArray EncodeRecordString(const QString& s) { return s.toUtf8(); }
 
+QString ClusterDatabaseProblem(const QString& conninfo) {
+  // One line, as every text that may reach a log line.
+  if (std::any_of(conninfo.cbegin(), conninfo.cend(), [](QChar c) {
+        return c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line ||
+               c.category() == QChar::Separator_Paragraph;
+      }))
+    return QStringLiteral("must not hold control characters");
+  if (const qsizetype n = EncodeRecordString(conninfo).size(); n > kMaxClusterDatabaseBytes)
+    return QStringLiteral("must be at most %1 bytes (UTF-8), not %2").arg(kMaxClusterDatabaseBytes).arg(n);
+  return {};
+}
+
 QString DecodeRecordString(const QByteArray& bytes) {
   // A leading byte-order mark stays: the stored text is returned as stored.
   return codec::Utf8OrWindows1252(bytes, true);
@@ -165,25 +177,32 @@ std::optional<QByteArray> PackProfile(const ProfileRecord& rec) {
 std::optional<QByteArray> PackGlobal(const GlobalRecord& rec) {
   // No block for the defaults, so that such a record stays byte for byte what it always was.
   // A later value needs the ones before it, so a block ends at its last value that is not its
-  // default (0 for the sizes; MaxAttachments has a default of its own, and 0 is a value; an empty
-  // MetricsFile).
+  // default (0 for the sizes; MaxAttachments and LeaseSeconds have defaults of their own; an
+  // empty text).
   QByteArray extension;
   const auto put = [&](qint32 value) {
     const quint32 v = static_cast<quint32>(value);
     for (int i = 0; i < 4; ++i) extension.append(static_cast<char>((v >> (8 * i)) & 0xFF));
   };
+  const auto putText = [&](const QByteArray& bytes) {
+    extension.append(static_cast<char>(bytes.size() & 0xFF));
+    extension.append(static_cast<char>(bytes.size() >> 8));
+    extension.append(bytes);
+  };
   const QByteArray metrics = EncodeRecordString(rec.MetricsFile);
-  if (metrics.size() > 0xFFFF) return std::nullopt;
-  const bool attachments = rec.MaxAttachments != GlobalRecord::kDefaultMaxAttachments || !metrics.isEmpty();
+  const QByteArray cluster = EncodeRecordString(rec.ClusterDatabase);
+  if (metrics.size() > 0xFFFF || cluster.size() > 0xFFFF) return std::nullopt;
+  const bool lease = rec.LeaseSeconds != GlobalRecord::kDefaultLeaseSeconds;
+  const bool clusterText = !cluster.isEmpty() || lease;
+  const bool metricsText = !metrics.isEmpty() || clusterText;
+  const bool attachments = rec.MaxAttachments != GlobalRecord::kDefaultMaxAttachments || metricsText;
   const bool messages = rec.MaxMessageMB != 0 || attachments;
   if (rec.LogMaxMB != 0 || messages) put(rec.LogMaxMB);
   if (messages) put(rec.MaxMessageMB);
   if (attachments) put(rec.MaxAttachments);
-  if (!metrics.isEmpty()) {
-    extension.append(static_cast<char>(metrics.size() & 0xFF));
-    extension.append(static_cast<char>(metrics.size() >> 8));
-    extension.append(metrics);
-  }
+  if (metricsText) putText(metrics);
+  if (clusterText) putText(cluster);
+  if (lease) put(rec.LeaseSeconds);
   return PackFields(rec, [](const GlobalRecord& r, auto&& f) { ForEachGlobalField(r, f); },
                     extension);
 }
@@ -220,20 +239,37 @@ bool UnpackGlobalInto(const QByteArray& slot, GlobalRecord& rec) {
     for (qsizetype i = at + 3; i >= at; --i) v = (v << 8) | static_cast<unsigned char>(ext[i]);
     value = static_cast<qint32>(v);
   };
-  // What the block does not hold has its default, also in a record read into before.
+  // A text at `at` when its count and bytes fit the block; moves `at` behind it.
+  const auto getText = [&ext](qsizetype& at, QString& value) {
+    if (ext.size() < at + 2) return false;
+    const qsizetype n = static_cast<unsigned char>(ext[at]) | (static_cast<unsigned char>(ext[at + 1]) << 8);
+    if (ext.size() - at - 2 < n) return false;
+    value = DecodeRecordString(ext.mid(at + 2, n));
+    at += 2 + n;
+    return true;
+  };
+  // What the block does not hold has its default, also in a record read into before; a text
+  // whose count runs past the block reads as none, and so does all behind it.
   const GlobalRecord defaults;
   rec.LogMaxMB = defaults.LogMaxMB;
   rec.MaxMessageMB = defaults.MaxMessageMB;
   rec.MaxAttachments = defaults.MaxAttachments;
   rec.MetricsFile = defaults.MetricsFile;
+  rec.ClusterDatabase = defaults.ClusterDatabase;
+  rec.LeaseSeconds = defaults.LeaseSeconds;
   get(0, rec.LogMaxMB);
   get(4, rec.MaxMessageMB);
   get(8, rec.MaxAttachments);
-  // A text whose count runs past the block reads as none.
-  if (ext.size() >= 14) {
-    const qsizetype n = static_cast<unsigned char>(ext[12]) | (static_cast<unsigned char>(ext[13]) << 8);
-    if (ext.size() - 14 >= n) rec.MetricsFile = DecodeRecordString(ext.mid(14, n));
-  }
+  qsizetype at = 12;
+  QString metrics, cluster;
+  if (!getText(at, metrics)) return true;
+  rec.MetricsFile = metrics;
+  if (!getText(at, cluster)) return true;
+  rec.ClusterDatabase = cluster;
+  // Agents take each other's profiles by the lease: a stored value it cannot have is not used.
+  qint32 lease = defaults.LeaseSeconds;
+  get(at, lease);
+  if (lease >= GlobalRecord::kMinLeaseSeconds && lease <= GlobalRecord::kMaxLeaseSeconds) rec.LeaseSeconds = lease;
   return true;
 }
 

@@ -94,8 +94,14 @@ struct GlobalRecord {
   // Behind that, as a 2-byte byte count and UTF-8 text: the file the agent writes its figures for
   // monitoring to after every cycle; empty (also for a record without it) means none.
   QString MetricsFile;
+  // Behind that, counted likewise: the PostgreSQL connection string (libpq key=value or URI) of
+  // the database a fleet of agents shares; empty means this machine only.
   QString ClusterDatabase;
+  // Behind that: how long a profile's lease lasts before another agent of the fleet may take the
+  // profile over. A value outside the range reads as the default.
   static constexpr qint32 kDefaultLeaseSeconds = 30;
+  static constexpr qint32 kMinLeaseSeconds = 2;
+  static constexpr qint32 kMaxLeaseSeconds = 3600;
   qint32 LeaseSeconds = kDefaultLeaseSeconds;
 
   bool operator==(const GlobalRecord&) const = default;
@@ -121,6 +127,12 @@ int ProfileStringBytes(const ProfileRecord& rec);
 inline constexpr char kExtensionMarker[] = "VXB1";
 inline constexpr int kExtensionHeaderBytes = 6;
 inline constexpr int kGlobalFixedBytes = 22;
+
+// What a ClusterDatabase value may take, in UTF-8 bytes.
+inline constexpr qsizetype kMaxClusterDatabaseBytes = 1024;
+// Why a ClusterDatabase value cannot be stored, as a phrase for behind its name ("must not hold
+// control characters"); empty when it can (an empty value, for none, included).
+QString ClusterDatabaseProblem(const QString& conninfo);
 
 // Record strings: UTF-8 on write; on read UTF-8 when valid, else Windows-1252.
 QByteArray EncodeRecordString(const QString& s);

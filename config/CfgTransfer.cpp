@@ -54,6 +54,8 @@ constexpr const char* kMaxMessageMB = "MaxMessageMB";
 constexpr const char* kMaxAttachments = "MaxAttachments";
 constexpr qint64 kMaxAttachmentsLimit = 1000000;
 constexpr const char* kMetricsFile = "MetricsFile";
+constexpr const char* kClusterDatabase = "ClusterDatabase";
+constexpr const char* kLeaseSeconds = "LeaseSeconds";
 
 QString Quoted(const QString& path) { return QStringLiteral("\"") + path + QStringLiteral("\""); }
 
@@ -288,6 +290,18 @@ void ReadMetricsFile(const QJsonObject& obj, GlobalRecord& g, ObjectReader& read
                     QStringLiteral("field \"MetricsFile\": the folder %1 does not exist").arg(Quoted(QFileInfo(path).path()));
 }
 
+// The database a fleet of agents shares: optional (none when absent), one line, bounded. Its form
+// is for libpq to judge where the agent connects.
+void ReadClusterDatabase(const QJsonObject& obj, GlobalRecord& g, ObjectReader& reader) {
+  const QJsonValue v = obj.value(QLatin1String(kClusterDatabase));
+  if (v.isUndefined()) return;
+  if (!v.isString())
+    return reader.Fail(QStringLiteral("field \"ClusterDatabase\" must be a string, not %1").arg(Shown(v)));
+  if (const QString problem = conf::ClusterDatabaseProblem(v.toString()); !problem.isEmpty())
+    return reader.Fail(QStringLiteral("field \"ClusterDatabase\" ") + problem);
+  g.ClusterDatabase = v.toString();
+}
+
 // The security fields of a profile; absent ones take the automatic settings of a new profile.
 void ReadSecurity(const QJsonObject& obj, ProfileRecord& p, ObjectReader& reader) {
   ProfileSecurity sec = ProfileSecurity::Automatic();
@@ -514,6 +528,8 @@ QByteArray ToJson(const Configuration& conf) {
   global.insert(QLatin1String(kMaxMessageMB), conf.global.MaxMessageMB);
   global.insert(QLatin1String(kMaxAttachments), conf.global.MaxAttachments);
   global.insert(QLatin1String(kMetricsFile), conf.global.MetricsFile);
+  global.insert(QLatin1String(kClusterDatabase), conf.global.ClusterDatabase);
+  global.insert(QLatin1String(kLeaseSeconds), conf.global.LeaseSeconds);
   QJsonArray profiles;
   for (const ProfileRecord& p : conf.profiles) {
     QJsonObject obj;
@@ -599,9 +615,11 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     ObjectReader reader(global, QStringLiteral("global"), found);
     if (reader.Read(conf.global, VisitGlobal,
                     {QString::fromLatin1(kLogMaxMB), QString::fromLatin1(kMaxMessageMB),
-                     QString::fromLatin1(kMaxAttachments), QString::fromLatin1(kMetricsFile)}))
+                     QString::fromLatin1(kMaxAttachments), QString::fromLatin1(kMetricsFile),
+                     QString::fromLatin1(kClusterDatabase), QString::fromLatin1(kLeaseSeconds)}))
       CheckGlobal(conf.global, reader, said);
     ReadMetricsFile(global, conf.global, reader, said, warned);
+    ReadClusterDatabase(global, conf.global, reader);
     // Optional limits: a document from before LogMaxMB gets the limit of a new installation,
     // one from before MaxMessageMB no limit, one from before MaxAttachments its default.
     const auto limit = [&](const char* name, qint64 fallback, qint64 most, qint32& field) {
@@ -617,10 +635,20 @@ bool FromJson(const QByteArray& json, Configuration& out, QStringList& problems,
     limit(kLogMaxMB, kNewLogMaxMB, kLogMaxMBLimit, conf.global.LogMaxMB);
     limit(kMaxMessageMB, 0, kLogMaxMBLimit, conf.global.MaxMessageMB);
     limit(kMaxAttachments, GlobalRecord::kDefaultMaxAttachments, kMaxAttachmentsLimit, conf.global.MaxAttachments);
+    const QJsonValue lease = global.value(QLatin1String(kLeaseSeconds));
+    qint64 seconds = GlobalRecord::kDefaultLeaseSeconds;
+    if (!lease.isUndefined() &&
+        !WholeNumber(lease, GlobalRecord::kMinLeaseSeconds, GlobalRecord::kMaxLeaseSeconds, seconds))
+      reader.Fail(QStringLiteral("field \"LeaseSeconds\" must be a whole number from %1 to %2, not %3")
+                      .arg(GlobalRecord::kMinLeaseSeconds)
+                      .arg(GlobalRecord::kMaxLeaseSeconds)
+                      .arg(Shown(lease)));
+    conf.global.LeaseSeconds = static_cast<qint32>(seconds);
     // The flag says "a configuration has been saved": an import saves one.
     conf.global.ConfigFlag = 1;
     if (!conf::PackGlobal(conf.global))
-      reader.Fail(QStringLiteral("fields \"LogFileName\" and \"MetricsFile\" are too long for the global record"));
+      reader.Fail(QStringLiteral("fields \"LogFileName\", \"MetricsFile\" and \"ClusterDatabase\" are too long "
+                                 "for the global record"));
   }
   if (!root.value(QLatin1String("profiles")).isArray()) {
     found.Add(QStringLiteral("\"profiles\" must be an array, not %1")

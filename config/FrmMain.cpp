@@ -231,6 +231,35 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   metricsRow->addWidget(metricsLabel);
   metricsRow->addWidget(txtMetricsFile_, 1);
 
+  auto* fleetFrame = new QGroupBox(QStringLiteral("Several Machines"), page);
+  txtClusterDatabase_ = new QLineEdit(fleetFrame);
+  txtClusterDatabase_->setObjectName(QStringLiteral("TxtClusterDatabase"));
+  txtClusterDatabase_->setAccessibleName(QStringLiteral("Cluster database"));
+  txtClusterDatabase_->setPlaceholderText(QStringLiteral("None (this machine only)"));
+  const QString clusterTip = QStringLiteral(
+      "The PostgreSQL connection string shared by every agent of a fleet, e.g. host=db.example port=5432 "
+      "dbname=vrl user=vrl or a postgresql:// URI; empty for this machine only. A password belongs in "
+      "~/.pgpass, not here");
+  txtClusterDatabase_->setToolTip(clusterTip);
+  QLabel* clusterLabel = vrlconf::BuddyLabel(QStringLiteral("Cluster &Database :"), txtClusterDatabase_);
+  clusterLabel->setToolTip(clusterTip);
+  spnLeaseSeconds_ = new QSpinBox(fleetFrame);
+  spnLeaseSeconds_->setObjectName(QStringLiteral("TxtLeaseSeconds"));
+  spnLeaseSeconds_->setAccessibleName(QStringLiteral("Lease"));
+  spnLeaseSeconds_->setRange(GlobalRecord::kMinLeaseSeconds, GlobalRecord::kMaxLeaseSeconds);
+  spnLeaseSeconds_->setSuffix(QStringLiteral(" s"));
+  const QString leaseTip =
+      QStringLiteral("How long a profile's lease lasts before another agent of the fleet may take the profile over");
+  spnLeaseSeconds_->setToolTip(leaseTip);
+  QLabel* leaseLabel = vrlconf::BuddyLabel(QStringLiteral("Lease :"), spnLeaseSeconds_);
+  leaseLabel->setToolTip(leaseTip);
+  auto* fleetGrid = new QGridLayout(fleetFrame);
+  fleetGrid->addWidget(clusterLabel, 0, 0);
+  fleetGrid->addWidget(txtClusterDatabase_, 0, 1, 1, 2);
+  fleetGrid->addWidget(leaseLabel, 1, 0);
+  fleetGrid->addWidget(spnLeaseSeconds_, 1, 1);
+  fleetGrid->setColumnStretch(2, 1);
+
   auto* layout = new QVBoxLayout(page);
   for (QCheckBox* box : {chkRunAtStartup_, chkHideWhenMinimized_, chkExit_, chkInitAuto_, chkInitMinimized_})
     layout->addWidget(box);
@@ -239,6 +268,7 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
   layout->addLayout(maxAttachments);
   layout->addWidget(logFrame);
   layout->addWidget(monitoringFrame);
+  layout->addWidget(fleetFrame);
   layout->addStretch();
 
   connect(chkNewMsgEvery_, &QCheckBox::toggled, this, &FrmMain::NewMsgEveryToggled);
@@ -249,6 +279,9 @@ void FrmMain::BuildGeneralPage(QWidget* page) {
     spnLogMaxMB_->setEnabled(on);
   });
   connect(cmdSetLogFile_, &QPushButton::clicked, this, &FrmMain::SetLogFileClicked);
+  // A lease only matters to agents that share a database.
+  connect(txtClusterDatabase_, &QLineEdit::textChanged, this,
+          [this](const QString& text) { spnLeaseSeconds_->setEnabled(!text.isEmpty()); });
 }
 
 void FrmMain::BuildProfilesPage(QWidget* page) {
@@ -334,6 +367,9 @@ void FrmMain::LoadGlobalParams() {
   txtLogFile_->setText(g.LogFileName);
   txtLogFile_->setEnabled(g.UseLogFile);
   txtMetricsFile_->setText(g.MetricsFile);
+  txtClusterDatabase_->setText(g.ClusterDatabase);
+  spnLeaseSeconds_->setValue(g.LeaseSeconds);
+  spnLeaseSeconds_->setEnabled(!g.ClusterDatabase.isEmpty());
   cmdSetLogFile_->setEnabled(g.UseLogFile);
   spnLogMaxMB_->setEnabled(g.UseLogFile);
 
@@ -395,6 +431,10 @@ bool FrmMain::TesteGlobalParams() {
       return false;
     }
   }
+  if (const QString problem = conf::ClusterDatabaseProblem(txtClusterDatabase_->text()); !problem.isEmpty()) {
+    Warn(QStringLiteral("Invalid Cluster Database: it ") + problem, txtClusterDatabase_, true);
+    return false;
+  }
   return true;
 }
 
@@ -415,6 +455,8 @@ bool FrmMain::SaveGlobalParams() {
   g.MaxMessageMB = spnMaxMessageMB_->value();
   g.MaxAttachments = spnMaxAttachments_->value();
   g.MetricsFile = txtMetricsFile_->text();
+  g.ClusterDatabase = txtClusterDatabase_->text();
+  g.LeaseSeconds = spnLeaseSeconds_->value();
 
   if (g.RunAtSysStartup) {
     if (!vrlconf::SetAutostartEntry(vrlconf::ConsoleProgramPath())) {

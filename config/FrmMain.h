@@ -64,4 +64,6 @@ class FrmMain : public QDialog {
   QSpinBox* spnMaxAttachments_;
   QSpinBox* spnLogMaxMB_;
   QLineEdit* txtMetricsFile_;
+  QLineEdit* txtClusterDatabase_;
+  QSpinBox* spnLeaseSeconds_;
 };

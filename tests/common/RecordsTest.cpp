@@ -125,6 +125,38 @@ TEST(RecordBytes, GlobalGolden) {
   const GlobalRecord cut = *conf::UnpackGlobal(*packed);
   EXPECT_EQ(cut.MetricsFile, "");
   EXPECT_EQ(cut.MaxMessageMB, 258);
+
+  // The cluster database and the lease follow likewise, the texts before them written even when empty.
+  g.MetricsFile = "", g.LeaseSeconds = 600;
+  packed = conf::PackGlobal(g);
+  ASSERT_TRUE(packed);
+  EXPECT_EQ(packed->mid(36, 26).toHex(),
+            QByteArray("56584231" "1400" "00000000" "02010000" "e8030000" "0000" "0000" "58020000"));
+  EXPECT_EQ(conf::UnpackGlobal(*packed), g);
+  // A block cut short (its length at byte 40) reads as the defaults from the value it cuts on; a
+  // lease out of its range reads as the default.
+  g.MetricsFile = "/m/€", g.ClusterDatabase = "host=db";
+  const struct {
+    qint32 lease;
+    char length;
+    QString metrics, cluster;
+    qint32 read;
+  } cuts[] = {
+      {600, 33, "/m/€", "host=db", 600}, {600, 32, "/m/€", "host=db", 30}, {600, 28, "/m/€", "", 30},
+      {600, 19, "", "", 30},             {2, 33, "/m/€", "host=db", 2},    {3600, 33, "/m/€", "host=db", 3600},
+      {1, 33, "/m/€", "host=db", 30},    {3601, 33, "/m/€", "host=db", 30}, {-2, 33, "/m/€", "host=db", 30},
+  };
+  for (const auto& c : cuts) {
+    g.LeaseSeconds = c.lease;
+    QByteArray slot = *conf::PackGlobal(g);
+    ASSERT_EQ(slot[40], 33);
+    slot[40] = c.length;
+    const GlobalRecord back = *conf::UnpackGlobal(slot);
+    EXPECT_EQ(back.MetricsFile, c.metrics) << c.lease << "/" << int(c.length);
+    EXPECT_EQ(back.ClusterDatabase, c.cluster) << c.lease << "/" << int(c.length);
+    EXPECT_EQ(back.LeaseSeconds, c.read) << c.lease << "/" << int(c.length);
+    EXPECT_EQ(back.MaxMessageMB, 258);
+  }
 }
 
 TEST(RecordBytes, ForeignBytes) {
@@ -203,6 +235,12 @@ TEST(RecordBytes, SlotLimit) {
 
   GlobalRecord g;
   g.LogFileName = QString(4978, QLatin1Char('l'));
+  EXPECT_TRUE(conf::PackGlobal(g));
+  g.LogFileName.append(QLatin1Char('l'));
+  EXPECT_FALSE(conf::PackGlobal(g));
+  // The longest texts the import lets through leave the log file 2904 bytes.
+  g.MetricsFile = "/" + QString(1023, QLatin1Char('m')), g.ClusterDatabase = QString(1024, QLatin1Char('c'));
+  g.LeaseSeconds = 60, g.LogFileName = QString(2904, QLatin1Char('l'));
   EXPECT_TRUE(conf::PackGlobal(g));
   g.LogFileName.append(QLatin1Char('l'));
   EXPECT_FALSE(conf::PackGlobal(g));

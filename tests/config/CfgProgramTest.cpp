@@ -263,6 +263,7 @@ TEST_F(Program, ImportRefusals) {
   } longTexts[] = {
       {"global.LogFileName", QString(4979, 'x'), "too long"},
       {"global.MetricsFile", "/" + QString(1024, 'm'), "\"MetricsFile\" must be at most 1024 bytes (UTF-8), not 1025"},
+      {"global.ClusterDatabase", QString(342, u'€'), "\"ClusterDatabase\" must be at most 1024 bytes (UTF-8), not 1026"},
       {"profiles.0.MsgText", QString(4910, 'm'), "at most 4910"},
       {"profiles.1.MsgText", QString(4847, 'm'), "at most 4910"},
       {"profiles.0.ImapMoveTo", QString(342, u'€'), "\"ImapMoveTo\" must be one line of at most 1024 bytes"},

@@ -37,6 +37,7 @@ class Transfer : public ::testing::Test {
     GlobalRecord g;
     g.AutoInit = true, g.PrcInterval = 10, g.PrcIntervalUnit = 1, g.UseLogFile = true, g.ConfigFlag = 1;
     g.LogFileName = "/var/log/vorlane.log", g.MaxMessageMB = 25, g.MaxAttachments = 0;
+    g.ClusterDatabase = "host=db.example port=5432 dbname=vrl user=vrl", g.LeaseSeconds = 45;
     ASSERT_TRUE(WriteGlobalRecord(g));
     ProfileRecord a;
     a.PrfEnabled = true, a.Prfname = "Orders", a.HostType = 2, a.SmtpServer = "smtp.example.org";
@@ -104,12 +105,11 @@ TEST_F(Transfer, DocumentShape) {
   QJsonObject root = QJsonDocument::fromJson(expected.readAll()).object();
   EXPECT_EQ(QJsonDocument::fromJson(json).object(), root) << json.constData();
 
-  // A document written before LogMaxMB, MaxMessageMB, MaxAttachments and the unattended
-  // settings existed is read; a profile without the latter gets those of a new profile.
+  // A document written before LogMaxMB, MaxMessageMB, MaxAttachments, the cluster options and the
+  // unattended settings existed is read; a profile without the latter gets those of a new profile.
   QJsonObject global = root["global"].toObject();
-  global.remove("LogMaxMB");
-  global.remove("MaxMessageMB");
-  global.remove("MaxAttachments");
+  for (const char* f : {"LogMaxMB", "MaxMessageMB", "MaxAttachments", "ClusterDatabase", "LeaseSeconds"})
+    global.remove(f);
   root["global"] = global;
   QJsonArray profiles = root["profiles"].toArray();
   QJsonObject first = profiles[0].toObject();
@@ -123,6 +123,8 @@ TEST_F(Transfer, DocumentShape) {
   EXPECT_EQ(parsed.profiles, conf_.profiles);
   EXPECT_EQ(parsed.global.MaxMessageMB, 0);
   EXPECT_EQ(parsed.global.MaxAttachments, 1000);
+  EXPECT_EQ(parsed.global.ClusterDatabase, "");
+  EXPECT_EQ(parsed.global.LeaseSeconds, 30);
 
   // The folders an attachment may come from travel as a list, and only when there are any.
   conf::WriteAttachmentFolders(conf_.profiles[0], {"/srv/orders", "/srv/a b"});

@@ -119,6 +119,9 @@ TEST(RoundTrip, ExportImportExportGivesTheSameDocument) {
     g.ConfigFlag = 1, g.MaxMessageMB = gen.Pick({0, 25}), g.MaxAttachments = gen.Pick({0, 1000, 1000000});
     g.MetricsFile = gen.Pick<QString>({"", "/var/lib/prometheus/node-exporter/vorlane.prom", "/ü/€ \"q\" \\.prom",
                                        "/" + QString(1023, u'm'), "/" + QString(341, u'€')});
+    g.ClusterDatabase = gen.Pick<QString>({"", "host=db.example port=5432 dbname=vrl user=vrl",
+                                           "postgresql://vrl@db.example/vrl?sslmode=verify-full", QString(341, u'€')});
+    g.LeaseSeconds = gen.Pick({2, 30, 3600});
     ASSERT_TRUE(WriteGlobalRecord(g) && CreateProfilesFile());
     for (ProfileRecord& p : profiles) ASSERT_TRUE(AddProfileRecord(p));
     cfgtransfer::Configuration stored, parsed, again;

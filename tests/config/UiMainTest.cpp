@@ -108,6 +108,7 @@ TEST_F(UiMain, GeneralPageRefusesBadValuesInOrder) {
     QString message;
     const char* focus;
     QString metrics = {};
+    QString cluster = {};
   } rows[] = {
       {"0", "", "Invalid value", "TxtPrcInterval"},
       {"abc", nullptr, "Invalid value", "TxtPrcInterval"},
@@ -119,6 +120,10 @@ TEST_F(UiMain, GeneralPageRefusesBadValuesInOrder) {
       {nullptr, nullptr, "Invalid Metrics File: it must be an absolute path (starting with / or ~/)", "TxtMetricsFile",
        "vorlane.prom"},
       {nullptr, nullptr, "Invalid Metrics File: it must not hold control characters", "TxtMetricsFile", "/srv/a\tb.prom"},
+      {nullptr, nullptr, "Invalid Cluster Database: it must not hold control characters", "TxtClusterDatabase", "",
+       "host=db\tdbname=vrl"},
+      {nullptr, nullptr, "Invalid Cluster Database: it must be at most 1024 bytes (UTF-8), not 1026",
+       "TxtClusterDatabase", "", QString(513, u'é')},
   };
   for (const Row& row : rows) {
     Open();
@@ -127,6 +132,7 @@ TEST_F(UiMain, GeneralPageRefusesBadValuesInOrder) {
     Child<QCheckBox>("ChkUseLogFile")->setChecked(row.log != nullptr);
     if (row.log) Child<QLineEdit>("TxtLogFile")->setText(row.log);
     Child<QLineEdit>("TxtMetricsFile")->setText(row.metrics);
+    Child<QLineEdit>("TxtClusterDatabase")->setText(row.cluster);
     QString text;
     Answer(QMessageBox::Ok, &text);
     Click("cmdOK");
@@ -154,6 +160,9 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   EXPECT_EQ(Child<QSpinBox>("SpnMaxAttachments")->value(), 1000);  // the default of a record without it
   Child<QSpinBox>("SpnMaxAttachments")->setValue(0);  // no limit
   Child<QLineEdit>("TxtMetricsFile")->setText("~/vorlane.prom");  // stored whole, as the import stores it
+  EXPECT_FALSE(Child<QSpinBox>("TxtLeaseSeconds")->isEnabled()) << "no lease on one machine";
+  Child<QLineEdit>("TxtClusterDatabase")->setText("postgresql://vrl@db.example/vrl");
+  Child<QSpinBox>("TxtLeaseSeconds")->setValue(90);
   Click("cmdOK");
   EXPECT_FALSE(window_->isVisible());
   EXPECT_TRUE(QorvConf().ConfAsChanged());
@@ -168,6 +177,8 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   expected.MaxMessageMB = 25;
   expected.MaxAttachments = 0;
   expected.MetricsFile = QDir::homePath() + "/vorlane.prom";
+  expected.ClusterDatabase = "postgresql://vrl@db.example/vrl";
+  expected.LeaseSeconds = 90;
   EXPECT_EQ(ReadGlobalRecord(), expected);
   // The folder came from $VORLANE_HOME, which the log-in session does not have.
   EXPECT_TRUE(Bytes(vrlconf::AutostartFilePath())
@@ -189,6 +200,9 @@ TEST_F(UiMain, OkSavesGlobalRecordAndStartupEntry) {
   EXPECT_EQ(ReadGlobalRecord().MaxMessageMB, 25);  // the sizes survive a save that did not touch them
   EXPECT_EQ(ReadGlobalRecord().MaxAttachments, 0);
   EXPECT_EQ(ReadGlobalRecord().MetricsFile, expected.MetricsFile);
+  EXPECT_EQ(ReadGlobalRecord().ClusterDatabase, expected.ClusterDatabase);
+  EXPECT_EQ(ReadGlobalRecord().LeaseSeconds, 90);
+  EXPECT_TRUE(Child<QSpinBox>("TxtLeaseSeconds")->isEnabled());
 
   // An entry that cannot be written keeps the global file as it was; the window closes all the same.
   ASSERT_TRUE(QDir().mkpath(vrlconf::AutostartFilePath()));
