@@ -12,6 +12,15 @@ namespace {
 
 QByteArray Num(qint64 n) { return QByteArray::number(n); }
 
+// $1 profile, $2 holder, $3 fence, $4 seconds: one row when the lease still stands.
+constexpr const char* kRenewOne =
+    "UPDATE vrl_leases SET expires = now() + make_interval(secs => $4::int) "
+    "WHERE profile = $1 AND holder = $2 AND fence = $3 AND expires > now() RETURNING 1";
+// $1 holder, $2 seconds, $3 profiles: the leases that still stand, with their fences.
+constexpr const char* kRenewHeld =
+    "UPDATE vrl_leases SET expires = now() + make_interval(secs => $2::int) "
+    "WHERE holder = $1 AND expires > now() AND profile = ANY($3::text[]) RETURNING profile, fence";
+
 }  // namespace
 
 Fleet::Fleet(const QString& conninfo, int leaseSeconds, QString agentId)
@@ -84,9 +93,7 @@ void Fleet::Tick(const QStringList& profiles) {
   // fencing number, so that nothing the previous run still had in flight can write.
   const QByteArray list = fleet::TextArray(profiles);
   const auto renewed =
-      joined_ ? db_.Exec("UPDATE vrl_leases SET expires = now() + make_interval(secs => $2::int) "
-                         "WHERE holder = $1 AND expires > now() AND profile = ANY($3::text[]) RETURNING profile, fence",
-                         {id_.toUtf8(), Num(lease_), list})
+      joined_ ? db_.Exec(kRenewHeld, {id_.toUtf8(), Num(lease_), list})
               : db_.Exec("UPDATE vrl_leases SET expires = now() + make_interval(secs => $2::int), fence = fence + 1 "
                          "WHERE holder = $1 AND profile = ANY($3::text[]) RETURNING profile, fence",
                          {id_.toUtf8(), Num(lease_), list});
@@ -132,10 +139,7 @@ void Fleet::RenewAll() {
   if (held_.isEmpty()) return;
   if (!Reachable()) return;
   const qint64 started = NowMs();
-  const auto renewed = db_.Exec(
-      "UPDATE vrl_leases SET expires = now() + make_interval(secs => $2::int) "
-      "WHERE holder = $1 AND expires > now() AND profile = ANY($3::text[]) RETURNING profile, fence",
-      {id_.toUtf8(), Num(lease_), fleet::TextArray(held_.keys())});
+  const auto renewed = db_.Exec(kRenewHeld, {id_.toUtf8(), Num(lease_), fleet::TextArray(held_.keys())});
   if (!renewed) {
     if (!db_.IsOpen()) Unreachable(db_.Error());
     return;
@@ -162,10 +166,7 @@ bool Fleet::Renew(const QString& profile) {
   if (!held_.contains(profile)) return false;
   if (!Reachable()) return false;
   const qint64 started = NowMs();
-  const auto r = db_.Exec(
-      "UPDATE vrl_leases SET expires = now() + make_interval(secs => $4::int) "
-      "WHERE profile = $1 AND holder = $2 AND fence = $3 AND expires > now() RETURNING 1",
-      {profile.toUtf8(), id_.toUtf8(), Num(held_[profile].fence), Num(lease_)});
+  const auto r = db_.Exec(kRenewOne, {profile.toUtf8(), id_.toUtf8(), Num(held_[profile].fence), Num(lease_)});
   if (!r) {
     if (!db_.IsOpen()) Unreachable(db_.Error());
     else error_ = QStringLiteral("Fleet Database: ") + db_.Error();
@@ -203,10 +204,7 @@ bool Fleet::Fenced(const std::function<bool(fleet::Database&)>& writes) {
     return false;
   };
   if (!db_.Begin()) return abandon();
-  const auto lease = db_.Exec(
-      "UPDATE vrl_leases SET expires = now() + make_interval(secs => $4::int) "
-      "WHERE profile = $1 AND holder = $2 AND fence = $3 AND expires > now() RETURNING 1",
-      {current_.toUtf8(), id_.toUtf8(), Num(held_[current_].fence), Num(lease_)});
+  const auto lease = db_.Exec(kRenewOne, {current_.toUtf8(), id_.toUtf8(), Num(held_[current_].fence), Num(lease_)});
   if (!lease) return abandon();
   if (lease->empty()) {
     db_.Rollback();
