@@ -1,5 +1,7 @@
 #include "ConfRecords.h"
 
+#include <libpq-fe.h>
+
 #include "FileIo.h"
 #include "mime/Codec.h"
 
@@ -150,6 +152,15 @@ QString ClusterDatabaseProblem(const QString& conninfo) {
     return QStringLiteral("must not hold control characters");
   if (const qsizetype n = EncodeRecordString(conninfo).size(); n > kMaxClusterDatabaseBytes)
     return QStringLiteral("must be at most %1 bytes (UTF-8), not %2").arg(kMaxClusterDatabaseBytes).arg(n);
+  // Read as the agent reads it, so that a malformed string is refused here, not at its start.
+  if (!conninfo.isEmpty()) {
+    char* message = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.toUtf8().constData(), &message);
+    const QString why = message ? QString::fromUtf8(message).simplified() : QString();
+    PQfreemem(message);
+    if (!options) return QStringLiteral("is not a connection string: ") + why;
+    PQconninfoFree(options);
+  }
   return {};
 }
 

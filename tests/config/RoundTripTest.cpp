@@ -120,7 +120,7 @@ TEST(RoundTrip, ExportImportExportGivesTheSameDocument) {
     g.MetricsFile = gen.Pick<QString>({"", "/var/lib/prometheus/node-exporter/vorlane.prom", "/ü/€ \"q\" \\.prom",
                                        "/" + QString(1023, u'm'), "/" + QString(341, u'€')});
     g.ClusterDatabase = gen.Pick<QString>({"", "host=db.example port=5432 dbname=vrl user=vrl",
-                                           "postgresql://vrl@db.example/vrl?sslmode=verify-full", QString(341, u'€')});
+                                           "postgresql://vrl@db.example/vrl?sslmode=verify-full", "application_name=" + QString(330, u'€')});
     g.LeaseSeconds = gen.Pick({2, 30, 3600});
     ASSERT_TRUE(WriteGlobalRecord(g) && CreateProfilesFile());
     for (ProfileRecord& p : profiles) ASSERT_TRUE(AddProfileRecord(p));
