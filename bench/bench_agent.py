@@ -36,6 +36,8 @@ def write_config(template, out, kind, log_file, folder, host, port, user_or_addr
     g = doc["global"]
     g.update(AutoExit=True, PrcInterval=0, PrcIntervalUnit=0, ShowErrorMsgs=False, UseLogFile=True,
              LogFileName=log_file)
+    # BENCH_FLEET: a member of a fleet (servers_session.sh starts the database).
+    g.update(ClusterDatabase=os.environ.get("VRL_FLEET_CONNINFO", ""))
     p = dict(doc["profiles"][0])
     # The servers offer STARTTLS and STLS, which the automatic security takes: trust their CA.
     p.update(PrfEnabled=True, Prfname="Bench " + kind, HostType=2, TimeOutSecs=60,

@@ -6,8 +6,14 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/$work_prefix.XXXXXX")
 servers=""
 relay=""
 image=""
+pg=""
+pgharness=$(dirname "${BASH_SOURCE[0]}")/../scripts/pgserver.sh
 cleanup() {
   if [ -n "$relay" ]; then kill "$relay" 2>/dev/null || true; fi
+  if [ -n "$pg" ]; then
+    bash "$pgharness" stop "$pg" >/dev/null 2>&1 || true
+    rm -rf "$pg"
+  fi
   if [ -n "$servers" ]; then
     bash "$harness" stop "$servers" >/dev/null 2>&1 || true
     rm -rf "$servers"
@@ -36,16 +42,30 @@ fi
 servers=$(bash "$harness" start | tail -n 1)
 eval "$(bash "$harness" env "$servers")"
 
+# BENCH_FLEET=1: the agent works as a member of a fleet, its journals and leases in a private
+# PostgreSQL (scripts/pgserver.sh), reached through the delay relay as well when there is one.
+relay_ports=("$VRL_SMTP_PORT" "$VRL_POP3_PORT")
+if [ "${BENCH_FLEET:-0}" = 1 ]; then
+  pg=$(bash "$pgharness" start | tail -n 1)
+  eval "$(bash "$pgharness" env "$pg")"
+  relay_ports+=("$VRL_PG_PORT")
+fi
+
 # BENCH_DELAY_MS: every client reaches SMTP and POP3 through a relay that holds each chunk that
 # long in each direction (a server across a network); 0 or unset: straight on loopback.
 if [ "${BENCH_DELAY_MS:-0}" != 0 ]; then
   exec {relay_out}< <(exec /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/delay_relay.py" "$BENCH_DELAY_MS" \
-    "$VRL_SMTP_PORT" "$VRL_POP3_PORT")
+    "${relay_ports[@]}")
   relay=$!
-  read -r -t 10 ready VRL_SMTP_PORT VRL_POP3_PORT <&"$relay_out" && [ "$ready" = ready ] ||
+  read -r -t 10 ready VRL_SMTP_PORT VRL_POP3_PORT relayed_pg <&"$relay_out" && [ "$ready" = ready ] ||
     { echo "the delay relay did not start" >&2; exit 1; }
   export VRL_SMTP_PORT VRL_POP3_PORT
-  echo "delay relay: ${BENCH_DELAY_MS} ms each way (smtp $VRL_SMTP_PORT, pop3 $VRL_POP3_PORT)"
+  if [ -n "$pg" ]; then VRL_PG_PORT=$relayed_pg; fi
+  echo "delay relay: ${BENCH_DELAY_MS} ms each way (smtp $VRL_SMTP_PORT, pop3 $VRL_POP3_PORT${pg:+, database $VRL_PG_PORT})"
+fi
+if [ -n "$pg" ]; then
+  export VRL_FLEET_CONNINFO="host=127.0.0.1 port=$VRL_PG_PORT user=$VRL_PG_USER dbname=$VRL_PG_DB"
+  echo "fleet: the agent's journals and leases in PostgreSQL ($VRL_FLEET_CONNINFO)"
 fi
 
 run() { timeout "$limit" "$@"; }
