@@ -188,33 +188,42 @@ bool Fleet::Begin(const QString& profile) {
   return true;
 }
 
-bool Fleet::Check() { return !current_.isEmpty() && Renew(current_); }
+bool Fleet::Check() {
+  if (current_.isEmpty() || !held_.contains(current_)) return false;
+  if (held_[current_].until - NowMs() > qint64(lease_) * 1000 * 2 / 3) return true;
+  return Renew(current_);
+}
 
-bool Fleet::Fenced(const std::function<bool(fleet::Database&)>& writes) {
+bool Fleet::Fenced(const QByteArray& sql, QList<QByteArray> params, qsizetype expected) {
   if (current_.isEmpty() || !held_.contains(current_)) {
     error_ = QStringLiteral("Fleet: No Lease For This Work");
     return false;
   }
   if (!Reachable()) return false;
   const qint64 started = NowMs();
-  const auto abandon = [this] {
-    error_ = QStringLiteral("Fleet Database: ") + db_.Error();
-    db_.Rollback();
-    if (!db_.IsOpen()) Unreachable(db_.Error());
-    return false;
-  };
-  if (!db_.Begin()) return abandon();
-  const auto lease = db_.Exec(kRenewOne, {current_.toUtf8(), id_.toUtf8(), Num(held_[current_].fence), Num(lease_)});
-  if (!lease) return abandon();
-  if (lease->empty()) {
-    db_.Rollback();
+  // The lease's parameters follow the statement's own.
+  const auto at = [&](int k) { return "$" + QByteArray::number(params.size() + k); };
+  const QByteArray statement =
+      "WITH lease AS (UPDATE vrl_leases SET expires = now() + make_interval(secs => " + at(4) + "::int) "
+      "WHERE profile = " + at(1) + " AND holder = " + at(2) + " AND fence = " + at(3) +
+      " AND expires > now() RETURNING 1), w AS (" + sql + " RETURNING 1) "
+      "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM lease) THEN vrl_fail('lease lost') "
+      "WHEN " + at(5) + "::bigint >= 0 AND (SELECT count(*) FROM w) <> " + at(5) +
+      "::bigint THEN vrl_fail('a message of this mailbox was taken elsewhere') ELSE 1 END";
+  params << current_.toUtf8() << id_.toUtf8() << Num(held_[current_].fence) << Num(lease_) << Num(expected);
+  if (db_.Exec(statement.constData(), params)) {
+    held_[current_].until = started + lease_ * 1000;
+    return true;
+  }
+  if (!db_.IsOpen()) {
+    Unreachable(db_.Error());
+  } else if (db_.Error().contains(QLatin1String("vrl: lease lost"))) {
     error_ = QStringLiteral("Fleet: Lease Lost: ") + current_;
     Lost(current_);
-    return false;
+  } else {
+    error_ = QStringLiteral("Fleet Database: ") + db_.Error();
   }
-  if (!writes(db_) || !db_.Commit()) return abandon();
-  held_[current_].until = started + lease_ * 1000;
-  return true;
+  return false;
 }
 
 void Fleet::WriteHealth(const QByteArray& document, const QString& summary) {

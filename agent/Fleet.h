@@ -14,7 +14,6 @@
 #include <QHash>
 #include <QString>
 #include <QStringList>
-#include <functional>
 
 #include "FleetDb.h"
 
@@ -39,14 +38,20 @@ class Fleet {
 
   // The profile's work starts only when this agent holds its lease (renewed now).
   bool Begin(const QString& profile);
-  // Before each file: the lease of the profile in hand still stands (renewed).
+  // Before each file: the lease of the profile in hand still stands. It does while its end on
+  // this agent's clock (counted from before the last renewal was sent, so never later than the
+  // database's) is ahead: nobody else can take it before then. Renewed once a third of it has
+  // passed, so a file costs no round trip to the database.
   bool Check();
   void End() { current_.clear(); }
   const QString& Current() const { return current_; }
 
-  // Runs writes in one transaction that first checks and renews the lease of the profile in
-  // hand. False when anything failed: then nothing was written (the reason in Error()).
-  bool Fenced(const std::function<bool(fleet::Database&)>& writes);
+  // Runs one data-modifying statement (INSERT, UPDATE or DELETE, without RETURNING) together
+  // with the check and renewal of the profile's lease, as one statement in one round trip: the
+  // write counts only when the lease still stands, and, when expected >= 0, only when it changed
+  // exactly that many rows. False when anything failed: then nothing was written (the reason in
+  // Error()).
+  bool Fenced(const QByteArray& sql, QList<QByteArray> params, qsizetype expected = -1);
   // For reads.
   fleet::Database& Db() { return db_; }
   const QString& Error() const { return error_; }

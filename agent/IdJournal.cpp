@@ -72,14 +72,7 @@ bool IdJournal::LoadMailbox(const QString& mailbox) {
 }
 
 bool IdJournal::FleetWrite(const char* sql, const QList<QByteArray>& params, qsizetype expected) {
-  const bool ok = fleet_->Fenced([&](fleet::Database& db) {
-    if (!db.Exec(sql, params)) return false;
-    if (expected >= 0 && db.Affected() != expected) {
-      db.SetError(QStringLiteral("a message of this mailbox was taken elsewhere"));
-      return false;
-    }
-    return true;
-  });
+  const bool ok = fleet_->Fenced(sql, params, expected);
   if (!ok) errors_ << fleet_->Error();
   return ok;
 }
@@ -294,11 +287,13 @@ bool IdJournal::FinishPlacing(const QString& mailbox) {
   if (fleet_) {
     QList<QByteArray> still;
     for (const Placing& p : waiting) still << p.id;
-    return FleetWrite("WITH gone AS (DELETE FROM vrl_ids WHERE mailbox = $1 AND id IN "
-                      "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)) "
-                      "UPDATE vrl_ids SET staged = NULL WHERE mailbox = $1 AND staged IS NOT NULL AND id NOT IN "
-                      "(SELECT decode(x, 'hex') FROM unnest($3::text[]) AS x)",
-                      {mailbox.toUtf8(), HexList(gone), HexList(still)}) &&
+    const bool dropped = gone.isEmpty() || FleetWrite("DELETE FROM vrl_ids WHERE mailbox = $1 AND id IN "
+                                                      "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)",
+                                                      {mailbox.toUtf8(), HexList(gone)});
+    return dropped &&
+           FleetWrite("UPDATE vrl_ids SET staged = NULL WHERE mailbox = $1 AND staged IS NOT NULL AND id NOT IN "
+                      "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)",
+                      {mailbox.toUtf8(), HexList(still)}) &&
            finished;
   }
   // Flushed: a gone message must not count as taken after a crash.

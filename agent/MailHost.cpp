@@ -12,7 +12,7 @@ std::unique_ptr<MailHost> MakeMailHost(AgentContext& agent, const ProfileRecord&
 void AgentMailWork::OpenSession(AgentContext& agent, const ProfileRecord& profile) {
   closed_.reset();
   host_.reset();
-  journal_.UseFleet(agent.FleetMember());
+  journal_.UseFleet(agent.FleetMember(), profile.OutboundDir);
   host_ = MakeMailHost(agent, profile);
   host_->Open();
   if (!host_->Usable()) {

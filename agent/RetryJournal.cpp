@@ -22,9 +22,25 @@ void RetryJournal::Write() {
   file_.Write(entries);
 }
 
+void RetryJournal::UseFleet(Fleet* fleet, const QString& folder) {
+  fleet_ = fleet;
+  if (!fleet_) return;
+  first_.clear();
+  const QString prefix = folder + QLatin1Char('/');
+  const auto rows = !fleet_->Db().Open() ? std::nullopt
+                                         : fleet_->Db().Exec(
+                                               "SELECT path, first FROM vrl_retry WHERE left(path, length($1)) = $1 "
+                                               "LIMIT 100000",
+                                               {prefix.toUtf8()});
+  fleetRead_ = rows.has_value();
+  if (rows)
+    for (const fleet::Row& r : *rows) first_.insert(QString::fromUtf8(r.value(0)), r.value(1).toLongLong());
+}
+
 qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
   const qint64 t = now.toSecsSinceEpoch();
   if (fleet_) {
+    if (const auto it = first_.constFind(path); it != first_.cend()) return t - *it;
     // The first failure stays whoever failed first; unreadable, the file waits from now.
     const auto r = !fleet_->Db().Open() ? std::nullopt : fleet_->Db().Exec(
         "INSERT INTO vrl_retry (path, first) VALUES ($1, $2) ON CONFLICT (path) DO UPDATE SET path = EXCLUDED.path "
@@ -34,7 +50,8 @@ qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
       fleetError_ = QStringLiteral("Fleet Database - ") + fleet_->Db().Error();
       return 0;
     }
-    return t - r->front().value(0).toLongLong();
+    first_.insert(path, r->front().value(0).toLongLong());
+    return t - first_.value(path);
   }
   Load();
   const auto it = first_.constFind(path);
@@ -46,6 +63,8 @@ qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
 
 void RetryJournal::Forget(const QString& path) {
   if (fleet_) {
+    // A file sent at its first try has no entry: no round trip for it.
+    if (!first_.remove(path) && fleetRead_) return;
     if (!fleet_->Db().Open() || !fleet_->Db().Exec("DELETE FROM vrl_retry WHERE path = $1", {path.toUtf8()}))
       fleetError_ = QStringLiteral("Fleet Database - ") + fleet_->Db().Error();
     return;

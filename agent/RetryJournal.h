@@ -24,14 +24,15 @@ class RetryJournal {
   // "<journal path> - <reason>" of the last write that failed, once; empty when none failed.
   QString TakeWriteError();
   // A fleet keeps the entries in its database, where whichever agent runs the profile next
-  // finds them.
-  void UseFleet(Fleet* fleet) { fleet_ = fleet; }
+  // finds them; those of the session's outbound folder are read once when it opens.
+  void UseFleet(Fleet* fleet, const QString& folder);
 
  private:
   void Load();
   void Write();
 
   Fleet* fleet_ = nullptr;
+  bool fleetRead_ = false;  // first_ holds every entry of the folder
   QString fleetError_;
   JsonRecordFile file_{kRetryJournalName};
   QHash<QString, qint64> first_;  // path -> first failure, seconds since the epoch

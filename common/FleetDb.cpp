@@ -39,7 +39,8 @@ bool AllLocal(const QByteArray& hosts) {
   return true;
 }
 
-// Version 1: the agents, the profiles' leases, the inbound id journal, the retry journal.
+// Version 1: the agents, the profiles' leases, the inbound id journal, the retry journal, and a
+// function that ends a statement with an error (so that one statement can check and write).
 constexpr const char* kSchemaV1 = R"SQL(
 CREATE TABLE vrl_agents (agent text PRIMARY KEY, host text NOT NULL, pid integer NOT NULL,
   started timestamptz NOT NULL, seen timestamptz NOT NULL, summary text, health jsonb);
@@ -49,6 +50,8 @@ CREATE TABLE vrl_ids (mailbox text NOT NULL, id bytea NOT NULL, fetched bigint N
   staged jsonb, PRIMARY KEY (mailbox, id));
 CREATE INDEX vrl_ids_staged ON vrl_ids (mailbox) WHERE staged IS NOT NULL;
 CREATE TABLE vrl_retry (path text PRIMARY KEY, first bigint NOT NULL);
+CREATE FUNCTION vrl_fail(reason text) RETURNS integer LANGUAGE plpgsql AS
+  $$BEGIN RAISE EXCEPTION 'vrl: %', reason; END$$;
 INSERT INTO vrl_schema VALUES (1);
 )SQL";
 

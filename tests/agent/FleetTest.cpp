@@ -93,7 +93,7 @@ TEST(Fleet, LeasesSpreadFenceAndFailOver) {
   agent::Fleet b2(pg.conninfo, 2, "host:/b");
   b2.Tick(profiles);
   EXPECT_EQ(Set(b2.Held()), Set(profiles));
-  EXPECT_FALSE(b.Fenced([](fleet::Database&) { return true; }));
+  EXPECT_FALSE(b.Fenced("DELETE FROM vrl_ids WHERE false", {}));
   // An orderly stop hands every lease back at once.
   b2.ReleaseAll();
   a.Tick(profiles);
