@@ -54,6 +54,12 @@ class Fleet {
   bool Fenced(const QByteArray& sql, QList<QByteArray> params, qsizetype expected = -1);
   // For reads.
   fleet::Database& Db() { return db_; }
+  // Connects when needed; the first failure of an outage is said once (TakeLines), and Down()
+  // holds until the database answers again: callers then stay silent about their own failures.
+  bool Reachable();
+  bool Down() const { return down_; }
+  // Before the inbound step: the lease renewed in the database now, since every message needs it.
+  bool CheckNow() { return !current_.isEmpty() && Renew(current_); }
   const QString& Error() const { return error_; }
 
   // After each cycle: the health record and its one-line summary, for VRL31 --status anywhere.
@@ -70,7 +76,6 @@ class Fleet {
     qint64 fence = 0;
     qint64 until = 0;  // on this agent's monotonic clock, ms: never later than the database's
   };
-  bool Reachable();
   void Unreachable(const QString& why);
   bool Renew(const QString& profile);
   void RenewAll();

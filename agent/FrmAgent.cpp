@@ -502,7 +502,7 @@ void FrmAgent::ExecMailProccess() {
           }
         }
         if (fleet_ && !leaseLost && prf.PrcInboundMessages) {
-          leaseLost = !fleet_->Check();
+          leaseLost = !fleet_->CheckNow();
           FleetLines();
         }
         if (prf.PrcInboundMessages && !leaseLost) {

@@ -52,12 +52,12 @@ bool IdJournal::LoadMailbox(const QString& mailbox) {
     return true;
   }
   if (fromDatabase_.contains(mailbox)) return true;
-  const auto rows = fleet_->Db().Open()
+  const auto rows = fleet_->Reachable()
                         ? fleet_->Db().Exec("SELECT encode(id, 'hex'), fetched, staged FROM vrl_ids WHERE mailbox = $1",
                                             {mailbox.toUtf8()})
                         : std::nullopt;
   if (!rows) {
-    errors_ << QStringLiteral("Fleet Database: ") + fleet_->Db().Error();
+    FleetError(QStringLiteral("Fleet Database: ") + fleet_->Db().Error());
     return false;
   }
   Mailbox m;
@@ -73,8 +73,14 @@ bool IdJournal::LoadMailbox(const QString& mailbox) {
 
 bool IdJournal::FleetWrite(const char* sql, const QList<QByteArray>& params, qsizetype expected) {
   const bool ok = fleet_->Fenced(sql, params, expected);
-  if (!ok) errors_ << fleet_->Error();
+  if (!ok) FleetError(fleet_->Error());
   return ok;
+}
+
+void IdJournal::FleetError(const QString& line) {
+  // An outage is said once, by the fleet: a connection lost here tells it so.
+  if (!fleet_->Db().IsOpen()) fleet_->Reachable();
+  if (!fleet_->Down()) errors_ << line;
 }
 
 QString IdJournal::Pop3Mailbox(const QString& user, const QString& host, quint16 port) {
@@ -304,9 +310,11 @@ std::optional<QSet<QString>> IdJournal::WaitingTemporaries() {
   QSet<QString> temps;
   if (fleet_) {
     // Every mailbox's, whichever agent recorded them: the folders are shared.
-    const auto rows = fleet_->Db().Exec("SELECT staged FROM vrl_ids WHERE staged IS NOT NULL LIMIT 100000");
+    const auto rows = fleet_->Reachable()
+                          ? fleet_->Db().Exec("SELECT staged FROM vrl_ids WHERE staged IS NOT NULL LIMIT 100000")
+                          : std::nullopt;
     if (!rows) {
-      errors_ << QStringLiteral("Fleet Database: ") + fleet_->Db().Error();
+      FleetError(QStringLiteral("Fleet Database: ") + fleet_->Db().Error());
       return std::nullopt;
     }
     for (const fleet::Row& r : *rows)

@@ -94,6 +94,7 @@ class IdJournal {
   bool LoadMailbox(const QString& mailbox);
   // Writes a change to the fleet's database (fenced); false, said in the errors, when it failed.
   bool FleetWrite(const char* sql, const QList<QByteArray>& params, qsizetype expected = -1);
+  void FleetError(const QString& line);
 
   Fleet* fleet_ = nullptr;
   QSet<QString> fromDatabase_;

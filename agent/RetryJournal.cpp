@@ -27,7 +27,7 @@ void RetryJournal::UseFleet(Fleet* fleet, const QString& folder) {
   if (!fleet_) return;
   first_.clear();
   const QString prefix = folder + QLatin1Char('/');
-  const auto rows = !fleet_->Db().Open() ? std::nullopt
+  const auto rows = !fleet_->Reachable() ? std::nullopt
                                          : fleet_->Db().Exec(
                                                "SELECT path, first FROM vrl_retry WHERE left(path, length($1)) = $1 "
                                                "LIMIT 100000",
@@ -42,12 +42,12 @@ qint64 RetryJournal::FailedFor(const QString& path, const QDateTime& now) {
   if (fleet_) {
     if (const auto it = first_.constFind(path); it != first_.cend()) return t - *it;
     // The first failure stays whoever failed first; unreadable, the file waits from now.
-    const auto r = !fleet_->Db().Open() ? std::nullopt : fleet_->Db().Exec(
+    const auto r = !fleet_->Reachable() ? std::nullopt : fleet_->Db().Exec(
         "INSERT INTO vrl_retry (path, first) VALUES ($1, $2) ON CONFLICT (path) DO UPDATE SET path = EXCLUDED.path "
         "RETURNING first",
         {path.toUtf8(), QByteArray::number(t)});
     if (!r || r->empty()) {
-      fleetError_ = QStringLiteral("Fleet Database - ") + fleet_->Db().Error();
+      if (!fleet_->Down()) fleetError_ = QStringLiteral("Fleet Database - ") + fleet_->Db().Error();
       return 0;
     }
     first_.insert(path, r->front().value(0).toLongLong());
@@ -65,7 +65,8 @@ void RetryJournal::Forget(const QString& path) {
   if (fleet_) {
     // A file sent at its first try has no entry: no round trip for it.
     if (!first_.remove(path) && fleetRead_) return;
-    if (!fleet_->Db().Open() || !fleet_->Db().Exec("DELETE FROM vrl_retry WHERE path = $1", {path.toUtf8()}))
+    if ((!fleet_->Reachable() || !fleet_->Db().Exec("DELETE FROM vrl_retry WHERE path = $1", {path.toUtf8()})) &&
+        !fleet_->Down())
       fleetError_ = QStringLiteral("Fleet Database - ") + fleet_->Db().Error();
     return;
   }

@@ -66,7 +66,8 @@ QByteArray SafeConnInfo(const QString& conninfo, QString* error) {
     return {};
   }
   QByteArray out, host, hostaddr;
-  bool sslmode = false, connectTimeout = false, userTimeout = false, keepalives = false, name = false;
+  bool sslmode = false, connectTimeout = false, userTimeout = false, keepalives = false, name = false,
+       serverOptions = false;
   for (PQconninfoOption* o = options; o->keyword; ++o) {
     if (!o->val) continue;
     const QByteArray key = o->keyword, value = o->val;
@@ -77,10 +78,14 @@ QByteArray SafeConnInfo(const QString& conninfo, QString* error) {
     userTimeout |= key == "tcp_user_timeout";
     keepalives |= key == "keepalives_idle";
     name |= key == "application_name";
+    serverOptions |= key == "options";
     out += key + '=' + Quoted(value) + ' ';
   }
   PQconninfoFree(options);
   if (!connectTimeout) out += "connect_timeout=5 ";
+  // The server bounds its own side too: a statement or a lock wait never outlasts our wait.
+  if (!serverOptions)
+    out += "options='-c statement_timeout=10000 -c lock_timeout=10000 -c idle_in_transaction_session_timeout=60000' ";
   if (!userTimeout) out += "tcp_user_timeout=10000 ";
   if (!keepalives) out += "keepalives_idle=10 keepalives_interval=5 keepalives_count=3 ";
   if (!name) out += "application_name=VRLEng31 ";
@@ -128,9 +133,7 @@ bool Database::Open() {
   }
   // The server's notices would go to stderr, past the agent's log.
   PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
-  // The server bounds its own side too: a statement or a lock wait never outlasts our wait.
-  if (!Exec("SET statement_timeout = 10000; SET lock_timeout = 10000; SET idle_in_transaction_session_timeout = 60000") ||
-      !Migrate()) {
+  if (!Migrate()) {
     Close();
     return false;
   }
@@ -138,6 +141,10 @@ bool Database::Open() {
 }
 
 bool Database::Migrate() {
+  // The usual case costs one round trip: the schema is there, of this version.
+  if (const auto now = Exec("SELECT max(version) FROM vrl_schema"); now && !now->empty() &&
+      now->front().value(0).toInt() == kSchemaVersion)
+    return true;
   // One agent at a time: the first one creates, the others then find it done.
   if (!Begin()) return false;
   const auto done = [this](bool ok) {
