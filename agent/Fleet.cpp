@@ -194,6 +194,12 @@ bool Fleet::Check() {
   return Renew(current_);
 }
 
+bool Fleet::CheckNow() {
+  if (current_.isEmpty() || !held_.contains(current_)) return false;
+  if (NowMs() - (held_[current_].until - qint64(lease_) * 1000) < 1000) return true;
+  return Renew(current_);
+}
+
 bool Fleet::Fenced(const QByteArray& sql, QList<QByteArray> params, qsizetype expected) {
   if (current_.isEmpty() || !held_.contains(current_)) {
     error_ = QStringLiteral("Fleet: No Lease For This Work");

@@ -58,8 +58,9 @@ class Fleet {
   // holds until the database answers again: callers then stay silent about their own failures.
   bool Reachable();
   bool Down() const { return down_; }
-  // Before the inbound step: the lease renewed in the database now, since every message needs it.
-  bool CheckNow() { return !current_.isEmpty() && Renew(current_); }
+  // Before the inbound step: the lease renewed in the database within the last second (every
+  // message needs the database, so an outage shows here, not message by message).
+  bool CheckNow();
   const QString& Error() const { return error_; }
 
   // After each cycle: the health record and its one-line summary, for VRL31 --status anywhere.
