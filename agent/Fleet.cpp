@@ -33,6 +33,10 @@ QString Fleet::LocalAgentId() {
 }
 
 bool Fleet::Reachable() {
+  // While it is down, a try every few seconds: a server that does not answer costs the connect
+  // time-out each time, and the agent must stay responsive to a stop.
+  if (down_ && !db_.IsOpen() && NowMs() - lastAttempt_ < kRetryMs) return false;
+  lastAttempt_ = NowMs();
   if (db_.Open()) {
     if (down_) lines_ << kLogInfo + QStringLiteral("Fleet Database Reachable Again, Profiles Resume");
     down_ = false;

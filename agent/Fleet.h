@@ -89,6 +89,8 @@ class Fleet {
   const QString id_;
   QElapsedTimer clock_;
   qint64 lastRenewal_ = -1;
+  static constexpr qint64 kRetryMs = 5000;
+  qint64 lastAttempt_ = 0;
   bool joined_ = false;
   bool down_ = false;
   QStringList known_;  // profiles whose lease rows exist

@@ -131,7 +131,7 @@ void PrintFleet(const QJsonObject& fleet) {
     return;
   }
   const QJsonArray agents = fleet.value(QStringLiteral("agents")).toArray();
-  std::printf("\nFleet: %d agents\n", int(agents.size()));
+  std::printf("\nFleet: %d agent%s\n", int(agents.size()), agents.size() == 1 ? "" : "s");
   for (const QJsonValue v : agents) {
     const QJsonObject a = v.toObject();
     std::printf("  %s  pid %d, seen %s (%lld s ago)  %s\n", a.value(QStringLiteral("agent")).toString().toUtf8().constData(),
