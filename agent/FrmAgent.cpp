@@ -57,8 +57,8 @@ void FrmAgent::FleetLines() {
   for (const QString& line : fleet_->TakeLines()) Log(line);
 }
 
-void FrmAgent::FleetTick(bool force) {
-  if (!fleet_ || (!force && fleetTicked_.isValid() && fleetTicked_.elapsed() < 1000)) return;
+void FrmAgent::FleetTick() {
+  if (!fleet_ || (fleetTicked_.isValid() && fleetTicked_.elapsed() < 1000)) return;
   fleetTicked_.start();
   QStringList names;
   for (qsizetype i = 0; i < profiles_.size(); ++i)

@@ -125,8 +125,8 @@ class FrmAgent : public QObject, public AgentContext {
   void RecordCycle();
   // Between cycles: runs at once the profiles that new mail woke; true when it did.
   bool RunWoken();
-  // With a fleet: the lease work (at most once a second unless forced), its lines logged.
-  void FleetTick(bool force = false);
+  // With a fleet: the lease work (at most once a second), its lines logged.
+  void FleetTick();
   void FleetLines();
 
   agent::AgentLog& log_;

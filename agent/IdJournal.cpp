@@ -37,6 +37,15 @@ QJsonObject PlacingJson(const IdJournal::Placing& p) {
   return {{QStringLiteral("id"), QString::fromLatin1(p.id)}, {QStringLiteral("files"), files}};
 }
 
+// The files of a row's "staged" column (a message's entry as the file keeps it).
+QList<delivery::StagedFile> StagedOf(const QByteArray& json) {
+  return PlacingOf(QJsonDocument::fromJson(json).object()).files;
+}
+
+// $1 mailbox, $2 ids (HexList).
+constexpr const char* kDeleteIds =
+    "DELETE FROM vrl_ids WHERE mailbox = $1 AND id IN (SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)";
+
 // Ids go to the database as hex (bytea): a server's id is bytes, not text.
 QByteArray HexList(const QList<QByteArray>& ids) {
   QStringList hex;
@@ -64,7 +73,7 @@ bool IdJournal::LoadMailbox(const QString& mailbox) {
   for (const fleet::Row& r : *rows) {
     const QByteArray id = QByteArray::fromHex(r.value(0));
     m.fetched.insert(id, r.value(1).toLongLong());
-    if (!r.value(2).isNull()) m.placing.append({id, PlacingOf(QJsonDocument::fromJson(r.value(2)).object()).files});
+    if (!r.value(2).isNull()) m.placing.append({id, StagedOf(r.value(2))});
   }
   mailboxes_[mailbox] = m;
   fromDatabase_.insert(mailbox);
@@ -236,9 +245,7 @@ void IdJournal::Forget(const QString& mailbox, const QList<QByteArray>& ids) {
   if (ids.isEmpty() || !mailboxes_.contains(mailbox)) return;
   QHash<QByteArray, qint64>& fetched = mailboxes_[mailbox].fetched;
   const qsizetype before = fetched.size();
-  if (fleet_ && !FleetWrite("DELETE FROM vrl_ids WHERE mailbox = $1 AND id IN "
-                            "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)",
-                            {mailbox.toUtf8(), HexList(ids)}))
+  if (fleet_ && !FleetWrite(kDeleteIds, {mailbox.toUtf8(), HexList(ids)}))
     return;
   for (const QByteArray& id : ids) fetched.remove(id);
   if (fetched.size() != before) Write(false);
@@ -293,9 +300,7 @@ bool IdJournal::FinishPlacing(const QString& mailbox) {
   if (fleet_) {
     QList<QByteArray> still;
     for (const Placing& p : waiting) still << p.id;
-    const bool dropped = gone.isEmpty() || FleetWrite("DELETE FROM vrl_ids WHERE mailbox = $1 AND id IN "
-                                                      "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)",
-                                                      {mailbox.toUtf8(), HexList(gone)});
+    const bool dropped = gone.isEmpty() || FleetWrite(kDeleteIds, {mailbox.toUtf8(), HexList(gone)});
     return dropped &&
            FleetWrite("UPDATE vrl_ids SET staged = NULL WHERE mailbox = $1 AND staged IS NOT NULL AND id NOT IN "
                       "(SELECT decode(x, 'hex') FROM unnest($2::text[]) AS x)",
@@ -318,7 +323,7 @@ std::optional<QSet<QString>> IdJournal::WaitingTemporaries() {
       return std::nullopt;
     }
     for (const fleet::Row& r : *rows)
-      for (const delivery::StagedFile& f : PlacingOf(QJsonDocument::fromJson(r.value(0)).object()).files)
+      for (const delivery::StagedFile& f : StagedOf(r.value(0)))
         temps.insert(f.temp);
     return temps;
   }
